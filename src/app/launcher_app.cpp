@@ -1,0 +1,19 @@
+#include "app/launcher_app.h"
+
+#include "platform/services.h"
+#include "ui/launcher_dlg.h"
+
+CLauncherApp theApp;
+
+BOOL CLauncherApp::InitInstance() {
+    if (!platform::StartSocketLayer()) {
+        platform::ShowMessageBox("socket init fail!");
+        return FALSE;
+    }
+    // Not fatal: the launcher makes no use of component objects itself.
+    if (!platform::StartComponentLayer()) platform::ShowMessageBox("ole init fail!");
+
+    CLauncherDlg dialog;
+    dialog.DoModal();
+    return FALSE;
+}

@@ -1,0 +1,21 @@
+// The directory server's reply, as the launcher reads it:
+//   bytes 0-1  not interpreted
+//   bytes 2-3  status; "ok" means a host list follows
+//   byte  4    not interpreted
+//   from 5     host names separated by "|"
+// The block ends where the received bytes end, or at the first zero byte.
+#pragma once
+
+#include <string>
+#include <vector>
+
+inline constexpr char kListRequest[] = "server";  // sent without its terminator
+inline constexpr int kListRequestLength = 6;
+inline constexpr int kReplyBufferSize = 200;
+
+// The entries of one reply: empty when it carries no list (too short, or a
+// status other than "ok"); otherwise every piece between separators,
+// empty ones included, in the server's order. The separator search steps by
+// characters of the active code page, so a "|" that is the second byte of a
+// double-byte character does not split.
+std::vector<std::string> HostListEntries(const char* received, int receivedLength);

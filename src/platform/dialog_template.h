@@ -1,0 +1,36 @@
+// A dialog template in dialog units, as a resource script describes one.
+// The system registers its templates; a backend that has no resource
+// compiler of its own builds the window from this description.
+#pragma once
+
+#include <span>
+
+#include "platform/types.h"
+
+enum class ControlKind { ListBox, PushButton };
+
+struct DialogItemTemplate {
+    ControlKind kind;
+    int id;
+    unsigned long style;
+    int x, y, cx, cy;
+    const char* text;  // UTF-8
+};
+
+struct DialogTemplate {
+    UINT id;
+    unsigned long style;
+    unsigned long exStyle;
+    int cx, cy;
+    const char* caption;   // UTF-8
+    int pointSize;
+    const char* faceName;  // UTF-8
+    std::span<const DialogItemTemplate> items;
+};
+
+// The template with this resource id, or null.
+const DialogTemplate* FindDialogTemplate(UINT id);
+
+// Makes a template known to FindDialogTemplate; registering it again is
+// harmless. A dialog class registers its template when it is constructed.
+void RegisterDialogTemplate(const DialogTemplate& t);
