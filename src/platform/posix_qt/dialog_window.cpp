@@ -148,8 +148,24 @@ bool DialogWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() != QEvent::KeyPress) return false;
     auto* widget = qobject_cast<QWidget*>(watched);
     if (widget == nullptr || widget->window() != this) return false;
-    const WindowMessage msg{ToHwnd(widget), WM_KEYDOWN, VirtualKey(*static_cast<QKeyEvent*>(event)), 0};
-    return m_owner.PreTranslateMessage(msg) != FALSE;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const WindowMessage msg{ToHwnd(widget), WM_KEYDOWN, VirtualKey(*key), 0};
+    if (m_owner.PreTranslateMessage(msg) != FALSE) return true;
+    if (msg.wParam != VK_RETURN) return false;
+    // The dialog manager's Return: a focused push button is pressed,
+    // otherwise the default button, otherwise the dialog gets IDOK.
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        button->click();
+        return true;
+    }
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        if (button->isDefault()) {
+            button->click();
+            return true;
+        }
+    }
+    accept();
+    return true;
 }
 
 }  // namespace platform::qt

@@ -1,0 +1,148 @@
+// The settings file: how the walk reads a document, and how the file is
+// opened and read.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/files.h"
+#include "settings/settings.h"
+
+namespace {
+
+struct WalkCase {
+    const char* name;
+    const char* text;
+    const char* ip;
+    const char* port;
+    const char* title;
+};
+
+const WalkCase kWalkCases[] = {
+    {"Usual", R"(<?xml version="1.0"?><xml><connect ip="10.0.0.1" port="7000"/><title>Desk</title></xml>)",
+     "10.0.0.1", "7000", "Desk"},
+    {"LaterTitleWins", "<xml><title>one</title><title>two</title></xml>", "", "", "two"},
+    {"LaterConnectReplacesBoth", R"(<xml><connect ip="a" port="1"/><connect ip="b"/></xml>)", "b", "", ""},
+    {"ConnectWithOnlyIp", R"(<xml><connect ip="h"/></xml>)", "h", "", ""},
+    {"CapitalisedRootIgnored", R"(<XML><connect ip="h" port="1"/><title>T</title></XML>)", "", "", ""},
+    {"ConnectAsRoot", R"(<connect ip="h" port="9"/>)", "h", "9", ""},
+    {"TitleAsRoot", "<title>Only</title>", "", "", "Only"},
+    {"OtherRootYieldsNothing", R"(<cfg><connect ip="h"/></cfg>)", "", "", ""},
+    {"ConnectInsideOtherElementNotSeen", R"(<xml><group><connect ip="h" port="1"/></group></xml>)", "", "",
+     ""},
+    // Once the walk enters an inner xml it never comes back out, so the
+    // title after it is not seen.
+    {"NoClimbingBackOut", R"(<xml><xml><connect ip="in"/></xml><title>after</title></xml>)", "in", "", ""},
+    {"Malformed", R"(<xml><connect ip="h" port="1"/><title>T</title>)", "", "", ""},
+    {"Empty", "", "", "", ""},
+    // No byte-order mark is removed, so the text before the root is not
+    // markup and the scan finds the root after it all the same.
+    {"ByteOrderMark", "\xEF\xBB\xBF<xml><title>T</title></xml>", "", "", "T"},
+    {"EntitiesAndCdata", R"(<xml><connect ip="a&amp;b" port="1"/><title><![CDATA[<T>]]></title></xml>)",
+     "a&b", "1", "<T>"},
+    {"CommentsBetween", "<xml><!-- c --><title>T</title><!-- d --></xml>", "", "", "T"},
+};
+
+class SettingsWalk : public ::testing::TestWithParam<WalkCase> {};
+
+TEST_P(SettingsWalk, TakesTheValuesTheWalkMeets) {
+    const WalkCase& c = GetParam();
+    const Settings s = ParseSettings(c.text);
+    EXPECT_EQ(s.serverIp, c.ip);
+    EXPECT_EQ(s.serverPort, c.port);
+    EXPECT_EQ(s.title, c.title);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SettingsWalk, ::testing::ValuesIn(kWalkCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/settings-test-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        path_ = dir_ + "/set.xml";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void Write(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
+
+    std::string dir_;
+    std::string path_;
+};
+
+TEST_F(SettingsFile, ReadsUpToTheFirstZeroByte) {
+    Write(std::string("<title>T</title>\0<junk>", 23));
+    CFile file;
+    ASSERT_TRUE(file.OpenExclusive(path_));
+    EXPECT_EQ(ReadSettingsText(file), "<title>T</title>");
+}
+
+TEST_F(SettingsFile, EmptyFileGivesEmptyText) {
+    Write("");
+    CFile file;
+    ASSERT_TRUE(file.OpenExclusive(path_));
+    EXPECT_EQ(ReadSettingsText(file), "");
+}
+
+TEST_F(SettingsFile, TooLargeFileIsAFailedRead) {
+    {
+        std::ofstream out(path_, std::ios::binary);
+        out << "<title>T</title>";
+    }
+    std::filesystem::resize_file(path_, kMaxSettingsBytes + 1);
+    CFile file;
+    ASSERT_TRUE(file.OpenExclusive(path_));
+    EXPECT_EQ(ReadSettingsText(file), "");
+}
+
+TEST_F(SettingsFile, RefusesWhatWindowsWouldRefuse) {
+    CFile file;
+    EXPECT_FALSE(file.OpenExclusive(path_)) << "missing file";
+
+    Write("<xml/>");
+    chmod(path_.c_str(), 0444);
+    EXPECT_FALSE(file.OpenExclusive(path_)) << "read-only file";
+    chmod(path_.c_str(), 0644);
+    EXPECT_TRUE(file.OpenExclusive(path_));
+    file.Close();
+
+    EXPECT_FALSE(file.OpenExclusive(dir_)) << "a directory";
+
+    const std::string fifo = dir_ + "/fifo.xml";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_FALSE(file.OpenExclusive(fifo)) << "a FIFO must neither hang nor open";
+}
+
+TEST_F(SettingsFile, RefusesAFileAnotherProcessHolds) {
+    Write("<xml/>");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = open(path_.c_str(), O_RDWR);
+        flock(fd, LOCK_EX);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    CFile file;
+    EXPECT_FALSE(file.OpenExclusive(path_));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(file.OpenExclusive(path_)) << "free again once the other process is gone";
+    close(ready[0]);
+    close(ready[1]);
+}
+
+}  // namespace
