@@ -57,14 +57,16 @@ wait_window() {
     return 1
 }
 
-# Waits up to $2 seconds for process $1 to end; prints its exit status.
+# Waits up to $2 seconds for process $1 (a child of this shell) to end and
+# sets EXIT_STATUS. Not to be called in a subshell: only this shell can wait
+# for its children.
 wait_exit() {
     local pid=$1 timeout=${2:-10} i
+    EXIT_STATUS=
     for i in $(seq $((timeout * 10))); do
         if ! kill -0 "$pid" 2>/dev/null; then
-            local status=0
-            wait "$pid" || status=$?
-            echo "$status"
+            EXIT_STATUS=0
+            wait "$pid" || EXIT_STATUS=$?
             return 0
         fi
         sleep 0.1

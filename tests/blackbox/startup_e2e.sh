@@ -17,9 +17,8 @@ expect_settings_refused() {
     box=$(wait_window '^launcher$' 15) || fail "$what: no message box"
     [[ $what == missing ]] && screenshot "$ARTIFACTS/settings-missing.png" "$box"
     press "$box" Return
-    local status
-    status=$(wait_exit $pid 10) || fail "$what: still running after the message box"
-    [[ $status == 1 ]] || fail "$what: exit status $status, expected 1"
+    wait_exit $pid 20 || fail "$what: still running after the message box"
+    [[ $EXIT_STATUS == 1 ]] || fail "$what: exit status $EXIT_STATUS, expected 1"
     echo "ok - $what settings file: message box, exit status 1"
 }
 
@@ -55,6 +54,6 @@ kill -0 $pid 2>/dev/null || fail "Return ended the launcher"
 xdotool search --onlyvisible --name '^Remote Support$' >/dev/null || fail "Return closed the dialog"
 echo "ok - Return leaves the dialog open"
 press "$win" Escape
-status=$(wait_exit $pid 10) || fail "Escape did not end the launcher"
-[[ $status == 0 ]] || fail "exit status $status after Escape, expected 0"
+wait_exit $pid 20 || fail "Escape did not end the launcher"
+[[ $EXIT_STATUS == 0 ]] || fail "exit status $EXIT_STATUS after Escape, expected 0"
 echo "ok - Escape ends the launcher with status 0"
