@@ -23,7 +23,6 @@ struct Dispatcher {
     std::map<SOCKET, CAsyncSocket*> live;
     std::map<SOCKET, int> closed;  // handle -> dead-socket messages still to come
     std::deque<std::pair<SOCKET, LPARAM>> pending;
-    bool draining = false;
 };
 
 Dispatcher& TheDispatcher() {
@@ -79,17 +78,15 @@ void Deliver(SOCKET handle, LPARAM selectReply) {
 void CAsyncSocket::DispatchNotification(SOCKET handle, LPARAM selectReply) {
     Dispatcher& d = TheDispatcher();
     d.pending.emplace_back(handle, selectReply);
-    // A handler may run a nested loop (a message box) that brings further
-    // notifications; they join the list and the outer loop delivers them in
-    // order, never re-entrantly.
-    if (d.draining) return;
-    d.draining = true;
+    // Each event leaves the list before it is delivered. A handler that runs
+    // a nested loop (a message box) gets further notifications delivered
+    // from inside that loop, oldest first, as Windows delivers them; the
+    // outer loop then finds the list emptied.
     while (!d.pending.empty()) {
         auto [h, reply] = d.pending.front();
         d.pending.pop_front();
         Deliver(h, reply);
     }
-    d.draining = false;
 }
 
 void CAsyncSocket::DispatchDeadSocket(SOCKET handle) {
