@@ -1,0 +1,47 @@
+// libFuzzer target for the server's byte handling: the request stream of one connection, cut
+// where the input says, and the same bytes read as a hosts file.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "hosts_file.h"
+#include "protocol.h"
+#include "registry.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    // The first byte picks the read size, so requests split at every place get exercised.
+    const std::size_t chunk = size ? 1 + data[0] % 16 : 1;
+    dirsrv::HostRegistry registry;
+    std::string pending;
+    for (std::size_t at = 0; at < size; at += chunk) {
+        pending.append(bytes.substr(at, chunk));
+        std::string_view rest = pending;
+        for (;;) {
+            const dirsrv::ParseResult r = dirsrv::ParseNext(rest);
+            if (r.consumed > rest.size())
+                std::abort();
+            if (r.status == dirsrv::ParseStatus::Bad)
+                return 0;
+            rest.remove_prefix(r.consumed);
+            if (r.status == dirsrv::ParseStatus::NeedMore)
+                break;
+            if (r.message.kind == dirsrv::MessageKind::Register &&
+                !dirsrv::CheckName(r.message.name)) {
+                registry.AddAgent(r.message.name);
+            }
+            if (registry.reply().bytes.size() > dirsrv::kMaxReply)
+                std::abort();
+        }
+        pending = std::string(rest);
+        if (pending.size() > dirsrv::kMaxPendingInput)
+            return 0;
+    }
+    const dirsrv::HostsContent hosts = dirsrv::ParseHosts(bytes);
+    registry.SetStaticNames(hosts.names);
+    if (registry.reply().bytes.size() > dirsrv::kMaxReply)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,51 @@
+// The static hosts file: one name per line. Text from '#' to the end of a line is a comment;
+// blank lines are skipped; blanks around a name are dropped. Names are passed on as bytes, so
+// the file may be in any ASCII-compatible code page (EUC-KR, CP949, UTF-8).
+#pragma once
+
+#include <sys/types.h>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dirsrv {
+
+struct HostsContent {
+    std::vector<std::string> names;     // valid names, in file order, duplicates removed
+    std::vector<std::string> problems;  // "line N: why the name was refused"
+};
+
+HostsContent ParseHosts(std::string_view text);
+
+// Watches one hosts file by polling its identity and times. A file that cannot be read leaves
+// the caller's list as it was; the reason is reported once until it changes.
+class HostsFile {
+public:
+    explicit HostsFile(std::string path) : path_(std::move(path)) {}
+
+    const std::string& path() const { return path_; }
+
+    // New content when the file changed since the last successful read, nullopt otherwise.
+    // `error` is set to the reason the file could not be read when that reason is new.
+    std::optional<HostsContent> Poll(std::string& error);
+
+    static constexpr std::size_t kMaxSize = 1 << 20;
+
+private:
+    struct Identity {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        off_t size = 0;
+        std::int64_t mtime_ns = 0;
+        std::int64_t ctime_ns = 0;
+        bool operator==(const Identity&) const = default;
+    };
+
+    std::string path_;
+    std::optional<Identity> loaded_;  // identity of the last successful read
+    std::string last_error_;
+};
+
+}  // namespace dirsrv

@@ -1,0 +1,154 @@
+#include "options.h"
+
+#include <arpa/inet.h>
+#include <charconv>
+#include <cmath>
+
+namespace dirsrv {
+namespace {
+
+template <typename T>
+std::optional<T> ParseUnsigned(std::string_view text, T low, T high) {
+    T value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<Millis> ParseSeconds(std::string_view text) {
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(seconds) ||
+        seconds < 0.01 || seconds > 1e6) {
+        return std::nullopt;
+    }
+    return Millis(static_cast<long long>(std::llround(seconds * 1000)));
+}
+
+bool ParseListen(std::string_view text, Options& options) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return false;
+    const std::string host(text.substr(0, colon));
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1)
+        return false;
+    const auto port = ParseUnsigned<unsigned>(text.substr(colon + 1), 0, 65535);
+    if (!port)
+        return false;
+    options.listen_address = ntohl(address.s_addr);
+    options.listen_port = static_cast<std::uint16_t>(*port);
+    return true;
+}
+
+}  // namespace
+
+std::string Usage() {
+    return "Usage: directory-server [OPTION]...\n"
+           "Answers the launcher's host-list request with the names of reachable machines:\n"
+           "the static names of a hosts file and the names announced by connected agents.\n"
+           "\n"
+           "  --listen ADDR:PORT       IPv4 address and port to listen on (default "
+           "127.0.0.1:47010;\n"
+           "                           port 0 picks a free one, shown in the log)\n"
+           "  --hosts FILE             static names, one per line, '#' comments; re-read when it\n"
+           "                           changes\n"
+           "  --max-connections N      open connections at most; more are closed at once "
+           "(20000)\n"
+           "  --max-output BYTES       unsent reply bytes a client may leave before it is "
+           "dropped (65536)\n"
+           "  --ping-interval SECONDS  how often agents are sent \"ping\" (20)\n"
+           "  --agent-timeout SECONDS  an agent not heard from for this long is dropped (60)\n"
+           "  --idle-timeout SECONDS   a connection quiet this long is closed if it never asked,\n"
+           "                           stopped mid-request or leaves replies unread (300);\n"
+           "                           a launcher's connection is kept however long it is quiet\n"
+           "  --hosts-poll SECONDS     how often the hosts file is checked for changes (1)\n"
+           "  --help                   show this text\n"
+           "\n"
+           "Agents: send \"register NAME\\n\", read \"registered\\n\", answer every \"ping\\n\" "
+           "with \"pong\\n\".\n"
+           "SIGTERM or SIGINT stops the server (exit status 0).\n";
+}
+
+std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF) + ":" +
+           std::to_string(port);
+}
+
+ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
+    ParsedOptions result;
+    Options options;
+    const auto bad = [&](std::string message) {
+        result.error = std::move(message);
+        return result;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name = args[i];
+        std::optional<std::string_view> value;
+        if (name == "--help" || name == "-h") {
+            result.help = true;
+            return result;
+        }
+        if (const auto eq = name.find('=');
+            name.starts_with("--") && eq != std::string_view::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        const auto take = [&]() -> std::optional<std::string_view> {
+            if (value)
+                return value;
+            if (i + 1 < args.size())
+                return args[++i];
+            return std::nullopt;
+        };
+        Millis* duration = nullptr;
+        if (name == "--ping-interval")
+            duration = &options.ping_interval;
+        if (name == "--agent-timeout")
+            duration = &options.agent_timeout;
+        if (name == "--idle-timeout")
+            duration = &options.idle_timeout;
+        if (name == "--hosts-poll")
+            duration = &options.hosts_poll;
+
+        if (name == "--listen") {
+            const auto text = take();
+            if (!text)
+                return bad("--listen needs ADDR:PORT");
+            if (!ParseListen(*text, options)) {
+                return bad("--listen: '" + std::string(*text) +
+                           "' is not an IPv4 ADDR:PORT such as 127.0.0.1:47010");
+            }
+        } else if (name == "--hosts") {
+            const auto text = take();
+            if (!text || text->empty())
+                return bad("--hosts needs a file name");
+            options.hosts_path = std::string(*text);
+        } else if (name == "--max-connections" || name == "--max-output") {
+            const auto text = take();
+            const auto number =
+                text ? ParseUnsigned<std::size_t>(*text, 1, 100'000'000) : std::nullopt;
+            if (!number)
+                return bad(std::string(name) + " needs a whole number from 1");
+            (name == "--max-connections" ? options.max_connections : options.max_output) = *number;
+        } else if (duration) {
+            const auto text = take();
+            const auto parsed = text ? ParseSeconds(*text) : std::nullopt;
+            if (!parsed)
+                return bad(std::string(name) + " needs a number of seconds from 0.01");
+            *duration = *parsed;
+        } else {
+            return bad("unknown argument '" + std::string(args[i]) + "'");
+        }
+    }
+    if (options.agent_timeout <= options.ping_interval) {
+        return bad("--agent-timeout must be longer than --ping-interval, or agents cannot answer");
+    }
+    result.options = std::move(options);
+    return result;
+}
+
+}  // namespace dirsrv

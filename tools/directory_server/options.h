@@ -1,0 +1,38 @@
+// Command line of directory-server.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dirsrv {
+
+using Millis = std::chrono::milliseconds;
+
+struct Options {
+    std::uint32_t listen_address = 0x7F000001;  // host byte order; loopback unless told otherwise
+    std::uint16_t listen_port = 47010;
+    std::string hosts_path;  // empty: only agents are listed
+    std::size_t max_connections = 20000;
+    std::size_t max_output = 64 * 1024;
+    Millis ping_interval{20'000};
+    Millis agent_timeout{60'000};
+    Millis idle_timeout{300'000};
+    Millis hosts_poll{1'000};
+};
+
+struct ParsedOptions {
+    std::optional<Options> options;  // set when the server should run
+    bool help = false;               // --help was given: print Usage() and exit 0
+    std::string error;               // set on a bad command line
+};
+
+ParsedOptions ParseOptions(const std::vector<std::string_view>& args);
+std::string Usage();
+std::string FormatAddress(std::uint32_t address, std::uint16_t port);
+
+}  // namespace dirsrv

@@ -1,0 +1,67 @@
+// Wire format of the directory server: the requests it reads and the reply it writes.
+//
+// Clients send the six bytes "server" (no terminator, possibly several in a row, possibly split
+// across reads) and get one reply block each. Agents send line-oriented messages:
+// "register NAME\n" once, then "pong\n" whenever the server has sent them "ping\n".
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dirsrv {
+
+inline constexpr std::string_view kListRequest = "server";
+inline constexpr std::string_view kRegisterPrefix = "register ";
+inline constexpr std::string_view kPing = "ping\n";
+inline constexpr std::string_view kRegistered = "registered\n";
+
+// The launcher reads at most 200 bytes per receive and treats each receive as a whole reply, so a
+// reply must never be longer than that.
+inline constexpr std::size_t kMaxReply = 200;
+inline constexpr std::string_view kReplyHeader = "00ok|";
+inline constexpr std::size_t kMaxNameLength = kMaxReply - kReplyHeader.size();
+
+// Unparsed input a connection may hold: enough for the longest registration line that can carry
+// a valid name, small enough that a slow or hostile peer costs little.
+inline constexpr std::size_t kMaxPendingInput = 512;
+
+enum class MessageKind { ListRequest, Register, Pong };
+
+struct Message {
+    MessageKind kind = MessageKind::ListRequest;
+    std::string_view name;  // Register only: the raw name, pointing into the parsed input
+};
+
+enum class ParseStatus { Message, NeedMore, Bad };
+
+struct ParseResult {
+    ParseStatus status = ParseStatus::NeedMore;
+    Message message;
+    std::size_t consumed = 0;  // bytes of input the caller may drop (also for NeedMore: line ends)
+};
+
+// Reads the next message from the front of `input`. Line ends between messages are skipped and
+// counted in `consumed`, so "server\n" typed into a terminal works. Never reads past `input`.
+ParseResult ParseNext(std::string_view input);
+
+// Why a host name cannot be listed, or nullopt if it can. Names are opaque bytes (any code page);
+// only bytes that would break the reply or the viewer's command line are refused.
+std::optional<std::string> CheckName(std::string_view name);
+
+struct Reply {
+    std::string bytes;
+    std::size_t names_included = 0;
+};
+
+// Builds the reply for a sorted list of valid names. Names are taken in order while they fit in
+// kMaxReply bytes; the rest are left out. An empty list gives "00ok" without the separator, which
+// the launcher shows as an empty list rather than as one blank entry.
+Reply BuildReply(const std::vector<std::string>& sorted_names);
+
+// A name made safe for a log line: control bytes and the quote become \xHH, other bytes pass.
+std::string Printable(std::string_view bytes);
+
+}  // namespace dirsrv

@@ -1,0 +1,621 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "log.h"
+#include "protocol.h"
+
+namespace dirsrv {
+namespace {
+
+// Tokens for the server's own descriptors in epoll data; connections use (generation << 32) | fd
+// with a generation of at least 1, so the two never meet.
+constexpr std::uint64_t kListenerToken = 1;
+constexpr std::uint64_t kTimerToken = 2;
+constexpr std::uint64_t kSignalToken = 3;
+
+constexpr int kAcceptBatch = 64;
+constexpr int kNoticesPerSecond = 20;
+
+std::string Seconds(std::chrono::milliseconds d) {
+    const auto ms = d.count();
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000) {
+        char fraction[8];
+        std::snprintf(fraction, sizeof fraction, ".%03lld", static_cast<long long>(ms % 1000));
+        text += fraction;
+        while (text.back() == '0')
+            text.pop_back();
+    }
+    return text + " s";
+}
+
+std::string Errno(std::string_view what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+bool Server::NoticeLimiter::Allow(Clock::time_point now) {
+    if (now - window_ >= std::chrono::seconds(1)) {
+        if (suppressed_ > 0) {
+            Log(Level::Warning, std::to_string(suppressed_) + " similar notices suppressed");
+        }
+        window_ = now;
+        count_ = 0;
+        suppressed_ = 0;
+    }
+    if (count_ < kNoticesPerSecond) {
+        ++count_;
+        return true;
+    }
+    ++suppressed_;
+    return false;
+}
+
+Server::Server(Options options) : options_(std::move(options)) {
+    if (!options_.hosts_path.empty())
+        hosts_.emplace(options_.hosts_path);
+}
+
+Server::~Server() {
+    for (auto& c : by_fd_) {
+        if (c)
+            ::close(c->fd);
+    }
+    for (const int fd : {epoll_, listener_, timer_, signals_, spare_fd_}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+std::string Server::Open() {
+    std::string error = WatchStopSignals();
+    if (error.empty()) {
+        RaiseFileLimit();
+        spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        epoll_ = epoll_create1(EPOLL_CLOEXEC);
+        if (epoll_ < 0)
+            return Errno("epoll_create1");
+        error = Listen();
+    }
+    if (error.empty())
+        error = StartTimer();
+    for (const auto& [fd, token] :
+         {std::pair{listener_, kListenerToken}, std::pair{timer_, kTimerToken},
+          std::pair{signals_, kSignalToken}}) {
+        if (!error.empty())
+            break;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = token;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0)
+            error = Errno("epoll_ctl");
+    }
+    if (!error.empty())
+        return error;
+
+    now_ = Clock::now();
+    next_hosts_poll_ = now_ + options_.hosts_poll;
+    next_ping_ = now_ + options_.ping_interval;
+    PollHosts(true);
+    Log(Level::Info, "listening on " + FormatAddress(options_.listen_address, port_) +
+                         (hosts_ ? ", hosts file " + hosts_->path() : ", no hosts file") +
+                         "; agents pinged every " + Seconds(options_.ping_interval) +
+                         ", dropped after " + Seconds(options_.agent_timeout) + " of silence");
+    return {};
+}
+
+std::string Server::WatchStopSignals() {
+    // A client that vanishes mid-reply must cost an error code, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &stop_signals, nullptr) != 0)
+        return Errno("sigprocmask");
+    signals_ = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signals_ < 0)
+        return Errno("signalfd");
+    return {};
+}
+
+// Every connection is a descriptor; ask for as many as the hard limit allows.
+void Server::RaiseFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    constexpr rlim_t kOwnDescriptors = 16;
+    const rlim_t wanted = options_.max_connections + kOwnDescriptors;
+    if (limit.rlim_cur < wanted) {
+        limit.rlim_cur = std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur < wanted) {
+        // Not an error: connections past the limit are refused like those past the maximum.
+        Log(Level::Info,
+            "the open-file limit of " + std::to_string(limit.rlim_cur) + " leaves room for about " +
+                std::to_string(limit.rlim_cur - std::min(limit.rlim_cur, kOwnDescriptors)) +
+                " connections (--max-connections " + std::to_string(options_.max_connections) +
+                ")");
+    }
+}
+
+std::string Server::Listen() {
+    const std::string where = FormatAddress(options_.listen_address, options_.listen_port);
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener_ < 0)
+        return Errno("socket");
+    const int on = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(options_.listen_address);
+    address.sin_port = htons(options_.listen_port);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        std::string why = "cannot listen on " + where + ": " + std::strerror(error);
+        if (error == EADDRINUSE)
+            why += " (is another server running on this port?)";
+        return why;
+    }
+    if (::listen(listener_, SOMAXCONN) != 0)
+        return Errno("cannot listen on " + where);
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    return {};
+}
+
+// Timeouts and the hosts file are checked on a tick fine enough for the shortest of them.
+std::string Server::StartTimer() {
+    auto tick = std::min({options_.ping_interval, options_.agent_timeout / 4,
+                          options_.idle_timeout / 4, Millis(1000)});
+    if (hosts_)
+        tick = std::min(tick, options_.hosts_poll);
+    tick = std::max(tick, Millis(10));
+    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timer_ < 0)
+        return Errno("timerfd_create");
+    itimerspec period{};
+    period.it_interval.tv_sec = static_cast<time_t>(tick.count() / 1000);
+    period.it_interval.tv_nsec = static_cast<long>(tick.count() % 1000) * 1'000'000;
+    period.it_value = period.it_interval;
+    if (timerfd_settime(timer_, 0, &period, nullptr) != 0)
+        return Errno("timerfd_settime");
+    return {};
+}
+
+void Server::Run() {
+    epoll_event events[256];
+    while (!stopping_) {
+        const int count = epoll_wait(epoll_, events, 256, -1);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            Log(Level::Error, Errno("epoll_wait"));
+            break;
+        }
+        now_ = Clock::now();
+        for (int i = 0; i < count && !stopping_; ++i) {
+            const std::uint64_t token = events[i].data.u64;
+            if (token == kListenerToken) {
+                Accept();
+            } else if (token == kTimerToken) {
+                std::uint64_t expirations = 0;
+                if (::read(timer_, &expirations, sizeof expirations) > 0)
+                    Tick();
+            } else if (token == kSignalToken) {
+                signalfd_siginfo info{};
+                if (::read(signals_, &info, sizeof info) == sizeof info) {
+                    Log(Level::Info,
+                        info.ssi_signo == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM");
+                    stopping_ = true;
+                }
+            } else {
+                HandleEvent(token, events[i].events);
+            }
+        }
+    }
+    const std::size_t open = open_connections_;
+    for (auto& c : by_fd_) {
+        if (c)
+            Close(*c, "server stopping");
+    }
+    Log(Level::Info, "stopped; closed " + std::to_string(open) + " connections");
+}
+
+Server::Connection* Server::Find(std::uint64_t token) const {
+    // An event may name a connection closed earlier in the same batch whose descriptor has
+    // already been reused; the generation tells them apart.
+    const auto fd = static_cast<std::size_t>(token & 0xFFFFFFFF);
+    const auto generation = static_cast<std::uint32_t>(token >> 32);
+    if (fd >= by_fd_.size())
+        return nullptr;
+    Connection* c = by_fd_[fd].get();
+    return c && c->generation == generation ? c : nullptr;
+}
+
+void Server::HandleEvent(std::uint64_t token, std::uint32_t mask) {
+    Connection* c = Find(token);
+    if (!c)
+        return;
+    if ((mask & EPOLLERR) || (c->draining && (mask & EPOLLHUP))) {
+        Close(*c, "connection failed");
+        return;
+    }
+    if (mask & EPOLLOUT) {
+        Flush(*c);
+        c = Find(token);
+        if (!c)
+            return;
+    }
+    if (mask & (EPOLLIN | EPOLLHUP | EPOLLRDHUP))
+        Read(*c);
+}
+
+void Server::Accept() {
+    for (int i = 0; i < kAcceptBatch; ++i) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                // Out of descriptors: the pending connection would keep the listener readable
+                // forever. Give up the spare descriptor to accept it and close it at once.
+                if (notices_.Allow(now_))
+                    Notice("out of file descriptors; refusing a connection");
+                if (spare_fd_ >= 0) {
+                    ::close(spare_fd_);
+                    const int refused = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (refused >= 0)
+                        ::close(refused);
+                    spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                }
+                return;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                errno != ECONNABORTED) {
+                Log(Level::Warning, Errno("accept"));
+            }
+            return;
+        }
+        if (open_connections_ >= options_.max_connections) {
+            ::close(fd);
+            if (!at_limit_) {
+                at_limit_ = true;
+                Log(Level::Warning, "connection limit of " +
+                                        std::to_string(options_.max_connections) +
+                                        " reached; new connections are closed at once");
+            }
+            continue;
+        }
+        // Replies are single writes that should leave at once. Keepalive finds the connections
+        // of launchers whose machine vanished: they are never closed for being idle.
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        const int idle = 600, interval = 60, probes = 5;
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+        auto c = std::make_unique<Connection>();
+        c->fd = fd;
+        c->generation = next_generation_++;
+        if (next_generation_ == 0)
+            next_generation_ = 1;
+        c->peer = peer;
+        c->last_heard = now_;
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLRDHUP;
+        event.data.u64 =
+            (static_cast<std::uint64_t>(c->generation) << 32) | static_cast<std::uint32_t>(fd);
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+            Log(Level::Warning, Errno("epoll_ctl"));
+            ::close(fd);
+            continue;
+        }
+        if (static_cast<std::size_t>(fd) >= by_fd_.size()) {
+            by_fd_.resize(static_cast<std::size_t>(fd) + 1);
+        }
+        by_fd_[static_cast<std::size_t>(fd)] = std::move(c);
+        ++open_connections_;
+    }
+}
+
+void Server::Read(Connection& c) {
+    if (c.draining)
+        return;
+    const ssize_t n = ::recv(c.fd, read_buffer_, sizeof read_buffer_, 0);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return;
+        Close(c, "connection lost");
+        return;
+    }
+    if (n == 0) {
+        // The peer has finished; an agent leaves now, a reply still queued is sent first.
+        if (c.is_agent) {
+            const std::string name = std::move(c.agent);
+            c.is_agent = false;
+            if (registry_.RemoveAgent(name))
+                ListChanged("agent " + Printable(name) + " left");
+        }
+        if (c.out.empty()) {
+            Close(c, {});
+        } else {
+            c.draining = true;
+            epoll_event event{};
+            event.events = EPOLLOUT;
+            event.data.u64 =
+                (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
+            epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &event);
+            c.want_write = true;
+        }
+        return;
+    }
+    const std::string_view received(read_buffer_, static_cast<std::size_t>(n));
+    bool keep;
+    if (c.in.empty()) {
+        keep = HandleInput(c, received);
+    } else {
+        std::string joined = std::move(c.in);
+        c.in.clear();
+        joined.append(received);
+        keep = HandleInput(c, joined);
+    }
+    if (!keep)
+        Close(c, "connection closed");
+}
+
+// Handles every complete message in `data`, keeps an incomplete tail in c.in and sends the
+// replies in one write. Returns false when the connection must be closed (already logged).
+bool Server::HandleInput(Connection& c, std::string_view data) {
+    batch_.clear();
+    bool heard = false;
+    while (!data.empty()) {
+        const ParseResult r = ParseNext(data);
+        if (r.status == ParseStatus::Bad) {
+            if (notices_.Allow(now_)) {
+                Notice("closing " + Peer(c) + ": unexpected bytes " +
+                       Printable(data.substr(0, 24)));
+            }
+            return false;
+        }
+        data.remove_prefix(r.consumed);
+        if (r.status == ParseStatus::NeedMore)
+            break;
+        heard = true;
+        switch (r.message.kind) {
+            case MessageKind::ListRequest:
+                c.asked = true;
+                batch_ += registry_.reply().bytes;
+                break;
+            case MessageKind::Register:
+                if (!HandleRegister(c, r.message.name))
+                    return false;
+                break;
+            case MessageKind::Pong:
+                if (!c.is_agent) {
+                    if (notices_.Allow(now_))
+                        Notice("closing " + Peer(c) + ": pong before register");
+                    return false;
+                }
+                break;
+        }
+    }
+    if (heard)
+        c.last_heard = now_;
+    if (data.size() > kMaxPendingInput) {
+        if (notices_.Allow(now_)) {
+            Notice("closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
+                   " bytes without a complete message");
+        }
+        return false;
+    }
+    c.in.assign(data);
+    return batch_.empty() || Send(c, batch_);
+}
+
+bool Server::HandleRegister(Connection& c, std::string_view name) {
+    if (c.is_agent) {
+        if (notices_.Allow(now_))
+            Notice("closing " + Peer(c) + ": a second register");
+        return false;
+    }
+    if (auto why = CheckName(name)) {
+        if (notices_.Allow(now_)) {
+            Log(Level::Warning,
+                "refused to register " + Printable(name) + " from " + Peer(c) + ": " + *why);
+        }
+        // Best effort: tell the agent why, after any replies it is owed, before closing.
+        batch_ += "refused " + *why + "\n";
+        [[maybe_unused]] const bool sent = Send(c, batch_);
+        return false;
+    }
+    c.agent.assign(name);
+    c.is_agent = true;
+    if (registry_.AddAgent(name)) {
+        ListChanged("agent " + Printable(name) + " registered from " + Peer(c));
+    } else {
+        Log(Level::Info, "agent " + Printable(name) + " registered again from " + Peer(c));
+    }
+    batch_ += kRegistered;
+    return true;
+}
+
+bool Server::Send(Connection& c, std::string_view bytes) {
+    if (c.out.empty()) {
+        const ssize_t n = ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        bytes.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (bytes.empty())
+            return true;
+        c.out.assign(bytes);
+        SetWriteInterest(c, true);
+    } else {
+        c.out.append(bytes);
+    }
+    if (c.out.size() > options_.max_output) {
+        if (notices_.Allow(now_)) {
+            Notice("dropping " + Peer(c) + ": it does not read its replies (" +
+                   std::to_string(c.out.size()) + " bytes unsent)");
+        }
+        return false;
+    }
+    return true;
+}
+
+void Server::Flush(Connection& c) {
+    while (!c.out.empty()) {
+        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            if (errno == EINTR)
+                continue;
+            Close(c, "connection lost");
+            return;
+        }
+        c.out.erase(0, static_cast<std::size_t>(n));
+    }
+    // Give back the memory of a burst; an idle connection should cost next to nothing.
+    std::string().swap(c.out);
+    if (c.draining) {
+        Close(c, {});
+        return;
+    }
+    SetWriteInterest(c, false);
+}
+
+void Server::SetWriteInterest(Connection& c, bool want) {
+    if (c.want_write == want)
+        return;
+    c.want_write = want;
+    epoll_event event{};
+    event.events = (c.draining ? 0u : EPOLLIN | EPOLLRDHUP) | (want ? EPOLLOUT : 0u);
+    event.data.u64 =
+        (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &event);
+}
+
+void Server::Close(Connection& c, std::string_view agent_reason) {
+    const int fd = c.fd;
+    if (c.is_agent) {
+        const std::string name = std::move(c.agent);
+        if (registry_.RemoveAgent(name)) {
+            ListChanged("agent " + Printable(name) + " left: " + std::string(agent_reason));
+        }
+    }
+    ::close(fd);
+    by_fd_[static_cast<std::size_t>(fd)].reset();
+    --open_connections_;
+    if (at_limit_ && open_connections_ < options_.max_connections) {
+        at_limit_ = false;
+        Log(Level::Info, "below the connection limit again");
+    }
+}
+
+// The launcher holds one connection for its whole run and never reconnects, so a connection
+// that has asked and owes or holds nothing is left alone however long it is quiet. Only the
+// ones that never asked, stopped mid-request or leave replies unread are closed when idle.
+bool Server::Settled(const Connection& c) {
+    return c.asked && c.in.empty() && c.out.empty() && !c.draining;
+}
+
+void Server::Notice(std::string_view message) {
+    Log(Level::Info, message);
+}
+
+void Server::Tick() {
+    if (hosts_ && now_ >= next_hosts_poll_) {
+        next_hosts_poll_ = now_ + options_.hosts_poll;
+        PollHosts(false);
+    }
+    const bool ping = now_ >= next_ping_;
+    if (ping)
+        next_ping_ = now_ + options_.ping_interval;
+    for (std::size_t fd = 0; fd < by_fd_.size(); ++fd) {
+        Connection* c = by_fd_[fd].get();
+        if (!c)
+            continue;
+        const auto silent = now_ - c->last_heard;
+        if (c->is_agent) {
+            if (silent >= options_.agent_timeout) {
+                Log(Level::Info, "agent " + Printable(c->agent) + " at " + Peer(*c) +
+                                     " did not answer for " + Seconds(options_.agent_timeout));
+                Close(*c, "silent");
+            } else if (ping && !Send(*c, kPing)) {
+                Close(*c, "connection lost");
+            }
+        } else if (!Settled(*c) && silent >= options_.idle_timeout) {
+            if (notices_.Allow(now_)) {
+                Notice("closing " + Peer(*c) + ": idle for " + Seconds(options_.idle_timeout));
+            }
+            Close(*c, {});
+        }
+    }
+}
+
+void Server::PollHosts(bool starting) {
+    if (!hosts_)
+        return;
+    std::string error;
+    auto content = hosts_->Poll(error);
+    if (!error.empty()) {
+        Log(Level::Warning,
+            error + (starting ? "; starting without static names"
+                              : "; keeping the last good list of " +
+                                    std::to_string(registry_.static_count()) + " names"));
+    }
+    if (!content)
+        return;
+    for (const auto& problem : content->problems) {
+        Log(Level::Warning, "hosts file " + hosts_->path() + ", " + problem);
+    }
+    const std::size_t count = content->names.size();
+    const bool changed = registry_.SetStaticNames(std::move(content->names));
+    const std::string what = "hosts file " + hosts_->path() +
+                             (starting ? " read: " : " re-read: ") + std::to_string(count) +
+                             " names";
+    if (changed) {
+        ListChanged(what);
+    } else {
+        Log(Level::Info, what + ", list unchanged");
+    }
+}
+
+void Server::ListChanged(std::string_view why) {
+    const auto& names = registry_.names();
+    const auto& reply = registry_.reply();
+    Log(Level::Info, std::string(why) + "; listing " + std::to_string(names.size()) + " names");
+    if (reply.names_included < names.size()) {
+        Log(Level::Warning, "the reply holds only the first " +
+                                std::to_string(reply.names_included) + " of " +
+                                std::to_string(names.size()) + " names; the rest do not fit in " +
+                                std::to_string(kMaxReply) + " bytes");
+    }
+}
+
+std::string Server::Peer(const Connection& c) const {
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &c.peer.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(c.peer.sin_port));
+}
+
+}  // namespace dirsrv

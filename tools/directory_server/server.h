@@ -1,0 +1,105 @@
+// The directory server's event loop: one thread, one epoll set, every socket non-blocking.
+#pragma once
+
+#include <netinet/in.h>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hosts_file.h"
+#include "options.h"
+#include "registry.h"
+
+namespace dirsrv {
+
+class Server {
+public:
+    explicit Server(Options options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Listens, loads the hosts file and prepares the timer and signal handling. Returns why it
+    // could not, or an empty string. Blocks SIGTERM and SIGINT for the calling thread.
+    std::string Open();
+
+    // Serves until SIGTERM or SIGINT arrives, then closes every connection.
+    void Run();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Connection {
+        int fd = -1;
+        std::uint32_t generation = 0;
+        sockaddr_in peer{};
+        std::string in;   // start of a message not yet complete
+        std::string out;  // reply bytes the socket has not taken yet
+        Clock::time_point last_heard;
+        std::string agent;  // the registered name, for agents
+        bool is_agent = false;
+        bool asked = false;       // has sent at least one list request
+        bool want_write = false;  // EPOLLOUT is armed
+        bool draining = false;    // peer has finished sending; close once `out` is sent
+    };
+
+    // Keeps a flood of misbehaving clients from flooding the log as well.
+    class NoticeLimiter {
+    public:
+        bool Allow(Clock::time_point now);
+
+    private:
+        Clock::time_point window_;
+        int count_ = 0;
+        long suppressed_ = 0;
+    };
+
+    std::string WatchStopSignals();
+    void RaiseFileLimit();
+    std::string Listen();
+    std::string StartTimer();
+    Connection* Find(std::uint64_t token) const;
+    void HandleEvent(std::uint64_t token, std::uint32_t mask);
+    void Accept();
+    void Read(Connection& c);
+    bool HandleInput(Connection& c, std::string_view data);
+    bool HandleRegister(Connection& c, std::string_view name);
+    // Queues bytes; false when the connection must be closed (dead, or not reading its replies).
+    bool Send(Connection& c, std::string_view bytes);
+    void Flush(Connection& c);
+    void SetWriteInterest(Connection& c, bool want);
+    void Close(Connection& c, std::string_view agent_reason);
+    static bool Settled(const Connection& c);
+    void Notice(std::string_view message);
+    void Tick();
+    void PollHosts(bool starting);
+    void ListChanged(std::string_view why);
+    std::string Peer(const Connection& c) const;
+
+    Options options_;
+    HostRegistry registry_;
+    std::optional<HostsFile> hosts_;
+    int epoll_ = -1;
+    int listener_ = -1;
+    int timer_ = -1;
+    int signals_ = -1;
+    int spare_fd_ = -1;  // given up to accept-and-close a connection when out of descriptors
+    std::uint16_t port_ = 0;
+    std::vector<std::unique_ptr<Connection>> by_fd_;
+    std::size_t open_connections_ = 0;
+    std::uint32_t next_generation_ = 1;
+    bool stopping_ = false;
+    bool at_limit_ = false;
+    Clock::time_point now_;
+    Clock::time_point next_hosts_poll_;
+    Clock::time_point next_ping_;
+    NoticeLimiter notices_;
+    std::string batch_;
+    char read_buffer_[16 * 1024];
+};
+
+}  // namespace dirsrv
