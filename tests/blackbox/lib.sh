@@ -13,6 +13,9 @@ _pids=()
 
 cleanup() {
     local pid
+    # Programs started from the scratch directory (viewers the launcher
+    # started) go first, while their X server is still there.
+    pkill -f "^$WORK/" 2>/dev/null || true
     for pid in "${_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     rm -rf "$WORK"
