@@ -1,0 +1,112 @@
+// CXmlDocument: an XML document held as one byte string plus an index of its elements:
+// a one-pass parser that builds the index, and navigation and value access over it.
+//
+// SetDocument copies the text and scans it once, recording for every element the byte
+// offsets of its start and end tags and its parent / first-child / next-sibling links in
+// an array of ElementSpan records (slot 0 = the document, slot 1 = the root element).
+// Names, attribute values and text are taken from the text by offset when asked for.
+//
+// Text is a byte string in the active code page (platform/code_page.h); scanners step over
+// double-byte characters whole, so their second byte never counts as markup.
+//
+// Choices of this document:
+//   - White space between '<' and '?' or '!' ("< ?xml ...?>", "< !-- -->") is passed over,
+//     and the construct is skipped exactly like its unseparated form.
+//   - Element nesting is limited to kMaxNestingDepth (512) levels (the root is level 1); a
+//     deeper element ends the scan as a failure ("Element nesting too deep"). The scan does
+//     not recurse on the machine stack, so deep texts never exhaust it.
+//   - Offsets are signed 32-bit: a text of 2 GiB (2^31 bytes) or more is not copied or
+//     indexed; SetDocument returns false and the document holds the empty text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One record per element; slot 0 in a link field means "none".
+struct ElementSpan {
+    int32_t startTagBegin = 0;  // offset of the '<' that opens the start tag
+    int32_t startTagEnd = 0;    // offset of the '>' that closes the start tag
+    int32_t endTagBegin = 0;    // '<' of the end tag; '/' before '>' for an empty element
+                                // (the child-scan cursor while the content is scanned)
+    int32_t endTagEnd = 0;      // '>' of the end tag; = startTagEnd for an empty element
+    int32_t parent = 0;         // slot of the parent; 0 for the root element
+    int32_t firstChild = 0;     // slot of the first child; 0 when none
+    int32_t nextSibling = 0;    // slot of the next sibling; 0 when none
+};
+
+// The tokenizer's cursor.
+struct ScanToken {
+    int32_t begin = 0;      // first byte of the token (after the opening quote if quoted)
+    int32_t end = -1;       // last byte, inclusive; begin - 1 for an empty quoted token
+    int32_t next = 0;       // where the next token is sought
+    std::string_view text;  // the text being read; text.data()[text.size()] must be NUL
+    bool quoted = false;    // the token was a quoted string
+};
+
+class CXmlDocument {
+public:
+    CXmlDocument();
+    virtual ~CXmlDocument();
+
+    CXmlDocument(const CXmlDocument&) = default;
+    CXmlDocument& operator=(const CXmlDocument&) = default;
+
+    // Replaces the text (null reads as the empty text) and rebuilds the index.
+    // True when the text holds a complete first element. Navigation is reset.
+    bool SetDocument(const char* text);
+
+    // Makes the next child of the current parent (whose name equals name, when name is
+    // neither null nor empty) the current element. False, state unchanged, when none.
+    bool FindNextElement(const char* name = nullptr);
+    // Makes the current element the parent (no current element). False when none.
+    bool EnterElement();
+
+    std::string GetElementName() const;                // empty with no current element
+    std::string GetAttribute(const char* name) const;  // decoded quoted value, or empty
+    std::string GetText() const;                       // text (or leading CDATA), or empty
+
+    // Read-only inspection for tests and tools. Spans().size() is the number of slots.
+    const std::vector<ElementSpan>& Spans() const { return m_spans; }
+    int NextFree() const { return m_nextFree; }
+
+protected:
+    // Deepest element nesting accepted by SetDocument (the root element is level 1).
+    static constexpr int kMaxNestingDepth = 512;
+
+    // ---- Parser internals (protected so that tests can reach them through a subclass) ----
+    // text must be followed by a NUL byte in memory (std::string, literals) and hold no NUL.
+    static bool ScanToChar(std::string_view text, int32_t& position, char ch);
+    static bool SkipWhiteSpace(std::string_view text, int32_t& position);
+    static bool NextToken(ScanToken& token);
+    static std::string TokenText(const ScanToken& token);
+    static bool TokenEquals(const ScanToken& token, const char* name);
+    static int SkipSpecialNode(ScanToken& token);
+
+    // Scans one element (and its subtree) at or after the parent's cursor; depth is the
+    // element's nesting level (the root element is 1). Slot (> 0), 0 at the parent's end
+    // tag, -1 on failure. The recursion over children runs as a loop over an explicit
+    // stack of at most kMaxNestingDepth open elements: same steps, same results.
+    int ScanElement(int32_t parent, int depth);
+    int32_t TakeSlot();
+    void ReturnSlot();
+    static int ParseFailure(const char* message, std::string_view name = {});
+
+    // ---- Navigation internals ----
+    void MoveTo(int32_t parent, int32_t current);
+    int32_t SeekSibling(int32_t parent, int32_t current, const char* name) const;
+    static bool SeekAttribute(ScanToken& token, const char* name);
+    std::string DecodeEntities(int32_t first, int32_t last) const;
+
+private:
+    struct ScanContext;  // the text and code page of one SetDocument
+    int ScanElementIn(const ScanContext& context, int32_t parent, int depth);
+
+    std::string m_text;
+    std::vector<ElementSpan> m_spans;
+    int32_t m_parent = 0;
+    int32_t m_current = 0;
+    int32_t m_nextFree = 1;
+    int32_t m_nodeKind = 0;
+};
