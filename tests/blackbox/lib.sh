@@ -30,22 +30,20 @@ fail() {
 # Remembers a background process so that it is stopped on exit.
 track() { _pids+=("$1"); }
 
-# Starts Xvfb on a free display and exports DISPLAY.
+# Starts Xvfb on a display it picks itself (so parallel runs never share one)
+# and exports DISPLAY.
 start_xvfb() {
-    local n
-    for n in $(seq 90 140); do
-        [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-        track $!
-        export DISPLAY=":$n"
-        local i
-        for i in $(seq 50); do
-            xdotool getmouselocation >/dev/null 2>&1 && return 0
-            sleep 0.1
-        done
-        fail "Xvfb did not start on :$n"
+    local fifo=$WORK/displayfd n i
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    track $!
+    read -r -t 20 n <"$fifo" || fail "Xvfb did not start"
+    export DISPLAY=":$n"
+    for i in $(seq 50); do
+        xdotool getmouselocation >/dev/null 2>&1 && return 0
+        sleep 0.1
     done
-    fail "no free X display"
+    fail "Xvfb on :$n does not answer"
 }
 
 # Prints the id of the first visible window whose name matches, waiting up to

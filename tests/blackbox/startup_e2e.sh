@@ -31,11 +31,12 @@ expect_settings_refused read-only
 chmod 0644 "$WORK/app/set.xml"
 
 # -o: the lock stays with flock itself, so killing it frees the file.
-flock -o "$WORK/app/set.xml" sleep 60 &
+flock -o "$WORK/app/set.xml" sleep 60 >/dev/null 2>&1 &
 holder=$!
 track $holder
 sleep 0.3
 expect_settings_refused locked
+pkill -P $holder 2>/dev/null || true
 kill $holder 2>/dev/null || true
 wait $holder 2>/dev/null || true
 
