@@ -104,10 +104,10 @@ BOOL CAsyncSocket::Create(UINT socketPort, int socketType, long events, const ch
     m_hSocket = platform::sock::Open(socketType);
     if (m_hSocket == INVALID_SOCKET) return FALSE;
     Dispatcher& d = TheDispatcher();
+    // A closed earlier socket with this number may still have events queued;
+    // its closed-map entry drops them until its dead-socket message passes.
+    // This socket's own events are queued after that message.
     d.live[m_hSocket] = this;
-    // The handle is live again: whatever the closed map still says of an
-    // earlier socket with this number no longer applies to it.
-    d.closed.erase(m_hSocket);
     if (platform::sock::AsyncSelect(m_hSocket, events) == SOCKET_ERROR) return FALSE;
 
     std::uint32_t address = 0;  // INADDR_ANY

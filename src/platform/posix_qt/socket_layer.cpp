@@ -234,7 +234,15 @@ int Connect(SOCKET s, std::uint32_t address, std::uint16_t port) {
         // Even a connection made at once reports through the events, as
         // on Windows: the caller sees "would block" and then FD_CONNECT.
         st->connecting = true;
-        if (st->writeNotifier) st->writeNotifier->setEnabled(true);
+        if (st->writeNotifier) {
+            st->writeNotifier->setEnabled(true);
+            // On loopback the attempt is usually over already. Its outcome is
+            // queued now rather than after the loop's next poll, so it is
+            // handled ahead of the first paint, as Windows handles a socket
+            // message ahead of WM_PAINT.
+            pollfd p{static_cast<int>(s), POLLOUT, 0};
+            if (::poll(&p, 1, 0) > 0) OnWritable(s);
+        }
         return Fail(WSAEWOULDBLOCK);
     }
     const int error = errno;
