@@ -14,8 +14,6 @@ constexpr int kBytesRole = Qt::UserRole + 1;
 
 ListBoxWidget::ListBoxWidget(QWidget* parent, const DialogItemTemplate& item)
     : QListWidget(parent), m_sorted((item.style & LBS_SORT) != 0) {
-    m_collator.setCaseSensitivity(Qt::CaseInsensitive);
-    m_collator.setNumericMode(false);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setVerticalScrollBarPolicy((item.style & WS_VSCROLL) ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -24,16 +22,26 @@ ListBoxWidget::ListBoxWidget(QWidget* parent, const DialogItemTemplate& item)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
 }
 
+const QCollator& ListBoxWidget::Collator() {
+    if (!m_collator) {
+        m_collator.emplace();
+        m_collator->setCaseSensitivity(Qt::CaseInsensitive);
+        m_collator->setNumericMode(false);
+    }
+    return *m_collator;
+}
+
 int ListBoxWidget::AddString(const std::string& bytes) {
     const QString display = ToDisplay(bytes);
     int row = count();
     if (m_sorted) {
         // After the entries that sort equal or before, as a sorted list box
         // places a new entry.
+        const QCollator& collator = Collator();
         int lo = 0, hi = count();
         while (lo < hi) {
             const int mid = (lo + hi) / 2;
-            if (m_collator.compare(item(mid)->text(), display) <= 0)
+            if (collator.compare(item(mid)->text(), display) <= 0)
                 lo = mid + 1;
             else
                 hi = mid;

@@ -7,6 +7,7 @@
 #include <QCollator>
 #include <QListWidget>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/dialog_template.h"
@@ -30,9 +31,13 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    // Made on the first sorted insertion: opening a collator loads the
+    // locale's collation data, which an empty list never needs.
+    const QCollator& Collator();
+
     bool m_sorted;
     bool m_quiet = false;
-    QCollator m_collator;
+    std::optional<QCollator> m_collator;
 };
 
 }  // namespace platform::qt
