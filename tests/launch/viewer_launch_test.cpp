@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/code_page.h"
+#include "support/code_page_scope.h"
 #include "support/event_wait.h"
 #include "support/launcher_harness.h"
 #include "support/scripted_server.h"
@@ -56,17 +57,6 @@ int RowOf(CLauncherDlg& dialog, const std::string& entry) {
             return static_cast<int>(i);
     return -1;
 }
-
-class CodePageScope {
-public:
-    explicit CodePageScope(unsigned int codePage) : m_saved(ActiveCodePage()) {
-        SetActiveCodePage(codePage);
-    }
-    ~CodePageScope() { SetActiveCodePage(m_saved); }
-
-private:
-    unsigned int m_saved;
-};
 
 // Serves a list holding `name` (and "other"), double-clicks `name`, and
 // returns the argv the viewer got.

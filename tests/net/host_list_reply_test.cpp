@@ -6,21 +6,11 @@
 
 #include "net/host_list_reply.h"
 #include "platform/code_page.h"
+#include "support/code_page_scope.h"
 
 namespace {
 
 using Entries = std::vector<std::string>;
-
-class CodePageScope {
-public:
-    explicit CodePageScope(unsigned int codePage) : m_saved(ActiveCodePage()) {
-        SetActiveCodePage(codePage);
-    }
-    ~CodePageScope() { SetActiveCodePage(m_saved); }
-
-private:
-    unsigned int m_saved;
-};
 
 struct ReplyCase {
     const char* name;

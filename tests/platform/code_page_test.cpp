@@ -6,21 +6,9 @@
 #include <vector>
 
 #include "platform/code_page.h"
+#include "support/code_page_scope.h"
 
 namespace {
-
-class CodePageScope {
-public:
-    explicit CodePageScope(unsigned int codePage) : m_saved(ActiveCodePage()) {
-        SetActiveCodePage(codePage);
-    }
-    ~CodePageScope() { SetActiveCodePage(m_saved); }
-    CodePageScope(const CodePageScope&) = delete;
-    CodePageScope& operator=(const CodePageScope&) = delete;
-
-private:
-    unsigned int m_saved;
-};
 
 // Defined first: in a fresh process (ctest runs each test alone) nothing has set the code
 // page yet, so the first use takes the platform default.

@@ -5,22 +5,9 @@
 #include <vector>
 
 #include "platform/code_page.h"
+#include "support/code_page_scope.h"
 #include "xml/xml_document.h"
 #include "xml/xml_document_internal.h"
-
-// Sets the active code page for one scope.
-class CodePageScope {
-public:
-    explicit CodePageScope(unsigned int codePage) : m_saved(ActiveCodePage()) {
-        SetActiveCodePage(codePage);
-    }
-    ~CodePageScope() { SetActiveCodePage(m_saved); }
-    CodePageScope(const CodePageScope&) = delete;
-    CodePageScope& operator=(const CodePageScope&) = delete;
-
-private:
-    unsigned int m_saved;
-};
 
 // Collects the ParseFailure messages of one scope.
 class FailureMessages {
