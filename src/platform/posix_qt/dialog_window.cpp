@@ -132,8 +132,6 @@ void DialogWindow::SendCommand(int id, UINT code, QWidget* control) {
     Dispatch(WM_COMMAND, MakeWParam(static_cast<UINT>(id), code), reinterpret_cast<LPARAM>(control));
 }
 
-void DialogWindow::done(int result) { QDialog::done(result); }
-
 // Escape, the close box and Return without a default button become the
 // commands the Windows dialog manager would send.
 void DialogWindow::reject() { SendCommand(IDCANCEL, BN_CLICKED, nullptr); }

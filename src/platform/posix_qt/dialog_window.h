@@ -23,7 +23,6 @@ public:
     LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
     void SendCommand(int id, UINT code, QWidget* control);
 
-    void done(int result) override;
     void reject() override;
     void accept() override;
 

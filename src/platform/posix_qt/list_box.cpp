@@ -63,15 +63,13 @@ void ListBoxWidget::ResetContent() {
 }
 
 int ListBoxWidget::SetCurSel(int index) {
+    // As LB_SETCURSEL: an index out of range clears the selection and
+    // reports LB_ERR.
+    const bool valid = index >= 0 && index < count();
     m_quiet = true;
-    if (index < 0 || index >= count()) {
-        setCurrentRow(-1);
-        m_quiet = false;
-        return index < 0 ? LB_ERR : LB_ERR;
-    }
-    setCurrentRow(index);
+    setCurrentRow(valid ? index : -1);
     m_quiet = false;
-    return index;
+    return valid ? index : LB_ERR;
 }
 
 std::string ListBoxWidget::Text(int index) const {
