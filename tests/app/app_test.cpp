@@ -20,8 +20,7 @@ class Startup : public ::testing::TestWithParam<StartupCase> {};
 
 TEST_P(Startup, ShowsTheFailureAndRunsTheDialogOnlyWithSockets) {
     const StartupCase& c = GetParam();
-    DialogFixture f;
-    f.WriteSettings("<xml><title>T</title></xml>");
+    DialogFixture f("<xml><title>T</title></xml>");
     bool settingsRead = false;
     bool shown = false;
     auto& hooks = platform::testing::CurrentHooks();
@@ -47,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Startup,
     ::testing::Values(StartupCase{"Normal", true, true, {}, true},
                       StartupCase{"NoSockets", false, true, {"socket init fail!"}, false},
-                      StartupCase{"NoSocketsNorComponents", false, false, {"socket init fail!"}, false},
+                      StartupCase{
+                          "NoSocketsNorComponents", false, false, {"socket init fail!"}, false},
                       StartupCase{"NoComponents", true, false, {"ole init fail!"}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 

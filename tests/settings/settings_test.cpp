@@ -27,27 +27,32 @@ struct WalkCase {
 };
 
 const WalkCase kWalkCases[] = {
-    {"Usual", R"(<?xml version="1.0"?><xml><connect ip="10.0.0.1" port="7000"/><title>Desk</title></xml>)",
+    {"Usual",
+     R"(<?xml version="1.0"?><xml><connect ip="10.0.0.1" port="7000"/><title>Desk</title></xml>)",
      "10.0.0.1", "7000", "Desk"},
     {"LaterTitleWins", "<xml><title>one</title><title>two</title></xml>", "", "", "two"},
-    {"LaterConnectReplacesBoth", R"(<xml><connect ip="a" port="1"/><connect ip="b"/></xml>)", "b", "", ""},
+    {"LaterConnectReplacesBoth", R"(<xml><connect ip="a" port="1"/><connect ip="b"/></xml>)", "b",
+     "", ""},
     {"ConnectWithOnlyIp", R"(<xml><connect ip="h"/></xml>)", "h", "", ""},
-    {"CapitalisedRootIgnored", R"(<XML><connect ip="h" port="1"/><title>T</title></XML>)", "", "", ""},
+    {"CapitalisedRootIgnored", R"(<XML><connect ip="h" port="1"/><title>T</title></XML>)", "", "",
+     ""},
     {"ConnectAsRoot", R"(<connect ip="h" port="9"/>)", "h", "9", ""},
     {"TitleAsRoot", "<title>Only</title>", "", "", "Only"},
     {"OtherRootYieldsNothing", R"(<cfg><connect ip="h"/></cfg>)", "", "", ""},
-    {"ConnectInsideOtherElementNotSeen", R"(<xml><group><connect ip="h" port="1"/></group></xml>)", "", "",
-     ""},
+    {"ConnectInsideOtherElementNotSeen", R"(<xml><group><connect ip="h" port="1"/></group></xml>)",
+     "", "", ""},
     // Once the walk enters an inner xml it never comes back out, so the
     // title after it is not seen.
-    {"NoClimbingBackOut", R"(<xml><xml><connect ip="in"/></xml><title>after</title></xml>)", "in", "", ""},
+    {"NoClimbingBackOut", R"(<xml><xml><connect ip="in"/></xml><title>after</title></xml>)", "in",
+     "", ""},
     {"Malformed", R"(<xml><connect ip="h" port="1"/><title>T</title>)", "", "", ""},
     {"Empty", "", "", "", ""},
     // No byte-order mark is removed, so the text before the root is not
     // markup and the scan finds the root after it all the same.
     {"ByteOrderMark", "\xEF\xBB\xBF<xml><title>T</title></xml>", "", "", "T"},
-    {"EntitiesAndCdata", R"(<xml><connect ip="a&amp;b" port="1"/><title><![CDATA[<T>]]></title></xml>)",
-     "a&b", "1", "<T>"},
+    {"EntitiesAndCdata",
+     R"(<xml><connect ip="a&amp;b" port="1"/><title><![CDATA[<T>]]></title></xml>)", "a&b", "1",
+     "<T>"},
     {"CommentsBetween", "<xml><!-- c --><title>T</title><!-- d --></xml>", "", "", "T"},
 };
 
@@ -72,77 +77,54 @@ protected:
         path_ = dir_ + "/set.xml";
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
-    void Write(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
+    std::string Read(const std::string& bytes, std::uintmax_t size = 0) {
+        std::ofstream(path_, std::ios::binary) << bytes;
+        if (size != 0)
+            std::filesystem::resize_file(path_, size);
+        CFile file;
+        EXPECT_TRUE(file.OpenExclusive(path_));
+        return ReadSettingsText(file);
+    }
 
     std::string dir_;
     std::string path_;
 };
 
-TEST_F(SettingsFile, ReadsUpToTheFirstZeroByte) {
-    Write(std::string("<title>T</title>\0<junk>", 23));
-    CFile file;
-    ASSERT_TRUE(file.OpenExclusive(path_));
-    EXPECT_EQ(ReadSettingsText(file), "<title>T</title>");
-}
-
-TEST_F(SettingsFile, EmptyFileGivesEmptyText) {
-    Write("");
-    CFile file;
-    ASSERT_TRUE(file.OpenExclusive(path_));
-    EXPECT_EQ(ReadSettingsText(file), "");
-}
-
-TEST_F(SettingsFile, TooLargeFileIsAFailedRead) {
-    {
-        std::ofstream out(path_, std::ios::binary);
-        out << "<title>T</title>";
-    }
-    std::filesystem::resize_file(path_, kMaxSettingsBytes + 1);
-    CFile file;
-    ASSERT_TRUE(file.OpenExclusive(path_));
-    EXPECT_EQ(ReadSettingsText(file), "");
+TEST_F(SettingsFile, TextEndsAtTheFirstZeroByteAndATooLargeFileIsAFailedRead) {
+    EXPECT_EQ(Read(std::string("<title>T</title>\0<junk>", 23)), "<title>T</title>");
+    EXPECT_EQ(Read(""), "");
+    EXPECT_EQ(Read("<title>T</title>", kMaxSettingsBytes + 1), "");
 }
 
 TEST_F(SettingsFile, RefusesWhatWindowsWouldRefuse) {
     CFile file;
     EXPECT_FALSE(file.OpenExclusive(path_)) << "missing file";
-
-    Write("<xml/>");
+    std::ofstream(path_) << "<xml/>";
     chmod(path_.c_str(), 0444);
     EXPECT_FALSE(file.OpenExclusive(path_)) << "read-only file";
     chmod(path_.c_str(), 0644);
-    EXPECT_TRUE(file.OpenExclusive(path_));
-    file.Close();
-
     EXPECT_FALSE(file.OpenExclusive(dir_)) << "a directory";
-
     const std::string fifo = dir_ + "/fifo.xml";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     EXPECT_FALSE(file.OpenExclusive(fifo)) << "a FIFO must neither hang nor open";
-}
 
-TEST_F(SettingsFile, RefusesAFileAnotherProcessHolds) {
-    Write("<xml/>");
+    // Held by another process: refused until that process is gone.
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        const int fd = open(path_.c_str(), O_RDWR);
-        flock(fd, LOCK_EX);
+        flock(open(path_.c_str(), O_RDWR), LOCK_EX);
         (void)!write(ready[1], "x", 1);
         pause();
         _exit(0);
     }
     char c;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
-    CFile file;
-    EXPECT_FALSE(file.OpenExclusive(path_));
+    EXPECT_FALSE(file.OpenExclusive(path_)) << "locked by another process";
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    EXPECT_TRUE(file.OpenExclusive(path_)) << "free again once the other process is gone";
-    close(ready[0]);
-    close(ready[1]);
+    EXPECT_TRUE(file.OpenExclusive(path_));
 }
 
 }  // namespace

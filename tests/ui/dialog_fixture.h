@@ -1,8 +1,8 @@
-// A launcher installation in a temporary directory, and a way to run the
-// real dialog modally with a test body inside its modal loop.
+// A launcher installation in a temporary directory (set.xml beside a
+// stand-in module path), message boxes and pauses recorded instead of shown,
+// and the real dialog run modally with a test body inside its modal loop.
 #pragma once
 
-#include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <filesystem>
@@ -16,14 +16,17 @@
 
 class DialogFixture {
 public:
-    DialogFixture() {
+    static constexpr int kEndedByTest = 3;
+
+    explicit DialogFixture(const std::string& settings = "") {
         char pattern[] = "/tmp/launcher-ui-XXXXXX";
         dir_ = mkdtemp(pattern);
+        if (!settings.empty())
+            std::ofstream(dir_ + "/set.xml", std::ios::binary) << settings;
         auto& hooks = platform::testing::CurrentHooks();
         hooks.moduleFileName = [this] { return dir_ + "/launcher"; };
-        hooks.messageBox = [this](const std::string& text, unsigned int codePage) {
+        hooks.messageBox = [this](const std::string& text, unsigned int) {
             messages.push_back(text);
-            codePages.push_back(codePage);
         };
         hooks.sleep = [this](unsigned int ms) { sleeps.push_back(ms); };
     }
@@ -32,32 +35,25 @@ public:
         std::filesystem::remove_all(dir_);
     }
 
-    void WriteSettings(const std::string& text) {
-        std::ofstream(dir_ + "/set.xml", std::ios::binary) << text;
-    }
-
-    // Runs `body` once the dialog is up, inside its modal loop; DoModal's
-    // result is returned. The body ends the dialog, or the test does it.
-    INT_PTR RunDialog(CLauncherDlg& dialog, const std::function<void(CLauncherDlg&)>& body) {
+    // DoModal's result; the body runs once the dialog is up, then the dialog
+    // ends with kEndedByTest unless the body ended it.
+    INT_PTR Run(CLauncherDlg& dialog, const std::function<void(CLauncherDlg&)>& body) {
         platform::testing::CurrentHooks().dialogShown = [&](CDialog&) {
             QTimer::singleShot(0, [&] {
                 body(dialog);
-                dialog.EndDialog(IDABORT_FOR_TEST);
+                dialog.EndDialog(kEndedByTest);
             });
         };
         return dialog.DoModal();
     }
 
-    // Lets the event loop run for a while.
     static void Pump(int milliseconds) {
         QEventLoop loop;
         QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
         loop.exec();
     }
 
-    static constexpr int IDABORT_FOR_TEST = 3;
     std::vector<std::string> messages;
-    std::vector<unsigned int> codePages;
     std::vector<unsigned int> sleeps;
 
 private:
