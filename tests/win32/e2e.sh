@@ -1,126 +1,72 @@
 #!/usr/bin/env bash
-# End-to-end tests of launcher.exe under Wine, against a loopback directory
-# server. Run inside a Wine session (tests/win32/wine_session.sh), after
-# scripts/build-windows:
-#
-#   tests/win32/e2e.sh BUILD_DIR
-#
-# Each case gets a folder of its own under BUILD_DIR/e2e with launcher.exe,
-# the stand-in talviewer.exe and its set.xml; the driver works the dialog.
-# The screenshot of the dialog is left in BUILD_DIR/artifacts.
+# End-to-end tests of launcher.exe, in a Wine session (wine_session.sh) after
+# scripts/build-windows: tests/win32/e2e.sh BUILD_DIR. The driver works each
+# case's dialog in a folder of its own; what it prints must be the expected lines.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/wine_session.sh"
-build=$(realpath "$1")
-tools=$build/win32-tools
+build=$(realpath "$1") title="Launcher Test" failed=0 server=
 work=$build/e2e
-artifacts=$build/artifacts
-title="Launcher Test"
-rm -rf "$work"
-mkdir -p "$work" "$artifacts"
+rm -rf "$work" "$build"/artifacts/launcher-wine.*
+mkdir -p "$work" "$build/artifacts"
+trap 'kill $server 2>/dev/null' EXIT
 
-passed=0
-failed=0
-server_pid=
-server_port=
-
-# A case folder with the programs and, given a port, a set.xml.
-make_case() { # NAME [PORT]
-    local dir=$work/$1
-    mkdir -p "$dir"
-    cp "$build/launcher.exe" "$tools/talviewer.exe" "$dir/"
-    if [[ $# -ge 2 ]]; then
-        printf '<?xml version="1.0"?>\n<xml>\n  <connect ip="127.0.0.1" port="%s"/>\n  <title>%s</title>\n</xml>\n' \
-            "$2" "$title" >"$dir/set.xml"
-    fi
-    printf '%s' "$dir"
+serve() { # REPLY: a loopback directory server on $port, logging to $work/requests
+    rm -f "$work/port" "$work/requests"
+    python3 "$here/list_server.py" --reply "$1" --port-file "$work/port" --log "$work/requests" &
+    server=$!
+    for ((i = 0; i < 100; i++)); do [[ -s $work/port ]] && break; sleep 0.05; done
+    port=$(cat "$work/port")
 }
-
-start_server() { # REPLY LOG
-    local portfile=$work/port.$$
-    rm -f "$portfile"
-    python3 "$here/list_server.py" --reply "$1" --port-file "$portfile" --log "$2" --lifetime 300 &
-    server_pid=$!
-    local i
+requests() { # N: the requests logged, once N of them are (or after 10 s)
     for ((i = 0; i < 100; i++)); do
-        [[ -s $portfile ]] && break
-        sleep 0.05
+        n=$(grep -c "b'server'" "$work/requests" 2>/dev/null) && ((n >= $1)) && break || sleep 0.1
     done
-    server_port=$(cat "$portfile")
+    echo "$n"
+}
+check() { # NAME WANT GOT
+    [[ $2 == "$3" ]] && echo "PASS: $1" && return
+    echo "FAIL: $1" && failed=1 && diff <(echo "$2") <(echo "$3")
+}
+# NAME PORT WANT STEPS...: the driver's steps in the case's folder (no set.xml without PORT).
+run_case() {
+    mkdir -p "$work/$1"
+    cp "$build/launcher.exe" "$build/win32-tools/talviewer.exe" "$work/$1/"
+    [[ -z $2 ]] || printf '<xml><connect ip="127.0.0.1" port="%s"/><title>%s</title></xml>\n' \
+        "$2" "$title" >"$work/$1/set.xml"
+    [[ $1 != read-only ]] || chmod a-w "$work/$1/set.xml"
+    check "$1" "$3" "$(cd "$work/$1" && timeout 120 "$WINE" "$build/win32-tools/driver.exe" \
+        "${@:4}" | tr -d '\r')"
 }
 
-stop_server() {
-    [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null
-    wait "$server_pid" 2>/dev/null
-    server_pid=
-}
+# Return, to the list (1000), to Refresh (1001) and to the dialog (0), neither
+# ends the dialog nor asks the server again; Escape ends it with status 0.
+sorted='Alpha|beta|zeta' return=13 escape=27
+serve 'xxok|zeta|Alpha|beta'
+run_case list "$port" 'exit 0' run launcher.exe dialog "$title" list "$sorted" sleep 300 \
+    shot "$(wine_path "$build/artifacts/launcher-wine.bmp")" key 1000 $return \
+    key 1001 $return key 0 $return sleep 1000 list "$sorted" nobox 100 key 1000 $escape exit
+check "Return sends no request" 1 "$(requests 1)"
 
-# A port on which nothing listens.
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+# Once the server is gone: one message, then the empty dialog.
+kill $server && wait $server 2>/dev/null
+run_case refused "$port" $'box Server Data Send Fail!\nexit 0' run launcher.exe box \
+    dialog "$title" nobox 2000 list '' key 1000 $escape exit
 
-driver() { timeout 120 "$WINE" "$tools/driver.exe" "$@"; }
+nosettings=$'box 세팅파일이 존재하지 않습니다. 재설치해주십시오\nexit 1'
+run_case missing '' "$nosettings" run launcher.exe box exit
+run_case read-only 1 "$nosettings" run launcher.exe box exit
+run_case held 1 "$nosettings" hold set.xml run launcher.exe box exit
 
-check() { # NAME STATUS
-    if [[ $2 -eq 0 ]]; then
-        echo "PASS: $1"
-        passed=$((passed + 1))
-    else
-        echo "FAIL: $1"
-        failed=$((failed + 1))
-    fi
-}
-
-requests() { grep -c "b'server'" "$1" 2>/dev/null || true; }
-
-echo "--- sorted list; Return keeps the dialog, Escape ends it"
-log=$work/list.log
-start_server 'xxok|zeta|Alpha|beta' "$log"
-dir=$(make_case list "$server_port")
-driver list "$(wine_path "$dir")" "$title" "$(wine_path "$artifacts/launcher-wine.bmp")"
-status=$?
-# Return pressed nothing: the one request is the one sent on connecting.
-n=$(requests "$log")
-[[ $n -eq 1 ]] || { echo "  $n requests, expected 1"; status=1; }
-stop_server
-check "sorted list, Return, Escape" $status
-python3 "$here/bmp_to_png.py" "$artifacts/launcher-wine.bmp" "$artifacts/launcher-wine.png" 2>/dev/null ||
-    echo "  (no screenshot)"
-
-echo "--- refused connection"
-dir=$(make_case refused "$(free_port)")
-driver refused "$(wine_path "$dir")" "$title"
-check "refused connection gives one send failure" $?
-
-echo "--- settings file missing, read-only, open elsewhere"
-dir=$(make_case missing)
-driver nosettings "$(wine_path "$dir")"
-check "missing set.xml" $?
-dir=$(make_case readonly "$(free_port)")
-chmod a-w "$dir/set.xml"
-driver nosettings "$(wine_path "$dir")"
-check "read-only set.xml" $?
-dir=$(make_case held "$(free_port)")
-driver nosettings "$(wine_path "$dir")" hold
-check "set.xml open in another program" $?
-
-echo "--- double-click starts the viewer"
-log=$work/viewer.log
-start_server 'xxok|zeta|Alpha|beta|my host|say "hi" \a\\' "$log"
-dir=$(make_case viewer "$server_port")
-record=$(wine_path "$dir/record.txt")
-driver viewer "$(wine_path "$dir")" "$title" 127.0.0.1 "$server_port" Alpha "$record"
-status=$?
-# The request on connecting and the one after the viewer's start.
-n=$(requests "$log")
-[[ $n -ge 2 ]] || { echo "  $n requests, expected the list to be asked for again"; status=1; }
-check "double-click on Alpha" $status
-driver viewer "$(wine_path "$dir")" "$title" 127.0.0.1 "$server_port" "my host" "$record"
-check "a host name with a space is one argument" $?
-driver viewer "$(wine_path "$dir")" "$title" 127.0.0.1 "$server_port" 'say "hi" \a\\' "$record"
-check "a host name with quotes and backslashes arrives unchanged" $?
-stop_server
-
-echo "e2e: $passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+# Each double-click starts the viewer with the host as one argument, then asks again.
+hosts=(Alpha 'my host' 'say "hi" \a\\')
+serve 'xxok|zeta|Alpha|beta|my host|say "hi" \a\\'
+export TALVIEWER_RECORD=$(wine_path "$work/viewer/record.txt") TALVIEWER_EXIT=1
+steps=(run launcher.exe dialog "$title")
+for ((h = 0; h < 3; h++)); do steps+=(click "${hosts[h]}" record "$TALVIEWER_RECORD" $((h + 1))); done
+run_case viewer "$port" 'exit 0' "${steps[@]}" list 'Alpha|beta|my host|say "hi" \a\\|zeta' \
+    nobox 100 key 1000 $escape exit
+check "viewer arguments" "$(printf "TALVERO-VNC\n127.0.0.1\n$port\n%s\n" "${hosts[@]}")" \
+    "$(awk '/^begin$/ { n = 0 } /^argv=/ && n++ { print substr($0, 6) }' "$work/viewer/record.txt")"
+check "a request after each viewer start" 4 "$(requests 4)"
+[[ $failed == 0 ]]
