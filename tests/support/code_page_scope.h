@@ -5,7 +5,9 @@
 
 class CodePageScope {
 public:
-    explicit CodePageScope(unsigned int codePage) : m_saved(ActiveCodePage()) { SetActiveCodePage(codePage); }
+    explicit CodePageScope(unsigned int codePage) : m_saved(ActiveCodePage()) {
+        SetActiveCodePage(codePage);
+    }
     ~CodePageScope() { SetActiveCodePage(m_saved); }
     CodePageScope(const CodePageScope&) = delete;
     CodePageScope& operator=(const CodePageScope&) = delete;

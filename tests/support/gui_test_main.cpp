@@ -4,19 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
+#include <optional>
+#include <string_view>
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     // Listing the tests (CTest's discovery at build time) needs no toolkit.
-    bool listing = false;
-    for (int i = 1; i < argc; ++i)
-        listing = listing || std::strcmp(argv[i], "--gtest_list_tests") == 0;
-    std::unique_ptr<QApplication> application;
-    if (!listing)
-        application = std::make_unique<QApplication>(argc, argv);
+    std::optional<QApplication> application;
+    if (std::none_of(argv, argv + argc,
+                     [](const char* a) { return std::string_view(a) == "--gtest_list_tests"; }))
+        application.emplace(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,55 +1,187 @@
-// Runs the real CLauncherDlg in-process against a test server: set.xml in a
+// What the in-process tests of the launcher's connection run against.
+//
+// ScriptedServer: a directory server on 127.0.0.1, at a port the system
+// picks. It accepts one connection and serves it on a thread of its own,
+// counting the bytes received and calling the script for each complete
+// request "server".
+//
+// LauncherHarness: the real CLauncherDlg in-process, with set.xml in a
 // temporary directory that stands for the executable's directory, message
 // boxes and the pause after a viewer start recorded instead of performed,
 // and the test's body run while the modal dialog is up.
 #pragma once
 
+// The system's socket headers go before the platform layer's names.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "support/event_wait.h"
-
-class CLauncherDlg;
-class QListWidget;
-class QPushButton;
+#include "platform/controls.h"
+#include "platform/testing.h"
+#include "ui/launcher_dlg.h"
+#include "ui/resource.h"
 
 namespace test_support {
 
-class LauncherHarness {
+class ScriptedServer {
 public:
-    // set.xml names `ip` and `port` exactly as given.
-    LauncherHarness(const std::string& ip, const std::string& port);
-    ~LauncherHarness();
-    LauncherHarness(const LauncherHarness&) = delete;
-    LauncherHarness& operator=(const LauncherHarness&) = delete;
+    // Runs on the server's thread; requests are numbered from 0.
+    using Script = std::function<void(ScriptedServer&, int request)>;
 
-    // The directory the launcher takes for its own.
-    const TempDir& Dir() const { return m_dir; }
+    explicit ScriptedServer(Script script = {}) : m_script(std::move(script)) {
+        sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof sa;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&sa), len);
+        ::listen(m_listener, 4);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&sa), &len);
+        m_port = ntohs(sa.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    // Answers every request with `reply`.
+    explicit ScriptedServer(const std::string& reply)
+        : ScriptedServer([reply](ScriptedServer& server, int) { server.Send(reply); }) {}
+
+    ~ScriptedServer() {
+        // Wakes the thread from accept or recv: either it sees m_stopping
+        // after taking the connection, or this sees the connection.
+        m_stopping = true;
+        ::shutdown(m_listener, SHUT_RDWR);
+        ::shutdown(m_fd, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_fd);
+        ::close(m_listener);
+    }
+
+    unsigned Port() const { return m_port; }
+    bool Connected() const { return m_fd >= 0; }
+    // The connection has ended, closed by the client or by Close.
+    bool Ended() const { return m_ended; }
+    int Requests() const { return m_requests; }
+    std::size_t BytesReceived() const { return m_bytesReceived; }
+
+    // Sends all of `bytes`, blocking while the client's buffers are full;
+    // false once the connection is gone.
+    bool Send(const std::string& bytes) {
+        return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
+
+    // Ends the connection with FIN, or with RST when `reset`: with a zero
+    // linger time the socket's release (by the serving thread, whose read
+    // returns at once) sends RST instead of FIN.
+    void Close(bool reset = false) {
+        const linger zero{1, 0};
+        if (reset)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &zero, sizeof zero);
+        ::shutdown(m_fd, reset ? SHUT_RD : SHUT_RDWR);
+    }
+
+private:
+    void Serve() {
+        // Fails only when the destructor has run first.
+        const int fd = m_fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (m_stopping)
+            ::shutdown(fd, SHUT_RDWR);
+        std::string stream;  // what follows the last complete request
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            stream.append(buffer, std::size_t(n));
+            m_bytesReceived += std::size_t(n);
+            for (std::size_t at; (at = stream.find("server")) != std::string::npos;) {
+                stream.erase(0, at + 6);
+                const int request = m_requests++;
+                if (m_script)
+                    m_script(*this, request);
+            }
+        }
+        m_ended = true;
+        // Releases the socket but keeps its number taken until the destructor,
+        // so that no other socket of the process gets it meanwhile.
+        const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::dup3(null, fd, O_CLOEXEC);
+        ::close(null);
+    }
+
+    Script m_script;
+    int m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    unsigned m_port = 0;
+    std::atomic<int> m_fd{-1}, m_requests{0};
+    std::atomic<bool> m_ended{false}, m_stopping{false};
+    std::atomic<std::size_t> m_bytesReceived{0};
+    std::thread m_thread;
+};
+
+struct LauncherHarness {
+    // set.xml names `ip` and `port` exactly as given.
+    LauncherHarness(const std::string& ip, const std::string& port) {
+        std::ofstream(File("set.xml")) << "<xml><connect ip=\"" << ip << "\" port=\"" << port
+                                       << "\"/><title>Launcher under test</title></xml>";
+        auto& hooks = platform::testing::CurrentHooks();
+        hooks.moduleFileName = [this] { return File("launcher"); };
+        hooks.messageBox = [this](const std::string& t, unsigned) { messageBoxes.push_back(t); };
+        hooks.sleep = [this](unsigned ms) { sleeps.push_back(ms); };
+    }
+    ~LauncherHarness() {
+        platform::testing::ResetHooks();
+        std::filesystem::remove_all(dir);
+    }
+
+    // A path in the directory the launcher takes for its own.
+    std::string File(const std::string& name) const { return dir + "/" + name; }
 
     // Runs the dialog modally; `body` runs once it is shown, then the dialog
     // is closed as by Escape.
-    void Run(const std::function<void(CLauncherDlg&)>& body);
+    void Run(const std::function<void(CLauncherDlg&)>& body) {
+        platform::testing::CurrentHooks().dialogShown = [&body](CDialog& shown) {
+            body(static_cast<CLauncherDlg&>(shown));
+            shown.EndDialog(IDCANCEL);
+        };
+        CLauncherDlg().DoModal();
+    }
 
-    const std::vector<std::string>& MessageBoxes() const { return m_messageBoxes; }
-    const std::vector<unsigned>& Sleeps() const { return m_sleeps; }
-    // Runs inside each message box, as its nested loop would.
-    std::function<void()> whileMessageBoxOpen;
-
-private:
-    TempDir m_dir;
-    std::vector<std::string> m_messageBoxes;
-    std::vector<unsigned> m_sleeps;
+    std::string dir = ::mkdtemp(std::string("/tmp/launcher-test-XXXXXX").data());
+    std::vector<std::string> messageBoxes;
+    std::vector<unsigned> sleeps;
 };
 
-// The dialog's controls as Qt widgets (a window handle of the Qt backend is
-// the address of its widget).
-QListWidget* HostList(CLauncherDlg& dialog);
-QPushButton* RefreshButton(CLauncherDlg& dialog);
+// A control of the dialog as its Qt widget (a window handle of the Qt
+// backend is the address of its widget).
+template <class Widget>
+Widget* Control(CLauncherDlg& dialog, int id) {
+    return qobject_cast<Widget*>(reinterpret_cast<QWidget*>(dialog.GetDlgItem(id)));
+}
+
 // The host list's entries as the launcher holds them (bytes), in list order.
-std::vector<std::string> ListEntries(CLauncherDlg& dialog);
-// Double-clicks row `row` of the host list with real mouse events, or the
-// list's empty area below the rows when `row` is -1.
-void DoubleClickHostList(CLauncherDlg& dialog, int row);
+inline std::vector<std::string> ListEntries(CLauncherDlg& dialog) {
+    CListBox list(dialog.GetDlgItem(IDC_HOST_LIST));
+    std::vector<std::string> entries(std::size_t(list.GetCount()));
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        list.GetText(int(i), entries[i]);
+    return entries;
+}
+
+// Double-clicks row `row` of the host list with real mouse events on its
+// viewport (press, release, press, release), or the empty area below the
+// rows when `row` is -1.
+inline void DoubleClickHostList(CLauncherDlg& dialog, int row) {
+    QListWidget* list = Control<QListWidget>(dialog, IDC_HOST_LIST);
+    QWidget* viewport = list->viewport();
+    const QPoint at = row >= 0 ? list->visualItemRect(list->item(row)).center()
+                               : QPoint(viewport->width() / 2, viewport->height() - 3);
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, at);
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, at);
+}
 
 }  // namespace test_support

@@ -1,0 +1,302 @@
+// The connection to the directory server, against a scripted server on
+// loopback: first the socket layer's delivery rules, event by event, as the
+// launcher relies on them; then the host list through the real dialog, the
+// requests it sends and the list it shows.
+#include "support/launcher_harness.h"
+
+#include <sys/ioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "platform/async_socket.h"
+#include "support/event_wait.h"
+
+namespace {
+
+using namespace test_support;
+using Strings = std::vector<std::string>;
+
+// Records its events as "C0 W0 R0 X10054 ": the kind (Connect, Write, Read,
+// X for close) and the error (10054 is WSAECONNRESET, 10061 WSAECONNREFUSED).
+class RecordingSocket : public CAsyncSocket {
+public:
+    std::string events;
+    std::function<void(char)> after;  // runs after each event is recorded
+
+    void Record(char kind, int error) {
+        events += kind + std::to_string(error) + ' ';
+        if (after)
+            after(kind);
+    }
+    void OnConnect(int error) override { Record('C', error); }
+    void OnReceive(int error) override { Record('R', error); }
+    void OnSend(int error) override { Record('W', error); }
+    void OnClose(int error) override { Record('X', error); }
+};
+
+// Connects and waits for the connect and the first write event.
+void ConnectTo(RecordingSocket& socket, const ScriptedServer& server) {
+    ASSERT_TRUE(socket.Create());
+    socket.Connect("127.0.0.1", server.Port());
+    ASSERT_TRUE(WaitUntil([&] { return socket.events == "C0 W0 " && server.Connected(); }));
+}
+
+TEST(AsyncSocket, ConnectAttemptIsOneConnectEventWithItsError) {
+    ScriptedServer server;
+    const std::tuple<const char*, UINT, int, std::string> cases[] = {
+        {"127.0.0.1", ScriptedServer().Port(), WSAEWOULDBLOCK, "C10061 "},
+        {"no-such-host.invalid", server.Port(), WSAEINVAL, ""}};
+    for (const auto& [address, port, lastError, events] : cases) {
+        SCOPED_TRACE(address);
+        RecordingSocket socket;
+        ASSERT_TRUE(socket.Create());
+        EXPECT_FALSE(socket.Connect(address, port));
+        EXPECT_EQ(CAsyncSocket::GetLastError(), lastError);
+        WaitUntil([&, n = events.size()] { return socket.events.size() >= n; });
+        RunEventLoopFor(300ms);  // for any stray event
+        EXPECT_EQ(socket.events, events);
+    }
+}
+
+// A read event comes once per arrival, again after a Receive that leaves data
+// unread, and not at all when it is stale (nothing to read and no error). A
+// send that would block brings a write event once there is room again.
+TEST(AsyncSocket, ReadAndWriteEventsComeOnlyWhenTheyMeanSomething) {
+    // The server stops reading at the request while its script waits.
+    std::atomic<bool> drain{false};
+    ScriptedServer server([&](ScriptedServer&, int) {
+        for (int i = 0; i < 3000 && !drain; ++i)
+            std::this_thread::sleep_for(10ms);
+    });
+    RecordingSocket socket;
+    ConnectTo(socket, server);
+    server.Send("0123456789");
+    ASSERT_TRUE(WaitUntil([&] { return socket.events == "C0 W0 R0 "; }));
+    RunEventLoopFor(300ms);  // for any stray event
+    char buffer[100];
+    ASSERT_EQ(socket.Receive(buffer, 4), 4);
+    ASSERT_TRUE(WaitUntil([&] { return socket.events == "C0 W0 R0 R0 "; }));
+    ASSERT_EQ(socket.Receive(buffer, sizeof buffer), 6);
+    EXPECT_EQ(std::string(buffer, 6), "456789");
+    RunEventLoopFor(300ms);  // for any stray event
+    CAsyncSocket::DispatchNotification(socket.m_hSocket, MakeSelectReply(FD_READ, 0));
+    CAsyncSocket::DispatchNotification(socket.m_hSocket, MakeSelectReply(FD_READ, WSAECONNRESET));
+    EXPECT_EQ(socket.events, "C0 W0 R0 R0 R10054 ");
+
+    socket.Send("server", 6);
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests() == 1; }));
+    const std::string chunk(64 * 1024, 'x');
+    while (socket.Send(chunk.data(), int(chunk.size())) > 0) {
+    }
+    EXPECT_EQ(CAsyncSocket::GetLastError(), WSAEWOULDBLOCK);
+    RunEventLoopFor(300ms);  // for any stray event
+    EXPECT_EQ(socket.events, "C0 W0 R0 R0 R10054 ") << "an event while the buffers are full";
+    drain = true;
+    EXPECT_TRUE(WaitUntil([&] { return socket.events == "C0 W0 R0 R0 R10054 W0 "; }));
+}
+
+// The peer's close, orderly or by reset, is one close event; afterwards the
+// socket costs no CPU.
+TEST(AsyncSocket, PeerCloseIsOneEventAndLeavesTheLoopIdle) {
+    for (const auto& [reset, events] : {std::pair(false, "C0 W0 X0 "), {true, "C0 W0 X10054 "}}) {
+        SCOPED_TRACE(events);
+        ScriptedServer server;
+        RecordingSocket socket;
+        ConnectTo(socket, server);
+        server.Close(reset);
+        ASSERT_TRUE(WaitUntil([&, expected = events] { return socket.events == expected; }));
+        EXPECT_LT(CpuSecondsWhileRunningFor(1s), 0.3) << "busy after the close";
+        EXPECT_EQ(socket.events, events);
+    }
+}
+
+// After Close nothing of that socket is delivered, neither its pending
+// connect outcome nor an event already queued, even when a new socket gets
+// the same handle; with and without another socket keeping the dispatcher up.
+TEST(AsyncSocket, CloseDropsPendingEventsEvenWhenTheHandleIsReused) {
+    for (bool otherSocketLive : {false, true}) {
+        SCOPED_TRACE(otherSocketLive ? "another socket live" : "the only socket");
+        ScriptedServer server, keeperServer;
+        RecordingSocket keeper, first, second;
+        if (otherSocketLive)
+            ConnectTo(keeper, keeperServer);
+        ASSERT_TRUE(first.Create());
+        first.Connect("127.0.0.1", ScriptedServer().Port());  // refused
+        const SOCKET handle = first.m_hSocket;
+        // An event queued but not yet handed over. (When the last socket
+        // closes, the platform drops its own queued events wholesale.)
+        if (otherSocketLive)
+            QTimer::singleShot(0, [=] {
+                CAsyncSocket::DispatchNotification(handle, MakeSelectReply(FD_CLOSE, 0));
+            });
+        first.Close();
+        ASSERT_TRUE(second.Create());
+        EXPECT_EQ(second.m_hSocket, handle) << "the system reuses the lowest free descriptor";
+        RunEventLoopFor(300ms);  // for any stray event
+        EXPECT_EQ(first.events + second.events, "");
+        // The new socket's own events do arrive.
+        second.Connect("127.0.0.1", server.Port());
+        EXPECT_TRUE(WaitUntil([&] { return second.events == "C0 W0 "; }));
+    }
+}
+
+// A handler that runs a nested loop (as a message box does) goes on getting
+// the socket's events while it waits.
+TEST(AsyncSocket, NestedLoopInsideAHandlerKeepsDeliveringEvents) {
+    ScriptedServer server("xxok|a");
+    RecordingSocket socket;
+    bool readInsideConnectHandler = false;
+    socket.after = [&](char kind) {
+        if (kind == 'C' && socket.Send("server", 6) == 6)
+            readInsideConnectHandler =
+                WaitUntil([&] { return socket.events.find('R') != std::string::npos; });
+    };
+    ASSERT_TRUE(socket.Create());
+    socket.Connect("127.0.0.1", server.Port());
+    EXPECT_TRUE(WaitUntil([&] { return readInsideConnectHandler; }));
+    EXPECT_EQ(socket.events.substr(0, 3), "C0 ");
+}
+
+const Strings kSendFail{"Server Data Send Fail!"};
+
+TEST(PortNumberFromText, ReadsLikeAtoi) {
+    const std::pair<const char*, int> cases[] = {
+        {"8080x", 8080}, {"70000", 70000}, {" \t+42", 42},           {"-1", -1},
+        {"x8080", 0},    {"", 0},          {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(PortNumberFromText(text), expected) << '"' << text << '"';
+}
+
+// One connection for the dialog's life, one request "server" at the start and
+// one per Refresh; each reply block (a read of at most 200 bytes) replaces
+// the list with its names, sorted, even a block that only ends a reply.
+TEST(HostList, EachReplyBlockReplacesTheListWithItsNamesSorted) {
+    const std::string block200 = "xxok|first|" + std::string(189, 'f'), s138(138, 's');
+    const std::tuple<bool, std::string, Strings> steps[] = {
+        {false, "xxok|zeta|Alpha|beta", {"Alpha", "beta", "zeta"}},
+        {true, "xxok|c", {"c"}},
+        {true, "xx", {}},
+        {true, "xxok|Alpha|be", {"Alpha", "be"}},
+        {false, "ta|gamma", {}},
+        {false, "yyok|again", {"again"}},
+        {true, block200 + "yyok|second|" + s138, {"second", s138}},
+        {true, "xxno|e", {}}};
+    ScriptedServer server;
+    LauncherHarness launcher("127.0.0.1", std::to_string(server.Port()));
+    launcher.Run([&](CLauncherDlg& dialog) {
+        int requests = 0;
+        for (const auto& [refresh, reply, list] : steps) {
+            SCOPED_TRACE(reply);
+            if (refresh)
+                Control<QPushButton>(dialog, IDC_REFRESH)->click();
+            requests += refresh || requests == 0 ? 1 : 0;
+            ASSERT_TRUE(WaitUntil([&] { return server.Requests() == requests; }));
+            EXPECT_EQ(server.BytesReceived(), 6u * requests) << "more than \"server\" sent";
+            server.Send(reply);
+            ASSERT_TRUE(WaitUntil([&, &list = list] { return ListEntries(dialog) == list; }));
+        }
+    });
+    EXPECT_TRUE(WaitUntil([&] { return server.Ended(); })) << "the connection outlived the dialog";
+    EXPECT_EQ(launcher.messageBoxes, Strings{});
+}
+
+// The port as atoi reads it, the low 16 bits of the number and a host name
+// all reach the server; a refused connection is reported once; a name that
+// cannot be looked up connects nowhere and reports nothing.
+TEST(HostList, ConnectsWithTheSettingsAsWritten) {
+    const std::tuple<const char*, int, const char*, Strings, Strings> cases[] = {
+        {"127.0.0.1", 0, "x", {"reached"}, {}},
+        {"127.0.0.1", 65536, "", {"reached"}, {}},
+        {"localhost", 0, "", {"reached"}, {}},
+        {"127.0.0.1", -1, "", {}, kSendFail},  // -1: a port where nothing listens
+        {"no-such-host.invalid", 0, "", {}, {}},
+    };
+    for (const auto& [ip, add, suffix, list, boxes] : cases) {
+        ScriptedServer server("xxok|reached");
+        const std::string port =
+            std::to_string(add < 0 ? ScriptedServer().Port() : server.Port() + add) + suffix;
+        SCOPED_TRACE(std::string(ip) + " port " + port);
+        LauncherHarness launcher(ip, port);
+        launcher.Run([&, &list = list, &boxes = boxes](CLauncherDlg& dialog) {
+            EXPECT_TRUE(WaitUntil(
+                [&] { return ListEntries(dialog) == list && launcher.messageBoxes == boxes; }));
+            RunEventLoopFor(300ms);
+        });
+        EXPECT_EQ(launcher.messageBoxes, boxes);
+        EXPECT_EQ(server.Connected(), !list.empty());
+    }
+}
+
+// After the server has closed the connection the dialog idles, and a
+// request reports the failure instead of crashing or spinning.
+TEST(HostList, ServerCloseLeavesTheDialogIdleAndRefreshReportsIt) {
+    ScriptedServer server([](ScriptedServer& s, int) {
+        s.Send("xxok|Alpha");
+        s.Close();
+    });
+    LauncherHarness launcher("127.0.0.1", std::to_string(server.Port()));
+    launcher.Run([&](CLauncherDlg& dialog) {
+        // The reply before the close is still read.
+        ASSERT_TRUE(
+            WaitUntil([&] { return server.Ended() && ListEntries(dialog) == Strings{"Alpha"}; }));
+        EXPECT_LT(CpuSecondsWhileRunningFor(1s), 0.3) << "busy after the server went away";
+        // The first request after the close may still be taken by the system;
+        // the server's reset makes the next one fail.
+        Control<QPushButton>(dialog, IDC_REFRESH)->click();
+        RunEventLoopFor(100ms);
+        Control<QPushButton>(dialog, IDC_REFRESH)->click();
+        EXPECT_TRUE(WaitUntil([&] { return !launcher.messageBoxes.empty(); }));
+        EXPECT_LT(CpuSecondsWhileRunningFor(1s), 0.3) << "busy after the failed request";
+    });
+    EXPECT_TRUE(launcher.messageBoxes == kSendFail ||
+                launcher.messageBoxes == Strings(2, kSendFail[0]));
+    EXPECT_EQ(server.Requests(), 1);
+}
+
+long long ResidentBytes() {
+    long long size = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> size >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+TEST(HostList, FloodOfTenMegabytesKeepsTheDialogResponsiveAndMemoryFlat) {
+    const std::string flood(10 * 1024 * 1024, 'A');
+    std::atomic<bool> flooding{false};
+    ScriptedServer server([&](ScriptedServer& s, int request) {
+        if (request == 0)
+            flooding = true, s.Send(flood), flooding = false;
+    });
+    LauncherHarness launcher("127.0.0.1", std::to_string(server.Port()));
+    launcher.Run([&](CLauncherDlg& dialog) {
+        ASSERT_TRUE(WaitUntil([&] { return flooding.load(); }));
+        [[maybe_unused]] const long long rssBefore = ResidentBytes();
+        // A call posted now runs while the flood is still coming in, and a
+        // Refresh pressed then is sent.
+        int handledDuringFlood = -1;
+        QTimer::singleShot(0, [&] {
+            handledDuringFlood = flooding;
+            Control<QPushButton>(dialog, IDC_REFRESH)->click();
+        });
+        ASSERT_TRUE(WaitUntil([&] { return handledDuringFlood >= 0; }));
+        EXPECT_EQ(handledDuringFlood, 1) << "no events handled during the flood";
+        // Once all of the flood has been read, a reply after it is shown.
+        int unread = 1;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                ioctl(int(dialog.Socket().m_hSocket), FIONREAD, &unread);
+                return unread == 0 && server.Requests() == 2;
+            },
+            120s));
+        server.Send("xxok|after");
+        ASSERT_TRUE(WaitUntil([&] { return ListEntries(dialog) == Strings{"after"}; }));
+#ifndef LAUNCHER_ASAN  // whose quarantine holds on to freed memory
+        EXPECT_LT(ResidentBytes() - rssBefore, 20LL * 1024 * 1024);
+#endif
+    });
+    EXPECT_EQ(launcher.messageBoxes, Strings{});
+}
+
+}  // namespace
