@@ -11,7 +11,8 @@ BOOL CLauncherApp::InitInstance() {
         return FALSE;
     }
     // Not fatal: the launcher makes no use of component objects itself.
-    if (!platform::StartComponentLayer()) platform::ShowMessageBox("ole init fail!");
+    if (!platform::StartComponentLayer())
+        platform::ShowMessageBox("ole init fail!");
 
     CLauncherDlg dialog;
     dialog.DoModal();

@@ -14,7 +14,8 @@ void CLauncherDlg::OnHostDoubleClick() {
     CListBox list(GetDlgItem(IDC_HOST_LIST));
     std::string name;
     const int selection = list.GetCurSel();
-    if (selection != LB_ERR) list.GetText(selection, name);
+    if (selection != LB_ERR)
+        list.GetText(selection, name);
 
     // The launcher does not wait for the viewer, nor report a failed start.
     platform::ShellOpen(platform::PathBesideModule(platform::ViewerFileName()),

@@ -22,7 +22,8 @@ LRESULT CLauncherDlg::OnServerReceive(WPARAM, LPARAM) {
     // Every reply replaces the list, whatever it holds.
     CListBox list(GetDlgItem(IDC_HOST_LIST));
     list.ResetContent();
-    for (const std::string& entry : HostListEntries(buffer, received)) list.AddString(entry);
+    for (const std::string& entry : HostListEntries(buffer, received))
+        list.AddString(entry);
     return 1;
 }
 
@@ -31,4 +32,6 @@ LRESULT CLauncherDlg::OnServerConnect(WPARAM, LPARAM) {
     return 1;
 }
 
-void CLauncherDlg::OnRefresh() { SendListRequest(); }
+void CLauncherDlg::OnRefresh() {
+    SendListRequest();
+}

@@ -4,7 +4,8 @@
 #include "ui/launcher_dlg.h"
 
 CServerSocket::~CServerSocket() {
-    if (m_hSocket != INVALID_SOCKET) Close();
+    if (m_hSocket != INVALID_SOCKET)
+        Close();
 }
 
 void CServerSocket::OnConnect(int errorCode) {
@@ -19,15 +20,19 @@ void CServerSocket::OnReceive(int errorCode) {
 
 int PortNumberFromText(const std::string& text) {
     std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
     long long value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10 + (text[i] - '0');
-        if (value > 2147483648LL) value = 2147483648LL;
+        if (value > 2147483648LL)
+            value = 2147483648LL;
     }
-    if (negative) return value >= 2147483648LL ? (-2147483647 - 1) : static_cast<int>(-value);
+    if (negative)
+        return value >= 2147483648LL ? (-2147483647 - 1) : static_cast<int>(-value);
     return value > 2147483647LL ? 2147483647 : static_cast<int>(value);
 }
 

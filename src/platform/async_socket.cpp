@@ -38,10 +38,13 @@ std::uint16_t HostToNet16(std::uint16_t v) {
 
 void Deliver(SOCKET handle, LPARAM selectReply) {
     Dispatcher& d = TheDispatcher();
-    if (handle == 0 && selectReply == 0) return;
-    if (d.closed.count(handle) != 0) return;
+    if (handle == 0 && selectReply == 0)
+        return;
+    if (d.closed.count(handle) != 0)
+        return;
     auto it = d.live.find(handle);
-    if (it == d.live.end()) return;
+    if (it == d.live.end())
+        return;
     CAsyncSocket* socket = it->second;
 
     const long event = static_cast<long>(selectReply & 0xFFFF);
@@ -49,8 +52,10 @@ void Deliver(SOCKET handle, LPARAM selectReply) {
     switch (event) {
         case FD_READ: {
             const int readable = platform::sock::SelectReadable(handle);
-            if (readable == SOCKET_ERROR) error = platform::sock::LastError();
-            if (readable == 1 || error != 0) socket->OnReceive(error);
+            if (readable == SOCKET_ERROR)
+                error = platform::sock::LastError();
+            if (readable == 1 || error != 0)
+                socket->OnReceive(error);
             break;
         }
         case FD_WRITE:
@@ -92,23 +97,28 @@ void CAsyncSocket::DispatchNotification(SOCKET handle, LPARAM selectReply) {
 void CAsyncSocket::DispatchDeadSocket(SOCKET handle) {
     Dispatcher& d = TheDispatcher();
     auto it = d.closed.find(handle);
-    if (it == d.closed.end()) return;
-    if (--it->second <= 0) d.closed.erase(it);
+    if (it == d.closed.end())
+        return;
+    if (--it->second <= 0)
+        d.closed.erase(it);
 }
 
 CAsyncSocket::~CAsyncSocket() {
-    if (m_hSocket != INVALID_SOCKET) CAsyncSocket::Close();
+    if (m_hSocket != INVALID_SOCKET)
+        CAsyncSocket::Close();
 }
 
 BOOL CAsyncSocket::Create(UINT socketPort, int socketType, long events, const char* socketAddress) {
     m_hSocket = platform::sock::Open(socketType);
-    if (m_hSocket == INVALID_SOCKET) return FALSE;
+    if (m_hSocket == INVALID_SOCKET)
+        return FALSE;
     Dispatcher& d = TheDispatcher();
     // A closed earlier socket with this number may still have events queued;
     // its closed-map entry drops them until its dead-socket message passes.
     // This socket's own events are queued after that message.
     d.live[m_hSocket] = this;
-    if (platform::sock::AsyncSelect(m_hSocket, events) == SOCKET_ERROR) return FALSE;
+    if (platform::sock::AsyncSelect(m_hSocket, events) == SOCKET_ERROR)
+        return FALSE;
 
     std::uint32_t address = 0;  // INADDR_ANY
     if (socketAddress != nullptr) {
@@ -118,8 +128,8 @@ BOOL CAsyncSocket::Create(UINT socketPort, int socketType, long events, const ch
             return FALSE;
         }
     }
-    if (platform::sock::Bind(m_hSocket, address, HostToNet16(static_cast<std::uint16_t>(socketPort))) ==
-        SOCKET_ERROR) {
+    if (platform::sock::Bind(m_hSocket, address,
+                             HostToNet16(static_cast<std::uint16_t>(socketPort))) == SOCKET_ERROR) {
         const int error = platform::sock::LastError();
         Close();
         platform::sock::SetLastError(error);
@@ -129,7 +139,8 @@ BOOL CAsyncSocket::Create(UINT socketPort, int socketType, long events, const ch
 }
 
 BOOL CAsyncSocket::Connect(const char* hostAddress, UINT hostPort) {
-    if (hostAddress == nullptr) return FALSE;
+    if (hostAddress == nullptr)
+        return FALSE;
     std::uint32_t address = platform::sock::InetAddr(hostAddress);
     if (address == platform::sock::kAddressNone) {
         if (!platform::sock::ResolveHost(hostAddress, &address)) {
@@ -154,7 +165,8 @@ BOOL CAsyncSocket::ShutDown(int how) {
 }
 
 void CAsyncSocket::Close() {
-    if (m_hSocket == INVALID_SOCKET) return;
+    if (m_hSocket == INVALID_SOCKET)
+        return;
     const SOCKET handle = m_hSocket;
     platform::sock::Close(handle);
     Dispatcher& d = TheDispatcher();
@@ -170,7 +182,9 @@ void CAsyncSocket::Close() {
     m_hSocket = INVALID_SOCKET;
 }
 
-int CAsyncSocket::GetLastError() { return platform::sock::LastError(); }
+int CAsyncSocket::GetLastError() {
+    return platform::sock::LastError();
+}
 
 void CAsyncSocket::OnReceive(int) {}
 void CAsyncSocket::OnSend(int) {}

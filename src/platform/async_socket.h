@@ -17,7 +17,8 @@
 
 #include "platform/types.h"
 
-inline constexpr long kAllSocketEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+inline constexpr long kAllSocketEvents =
+    FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
 class CAsyncSocket {
 public:
@@ -59,5 +60,6 @@ public:
 };
 
 inline constexpr LPARAM MakeSelectReply(long event, int error) {
-    return static_cast<LPARAM>((event & 0xFFFF) | ((static_cast<unsigned long>(error) & 0xFFFF) << 16));
+    return static_cast<LPARAM>((event & 0xFFFF) |
+                               ((static_cast<unsigned long>(error) & 0xFFFF) << 16));
 }

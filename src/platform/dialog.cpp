@@ -11,13 +11,21 @@ CDialog::CDialog(UINT templateId, HWND parent) : m_templateId(templateId), m_par
 
 CDialog::~CDialog() = default;
 
-BOOL CDialog::OnInitDialog() { return TRUE; }
+BOOL CDialog::OnInitDialog() {
+    return TRUE;
+}
 
-BOOL CDialog::PreTranslateMessage(const WindowMessage&) { return FALSE; }
+BOOL CDialog::PreTranslateMessage(const WindowMessage&) {
+    return FALSE;
+}
 
-void CDialog::OnOK() { EndDialog(IDOK); }
+void CDialog::OnOK() {
+    EndDialog(IDOK);
+}
 
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+void CDialog::OnCancel() {
+    EndDialog(IDCANCEL);
+}
 
 LRESULT CDialog::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return SendWindowMessage(m_hWnd, message, wParam, lParam);
@@ -27,8 +35,10 @@ bool CDialog::DispatchEvent(UINT message, WPARAM wParam, LPARAM lParam, LRESULT&
     const UINT id = LoWord(wParam);
     const UINT code = HiWord(wParam);
     for (const EventEntry& entry : GetEventTable()) {
-        if (entry.message != message) continue;
-        if (message == WM_COMMAND && (entry.id != id || entry.code != code)) continue;
+        if (entry.message != message)
+            continue;
+        if (message == WM_COMMAND && (entry.id != id || entry.code != code))
+            continue;
         result = entry.handler(*this, wParam, lParam);
         return true;
     }
@@ -54,12 +64,14 @@ std::vector<const DialogTemplate*>& Templates() {
 
 void RegisterDialogTemplate(const DialogTemplate& t) {
     for (const DialogTemplate* known : Templates())
-        if (known == &t) return;
+        if (known == &t)
+            return;
     Templates().push_back(&t);
 }
 
 const DialogTemplate* FindDialogTemplate(UINT id) {
     for (const DialogTemplate* t : Templates())
-        if (t->id == id) return t;
+        if (t->id == id)
+            return t;
     return nullptr;
 }

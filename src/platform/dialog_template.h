@@ -22,7 +22,7 @@ struct DialogTemplate {
     unsigned long style;
     unsigned long exStyle;
     int cx, cy;
-    const char* caption;   // UTF-8
+    const char* caption;  // UTF-8
     int pointSize;
     const char* faceName;  // UTF-8
     std::span<const DialogItemTemplate> items;

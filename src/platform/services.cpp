@@ -10,21 +10,26 @@
 namespace platform {
 
 namespace {
-testing::Hooks& Hooks() { return testing::CurrentHooks(); }
+testing::Hooks& Hooks() {
+    return testing::CurrentHooks();
+}
 }  // namespace
 
 bool StartSocketLayer() {
-    if (Hooks().socketLayerStartup) return Hooks().socketLayerStartup();
+    if (Hooks().socketLayerStartup)
+        return Hooks().socketLayerStartup();
     return sock::Startup();
 }
 
 bool StartComponentLayer() {
-    if (Hooks().componentLayerStartup) return Hooks().componentLayerStartup();
+    if (Hooks().componentLayerStartup)
+        return Hooks().componentLayerStartup();
     return backend::StartComponentLayer();
 }
 
 void ShowMessageBox(const std::string& text, unsigned int codePage) {
-    if (codePage == 0) codePage = ActiveCodePage();
+    if (codePage == 0)
+        codePage = ActiveCodePage();
     if (Hooks().messageBox) {
         Hooks().messageBox(text, codePage);
         return;
@@ -33,7 +38,8 @@ void ShowMessageBox(const std::string& text, unsigned int codePage) {
 }
 
 std::string ModuleFileName() {
-    if (Hooks().moduleFileName) return Hooks().moduleFileName();
+    if (Hooks().moduleFileName)
+        return Hooks().moduleFileName();
     return backend::ModuleFileName();
 }
 
@@ -43,7 +49,8 @@ std::string ApplicationName() {
     std::string::size_type slash = path.find_last_of("/\\");
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string::size_type dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    if (dot != std::string::npos && dot > 0)
+        name.erase(dot);
     return name;
 }
 
@@ -57,7 +64,9 @@ std::string PathBesideModule(const char* fileName) {
     return path;
 }
 
-void ExitProcess(int status) { backend::ExitProcess(status); }
+void ExitProcess(int status) {
+    backend::ExitProcess(status);
+}
 
 void Sleep(unsigned int milliseconds) {
     if (Hooks().sleep) {

@@ -7,6 +7,8 @@ Hooks& CurrentHooks() {
     return hooks;
 }
 
-void ResetHooks() { CurrentHooks() = Hooks{}; }
+void ResetHooks() {
+    CurrentHooks() = Hooks{};
+}
 
 }  // namespace platform::testing

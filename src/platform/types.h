@@ -151,8 +151,12 @@ typedef struct HDC__* HDC;
 #define BS_DEFPUSHBUTTON 0x00000001L
 #endif
 
-inline constexpr UINT LoWord(WPARAM w) { return static_cast<UINT>(w & 0xFFFF); }
-inline constexpr UINT HiWord(WPARAM w) { return static_cast<UINT>((w >> 16) & 0xFFFF); }
+inline constexpr UINT LoWord(WPARAM w) {
+    return static_cast<UINT>(w & 0xFFFF);
+}
+inline constexpr UINT HiWord(WPARAM w) {
+    return static_cast<UINT>((w >> 16) & 0xFFFF);
+}
 inline constexpr WPARAM MakeWParam(UINT lo, UINT hi) {
     return static_cast<WPARAM>((lo & 0xFFFF) | ((hi & 0xFFFF) << 16));
 }

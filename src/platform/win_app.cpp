@@ -4,17 +4,23 @@ namespace {
 CWinApp* g_app = nullptr;
 }
 
-CWinApp::CWinApp() { g_app = this; }
-
-CWinApp::~CWinApp() {
-    if (g_app == this) g_app = nullptr;
+CWinApp::CWinApp() {
+    g_app = this;
 }
 
-CWinApp* CWinApp::Current() { return g_app; }
+CWinApp::~CWinApp() {
+    if (g_app == this)
+        g_app = nullptr;
+}
+
+CWinApp* CWinApp::Current() {
+    return g_app;
+}
 
 int RunApplication() {
     CWinApp* app = CWinApp::Current();
-    if (app == nullptr) return 1;
+    if (app == nullptr)
+        return 1;
     app->InitInstance();
     return app->ExitInstance();
 }

@@ -9,10 +9,12 @@
 
 std::string ReadSettingsText(CFile& file) {
     const std::int64_t length = file.GetLength();
-    if (length <= 0 || length > kMaxSettingsBytes) return std::string();
+    if (length <= 0 || length > kMaxSettingsBytes)
+        return std::string();
     std::string text(static_cast<std::size_t>(length), '\0');
     const std::int64_t read = file.Read(text.data(), length);
-    if (read <= 0) return std::string();
+    if (read <= 0)
+        return std::string();
     text.resize(static_cast<std::size_t>(read));
     // A zero byte inside the file ends the text there.
     text.resize(std::strlen(text.c_str()));

@@ -52,7 +52,8 @@ BOOL CLauncherDlg::OnInitDialog() {
 }
 
 BOOL CLauncherDlg::PreTranslateMessage(const WindowMessage& msg) {
-    if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN) return TRUE;
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN)
+        return TRUE;
     return CDialog::PreTranslateMessage(msg);
 }
 
@@ -72,7 +73,9 @@ void CLauncherDlg::OnPaint() {
     dc.DrawIcon(x, y, m_hIcon);
 }
 
-HICON CLauncherDlg::OnQueryDragIcon() { return m_hIcon; }
+HICON CLauncherDlg::OnQueryDragIcon() {
+    return m_hIcon;
+}
 
 void CLauncherDlg::OnDestroy() {
     CDialog::OnDestroy();

@@ -14,9 +14,11 @@ using platform::qt::ToDisplay;
 
 TEST(QtText, TheFixedKoreanMessageReadsRightWhateverTheLocale) {
     const QString expected = QString::fromUtf8(
-        "\xec\x84\xb8\xed\x8c\x85\xed\x8c\x8c\xec\x9d\xbc\xec\x9d\xb4 \xec\xa1\xb4\xec\x9e\xac\xed\x95\x98\xec\xa7\x80 "
+        "\xec\x84\xb8\xed\x8c\x85\xed\x8c\x8c\xec\x9d\xbc\xec\x9d\xb4 "
+        "\xec\xa1\xb4\xec\x9e\xac\xed\x95\x98\xec\xa7\x80 "
         "\xec\x95\x8a\xec\x8a\xb5\xeb\x8b\x88\xeb\x8b\xa4. "
-        "\xec\x9e\xac\xec\x84\xa4\xec\xb9\x98\xed\x95\xb4\xec\xa3\xbc\xec\x8b\xad\xec\x8b\x9c\xec\x98\xa4");
+        "\xec\x9e\xac\xec\x84\xa4\xec\xb9\x98\xed\x95\xb4\xec\xa3\xbc\xec\x8b\xad\xec\x8b\x9c\xec"
+        "\x98\xa4");
     for (unsigned int active : {65001u, 1252u, 949u}) {
         CodePageScope scope(active);
         EXPECT_EQ(ToDisplay(kSettingsMissingMessage, kSettingsMessageCodePage), expected) << active;
@@ -27,8 +29,14 @@ TEST(QtText, BytesThatDoNotDecodeAreShownOneMarkEach) {
     CodePageScope scope(65001);
     // A lone continuation byte, a cut-off sequence at the end, and a byte
     // that is never UTF-8: each becomes one replacement mark, the rest stays.
-    const QString shown = ToDisplay(std::string("a\x80" "b\xff" "c\xe2\x82", 7));
-    EXPECT_EQ(shown, QString::fromUtf8("a\xef\xbf\xbd" "b\xef\xbf\xbd" "c\xef\xbf\xbd\xef\xbf\xbd"));
+    const QString shown =
+        ToDisplay(std::string("a\x80"
+                              "b\xff"
+                              "c\xe2\x82",
+                              7));
+    EXPECT_EQ(shown, QString::fromUtf8("a\xef\xbf\xbd"
+                                       "b\xef\xbf\xbd"
+                                       "c\xef\xbf\xbd\xef\xbf\xbd"));
 }
 
 TEST(QtText, CodePage949TextDecodes) {

@@ -21,15 +21,20 @@ using platform::qt::ToHwnd;
 
 namespace {
 
-DialogWindow* WindowOf(const CDialog& d) { return static_cast<DialogWindow*>(d.m_backend); }
+DialogWindow* WindowOf(const CDialog& d) {
+    return static_cast<DialogWindow*>(d.m_backend);
+}
 
-ListBoxWidget* ListOf(HWND h) { return dynamic_cast<ListBoxWidget*>(FromHwnd(h)); }
+ListBoxWidget* ListOf(HWND h) {
+    return dynamic_cast<ListBoxWidget*>(FromHwnd(h));
+}
 
 }  // namespace
 
 INT_PTR CDialog::DoModal() {
     const DialogTemplate* t = FindDialogTemplate(m_templateId);
-    if (t == nullptr) return -1;
+    if (t == nullptr)
+        return -1;
     auto window = std::make_unique<DialogWindow>(*this, *t);
     m_backend = window.get();
     m_hWnd = ToHwnd(window.get());
@@ -37,12 +42,15 @@ INT_PTR CDialog::DoModal() {
     // As with a Windows dialog, initialisation runs before the window is
     // shown; a dialog may end itself from there.
     int result = -1;
-    QObject::connect(window.get(), &QDialog::finished, window.get(), [&result](int r) { result = r; });
+    QObject::connect(window.get(), &QDialog::finished, window.get(),
+                     [&result](int r) { result = r; });
     OnInitDialog();
     if (!window->property("ended").toBool()) {
         window->show();
-        if (auto& hook = platform::testing::CurrentHooks().dialogShown) hook(*this);
-        if (!window->property("ended").toBool()) window->exec();
+        if (auto& hook = platform::testing::CurrentHooks().dialogShown)
+            hook(*this);
+        if (!window->property("ended").toBool())
+            window->exec();
     }
     LRESULT ignored = 0;
     DispatchEvent(WM_DESTROY, 0, 0, ignored);
@@ -54,14 +62,16 @@ INT_PTR CDialog::DoModal() {
 
 void CDialog::EndDialog(int result) {
     DialogWindow* w = WindowOf(*this);
-    if (w == nullptr) return;
+    if (w == nullptr)
+        return;
     w->setProperty("ended", true);
     w->done(result);
 }
 
 HWND CDialog::GetDlgItem(int id) const {
     DialogWindow* w = WindowOf(*this);
-    if (w == nullptr) return nullptr;
+    if (w == nullptr)
+        return nullptr;
     for (QWidget* child : w->findChildren<QWidget*>())
         if (child->property("controlId").toInt() == id && child->property("controlId").isValid())
             return ToHwnd(child);
@@ -69,7 +79,8 @@ HWND CDialog::GetDlgItem(int id) const {
 }
 
 void CDialog::SetWindowText(const std::string& text) {
-    if (DialogWindow* w = WindowOf(*this)) w->setWindowTitle(platform::qt::ToDisplay(text));
+    if (DialogWindow* w = WindowOf(*this))
+        w->setWindowTitle(platform::qt::ToDisplay(text));
 }
 
 std::string CDialog::GetWindowText() const {
@@ -79,7 +90,8 @@ std::string CDialog::GetWindowText() const {
 
 HICON CDialog::SetIcon(HICON icon, BOOL bigIcon) {
     DialogWindow* w = WindowOf(*this);
-    if (w == nullptr || icon == nullptr) return nullptr;
+    if (w == nullptr || icon == nullptr)
+        return nullptr;
     // Qt keeps one icon with all its sizes: the large and the small icon of
     // Windows are the same QIcon here.
     (void)bigIcon;
@@ -95,7 +107,8 @@ BOOL CDialog::IsIconic() const {
 void CDialog::GetClientRect(CRect* rect) const {
     DialogWindow* w = WindowOf(*this);
     *rect = CRect{};
-    if (w != nullptr) *rect = CRect{0, 0, w->width(), w->height()};
+    if (w != nullptr)
+        *rect = CRect{0, 0, w->width(), w->height()};
 }
 
 void CDialog::OnPaint() {
@@ -116,8 +129,10 @@ void CPaintDC::DrawIcon(int, int, HICON) {
 int GetSystemMetrics(int index) {
     switch (index) {
         case SM_CXICON:
-        case SM_CYICON: return QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
-        default: return 0;
+        case SM_CYICON:
+            return QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
+        default:
+            return 0;
     }
 }
 
@@ -149,7 +164,8 @@ HICON LoadAppIcon(UINT) {
 // Fonts: an HFONT is the address of a QFont the backend owns.
 
 bool GetFontDescription(HFONT font, LogFont* description) {
-    if (font == nullptr || description == nullptr) return false;
+    if (font == nullptr || description == nullptr)
+        return false;
     const QFont& f = *reinterpret_cast<const QFont*>(font);
     LogFont d;
     const QFontMetrics fm(f);
@@ -164,7 +180,9 @@ bool GetFontDescription(HFONT font, LogFont* description) {
     return true;
 }
 
-CFont::~CFont() { delete reinterpret_cast<QFont*>(m_hFont); }
+CFont::~CFont() {
+    delete reinterpret_cast<QFont*>(m_hFont);
+}
 
 bool CFont::CreateFontIndirect(const LogFont& d) {
     auto* font = new QFont;
@@ -177,7 +195,8 @@ bool CFont::CreateFontIndirect(const LogFont& d) {
     if (cell > 0) {
         font->setPixelSize(cell);
         const QFontMetrics fm(*font);
-        if (d.lfHeight > 0 && fm.height() > 0) font->setPixelSize(std::max(1, cell * cell / fm.height()));
+        if (d.lfHeight > 0 && fm.height() > 0)
+            font->setPixelSize(std::max(1, cell * cell / fm.height()));
     }
     font->setBold(d.lfWeight >= 600);
     font->setItalic(d.lfItalic != 0);
@@ -196,7 +215,8 @@ int CListBox::AddString(const std::string& text) {
 }
 
 void CListBox::ResetContent() {
-    if (ListBoxWidget* list = ListOf(m_hWnd)) list->ResetContent();
+    if (ListBoxWidget* list = ListOf(m_hWnd))
+        list->ResetContent();
 }
 
 int CListBox::GetCount() const {
@@ -206,7 +226,8 @@ int CListBox::GetCount() const {
 
 int CListBox::GetCurSel() const {
     ListBoxWidget* list = ListOf(m_hWnd);
-    if (list == nullptr) return LB_ERR;
+    if (list == nullptr)
+        return LB_ERR;
     const int row = list->currentRow();
     return (row >= 0 && list->item(row)->isSelected()) ? row : LB_ERR;
 }
@@ -218,14 +239,16 @@ int CListBox::SetCurSel(int index) {
 
 int CListBox::GetText(int index, std::string& text) const {
     ListBoxWidget* list = ListOf(m_hWnd);
-    if (list == nullptr || index < 0 || index >= list->count()) return LB_ERR;
+    if (list == nullptr || index < 0 || index >= list->count())
+        return LB_ERR;
     text = list->Text(index);
     return static_cast<int>(text.size());
 }
 
 HFONT CListBox::GetFont() const {
     QWidget* w = FromHwnd(m_hWnd);
-    if (w == nullptr) return nullptr;
+    if (w == nullptr)
+        return nullptr;
     // The caller only reads the description before it asks again, as with
     // WM_GETFONT; one reported font at a time is enough.
     static QFont reported;
@@ -235,7 +258,9 @@ HFONT CListBox::GetFont() const {
 
 void CListBox::SetFont(HFONT font, BOOL redraw) {
     QWidget* w = FromHwnd(m_hWnd);
-    if (w == nullptr || font == nullptr) return;
+    if (w == nullptr || font == nullptr)
+        return;
     w->setFont(*reinterpret_cast<QFont*>(font));
-    if (redraw) w->update();
+    if (redraw)
+        w->update();
 }

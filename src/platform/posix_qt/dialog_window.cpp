@@ -25,16 +25,26 @@ WPARAM VirtualKey(const QKeyEvent& e) {
     const int key = e.key();
     switch (key) {
         case Qt::Key_Return:
-        case Qt::Key_Enter: return VK_RETURN;
-        case Qt::Key_Escape: return VK_ESCAPE;
-        case Qt::Key_Tab: return 0x09;
-        case Qt::Key_Backspace: return 0x08;
-        case Qt::Key_Space: return 0x20;
-        case Qt::Key_Up: return 0x26;
-        case Qt::Key_Down: return 0x28;
-        case Qt::Key_Left: return 0x25;
-        case Qt::Key_Right: return 0x27;
-        default: break;
+        case Qt::Key_Enter:
+            return VK_RETURN;
+        case Qt::Key_Escape:
+            return VK_ESCAPE;
+        case Qt::Key_Tab:
+            return 0x09;
+        case Qt::Key_Backspace:
+            return 0x08;
+        case Qt::Key_Space:
+            return 0x20;
+        case Qt::Key_Up:
+            return 0x26;
+        case Qt::Key_Down:
+            return 0x28;
+        case Qt::Key_Left:
+            return 0x25;
+        case Qt::Key_Right:
+            return 0x27;
+        default:
+            break;
     }
     if ((key >= Qt::Key_A && key <= Qt::Key_Z) || (key >= Qt::Key_0 && key <= Qt::Key_9))
         return static_cast<WPARAM>(key);
@@ -53,8 +63,11 @@ QRect DialogUnitsToPixels(const QFont& font, int x, int y, int cx, int cy) {
     // the character height of the dialog font; 4 units across and 8 down
     // per base unit.
     const QFontMetrics fm(font);
-    const int avgWidth =
-        (fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 26 + 1) / 2;
+    const int avgWidth = (fm.horizontalAdvance(QStringLiteral(
+                              "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+                              26 +
+                          1) /
+                         2;
     const int height = fm.height();
     auto mx = [&](int v) { return (v * avgWidth + 2) / 4; };
     auto my = [&](int v) { return (v * height + 4) / 8; };
@@ -66,7 +79,8 @@ QFont TemplateFont(const DialogTemplate& t) {
     QStringList families{QString::fromUtf8(t.faceName), QStringLiteral("Gulim")};
     const QStringList installed = QFontDatabase::families();
     for (const char* fallback : {"NanumGothic", "NanumBarunGothic", "Noto Sans CJK KR", "UnDotum"})
-        if (installed.contains(QString::fromLatin1(fallback))) families << QString::fromLatin1(fallback);
+        if (installed.contains(QString::fromLatin1(fallback)))
+            families << QString::fromLatin1(fallback);
     font.setFamilies(families);
     font.setPointSize(t.pointSize);
     return font;
@@ -80,15 +94,16 @@ DialogWindow::DialogWindow(CDialog& owner, const DialogTemplate& t) : m_owner(ow
 
 DialogWindow::~DialogWindow() {
     qApp->removeEventFilter(this);
-    for (QWidget* child : findChildren<QWidget*>()) LiveWidgets().erase(child);
+    for (QWidget* child : findChildren<QWidget*>())
+        LiveWidgets().erase(child);
     LiveWidgets().erase(this);
 }
 
 void DialogWindow::Build(const DialogTemplate& t) {
     setFont(TemplateFont(t));
     // A fixed frame with a system menu and no minimise or maximise box.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QString::fromUtf8(t.caption));
     const QRect frame = DialogUnitsToPixels(font(), 0, 0, t.cx, t.cy);
     setFixedSize(frame.size());
@@ -100,9 +115,11 @@ void DialogWindow::Build(const DialogTemplate& t) {
         if (item.kind == ControlKind::ListBox) {
             auto* list = new ListBoxWidget(this, item);
             list->onDoubleClick = [this, list, id = item.id] { SendCommand(id, LBN_DBLCLK, list); };
-            QObject::connect(list, &QListWidget::currentRowChanged, this, [this, list, id = item.id] {
-                if (list->Notifying()) SendCommand(id, LBN_SELCHANGE, list);
-            });
+            QObject::connect(list, &QListWidget::currentRowChanged, this,
+                             [this, list, id = item.id] {
+                                 if (list->Notifying())
+                                     SendCommand(id, LBN_SELCHANGE, list);
+                             });
             control = list;
         } else {
             auto* button = new QPushButton(QString::fromUtf8(item.text), this);
@@ -117,9 +134,11 @@ void DialogWindow::Build(const DialogTemplate& t) {
         control->setGeometry(DialogUnitsToPixels(font(), item.x, item.y, item.cx, item.cy));
         control->setFocusPolicy((item.style & WS_TABSTOP) ? Qt::StrongFocus : Qt::ClickFocus);
         LiveWidgets().insert(control);
-        if (firstTabStop == nullptr && (item.style & WS_TABSTOP)) firstTabStop = control;
+        if (firstTabStop == nullptr && (item.style & WS_TABSTOP))
+            firstTabStop = control;
     }
-    if (firstTabStop != nullptr) firstTabStop->setFocus();
+    if (firstTabStop != nullptr)
+        firstTabStop->setFocus();
 }
 
 LRESULT DialogWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -129,27 +148,37 @@ LRESULT DialogWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void DialogWindow::SendCommand(int id, UINT code, QWidget* control) {
-    Dispatch(WM_COMMAND, MakeWParam(static_cast<UINT>(id), code), reinterpret_cast<LPARAM>(control));
+    Dispatch(WM_COMMAND, MakeWParam(static_cast<UINT>(id), code),
+             reinterpret_cast<LPARAM>(control));
 }
 
 // Escape, the close box and Return without a default button become the
 // commands the Windows dialog manager would send.
-void DialogWindow::reject() { SendCommand(IDCANCEL, BN_CLICKED, nullptr); }
-void DialogWindow::accept() { SendCommand(IDOK, BN_CLICKED, nullptr); }
+void DialogWindow::reject() {
+    SendCommand(IDCANCEL, BN_CLICKED, nullptr);
+}
+void DialogWindow::accept() {
+    SendCommand(IDOK, BN_CLICKED, nullptr);
+}
 
 void DialogWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
-    if (isVisible()) reject();
+    if (isVisible())
+        reject();
 }
 
 bool DialogWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() != QEvent::KeyPress) return false;
+    if (event->type() != QEvent::KeyPress)
+        return false;
     auto* widget = qobject_cast<QWidget*>(watched);
-    if (widget == nullptr || widget->window() != this) return false;
+    if (widget == nullptr || widget->window() != this)
+        return false;
     const auto* key = static_cast<QKeyEvent*>(event);
     const WindowMessage msg{ToHwnd(widget), WM_KEYDOWN, VirtualKey(*key), 0};
-    if (m_owner.PreTranslateMessage(msg) != FALSE) return true;
-    if (msg.wParam != VK_RETURN) return false;
+    if (m_owner.PreTranslateMessage(msg) != FALSE)
+        return true;
+    if (msg.wParam != VK_RETURN)
+        return false;
     // The dialog manager's Return: a focused push button is pressed,
     // otherwise the default button, otherwise the dialog gets IDOK.
     if (auto* button = qobject_cast<QPushButton*>(widget)) {

@@ -10,7 +10,9 @@
 
 namespace platform::qt {
 
-inline HWND ToHwnd(QWidget* w) { return reinterpret_cast<HWND>(w); }
+inline HWND ToHwnd(QWidget* w) {
+    return reinterpret_cast<HWND>(w);
+}
 // The widget of a window handle of this backend, or null when it is gone.
 QWidget* FromHwnd(HWND h);
 

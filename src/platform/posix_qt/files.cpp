@@ -15,7 +15,8 @@ bool CFile::OpenExclusive(const std::string& path) {
     Close();
     // O_NONBLOCK: a FIFO in the file's place must not hang the open.
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0 ||
         flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -28,26 +29,32 @@ bool CFile::OpenExclusive(const std::string& path) {
 
 std::int64_t CFile::GetLength() const {
     struct stat st {};
-    if (m_handle == kNoHandle || fstat(static_cast<int>(m_handle), &st) != 0) return -1;
+    if (m_handle == kNoHandle || fstat(static_cast<int>(m_handle), &st) != 0)
+        return -1;
     return st.st_size;
 }
 
 std::int64_t CFile::Read(void* buffer, std::int64_t count) {
-    if (m_handle == kNoHandle || count < 0) return -1;
+    if (m_handle == kNoHandle || count < 0)
+        return -1;
     char* p = static_cast<char*>(buffer);
     std::int64_t done = 0;
     while (done < count) {
         const ssize_t n = ::read(static_cast<int>(m_handle), p + done, size_t(count - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return done > 0 ? done : -1;
-        if (n == 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return done > 0 ? done : -1;
+        if (n == 0)
+            break;
         done += n;
     }
     return done;
 }
 
 void CFile::Close() {
-    if (m_handle == kNoHandle) return;
+    if (m_handle == kNoHandle)
+        return;
     ::close(static_cast<int>(m_handle));
     m_handle = kNoHandle;
 }

@@ -15,7 +15,8 @@ constexpr int kBytesRole = Qt::UserRole + 1;
 ListBoxWidget::ListBoxWidget(QWidget* parent, const DialogItemTemplate& item)
     : QListWidget(parent), m_sorted((item.style & LBS_SORT) != 0) {
     setSelectionMode(QAbstractItemView::SingleSelection);
-    setVerticalScrollBarPolicy((item.style & WS_VSCROLL) ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy((item.style & WS_VSCROLL) ? Qt::ScrollBarAsNeeded
+                                                         : Qt::ScrollBarAlwaysOff);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFrameShape((item.style & WS_BORDER) ? QFrame::Box : QFrame::NoFrame);
     setUniformItemSizes(true);
@@ -74,7 +75,8 @@ int ListBoxWidget::SetCurSel(int index) {
 
 std::string ListBoxWidget::Text(int index) const {
     const QListWidgetItem* entry = item(index);
-    if (entry == nullptr) return std::string();
+    if (entry == nullptr)
+        return std::string();
     const QByteArray bytes = entry->data(kBytesRole).toByteArray();
     return std::string(bytes.constData(), size_t(bytes.size()));
 }
@@ -83,7 +85,8 @@ void ListBoxWidget::mouseDoubleClickEvent(QMouseEvent* event) {
     // Windows reports the double-click wherever it falls in the client area
     // and leaves the selection as the first click made it.
     QListWidget::mouseDoubleClickEvent(event);
-    if (event->button() == Qt::LeftButton && onDoubleClick) onDoubleClick();
+    if (event->button() == Qt::LeftButton && onDoubleClick)
+        onDoubleClick();
 }
 
 }  // namespace platform::qt

@@ -19,12 +19,18 @@ extern char** environ;
 
 namespace platform {
 
-char PathSeparator() { return '/'; }
-const char* ViewerFileName() { return "talviewer"; }
+char PathSeparator() {
+    return '/';
+}
+const char* ViewerFileName() {
+    return "talviewer";
+}
 
 namespace backend {
 
-bool StartComponentLayer() { return true; }
+bool StartComponentLayer() {
+    return true;
+}
 
 void ShowMessageBox(const std::string& caption, const std::string& text, unsigned int codePage) {
     QMessageBox box(QMessageBox::Warning, qt::ToDisplay(caption), qt::ToDisplay(text, codePage),
@@ -37,13 +43,17 @@ std::string ModuleFileName() {
     std::vector<char> buffer(256);
     for (;;) {
         const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) return std::string();
-        if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), size_t(n));
+        if (n < 0)
+            return std::string();
+        if (static_cast<size_t>(n) < buffer.size())
+            return std::string(buffer.data(), size_t(n));
         buffer.resize(buffer.size() * 2);
     }
 }
 
-void ExitProcess(int status) { std::exit(status); }
+void ExitProcess(int status) {
+    std::exit(status);
+}
 
 void Sleep(unsigned int milliseconds) {
     timespec left{static_cast<time_t>(milliseconds / 1000),
@@ -64,7 +74,8 @@ void ShellOpen(const std::string& file, const std::vector<std::string>& argument
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
     argv.push_back(const_cast<char*>(file.c_str()));
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     posix_spawnattr_t attr;

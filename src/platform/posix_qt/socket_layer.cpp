@@ -61,35 +61,59 @@ unsigned g_generation = 0;
 
 int FromErrno(int e) {
     switch (e) {
-        case 0: return 0;
-        case EWOULDBLOCK: return WSAEWOULDBLOCK;
-        case EINPROGRESS: return WSAEWOULDBLOCK;
-        case EALREADY: return WSAEALREADY;
+        case 0:
+            return 0;
+        case EWOULDBLOCK:
+            return WSAEWOULDBLOCK;
+        case EINPROGRESS:
+            return WSAEWOULDBLOCK;
+        case EALREADY:
+            return WSAEALREADY;
         case EBADF:
-        case ENOTSOCK: return WSAENOTSOCK;
-        case ECONNREFUSED: return WSAECONNREFUSED;
-        case ENETUNREACH: return WSAENETUNREACH;
-        case EHOSTUNREACH: return WSAEHOSTUNREACH;
-        case ETIMEDOUT: return WSAETIMEDOUT;
+        case ENOTSOCK:
+            return WSAENOTSOCK;
+        case ECONNREFUSED:
+            return WSAECONNREFUSED;
+        case ENETUNREACH:
+            return WSAENETUNREACH;
+        case EHOSTUNREACH:
+            return WSAEHOSTUNREACH;
+        case ETIMEDOUT:
+            return WSAETIMEDOUT;
         case ECONNRESET:
-        case EPIPE: return WSAECONNRESET;
-        case ECONNABORTED: return WSAECONNABORTED;
-        case ENOTCONN: return WSAENOTCONN;
-        case EADDRINUSE: return WSAEADDRINUSE;
-        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-        case ENETDOWN: return WSAENETDOWN;
-        case ENETRESET: return WSAENETRESET;
+        case EPIPE:
+            return WSAECONNRESET;
+        case ECONNABORTED:
+            return WSAECONNABORTED;
+        case ENOTCONN:
+            return WSAENOTCONN;
+        case EADDRINUSE:
+            return WSAEADDRINUSE;
+        case EADDRNOTAVAIL:
+            return WSAEADDRNOTAVAIL;
+        case ENETDOWN:
+            return WSAENETDOWN;
+        case ENETRESET:
+            return WSAENETRESET;
         case EMFILE:
-        case ENFILE: return WSAEMFILE;
+        case ENFILE:
+            return WSAEMFILE;
         case ENOBUFS:
-        case ENOMEM: return WSAENOBUFS;
-        case EISCONN: return WSAEISCONN;
+        case ENOMEM:
+            return WSAENOBUFS;
+        case EISCONN:
+            return WSAEISCONN;
         case EACCES:
-        case EPERM: return WSAEACCES;
-        case EINTR: return WSAEINTR;
-        case EFAULT: return WSAEFAULT;
-        case EMSGSIZE: return WSAEMSGSIZE;
-        default: return WSAEINVAL;
+        case EPERM:
+            return WSAEACCES;
+        case EINTR:
+            return WSAEINTR;
+        case EFAULT:
+            return WSAEFAULT;
+        case EMSGSIZE:
+            return WSAEMSGSIZE;
+        default:
+            return WSAEINVAL;
     }
 }
 
@@ -104,7 +128,8 @@ void Post(SOCKET s, long event, int error) {
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
         [s, reply, generation] {
-            if (generation == g_generation) CAsyncSocket::DispatchNotification(s, reply);
+            if (generation == g_generation)
+                CAsyncSocket::DispatchNotification(s, reply);
         },
         Qt::QueuedConnection);
 }
@@ -121,51 +146,62 @@ void UpdateReadNotifier(SocketState& st) {
 }
 
 void PostClose(SOCKET s, SocketState& st, int error) {
-    if (st.closePosted) return;
+    if (st.closePosted)
+        return;
     st.closePosted = true;
     UpdateReadNotifier(st);
-    if (st.events & FD_CLOSE) Post(s, FD_CLOSE, error);
+    if (st.events & FD_CLOSE)
+        Post(s, FD_CLOSE, error);
 }
 
 void OnReadable(SOCKET s) {
     SocketState* st = Find(s);
-    if (st == nullptr) return;
+    if (st == nullptr)
+        return;
     char probe;
     const ssize_t n = ::recv(static_cast<int>(s), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
         st->readArmed = false;
         UpdateReadNotifier(*st);
-        if (st->events & FD_READ) Post(s, FD_READ, 0);
+        if (st->events & FD_READ)
+            Post(s, FD_READ, 0);
         return;
     }
     if (n == 0) {
         PostClose(s, *st, 0);
         return;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return;
     PostClose(s, *st, FromErrno(errno));
 }
 
 void OnWritable(SOCKET s) {
     SocketState* st = Find(s);
-    if (st == nullptr) return;
+    if (st == nullptr)
+        return;
     st->writeNotifier->setEnabled(false);
     if (st->connecting) {
         st->connecting = false;
         int error = 0;
         socklen_t len = sizeof error;
         getsockopt(static_cast<int>(s), SOL_SOCKET, SO_ERROR, &error, &len);
-        if (st->events & FD_CONNECT) Post(s, FD_CONNECT, FromErrno(error));
-        if (error != 0) return;
+        if (st->events & FD_CONNECT)
+            Post(s, FD_CONNECT, FromErrno(error));
+        if (error != 0)
+            return;
         st->connected = true;
         UpdateReadNotifier(*st);
     }
-    if (st->events & FD_WRITE) Post(s, FD_WRITE, 0);
+    if (st->events & FD_WRITE)
+        Post(s, FD_WRITE, 0);
 }
 
 }  // namespace
 
-bool Startup() { return true; }
+bool Startup() {
+    return true;
+}
 
 SOCKET Open(int type) {
     const int fd = ::socket(AF_INET, (type == SOCK_STREAM ? SOCK_STREAM : type) | SOCK_CLOEXEC, 0);
@@ -179,16 +215,20 @@ SOCKET Open(int type) {
 
 int AsyncSelect(SOCKET s, long events) {
     SocketState* st = Find(s);
-    if (st == nullptr) return Fail(WSAENOTSOCK);
+    if (st == nullptr)
+        return Fail(WSAENOTSOCK);
     const int fd = static_cast<int>(s);
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return Fail(FromErrno(errno));
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return Fail(FromErrno(errno));
     st->events = events;
     if (!st->readNotifier) {
         st->readNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         st->writeNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-        QObject::connect(st->readNotifier.get(), &QSocketNotifier::activated, [s] { OnReadable(s); });
-        QObject::connect(st->writeNotifier.get(), &QSocketNotifier::activated, [s] { OnWritable(s); });
+        QObject::connect(st->readNotifier.get(), &QSocketNotifier::activated,
+                         [s] { OnReadable(s); });
+        QObject::connect(st->writeNotifier.get(), &QSocketNotifier::activated,
+                         [s] { OnWritable(s); });
         st->writeNotifier->setEnabled(false);
     }
     UpdateReadNotifier(*st);
@@ -196,7 +236,8 @@ int AsyncSelect(SOCKET s, long events) {
 }
 
 int Bind(SOCKET s, std::uint32_t address, std::uint16_t port) {
-    if (Find(s) == nullptr) return Fail(WSAENOTSOCK);
+    if (Find(s) == nullptr)
+        return Fail(WSAENOTSOCK);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = port;
@@ -206,15 +247,19 @@ int Bind(SOCKET s, std::uint32_t address, std::uint16_t port) {
     return 0;
 }
 
-std::uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
+std::uint32_t InetAddr(const char* text) {
+    return ::inet_addr(text);
+}
 
 bool ResolveHost(const char* name, std::uint32_t* address) {
-    if (name == nullptr || *name == '\0') return false;
+    if (name == nullptr || *name == '\0')
+        return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) return false;
+    if (getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr)
+        return false;
     *address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(result);
     return true;
@@ -222,9 +267,12 @@ bool ResolveHost(const char* name, std::uint32_t* address) {
 
 int Connect(SOCKET s, std::uint32_t address, std::uint16_t port) {
     SocketState* st = Find(s);
-    if (st == nullptr) return Fail(WSAENOTSOCK);
-    if (st->connecting) return Fail(WSAEALREADY);
-    if (st->connected) return Fail(WSAEISCONN);
+    if (st == nullptr)
+        return Fail(WSAENOTSOCK);
+    if (st->connecting)
+        return Fail(WSAEALREADY);
+    if (st->connected)
+        return Fail(WSAEISCONN);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = port;
@@ -241,7 +289,8 @@ int Connect(SOCKET s, std::uint32_t address, std::uint16_t port) {
             // handled ahead of the first paint, as Windows handles a socket
             // message ahead of WM_PAINT.
             pollfd p{static_cast<int>(s), POLLOUT, 0};
-            if (::poll(&p, 1, 0) > 0) OnWritable(s);
+            if (::poll(&p, 1, 0) > 0)
+                OnWritable(s);
         }
         return Fail(WSAEWOULDBLOCK);
     }
@@ -253,7 +302,8 @@ int Connect(SOCKET s, std::uint32_t address, std::uint16_t port) {
         case ETIMEDOUT:
             // The attempt was made and failed: that is its outcome, which
             // Windows reports through the connect event.
-            if (st->events & FD_CONNECT) Post(s, FD_CONNECT, FromErrno(error));
+            if (st->events & FD_CONNECT)
+                Post(s, FD_CONNECT, FromErrno(error));
             return Fail(WSAEWOULDBLOCK);
         default:
             return Fail(FromErrno(error));
@@ -263,17 +313,23 @@ int Connect(SOCKET s, std::uint32_t address, std::uint16_t port) {
 int SelectReadable(SOCKET s) {
     pollfd p{static_cast<int>(s), POLLIN, 0};
     const int r = ::poll(&p, 1, 0);
-    if (r < 0) return Fail(FromErrno(errno));
-    if (r > 0 && (p.revents & POLLNVAL)) return Fail(WSAENOTSOCK);
+    if (r < 0)
+        return Fail(FromErrno(errno));
+    if (r > 0 && (p.revents & POLLNVAL))
+        return Fail(WSAENOTSOCK);
     return (r > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR))) ? 1 : 0;
 }
 
 int Send(SOCKET s, const void* buffer, int length, int flags) {
     SocketState* st = Find(s);
-    if (st == nullptr) return Fail(WSAENOTSOCK);
-    if (length < 0) return Fail(WSAEINVAL);
-    const ssize_t n = ::send(static_cast<int>(s), buffer, size_t(length), flags | MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) return static_cast<int>(n);
+    if (st == nullptr)
+        return Fail(WSAENOTSOCK);
+    if (length < 0)
+        return Fail(WSAEINVAL);
+    const ssize_t n =
+        ::send(static_cast<int>(s), buffer, size_t(length), flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0)
+        return static_cast<int>(n);
     const int error = errno;
     if ((error == EAGAIN || error == EWOULDBLOCK) && st->writeNotifier && st->connected)
         st->writeNotifier->setEnabled(true);
@@ -282,46 +338,60 @@ int Send(SOCKET s, const void* buffer, int length, int flags) {
 
 int Recv(SOCKET s, void* buffer, int length, int flags) {
     SocketState* st = Find(s);
-    if (st == nullptr) return Fail(WSAENOTSOCK);
-    if (length < 0) return Fail(WSAEINVAL);
+    if (st == nullptr)
+        return Fail(WSAENOTSOCK);
+    if (length < 0)
+        return Fail(WSAEINVAL);
     const ssize_t n = ::recv(static_cast<int>(s), buffer, size_t(length), flags | MSG_DONTWAIT);
     const int error = errno;
     // Receiving re-enables the read event.
     st->readArmed = true;
     UpdateReadNotifier(*st);
-    if (n >= 0) return static_cast<int>(n);
-    if (!st->connected && !st->connecting && error == ENOTCONN) return Fail(WSAENOTCONN);
+    if (n >= 0)
+        return static_cast<int>(n);
+    if (!st->connected && !st->connecting && error == ENOTCONN)
+        return Fail(WSAENOTCONN);
     return Fail(FromErrno(error));
 }
 
 int Shutdown(SOCKET s, int how) {
-    if (Find(s) == nullptr) return Fail(WSAENOTSOCK);
-    if (::shutdown(static_cast<int>(s), how) != 0) return Fail(FromErrno(errno));
+    if (Find(s) == nullptr)
+        return Fail(WSAENOTSOCK);
+    if (::shutdown(static_cast<int>(s), how) != 0)
+        return Fail(FromErrno(errno));
     return 0;
 }
 
 int Close(SOCKET s) {
     auto it = Sockets().find(s);
-    if (it == Sockets().end()) return Fail(WSAENOTSOCK);
+    if (it == Sockets().end())
+        return Fail(WSAENOTSOCK);
     // The notifiers must go before the descriptor they watch.
     Sockets().erase(it);
     ::close(static_cast<int>(s));
     return 0;
 }
 
-int LastError() { return t_lastError; }
-void SetLastError(int error) { t_lastError = error; }
+int LastError() {
+    return t_lastError;
+}
+void SetLastError(int error) {
+    t_lastError = error;
+}
 
 void PostDeadSocket(SOCKET s) {
     const unsigned generation = g_generation;
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
         [s, generation] {
-            if (generation == g_generation) CAsyncSocket::DispatchDeadSocket(s);
+            if (generation == g_generation)
+                CAsyncSocket::DispatchDeadSocket(s);
         },
         Qt::QueuedConnection);
 }
 
-void ReleaseSink() { ++g_generation; }
+void ReleaseSink() {
+    ++g_generation;
+}
 
 }  // namespace platform::sock

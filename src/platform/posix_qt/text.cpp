@@ -13,13 +13,20 @@ namespace platform::qt {
 
 const char* CharsetOfCodePage(unsigned int codePage) {
     switch (codePage) {
-        case 949: return "CP949";
-        case 936: return "GBK";
-        case 950: return "BIG5";
-        case 932: return "CP932";
-        case 65001: return "UTF-8";
-        case 1252: return "CP1252";
-        default: return nullptr;
+        case 949:
+            return "CP949";
+        case 936:
+            return "GBK";
+        case 950:
+            return "BIG5";
+        case 932:
+            return "CP932";
+        case 65001:
+            return "UTF-8";
+        case 1252:
+            return "CP1252";
+        default:
+            return nullptr;
     }
 }
 
@@ -37,12 +44,15 @@ const char* LocaleCharset() {
 }  // namespace
 
 QString ToDisplay(const std::string& bytes, unsigned int codePage) {
-    if (codePage == 0) codePage = ActiveCodePage();
+    if (codePage == 0)
+        codePage = ActiveCodePage();
     const char* charset = CharsetOfCodePage(codePage);
-    if (charset == nullptr) charset = LocaleCharset();
+    if (charset == nullptr)
+        charset = LocaleCharset();
 
     iconv_t cd = iconv_open("UTF-16LE", charset);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return QString::fromLocal8Bit(bytes.data(), qsizetype(bytes.size()));
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return QString::fromLocal8Bit(bytes.data(), qsizetype(bytes.size()));
 
     QString out;
     out.reserve(qsizetype(bytes.size()));
@@ -55,7 +65,8 @@ QString ToDisplay(const std::string& bytes, unsigned int codePage) {
         const size_t r = iconv(cd, &in, &inLeft, &dst, &dstLeft);
         out.append(QStringView(chunk, qsizetype((sizeof chunk - dstLeft) / sizeof(char16_t))));
         if (r == static_cast<size_t>(-1)) {
-            if (errno == E2BIG) continue;
+            if (errno == E2BIG)
+                continue;
             // An invalid or cut-off sequence: show one replacement for the
             // byte and carry on after it.
             out.append(QChar(0xFFFD));
