@@ -23,6 +23,11 @@ public:
     bool IsOpen() const { return m_handle != kNoHandle; }
 
 private:
+    // The backend's part: one read of at most `count` bytes (0 at the end,
+    // -1 on an error), and the release of the handle.
+    std::int64_t ReadSome(char* buffer, std::int64_t count);
+    void Release();
+
     static constexpr std::intptr_t kNoHandle = -1;
     std::intptr_t m_handle = kNoHandle;
 };

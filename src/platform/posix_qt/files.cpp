@@ -34,27 +34,14 @@ std::int64_t CFile::GetLength() const {
     return st.st_size;
 }
 
-std::int64_t CFile::Read(void* buffer, std::int64_t count) {
-    if (m_handle == kNoHandle || count < 0)
-        return -1;
-    char* p = static_cast<char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::read(static_cast<int>(m_handle), p + done, size_t(count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return done > 0 ? done : -1;
-        if (n == 0)
-            break;
-        done += n;
+std::int64_t CFile::ReadSome(char* buffer, std::int64_t count) {
+    for (;;) {
+        const ssize_t n = ::read(static_cast<int>(m_handle), buffer, size_t(count));
+        if (n >= 0 || errno != EINTR)
+            return n;
     }
-    return done;
 }
 
-void CFile::Close() {
-    if (m_handle == kNoHandle)
-        return;
+void CFile::Release() {
     ::close(static_cast<int>(m_handle));
-    m_handle = kNoHandle;
 }

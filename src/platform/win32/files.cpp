@@ -45,27 +45,15 @@ std::int64_t CFile::GetLength() const {
     return size.QuadPart;
 }
 
-std::int64_t CFile::Read(void* buffer, std::int64_t count) {
-    if (m_handle == kNoHandle || count < 0)
+std::int64_t CFile::ReadSome(char* buffer, std::int64_t count) {
+    // ReadFile takes a 32-bit count: larger reads go in pieces.
+    const DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+    DWORD n = 0;
+    if (!ReadFile(AsHandle(m_handle), buffer, chunk, &n, nullptr))
         return -1;
-    char* p = static_cast<char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const std::int64_t left = count - done;
-        const DWORD chunk = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
-        DWORD n = 0;
-        if (!ReadFile(AsHandle(m_handle), p + done, chunk, &n, nullptr))
-            return done > 0 ? done : -1;
-        if (n == 0)
-            break;
-        done += n;
-    }
-    return done;
+    return n;
 }
 
-void CFile::Close() {
-    if (m_handle == kNoHandle)
-        return;
+void CFile::Release() {
     CloseHandle(AsHandle(m_handle));
-    m_handle = kNoHandle;
 }
