@@ -23,7 +23,8 @@ export TALVIEWER_RECORD=$WORK/viewer.log
 pid=$!
 track $pid
 win=$(wait_window '^Demo Launcher$' 15) || fail "the launcher did not appear"
-sleep 1
+reply='00ok|Alpha|beta|front desk|zeta'
+wait_for 15 has_read $pid ${#reply} || fail "the launcher did not read the host list"
 
 # The list is sorted, so "Alpha" is the first row whatever the server's
 # order; a double-click on it starts the viewer.

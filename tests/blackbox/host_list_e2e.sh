@@ -20,8 +20,6 @@ print(time.time_ns(), "close", flush=True)
 PY
 track $!
 logged() { (($(grep -c " $1\$" "$WORK/server.log") >= $2)); }
-# wait_for SECONDS COMMAND...: until COMMAND succeeds.
-wait_for() { for _ in $(seq $(($1 * 20))); do "${@:2}" && return 0; sleep 0.05; done; return 1; }
 wait_for 10 test -s "$WORK/port" || fail "the scripted server did not start"
 port=$(cat "$WORK/port")
 
@@ -32,7 +30,7 @@ pid=$!
 track $pid
 win=$(wait_window '^Host List E2E$' 15) || fail "the launcher did not appear"
 wait_for 15 logged request 1 || fail "no request reached the server"
-sleep 0.5 # nothing outside the process shows when the reply has been handled
+wait_for 15 has_read $pid 20 || fail "the launcher did not read the reply"
 
 clicked=$(date +%s%N)
 xdotool mousemove --window "$win" 40 20 click --repeat 2 --delay 80 1

@@ -30,20 +30,19 @@ fail() {
 # Remembers a background process so that it is stopped on exit.
 track() { _pids+=("$1"); }
 
-# Starts Xvfb on a display it picks itself (so parallel runs never share one)
-# and exports DISPLAY.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/xvfb.sh"
+
+# A private X server (see scripts/xvfb.sh), stopped on exit, that answers
+# requests before the test goes on.
 start_xvfb() {
-    local fifo=$WORK/displayfd n i
-    mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-    track $!
-    read -r -t 20 n <"$fifo" || fail "Xvfb did not start"
-    export DISPLAY=":$n"
+    local i
+    xvfb_start || fail "Xvfb did not start"
+    track "$XVFB_PID"
     for i in $(seq 50); do
         xdotool getmouselocation >/dev/null 2>&1 && return 0
         sleep 0.1
     done
-    fail "Xvfb on :$n does not answer"
+    fail "Xvfb on $DISPLAY does not answer"
 }
 
 # Prints the id of the first visible window whose name matches, waiting up to
@@ -74,6 +73,26 @@ wait_exit() {
     done
     return 1
 }
+
+# wait_for SECONDS COMMAND...: until COMMAND succeeds.
+wait_for() { for _ in $(seq $(($1 * 20))); do "${@:2}" && return 0; sleep 0.05; done; return 1; }
+
+# True once process $1 has read at least $2 bytes from its TCP connections
+# and left nothing unread. The kernel counts what arrived (bytes_received)
+# and what waits (Recv-Q); the launcher reads a reply and fills its list in
+# one handler, so this tells from outside that the list has been filled.
+has_read() {
+    ss -tnpiH state established 2>/dev/null | awk -v pid="pid=$1," -v want="$2" '
+        index($0, pid) { queued = $1; mine = 1; next }
+        mine && match($0, /bytes_received:[0-9]+/) {
+            got += substr($0, RSTART + 15, RLENGTH - 15); left += queued
+        }
+        { mine = 0 }
+        END { exit !(got >= want && left == 0) }'
+}
+
+# True while some process holds a lock on file $1.
+locked() { ! flock -n "$1" true 2>/dev/null; }
 
 # Gives window $1 the keyboard focus and types key $2 into it.
 press() {

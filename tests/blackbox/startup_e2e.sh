@@ -34,7 +34,7 @@ chmod 0644 "$WORK/app/set.xml"
 flock -o "$WORK/app/set.xml" sleep 60 >/dev/null 2>&1 &
 holder=$!
 track $holder
-sleep 0.3
+wait_for 10 locked "$WORK/app/set.xml" || fail "flock did not take the lock"
 expect_settings_refused locked
 pkill -P $holder 2>/dev/null || true
 kill $holder 2>/dev/null || true

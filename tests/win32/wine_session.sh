@@ -4,6 +4,8 @@
 #   wine_session_stop          ends the wineserver and Xvfb
 #   wine_path PATH             the Windows path (drive Z:) of a Unix path
 
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/xvfb.sh"
+
 wine_prefix_prepare() {
     WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
     [[ -x $WINE ]] || WINE=$(command -v wine64 || command -v wine)
@@ -21,14 +23,7 @@ wine_prefix_prepare() {
 
 wine_session_start() {
     wine_prefix_prepare "$1" || return 1
-    local displayfile i
-    displayfile=$(mktemp)
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
-    XVFB_PID=$!
-    for ((i = 0; i < 100; i++)); do [[ -s $displayfile ]] && break; sleep 0.1; done
-    [[ -s $displayfile ]] || { echo "wine_session: Xvfb did not start" >&2; return 1; }
-    export DISPLAY=:$(head -n1 "$displayfile")
-    rm -f "$displayfile"
+    xvfb_start || return 1
     # One wineserver for the session. The first program starts Wine's services,
     # which keep the standard output they were given as long as the server
     # lives: start them here, not under a test runner that waits for it to end.
