@@ -11,3 +11,8 @@ inline constexpr char kViewerMarker[] = "TALVERO-VNC";
 // passed unchanged, whatever spaces or shell characters it holds.
 std::vector<std::string> ViewerArguments(const std::string& serverIp, const std::string& serverPort,
                                          const std::string& hostName);
+
+// Starts the viewer beside the executable with those arguments, without
+// waiting for it; a failed start is not reported.
+void StartViewer(const std::string& serverIp, const std::string& serverPort,
+                 const std::string& hostName);

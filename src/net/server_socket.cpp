@@ -1,7 +1,9 @@
+// The dialog's connection to the directory server: it forwards the connect
+// and read events to its owner window as messages, synchronously, and reads
+// the port text the way the settings give it.
 #include "net/server_socket.h"
 
 #include "platform/dialog.h"
-#include "ui/launcher_dlg.h"
 
 CServerSocket::~CServerSocket() {
     if (m_hSocket != INVALID_SOCKET)
@@ -16,6 +18,11 @@ void CServerSocket::OnConnect(int errorCode) {
 void CServerSocket::OnReceive(int errorCode) {
     SendWindowMessage(m_hOwner, WM_SERVER_RECEIVE, 0, 0);
     CAsyncSocket::OnReceive(errorCode);
+}
+
+BOOL CServerSocket::ConnectTo(const std::string& address, const std::string& portText) {
+    // Only the low 16 bits of the number make the port: 70000 is 4464.
+    return Connect(address.c_str(), static_cast<UINT>(PortNumberFromText(portText)));
 }
 
 int PortNumberFromText(const std::string& text) {
@@ -34,10 +41,4 @@ int PortNumberFromText(const std::string& text) {
     if (negative)
         return value >= 2147483648LL ? (-2147483647 - 1) : static_cast<int>(-value);
     return value > 2147483647LL ? 2147483647 : static_cast<int>(value);
-}
-
-void CLauncherDlg::ConnectToServer() {
-    m_socket.SetOwner(GetSafeHwnd());
-    // Only the low 16 bits of the number make the port: 70000 is 4464.
-    m_socket.Connect(m_strServerIp.c_str(), static_cast<UINT>(PortNumberFromText(m_strServerPort)));
 }

@@ -24,6 +24,10 @@ public:
     // The owner reads the data itself, inside this call.
     void OnReceive(int errorCode) override;
 
+    // Starts the connection to the settings' address and port text (read by
+    // PortNumberFromText).
+    BOOL ConnectTo(const std::string& address, const std::string& portText);
+
 private:
     HWND m_hOwner = nullptr;
 };

@@ -1,11 +1,21 @@
+// Reading set.xml: the file beside the executable, its text, and the walk
+// over its document that picks out the three settings.
 #include "settings/settings.h"
 
 #include <cstring>
-#include <new>
-#include <vector>
 
 #include "platform/files.h"
+#include "platform/services.h"
 #include "xml/xml_document.h"
+
+Settings ReadSettingsFile() {
+    CFile file;
+    if (!file.OpenExclusive(platform::PathBesideModule(kSettingsFileName))) {
+        platform::ShowMessageBox(kSettingsMissingMessage, kSettingsMessageCodePage);
+        platform::ExitProcess(1);
+    }
+    return ParseSettings(ReadSettingsText(file));
+}
 
 std::string ReadSettingsText(CFile& file) {
     const std::int64_t length = file.GetLength();

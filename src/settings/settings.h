@@ -26,6 +26,11 @@ inline constexpr unsigned int kSettingsMessageCodePage = 949;
 // read, which leaves the settings empty.
 inline constexpr std::int64_t kMaxSettingsBytes = 16 * 1024 * 1024;
 
+// Reads set.xml beside the executable. When the file cannot be opened (see
+// CFile::OpenExclusive) the fixed message is shown and the process ends with
+// status 1.
+Settings ReadSettingsFile();
+
 // The file's text: its bytes up to the first zero byte. Empty when the file
 // cannot be read or is larger than kMaxSettingsBytes.
 std::string ReadSettingsText(CFile& file);

@@ -1,6 +1,14 @@
+// The dialog's handlers: each user action and network event calls into the
+// subsystem that does the work (settings, net, launch) and shows the result.
 #include "ui/launcher_dlg.h"
 
+#include <string>
+#include <vector>
+
+#include "launch/viewer_launch.h"
+#include "net/host_list.h"
 #include "platform/services.h"
+#include "settings/settings.h"
 #include "ui/launcher_template.h"
 #include "ui/resource.h"
 
@@ -81,4 +89,53 @@ void CLauncherDlg::OnDestroy() {
     CDialog::OnDestroy();
     m_socket.ShutDown(SD_SEND);
     m_socket.Close();
+}
+
+void CLauncherDlg::LoadSettings() {
+    const Settings settings = ReadSettingsFile();
+    m_strServerIp = settings.serverIp;
+    m_strServerPort = settings.serverPort;
+    m_strTitle = settings.title;
+    SetWindowText(m_strTitle);
+}
+
+void CLauncherDlg::ConnectToServer() {
+    m_socket.SetOwner(GetSafeHwnd());
+    m_socket.ConnectTo(m_strServerIp, m_strServerPort);
+}
+
+void CLauncherDlg::SendListRequest() {
+    SendHostListRequest(m_socket);
+}
+
+LRESULT CLauncherDlg::OnServerConnect(WPARAM, LPARAM) {
+    SendListRequest();
+    return 1;
+}
+
+LRESULT CLauncherDlg::OnServerReceive(WPARAM, LPARAM) {
+    // Every reply replaces the list, whatever it holds.
+    const std::vector<std::string> entries = ReceiveHostList(m_socket);
+    CListBox list(GetDlgItem(IDC_HOST_LIST));
+    list.ResetContent();
+    for (const std::string& entry : entries)
+        list.AddString(entry);
+    return 1;
+}
+
+void CLauncherDlg::OnRefresh() {
+    SendListRequest();
+}
+
+void CLauncherDlg::OnHostDoubleClick() {
+    CListBox list(GetDlgItem(IDC_HOST_LIST));
+    std::string name;
+    const int selection = list.GetCurSel();
+    if (selection != LB_ERR)
+        list.GetText(selection, name);
+
+    StartViewer(m_strServerIp, m_strServerPort, name);
+    // Give the viewer time to register with the server before asking again.
+    platform::Sleep(1000);
+    SendListRequest();
 }
