@@ -5,11 +5,6 @@
 
 #include "platform/dialog.h"
 
-CServerSocket::~CServerSocket() {
-    if (m_hSocket != INVALID_SOCKET)
-        Close();
-}
-
 void CServerSocket::OnConnect(int errorCode) {
     SendWindowMessage(m_hOwner, WM_SERVER_CONNECT, 0, 0);
     CAsyncSocket::OnConnect(errorCode);

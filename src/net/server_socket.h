@@ -12,9 +12,6 @@ inline constexpr UINT WM_SERVER_RECEIVE = WM_USER + 254;  // 0x4FE
 
 class CServerSocket : public CAsyncSocket {
 public:
-    CServerSocket() = default;
-    ~CServerSocket() override;
-
     // Must come before Connect: every notification goes to this window.
     void SetOwner(HWND owner) { m_hOwner = owner; }
 

@@ -9,8 +9,6 @@
 
 CDialog::CDialog(UINT templateId, HWND parent) : m_templateId(templateId), m_parent(parent) {}
 
-CDialog::~CDialog() = default;
-
 BOOL CDialog::OnInitDialog() {
     return TRUE;
 }

@@ -80,7 +80,7 @@ struct CRect {
 class CDialog {
 public:
     explicit CDialog(UINT templateId, HWND parent = nullptr);
-    virtual ~CDialog();
+    virtual ~CDialog() = default;
     CDialog(const CDialog&) = delete;
     CDialog& operator=(const CDialog&) = delete;
 
@@ -109,9 +109,6 @@ public:
     // Called by the backend for every message of the dialog. Returns true
     // when the table (or the IDOK/IDCANCEL default) handled it.
     bool DispatchEvent(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
-
-    UINT TemplateId() const { return m_templateId; }
-    HWND Parent() const { return m_parent; }
 
 protected:
     virtual std::span<const EventEntry> GetEventTable() const { return {}; }

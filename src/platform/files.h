@@ -20,7 +20,6 @@ public:
     // Reads up to `count` bytes; returns the number read, or -1.
     std::int64_t Read(void* buffer, std::int64_t count);
     void Close();
-    bool IsOpen() const { return m_handle != kNoHandle; }
 
 private:
     // The backend's part: one read of at most `count` bytes (0 at the end,

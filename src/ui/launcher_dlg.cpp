@@ -23,8 +23,6 @@ CLauncherDlg::CLauncherDlg(HWND parent) : CDialog(IDD_LAUNCHER, parent) {
     m_hIcon = LoadAppIcon(IDR_MAINFRAME);
 }
 
-CLauncherDlg::~CLauncherDlg() = default;
-
 std::span<const EventEntry> CLauncherDlg::GetEventTable() const {
     static const EventEntry table[] = {
         OnMessageEntry<&CLauncherDlg::OnServerConnect>(WM_SERVER_CONNECT),

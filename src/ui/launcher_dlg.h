@@ -13,7 +13,6 @@
 class CLauncherDlg : public CDialog {
 public:
     explicit CLauncherDlg(HWND parent = nullptr);
-    ~CLauncherDlg() override;
 
     BOOL OnInitDialog() override;
     // Return never reaches the dialog: it neither closes it nor presses a
