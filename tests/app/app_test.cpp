@@ -4,9 +4,11 @@
 #include <QTimer>
 
 #include "app/launcher_app.h"
-#include "ui/dialog_fixture.h"
+#include "support/launcher_harness.h"
 
 namespace {
+
+using test_support::LauncherHarness;
 
 struct StartupCase {
     const char* name;
@@ -20,7 +22,7 @@ class Startup : public ::testing::TestWithParam<StartupCase> {};
 
 TEST_P(Startup, ShowsTheFailureAndRunsTheDialogOnlyWithSockets) {
     const StartupCase& c = GetParam();
-    DialogFixture f("<xml><title>T</title></xml>");
+    LauncherHarness f("<xml><title>T</title></xml>");
     bool settingsRead = false;
     bool shown = false;
     auto& hooks = platform::testing::CurrentHooks();
@@ -37,7 +39,7 @@ TEST_P(Startup, ShowsTheFailureAndRunsTheDialogOnlyWithSockets) {
     };
 
     EXPECT_EQ(theApp.InitInstance(), FALSE);
-    EXPECT_EQ(f.messages, c.messages);
+    EXPECT_EQ(f.messageBoxes, c.messages);
     EXPECT_EQ(shown, c.dialogShown);
     EXPECT_EQ(settingsRead, c.dialogShown) << "no settings are read without the dialog";
 }
@@ -55,7 +57,7 @@ TEST(Startup, MissingSettingsFileEndsTheProcessWithStatusOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            DialogFixture f;  // no set.xml in its directory
+            LauncherHarness f;  // no set.xml in its directory
             CLauncherDlg dialog;
             dialog.DoModal();
         },

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <string>
+#include <utility>
 
 #include "platform/posix_qt/text.h"
 #include "settings/settings.h"
@@ -43,6 +45,26 @@ TEST(QtText, CodePage949TextDecodes) {
     CodePageScope scope(949);
     // "Seoul" in code page 949.
     EXPECT_EQ(ToDisplay("\xbc\xad\xbf\xef"), QString::fromUtf8("\xec\x84\x9c\xec\x9a\xb8"));
+}
+
+TEST(QtText, TextComesBackInTheCodePageItWasShownFrom) {
+    using platform::qt::FromDisplay;
+    const std::pair<unsigned int, std::string> texts[] = {
+        {949, "\xbc\xad\xbf\xef A|B"},
+        {932, "\x95\x5c\x8e\xa6"},  // a trail byte equal to a backslash
+        {1252, "Caf\xe9 \x80"},
+        {65001, "\xf0\x9f\x98\x80 \xc3\xa9"},
+    };
+    for (const auto& [codePage, bytes] : texts) {
+        CodePageScope scope(codePage);
+        EXPECT_EQ(FromDisplay(ToDisplay(bytes)), bytes) << codePage;
+    }
+    // What the code page cannot hold becomes one '?' per character, as
+    // Windows' ANSI calls give it; a character outside the BMP included.
+    CodePageScope scope(1252);
+    EXPECT_EQ(FromDisplay(QString::fromUtf8("a\xec\x84\x9c\xf0\x9f\x98\x80"
+                                            "b")),
+              "a??b");
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 //
 // LauncherHarness: the real CLauncherDlg in-process, with set.xml in a
 // temporary directory that stands for the executable's directory, message
-// boxes and the pause after a viewer start recorded instead of performed,
-// and the test's body run while the modal dialog is up.
+// boxes and the pauses recorded instead of performed, and the test's body
+// run inside the modal loop. The one harness of every dialog test.
 #pragma once
 
 // The system's socket headers go before the platform layer's names.
@@ -17,9 +17,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QEventLoop>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <atomic>
 #include <filesystem>
@@ -123,32 +125,55 @@ private:
     std::thread m_thread;
 };
 
-struct LauncherHarness {
-    // set.xml names `ip` and `port` exactly as given.
-    LauncherHarness(const std::string& ip, const std::string& port) {
-        std::ofstream(File("set.xml")) << "<xml><connect ip=\"" << ip << "\" port=\"" << port
-                                       << "\"/><title>Launcher under test</title></xml>";
+class LauncherHarness {
+public:
+    static constexpr int kEndedByTest = 3;
+
+    // `settings` becomes set.xml unless it is empty (then there is none).
+    explicit LauncherHarness(const std::string& settings = "") {
+        if (!settings.empty())
+            std::ofstream(File("set.xml"), std::ios::binary) << settings;
         auto& hooks = platform::testing::CurrentHooks();
         hooks.moduleFileName = [this] { return File("launcher"); };
         hooks.messageBox = [this](const std::string& t, unsigned) { messageBoxes.push_back(t); };
         hooks.sleep = [this](unsigned ms) { sleeps.push_back(ms); };
     }
+    // set.xml names `ip` and `port` exactly as given.
+    LauncherHarness(const std::string& ip, const std::string& port)
+        : LauncherHarness("<xml><connect ip=\"" + ip + "\" port=\"" + port +
+                          "\"/><title>Launcher under test</title></xml>") {}
     ~LauncherHarness() {
         platform::testing::ResetHooks();
         std::filesystem::remove_all(dir);
     }
+    LauncherHarness(const LauncherHarness&) = delete;
+    LauncherHarness& operator=(const LauncherHarness&) = delete;
 
     // A path in the directory the launcher takes for its own.
     std::string File(const std::string& name) const { return dir + "/" + name; }
 
-    // Runs the dialog modally; `body` runs once it is shown, then the dialog
-    // is closed as by Escape.
-    void Run(const std::function<void(CLauncherDlg&)>& body) {
-        platform::testing::CurrentHooks().dialogShown = [&body](CDialog& shown) {
-            body(static_cast<CLauncherDlg&>(shown));
-            shown.EndDialog(IDCANCEL);
+    // Runs `dialog` modally and returns DoModal's result. `body` runs inside
+    // the modal loop once the dialog is shown; then the dialog ends with
+    // kEndedByTest unless the body ended it.
+    INT_PTR Run(CLauncherDlg& dialog, const std::function<void(CLauncherDlg&)>& body) {
+        platform::testing::CurrentHooks().dialogShown = [&](CDialog&) {
+            QTimer::singleShot(0, [&] {
+                body(dialog);
+                dialog.EndDialog(kEndedByTest);
+            });
         };
-        CLauncherDlg().DoModal();
+        return dialog.DoModal();
+    }
+    void Run(const std::function<void(CLauncherDlg&)>& body) {
+        CLauncherDlg dialog;
+        Run(dialog, body);
+    }
+
+    // Lets the event loop run for a while.
+    static void Pump(int milliseconds) {
+        QEventLoop loop;
+        QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+        loop.exec();
     }
 
     std::string dir = ::mkdtemp(std::string("/tmp/launcher-test-XXXXXX").data());
@@ -159,7 +184,7 @@ struct LauncherHarness {
 // A control of the dialog as its Qt widget (a window handle of the Qt
 // backend is the address of its widget).
 template <class Widget>
-Widget* Control(CLauncherDlg& dialog, int id) {
+Widget* Control(CDialog& dialog, int id) {
     return qobject_cast<Widget*>(reinterpret_cast<QWidget*>(dialog.GetDlgItem(id)));
 }
 

@@ -8,21 +8,23 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <string>
+#include <utility>
 
 #include "platform/controls.h"
 #include "platform/posix_qt/dialog_window.h"
-#include "ui/dialog_fixture.h"
+#include "support/code_page_scope.h"
+#include "support/launcher_harness.h"
 #include "ui/resource.h"
 
 namespace {
 
+using test_support::Control;
+using test_support::LauncherHarness;
+
 // Without an address there is no connection attempt and so no connect event:
 // the only way to a send (and its failure message) is the Refresh button.
 constexpr char kOffline[] = "<xml><connect ip=\"\" port=\"7\"/><title>Desk Help</title></xml>";
-
-QWidget* Control(CDialog& d, int id) {
-    return platform::qt::FromHwnd(d.GetDlgItem(id));
-}
 
 void PressKey(QWidget* target, int key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -38,15 +40,15 @@ public:
 };
 
 TEST(Dialog, InitialisationTakesTheSettingsAndSetsUpTheControls) {
-    DialogFixture f(kOffline);
+    LauncherHarness f(kOffline);
     CLauncherDlg dialog;
     std::string caption;
     int cellHeight = 0;
     bool refreshIsDefault = true;
     f.Run(dialog, [&](CLauncherDlg& d) {
         caption = d.GetWindowText();
-        cellHeight = QFontMetrics(Control(d, IDC_HOST_LIST)->font()).height();
-        auto* refresh = static_cast<QPushButton*>(Control(d, IDC_REFRESH));
+        cellHeight = QFontMetrics(Control<QWidget>(d, IDC_HOST_LIST)->font()).height();
+        auto* refresh = Control<QPushButton>(d, IDC_REFRESH);
         refreshIsDefault = refresh->isDefault() || refresh->autoDefault();
     });
     EXPECT_EQ(caption, "Desk Help");
@@ -55,36 +57,66 @@ TEST(Dialog, InitialisationTakesTheSettingsAndSetsUpTheControls) {
     EXPECT_FALSE(refreshIsDefault);
 }
 
+TEST(Dialog, CaptionReadsBackAsSetAndFontsStayApart) {
+    // A caption the active code page can hold comes back byte for byte.
+    const std::pair<unsigned int, std::string> captions[] = {
+        {65001, "Caf\xc3\xa9 \xec\x84\x9c\xec\x9a\xb8"},
+        {949, "\xbc\xad\xbf\xef \xc1\xf6\xbf\xf8"},
+        {1252, "Caf\xe9 d\xe9j\xe0"},
+    };
+    for (const auto& [codePage, caption] : captions) {
+        CodePageScope scope(codePage);
+        LauncherHarness f(kOffline);
+        std::string readBack;
+        HFONT listFont = nullptr, buttonFont = nullptr;
+        LogFont listDescription, buttonDescription;
+        f.Run([&](CLauncherDlg& d) {
+            d.SetWindowText(caption);
+            readBack = d.GetWindowText();
+            // Each handle stays the font of its own control after the other
+            // is asked for.
+            buttonFont = CListBox(d.GetDlgItem(IDC_REFRESH)).GetFont();
+            listFont = CListBox(d.GetDlgItem(IDC_HOST_LIST)).GetFont();
+            GetFontDescription(listFont, &listDescription);
+            GetFontDescription(buttonFont, &buttonDescription);
+        });
+        EXPECT_EQ(readBack, caption) << codePage;
+        EXPECT_NE(listFont, buttonFont);
+        EXPECT_NEAR(listDescription.lfHeight, 20, 2);
+        EXPECT_LT(buttonDescription.lfHeight, 18) << "the dialog's own, smaller font";
+    }
+}
+
 TEST(Dialog, ReturnDoesNothingAnywhereThoughWithoutTheRuleItWouldPressTheButton) {
-    DialogFixture f(kOffline);
+    LauncherHarness f(kOffline);
     CLauncherDlg dialog;
     const INT_PTR result = f.Run(dialog, [&](CLauncherDlg& d) {
         for (int id : {IDC_HOST_LIST, IDC_REFRESH}) {
-            Control(d, id)->setFocus();
-            PressKey(Control(d, id), Qt::Key_Return);
-            PressKey(Control(d, id), Qt::Key_Enter);
+            Control<QWidget>(d, id)->setFocus();
+            PressKey(Control<QWidget>(d, id), Qt::Key_Return);
+            PressKey(Control<QWidget>(d, id), Qt::Key_Enter);
         }
-        DialogFixture::Pump(50);
+        LauncherHarness::Pump(50);
     });
-    EXPECT_EQ(result, DialogFixture::kEndedByTest);
-    EXPECT_TRUE(f.messages.empty()) << "Refresh was pressed";
+    EXPECT_EQ(result, LauncherHarness::kEndedByTest);
+    EXPECT_TRUE(f.messageBoxes.empty()) << "Refresh was pressed";
 
     PlainDialog plain;
     f.Run(plain, [&](CLauncherDlg& d) {
-        Control(d, IDC_REFRESH)->setFocus();
-        PressKey(Control(d, IDC_REFRESH), Qt::Key_Return);
+        Control<QWidget>(d, IDC_REFRESH)->setFocus();
+        PressKey(Control<QWidget>(d, IDC_REFRESH), Qt::Key_Return);
     });
-    EXPECT_EQ(f.messages, std::vector<std::string>{"Server Data Send Fail!"});
+    EXPECT_EQ(f.messageBoxes, std::vector<std::string>{"Server Data Send Fail!"});
 }
 
 TEST(Dialog, EscapeAndTheCloseBoxEndTheDialogAndItsConnection) {
     for (bool escape : {true, false}) {
-        DialogFixture f(kOffline);
+        LauncherHarness f(kOffline);
         CLauncherDlg dialog;
         platform::testing::CurrentHooks().dialogShown = [&](CDialog& d) {
             QTimer::singleShot(0, [&d, escape] {
                 if (escape)
-                    PressKey(Control(d, IDC_HOST_LIST), Qt::Key_Escape);
+                    PressKey(Control<QWidget>(d, IDC_HOST_LIST), Qt::Key_Escape);
                 else
                     platform::qt::FromHwnd(d.GetSafeHwnd())->close();
             });
@@ -95,13 +127,13 @@ TEST(Dialog, EscapeAndTheCloseBoxEndTheDialogAndItsConnection) {
 }
 
 TEST(Dialog, EntriesKeepListBoxOrderAndOverflowGivesAScrollBar) {
-    DialogFixture f(kOffline);
+    LauncherHarness f(kOffline);
     CLauncherDlg dialog;
     std::vector<std::string> shown;
     bool fewScroll = true, manyScroll = false;
     f.Run(dialog, [&](CLauncherDlg& d) {
         CListBox list(d.GetDlgItem(IDC_HOST_LIST));
-        auto* widget = static_cast<QListWidget*>(Control(d, IDC_HOST_LIST));
+        auto* widget = Control<QListWidget>(d, IDC_HOST_LIST);
         for (const char* name : {"zeta", "Alpha", "beta", "", "alpha", "Beta2"})
             list.AddString(name);
         for (int i = 0; i < list.GetCount(); ++i)
@@ -110,11 +142,11 @@ TEST(Dialog, EntriesKeepListBoxOrderAndOverflowGivesAScrollBar) {
         QTest::mouseClick(widget->viewport(), Qt::LeftButton, {},
                           widget->visualItemRect(widget->item(1)).center());
         EXPECT_EQ(list.GetCurSel(), 1);
-        DialogFixture::Pump(20);
+        LauncherHarness::Pump(20);
         fewScroll = widget->verticalScrollBar()->isVisible();
         for (int i = 0; i < 100; ++i)
             list.AddString("host-" + std::to_string(i));
-        DialogFixture::Pump(20);
+        LauncherHarness::Pump(20);
         manyScroll = widget->verticalScrollBar()->isVisible();
     });
     // Case does not order: "Alpha" and "alpha" stay in the order they came.

@@ -21,6 +21,9 @@ using platform::qt::ToHwnd;
 
 namespace {
 
+// The control's property that holds the HFONT last given to SetFont.
+constexpr char kSetFontProperty[] = "launcherSetFont";
+
 DialogWindow* WindowOf(const CDialog& d) {
     return static_cast<DialogWindow*>(d.m_backend);
 }
@@ -85,7 +88,7 @@ void CDialog::SetWindowText(const std::string& text) {
 
 std::string CDialog::GetWindowText() const {
     DialogWindow* w = WindowOf(*this);
-    return w == nullptr ? std::string() : w->windowTitle().toStdString();
+    return w == nullptr ? std::string() : platform::qt::FromDisplay(w->windowTitle());
 }
 
 HICON CDialog::SetIcon(HICON icon, BOOL bigIcon) {
@@ -249,11 +252,13 @@ HFONT CListBox::GetFont() const {
     QWidget* w = FromHwnd(m_hWnd);
     if (w == nullptr)
         return nullptr;
-    // The caller only reads the description before it asks again, as with
-    // WM_GETFONT; one reported font at a time is enough.
-    static QFont reported;
-    reported = w->font();
-    return reinterpret_cast<HFONT>(&reported);
+    // As WM_GETFONT: the font last set on the control, which its owner keeps
+    // alive, or else the dialog's own font, which lives as long as the dialog.
+    const QVariant set = w->property(kSetFontProperty);
+    if (set.isValid())
+        return static_cast<HFONT>(set.value<void*>());
+    auto* dialog = dynamic_cast<DialogWindow*>(w->window());
+    return dialog == nullptr ? nullptr : dialog->DialogFont();
 }
 
 void CListBox::SetFont(HFONT font, BOOL redraw) {
@@ -261,6 +266,7 @@ void CListBox::SetFont(HFONT font, BOOL redraw) {
     if (w == nullptr || font == nullptr)
         return;
     w->setFont(*reinterpret_cast<QFont*>(font));
+    w->setProperty(kSetFontProperty, QVariant::fromValue(static_cast<void*>(font)));
     if (redraw)
         w->update();
 }

@@ -100,7 +100,8 @@ DialogWindow::~DialogWindow() {
 }
 
 void DialogWindow::Build(const DialogTemplate& t) {
-    setFont(TemplateFont(t));
+    m_dialogFont = TemplateFont(t);
+    setFont(m_dialogFont);
     // A fixed frame with a system menu and no minimise or maximise box.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);

@@ -28,6 +28,9 @@ public:
     void reject() override;
     void accept() override;
 
+    // The template's font as an HFONT, valid as long as the window.
+    HFONT DialogFont() { return reinterpret_cast<HFONT>(&m_dialogFont); }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -35,6 +38,7 @@ protected:
 private:
     void Build(const DialogTemplate& t);
     CDialog& m_owner;
+    QFont m_dialogFont;
 };
 
 // Converts dialog units to pixels with the font's dialog base units.

@@ -3,6 +3,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -41,16 +42,15 @@ const char* LocaleCharset() {
     return codeset;
 }
 
+const char* CharsetFor(unsigned int codePage) {
+    const char* charset = CharsetOfCodePage(codePage == 0 ? ActiveCodePage() : codePage);
+    return charset != nullptr ? charset : LocaleCharset();
+}
+
 }  // namespace
 
 QString ToDisplay(const std::string& bytes, unsigned int codePage) {
-    if (codePage == 0)
-        codePage = ActiveCodePage();
-    const char* charset = CharsetOfCodePage(codePage);
-    if (charset == nullptr)
-        charset = LocaleCharset();
-
-    iconv_t cd = iconv_open("UTF-16LE", charset);
+    iconv_t cd = iconv_open("UTF-16LE", CharsetFor(codePage));
     if (cd == reinterpret_cast<iconv_t>(-1))
         return QString::fromLocal8Bit(bytes.data(), qsizetype(bytes.size()));
 
@@ -72,6 +72,37 @@ QString ToDisplay(const std::string& bytes, unsigned int codePage) {
             out.append(QChar(0xFFFD));
             ++in;
             --inLeft;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    iconv_close(cd);
+    return out;
+}
+
+std::string FromDisplay(const QString& text, unsigned int codePage) {
+    iconv_t cd = iconv_open(CharsetFor(codePage), "UTF-16LE");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return text.toLocal8Bit().toStdString();
+
+    std::string out;
+    char* in = reinterpret_cast<char*>(const_cast<QChar*>(text.constData()));
+    size_t inLeft = size_t(text.size()) * sizeof(QChar);
+    char chunk[512];
+    while (inLeft > 0) {
+        char* dst = chunk;
+        size_t dstLeft = sizeof chunk;
+        const size_t r = iconv(cd, &in, &inLeft, &dst, &dstLeft);
+        out.append(chunk, sizeof chunk - dstLeft);
+        if (r == static_cast<size_t>(-1)) {
+            if (errno == E2BIG)
+                continue;
+            // A character the code page lacks (or a lone surrogate): one
+            // '?' for the whole character, a surrogate pair included.
+            const QChar unit = *reinterpret_cast<const QChar*>(in);
+            const size_t skip = unit.isHighSurrogate() && inLeft >= 4 ? 4 : 2;
+            out += '?';
+            in += std::min(skip, inLeft);
+            inLeft -= std::min(skip, inLeft);
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
