@@ -293,7 +293,8 @@ const char* ZrleDecoder::DecodeTiles(Framebuffer& fb, const Rect& rect) const {
                 r.pos += 3;
                 continue;
             }
-            if ((sub > kZrleMaxPacked && sub < kZrlePlainRle) || sub == kZrlePlainRle + 1) {
+            if ((sub > kZrleMaxPacked && sub < kZrlePlainRle) ||
+                (sub > kZrlePlainRle && sub < kZrleMinPaletteRle)) {
                 return "ZRLE tile uses an undefined subencoding";
             }
             const int palette_size = sub == kZrlePlainRle ? 0 : (sub & 127);
