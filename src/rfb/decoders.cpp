@@ -233,12 +233,13 @@ const char* ZrleDecoder::Inflate(std::span<const uint8_t> compressed, std::size_
         stream_->ready = true;
     }
     // One byte beyond the limit tells "exactly the limit" from "more than allowed".
-    if (inflated_.size() < limit + 1) {
-        inflated_.resize(limit + 1);
+    if (inflated_capacity_ < limit + 1) {
+        inflated_ = std::make_unique_for_overwrite<uint8_t[]>(limit + 1);
+        inflated_capacity_ = limit + 1;
     }
     z.next_in = const_cast<Bytef*>(compressed.data());
     z.avail_in = static_cast<uInt>(compressed.size());
-    z.next_out = inflated_.data();
+    z.next_out = inflated_.get();
     z.avail_out =
         static_cast<uInt>(std::min<std::size_t>(limit + 1, std::numeric_limits<uInt>::max()));
     const uInt room = z.avail_out;
@@ -260,7 +261,7 @@ const char* ZrleDecoder::Inflate(std::span<const uint8_t> compressed, std::size_
 }
 
 const char* ZrleDecoder::DecodeTiles(Framebuffer& fb, const Rect& rect) const {
-    Reader r{inflated_.data(), inflated_size_};
+    Reader r{inflated_.get(), inflated_size_};
     uint32_t palette[128];
     for (int ty = rect.y; ty < rect.y + rect.height; ty += kZrleTile) {
         const int th = std::min(kZrleTile, rect.y + rect.height - ty);
@@ -311,17 +312,27 @@ const char* ZrleDecoder::DecodeTiles(Framebuffer& fb, const Rect& rect) const {
                 if (!r.Has(row_bytes * th)) {
                     return "ZRLE data ends inside a tile";
                 }
+                // Indices at or beyond the palette's size are refused; the unused entries hold
+                // a marker no real pixel has (real ones are opaque), checked once per row.
+                constexpr uint32_t kUnused = 0;
+                std::fill(palette + palette_size, palette + 16, kUnused);
                 const unsigned mask = (1u << bits) - 1;
+                const int per_byte = 8 / bits;
                 for (int row = 0; row < th; ++row) {
                     const uint8_t* p = r.data + r.pos + row_bytes * row;
                     uint32_t* out = fb.Row(ty + row) + tx;
-                    for (int x = 0; x < tw; ++x) {
-                        const int bit = x * bits;
-                        const unsigned index = (p[bit / 8] >> (8 - bits - bit % 8)) & mask;
-                        if (static_cast<int>(index) >= palette_size) {
-                            return "ZRLE palette index beyond the palette";
+                    uint32_t seen = 0xffffffffu;
+                    for (int x = 0; x < tw; ++p) {
+                        const unsigned byte = *p;
+                        const int n = std::min(per_byte, tw - x);
+                        for (int k = 0; k < n; ++k, ++x) {
+                            const uint32_t pixel = palette[(byte >> (8 - bits * (k + 1))) & mask];
+                            seen &= pixel;
+                            out[x] = pixel;
                         }
-                        out[x] = palette[index];
+                    }
+                    if ((seen >> 24) != 0xff) {
+                        return "ZRLE palette index beyond the palette";
                     }
                 }
                 r.pos += row_bytes * th;
@@ -330,6 +341,8 @@ const char* ZrleDecoder::DecodeTiles(Framebuffer& fb, const Rect& rect) const {
             // Run-length tiles: plain (a pixel per run) or with a palette (an index per run,
             // its top bit saying whether a length follows).
             int done = 0;
+            int run_x = 0;
+            uint32_t* run_out = fb.Row(ty) + tx;
             while (done < area) {
                 uint32_t colour;
                 bool has_length = true;
@@ -365,13 +378,16 @@ const char* ZrleDecoder::DecodeTiles(Framebuffer& fb, const Rect& rect) const {
                     } while (b == 255);
                 }
                 // Paint the run row piece by row piece.
+                done += run;
                 while (run > 0) {
-                    const int x = done % tw;
-                    const int piece = std::min(run, tw - x);
-                    uint32_t* out = fb.Row(ty + done / tw) + tx + x;
-                    std::fill(out, out + piece, colour);
+                    const int piece = std::min(run, tw - run_x);
+                    std::fill(run_out + run_x, run_out + run_x + piece, colour);
                     run -= piece;
-                    done += piece;
+                    run_x += piece;
+                    if (run_x == tw) {
+                        run_x = 0;
+                        run_out += fb.stride;
+                    }
                 }
             }
         }

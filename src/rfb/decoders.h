@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "rfb/framebuffer.h"
 
@@ -62,7 +63,9 @@ private:
 
     struct Stream;
     std::unique_ptr<Stream> stream_;
-    std::vector<uint8_t> inflated_;
+    // Not a vector: it is overwritten before it is read, so growing it need not clear it.
+    std::unique_ptr<uint8_t[]> inflated_;
+    std::size_t inflated_capacity_ = 0;
     std::size_t inflated_size_ = 0;
 };
 
