@@ -82,9 +82,10 @@ Progress DecodeCopyRect(Framebuffer& fb, const Rect& rect, std::span<const uint8
         progress.error = "CopyRect source lies outside the desktop";
         return progress;
     }
-    // Rows are copied in the order that never overwrites a source row before it is read.
+    // Rows are copied in the order that never overwrites a source row before it is read. An
+    // empty rectangle copies nothing (and a desktop 0 pixels wide has no pixel memory at all).
     const bool upwards = src_y < rect.y;
-    for (int i = 0; i < rect.height; ++i) {
+    for (int i = 0; rect.width > 0 && i < rect.height; ++i) {
         const int row = upwards ? rect.height - 1 - i : i;
         std::memmove(fb.Row(rect.y + row) + rect.x, fb.Row(src_y + row) + src_x,
                      static_cast<std::size_t>(rect.width) * 4);

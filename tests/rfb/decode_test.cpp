@@ -265,6 +265,26 @@ TEST(RfbDecode, TruncatedRectanglesWaitWithoutEvents) {
     }
 }
 
+TEST(RfbDecode, EmptyDesktopsAndRectanglesAreHarmless) {
+    // A desktop 0 pixels wide has no pixel memory; rectangles 0 wide on it must not touch any.
+    auto client = Connected(0, 5);
+    ZrleEncoder zrle;
+    const Image none{0, 5, {}};
+    Bytes b = UpdateHeader(5);
+    Append(b, RectHeader(0, 0, 0, 5, 1));
+    Append(b, Bytes{0, 0, 0, 0});
+    Append(b, EncodeRaw(none, {0, 0, 0, 5}));
+    Append(b, EncodeHextile(none, {0, 1, 0, 4}));
+    Append(b, zrle.Encode(none, {0, 0, 0, 5}));
+    Append(b, RectHeader(0, 0, 0, 0, -239));  // an empty cursor: none to draw
+    Feed(*client, b);
+    const auto events = Events(*client);
+    EXPECT_EQ(FailureOf(events), "");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(std::holds_alternative<rfb::event::CursorChanged>(events[0]));
+    EXPECT_EQ(client->cursor().width, 0);
+}
+
 struct Malformed {
     const char* what;
     Bytes stream;  // after the handshake of a 64x48 desktop
