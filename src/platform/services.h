@@ -26,7 +26,9 @@ char PathSeparator();
 // `fileName` in the directory that holds the executable: the module path cut
 // at its last separator, the separator again, then the name.
 std::string PathBesideModule(const char* fileName);
-// The viewer program's file name on this platform.
+// The suffix of executable files on this platform: "" or ".exe".
+const char* ExecutableSuffix();
+// The viewer program's file name: "talviewer" and the executable suffix.
 const char* ViewerFileName();
 
 // Ends the process through the runtime's normal exit.

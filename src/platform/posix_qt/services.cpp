@@ -22,8 +22,8 @@ namespace platform {
 char PathSeparator() {
     return '/';
 }
-const char* ViewerFileName() {
-    return "talviewer";
+const char* ExecutableSuffix() {
+    return "";
 }
 
 namespace backend {

@@ -18,8 +18,8 @@ namespace platform {
 char PathSeparator() {
     return '\\';
 }
-const char* ViewerFileName() {
-    return "talviewer.exe";
+const char* ExecutableSuffix() {
+    return ".exe";
 }
 
 namespace backend {
