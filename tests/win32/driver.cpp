@@ -11,6 +11,8 @@
 //   box                wait for a message box, print its text, press OK
 //   nobox MS           no message box may come up within MS milliseconds
 //   record PATH N      wait until PATH holds N records of the stand-in viewer
+//   records PATH       print the arguments of each record in PATH after the program's
+//                      name, one a line in brackets (the record is tools/viewer/arguments.h)
 //   shot PATH          save the dialog's pixels as a BMP
 //   sleep MS
 //   exit               wait for the program to end, print its exit status
@@ -27,9 +29,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "arguments.h"
 
 namespace {
 
@@ -188,12 +191,13 @@ int Run(const std::vector<std::string>& a) {
                 Say("the message box stays open");
         } else if (step == "record") {
             const std::string path = arg();
-            const std::ptrdiff_t n = std::stoi(arg());
-            if (!WaitFor(15000, [&] {
-                    std::ifstream in(path);
-                    return std::count(std::istream_iterator<std::string>(in), {}, "end") >= n;
-                }))
+            const std::size_t n = std::stoul(arg());
+            if (!WaitFor(15000, [&] { return talviewer::ReadRecords(path).size() >= n; }))
                 return Say("fewer than " + std::to_string(n) + " viewer records in " + path), 1;
+        } else if (step == "records") {
+            for (const talviewer::Argv& argv : talviewer::ReadRecords(arg()))
+                for (std::size_t k = 1; k < argv.size(); ++k)
+                    Say("[" + argv[k] + "]");
         } else if (step == "shot") {
             if (!SaveScreenshot(arg()))
                 Say("no screenshot");

@@ -28,12 +28,13 @@ check() { # NAME WANT GOT
     [[ $2 == "$3" ]] && echo "PASS: $1" && return
     echo "FAIL: $1" && failed=1 && diff <(echo "$2") <(echo "$3")
 }
-# NAME PORT WANT STEPS...: the driver's steps in the case's folder (no set.xml without PORT).
+# NAME PORT WANT STEPS...: the driver's steps in the case's folder (no set.xml without
+# PORT; PORT "empty" writes port="").
 run_case() {
     mkdir -p "$work/$1"
     cp "$build/launcher.exe" "$build/win32-tools/talviewer.exe" "$work/$1/"
     [[ -z $2 ]] || printf '<xml><connect ip="127.0.0.1" port="%s"/><title>%s</title></xml>\n' \
-        "$2" "$title" >"$work/$1/set.xml"
+        "${2/#empty/}" "$title" >"$work/$1/set.xml"
     [[ $1 != read-only ]] || chmod a-w "$work/$1/set.xml"
     check "$1" "$3" "$(cd "$work/$1" && timeout 120 "$WINE" "$build/win32-tools/driver.exe" \
         "${@:4}" | tr -d '\r')"
@@ -66,7 +67,18 @@ steps=(run launcher.exe dialog "$title")
 for ((h = 0; h < 3; h++)); do steps+=(click "${hosts[h]}" record "$TALVIEWER_RECORD" $((h + 1))); done
 run_case viewer "$port" 'exit 0' "${steps[@]}" list 'Alpha|beta|my host|say "hi" \a\\|zeta' \
     nobox 100 key 1000 $escape exit
-check "viewer arguments" "$(printf "TALVERO-VNC\n127.0.0.1\n$port\n%s\n" "${hosts[@]}")" \
-    "$(awk '/^begin$/ { n = 0 } /^argv=/ && n++ { print substr($0, 6) }' "$work/viewer/record.txt")"
+records() { # PATH: the arguments of each viewer record in PATH, one a line in brackets
+    "$WINE" "$build/win32-tools/driver.exe" records "$1" | tr -d '\r'
+}
+check "viewer arguments" "$(printf "[TALVERO-VNC]\n[127.0.0.1]\n[$port]\n[%s]\n" "${hosts[@]}")" \
+    "$(records "$TALVIEWER_RECORD")"
 check "a request after each viewer start" 4 "$(requests 4)"
+
+# An empty value is one argument too: with no port and no host the viewer still gets four.
+export TALVIEWER_RECORD=$(wine_path "$work/empty/record.txt")
+# No server answers on port 0: a message box at the start and after the viewer's start.
+fail=$'box Server Data Send Fail!'
+run_case empty empty "$fail"$'\n'"$fail"$'\nexit 0' run launcher.exe box dialog "$title" \
+    click '' record "$TALVIEWER_RECORD" 1 box nobox 100 key 1000 $escape exit
+check "empty viewer arguments" $'[TALVERO-VNC]\n[127.0.0.1]\n[]\n[]' "$(records "$TALVIEWER_RECORD")"
 [[ $failed == 0 ]]
