@@ -14,6 +14,8 @@
 //   records PATH       print the arguments of each record in PATH after the program's
 //                      name, one a line in brackets (the record is tools/viewer/arguments.h)
 //   shot PATH          save the dialog's pixels as a BMP
+//   itemheight         print the host list's item height, which follows its font; what
+//                      the system says of the dialog's DPI goes to the standard error
 //   sleep MS
 //   exit               wait for the program to end, print its exit status
 //   startup EXE TITLE  print the ms from starting EXE until its dialog shows, then close it
@@ -111,6 +113,32 @@ bool SaveScreenshot(const std::string& path) {
     return ok && out.good();
 }
 
+// A user32 function of newer systems, or null.
+template <class Function>
+Function User32(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
+}
+
+// To the standard error: the dialog's DPI and awareness as the system reports
+// them (0 or -1 where it has no such function), its size, the system DPI,
+// and the awareness of the driver itself (which declares none).
+void ReportDpi() {
+    const auto dpiForWindow = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+    const auto awarenessContext = User32<HANDLE(WINAPI*)(HWND)>("GetWindowDpiAwarenessContext");
+    const auto awareness = User32<int(WINAPI*)(HANDLE)>("GetAwarenessFromDpiAwarenessContext");
+    const auto threadContext = User32<HANDLE(WINAPI*)()>("GetThreadDpiAwarenessContext");
+    RECT r{};
+    GetWindowRect(g_dialog, &r);
+    const HDC screen = GetDC(nullptr);
+    std::fprintf(stderr, "dpi: window %u, awareness %d, dialog %ldx%ld, system %d, driver %d\n",
+                 dpiForWindow ? dpiForWindow(g_dialog) : 0u,
+                 awarenessContext && awareness ? awareness(awarenessContext(g_dialog)) : -1,
+                 r.right - r.left, r.bottom - r.top, GetDeviceCaps(screen, LOGPIXELSY),
+                 threadContext && awareness ? awareness(threadContext()) : -1);
+    ReleaseDC(nullptr, screen);
+}
+
 int Run(const std::vector<std::string>& a) {
     for (std::size_t i = 0; i < a.size(); ++i) {
         const std::string& step = a[i];
@@ -198,6 +226,10 @@ int Run(const std::vector<std::string>& a) {
             for (const talviewer::Argv& argv : talviewer::ReadRecords(arg()))
                 for (std::size_t k = 1; k < argv.size(); ++k)
                     Say("[" + argv[k] + "]");
+        } else if (step == "itemheight") {
+            const HWND list = GetDlgItem(g_dialog, 1000);
+            Say("item height " + std::to_string(SendMessageA(list, LB_GETITEMHEIGHT, 0, 0)));
+            ReportDpi();
         } else if (step == "shot") {
             if (!SaveScreenshot(arg()))
                 Say("no screenshot");

@@ -7,9 +7,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/wine_session.sh"
 build=$(realpath "$1") title="Launcher Test" failed=0 server=
 work=$build/e2e
-rm -rf "$work" "$build"/artifacts/launcher-wine.*
+rm -rf "$work" "$build"/artifacts/launcher-wine*
 mkdir -p "$work" "$build/artifacts"
-trap 'kill $server 2>/dev/null' EXIT
+# LogPixels: the display's DPI, which a case below changes; none is Wine's default, 96.
+set_dpi() {
+    if [[ -n $1 ]]; then
+        "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f
+    else
+        "$WINE" reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f
+    fi >/dev/null 2>&1
+}
+trap 'kill $server 2>/dev/null; set_dpi ""' EXIT
 
 serve() { # REPLY: a loopback directory server on $port, logging to $work/requests
     rm -f "$work/port" "$work/requests"
@@ -81,4 +89,18 @@ fail=$'box Server Data Send Fail!'
 run_case empty empty "$fail"$'\n'"$fail"$'\nexit 0' run launcher.exe box dialog "$title" \
     click '' record "$TALVIEWER_RECORD" 1 box nobox 100 key 1000 $escape exit
 check "empty viewer arguments" $'[TALVERO-VNC]\n[127.0.0.1]\n[]\n[]' "$(records "$TALVIEWER_RECORD")"
+
+# The list's font follows the display's DPI, 20 pixels at 96 as before (the
+# items' height follows the font); the dialog declares per-monitor awareness,
+# so the system does not stretch it. Screenshots at both DPIs.
+serve 'xxok|zeta|Alpha|beta'
+for dpi in 96 192; do
+    set_dpi $dpi
+    run_case dpi-$dpi "$port" "item height $((20 * dpi / 96))"$'\nexit 0' run launcher.exe \
+        dialog "$title" list "$sorted" sleep 300 itemheight \
+        shot "$(wine_path "$build/artifacts/launcher-wine-${dpi}dpi.bmp")" key 1000 $escape exit
+done
+set_dpi ""
+
+python3 "$here/bmp_to_png.py" "$build"/artifacts/launcher-wine*.bmp
 [[ $failed == 0 ]]

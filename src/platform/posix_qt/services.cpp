@@ -25,6 +25,9 @@ char PathSeparator() {
 const char* ExecutableSuffix() {
     return "";
 }
+int ScaleToWindowDpi(HWND, int size) {
+    return size;
+}
 
 namespace backend {
 
