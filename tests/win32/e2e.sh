@@ -85,8 +85,8 @@ check "a request after each viewer start" 4 "$(requests 4)"
 # An empty value is one argument too: with no port and no host the viewer still gets four.
 export TALVIEWER_RECORD=$(wine_path "$work/empty/record.txt")
 # No server answers on port 0: a message box at the start and after the viewer's start.
-fail=$'box Server Data Send Fail!'
-run_case empty empty "$fail"$'\n'"$fail"$'\nexit 0' run launcher.exe box dialog "$title" \
+sendfail='box Server Data Send Fail!'
+run_case empty empty "$sendfail"$'\n'"$sendfail"$'\nexit 0' run launcher.exe box dialog "$title" \
     click '' record "$TALVIEWER_RECORD" 1 box nobox 100 key 1000 $escape exit
 check "empty viewer arguments" $'[TALVERO-VNC]\n[127.0.0.1]\n[]\n[]' "$(records "$TALVIEWER_RECORD")"
 
