@@ -32,7 +32,7 @@ constexpr auto kRegisterTimeout = 30s;
 // and drops agents at once keeps them backing off instead of reconnecting every second.
 constexpr auto kStableConnection = 30s;
 // The dialog closes itself after --ask-timeout; past this much more the agent ends it.
-constexpr auto kAskGrace = 5s;
+constexpr auto kAskGrace = 2s;
 // On stopping, children get SIGTERM and this long before SIGKILL.
 constexpr auto kStopGrace = 3s;
 // Unsent bytes to the server at most; a server that does not read is dropped.
