@@ -419,6 +419,24 @@ TEST_F(AgentTest, BoundsSessionsAtOnceAndReapsThem) {
     EXPECT_TRUE(LogHas("session 5 ended"));
 }
 
+TEST_F(AgentTest, StoppingEndsOpenSessions) {
+    Start({}, {"FAKE_X11VNC_SECONDS=60"});
+    auto peer = Registered();
+    ASSERT_TRUE(peer);
+    peer->Send("connect 31\n");
+    ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 1; }));
+    pid_t session = 0;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+        if (entry.path().filename().string().starts_with("x11vnc."))
+            session = std::stoi(entry.path().extension().string().substr(1));
+    }
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(), 0);
+    EXPECT_TRUE(LogHas("ending 1 open session"));
+    EXPECT_TRUE(LogHas("session 31 ended: x11vnc ended by signal 15"));
+    EXPECT_NE(kill(session, 0), 0) << "x11vnc outlived the agent";
+}
+
 TEST_F(AgentTest, AsksFirstAndKeepsAnsweringPings) {
     struct Case {
         std::vector<std::string> env;
