@@ -134,6 +134,27 @@ TEST_F(DirectoryServer, RepliesWithTheHostsFileAndKeepsTheLastGoodOne) {
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|" + x; }));
 }
 
+TEST_F(DirectoryServer, ReadsAFullSizeHostsFileOfShortNames) {
+    // 100,000 names of 9 bytes, some twice and one refused, just under the 1 MiB limit: every
+    // name is checked against the others, which must not take the server long.
+    std::string hosts;
+    for (int i = 0; i < 100000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "pc-%06d", (i * 7919) % 100000);
+        hosts += name + "\n"s;
+        if (i % 25 == 0)
+            hosts += name + "\n"s;
+    }
+    hosts += "bad|name\n";
+    ASSERT_LT(hosts.size(), 1u << 20);
+    Start(hosts);
+    EXPECT_TRUE(LogHas("read: 100000 names, 4000 repeated, 1 lines refused (line 104001: "));
+    EXPECT_EQ(Query(),
+              "00ok|pc-000000|pc-000001|pc-000002|pc-000003|pc-000004|pc-000005|"
+              "pc-000006|pc-000007|pc-000008|pc-000009|pc-000010|pc-000011|pc-000012|"
+              "pc-000013|pc-000014|pc-000015|pc-000016|pc-000017|pc-000018");
+}
+
 TEST_F(DirectoryServer, AnswersEveryRequestOnAConnectionHoweverSplit) {
     Start("pc\n");
     Client c(port_);
@@ -160,6 +181,24 @@ TEST_F(DirectoryServer, ListsAgentsWhileConnectedAndAnswering) {
     EXPECT_NE(silent.UntilClosed(), kNothing);
     live.Close();
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|static"; }));
+}
+
+TEST_F(DirectoryServer, DoesNotCountTimeItCouldNotServeAsAnAgentsSilence) {
+    Start("", "--ping-interval 0.2 --agent-timeout 1");
+    Client agent(port_);
+    agent.Send("register pc\n");
+    EXPECT_EQ(agent.Recv(), "registered\n");
+    EXPECT_TRUE(Eventually([&] { return agent.Recv().starts_with("ping\n"); }));
+    agent.Send("pong\n");
+    // The server stands still for longer than the agent timeout, as in a long hosts-file read.
+    // It sends no ping meanwhile, so the agent has nothing to answer: that is not silence.
+    kill(pid_, SIGSTOP);
+    std::this_thread::sleep_for(1500ms);
+    kill(pid_, SIGCONT);
+    EXPECT_TRUE(Eventually([&] { return agent.Recv().starts_with("ping\n"); }));
+    agent.Send("pong\n");
+    EXPECT_EQ(Query(), "00ok|pc");
+    EXPECT_EQ(Log().find("did not answer"), std::string::npos);
 }
 
 TEST_F(DirectoryServer, BadInputClosesOnlyThatConnection) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,10 +14,16 @@
 namespace dirsrv {
 
 struct HostsContent {
-    std::vector<std::string> names;     // valid names, in file order, duplicates removed
-    std::vector<std::string> problems;  // "line N: why the name was refused"
+    std::vector<std::string> names;     // valid names, sorted by byte value, each once
+    std::size_t refused = 0;            // lines whose name was refused
+    std::size_t duplicates = 0;         // valid names that appeared again
+    std::vector<std::string> examples;  // the first few "line N: NAME refused: why"
 };
 
+inline constexpr std::size_t kRefusedExamples = 3;
+
+// Linear in the size of the text apart from one sort of the names, so a file at the size limit
+// holding only short names is read in milliseconds.
 HostsContent ParseHosts(std::string_view text);
 
 // Watches one hosts file by polling its identity and times. A file that cannot be read leaves

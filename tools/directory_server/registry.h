@@ -21,7 +21,7 @@ public:
     bool AddAgent(std::string_view name);
     bool RemoveAgent(std::string_view name);
 
-    const std::vector<std::string>& names() const { return merged_; }
+    std::size_t count() const { return merged_.size(); }
     std::size_t static_count() const { return static_.size(); }
     const Reply& reply() const { return reply_; }
 

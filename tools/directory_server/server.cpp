@@ -108,6 +108,7 @@ std::string Server::Open() {
         return error;
 
     now_ = Clock::now();
+    serving_now_ = now_;
     next_hosts_poll_ = now_ + options_.hosts_poll;
     next_ping_ = now_ + options_.ping_interval;
     PollHosts(true);
@@ -187,6 +188,7 @@ std::string Server::StartTimer() {
     if (hosts_)
         tick = std::min(tick, options_.hosts_poll);
     tick = std::max(tick, Millis(10));
+    tick_ = tick;
     timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (timer_ < 0)
         return Errno("timerfd_create");
@@ -209,7 +211,7 @@ void Server::Run() {
             Log(Level::Error, Errno("epoll_wait"));
             break;
         }
-        now_ = Clock::now();
+        AdvanceClock(Clock::now());
         for (int i = 0; i < count && !stopping_; ++i) {
             const std::uint64_t token = events[i].data.u64;
             if (token == kListenerToken) {
@@ -236,6 +238,15 @@ void Server::Run() {
             Close(*c, "server stopping");
     }
     Log(Level::Info, "stopped; closed " + std::to_string(open) + " connections");
+}
+
+// The timer wakes the loop at least every tick, so two batches further apart than a couple of
+// ticks mean the loop was busy or the process was stopped. Peers could not be heard meanwhile:
+// the serving clock skips that stretch, and a pong that waited in the socket still counts.
+void Server::AdvanceClock(Clock::time_point now) {
+    const auto step = now - now_;
+    serving_now_ += step > 2 * tick_ ? tick_ : step;
+    now_ = now;
 }
 
 Server::Connection* Server::Find(std::uint64_t token) const {
@@ -319,7 +330,7 @@ void Server::Accept() {
         if (next_generation_ == 0)
             next_generation_ = 1;
         c->peer = peer;
-        c->last_heard = now_;
+        c->last_heard = serving_now_;
         epoll_event event{};
         event.events = EPOLLIN | EPOLLRDHUP;
         event.data.u64 =
@@ -419,7 +430,7 @@ bool Server::HandleInput(Connection& c, std::string_view data) {
         }
     }
     if (heard)
-        c.last_heard = now_;
+        c.last_heard = serving_now_;
     if (data.size() > kMaxPendingInput) {
         if (notices_.Allow(now_)) {
             Notice("closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
@@ -554,7 +565,15 @@ void Server::Tick() {
         Connection* c = by_fd_[fd].get();
         if (!c)
             continue;
-        const auto silent = now_ - c->last_heard;
+        auto silent = serving_now_ - c->last_heard;
+        if (c->is_agent && silent >= options_.agent_timeout) {
+            // Its answer may be waiting unread in the socket: take it before judging.
+            Read(*c);
+            c = by_fd_[fd].get();
+            if (!c)
+                continue;
+            silent = serving_now_ - c->last_heard;
+        }
         if (c->is_agent) {
             if (silent >= options_.agent_timeout) {
                 Log(Level::Info, "agent " + Printable(c->agent) + " at " + Peer(*c) +
@@ -585,31 +604,33 @@ void Server::PollHosts(bool starting) {
     }
     if (!content)
         return;
-    for (const auto& problem : content->problems) {
-        Log(Level::Warning, "hosts file " + hosts_->path() + ", " + problem);
+    // One line per read however bad the file: counts, and the first few refused lines.
+    std::string what = "hosts file " + hosts_->path() + (starting ? " read: " : " re-read: ") +
+                       std::to_string(content->names.size()) + " names";
+    if (content->duplicates > 0)
+        what += ", " + std::to_string(content->duplicates) + " repeated";
+    if (content->refused > 0) {
+        what += ", " + std::to_string(content->refused) + " lines refused (";
+        for (std::size_t i = 0; i < content->examples.size(); ++i)
+            what += (i ? "; " : "") + content->examples[i];
+        what += content->refused > content->examples.size() ? "; ...)" : ")";
     }
-    const std::size_t count = content->names.size();
-    const bool changed = registry_.SetStaticNames(std::move(content->names));
-    const std::string what = "hosts file " + hosts_->path() +
-                             (starting ? " read: " : " re-read: ") + std::to_string(count) +
-                             " names";
-    if (changed) {
+    if (registry_.SetStaticNames(std::move(content->names))) {
         ListChanged(what);
     } else {
-        Log(Level::Info, what + ", list unchanged");
+        Log(content->refused > 0 ? Level::Warning : Level::Info, what + "; list unchanged");
     }
 }
 
 void Server::ListChanged(std::string_view why) {
-    const auto& names = registry_.names();
     const auto& reply = registry_.reply();
-    Log(Level::Info, std::string(why) + "; listing " + std::to_string(names.size()) + " names");
-    if (reply.names_included < names.size()) {
-        Log(Level::Warning, "the reply holds only the first " +
-                                std::to_string(reply.names_included) + " of " +
-                                std::to_string(names.size()) + " names; the rest do not fit in " +
-                                std::to_string(kMaxReply) + " bytes");
+    const std::size_t count = registry_.count();
+    std::string line = std::string(why) + "; listing " + std::to_string(count) + " names";
+    if (reply.names_included < count) {
+        line += "; the reply holds " + std::to_string(reply.names_included) +
+                " of them, the rest do not fit in " + std::to_string(kMaxReply) + " bytes";
     }
+    Log(reply.names_included < count ? Level::Warning : Level::Info, line);
 }
 
 std::string Server::Peer(const Connection& c) const {

@@ -37,10 +37,10 @@ private:
         int fd = -1;
         std::uint32_t generation = 0;
         sockaddr_in peer{};
-        std::string in;   // start of a message not yet complete
-        std::string out;  // reply bytes the socket has not taken yet
-        Clock::time_point last_heard;
-        std::string agent;  // the registered name, for agents
+        std::string in;                // start of a message not yet complete
+        std::string out;               // reply bytes the socket has not taken yet
+        Clock::time_point last_heard;  // on the serving clock: see AdvanceClock
+        std::string agent;             // the registered name, for agents
         bool is_agent = false;
         bool asked = false;       // has sent at least one list request
         bool want_write = false;  // EPOLLOUT is armed
@@ -62,6 +62,7 @@ private:
     void RaiseFileLimit();
     std::string Listen();
     std::string StartTimer();
+    void AdvanceClock(Clock::time_point now);
     Connection* Find(std::uint64_t token) const;
     void HandleEvent(std::uint64_t token, std::uint32_t mask);
     void Accept();
@@ -94,7 +95,12 @@ private:
     std::uint32_t next_generation_ = 1;
     bool stopping_ = false;
     bool at_limit_ = false;
+    // now_ is the real time of the batch of events being handled; serving_now_ is the same time
+    // less every stretch in which the loop could not serve (a long hosts-file read, the process
+    // stopped), so that time is never counted as a peer's silence.
     Clock::time_point now_;
+    Clock::time_point serving_now_;
+    Clock::duration tick_{};
     Clock::time_point next_hosts_poll_;
     Clock::time_point next_ping_;
     NoticeLimiter notices_;
