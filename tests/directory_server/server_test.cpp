@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -199,6 +200,48 @@ TEST_F(DirectoryServer, DoesNotCountTimeItCouldNotServeAsAnAgentsSilence) {
     agent.Send("pong\n");
     EXPECT_EQ(Query(), "00ok|pc");
     EXPECT_EQ(Log().find("did not answer"), std::string::npos);
+}
+
+TEST_F(DirectoryServer, KeepsServingWhenNobodyReadsItsLog) {
+    int log[2];
+    ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
+    fcntl(log[0], F_SETPIPE_SZ, 4096);  // the smallest pipe, to fill it soon
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(log[1], STDERR_FILENO);
+        _exit(execl(DIRECTORY_SERVER_PATH, "directory-server", "--listen", "127.0.0.1:0", nullptr));
+    }
+    close(log[1]);
+    std::string text;
+    const auto read_log = [&] {
+        pollfd p{log[0], POLLIN, 0};
+        char buffer[4096];
+        if (poll(&p, 1, 100) > 0)
+            text.append(buffer, std::max<ssize_t>(0, read(log[0], buffer, sizeof buffer)));
+    };
+    const std::string marker = "listening on 127.0.0.1:";
+    ASSERT_TRUE(Eventually(
+        [&] { return read_log(), text.find('\n', text.find(marker)) != std::string::npos; }));
+    port_ = std::stoi(text.substr(text.find(marker) + marker.size()));
+    // Nobody reads the log now. Agents with long names come and go: far more log than the pipe
+    // and the server's own buffer hold.
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<Client>> agents;
+        for (int i = 0; i < 100; ++i) {
+            agents.push_back(std::make_unique<Client>(port_));
+            agents.back()->Send("register " + std::string(120, 'a') + std::to_string(i) + "\n");
+            ASSERT_EQ(agents.back()->Recv(), "registered\n") << i;
+        }
+    }
+    EXPECT_TRUE(Eventually([&] { return Query() == "00ok"; }));
+    // Once the log is read again, it says how much was lost.
+    EXPECT_TRUE(
+        Eventually([&] { return read_log(), text.find("log lines (") != std::string::npos; }));
+    EXPECT_NE(text.find("bytes) were dropped: stderr did not take them in time\n"),
+              std::string::npos);
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(std::exchange(pid_, -1)), 0);
+    close(log[0]);
 }
 
 TEST_F(DirectoryServer, BadInputClosesOnlyThatConnection) {

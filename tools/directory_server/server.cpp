@@ -79,9 +79,12 @@ Server::~Server() {
         if (fd >= 0)
             ::close(fd);
     }
+    LogRestore();
 }
 
 std::string Server::Open() {
+    // From here on a stderr nobody reads costs log lines, never service.
+    LogWithoutBlocking();
     std::string error = WatchStopSignals();
     if (error.empty()) {
         RaiseFileLimit();
@@ -554,6 +557,7 @@ void Server::Notice(std::string_view message) {
 }
 
 void Server::Tick() {
+    LogFlush();
     if (hosts_ && now_ >= next_hosts_poll_) {
         next_hosts_poll_ = now_ + options_.hosts_poll;
         PollHosts(false);
