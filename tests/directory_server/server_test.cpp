@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -135,9 +136,17 @@ TEST_F(DirectoryServer, RepliesWithTheHostsFileAndKeepsTheLastGoodOne) {
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|" + x; }));
 }
 
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 TEST_F(DirectoryServer, ReadsAFullSizeHostsFileOfShortNames) {
-    // 100,000 names of 9 bytes, some twice and one refused, just under the 1 MiB limit: every
-    // name is checked against the others, which must not take the server long.
+    // 100,000 names of 9 bytes, some twice, and 1,000 refused lines, just under the 1 MiB limit:
+    // every name is checked against the others, which must not take the server long, and the
+    // log gets one line for the whole file.
     std::string hosts;
     for (int i = 0; i < 100000; ++i) {
         char name[16];
@@ -145,11 +154,13 @@ TEST_F(DirectoryServer, ReadsAFullSizeHostsFileOfShortNames) {
         hosts += name + "\n"s;
         if (i % 25 == 0)
             hosts += name + "\n"s;
+        if (i % 100 == 0)
+            hosts += "a|" + std::to_string(i) + "\n";
     }
-    hosts += "bad|name\n";
     ASSERT_LT(hosts.size(), 1u << 20);
     Start(hosts);
-    EXPECT_TRUE(LogHas("read: 100000 names, 4000 repeated, 1 lines refused (line 104001: "));
+    EXPECT_TRUE(LogHas("read: 100000 names, 4000 repeated, 1000 lines refused (line 3: \"a|0\" "));
+    EXPECT_EQ(Count(Log(), "refused: the name contains '|'"), 3u);
     EXPECT_EQ(Query(),
               "00ok|pc-000000|pc-000001|pc-000002|pc-000003|pc-000004|pc-000005|"
               "pc-000006|pc-000007|pc-000008|pc-000009|pc-000010|pc-000011|pc-000012|"
@@ -242,6 +253,36 @@ TEST_F(DirectoryServer, KeepsServingWhenNobodyReadsItsLog) {
     kill(pid_, SIGTERM);
     EXPECT_EQ(Wait(std::exchange(pid_, -1)), 0);
     close(log[0]);
+}
+
+TEST_F(DirectoryServer, ThrottlesEachKindOfLogLineAndSaysWhatItLeftOut) {
+    Start("");
+    for (int i = 0; i < 300; ++i) {
+        Client agent(port_);
+        agent.Send("register churn-" + std::to_string(i) + "\n");
+        ASSERT_EQ(agent.Recv(), "registered\n");
+    }
+    Client bad(port_);
+    bad.Send("x");  // another kind of line: not held back by the flood of agents
+    EXPECT_EQ(bad.UntilClosed(), "");
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(std::exchange(pid_, -1)), 0);
+    const std::string log = Log();
+    for (const std::string kind : {"registered from", "left;"}) {
+        std::size_t logged = 0;
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);)
+            logged += line.find("info: agent \"churn-") != std::string::npos &&
+                      line.find(kind) != std::string::npos;
+        const std::string summary = " more 'agent " + kind.substr(0, kind.find_first_of(" ;")) +
+                                    "' lines were not logged, the first: ";
+        const auto at = log.find(summary);
+        ASSERT_NE(at, std::string::npos) << kind;
+        const std::size_t held = std::stoul(log.substr(log.rfind(' ', at - 1) + 1));
+        EXPECT_LT(logged, 60u) << kind;
+        EXPECT_EQ(logged + held, 300u) << kind;
+    }
+    EXPECT_EQ(Count(log, "unexpected bytes \"x\""), 1u);
 }
 
 TEST_F(DirectoryServer, BadInputClosesOnlyThatConnection) {

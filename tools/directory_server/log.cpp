@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -118,6 +119,32 @@ void LogRestore() {
     if (s.saved_flags >= 0)
         ::fcntl(STDERR_FILENO, F_SETFL, s.saved_flags);
     s.saved_flags = -1;
+}
+
+void Throttle::Log(Level level, std::string_view message, Clock::time_point now) {
+    if (refilled_ == Clock::time_point{})
+        refilled_ = now;
+    const double elapsed = std::chrono::duration<double>(now - refilled_).count();
+    tokens_ = std::min(kThrottleBurst, tokens_ + elapsed * kThrottlePerSecond);
+    refilled_ = now;
+    if (tokens_ >= 1) {
+        tokens_ -= 1;
+        dirsrv::Log(level, message);
+        return;
+    }
+    if (held_++ == 0) {
+        first_held_ = now;
+        example_.assign(message);
+    }
+}
+
+void Throttle::Report(Clock::time_point now, bool final) {
+    if (held_ == 0 || (!final && now - first_held_ < kThrottleReport))
+        return;
+    dirsrv::Log(Level::Warning, std::to_string(held_) + " more '" + std::string(kind_) +
+                                    "' lines were not logged, the first: " + example_);
+    held_ = 0;
+    std::string().swap(example_);
 }
 
 }  // namespace dirsrv

@@ -27,7 +27,6 @@ constexpr std::uint64_t kTimerToken = 2;
 constexpr std::uint64_t kSignalToken = 3;
 
 constexpr int kAcceptBatch = 64;
-constexpr int kNoticesPerSecond = 20;
 
 std::string Seconds(std::chrono::milliseconds d) {
     const auto ms = d.count();
@@ -47,23 +46,6 @@ std::string Errno(std::string_view what) {
 }
 
 }  // namespace
-
-bool Server::NoticeLimiter::Allow(Clock::time_point now) {
-    if (now - window_ >= std::chrono::seconds(1)) {
-        if (suppressed_ > 0) {
-            Log(Level::Warning, std::to_string(suppressed_) + " similar notices suppressed");
-        }
-        window_ = now;
-        count_ = 0;
-        suppressed_ = 0;
-    }
-    if (count_ < kNoticesPerSecond) {
-        ++count_;
-        return true;
-    }
-    ++suppressed_;
-    return false;
-}
 
 Server::Server(Options options) : options_(std::move(options)) {
     if (!options_.hosts_path.empty())
@@ -240,6 +222,8 @@ void Server::Run() {
         if (c)
             Close(*c, "server stopping");
     }
+    for (auto& notice : notices_)
+        notice.Report(now_, true);
     Log(Level::Info, "stopped; closed " + std::to_string(open) + " connections");
 }
 
@@ -291,8 +275,8 @@ void Server::Accept() {
             if (errno == EMFILE || errno == ENFILE) {
                 // Out of descriptors: the pending connection would keep the listener readable
                 // forever. Give up the spare descriptor to accept it and close it at once.
-                if (notices_.Allow(now_))
-                    Notice("out of file descriptors; refusing a connection");
+                Note(kConnectionLimit, Level::Warning,
+                     "out of file descriptors; refusing a connection");
                 if (spare_fd_ >= 0) {
                     ::close(spare_fd_);
                     const int refused = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -312,9 +296,9 @@ void Server::Accept() {
             ::close(fd);
             if (!at_limit_) {
                 at_limit_ = true;
-                Log(Level::Warning, "connection limit of " +
-                                        std::to_string(options_.max_connections) +
-                                        " reached; new connections are closed at once");
+                Note(kConnectionLimit, Level::Warning,
+                     "connection limit of " + std::to_string(options_.max_connections) +
+                         " reached; new connections are closed at once");
             }
             continue;
         }
@@ -367,7 +351,7 @@ void Server::Read(Connection& c) {
             const std::string name = std::move(c.agent);
             c.is_agent = false;
             if (registry_.RemoveAgent(name))
-                ListChanged("agent " + Printable(name) + " left");
+                ListChanged("agent " + Printable(name) + " left", kAgentLeft);
         }
         if (c.out.empty()) {
             Close(c, {});
@@ -404,10 +388,8 @@ bool Server::HandleInput(Connection& c, std::string_view data) {
     while (!data.empty()) {
         const ParseResult r = ParseNext(data);
         if (r.status == ParseStatus::Bad) {
-            if (notices_.Allow(now_)) {
-                Notice("closing " + Peer(c) + ": unexpected bytes " +
-                       Printable(data.substr(0, 24)));
-            }
+            Note(kBadInput, Level::Info,
+                 "closing " + Peer(c) + ": unexpected bytes " + Printable(data.substr(0, 24)));
             return false;
         }
         data.remove_prefix(r.consumed);
@@ -425,8 +407,7 @@ bool Server::HandleInput(Connection& c, std::string_view data) {
                 break;
             case MessageKind::Pong:
                 if (!c.is_agent) {
-                    if (notices_.Allow(now_))
-                        Notice("closing " + Peer(c) + ": pong before register");
+                    Note(kBadInput, Level::Info, "closing " + Peer(c) + ": pong before register");
                     return false;
                 }
                 break;
@@ -435,10 +416,9 @@ bool Server::HandleInput(Connection& c, std::string_view data) {
     if (heard)
         c.last_heard = serving_now_;
     if (data.size() > kMaxPendingInput) {
-        if (notices_.Allow(now_)) {
-            Notice("closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
-                   " bytes without a complete message");
-        }
+        Note(kBadInput, Level::Info,
+             "closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
+                 " bytes without a complete message");
         return false;
     }
     c.in.assign(data);
@@ -447,15 +427,12 @@ bool Server::HandleInput(Connection& c, std::string_view data) {
 
 bool Server::HandleRegister(Connection& c, std::string_view name) {
     if (c.is_agent) {
-        if (notices_.Allow(now_))
-            Notice("closing " + Peer(c) + ": a second register");
+        Note(kBadInput, Level::Info, "closing " + Peer(c) + ": a second register");
         return false;
     }
     if (auto why = CheckName(name)) {
-        if (notices_.Allow(now_)) {
-            Log(Level::Warning,
-                "refused to register " + Printable(name) + " from " + Peer(c) + ": " + *why);
-        }
+        Note(kNameRefused, Level::Warning,
+             "refused to register " + Printable(name) + " from " + Peer(c) + ": " + *why);
         // Best effort: tell the agent why, after any replies it is owed, before closing.
         batch_ += "refused " + *why + "\n";
         [[maybe_unused]] const bool sent = Send(c, batch_);
@@ -464,9 +441,10 @@ bool Server::HandleRegister(Connection& c, std::string_view name) {
     c.agent.assign(name);
     c.is_agent = true;
     if (registry_.AddAgent(name)) {
-        ListChanged("agent " + Printable(name) + " registered from " + Peer(c));
+        ListChanged("agent " + Printable(name) + " registered from " + Peer(c), kAgentJoined);
     } else {
-        Log(Level::Info, "agent " + Printable(name) + " registered again from " + Peer(c));
+        Note(kAgentJoined, Level::Info,
+             "agent " + Printable(name) + " registered again from " + Peer(c));
     }
     batch_ += kRegistered;
     return true;
@@ -486,10 +464,9 @@ bool Server::Send(Connection& c, std::string_view bytes) {
         c.out.append(bytes);
     }
     if (c.out.size() > options_.max_output) {
-        if (notices_.Allow(now_)) {
-            Notice("dropping " + Peer(c) + ": it does not read its replies (" +
-                   std::to_string(c.out.size()) + " bytes unsent)");
-        }
+        Note(kSlowReader, Level::Info,
+             "dropping " + Peer(c) + ": it does not read its replies (" +
+                 std::to_string(c.out.size()) + " bytes unsent)");
         return false;
     }
     return true;
@@ -533,7 +510,8 @@ void Server::Close(Connection& c, std::string_view agent_reason) {
     if (c.is_agent) {
         const std::string name = std::move(c.agent);
         if (registry_.RemoveAgent(name)) {
-            ListChanged("agent " + Printable(name) + " left: " + std::string(agent_reason));
+            ListChanged("agent " + Printable(name) + " left: " + std::string(agent_reason),
+                        kAgentLeft);
         }
     }
     ::close(fd);
@@ -541,7 +519,7 @@ void Server::Close(Connection& c, std::string_view agent_reason) {
     --open_connections_;
     if (at_limit_ && open_connections_ < options_.max_connections) {
         at_limit_ = false;
-        Log(Level::Info, "below the connection limit again");
+        Note(kConnectionLimit, Level::Info, "below the connection limit again");
     }
 }
 
@@ -552,11 +530,13 @@ bool Server::Settled(const Connection& c) {
     return c.asked && c.in.empty() && c.out.empty() && !c.draining;
 }
 
-void Server::Notice(std::string_view message) {
-    Log(Level::Info, message);
+void Server::Note(Notice kind, Level level, std::string_view message) {
+    notices_[kind].Log(level, message, now_);
 }
 
 void Server::Tick() {
+    for (auto& notice : notices_)
+        notice.Report(now_, false);
     LogFlush();
     if (hosts_ && now_ >= next_hosts_poll_) {
         next_hosts_poll_ = now_ + options_.hosts_poll;
@@ -580,16 +560,16 @@ void Server::Tick() {
         }
         if (c->is_agent) {
             if (silent >= options_.agent_timeout) {
-                Log(Level::Info, "agent " + Printable(c->agent) + " at " + Peer(*c) +
-                                     " did not answer for " + Seconds(options_.agent_timeout));
+                Note(kAgentLeft, Level::Info,
+                     "agent " + Printable(c->agent) + " at " + Peer(*c) + " did not answer for " +
+                         Seconds(options_.agent_timeout));
                 Close(*c, "silent");
             } else if (ping && !Send(*c, kPing)) {
                 Close(*c, "connection lost");
             }
         } else if (!Settled(*c) && silent >= options_.idle_timeout) {
-            if (notices_.Allow(now_)) {
-                Notice("closing " + Peer(*c) + ": idle for " + Seconds(options_.idle_timeout));
-            }
+            Note(kIdleClosed, Level::Info,
+                 "closing " + Peer(*c) + ": idle for " + Seconds(options_.idle_timeout));
             Close(*c, {});
         }
     }
@@ -626,7 +606,7 @@ void Server::PollHosts(bool starting) {
     }
 }
 
-void Server::ListChanged(std::string_view why) {
+void Server::ListChanged(std::string_view why, std::optional<Notice> kind) {
     const auto& reply = registry_.reply();
     const std::size_t count = registry_.count();
     std::string line = std::string(why) + "; listing " + std::to_string(count) + " names";
@@ -634,7 +614,12 @@ void Server::ListChanged(std::string_view why) {
         line += "; the reply holds " + std::to_string(reply.names_included) +
                 " of them, the rest do not fit in " + std::to_string(kMaxReply) + " bytes";
     }
-    Log(reply.names_included < count ? Level::Warning : Level::Info, line);
+    const Level level = reply.names_included < count ? Level::Warning : Level::Info;
+    if (kind) {
+        Note(*kind, level, line);
+    } else {
+        Log(level, line);
+    }
 }
 
 std::string Server::Peer(const Connection& c) const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "hosts_file.h"
+#include "log.h"
 #include "options.h"
 #include "registry.h"
 
@@ -47,15 +49,17 @@ private:
         bool draining = false;    // peer has finished sending; close once `out` is sent
     };
 
-    // Keeps a flood of misbehaving clients from flooding the log as well.
-    class NoticeLimiter {
-    public:
-        bool Allow(Clock::time_point now);
-
-    private:
-        Clock::time_point window_;
-        int count_ = 0;
-        long suppressed_ = 0;
+    // Kinds of log line that peers can cause at will; each is throttled on its own, so a flood
+    // of one kind neither fills the log nor hides the others.
+    enum Notice : std::size_t {
+        kAgentJoined,
+        kAgentLeft,
+        kNameRefused,
+        kBadInput,
+        kIdleClosed,
+        kSlowReader,
+        kConnectionLimit,
+        kNoticeKinds,
     };
 
     std::string WatchStopSignals();
@@ -75,10 +79,10 @@ private:
     void SetWriteInterest(Connection& c, bool want);
     void Close(Connection& c, std::string_view agent_reason);
     static bool Settled(const Connection& c);
-    void Notice(std::string_view message);
+    void Note(Notice kind, Level level, std::string_view message);
     void Tick();
     void PollHosts(bool starting);
-    void ListChanged(std::string_view why);
+    void ListChanged(std::string_view why, std::optional<Notice> kind = std::nullopt);
     std::string Peer(const Connection& c) const;
 
     Options options_;
@@ -103,7 +107,11 @@ private:
     Clock::duration tick_{};
     Clock::time_point next_hosts_poll_;
     Clock::time_point next_ping_;
-    NoticeLimiter notices_;
+    std::array<Throttle, kNoticeKinds> notices_{
+        Throttle("agent registered"),   Throttle("agent left"),      Throttle("name refused"),
+        Throttle("bad input"),          Throttle("idle connection"), Throttle("unread replies"),
+        Throttle("connection refused"),
+    };
     std::string batch_;
     char read_buffer_[16 * 1024];
 };
