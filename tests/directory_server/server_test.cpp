@@ -122,8 +122,11 @@ TEST_F(DirectoryServer, RepliesWithTheHostsFileAndKeepsTheLastGoodOne) {
     WriteFile(dir_ / "hosts",
               "\xEF\xBB\xBF"
               "beta\n  alpha  # desk\n\nbeta\n\xED\x95\x9C\n"
-              "\xC7\xD1\xB1\xB9\r\nbad|name\nctl\x01name\n");
-    const std::string good = "00ok|alpha|beta|\xC7\xD1\xB1\xB9|\xED\x95\x9C";
+              "\xC7\xD1\xB1\xB9\r\nbad|name\nctl\x01name\n"
+              "\xB0\xA1\xE2\x81\xA6\xA9\nrlo\xE2\x80\xAE\n");
+    // The CP949 name holds the bytes of U+2066 but is not UTF-8; the last one is.
+    const std::string good =
+        "00ok|alpha|beta|\xB0\xA1\xE2\x81\xA6\xA9|\xC7\xD1\xB1\xB9|\xED\x95\x9C";
     EXPECT_TRUE(Eventually([&] { return Query() == good; })) << Query();
     fs::remove(dir_ / "hosts");
     EXPECT_TRUE(LogHas("No such file or directory; keeping the last good list"));
@@ -165,6 +168,23 @@ TEST_F(DirectoryServer, ReadsAFullSizeHostsFileOfShortNames) {
               "00ok|pc-000000|pc-000001|pc-000002|pc-000003|pc-000004|pc-000005|"
               "pc-000006|pc-000007|pc-000008|pc-000009|pc-000010|pc-000011|pc-000012|"
               "pc-000013|pc-000014|pc-000015|pc-000016|pc-000017|pc-000018");
+}
+
+TEST_F(DirectoryServer, KeepsTheHostsFileNamesWhenNotAllNamesFit) {
+    const std::string a(60, 'a'), b(60, 'b');
+    Start(b + "\n" + a + "\n");
+    // Sorted first and a reply's worth alone; too long for what the file leaves; fits.
+    Client rogue(port_), big(port_), small(port_);
+    for (auto [agent, name] : {std::pair{&rogue, "!" + std::string(194, 'x')},
+                               std::pair{&big, std::string(80, 'c')}, std::pair{&small, "pc"s}}) {
+        agent->Send("register " + name + "\n");
+        EXPECT_EQ(agent->Recv(), "registered\n");
+    }
+    EXPECT_EQ(Query(), "00ok|" + a + "|" + b + "|pc");
+    EXPECT_TRUE(LogHas("listing 5 names; the reply holds 3 of them"));
+    rogue.Close();
+    big.Close();
+    EXPECT_TRUE(Eventually([&] { return Query() == "00ok|" + a + "|" + b + "|pc"; }));
 }
 
 TEST_F(DirectoryServer, AnswersEveryRequestOnAConnectionHoweverSplit) {
@@ -299,8 +319,15 @@ TEST_F(DirectoryServer, BadInputClosesOnlyThatConnection) {
          {"SERVER"s, "\0server"s, "serverx"s, "pong\n"s, "register a\nregister b\n"s,
           "register " + std::string(600, 'a')})
         closes(input, "");  // the last has no line end within the input cap
+    // Invisible and direction-changing characters, when the name is UTF-8: look-alikes.
     for (const std::string& name :
-         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, "a\x7f"s, std::string(196, 'n')})
+         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, "a\x7f"s, std::string(196, 'n'),
+          "\xE2\x80\xAE"
+          "exe.pc"s,
+          "pc\xE2\x81\xA6"s,
+          "p\xE2\x80\x8B"
+          "c"s,
+          "pc\xEF\xBB\xBF"s, "\xED\x95\x9C\xE2\x80\x8F"s, "pc\xC2\x85"s})
         closes("register " + name + "\n", "refused ");
 }
 

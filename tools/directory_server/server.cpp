@@ -444,7 +444,7 @@ bool Server::HandleRegister(Connection& c, std::string_view name) {
         ListChanged("agent " + Printable(name) + " registered from " + Peer(c), kAgentJoined);
     } else {
         Note(kAgentJoined, Level::Info,
-             "agent " + Printable(name) + " registered again from " + Peer(c));
+             "agent " + Printable(name) + " registered from " + Peer(c) + ", already listed");
     }
     batch_ += kRegistered;
     return true;
