@@ -35,7 +35,12 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 constexpr const char* kNothing = "(nothing)";
 
 struct Client {
-    explicit Client(int port) {
+    // `from`: the loopback address to connect from, as a host of its own (127.0.0.0/8 is local).
+    explicit Client(int port, const char* from = nullptr) {
+        if (from) {
+            sockaddr_in local{AF_INET, 0, {inet_addr(from)}, {}};
+            EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        }
         sockaddr_in to{
             AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
@@ -339,6 +344,26 @@ TEST_F(DirectoryServer, HoldsTheConnectionLimit) {
     EXPECT_EQ(Client(port_).UntilClosed(), "");
     a.Close();
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|pc"; }));
+}
+
+TEST_F(DirectoryServer, KeepsOneAddressFromHoldingEverySlot) {
+    Start("pc\n", "--max-connections 4 --max-per-address 3");
+    const char* const kOffice = "127.0.0.2";
+    Client busy(port_, kOffice), idle(port_, kOffice), asked(port_, kOffice);
+    busy.Send("serv");  // mid-request: not idle
+    for (Client* c : {&idle, &asked})
+        EXPECT_TRUE(c->Send("server") && c->Recv() == "00ok|pc");
+    EXPECT_EQ(Client(port_, kOffice).UntilClosed(), "");  // a fourth from the same address
+    Client other(port_, "127.0.0.3");
+    EXPECT_TRUE(other.Send("server") && other.Recv() == "00ok|pc");
+    // Full: a newcomer takes the place of the busiest address's oldest idle connection.
+    Client newcomer(port_, "127.0.0.4");
+    EXPECT_TRUE(newcomer.Send("server") && newcomer.Recv() == "00ok|pc");
+    EXPECT_EQ(idle.UntilClosed(), "");
+    EXPECT_TRUE(busy.Send("er") && busy.Recv() == "00ok|pc");
+    // Now no address holds two more than another: the server is full for everyone.
+    EXPECT_EQ(Client(port_, "127.0.0.3").UntilClosed(), "");
+    EXPECT_TRUE(asked.Send("server") && asked.Recv() == "00ok|pc");
 }
 
 TEST_F(DirectoryServer, DropsAClientThatDoesNotReadItsReplies) {

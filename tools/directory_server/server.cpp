@@ -292,7 +292,16 @@ void Server::Accept() {
             }
             return;
         }
-        if (open_connections_ >= options_.max_connections) {
+        const std::uint32_t address = ntohl(peer.sin_addr.s_addr);
+        if (const auto it = addresses_.find(address);
+            it != addresses_.end() && it->second.count >= options_.max_per_address) {
+            ::close(fd);
+            Note(kConnectionLimit, Level::Warning,
+                 FormatAddress(address, ntohs(peer.sin_port)) + " refused: its address holds " +
+                     std::to_string(options_.max_per_address) + " connections already");
+            continue;
+        }
+        if (open_connections_ >= options_.max_connections && !MakeRoom(address)) {
             ::close(fd);
             if (!at_limit_) {
                 at_limit_ = true;
@@ -330,6 +339,7 @@ void Server::Accept() {
         if (static_cast<std::size_t>(fd) >= by_fd_.size()) {
             by_fd_.resize(static_cast<std::size_t>(fd) + 1);
         }
+        Track(*c);
         by_fd_[static_cast<std::size_t>(fd)] = std::move(c);
         ++open_connections_;
     }
@@ -515,12 +525,61 @@ void Server::Close(Connection& c, std::string_view agent_reason) {
         }
     }
     ::close(fd);
+    Untrack(c);
     by_fd_[static_cast<std::size_t>(fd)].reset();
     --open_connections_;
     if (at_limit_ && open_connections_ < options_.max_connections) {
         at_limit_ = false;
         Note(kConnectionLimit, Level::Info, "below the connection limit again");
     }
+}
+
+void Server::Track(Connection& c) {
+    const std::uint32_t address = ntohl(c.peer.sin_addr.s_addr);
+    Address& a = addresses_[address];
+    busiest_.erase({a.count, address});
+    busiest_.insert({++a.count, address});
+    c.older = a.newest;
+    (a.newest ? a.newest->newer : a.oldest) = &c;
+    a.newest = &c;
+}
+
+void Server::Untrack(Connection& c) {
+    const std::uint32_t address = ntohl(c.peer.sin_addr.s_addr);
+    const auto it = addresses_.find(address);
+    Address& a = it->second;
+    (c.older ? c.older->newer : a.oldest) = c.newer;
+    (c.newer ? c.newer->older : a.newest) = c.older;
+    busiest_.erase({a.count, address});
+    if (--a.count == 0) {
+        addresses_.erase(it);
+    } else {
+        busiest_.insert({a.count, address});
+    }
+}
+
+// A full server still takes a newcomer when one address holds at least two connections more than
+// the newcomer's own: the busiest address gives up its oldest connection with nothing in flight
+// (no partial request, no unsent reply). So a host that fills every slot cannot lock the
+// launchers out, and a full server of equals is left alone.
+bool Server::MakeRoom(std::uint32_t address) {
+    if (busiest_.empty())
+        return false;
+    const auto [count, busiest] = *busiest_.rbegin();
+    const auto it = addresses_.find(address);
+    if (count < (it == addresses_.end() ? 0 : it->second.count) + 2)
+        return false;
+    for (Connection* c = addresses_[busiest].oldest; c; c = c->newer) {
+        if (c->in.empty() && c->out.empty() && !c->draining) {
+            Note(kConnectionLimit, Level::Info,
+                 "closing " + Peer(*c) + " to make room: its address holds " +
+                     std::to_string(count) + " of " + std::to_string(open_connections_) +
+                     " connections");
+            Close(*c, "its address had the most connections");
+            return true;
+        }
+    }
+    return false;
 }
 
 // The launcher holds one connection for its whole run and never reconnects, so a connection

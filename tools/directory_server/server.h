@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "hosts_file.h"
@@ -47,6 +49,16 @@ private:
         bool asked = false;       // has sent at least one list request
         bool want_write = false;  // EPOLLOUT is armed
         bool draining = false;    // peer has finished sending; close once `out` is sent
+        // The connections from the same address, oldest first.
+        Connection* older = nullptr;
+        Connection* newer = nullptr;
+    };
+
+    // Connections per peer address, so one address cannot hold every slot.
+    struct Address {
+        std::size_t count = 0;
+        Connection* oldest = nullptr;
+        Connection* newest = nullptr;
     };
 
     // Kinds of log line that peers can cause at will; each is throttled on its own, so a flood
@@ -78,6 +90,10 @@ private:
     void Flush(Connection& c);
     void SetWriteInterest(Connection& c, bool want);
     void Close(Connection& c, std::string_view agent_reason);
+    void Track(Connection& c);
+    void Untrack(Connection& c);
+    // Makes room for a connection from `address` when the server is full; false if it should not.
+    bool MakeRoom(std::uint32_t address);
     static bool Settled(const Connection& c);
     void Note(Notice kind, Level level, std::string_view message);
     void Tick();
@@ -96,6 +112,8 @@ private:
     std::uint16_t port_ = 0;
     std::vector<std::unique_ptr<Connection>> by_fd_;
     std::size_t open_connections_ = 0;
+    std::unordered_map<std::uint32_t, Address> addresses_;
+    std::set<std::pair<std::size_t, std::uint32_t>> busiest_;  // (count, address), fullest last
     std::uint32_t next_generation_ = 1;
     bool stopping_ = false;
     bool at_limit_ = false;
