@@ -27,6 +27,8 @@ constexpr std::uint64_t kTimerToken = 2;
 constexpr std::uint64_t kSignalToken = 3;
 
 constexpr int kAcceptBatch = 64;
+// How long a connection closed for bad input may still send before it is cut off.
+constexpr std::chrono::seconds kHangUpLinger{2};
 
 std::string Seconds(std::chrono::milliseconds d) {
     const auto ms = d.count();
@@ -251,7 +253,8 @@ void Server::HandleEvent(std::uint64_t token, std::uint32_t mask) {
     Connection* c = Find(token);
     if (!c)
         return;
-    if ((mask & EPOLLERR) || (c->draining && (mask & EPOLLHUP))) {
+    // A hang-up while the connection is not being read would be reported again and again.
+    if ((mask & EPOLLERR) || ((mask & EPOLLHUP) && !Reading(*c))) {
         Close(*c, "connection failed");
         return;
     }
@@ -327,8 +330,9 @@ void Server::Accept() {
             next_generation_ = 1;
         c->peer = peer;
         c->last_heard = serving_now_;
+        c->interest = EPOLLIN | EPOLLRDHUP;
         epoll_event event{};
-        event.events = EPOLLIN | EPOLLRDHUP;
+        event.events = c->interest;
         event.data.u64 =
             (static_cast<std::uint64_t>(c->generation) << 32) | static_cast<std::uint32_t>(fd);
         if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
@@ -345,8 +349,15 @@ void Server::Accept() {
     }
 }
 
+// Reads only while the replies the connection has not taken stay under --max-output: a client
+// that sends many requests at once is answered as fast as it reads, and one that never reads
+// stops being read (its idle timeout then closes it) instead of growing the server's memory.
+bool Server::Reading(const Connection& c) const {
+    return !c.draining && (c.hanging_up || c.out.size() < options_.max_output);
+}
+
 void Server::Read(Connection& c) {
-    if (c.draining)
+    if (!Reading(c))
         return;
     const ssize_t n = ::recv(c.fd, read_buffer_, sizeof read_buffer_, 0);
     if (n < 0) {
@@ -356,7 +367,11 @@ void Server::Read(Connection& c) {
         return;
     }
     if (n == 0) {
-        // The peer has finished; an agent leaves now, a reply still queued is sent first.
+        // The peer has finished. Requests that waited for room are still answered; an agent
+        // leaves now; the connection closes once every reply is sent.
+        c.draining = true;
+        if (!c.hanging_up && !c.in.empty() && !HandlePending(c))
+            return;
         if (c.is_agent) {
             const std::string name = std::move(c.agent);
             c.is_agent = false;
@@ -365,74 +380,92 @@ void Server::Read(Connection& c) {
         }
         if (c.out.empty()) {
             Close(c, {});
-        } else {
-            c.draining = true;
-            epoll_event event{};
-            event.events = EPOLLOUT;
-            event.data.u64 =
-                (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
-            epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &event);
-            c.want_write = true;
+            return;
         }
+        UpdateInterest(c);
         return;
     }
+    if (c.hanging_up)
+        return;  // owed replies are on their way; the rest of the input is not read
     const std::string_view received(read_buffer_, static_cast<std::size_t>(n));
-    bool keep;
     if (c.in.empty()) {
-        keep = HandleInput(c, received);
+        HandleInput(c, received);
     } else {
         std::string joined = std::move(c.in);
         c.in.clear();
         joined.append(received);
-        keep = HandleInput(c, joined);
+        HandleInput(c, joined);
     }
-    if (!keep)
-        Close(c, "connection closed");
 }
 
-// Handles every complete message in `data`, keeps an incomplete tail in c.in and sends the
-// replies in one write. Returns false when the connection must be closed (already logged).
-bool Server::HandleInput(Connection& c, std::string_view data) {
+// Handles complete messages in `data` until the connection owes --max-output bytes, keeps the
+// rest in c.in and sends the replies in one write. May close the connection.
+void Server::HandleInput(Connection& c, std::string_view data) {
     batch_.clear();
     bool heard = false;
-    while (!data.empty()) {
+    bool bad = false;
+    while (!data.empty() && !bad) {
+        if (c.out.size() + batch_.size() >= options_.max_output) {
+            // A batch's worth: hand it to the socket, and stop if the socket does not take it.
+            if (!c.out.empty())
+                break;
+            if (!Send(c, batch_)) {
+                Close(c, "connection lost");
+                return;
+            }
+            batch_.clear();
+            continue;
+        }
         const ParseResult r = ParseNext(data);
         if (r.status == ParseStatus::Bad) {
             Note(kBadInput, Level::Info,
                  "closing " + Peer(c) + ": unexpected bytes " + Printable(data.substr(0, 24)));
-            return false;
+            bad = true;
+            break;
         }
         data.remove_prefix(r.consumed);
-        if (r.status == ParseStatus::NeedMore)
+        if (r.status == ParseStatus::NeedMore) {
+            if (data.size() > kMaxPendingInput) {
+                Note(kBadInput, Level::Info,
+                     "closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
+                         " bytes without a complete message");
+                bad = true;
+            }
             break;
-        heard = true;
-        switch (r.message.kind) {
-            case MessageKind::ListRequest:
-                c.asked = true;
-                batch_ += registry_.reply().bytes;
-                break;
-            case MessageKind::Register:
-                if (!HandleRegister(c, r.message.name))
-                    return false;
-                break;
-            case MessageKind::Pong:
-                if (!c.is_agent) {
-                    Note(kBadInput, Level::Info, "closing " + Peer(c) + ": pong before register");
-                    return false;
-                }
-                break;
         }
+        heard = true;
+        bad = !HandleMessage(c, r.message);
     }
     if (heard)
         c.last_heard = serving_now_;
-    if (data.size() > kMaxPendingInput) {
-        Note(kBadInput, Level::Info,
-             "closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
-                 " bytes without a complete message");
-        return false;
+    if (bad) {
+        // What the messages before the bad one are owed is sent first, however the input was cut.
+        c.in.clear();
+        HangUp(c);
+        return;
     }
     c.in.assign(data);
-    return batch_.empty() || Send(c, batch_);
+    if (!batch_.empty() && !Send(c, batch_))
+        Close(c, "connection lost");
+}
+
+// False when the connection must be closed; its replies so far are in batch_.
+bool Server::HandleMessage(Connection& c, const Message& message) {
+    switch (message.kind) {
+        case MessageKind::ListRequest:
+            c.asked = true;
+            batch_ += registry_.reply().bytes;
+            return true;
+        case MessageKind::Register:
+            return HandleRegister(c, message.name);
+        case MessageKind::Pong:
+            if (!c.is_agent) {
+                Note(kBadInput, Level::Info, "closing " + Peer(c) + ": pong before register");
+                return false;
+            }
+            return true;
+    }
+    return false;
 }
 
 bool Server::HandleRegister(Connection& c, std::string_view name) {
@@ -443,9 +476,7 @@ bool Server::HandleRegister(Connection& c, std::string_view name) {
     if (auto why = CheckName(name)) {
         Note(kNameRefused, Level::Warning,
              "refused to register " + Printable(name) + " from " + Peer(c) + ": " + *why);
-        // Best effort: tell the agent why, after any replies it is owed, before closing.
         batch_ += "refused " + *why + "\n";
-        [[maybe_unused]] const bool sent = Send(c, batch_);
         return false;
     }
     c.agent.assign(name);
@@ -460,6 +491,27 @@ bool Server::HandleRegister(Connection& c, std::string_view name) {
     return true;
 }
 
+// Sends batch_ (what the connection is owed), then ends the connection: our side is shut once
+// everything is sent, and the peer's further input is read and dropped until it closes too (or
+// kHangUpLinger passes), so no reset overtakes the replies.
+void Server::HangUp(Connection& c) {
+    if (c.is_agent) {
+        const std::string name = std::move(c.agent);
+        c.is_agent = false;
+        if (registry_.RemoveAgent(name))
+            ListChanged("agent " + Printable(name) + " left: bad input", kAgentLeft);
+    }
+    c.hanging_up = true;
+    c.hangup_at = serving_now_;
+    if (!batch_.empty() && !Send(c, batch_)) {
+        Close(c, {});
+        return;
+    }
+    if (c.out.empty())
+        ::shutdown(c.fd, SHUT_WR);
+    UpdateInterest(c);
+}
+
 bool Server::Send(Connection& c, std::string_view bytes) {
     if (c.out.empty()) {
         const ssize_t n = ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -469,16 +521,10 @@ bool Server::Send(Connection& c, std::string_view bytes) {
         if (bytes.empty())
             return true;
         c.out.assign(bytes);
-        SetWriteInterest(c, true);
     } else {
         c.out.append(bytes);
     }
-    if (c.out.size() > options_.max_output) {
-        Note(kSlowReader, Level::Info,
-             "dropping " + Peer(c) + ": it does not read its replies (" +
-                 std::to_string(c.out.size()) + " bytes unsent)");
-        return false;
-    }
+    UpdateInterest(c);
     return true;
 }
 
@@ -487,7 +533,7 @@ void Server::Flush(Connection& c) {
         const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return;
+                break;
             if (errno == EINTR)
                 continue;
             Close(c, "connection lost");
@@ -495,21 +541,41 @@ void Server::Flush(Connection& c) {
         }
         c.out.erase(0, static_cast<std::size_t>(n));
     }
-    // Give back the memory of a burst; an idle connection should cost next to nothing.
-    std::string().swap(c.out);
-    if (c.draining) {
-        Close(c, {});
+    // Requests that arrived with others and waited for room are answered before reading on.
+    if (!c.hanging_up && !c.in.empty() && c.out.size() < options_.max_output && !HandlePending(c))
         return;
+    if (c.out.empty()) {
+        // Give back the memory of a burst; an idle connection should cost next to nothing.
+        std::string().swap(c.out);
+        if (c.draining) {
+            Close(c, {});
+            return;
+        }
+        if (c.hanging_up)
+            ::shutdown(c.fd, SHUT_WR);
     }
-    SetWriteInterest(c, false);
+    UpdateInterest(c);
 }
 
-void Server::SetWriteInterest(Connection& c, bool want) {
-    if (c.want_write == want)
+// Handles what waits in c.in; false when that closed the connection.
+bool Server::HandlePending(Connection& c) {
+    const std::uint64_t token =
+        (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
+    std::string pending = std::move(c.in);
+    c.in.clear();
+    HandleInput(c, pending);
+    return Find(token) != nullptr;
+}
+
+// The one place that decides what the loop waits for on a connection, from its state.
+void Server::UpdateInterest(Connection& c) {
+    const std::uint32_t wanted =
+        (Reading(c) ? EPOLLIN | EPOLLRDHUP : 0u) | (c.out.empty() ? 0u : EPOLLOUT);
+    if (wanted == c.interest)
         return;
-    c.want_write = want;
+    c.interest = wanted;
     epoll_event event{};
-    event.events = (c.draining ? 0u : EPOLLIN | EPOLLRDHUP) | (want ? EPOLLOUT : 0u);
+    event.events = wanted;
     event.data.u64 =
         (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
     epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &event);
@@ -570,7 +636,7 @@ bool Server::MakeRoom(std::uint32_t address) {
     if (count < (it == addresses_.end() ? 0 : it->second.count) + 2)
         return false;
     for (Connection* c = addresses_[busiest].oldest; c; c = c->newer) {
-        if (c->in.empty() && c->out.empty() && !c->draining) {
+        if (c->in.empty() && c->out.empty() && !c->draining && !c->hanging_up) {
             Note(kConnectionLimit, Level::Info,
                  "closing " + Peer(*c) + " to make room: its address holds " +
                      std::to_string(count) + " of " + std::to_string(open_connections_) +
@@ -586,7 +652,7 @@ bool Server::MakeRoom(std::uint32_t address) {
 // that has asked and owes or holds nothing is left alone however long it is quiet. Only the
 // ones that never asked, stopped mid-request or leave replies unread are closed when idle.
 bool Server::Settled(const Connection& c) {
-    return c.asked && c.in.empty() && c.out.empty() && !c.draining;
+    return c.asked && c.in.empty() && c.out.empty() && !c.draining && !c.hanging_up;
 }
 
 void Server::Note(Notice kind, Level level, std::string_view message) {
@@ -608,6 +674,11 @@ void Server::Tick() {
         Connection* c = by_fd_[fd].get();
         if (!c)
             continue;
+        if (c->hanging_up) {
+            if (serving_now_ - c->hangup_at >= kHangUpLinger)
+                Close(*c, {});
+            continue;
+        }
         auto silent = serving_now_ - c->last_heard;
         if (c->is_agent && silent >= options_.agent_timeout) {
             // Its answer may be waiting unread in the socket: take it before judging.
@@ -627,8 +698,15 @@ void Server::Tick() {
                 Close(*c, "connection lost");
             }
         } else if (!Settled(*c) && silent >= options_.idle_timeout) {
-            Note(kIdleClosed, Level::Info,
-                 "closing " + Peer(*c) + ": idle for " + Seconds(options_.idle_timeout));
+            if (c->out.empty()) {
+                Note(kIdleClosed, Level::Info,
+                     "closing " + Peer(*c) + ": idle for " + Seconds(options_.idle_timeout));
+            } else {
+                Note(kSlowReader, Level::Info,
+                     "dropping " + Peer(*c) + ": it has not read its replies for " +
+                         Seconds(options_.idle_timeout) + " (" + std::to_string(c->out.size()) +
+                         " bytes unsent)");
+            }
             Close(*c, {});
         }
     }

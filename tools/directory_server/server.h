@@ -46,9 +46,11 @@ private:
         Clock::time_point last_heard;  // on the serving clock: see AdvanceClock
         std::string agent;             // the registered name, for agents
         bool is_agent = false;
-        bool asked = false;       // has sent at least one list request
-        bool want_write = false;  // EPOLLOUT is armed
-        bool draining = false;    // peer has finished sending; close once `out` is sent
+        bool asked = false;           // has sent at least one list request
+        std::uint32_t interest = 0;   // the epoll events asked for now: see UpdateInterest
+        bool draining = false;        // peer has finished sending; close once `out` is sent
+        bool hanging_up = false;      // bad input: send `out`, shut our side, wait for the peer
+        Clock::time_point hangup_at;  // on the serving clock
         // The connections from the same address, oldest first.
         Connection* older = nullptr;
         Connection* newer = nullptr;
@@ -82,13 +84,17 @@ private:
     Connection* Find(std::uint64_t token) const;
     void HandleEvent(std::uint64_t token, std::uint32_t mask);
     void Accept();
+    bool Reading(const Connection& c) const;
     void Read(Connection& c);
-    bool HandleInput(Connection& c, std::string_view data);
+    void HandleInput(Connection& c, std::string_view data);
+    bool HandlePending(Connection& c);
+    bool HandleMessage(Connection& c, const Message& message);
     bool HandleRegister(Connection& c, std::string_view name);
-    // Queues bytes; false when the connection must be closed (dead, or not reading its replies).
+    void HangUp(Connection& c);
+    // Sends or queues bytes; false when the connection is dead.
     bool Send(Connection& c, std::string_view bytes);
     void Flush(Connection& c);
-    void SetWriteInterest(Connection& c, bool want);
+    void UpdateInterest(Connection& c);
     void Close(Connection& c, std::string_view agent_reason);
     void Track(Connection& c);
     void Untrack(Connection& c);
