@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "protocol.h"
 
@@ -120,8 +121,13 @@ std::optional<HostsContent> HostsFile::Poll(std::string& error) {
     ::close(fd);
     if (!why.empty())
         return fail(std::move(why));
+    const bool first = !loaded_;
     loaded_ = now;
     last_error_.clear();
+    const std::size_t hash = std::hash<std::string_view>()(text);
+    if (!first && hash == loaded_hash_)
+        return std::nullopt;
+    loaded_hash_ = hash;
     return ParseHosts(text);
 }
 

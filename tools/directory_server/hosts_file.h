@@ -34,7 +34,8 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // New content when the file changed since the last successful read, nullopt otherwise.
+    // New content when the file changed since the last successful read, nullopt otherwise
+    // (also when only its times changed and its bytes are the same).
     // `error` is set to the reason the file could not be read when that reason is new.
     std::optional<HostsContent> Poll(std::string& error);
 
@@ -52,6 +53,7 @@ private:
 
     std::string path_;
     std::optional<Identity> loaded_;  // identity of the last successful read
+    std::size_t loaded_hash_ = 0;     // and a hash of its bytes: a touch costs no new parse
     std::string last_error_;
 };
 

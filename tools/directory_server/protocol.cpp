@@ -35,9 +35,10 @@ std::optional<std::string_view> LineBody(std::string_view input, std::size_t pre
     return body;
 }
 
-// The code points of a name that is valid UTF-8 (shortest forms, no surrogates), or nullopt.
-std::optional<std::vector<char32_t>> DecodeUtf8(std::string_view bytes) {
-    std::vector<char32_t> points;
+// Calls `each` with every code point of `bytes` and returns true when they are valid UTF-8
+// (shortest forms, no surrogates); stops at the first invalid byte and returns false.
+template <typename Each>
+bool ForEachUtf8(std::string_view bytes, Each each) {
     for (std::size_t i = 0; i < bytes.size();) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
         const std::size_t length = lead < 0x80                    ? 1
@@ -46,21 +47,21 @@ std::optional<std::vector<char32_t>> DecodeUtf8(std::string_view bytes) {
                                    : lead >= 0xF0 && lead <= 0xF4 ? 4
                                                                   : 0;
         if (length == 0 || i + length > bytes.size())
-            return std::nullopt;
+            return false;
         char32_t point = length == 1 ? lead : lead & (0x7F >> length);
         for (std::size_t k = 1; k < length; ++k) {
             const auto next = static_cast<unsigned char>(bytes[i + k]);
             if ((next & 0xC0) != 0x80)
-                return std::nullopt;
+                return false;
             point = (point << 6) | (next & 0x3F);
         }
         constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
         if (point < kShortest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
-            return std::nullopt;
-        points.push_back(point);
+            return false;
+        each(point);
         i += length;
     }
-    return points;
+    return true;
 }
 
 // Characters that show nothing, or reorder the text around them.
@@ -144,14 +145,19 @@ std::optional<std::string> CheckName(std::string_view name) {
             return std::string("the name contains the control byte ") + hex;
         }
     }
-    if (const auto points = DecodeUtf8(name)) {
-        for (const char32_t c : *points) {
-            if (IsInvisibleFormat(c)) {
-                char code[16];
-                std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
-                return std::string("the name contains the invisible format character ") + code;
-            }
-        }
+    // Plain ASCII, the usual case, holds none of them.
+    if (std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; }))
+        return std::nullopt;
+    char32_t invisible = 0;
+    if (ForEachUtf8(name,
+                    [&](char32_t c) {
+                        if (!invisible && IsInvisibleFormat(c))
+                            invisible = c;
+                    }) &&
+        invisible) {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(invisible));
+        return std::string("the name contains the invisible format character ") + code;
     }
     return std::nullopt;
 }

@@ -716,6 +716,7 @@ void Server::PollHosts(bool starting) {
     if (!hosts_)
         return;
     std::string error;
+    const auto started = Clock::now();
     auto content = hosts_->Poll(error);
     if (!error.empty()) {
         Log(Level::Warning,
@@ -736,7 +737,12 @@ void Server::PollHosts(bool starting) {
             what += (i ? "; " : "") + content->examples[i];
         what += content->refused > content->examples.size() ? "; ...)" : ")";
     }
-    if (registry_.SetStaticNames(std::move(content->names))) {
+    const bool changed = registry_.SetStaticNames(std::move(content->names));
+    char took[32];
+    std::snprintf(took, sizeof took, " in %.1f ms",
+                  std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+    what += took;
+    if (changed) {
         ListChanged(what);
     } else {
         Log(content->refused > 0 ? Level::Warning : Level::Info, what + "; list unchanged");
