@@ -25,6 +25,7 @@ namespace {
 constexpr std::uint64_t kListenerToken = 1;
 constexpr std::uint64_t kTimerToken = 2;
 constexpr std::uint64_t kSignalToken = 3;
+constexpr std::uint64_t kHostsToken = 4;
 
 constexpr int kAcceptBatch = 64;
 // How long a connection closed for bad input may still send before it is cut off.
@@ -51,7 +52,7 @@ std::string Errno(std::string_view what) {
 
 Server::Server(Options options) : options_(std::move(options)) {
     if (!options_.hosts_path.empty())
-        hosts_.emplace(options_.hosts_path);
+        hosts_ = std::make_unique<HostsReader>(options_.hosts_path);
 }
 
 Server::~Server() {
@@ -91,6 +92,15 @@ std::string Server::Open() {
         if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0)
             error = Errno("epoll_ctl");
     }
+    if (error.empty() && hosts_ && hosts_->fd() < 0)
+        error = "cannot watch the hosts file: no eventfd";
+    if (error.empty() && hosts_) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = kHostsToken;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, hosts_->fd(), &event) != 0)
+            error = Errno("epoll_ctl");
+    }
     if (!error.empty())
         return error;
 
@@ -98,7 +108,8 @@ std::string Server::Open() {
     serving_now_ = now_;
     next_hosts_poll_ = now_ + options_.hosts_poll;
     next_ping_ = now_ + options_.ping_interval;
-    PollHosts(true);
+    if (hosts_)
+        ApplyHosts(hosts_->ReadNow(), true);
     Log(Level::Info, "listening on " + FormatAddress(options_.listen_address, port_) +
                          (hosts_ ? ", hosts file " + hosts_->path() : ", no hosts file") +
                          "; agents pinged every " + Seconds(options_.ping_interval) +
@@ -207,6 +218,9 @@ void Server::Run() {
                 std::uint64_t expirations = 0;
                 if (::read(timer_, &expirations, sizeof expirations) > 0)
                     Tick();
+            } else if (token == kHostsToken) {
+                if (auto result = hosts_->Take())
+                    ApplyHosts(std::move(*result), false);
             } else if (token == kSignalToken) {
                 signalfd_siginfo info{};
                 if (::read(signals_, &info, sizeof info) == sizeof info) {
@@ -665,7 +679,7 @@ void Server::Tick() {
     LogFlush();
     if (hosts_ && now_ >= next_hosts_poll_) {
         next_hosts_poll_ = now_ + options_.hosts_poll;
-        PollHosts(false);
+        hosts_->Request();
     }
     const bool ping = now_ >= next_ping_;
     if (ping)
@@ -712,12 +726,9 @@ void Server::Tick() {
     }
 }
 
-void Server::PollHosts(bool starting) {
-    if (!hosts_)
-        return;
-    std::string error;
-    const auto started = Clock::now();
-    auto content = hosts_->Poll(error);
+void Server::ApplyHosts(HostsReader::Result result, bool starting) {
+    const std::string& error = result.error;
+    auto& content = result.content;
     if (!error.empty()) {
         Log(Level::Warning,
             error + (starting ? "; starting without static names"
@@ -740,7 +751,7 @@ void Server::PollHosts(bool starting) {
     const bool changed = registry_.SetStaticNames(std::move(content->names));
     char took[32];
     std::snprintf(took, sizeof took, " in %.1f ms",
-                  std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+                  std::chrono::duration<double, std::milli>(result.took).count());
     what += took;
     if (changed) {
         ListChanged(what);

@@ -1,4 +1,5 @@
-// The directory server's event loop: one thread, one epoll set, every socket non-blocking.
+// The directory server's event loop: one serving thread, one epoll set, every socket non-blocking
+// (the hosts file is read on a thread of its own: hosts_reader.h).
 #pragma once
 
 #include <netinet/in.h>
@@ -13,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hosts_file.h"
+#include "hosts_reader.h"
 #include "log.h"
 #include "options.h"
 #include "registry.h"
@@ -103,13 +104,13 @@ private:
     static bool Settled(const Connection& c);
     void Note(Notice kind, Level level, std::string_view message);
     void Tick();
-    void PollHosts(bool starting);
+    void ApplyHosts(HostsReader::Result result, bool starting);
     void ListChanged(std::string_view why, std::optional<Notice> kind = std::nullopt);
     std::string Peer(const Connection& c) const;
 
     Options options_;
     HostRegistry registry_;
-    std::optional<HostsFile> hosts_;
+    std::unique_ptr<HostsReader> hosts_;
     int epoll_ = -1;
     int listener_ = -1;
     int timer_ = -1;
