@@ -1,11 +1,11 @@
 // CXmlDocument: parser and element index, navigation and value access.
 //
-// The scanners below follow the character-stepping rules exactly. Under a code page
-// without lead bytes they use memchr and character-class tables; under a double-byte code
-// page they use memchr to find a candidate byte and then step by characters (skipping runs
-// of bytes below 0x80 eight at a time) from the last known character boundary to prove that
-// the candidate is not the second byte of a double-byte character. Both paths give the same
-// results as stepping character by character.
+// The scanners below find what stepping through the text one character at a time would
+// find (a character as platform/code_page.h defines it). Under a code page without lead bytes they
+// use memchr and character-class tables; under a double-byte code page they use memchr to find a
+// candidate byte and then step by characters (skipping runs of bytes below 0x80 eight at a time)
+// from the last known character boundary to prove that the candidate is not the second byte of a
+// double-byte character. Both paths give the same results as stepping character by character.
 #include "xml/xml_document.h"
 
 #include <bit>
@@ -370,7 +370,8 @@ int SkipSpecialNodeImpl(ScanToken& k, CodePage cp) {
     const u8* u = U(t);
     const int32_t lt = k.next;
     k.begin = lt;
-    // Choice left to the implementer: white space between '<' and '?' or '!' is passed over.
+    // White space between '<' and '?' or '!' is passed over: "< !-- -->" is skipped like
+    // "<!-- -->" (hand-edited files have it; see the header).
     const int32_t q = SkipWs(u, lt + 1);
     const u8 c1 = u[q];
     if (c1 == 0) {
@@ -584,10 +585,12 @@ int CXmlDocument::ScanElement(int32_t parent, int depth) {
     return ScanElementIn(context, parent, depth);
 }
 
-// ScanElement, with the recursion over children turned into a loop over
-// an explicit stack of the elements whose content is being scanned ("open" elements): the
-// order of every step, every slot taken and returned and every result are those of the
-// recursive form, and the depth limit bounds the stack.
+// ScanElement's body. An element's children are scanned before the element's end tag, so
+// the scan is naturally recursive; it runs instead as a loop over an explicit stack of the
+// elements whose content is being scanned ("open" elements), so that a deeply nested text
+// cannot exhaust the machine stack. The depth limit bounds that stack. The labels are the
+// three states of the loop: start (scan one element of p), deliver (hand the result r to
+// p) and next_child (look for p's next child).
 int CXmlDocument::ScanElementIn(const ScanContext& context, int32_t parent, int depth) {
     struct Open {
         int32_t slot;
@@ -612,7 +615,8 @@ int CXmlDocument::ScanElementIn(const ScanContext& context, int32_t parent, int 
     ElementSpan* spans = nullptr;
 
 start:
-    // ---- Steps 9.1 to 9.4: one element at or after p's cursor. ----
+    // ---- One element of p: the first start tag at or after p's cursor, past processing
+    // instructions, comments, CDATA sections and declarations; or p's end tag. ----
     {
         const int32_t s =
             m_nextFree < static_cast<int32_t>(m_spans.size()) ? m_nextFree++ : TakeSlot();
@@ -695,7 +699,8 @@ start:
             r = s;
             goto deliver;
         }
-        // Step 9.5: scan the children, from just after the start tag.
+        // Not empty: the element's content follows. Its children are scanned from just
+        // after the start tag; the element stays open until its end tag.
         spans[s].endTagBegin = gt + 1;
         open[top++] = Open{s, nameBegin, nameLength, 0};
         p = s;
@@ -720,7 +725,8 @@ deliver:
             o.previous = r;
             goto next_child;
         }
-        // Steps 9.7 to 9.9: the end tag of o; its cursor stands on the '<'.
+        // No further child: o's cursor stands on the '<' of its end tag. The end tag's
+        // second token must name o (the first is the '/'); the first '>' token ends it.
         spans = m_spans.data();
         const int32_t lt = spans[o.slot].endTagBegin;
         const std::string_view name(t + o.nameBegin, static_cast<std::size_t>(o.nameLength));
@@ -762,7 +768,7 @@ deliver:
     }
 
 next_child:
-    // ---- Step 9.5: the next child of p = open[top - 1]. ----
+    // ---- The next child of the open element p = open[top - 1], from its cursor. ----
     {
         // When the next '<' opens p's end tag ("</"), the child scan would only take a slot
         // and give it back: do just that here.

@@ -86,8 +86,8 @@ protected:
 
     // Scans one element (and its subtree) at or after the parent's cursor; depth is the
     // element's nesting level (the root element is 1). Slot (> 0), 0 at the parent's end
-    // tag, -1 on failure. The recursion over children runs as a loop over an explicit
-    // stack of at most kMaxNestingDepth open elements: same steps, same results.
+    // tag, -1 on failure. Children are scanned by a loop over an explicit stack of at most
+    // kMaxNestingDepth open elements, not by recursion on the machine stack.
     int ScanElement(int32_t parent, int depth);
     int32_t TakeSlot();
     void ReturnSlot();
