@@ -12,6 +12,8 @@
 #include <climits>
 #include <cstring>
 
+// SSE2 blocks of 16 bytes where the target has them (x86-64 always); elsewhere, or with
+// LAUNCHER_XML_NO_SSE2 (the tests build the document so too), words of 8 bytes.
 #if !defined(LAUNCHER_XML_NO_SSE2) && \
     (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
 #include <emmintrin.h>
@@ -365,7 +367,21 @@ inline bool TokenEqualsBytes(const ScanToken& k, const char* name, int32_t nameL
     return c == ' ' || c == '=' || c == '/' || c == '[';
 }
 
-int SkipSpecialNodeImpl(ScanToken& k, CodePage cp) {
+// What a '<' opens, as SkipSpecialNode tells it.
+enum class NodeKind {
+    kNone,                   // nothing complete: the text ends first, or "</" (an end tag)
+    kElement,                // a start tag: nothing is skipped
+    kProcessingInstruction,  // "<?" ... "?>", the XML declaration included
+    kCData,                  // "<![" ... "]]>"
+    kComment,                // "<!-" ... "-->"
+    kDeclaration,            // "<!" ... '>' at bracket depth 0, e.g. a DOCTYPE with its subset
+};
+
+// Passes over the construct whose '<' is at k.next when it is no element: on return k.next
+// is just after its terminator. The third byte alone tells a CDATA section ("<![") and a
+// comment ("<!-") from a declaration, and terminators are sought from the '<' itself, so
+// "<!-->" is a whole comment.
+NodeKind SkipSpecialNode(ScanToken& k, CodePage cp) {
     const char* t = k.text.data();
     const u8* u = U(t);
     const int32_t lt = k.next;
@@ -375,25 +391,25 @@ int SkipSpecialNodeImpl(ScanToken& k, CodePage cp) {
     const int32_t q = SkipWs(u, lt + 1);
     const u8 c1 = u[q];
     if (c1 == 0) {
-        return 0;
+        return NodeKind::kNone;
     }
     const u8 c2 = u[q + 1];
     if (c2 == 0) {
-        return 0;
+        return NodeKind::kNone;
     }
-    int kind;
+    NodeKind kind;
     const char* terminator;
     int32_t n;
     if (c1 == '?') {
-        kind = 16;
+        kind = NodeKind::kProcessingInstruction;
         terminator = "?>";
         n = 2;
     } else if (c1 == '!' && c2 == '[') {
-        kind = 8;
+        kind = NodeKind::kCData;
         terminator = "]]>";
         n = 3;
     } else if (c1 == '!' && c2 == '-') {
-        kind = 32;
+        kind = NodeKind::kComment;
         terminator = "-->";
         n = 3;
     } else if (c1 == '!') {
@@ -410,18 +426,18 @@ int SkipSpecialNodeImpl(ScanToken& k, CodePage cp) {
             } else if (first == ']') {
                 --depth;
             } else if (first == '>' && depth == 0) {
-                return 64;
+                return NodeKind::kDeclaration;
             }
         }
-        return 0;
+        return NodeKind::kNone;
     } else if (c1 == '/') {
-        return 0;
+        return NodeKind::kNone;
     } else {
-        return 1;
+        return NodeKind::kElement;
     }
     const int32_t at = FindTerm(t, static_cast<int32_t>(k.text.size()), lt, terminator, n, cp);
     if (at < 0) {
-        return 0;
+        return NodeKind::kNone;
     }
     k.next = at + n;
     return kind;
@@ -453,22 +469,12 @@ CXmlDocument::CXmlDocument() {
     SetDocument(nullptr);
 }
 
-CXmlDocument::~CXmlDocument() {
-    m_spans.clear();
-    m_text.clear();
-}
-
 // ---------------------------------------------------------------------------------------
 // Scanners and tokenizer
 
 bool CXmlDocument::ScanToChar(std::string_view text, int32_t& position, char ch) {
     position = ScanTo(text.data(), static_cast<int32_t>(text.size()), position, ch, ActiveCp());
     return U(text.data())[position] == static_cast<u8>(ch) && ch != '\0';
-}
-
-bool CXmlDocument::SkipWhiteSpace(std::string_view text, int32_t& position) {
-    position = SkipWs(U(text.data()), position);
-    return text.data()[position] != '\0';
 }
 
 bool CXmlDocument::NextToken(ScanToken& token) {
@@ -501,10 +507,6 @@ bool CXmlDocument::TokenEquals(const ScanToken& token, const char* name) {
     }
     const char c = name[len];
     return c == '\0' || c == ' ' || c == '=' || c == '/' || c == '[';
-}
-
-int CXmlDocument::SkipSpecialNode(ScanToken& token) {
-    return SkipSpecialNodeImpl(token, ActiveCp());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -645,7 +647,7 @@ start:
             }
             if (c1 == '?' || c1 == '!') {
                 token.next = lt;
-                if (SkipSpecialNodeImpl(token, cp) == 0) {
+                if (SkipSpecialNode(token, cp) == NodeKind::kNone) {
                     return ParseFailure("Invalid node");
                 }
                 continue;
@@ -667,7 +669,7 @@ start:
             const u8 first = u[token.begin];
             if (first == '?' || first == '!') {
                 token.next = lt;
-                if (SkipSpecialNodeImpl(token, cp) == 0) {
+                if (SkipSpecialNode(token, cp) == NodeKind::kNone) {
                     return ParseFailure("Invalid node");
                 }
                 continue;
@@ -796,7 +798,6 @@ next_child:
 void CXmlDocument::MoveTo(int32_t parent, int32_t current) {
     m_parent = parent;
     m_current = current;
-    m_nodeKind = current != 0 ? 1 : 0;
 }
 
 int32_t CXmlDocument::SeekSibling(int32_t parent, int32_t current, const char* name) const {
@@ -828,7 +829,7 @@ bool CXmlDocument::FindNextElement(const char* name) {
 }
 
 bool CXmlDocument::EnterElement() {
-    if (m_current == 0 || m_nodeKind != 1) {
+    if (m_current == 0) {
         return false;
     }
     MoveTo(m_current, 0);
@@ -881,7 +882,7 @@ bool CXmlDocument::SeekAttribute(ScanToken& token, const char* name) {
 }
 
 std::string CXmlDocument::GetAttribute(const char* name) const {
-    if (m_current == 0 || m_nodeKind != 1 || name == nullptr) {
+    if (m_current == 0 || name == nullptr) {
         return std::string();
     }
     ScanToken token;

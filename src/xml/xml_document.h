@@ -48,10 +48,6 @@ struct ScanToken {
 class CXmlDocument {
 public:
     CXmlDocument();
-    virtual ~CXmlDocument();
-
-    CXmlDocument(const CXmlDocument&) = default;
-    CXmlDocument& operator=(const CXmlDocument&) = default;
 
     // Replaces the text (null reads as the empty text) and rebuilds the index.
     // True when the text holds a complete first element. Navigation is reset.
@@ -78,11 +74,9 @@ protected:
     // ---- Parser internals (protected so that tests can reach them through a subclass) ----
     // text must be followed by a NUL byte in memory (std::string, literals) and hold no NUL.
     static bool ScanToChar(std::string_view text, int32_t& position, char ch);
-    static bool SkipWhiteSpace(std::string_view text, int32_t& position);
     static bool NextToken(ScanToken& token);
     static std::string TokenText(const ScanToken& token);
     static bool TokenEquals(const ScanToken& token, const char* name);
-    static int SkipSpecialNode(ScanToken& token);
 
     // Scans one element (and its subtree) at or after the parent's cursor; depth is the
     // element's nesting level (the root element is 1). Slot (> 0), 0 at the parent's end
@@ -108,5 +102,4 @@ private:
     int32_t m_parent = 0;
     int32_t m_current = 0;
     int32_t m_nextFree = 1;
-    int32_t m_nodeKind = 0;
 };
