@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "support/code_page_scope.h"
 #include "xml/xml_document.h"
 #include "xml/xml_document_internal.h"
@@ -155,11 +156,17 @@ TEST(XmlParser, DoubleByteCharactersUnder949) {
     }
 }
 
+// Length of the character at pos: two bytes for a lead byte followed by a byte other than
+// NUL, else one.
+int32_t CharAt(const std::string& s, int32_t pos) {
+    return IsLeadByte(static_cast<unsigned char>(s[pos])) && s[pos + 1] != '\0' ? 2 : 1;
+}
+
 // The first character at or after pos whose byte is in stops (or the NUL), stepping by
 // characters: what the fast scanners must agree with.
 int32_t StepToAny(const std::string& s, int32_t pos, const char* stops) {
     while (s[pos] != '\0' && std::strchr(stops, s[pos]) == nullptr) {
-        pos += CharLength(&s[pos]);
+        pos += CharAt(s, pos);
     }
     return pos;
 }
@@ -181,7 +188,7 @@ TEST(XmlParser, FastScannersAgreeWithCharacterStepping) {
             }
             int32_t start = 0;
             for (const int32_t at = below(s.size()); start < at;) {
-                start += CharLength(&s[start]);
+                start += CharAt(s, start);
             }
             for (const char ch : {'<', '|'}) {  // '|' does not occur: the scan runs to the end
                 int32_t pos = start;
