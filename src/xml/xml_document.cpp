@@ -8,9 +8,11 @@
 // double-byte character. Both paths give the same results as stepping character by character.
 #include "xml/xml_document.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <memory>
 
 // SSE2 blocks of 16 bytes where the target has them (x86-64 always); elsewhere, or with
 // LAUNCHER_XML_NO_SSE2 (the tests build the document so too), words of 8 bytes.
@@ -443,6 +445,39 @@ NodeKind SkipSpecialNode(ScanToken& k, CodePage cp) {
     return kind;
 }
 
+// Copies the length bytes at from and the NUL after them to to, and returns how many '<'
+// among them no '/' follows: the most elements the text can hold, for reserving the index.
+int32_t CopyCountingOpens(char* to, const char* from, std::size_t length) {
+    int64_t opens = 0;
+    std::size_t i = 0;
+#ifdef LAUNCHER_XML_SSE2
+    // Per block of 16: the '<' whose next byte (from + i + 1, at most the NUL) is no '/'.
+    // Byte lanes count them (each match subtracts -1), summed before a lane can overflow.
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= length) {
+        __m128i counts = zero;
+        for (int round = 0; round < 255 && i + 16 <= length; ++round, i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), v);
+            const __m128i open =
+                _mm_andnot_si128(_mm_cmpeq_epi8(next, slash), _mm_cmpeq_epi8(v, lt));
+            counts = _mm_sub_epi8(counts, open);
+        }
+        const __m128i sums = _mm_sad_epu8(counts, zero);  // two 64-bit lanes
+        opens += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+    }
+#endif
+    for (; i < length; ++i) {
+        to[i] = from[i];
+        opens += (from[i] == '<' && from[i + 1] != '/') ? 1 : 0;
+    }
+    to[length] = '\0';
+    return static_cast<int32_t>(std::min<int64_t>(opens, INT32_MAX));
+}
+
 XmlParseFailureHook g_failureHook = nullptr;
 
 struct EntityRow {
@@ -513,9 +548,13 @@ bool CXmlDocument::TokenEquals(const ScanToken& token, const char* name) {
 // The element index
 
 int32_t CXmlDocument::TakeSlot() {
-    const auto slots = static_cast<int32_t>(m_spans.size());
-    if (m_nextFree == slots) {
-        m_spans.resize(static_cast<std::size_t>(slots) + static_cast<std::size_t>(slots / 2));
+    if (m_nextFree == m_slots) {
+        const int32_t grown = m_slots + m_slots / 2;
+        if (grown > m_slotCapacity) {
+            // SetDocument reserves every slot the scan can reach, so this copy is a safeguard.
+            SlotRoom(grown, m_nextFree);
+        }
+        m_slots = grown;
     }
     return m_nextFree++;
 }
@@ -536,6 +575,48 @@ int CXmlDocument::ParseFailure(const char* message, std::string_view name) {
     return -1;
 }
 
+char* CXmlDocument::TextRoom(std::size_t bytes) {
+    if (bytes > m_textCapacity) {
+        m_ownText.reset(new char[bytes]);  // not initialised: the caller writes the text
+        m_text = m_ownText.get();
+        m_textCapacity = bytes;
+    }
+    return m_text;
+}
+
+void CXmlDocument::SlotRoom(int32_t capacity, int32_t keep) {
+    // ElementSpan is trivial: new[] leaves the slots uninitialised, and no slot is read
+    // before the scan writes it (the scan writes every field of a slot it delivers, and
+    // slot 0 is set before the scan starts), so untouched slots cost no memory traffic and,
+    // where the memory comes fresh from the system, no page faults.
+    std::unique_ptr<ElementSpan[]> room(new ElementSpan[static_cast<std::size_t>(capacity)]);
+    std::copy_n(m_spans, keep, room.get());
+    m_ownSpans = std::move(room);
+    m_spans = m_ownSpans.get();
+    m_slotCapacity = capacity;
+}
+
+CXmlDocument::CXmlDocument(const CXmlDocument& other) {
+    *this = other;
+}
+
+CXmlDocument& CXmlDocument::operator=(const CXmlDocument& other) {
+    if (this != &other) {
+        const auto bytes = static_cast<std::size_t>(other.m_size) + 1;
+        std::memcpy(TextRoom(bytes), other.m_text, bytes);
+        m_size = other.m_size;
+        if (other.m_slots > m_slotCapacity) {
+            SlotRoom(other.m_slots, 0);
+        }
+        std::copy_n(other.m_spans, other.m_nextFree, m_spans);
+        m_slots = other.m_slots;
+        m_nextFree = other.m_nextFree;
+        m_parent = other.m_parent;
+        m_current = other.m_current;
+    }
+    return *this;
+}
+
 bool CXmlDocument::SetDocument(const char* text) {
     m_nextFree = 1;
     MoveTo(0, 0);
@@ -545,19 +626,32 @@ bool CXmlDocument::SetDocument(const char* text) {
     const std::size_t length = std::strlen(text);
     if (length > static_cast<std::size_t>(INT32_MAX)) {
         // 2 GiB or more cannot be addressed by 32-bit offsets: keep nothing of it.
-        m_text.clear();
-        m_text.shrink_to_fit();
-        if (!m_spans.empty()) {
-            m_spans[0] = ElementSpan{};
-        }
+        m_ownText.reset();
+        m_text = m_inlineText;
+        m_textCapacity = kInlineText;
+        m_text[0] = '\0';
+        m_size = 0;
+        m_spans[0] = ElementSpan{};
         return false;
     }
-    m_text.assign(text, length);
+    const int32_t opens = CopyCountingOpens(TextRoom(length + 1), text, length);
+    m_size = static_cast<int32_t>(length);
 
-    const std::size_t slots = length / 64 + 8;
-    if (m_spans.size() < slots) {
-        m_spans.resize(slots);
+    // The slot-sizing rule: len / 64 + 8 slots, never fewer than before. The scan can reach
+    // slot e + 1 at most for e elements; an element has its own '<' that no "</" follows
+    // and at least 4 bytes of its own ("<a/>"), so e <= min(opens, len / 4). Reserving the
+    // size the growth rule reaches past that slot means that the index never moves while
+    // it grows; the slots beyond what the scan uses are never touched.
+    const auto slots = std::max<int32_t>(m_slots, static_cast<int32_t>(length / 64 + 8));
+    const int64_t reach = std::min<int64_t>(opens, static_cast<int64_t>(length / 4)) + 1;
+    int64_t capacity = slots;
+    while (capacity <= reach) {
+        capacity += capacity / 2;
     }
+    if (capacity > m_slotCapacity) {
+        SlotRoom(static_cast<int32_t>(capacity), 0);
+    }
+    m_slots = slots;
 
     bool result = false;
     if (length != 0) {
@@ -583,7 +677,7 @@ struct CXmlDocument::ScanContext {
 };
 
 int CXmlDocument::ScanElement(int32_t parent, int depth) {
-    const ScanContext context{m_text.c_str(), static_cast<int32_t>(m_text.size()), ActiveCp()};
+    const ScanContext context{m_text, m_size, ActiveCp()};
     return ScanElementIn(context, parent, depth);
 }
 
@@ -620,9 +714,8 @@ start:
     // ---- One element of p: the first start tag at or after p's cursor, past processing
     // instructions, comments, CDATA sections and declarations; or p's end tag. ----
     {
-        const int32_t s =
-            m_nextFree < static_cast<int32_t>(m_spans.size()) ? m_nextFree++ : TakeSlot();
-        spans = m_spans.data();
+        const int32_t s = m_nextFree < m_slots ? m_nextFree++ : TakeSlot();
+        spans = m_spans;
         spans[s].parent = p;
         spans[s].firstChild = 0;
         spans[s].nextSibling = 0;
@@ -717,7 +810,7 @@ deliver:
     {
         Open& o = open[top - 1];
         if (r > 0) {
-            spans = m_spans.data();
+            spans = m_spans;
             if (o.previous == 0) {
                 spans[o.slot].firstChild = r;
             } else {
@@ -729,7 +822,7 @@ deliver:
         }
         // No further child: o's cursor stands on the '<' of its end tag. The end tag's
         // second token must name o (the first is the '/'); the first '>' token ends it.
-        spans = m_spans.data();
+        spans = m_spans;
         const int32_t lt = spans[o.slot].endTagBegin;
         const std::string_view name(t + o.nameBegin, static_cast<std::size_t>(o.nameLength));
         // Fast path for "</name>": the same bytes as the start tag's name (a token of
@@ -774,12 +867,12 @@ next_child:
     {
         // When the next '<' opens p's end tag ("</"), the child scan would only take a slot
         // and give it back: do just that here.
-        spans = m_spans.data();
+        spans = m_spans;
         const int32_t next = ScanTo(t, size, spans[p].endTagBegin, '<', cp);
         if (next < size) {
             spans[p].endTagBegin = next;  // the child scan would set the cursor here too
             if (u[next + 1] == '/') {
-                if (m_nextFree == static_cast<int32_t>(m_spans.size())) {
+                if (m_nextFree == m_slots) {
                     TakeSlot();  // the same growth as the child scan's TakeSlot
                     ReturnSlot();
                 }
@@ -808,7 +901,7 @@ int32_t CXmlDocument::SeekSibling(int32_t parent, int32_t current, const char* n
     const CodePage cp = ActiveCp();
     while (candidate != 0) {
         ScanToken token;
-        token.text = m_text;
+        token.text = std::string_view(m_text, static_cast<std::size_t>(m_size));
         token.next = m_spans[candidate].startTagBegin + 1;
         NextTokenImpl(token, cp);
         if (TokenEquals(token, name)) {
@@ -844,7 +937,7 @@ std::string CXmlDocument::GetElementName() const {
         return std::string();
     }
     ScanToken token;
-    token.text = m_text;
+    token.text = std::string_view(m_text, static_cast<std::size_t>(m_size));
     token.next = m_spans[m_current].startTagBegin + 1;
     NextTokenImpl(token, ActiveCp());
     return TokenText(token);
@@ -886,13 +979,13 @@ std::string CXmlDocument::GetAttribute(const char* name) const {
         return std::string();
     }
     ScanToken token;
-    token.text = m_text;
+    token.text = std::string_view(m_text, static_cast<std::size_t>(m_size));
     token.next = m_spans[m_current].startTagBegin + 1;
     if (!SeekAttribute(token, name)) {
         return std::string();
     }
     int32_t last = token.end;
-    if (last >= static_cast<int32_t>(m_text.size())) {
+    if (last >= m_size) {
         --last;
     }
     return DecodeEntities(token.begin, last);
@@ -906,7 +999,7 @@ std::string CXmlDocument::GetText() const {
     if (e.firstChild != 0 || e.startTagEnd == e.endTagBegin + 1) {
         return std::string();
     }
-    const char* t = m_text.c_str();
+    const char* t = m_text;
     const int32_t p = SkipWs(U(t), e.startTagEnd + 1);
     if (t[p] == '<' && e.endTagBegin - p > 11 && std::memcmp(t + p, "<![CDATA[", 9) == 0) {
         const int32_t q = FindTerm(t, e.endTagBegin, p + 9, "]]>", 3, ActiveCp());
@@ -923,7 +1016,7 @@ std::string CXmlDocument::DecodeEntities(int32_t first, int32_t last) const {
         return out;
     }
     out.reserve(static_cast<std::size_t>(last - first) + 1);
-    const char* t = m_text.c_str();
+    const char* t = m_text;
     const u8* u = U(t);
     const CodePage cp = ActiveCp();
     int32_t pos = first;
