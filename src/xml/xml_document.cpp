@@ -263,6 +263,22 @@ inline int32_t ScanTo(const char* t, int32_t size, int32_t pos, char ch, CodePag
     }
 }
 
+// First position in [p, end) holding the byte ch, or end: blocks first, as most runs are
+// short, then memchr.
+inline int32_t FindByte(const char* t, int32_t p, int32_t end, char ch) {
+#ifdef LAUNCHER_XML_SSE2
+    const __m128i pattern = _mm_set1_epi8(ch);
+    for (const int32_t stop = std::min(end, p + kShortScan); p + kBlock <= stop; p += kBlock) {
+        const uint32_t m = BlockMask(U(t) + p, pattern, false);
+        if (m != 0) {
+            return p + LowestBit(m);
+        }
+    }
+#endif
+    const void* r = std::memchr(t + p, ch, static_cast<std::size_t>(end - p));
+    return r != nullptr ? static_cast<int32_t>(static_cast<const char*>(r) - t) : end;
+}
+
 // First occurrence of needle (n bytes, ASCII) at a character boundary at or after from,
 // lying wholly before limit; -1 when there is none.
 inline int32_t FindTerm(const char* t, int32_t limit, int32_t from, const char* needle, int32_t n,
@@ -270,14 +286,18 @@ inline int32_t FindTerm(const char* t, int32_t limit, int32_t from, const char* 
     const u8* u = U(t);
     int32_t boundary = from;
     int32_t p = from;
-    while (p <= limit - n) {
-        const void* r = std::memchr(t + p, needle[0], static_cast<std::size_t>(limit - n + 1 - p));
-        if (r == nullptr) {
+    const int32_t last = limit - n;  // the last position where the needle fits
+    while (p <= last) {
+        const int32_t cand = FindByte(t, p, last + 1, needle[0]);
+        if (cand > last) {
             return -1;
         }
-        const auto cand = static_cast<int32_t>(static_cast<const char*>(r) - t);
         p = cand + 1;
-        if (std::memcmp(t + cand, needle, static_cast<std::size_t>(n)) != 0) {
+        int32_t i = 1;  // needles are a few bytes: compared in place
+        while (i < n && t[cand + i] == needle[i]) {
+            ++i;
+        }
+        if (i < n) {
             continue;
         }
         if (!cp.dbcs) {
@@ -722,6 +742,7 @@ start:
         token.next = spans[p].endTagBegin;
 
         // Start tag: pass over processing instructions, comments, CDATA and declarations.
+        int32_t seekGt;  // where the '>' that ends the start tag is sought from
         for (;;) {
             const int32_t lt = found >= 0 ? found : ScanTo(t, size, token.next, '<', cp);
             found = -1;
@@ -746,10 +767,13 @@ start:
                 continue;
             }
             if ((kClasses.c[c1] & kStop) == 0 && c1 != '"' && c1 != '\'') {
-                // An unquoted name token, read in place.
+                // An unquoted name token, read in place. None of its characters is '>', so
+                // the '>' that ends the tag is sought from the name's start: the search then
+                // does not wait for the name's end.
                 token.begin = lt + 1;
                 token.next = TokenEnd(u, lt + 1, cp);
                 token.end = token.next - 1;
+                seekGt = lt + 1;
                 break;
             }
             token.next = lt + 1;
@@ -772,6 +796,7 @@ start:
                 r = 0;
                 goto deliver;
             }
+            seekGt = token.next;
             break;
         }
         const int32_t nameBegin = token.begin;
@@ -781,7 +806,7 @@ start:
         }
 
         // The first '>' closes the start tag, even inside a quoted attribute value.
-        const int32_t gt = u[token.next] == '>' ? token.next : ScanTo(t, size, token.next, '>', cp);
+        const int32_t gt = ScanTo(t, size, seekGt, '>', cp);
         if (gt >= size) {
             return ParseFailure(
                 "End of tag not found",
