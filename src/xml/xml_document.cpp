@@ -727,8 +727,13 @@ int CXmlDocument::ScanElementIn(const ScanContext& context, int32_t parent, int 
 
     int32_t p = parent;  // parent of the element about to be scanned
     int r = 0;           // the result of the last element scan, for parent p
+    int32_t rEnd = 0;    // when r > 0, the end of r (its endTagEnd)
     int32_t found = -1;  // offset of the next '<' from p's cursor when already known
-    ElementSpan* spans = nullptr;
+    ElementSpan* spans = m_spans;
+    // p's cursor (spans[p].endTagBegin), also kept here: each position found is where the
+    // next search starts, and reading it back from the slot just written would add a
+    // store-to-load delay to every step of that chain.
+    int32_t cursor = spans[p].endTagBegin;
 
 start:
     // ---- One element of p: the first start tag at or after p's cursor, past processing
@@ -739,7 +744,7 @@ start:
         spans[s].parent = p;
         spans[s].firstChild = 0;
         spans[s].nextSibling = 0;
-        token.next = spans[p].endTagBegin;
+        token.next = cursor;
 
         // Start tag: pass over processing instructions, comments, CDATA and declarations.
         int32_t seekGt;  // where the '>' that ends the start tag is sought from
@@ -751,6 +756,7 @@ start:
                 return ParseFailure("Element tag not found");
             }
             spans[p].endTagBegin = lt;
+            cursor = lt;
             // Fast dispatch on the byte after '<' when it is itself the first token's first
             // byte (no white space): the same decisions as the general path below.
             const u8 c1 = u[lt + 1];
@@ -817,11 +823,13 @@ start:
             spans[s].endTagBegin = gt - 1;
             spans[s].endTagEnd = gt;
             r = s;
+            rEnd = gt;
             goto deliver;
         }
         // Not empty: the element's content follows. Its children are scanned from just
         // after the start tag; the element stays open until its end tag.
         spans[s].endTagBegin = gt + 1;
+        cursor = gt + 1;
         open[top++] = Open{s, nameBegin, nameLength, 0};
         p = s;
         goto next_child;
@@ -841,14 +849,15 @@ deliver:
             } else {
                 spans[o.previous].nextSibling = r;
             }
-            spans[o.slot].endTagBegin = spans[r].endTagEnd + 1;
+            spans[o.slot].endTagBegin = rEnd + 1;
+            cursor = rEnd + 1;
             o.previous = r;
             goto next_child;
         }
         // No further child: o's cursor stands on the '<' of its end tag. The end tag's
         // second token must name o (the first is the '/'); the first '>' token ends it.
         spans = m_spans;
-        const int32_t lt = spans[o.slot].endTagBegin;
+        const int32_t lt = cursor;  // o is p
         const std::string_view name(t + o.nameBegin, static_cast<std::size_t>(o.nameLength));
         // Fast path for "</name>": the same bytes as the start tag's name (a token of
         // non-delimiter characters), read from a character boundary, form the same token,
@@ -857,7 +866,7 @@ deliver:
         if (u[lt + 1] == '/' && (kClasses.c[u[o.nameBegin]] & kStop) == 0 &&
             size - at > o.nameLength && u[at + o.nameLength] == '>' &&
             BytesEqual(u, size, at, o.nameBegin, o.nameLength)) {
-            spans[o.slot].endTagEnd = at + o.nameLength;
+            rEnd = at + o.nameLength;
         } else {
             token.next = lt + 1;
             int count = 0;
@@ -879,8 +888,9 @@ deliver:
             if (count < 2) {
                 return ParseFailure("End tag not completed for element %s", name);
             }
-            spans[o.slot].endTagEnd = token.begin;
+            rEnd = token.begin;
         }
+        spans[o.slot].endTagEnd = rEnd;
         r = o.slot;
         --top;
         p = top > 0 ? open[top - 1].slot : parent;
@@ -893,9 +903,10 @@ next_child:
         // When the next '<' opens p's end tag ("</"), the child scan would only take a slot
         // and give it back: do just that here.
         spans = m_spans;
-        const int32_t next = ScanTo(t, size, spans[p].endTagBegin, '<', cp);
+        const int32_t next = ScanTo(t, size, cursor, '<', cp);
         if (next < size) {
             spans[p].endTagBegin = next;  // the child scan would set the cursor here too
+            cursor = next;
             if (u[next + 1] == '/') {
                 if (m_nextFree == m_slots) {
                     TakeSlot();  // the same growth as the child scan's TakeSlot
