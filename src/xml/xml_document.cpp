@@ -263,6 +263,38 @@ inline int32_t ScanTo(const char* t, int32_t size, int32_t pos, char ch, CodePag
     }
 }
 
+// ScanTo(..., '>', ...) that also tells where the next '<' after the '>' is when the block
+// that holds the '>' shows it (else nextLt = -1): what a search for '<' from just after the
+// '>' would find, without waiting for a second search. Single-byte code pages only, where
+// every byte is a character.
+inline int32_t ScanToGt(const char* t, int32_t size, int32_t pos, CodePage cp, int32_t& nextLt) {
+    nextLt = -1;
+#ifdef LAUNCHER_XML_SSE2
+    if (!cp.dbcs) {
+        const u8* u = U(t);
+        const __m128i gtPattern = _mm_set1_epi8('>');
+        const __m128i ltPattern = _mm_set1_epi8('<');
+        const int32_t shortEnd = size - pos > kShortScan ? pos + kShortScan : size;
+        for (int32_t p = pos; p + kBlock <= shortEnd; p += kBlock) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + p));
+            const auto gts = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, gtPattern)));
+            if (gts == 0) {
+                continue;
+            }
+            const int32_t bit = LowestBit(gts);
+            const uint32_t lts =
+                static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, ltPattern))) >> bit;
+            if (lts != 0) {
+                nextLt = p + bit + LowestBit(lts);
+            }
+            return p + bit;
+        }
+        return ScanTo(t, size, pos + (shortEnd - pos) / kBlock * kBlock, '>', cp);
+    }
+#endif
+    return ScanTo(t, size, pos, '>', cp);
+}
+
 // First position in [p, end) holding the byte ch, or end: blocks first, as most runs are
 // short, then memchr.
 inline int32_t FindByte(const char* t, int32_t p, int32_t end, char ch) {
@@ -725,10 +757,11 @@ int CXmlDocument::ScanElementIn(const ScanContext& context, int32_t parent, int 
     ScanToken token;
     token.text = std::string_view(t, static_cast<std::size_t>(size));
 
-    int32_t p = parent;  // parent of the element about to be scanned
-    int r = 0;           // the result of the last element scan, for parent p
-    int32_t rEnd = 0;    // when r > 0, the end of r (its endTagEnd)
-    int32_t found = -1;  // offset of the next '<' from p's cursor when already known
+    int32_t p = parent;    // parent of the element about to be scanned
+    int r = 0;             // the result of the last element scan, for parent p
+    int32_t rEnd = 0;      // when r > 0, the end of r (its endTagEnd)
+    int32_t found = -1;    // offset of the next '<' from p's cursor when already known
+    int32_t knownLt = -1;  // the first '<' after the last start tag's '>', when known
     ElementSpan* spans = m_spans;
     // p's cursor (spans[p].endTagBegin), also kept here: each position found is where the
     // next search starts, and reading it back from the slot just written would add a
@@ -812,7 +845,7 @@ start:
         }
 
         // The first '>' closes the start tag, even inside a quoted attribute value.
-        const int32_t gt = ScanTo(t, size, seekGt, '>', cp);
+        const int32_t gt = ScanToGt(t, size, seekGt, cp, knownLt);
         if (gt >= size) {
             return ParseFailure(
                 "End of tag not found",
@@ -892,6 +925,7 @@ deliver:
         }
         spans[o.slot].endTagEnd = rEnd;
         r = o.slot;
+        knownLt = -1;  // o's end tag is past the '>' it was found from
         --top;
         p = top > 0 ? open[top - 1].slot : parent;
         goto deliver;
@@ -903,7 +937,8 @@ next_child:
         // When the next '<' opens p's end tag ("</"), the child scan would only take a slot
         // and give it back: do just that here.
         spans = m_spans;
-        const int32_t next = ScanTo(t, size, cursor, '<', cp);
+        const int32_t next = knownLt >= 0 ? knownLt : ScanTo(t, size, cursor, '<', cp);
+        knownLt = -1;
         if (next < size) {
             spans[p].endTagBegin = next;  // the child scan would set the cursor here too
             cursor = next;
