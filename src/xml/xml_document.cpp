@@ -497,26 +497,29 @@ NodeKind SkipSpecialNode(ScanToken& k, CodePage cp) {
     return kind;
 }
 
-// Copies the length bytes at from and the NUL after them to to, and returns how many '<'
-// among them no '/' follows: the most elements the text can hold, for reserving the index.
+// Copies the length bytes at from and the NUL after them to to, and returns at least the
+// number of '<' among them that no '/' follows: a bound of the elements the text can hold
+// (each begins with such a '<'), for reserving the index.
 int32_t CopyCountingOpens(char* to, const char* from, std::size_t length) {
     int64_t opens = 0;
     std::size_t i = 0;
 #ifdef LAUNCHER_XML_SSE2
-    // Per block of 16: the '<' whose next byte (from + i + 1, at most the NUL) is no '/'.
-    // Byte lanes count them (each match subtracts -1), summed before a lane can overflow.
+    // Per block of 16: the '<' whose next byte in the block is no '/' (a '<' that ends a
+    // block is counted whatever follows: an upper bound is all the count must be). Byte
+    // lanes count them (each match subtracts -1), summed before a lane can overflow.
     const __m128i lt = _mm_set1_epi8('<');
     const __m128i slash = _mm_set1_epi8('/');
     const __m128i zero = _mm_setzero_si128();
-    while (i + 16 <= length) {
+    const auto opensIn = [&](std::size_t at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), v);
+        const __m128i slashAfter = _mm_srli_si128(_mm_cmpeq_epi8(v, slash), 1);
+        return _mm_andnot_si128(slashAfter, _mm_cmpeq_epi8(v, lt));
+    };
+    while (i + 32 <= length) {
         __m128i counts = zero;
-        for (int round = 0; round < 255 && i + 16 <= length; ++round, i += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
-            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 1));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), v);
-            const __m128i open =
-                _mm_andnot_si128(_mm_cmpeq_epi8(next, slash), _mm_cmpeq_epi8(v, lt));
-            counts = _mm_sub_epi8(counts, open);
+        for (int round = 0; round < 127 && i + 32 <= length; ++round, i += 32) {
+            counts = _mm_sub_epi8(_mm_sub_epi8(counts, opensIn(i)), opensIn(i + 16));
         }
         const __m128i sums = _mm_sad_epu8(counts, zero);  // two 64-bit lanes
         opens += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
