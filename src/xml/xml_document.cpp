@@ -263,10 +263,10 @@ inline int32_t ScanTo(const char* t, int32_t size, int32_t pos, char ch, CodePag
     }
 }
 
-// ScanTo(..., '>', ...) that also tells where the next '<' after the '>' is when the block
-// that holds the '>' shows it (else nextLt = -1): what a search for '<' from just after the
-// '>' would find, without waiting for a second search. Single-byte code pages only, where
-// every byte is a character.
+// ScanTo(..., '>', ...) that also tells where the next '<' after the '>' is when it lies in
+// the block that holds the '>' or the two after it (else nextLt = -1): what a search for
+// '<' from just after the '>' would find, without waiting for the '>' to start it. Single-byte code
+// pages only, where every byte is a character.
 inline int32_t ScanToGt(const char* t, int32_t size, int32_t pos, CodePage cp, int32_t& nextLt) {
     nextLt = -1;
 #ifdef LAUNCHER_XML_SSE2
@@ -286,6 +286,17 @@ inline int32_t ScanToGt(const char* t, int32_t size, int32_t pos, CodePage cp, i
                 static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, ltPattern))) >> bit;
             if (lts != 0) {
                 nextLt = p + bit + LowestBit(lts);
+            } else {
+                // The next blocks' addresses do not depend on where the '>' is: they are
+                // read while the '>' is still being found.
+                for (int32_t q = p + kBlock; q <= p + 2 * kBlock && q + kBlock <= size;
+                     q += kBlock) {
+                    const uint32_t more = BlockMask(u + q, ltPattern, false);
+                    if (more != 0) {
+                        nextLt = q + LowestBit(more);
+                        break;
+                    }
+                }
             }
             return p + bit;
         }
