@@ -323,24 +323,24 @@ inline int32_t FindByte(const char* t, int32_t p, int32_t end, char ch) {
 }
 
 // First occurrence of needle (n bytes, ASCII) at a character boundary at or after from,
-// lying wholly before limit; -1 when there is none.
+// lying wholly before limit; -1 when there is none. The needle's last byte is sought (the
+// '>' of "?>", "-->", "]]>"), as its first byte is also the construct's own opening one.
 inline int32_t FindTerm(const char* t, int32_t limit, int32_t from, const char* needle, int32_t n,
                         CodePage cp) {
     const u8* u = U(t);
     int32_t boundary = from;
-    int32_t p = from;
-    const int32_t last = limit - n;  // the last position where the needle fits
-    while (p <= last) {
-        const int32_t cand = FindByte(t, p, last + 1, needle[0]);
-        if (cand > last) {
+    for (int32_t p = from + n - 1; p < limit;) {
+        const int32_t end = FindByte(t, p, limit, needle[n - 1]);
+        if (end >= limit) {
             return -1;
         }
-        p = cand + 1;
-        int32_t i = 1;  // needles are a few bytes: compared in place
-        while (i < n && t[cand + i] == needle[i]) {
+        p = end + 1;
+        const int32_t cand = end - (n - 1);
+        int32_t i = 0;  // needles are a few bytes: compared in place
+        while (i < n - 1 && t[cand + i] == needle[i]) {
             ++i;
         }
-        if (i < n) {
+        if (i < n - 1) {
             continue;
         }
         if (!cp.dbcs) {
