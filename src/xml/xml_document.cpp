@@ -535,6 +535,11 @@ int32_t CopyCountingOpens(char* to, const char* from, std::size_t length) {
         const __m128i sums = _mm_sad_epu8(counts, zero);  // two 64-bit lanes
         opens += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
     }
+    if (i + 16 <= length) {
+        const __m128i sums = _mm_sad_epu8(_mm_sub_epi8(zero, opensIn(i)), zero);
+        opens += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+        i += 16;
+    }
 #endif
     for (; i < length; ++i) {
         to[i] = from[i];
