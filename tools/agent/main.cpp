@@ -88,6 +88,10 @@ int main(int argc, char** argv) {
         std::fputs(Usage().c_str(), stdout);
         return 0;
     }
+    if (parsed.version) {
+        std::fputs(Version().c_str(), stdout);
+        return 0;
+    }
     if (!parsed.options) {
         std::fprintf(stderr, "talagent: %s\nTry 'talagent --help'.\n", parsed.error.c_str());
         return kExitUsage;

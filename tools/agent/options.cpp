@@ -53,10 +53,15 @@ std::string Usage() {
            "                         on PATH)\n"
            "  --x11vnc-log FILE      append x11vnc's own output to FILE (default: discarded)\n"
            "  --help                 show this text\n"
+           "  --version              show the version\n"
            "\n"
            "One of --cert and --insecure is required. Exit status: 0 stopped by SIGTERM or\n"
            "SIGINT, 1 a file or program is missing or unusable, 2 bad command line, 3 the server\n"
            "refused this agent for good (unknown name, wrong key).\n";
+}
+
+std::string Version() {
+    return "talagent " LAUNCHER_VERSION "\n";
 }
 
 ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char* display_env) {
@@ -72,6 +77,10 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
         std::optional<std::string_view> value;
         if (name == "--help" || name == "-h") {
             result.help = true;
+            return result;
+        }
+        if (name == "--version") {
+            result.version = true;
             return result;
         }
         if (const auto eq = name.find('=');

@@ -35,6 +35,7 @@ struct Options {
 struct ParsedOptions {
     std::optional<Options> options;
     bool help = false;
+    bool version = false;  // --version: print Version() and exit 0
     std::string error;
 };
 
@@ -42,5 +43,6 @@ struct ParsedOptions {
 ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char* display_env);
 
 std::string Usage();
+std::string Version();  // "talagent X.Y.Z\n"
 
 }  // namespace talagent

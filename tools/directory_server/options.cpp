@@ -69,10 +69,15 @@ std::string Usage() {
            "                           a launcher's connection is kept however long it is quiet\n"
            "  --hosts-poll SECONDS     how often the hosts file is checked for changes (1)\n"
            "  --help                   show this text\n"
+           "  --version                show the version\n"
            "\n"
            "Agents: send \"register NAME\\n\", read \"registered\\n\", answer every \"ping\\n\" "
            "with \"pong\\n\".\n"
            "SIGTERM or SIGINT stops the server (exit status 0).\n";
+}
+
+std::string Version() {
+    return "directory-server " LAUNCHER_VERSION "\n";
 }
 
 std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
@@ -93,6 +98,10 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
         std::optional<std::string_view> value;
         if (name == "--help" || name == "-h") {
             result.help = true;
+            return result;
+        }
+        if (name == "--version") {
+            result.version = true;
             return result;
         }
         if (const auto eq = name.find('=');

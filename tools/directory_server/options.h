@@ -29,11 +29,13 @@ struct Options {
 struct ParsedOptions {
     std::optional<Options> options;  // set when the server should run
     bool help = false;               // --help was given: print Usage() and exit 0
+    bool version = false;            // --version was given: print Version() and exit 0
     std::string error;               // set on a bad command line
 };
 
 ParsedOptions ParseOptions(const std::vector<std::string_view>& args);
 std::string Usage();
+std::string Version();  // "directory-server X.Y.Z\n"
 std::string FormatAddress(std::uint32_t address, std::uint16_t port);
 
 }  // namespace dirsrv

@@ -68,6 +68,12 @@ int main(int argc, char** argv) {
     // Taken before Qt sees the command line, and Qt gets none of it: a host named "-reverse"
     // or "-style" is a host name here, not a Qt option.
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    // The launcher always passes four arguments, so a lone --version is a person asking; it
+    // needs no display.
+    if (args.size() == 1 && args[0] == "--version") {
+        std::fputs("talviewer " LAUNCHER_VERSION "\n", stdout);
+        return 0;
+    }
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication app(qtArgc, argv);
 
