@@ -15,6 +15,10 @@ int main(int argc, char** argv) {
         std::fputs(dirsrv::Usage().c_str(), stdout);
         return 0;
     }
+    if (parsed.version) {
+        std::fputs(dirsrv::Version().c_str(), stdout);
+        return 0;
+    }
     if (!parsed.options) {
         std::fprintf(stderr, "directory-server: %s\nTry 'directory-server --help'.\n",
                      parsed.error.c_str());

@@ -56,7 +56,10 @@ std::string Usage() {
            "  --hosts FILE             static names, one per line, '#' comments; re-read when it\n"
            "                           changes\n"
            "  --max-connections N      open connections at most; more are closed at once "
-           "(20000)\n"
+           "(20000);\n"
+           "                           when full, the busiest address gives up its oldest idle "
+           "one\n"
+           "  --max-per-address N      open connections from one IPv4 address at most (256)\n"
            "  --max-output BYTES       unsent reply bytes a client may leave before it is "
            "dropped (65536)\n"
            "  --ping-interval SECONDS  how often agents are sent \"ping\" (20)\n"
@@ -66,10 +69,15 @@ std::string Usage() {
            "                           a launcher's connection is kept however long it is quiet\n"
            "  --hosts-poll SECONDS     how often the hosts file is checked for changes (1)\n"
            "  --help                   show this text\n"
+           "  --version                show the version\n"
            "\n"
            "Agents: send \"register NAME\\n\", read \"registered\\n\", answer every \"ping\\n\" "
            "with \"pong\\n\".\n"
            "SIGTERM or SIGINT stops the server (exit status 0).\n";
+}
+
+std::string Version() {
+    return "directory-server " LAUNCHER_VERSION "\n";
 }
 
 std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
@@ -90,6 +98,10 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
         std::optional<std::string_view> value;
         if (name == "--help" || name == "-h") {
             result.help = true;
+            return result;
+        }
+        if (name == "--version") {
+            result.version = true;
             return result;
         }
         if (const auto eq = name.find('=');
@@ -127,13 +139,16 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             if (!text || text->empty())
                 return bad("--hosts needs a file name");
             options.hosts_path = std::string(*text);
-        } else if (name == "--max-connections" || name == "--max-output") {
+        } else if (name == "--max-connections" || name == "--max-per-address" ||
+                   name == "--max-output") {
             const auto text = take();
             const auto number =
                 text ? ParseUnsigned<std::size_t>(*text, 1, 100'000'000) : std::nullopt;
             if (!number)
                 return bad(std::string(name) + " needs a whole number from 1");
-            (name == "--max-connections" ? options.max_connections : options.max_output) = *number;
+            (name == "--max-connections"   ? options.max_connections
+             : name == "--max-per-address" ? options.max_per_address
+                                           : options.max_output) = *number;
         } else if (duration) {
             const auto text = take();
             const auto parsed = text ? ParseSeconds(*text) : std::nullopt;

@@ -18,6 +18,7 @@ struct Options {
     std::uint16_t listen_port = 47010;
     std::string hosts_path;  // empty: only agents are listed
     std::size_t max_connections = 20000;
+    std::size_t max_per_address = 256;  // an office behind one NAT address fits
     std::size_t max_output = 64 * 1024;
     Millis ping_interval{20'000};
     Millis agent_timeout{60'000};
@@ -28,11 +29,13 @@ struct Options {
 struct ParsedOptions {
     std::optional<Options> options;  // set when the server should run
     bool help = false;               // --help was given: print Usage() and exit 0
+    bool version = false;            // --version was given: print Version() and exit 0
     std::string error;               // set on a bad command line
 };
 
 ParsedOptions ParseOptions(const std::vector<std::string_view>& args);
 std::string Usage();
+std::string Version();  // "directory-server X.Y.Z\n"
 std::string FormatAddress(std::uint32_t address, std::uint16_t port);
 
 }  // namespace dirsrv

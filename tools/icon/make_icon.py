@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the launcher's icon and writes it as a Windows .ico file.
+"""Draws the launcher's icon and writes it as a Windows .ico file, or as a
+64x64 PNG for desktop menus when OUTPUT ends in .png.
 
 The mark is a blue monitor on a stand. The icon holds a 16x16 and a 32x32
 image, both 32-bit with alpha, stored as DIBs (BITMAPINFOHEADER, bottom-up
@@ -11,6 +12,7 @@ and the resource compiler accept.
 import os
 import struct
 import sys
+import zlib
 
 FRAME = (0x8C, 0x4E, 0x1F, 0xFF)   # BGRA: dark blue
 SCREEN = (0xFF, 0xD3, 0x9F, 0xFF)  # BGRA: light blue
@@ -64,11 +66,24 @@ def icon(sizes):
     return out + b"".join(images)
 
 
+def png(size):
+    """An 8-bit RGBA PNG of the mark drawn at `size` pixels."""
+    rows = b"".join(b"\0" + bytes(c for (b, g, r, a) in row for c in (r, g, b, a))
+                    for row in draw(size))
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    return (b"\x89PNG\r\n\x1a\n" +
+            chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+
+
 def main():
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     target = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "src", "ui", "res", "launcher.ico")
     with open(target, "wb") as f:
-        f.write(icon([16, 32]))
+        f.write(png(64) if target.endswith(".png") else icon([16, 32]))
 
 
 if __name__ == "__main__":

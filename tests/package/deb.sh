@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# deb.sh BUILD DIST: the Debian packages on this machine, as an administrator would meet them.
+# lintian finds no errors; both install with dpkg -i once apt has brought their dependencies;
+# the units pass `systemd-analyze verify` (offline: no systemd needs to run); the installed
+# directory-server, started from its installed path with the packaged options and hosts file,
+# answers the launcher's request; the man page documents every option of --help; an upgrade
+# keeps an edited hosts file; purge leaves nothing behind. Needs root (it installs packages).
+set -euo pipefail
+build=$(realpath "$1") dist=$(realpath "$2")
+if [[ $(id -u) -ne 0 ]]; then
+    echo "SKIP: the Debian package tests install packages and need root"
+    exit 0
+fi
+work=$(mktemp -d) server_pid=
+cleanup() {
+    [[ -z $server_pid ]] || kill "$server_pid" 2>/dev/null || true
+    dpkg --purge tal-directory-server talagent >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+ok() { echo "ok - $*"; }
+
+server_deb=$(ls "$dist"/tal-directory-server_*.deb) agent_deb=$(ls "$dist"/talagent_*.deb)
+version=$(dpkg-deb -f "$server_deb" Version)
+upstream=${version%-*}
+
+echo "=== lintian"
+status=0
+lintian --fail-on error "$server_deb" "$agent_deb" >"$work/lintian" 2>&1 || status=$?
+sed -i '/running with root privileges/d' "$work/lintian"
+cat "$work/lintian"
+((status == 0)) || fail "lintian reports errors"
+echo "lintian: $(grep -c '^E:' "$work/lintian") errors, $(grep -c '^W:' "$work/lintian") warnings"
+
+# The next release of the server package, from the same build, for the upgrade below.
+(cd "$build" && cpack -G DEB -D CPACK_DEBIAN_PACKAGE_RELEASE=9999 -B "$work/next" >/dev/null)
+next_deb=$(ls "$work"/next/tal-directory-server_*.deb)
+[[ $(dpkg-deb -f "$next_deb" Version) == "$upstream-9999" ]] || fail "no newer package to upgrade to"
+
+echo "=== install"
+dpkg --purge tal-directory-server talagent >/dev/null 2>&1 || true
+export DEBIAN_FRONTEND=noninteractive
+for deb in "$server_deb" "$agent_deb"; do
+    apt-get satisfy -y -qq --no-install-recommends "$(dpkg-deb -f "$deb" Depends)" >/dev/null ||
+        fail "apt cannot satisfy the dependencies of $deb"
+done
+# What is on the machine before; compared after the purge. The package databases change, of
+# course, and man-db's index is a cache.
+snapshot() {
+    find /etc /lib/systemd /usr /var/lib -xdev \( -path /var/lib/dpkg -o -path /var/lib/apt \
+        -o -path /var/lib/man-db \) -prune -o -print 2>/dev/null | sort
+}
+snapshot >"$work/before"
+dpkg -i "$server_deb" "$agent_deb" </dev/null >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+for p in tal-directory-server talagent; do
+    [[ $(dpkg-query -W -f '${Status}' $p) == "install ok installed" ]] || fail "$p not installed"
+done
+[[ $(/usr/bin/directory-server --version) == "directory-server $upstream" ]] || fail "directory-server --version"
+[[ $(/usr/bin/talagent --version) == "talagent $upstream" ]] || fail "talagent --version"
+/usr/bin/talpki --help >/dev/null || fail "talpki --help"
+ok "installed $version; --version tells $upstream"
+
+conffiles=$(dpkg-query -W -f '${Conffiles}\n' tal-directory-server | awk 'NF { print $1 }' | sort)
+[[ $conffiles == $'/etc/default/directory-server\n/etc/directory-server/agent-keys\n/etc/directory-server/hosts' ]] ||
+    fail "conffiles: $conffiles"
+[[ $(stat -c %a:%U /etc/directory-server/agent-keys) == 600:root ]] || fail "agent-keys is not root's alone"
+[[ $(stat -c %a /etc/directory-server/hosts) == 644 ]] || fail "the service's user cannot read the hosts file"
+ok "configuration in /etc, kept as conffiles"
+
+echo "=== units"
+systemd-analyze verify /lib/systemd/system/directory-server.service 2>&1 | tee "$work/verify"
+[[ ! -s $work/verify ]] || fail "systemd-analyze verify: directory-server.service"
+mkdir -m 700 "$work/runtime"
+XDG_RUNTIME_DIR=$work/runtime systemd-analyze --user verify /usr/lib/systemd/user/talagent.service 2>&1 |
+    tee "$work/verify"
+[[ ! -s $work/verify ]] || fail "systemd-analyze --user verify: talagent.service"
+systemd-analyze security --offline=true /lib/systemd/system/directory-server.service 2>/dev/null |
+    grep -o 'Overall exposure level.*' || true
+ok "the units verify"
+
+echo "=== man page"
+man=$(zcat /usr/share/man/man1/directory-server.1.gz | sed 's/\\-/-/g')
+missing=
+for option in $(/usr/bin/directory-server --help | grep -o -- '^ *--[a-z-]*' | tr -d ' '); do
+    grep -Eq -- "^\.BI? +$option( |\$)" <<<"$man" || missing+=" $option"
+done
+[[ -z $missing ]] || fail "directory-server(1) lacks$missing"
+ok "directory-server(1) documents every option of --help"
+
+echo "=== the installed server with the packaged configuration"
+printf 'reception-01   # front desk\n' >>/etc/directory-server/hosts
+cp /etc/directory-server/hosts "$work/hosts.edited"
+# ExecStart as the unit has it, with the options of /etc/default/directory-server, run as an
+# unprivileged user without capabilities as the service's dynamic user would be. Only the port
+# is changed (a later --listen wins), so that the test does not depend on 47010 being free.
+exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/directory-server.service)
+options=$(. /etc/default/directory-server && echo "$DIRECTORY_SERVER_OPTIONS")
+command=${exec_start/\$DIRECTORY_SERVER_OPTIONS/$options}
+[[ $command == /usr/bin/directory-server\ * ]] || fail "ExecStart: $exec_start"
+# shellcheck disable=SC2086 # the unit splits the options at blanks, as this does
+setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all --bounding-set=-all \
+    --no-new-privs $command --listen 127.0.0.1:0 2>"$work/server.log" &
+server_pid=$!
+for _ in $(seq 100); do
+    port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
+    [[ -n $port ]] && break
+    kill -0 $server_pid 2>/dev/null || { cat "$work/server.log"; fail "the server exited"; }
+    sleep 0.1
+done
+[[ -n $port ]] || fail "the server did not listen"
+reply=$(exec 3<>"/dev/tcp/127.0.0.1/$port" && printf server >&3 && timeout 5 dd bs=200 count=1 status=none <&3)
+[[ $reply == "00ok|reception-01" ]] || fail "reply '$reply'"
+kill $server_pid && wait $server_pid || fail "the server did not stop cleanly on SIGTERM"
+server_pid=
+ok "$command answers: $reply"
+
+echo "=== upgrade"
+dpkg -i "$next_deb" </dev/null >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "upgrade"; }
+[[ $(dpkg-query -W -f '${Version}' tal-directory-server) == "$upstream-9999" ]] || fail "not upgraded"
+cmp -s /etc/directory-server/hosts "$work/hosts.edited" || fail "the upgrade lost the edited hosts file"
+[[ $(stat -c %a /etc/directory-server/agent-keys) == 600 ]] || fail "the upgrade changed agent-keys' mode"
+ok "upgraded to $upstream-9999; the edited hosts file is kept"
+
+echo "=== remove, purge"
+dpkg -r tal-directory-server talagent >/dev/null 2>&1 || fail "dpkg -r"
+[[ -f /etc/directory-server/hosts && ! -e /usr/bin/directory-server ]] ||
+    fail "removal should keep the configuration and take the program"
+dpkg --purge tal-directory-server talagent >/dev/null 2>&1 || fail "dpkg --purge"
+snapshot >"$work/after"
+left=$(comm -13 "$work/before" "$work/after")
+[[ -z $left ]] || fail "left after purge:"$'\n'"$left"
+ok "purge leaves nothing behind"
