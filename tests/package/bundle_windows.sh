@@ -2,7 +2,8 @@
 # bundle_windows.sh BUILD_WIN DIST BUILD: the operators' Windows bundle unpacked into a fresh
 # folder: its set.xml is in code page 949 as a Korean Windows reads it, and under Wine the
 # bundle's launcher.exe lists the hosts of the directory server (BUILD/directory-server) and
-# starts the bundle's talviewer.exe on a double-click (tests/win32's driver works the dialog).
+# starts the bundle's talviewer.exe on a double-click (tests/win32's driver works the dialog;
+# the viewer records its arguments as the stand-in does, TALVIEWER_RECORD).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build_win=$(realpath "$1") dist=$(realpath "$2") build=$(realpath "$3")
@@ -17,7 +18,8 @@ unzip -q "$zip" -d "$work/fresh folder"
 app=$work/fresh\ folder/$(basename "$zip" .zip)
 [[ $(cd "$app" && ls | tr '\n' ' ') == "README.txt launcher.exe set.xml talviewer.exe " ]] ||
     fail "bundle holds: $(ls "$app")"
-grep -q $'stand-in.*\r$' "$app/README.txt" || fail "the README (CRLF) does not call talviewer.exe a stand-in"
+grep -q $'remote-desktop viewer.*\r$' "$app/README.txt" || fail "the README (CRLF) does not describe talviewer.exe"
+grep -q 'ca.pem' "$app/README.txt" || fail "the README does not say where the CA certificate goes"
 
 # set.xml: the sample's text in code page 949, CRLF line ends, no byte-order mark (the launcher
 # reads the bytes as they are), not UTF-8.

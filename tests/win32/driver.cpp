@@ -20,6 +20,16 @@
 //   exit               wait for the program to end, print its exit status
 //   startup EXE TITLE  print the ms from starting EXE until its dialog shows, then close it
 //
+// And talviewer.exe's window (whichever process opened it):
+//   viewer ADDR PORT NAME    start ./talviewer.exe TALVERO-VNC ADDR PORT NAME
+//   window TITLE             wait for the viewer's window captioned TITLE; `shot` then saves it
+//   color PX PY RRGGBB       wait until the screen's pixel at PX%, PY% of the window's client
+//                            area has that colour (each channel within 8), print "color ok" or
+//                            what it has after 20 s
+//   mouse PX PY              a left click there (move, press, release)
+//   close                    close the window
+//   ended                    wait for the window's process to end, print its exit status
+//
 // What the steps observe (message texts, exit status) and every check that
 // fails is printed, one a line, for the caller to compare. A step that waits
 // in vain ends the run with status 1. Keys and clicks are posted, so they pass
@@ -40,6 +50,7 @@ namespace {
 
 PROCESS_INFORMATION g_process{};
 HWND g_dialog = nullptr;
+HANDLE g_window_process = nullptr;
 
 void Say(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -139,6 +150,36 @@ void ReportDpi() {
     ReleaseDC(nullptr, screen);
 }
 
+HWND FindViewer(const std::string& caption) {
+    const HWND w = FindWindowA("TalviewerDesktop", nullptr);
+    wchar_t text[256] = {};
+    GetWindowTextW(w, text, 256);
+    return w && IsWindowVisible(w) && Utf8(text) == caption ? w : nullptr;
+}
+
+// The screen position of PX%, PY% of the window's client area.
+POINT ClientPoint(int px, int py, bool screen) {
+    RECT r{};
+    GetClientRect(g_dialog, &r);
+    POINT p{r.right * px / 100, r.bottom * py / 100};
+    if (screen)
+        ClientToScreen(g_dialog, &p);
+    return p;
+}
+
+COLORREF ScreenPixel(POINT p) {
+    const HDC screen = GetDC(nullptr);
+    const COLORREF c = GetPixel(screen, p.x, p.y);
+    ReleaseDC(nullptr, screen);
+    return c;
+}
+
+std::string Hex(COLORREF c) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02x%02x%02x", GetRValue(c), GetGValue(c), GetBValue(c));
+    return text;
+}
+
 int Run(const std::vector<std::string>& a) {
     for (std::size_t i = 0; i < a.size(); ++i) {
         const std::string& step = a[i];
@@ -233,6 +274,57 @@ int Run(const std::vector<std::string>& a) {
         } else if (step == "shot") {
             if (!SaveScreenshot(arg()))
                 Say("no screenshot");
+        } else if (step == "viewer") {
+            // From the current folder (beside its ca.pem), not the driver's.
+            char folder[MAX_PATH] = {};
+            GetCurrentDirectoryA(MAX_PATH, folder);
+            const std::string exe = std::string(folder) + "\\talviewer.exe";
+            std::string command = "\"" + exe + "\" TALVERO-VNC";
+            for (int k = 0; k < 3; ++k)
+                command += " \"" + arg() + "\"";
+            STARTUPINFOA si{};
+            si.cb = sizeof si;
+            if (!CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, &si, &g_process))
+                return Say("cannot start talviewer.exe"), 1;
+        } else if (step == "window") {
+            const std::string title = arg();
+            if (!WaitFor(30000, [&] { return (g_dialog = FindViewer(title)) != nullptr; }))
+                return Say("no viewer window " + title), 1;
+            DWORD pid = 0;
+            GetWindowThreadProcessId(g_dialog, &pid);
+            g_window_process =
+                OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        } else if (step == "color") {
+            const int px = std::stoi(arg()), py = std::stoi(arg());
+            const unsigned long want = std::stoul(arg(), nullptr, 16);
+            const auto close_to = [](int a, int b) { return a - b <= 8 && b - a <= 8; };
+            COLORREF got = 0;
+            const bool ok = WaitFor(
+                20000,
+                [&] {
+                    got = ScreenPixel(ClientPoint(px, py, true));
+                    return close_to(GetRValue(got), (want >> 16) & 0xff) &&
+                           close_to(GetGValue(got), (want >> 8) & 0xff) &&
+                           close_to(GetBValue(got), want & 0xff);
+                },
+                100);
+            Say(ok ? "color ok" : "color " + Hex(got));
+        } else if (step == "mouse") {
+            const int px = std::stoi(arg()), py = std::stoi(arg());
+            const POINT p = ClientPoint(px, py, false);
+            const LPARAM at = MAKELPARAM(p.x, p.y);
+            PostMessageA(g_dialog, WM_MOUSEMOVE, 0, at);
+            PostMessageA(g_dialog, WM_LBUTTONDOWN, MK_LBUTTON, at);
+            PostMessageA(g_dialog, WM_LBUTTONUP, 0, at);
+        } else if (step == "close") {
+            PostMessageA(g_dialog, WM_CLOSE, 0, 0);
+        } else if (step == "ended") {
+            DWORD code = 0;
+            if (!g_window_process || WaitForSingleObject(g_window_process, 30000) != WAIT_OBJECT_0)
+                return Say("ended: still running"), 1;
+            GetExitCodeProcess(g_window_process, &code);
+            Say("exit " + std::to_string(code));
         } else if (step == "sleep") {
             Sleep(std::stoul(arg()));
         } else if (step == "exit") {

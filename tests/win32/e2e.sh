@@ -40,7 +40,9 @@ check() { # NAME WANT GOT
 # PORT; PORT "empty" writes port="").
 run_case() {
     mkdir -p "$work/$1"
-    cp "$build/launcher.exe" "$build/win32-tools/talviewer.exe" "$work/$1/"
+    cp "$build/launcher.exe" "$work/$1/"
+    # The stand-in that records its arguments, under the viewer's name.
+    cp "$build/win32-tools/talviewer-standin.exe" "$work/$1/talviewer.exe"
     [[ -z $2 ]] || printf '<xml><connect ip="127.0.0.1" port="%s"/><title>%s</title></xml>\n' \
         "${2/#empty/}" "$title" >"$work/$1/set.xml"
     [[ $1 != read-only ]] || chmod a-w "$work/$1/set.xml"

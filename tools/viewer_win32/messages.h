@@ -1,0 +1,62 @@
+// What talviewer.exe tells the operator, free of Windows headers: the session request's reply
+// line, the error table (message box text and exit status, the same rows and texts as the Qt
+// viewer on Linux) and the sentence for a core failure. Unit-tested on its own.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace talviewer {
+
+// Why a session could not start or ended; the value is the viewer's exit status.
+enum class Failure {
+    kUsage = 2,             // not started as "talviewer TALVERO-VNC ADDRESS PORT NAME"
+    kNotConnected = 3,      // the server knows no agent for NAME right now
+    kTimeout = 4,           // the agent did not come, or the session did not start in time
+    kBusy = 5,              // the server is at a limit
+    kConnectionFailed = 6,  // the server could not be reached, or refused the request
+    kSecurity = 7,          // TLS or certificate failure, or a plain session where one must not be
+    kWrongPassword = 8,     // VNC authentication failed
+    kEnded = 9,             // the remote side closed the session
+    kProtocol = 10,         // the remote side sent something this viewer cannot use
+};
+
+inline int ExitStatus(Failure failure) {
+    return static_cast<int>(failure);
+}
+
+// The message box's text: a first sentence for `failure` and machine `name`, then `detail` (if
+// any) as a second paragraph. UTF-8.
+std::string FailureText(Failure failure, std::string_view name, std::string_view detail);
+
+// The session request: "view NAME\n", answered by one line.
+//   "ok" | "error not-connected" | "error timeout" | "error busy" | "error REASON"
+inline constexpr std::size_t kMaxReplyLine = 256;  // longer is not the directory server's
+
+// Why NAME cannot be asked for (empty, or a control byte that would end the line), or nothing.
+std::optional<std::string> CheckName(std::string_view name);
+std::string ViewRequest(std::string_view name);
+
+enum class ReplyKind { kOk, kNotConnected, kTimeout, kBusy, kOtherError, kMalformed };
+struct Reply {
+    ReplyKind kind = ReplyKind::kMalformed;
+    std::string reason;  // kOtherError: the server's reason; kMalformed: the line, printable
+};
+// One reply line without its LF (a CR before it is allowed).
+Reply ParseReply(std::string_view line);
+
+// What a failed session reply means for the operator: the failure and its detail line (empty
+// for the rows whose first sentence says it all). Not for kOk.
+struct Outcome {
+    Failure failure;
+    std::string detail;
+};
+Outcome ReplyOutcome(const Reply& reply);
+
+// The core's reason (a sentence fragment) as the operator reads it. `password_given`: the
+// operator typed a password, so an authentication failure means a wrong one.
+Outcome CoreFailure(std::string_view reason, bool password_given);
+
+}  // namespace talviewer

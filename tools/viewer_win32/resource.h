@@ -1,0 +1,7 @@
+// Resource numbers of talviewer.exe, shared by viewer.rc and the code.
+#pragma once
+
+#define IDI_VIEWER 1
+#define IDD_PASSWORD 100
+#define IDC_PASSWORD_TEXT 101
+#define IDC_PASSWORD 102
