@@ -3,7 +3,7 @@
 "view NAME\\n" by the route given for NAME and, for "ok", copies bytes both ways between the
 viewer and a VNC server on loopback until either side closes.
 
-  view_relay.py --port-file FILE --route NAME=PORT ... --reply NAME=LINE ...
+  view_relay.py --port-file FILE [--listen ADDR[:PORT]] --route NAME=PORT ... --reply NAME=LINE ...
 
 A NAME without route or reply gets "error not-connected".
 """
@@ -56,12 +56,14 @@ def main():
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--route", action="append", default=[])
     parser.add_argument("--reply", action="append", default=[])
+    parser.add_argument("--listen", default="127.0.0.1:0")
     args = parser.parse_args()
     routes = {k: int(v) for k, v in (r.split("=", 1) for r in args.route)}
     replies = dict(r.split("=", 1) for r in args.reply)
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
+    host, _, port = args.listen.partition(":")
+    listener.bind((host, int(port or 0)))
     listener.listen(16)
     with open(args.port_file + ".tmp", "w") as f:
         f.write(str(listener.getsockname()[1]))

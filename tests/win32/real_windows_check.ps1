@@ -1,0 +1,106 @@
+# talviewer.exe's checks on a real Windows 10 or 11 machine: what Wine cannot show (TLS 1.3,
+# post-handshake messages and renegotiation through SEC_I_RENEGOTIATE, SChannel's own
+# certificate checks) and the same error rows as tests/win32/viewer_x11vnc.sh.
+#
+# On a Linux machine this one can reach, first:
+#   tests/win32/serve_for_windows.sh 0.0.0.0:47020 /tmp/certs
+# then copy /tmp/certs/ca.pem and /tmp/certs/other.pem next to this script, with talviewer.exe
+# (build-win/win32-tools/talviewer.exe), and run in PowerShell:
+#   powershell -ExecutionPolicy Bypass -File real_windows_check.ps1 -Server LINUX_ADDRESS -Port 47020
+# Each row prints PASS or FAIL; the exit status is the number of failures. Afterwards, by hand:
+#   - DPI: with the pc-1 session open, move the window to a monitor of another scale (or change
+#     the scale in Settings > Display): the window keeps its size in inches and the desktop stays
+#     sharp at 1:1 (Ctrl+Alt+Shift+A) and smooth when scaled (Ctrl+Alt+Shift+F).
+#   - Keyboard: type in a terminal on the remote desktop, with AltGr and dead keys of your layout;
+#     hold a key and switch windows with the mouse: it must not repeat on the remote side.
+#   - Clipboard: copy text on either side and paste it on the other.
+param(
+    [Parameter(Mandatory = $true)][string]$Server,
+    [int]$Port = 47020
+)
+$ErrorActionPreference = 'Stop'
+$here = Split-Path -Parent $MyInvocation.MyCommand.Path
+$work = Join-Path $env:TEMP ("talviewer-check-" + [guid]::NewGuid())
+New-Item -ItemType Directory $work | Out-Null
+$failures = 0
+
+function Folder([string]$name, [string]$ca) {
+    $dir = Join-Path $work $name
+    New-Item -ItemType Directory $dir | Out-Null
+    Copy-Item (Join-Path $here 'talviewer.exe') $dir
+    if ($ca) { Copy-Item (Join-Path $here $ca) (Join-Path $dir 'ca.pem') }
+    return $dir
+}
+
+# One run of the viewer in test mode: messages to the standard error, milestones to a log.
+function Run([string]$dir, [string]$machine, [string]$first = 'TALVERO-VNC', [string]$password) {
+    $env:TALVIEWER_NO_DIALOGS = '1'
+    $env:TALVIEWER_LOG = Join-Path $dir 'log'
+    $env:TALVIEWER_PASSWORD_FILE = ''
+    if ($password) {
+        $file = Join-Path $dir 'password'
+        Set-Content -Path $file -Value $password -Encoding ascii
+        $env:TALVIEWER_PASSWORD_FILE = $file
+    }
+    $info = New-Object System.Diagnostics.ProcessStartInfo
+    $info.FileName = Join-Path $dir 'talviewer.exe'
+    $info.Arguments = "$first $Server $Port `"$machine`""
+    $info.UseShellExecute = $false
+    $info.RedirectStandardError = $true
+    $p = [System.Diagnostics.Process]::Start($info)
+    return $p
+}
+
+function Check([string]$row, [bool]$ok, [string]$detail) {
+    if ($ok) { Write-Output "PASS: $row" }
+    else { Write-Output "FAIL: $row $detail"; $script:failures++ }
+}
+
+# An error row: status and a phrase of the message.
+function Row([string]$row, [string]$machine, [int]$status, [string]$phrase, [string]$ca,
+             [string]$first = 'TALVERO-VNC', [string]$password) {
+    $p = Run (Folder $row $ca) $machine $first $password
+    $err = $p.StandardError.ReadToEnd()
+    if (-not $p.WaitForExit(60000)) { $p.Kill(); Check $row $false 'still running after 60 s'; return }
+    Check "$row (status $status)" ($p.ExitCode -eq $status) "got $($p.ExitCode): $err"
+    Check "$row (message)" ($err -like "*$phrase*") "no '$phrase' in: $err"
+}
+
+# A session that must start: wait for the first frame in the log, then close the window.
+function Session([string]$row, [string]$machine, [string]$ca, [string]$password) {
+    $dir = Folder $row $ca
+    $p = Run $dir $machine 'TALVERO-VNC' $password
+    $log = Join-Path $dir 'log'
+    $deadline = (Get-Date).AddSeconds(30)
+    while ((Get-Date) -lt $deadline -and -not ((Test-Path $log) -and (Select-String -Path $log -Pattern 'first-frame' -Quiet))) {
+        Start-Sleep -Milliseconds 200
+    }
+    # Let post-handshake TLS messages (TLS 1.3 session tickets) arrive and be handled.
+    Start-Sleep -Seconds 3
+    $alive = -not $p.HasExited
+    if ($alive) { $p.CloseMainWindow() | Out-Null; $p.WaitForExit(10000) | Out-Null }
+    $text = if (Test-Path $log) { Get-Content $log -Raw } else { '' }
+    Check "$row (first frame, still running after 3 s)" ($alive -and $text -match 'first-frame') $text
+    Check "$row (closed with status 0)" ($p.ExitCode -eq 0) "status $($p.ExitCode)"
+    return $text
+}
+
+Session 'plain' 'pc-plain' '' '' | Out-Null
+Session 'vnc-auth' 'pc-auth' '' 'secret12' | Out-Null
+$tls = Session 'vencrypt' 'pc-1' 'ca.pem' ''
+$version = ([regex]::Match($tls, 'tls (TLS [0-9.]+)')).Groups[1].Value
+Write-Output "vencrypt negotiated: $version"
+Check 'vencrypt (TLS 1.3 on Windows 10 2004+/11 with an OpenSSL 3 agent)' ($version -eq 'TLS 1.3') $version
+
+Row 'wrong-ca' 'pc-1' 7 "not issued by this deployment's certificate authority" 'other.pem'
+Row 'wrong-name' 'pc-2' 7 "The machine's certificate is not for pc-2." 'ca.pem'
+Row 'self-signed' 'pc-self' 7 "not issued by this deployment's certificate authority" 'ca.pem'
+Row 'plain-with-ca' 'pc-plain' 7 'is not secure; it was not opened' 'ca.pem'
+Row 'wrong-password' 'pc-auth' 8 'pc-auth did not accept the password.' '' 'TALVERO-VNC' 'wrong123'
+Row 'not-connected' 'pc-9' 3 'pc-9 is not connected to the server right now.' ''
+Row 'busy' 'pc-busy' 5 'The server is busy' ''
+Row 'usage' 'pc-1' 2 'talviewer is started by the launcher as' '' 'OTHER-VNC'
+
+Remove-Item -Recurse -Force $work
+Write-Output "$failures failure(s)"
+exit $failures
