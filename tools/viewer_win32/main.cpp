@@ -163,6 +163,8 @@ private:
     void ClipboardChanged();
     void ShowClipboard(const std::string& utf8);
     void SetFit(bool fit);
+    void UpdateScrollBars();
+    void Scroll(int bar, WORD request);
     void SendCtrlAltDel();
 
     std::string address_, port_, name_;
@@ -189,6 +191,7 @@ private:
     int last_x_ = 0, last_y_ = 0;
     std::wstring clipboard_set_;  // the text this viewer put there itself
     uint64_t frames_ = 0;
+    int scroll_x_ = 0, scroll_y_ = 0;  // 1:1: the desktop's pixel at the window's top left
 };
 
 bool Viewer::Create(HINSTANCE instance, int show) {
@@ -247,7 +250,12 @@ LRESULT Viewer::Handle(UINT message, WPARAM wp, LPARAM lp) {
         case WM_ERASEBKGND:
             return 1;  // Paint covers every pixel
         case WM_SIZE:
+            UpdateScrollBars();
             InvalidateRect(hwnd_, nullptr, FALSE);
+            return 0;
+        case WM_HSCROLL:
+        case WM_VSCROLL:
+            Scroll(message == WM_HSCROLL ? SB_HORZ : SB_VERT, LOWORD(wp));
             return 0;
         case WM_DPICHANGED: {
             const auto* r = reinterpret_cast<const RECT*>(lp);
@@ -563,6 +571,7 @@ void Viewer::DrainEvents() {
                 } else if constexpr (std::is_same_v<T, rfb::event::DesktopResized>) {
                     Log("resized " + std::to_string(e.width) + "x" + std::to_string(e.height));
                     FitWindow();
+                    UpdateScrollBars();
                     InvalidateRect(hwnd_, nullptr, FALSE);
                 } else if constexpr (std::is_same_v<T, rfb::event::CursorChanged>) {
                     UpdateCursor();
@@ -690,8 +699,12 @@ RECT Viewer::Destination() const {
     if (fb.width <= 0 || fb.height <= 0)
         return RECT{0, 0, 0, 0};
     const long cw = client.right, ch = client.bottom;
-    if (!fit_)
-        return RECT{0, 0, fb.width, fb.height};
+    if (!fit_) {
+        // 1:1: centred when smaller than the window, else scrolled.
+        const long x = fb.width < cw ? (cw - fb.width) / 2 : -scroll_x_;
+        const long y = fb.height < ch ? (ch - fb.height) / 2 : -scroll_y_;
+        return RECT{x, y, x + fb.width, y + fb.height};
+    }
     // The largest size with the desktop's aspect ratio that fits, centred.
     long w = cw, h = static_cast<long>(static_cast<long long>(cw) * fb.height / fb.width);
     if (h > ch) {
@@ -823,6 +836,69 @@ void Viewer::SetFit(bool fit) {
     const HMENU menu = GetSystemMenu(hwnd_, FALSE);
     CheckMenuItem(menu, kMenuFit, fit ? MF_CHECKED : MF_UNCHECKED);
     CheckMenuItem(menu, kMenuActual, fit ? MF_UNCHECKED : MF_CHECKED);
+    UpdateScrollBars();
+    InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+// Scroll bars only at 1:1 and only where the desktop is larger than the window.
+void Viewer::UpdateScrollBars() {
+    const rfb::Framebuffer& fb = client_.framebuffer();
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    for (const int bar : {SB_HORZ, SB_VERT}) {
+        const int size = bar == SB_HORZ ? fb.width : fb.height;
+        const int page = bar == SB_HORZ ? client.right : client.bottom;
+        int& pos = bar == SB_HORZ ? scroll_x_ : scroll_y_;
+        const bool shown = !fit_ && connected_ && size > page;
+        pos = shown ? std::clamp(pos, 0, size - page) : 0;
+        SCROLLINFO info{};
+        info.cbSize = sizeof info;
+        info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+        info.nMax = shown ? size - 1 : 0;
+        info.nPage = shown ? static_cast<UINT>(page) : 0;
+        info.nPos = pos;
+        SetScrollInfo(hwnd_, bar, &info, TRUE);
+    }
+}
+
+void Viewer::Scroll(int bar, WORD request) {
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_ALL;
+    GetScrollInfo(hwnd_, bar, &info);
+    int pos = info.nPos;
+    const int step = static_cast<int>(MulDiv(40, static_cast<int>(GetDpiForWindow(hwnd_)), 96));
+    switch (request) {
+        case SB_LINEUP:
+            pos -= step;
+            break;
+        case SB_LINEDOWN:
+            pos += step;
+            break;
+        case SB_PAGEUP:
+            pos -= static_cast<int>(info.nPage);
+            break;
+        case SB_PAGEDOWN:
+            pos += static_cast<int>(info.nPage);
+            break;
+        case SB_THUMBTRACK:
+        case SB_THUMBPOSITION:
+            pos = info.nTrackPos;
+            break;
+        case SB_TOP:
+            pos = info.nMin;
+            break;
+        case SB_BOTTOM:
+            pos = info.nMax;
+            break;
+        default:
+            return;
+    }
+    pos = std::clamp(pos, 0, std::max(0, info.nMax - static_cast<int>(info.nPage) + 1));
+    (bar == SB_HORZ ? scroll_x_ : scroll_y_) = pos;
+    info.fMask = SIF_POS;
+    info.nPos = pos;
+    SetScrollInfo(hwnd_, bar, &info, TRUE);
     InvalidateRect(hwnd_, nullptr, FALSE);
 }
 
