@@ -83,7 +83,7 @@ folder() { # NAME [CA]: a folder with talviewer.exe and, if given, that CA as ca
 }
 
 # A session that shows the desktop: the window's title, the colour away from the centre (where
-# x11vnc draws its cursor), a click at 25%/75% that moves the remote pointer there, the close.
+# x11vnc would draw its cursor without the Cursor encoding), a click at 25%/75% that moves the remote pointer there, the close.
 session() { # CASE NAME TITLE [CA]
     local dir got
     dir=$(folder "$1" "${4:-}")
@@ -104,6 +104,10 @@ session() { # CASE NAME TITLE [CA]
 }
 
 session plain pc-plain "pc-plain (not encrypted)"
+# x11vnc sends its cursor's shape (Cursor pseudo-encoding): the window's cursor is made of it.
+grep -q '^[0-9]* cursor [1-9][0-9]*x[1-9][0-9]*.$' "$work/plain/log" &&
+    echo "PASS: plain: the remote cursor became the window's ($(sed -n 's/^[0-9]* cursor //p' "$work/plain/log" | tail -1 | tr -d '\r'))" ||
+    { echo "FAIL: plain: no remote cursor made"; cat "$work/plain/log"; failed=1; }
 echo secret12 >"$work/password"
 TALVIEWER_PASSWORD_FILE=$(wine_path "$work/password") session vnc-auth pc-auth "pc-auth (not encrypted)"
 session vencrypt pc-1 "pc-1" "$pki/ca/ca.pem"

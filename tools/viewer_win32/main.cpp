@@ -1058,6 +1058,8 @@ void Viewer::UpdateCursor() {
         if (color)
             DeleteObject(color);
     }
+    Log("cursor " + std::to_string(c.width) + "x" + std::to_string(c.height) +
+        (remote_cursor_ || cursor_hidden_ ? "" : " failed"));
     POINT p;
     GetCursorPos(&p);
     if (WindowFromPoint(p) == hwnd_)
