@@ -53,3 +53,11 @@ args=$("$WINE" "$build_win/win32-tools/driver.exe" records "$TALVIEWER_RECORD" |
 [[ $args == "$(printf '[TALVERO-VNC]\n[127.0.0.1]\n[%s]\n[Alpha]' "$port")" ]] || fail "viewer arguments: $args"
 grep -qi 'fresh folder.*talviewer.exe' "$work/record.txt" || fail "not the bundle's viewer: $(cat "$work/record.txt")"
 echo "ok - the unpacked launcher.exe lists the server's hosts and starts the bundle's talviewer.exe"
+
+# The bundle's talviewer.exe is the viewer, not the stand-in: started without the launcher's
+# arguments it says how it is started and ends with status 2.
+unset TALVIEWER_RECORD TALVIEWER_EXIT
+usage=$(cd "$app" && TALVIEWER_NO_DIALOGS=1 timeout 60 "$WINE" talviewer.exe 2>&1 >/dev/null | tr -d '\r') && status=0 || status=$?
+[[ $status == 2 ]] || fail "the bundle's talviewer.exe without arguments ended with status $status, not 2"
+[[ $usage == *"started by the launcher as"* ]] || fail "the bundle's talviewer.exe says: $usage"
+echo "ok - the bundle's talviewer.exe is the viewer"
