@@ -52,6 +52,7 @@ constexpr UINT_PTR kStageTimer = 1;
 constexpr int kConnectSeconds = 15;
 constexpr int kReplySeconds = 45;  // the server itself waits 30 s for the agent
 constexpr int kHandshakeSeconds = 30;
+constexpr std::size_t kMaxUnsentForMotion = std::size_t{256} << 10;
 constexpr std::size_t kReadBudget = std::size_t{4} << 20;  // per FD_READ, then paint
 constexpr UINT kMenuFit = 0x1010;                          // system menu ids: multiples of 16
 constexpr UINT kMenuActual = 0x1020;
@@ -935,7 +936,9 @@ void Viewer::Mouse(UINT message, WPARAM wp, LPARAM lp) {
             client_.SendPointer(x, y, buttons);
             wheel_ += wheel_ > 0 ? -WHEEL_DELTA : WHEEL_DELTA;
         }
-    } else {
+    } else if (message != WM_MOUSEMOVE || unsent_.size() < kMaxUnsentForMotion) {
+        // Motion is dropped while the server does not take what is queued (a stalled relay
+        // must not make the queue grow without bound); presses and releases always go.
         client_.SendPointer(x, y, buttons);
     }
     FlushCore();
