@@ -58,11 +58,21 @@ pid_t Spawn(const std::vector<std::string>& argv, int fd3 = -1) {
     return pid;
 }
 
+// SIGTERM, then SIGKILL after a grace period: x11vnc now and then ignores SIGTERM while it tears
+// a client down.
 void Stop(pid_t pid) {
-    if (pid > 0) {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
+    if (pid <= 0) {
+        return;
     }
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 30; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            return;
+        }
+        usleep(100 * 1000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
 }
 
 int FreePort() {
