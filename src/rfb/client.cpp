@@ -1,0 +1,786 @@
+// The RFB client's state machine: handshake, security, and the server's messages, as described in
+// client.h. Rectangle payloads go to decoders.cpp; DES to des.cpp. The only I/O is the two byte
+// queues and the event queue the front end drains.
+#include "rfb/client.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "rfb/decoders.h"
+#include "rfb/des.h"
+
+namespace rfb {
+namespace {
+
+// Client-to-server message types.
+constexpr uint8_t kSetPixelFormat = 0;
+constexpr uint8_t kSetEncodings = 2;
+constexpr uint8_t kFramebufferUpdateRequest = 3;
+constexpr uint8_t kKeyEvent = 4;
+constexpr uint8_t kPointerEvent = 5;
+constexpr uint8_t kClientCutText = 6;
+
+// Server-to-client message types.
+constexpr uint8_t kFramebufferUpdate = 0;
+constexpr uint8_t kSetColourMapEntries = 1;
+constexpr uint8_t kBell = 2;
+constexpr uint8_t kServerCutText = 3;
+
+constexpr std::size_t kVersionLength = 12;  // "RFB 003.008\n"
+constexpr std::size_t kServerInitFixed = 24;
+// Reason texts and desktop names are for display; longer ones are not honest.
+constexpr uint32_t kMaxReasonLength = 64 * 1024;
+constexpr uint32_t kMaxNameLength = 64 * 1024;
+// Start compacting the input buffer once this much of it has been read.
+constexpr std::size_t kCompactAfter = 64 * 1024;
+
+uint16_t U16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+uint32_t U32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+void Put16(std::vector<uint8_t>& out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+}
+void Put32(std::vector<uint8_t>& out, uint32_t v) {
+    Put16(out, v >> 16);
+    Put16(out, v & 0xffff);
+}
+
+bool IsValidUtf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const int extra = c < 0x80         ? 0
+                          : (c >> 5) == 6  ? 1
+                          : (c >> 4) == 14 ? 2
+                          : (c >> 3) == 30 ? 3
+                                           : -1;
+        if (extra < 0 || s.size() - i <= static_cast<std::size_t>(extra)) {
+            return false;
+        }
+        for (int k = 1; k <= extra; ++k) {
+            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) {
+                return false;
+            }
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
+}
+
+std::string Latin1ToUtf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back(static_cast<char>(0xc0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+        }
+    }
+    return out;
+}
+
+std::string Utf8ToLatin1(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        // A two-byte sequence for U+0080..U+00FF maps to Latin-1; anything else becomes '?'.
+        if ((c == 0xc2 || c == 0xc3) && i + 1 < s.size() &&
+            (static_cast<unsigned char>(s[i + 1]) >> 6) == 2) {
+            out.push_back(static_cast<char>(((c & 3) << 6) | (s[i + 1] & 0x3f)));
+            i += 2;
+            continue;
+        }
+        out.push_back('?');
+        ++i;
+        while (i < s.size() && (static_cast<unsigned char>(s[i]) >> 6) == 2) {
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::string ListTypes(const uint8_t* types, std::size_t count) {
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) {
+        list += (i ? ", " : "") + std::to_string(types[i]);
+    }
+    return list;
+}
+
+bool IsPseudo(int32_t encoding) {
+    return encoding == static_cast<int32_t>(Encoding::kCursor) ||
+           encoding == static_cast<int32_t>(Encoding::kDesktopSize);
+}
+
+}  // namespace
+
+// The rectangle being decoded and its decoder's place.
+struct Client::RectState {
+    Rect rect;
+    int32_t encoding = 0;
+    detail::RawState raw;
+    detail::HextileState hextile;
+};
+
+Client::Client(Options options)
+    : options_(std::move(options)), zrle_(std::make_unique<detail::ZrleDecoder>()) {}
+
+Client::~Client() = default;
+
+void Client::Receive(std::span<const uint8_t> data) {
+    if (phase_ == Phase::kFailed || data.empty()) {
+        return;
+    }
+    if (phase_ == Phase::kWaitTls) {
+        Fail("data arrived before the TLS handshake was reported done");
+        return;
+    }
+    // Drop what has been read once it is a good part of the buffer: amortised linear.
+    if (read_ == input_.size()) {
+        input_.clear();
+        read_ = 0;
+    } else if (read_ >= kCompactAfter && read_ * 2 >= input_.size()) {
+        input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(read_));
+        read_ = 0;
+    }
+    input_.insert(input_.end(), data.begin(), data.end());
+    Run();
+}
+
+std::vector<uint8_t> Client::TakeOutput() {
+    std::vector<uint8_t> out;
+    out.swap(output_);
+    return out;
+}
+
+std::optional<Event> Client::PollEvent() {
+    if (events_.empty()) {
+        return std::nullopt;
+    }
+    Event e = std::move(events_.front());
+    events_.pop_front();
+    return e;
+}
+
+void Client::SetPassword(std::string password) {
+    password_ = std::move(password);
+    if (phase_ == Phase::kWaitPassword) {
+        AnswerChallenge();
+        Run();
+    }
+}
+
+void Client::TlsEstablished() {
+    if (phase_ != Phase::kWaitTls) {
+        return;
+    }
+    encrypted_ = true;
+    input_.clear();
+    read_ = 0;
+    if (vencrypt_subtype_ == kVeNCryptX509Vnc) {
+        phase_ = Phase::kVncChallenge;
+    } else {
+        AfterSecurity(false);
+    }
+    Run();
+}
+
+void Client::SendKey(uint32_t keysym, bool down) {
+    if (!connected()) {
+        return;
+    }
+    output_.insert(output_.end(), {kKeyEvent, static_cast<uint8_t>(down ? 1 : 0), 0, 0});
+    Put32(output_, keysym);
+}
+
+void Client::SendPointer(int x, int y, uint8_t button_mask) {
+    if (!connected()) {
+        return;
+    }
+    x = std::clamp(x, 0, std::max(framebuffer_.width - 1, 0));
+    y = std::clamp(y, 0, std::max(framebuffer_.height - 1, 0));
+    output_.insert(output_.end(), {kPointerEvent, button_mask});
+    Put16(output_, static_cast<uint32_t>(x));
+    Put16(output_, static_cast<uint32_t>(y));
+}
+
+void Client::SendClipboard(std::string_view utf8_text) {
+    if (!connected()) {
+        return;
+    }
+    const std::string text = Utf8ToLatin1(utf8_text);
+    output_.insert(output_.end(), {kClientCutText, 0, 0, 0});
+    Put32(output_, static_cast<uint32_t>(text.size()));
+    output_.insert(output_.end(), text.begin(), text.end());
+}
+
+void Client::Fail(std::string reason) {
+    if (phase_ == Phase::kFailed) {
+        return;
+    }
+    phase_ = Phase::kFailed;
+    rect_.reset();
+    input_.clear();
+    input_.shrink_to_fit();
+    read_ = 0;
+    events_.push_back(event::Failed{std::move(reason)});
+}
+
+void Client::Run() {
+    while (phase_ != Phase::kFailed && Step()) {
+    }
+}
+
+// One step of the current phase; false when it needs more input (or the front end).
+bool Client::Step() {
+    switch (phase_) {
+        case Phase::kVersion:
+            return StepVersion();
+        case Phase::kSecurityTypes:
+            return StepSecurityTypes();
+        case Phase::kSecurityType33:
+            return StepSecurityType33();
+        case Phase::kVeNCryptVersion:
+        case Phase::kVeNCryptAck:
+        case Phase::kVeNCryptSubtypes:
+        case Phase::kVeNCryptAccept:
+            return StepVeNCrypt();
+        case Phase::kVncChallenge:
+            return StepVncChallenge();
+        case Phase::kSecurityResult:
+            return StepSecurityResult();
+        case Phase::kFailureReason:
+            return StepFailureReason();
+        case Phase::kServerInit:
+            return StepServerInit();
+        case Phase::kNormal:
+            return StepMessage();
+        case Phase::kUpdateRects:
+            return StepRect();
+        case Phase::kSkip:
+            return StepSkip();
+        case Phase::kWaitTls:
+        case Phase::kWaitPassword:
+        case Phase::kFailed:
+            return false;
+    }
+    return false;
+}
+
+bool Client::StepVersion() {
+    if (Available() < kVersionLength) {
+        return false;
+    }
+    const uint8_t* p = Peek();
+    auto digits = [&](int from) {
+        int value = 0;
+        for (int i = from; i < from + 3; ++i) {
+            if (p[i] < '0' || p[i] > '9') {
+                return -1;
+            }
+            value = value * 10 + (p[i] - '0');
+        }
+        return value;
+    };
+    const int major = digits(4);
+    const int minor = digits(8);
+    if (std::memcmp(p, "RFB ", 4) != 0 || p[7] != '.' || p[11] != '\n' || major < 0 || minor < 0) {
+        Fail("the server does not speak RFB (no protocol version received)");
+        return false;
+    }
+    if (major < 3) {
+        Fail("the server speaks RFB " + std::to_string(major) + "." + std::to_string(minor) +
+             ", older than 3.3");
+        return false;
+    }
+    Consume(kVersionLength);
+    // 3.4 to 3.6 are vendor variants of 3.3; anything newer than 3.8 accepts 3.8.
+    minor_version_ = major > 3 || minor >= 8 ? 8 : minor == 7 ? 7 : 3;
+    const std::string reply = "RFB 003.00" + std::to_string(minor_version_) + "\n";
+    output_.insert(output_.end(), reply.begin(), reply.end());
+    phase_ = minor_version_ >= 7 ? Phase::kSecurityTypes : Phase::kSecurityType33;
+    return true;
+}
+
+bool Client::StepSecurityTypes() {
+    if (Available() < 1) {
+        return false;
+    }
+    const std::size_t count = Peek()[0];
+    if (count == 0) {
+        Consume(1);
+        failure_prefix_ = "the server refused the connection: ";
+        phase_ = Phase::kFailureReason;
+        return true;
+    }
+    if (Available() < 1 + count) {
+        return false;
+    }
+    const uint8_t* types = Peek() + 1;
+    auto offered = [&](uint8_t type) {
+        return std::find(types, types + count, type) != types + count;
+    };
+    uint8_t choice = 0;
+    if (offered(kSecurityVeNCrypt)) {
+        choice = kSecurityVeNCrypt;
+    } else if (options_.allow_insecure && offered(kSecurityVncAuth)) {
+        choice = kSecurityVncAuth;
+    } else if (options_.allow_insecure && offered(kSecurityNone)) {
+        choice = kSecurityNone;
+    } else if (offered(kSecurityVncAuth) || offered(kSecurityNone)) {
+        Fail("the server offers no encryption, and unencrypted sessions are not allowed");
+        return false;
+    } else {
+        Fail("the server offers no security type this viewer supports (types " +
+             ListTypes(types, count) + ")");
+        return false;
+    }
+    Consume(1 + count);
+    output_.push_back(choice);
+    if (choice == kSecurityVeNCrypt) {
+        phase_ = Phase::kVeNCryptVersion;
+    } else if (choice == kSecurityVncAuth) {
+        phase_ = Phase::kVncChallenge;
+    } else {
+        AfterSecurity(false);
+    }
+    return true;
+}
+
+bool Client::StepSecurityType33() {
+    if (Available() < 4) {
+        return false;
+    }
+    const uint32_t type = U32(Peek());
+    Consume(4);
+    if (type == 0) {
+        failure_prefix_ = "the server refused the connection: ";
+        phase_ = Phase::kFailureReason;
+        return true;
+    }
+    if (type != kSecurityNone && type != kSecurityVncAuth) {
+        Fail("the server requires security type " + std::to_string(type) +
+             ", which this viewer does not support");
+        return false;
+    }
+    if (!options_.allow_insecure) {
+        Fail("the server offers no encryption, and unencrypted sessions are not allowed");
+        return false;
+    }
+    if (type == kSecurityVncAuth) {
+        phase_ = Phase::kVncChallenge;
+    } else {
+        // 3.3 sends no SecurityResult after None.
+        SendClientInit();
+    }
+    return true;
+}
+
+bool Client::StepVeNCrypt() {
+    const uint8_t* p = Peek();
+    switch (phase_) {
+        case Phase::kVeNCryptVersion:
+            if (Available() < 2) {
+                return false;
+            }
+            if (p[0] != 0 || p[1] < 2) {
+                Fail("the server's VeNCrypt version " + std::to_string(p[0]) + "." +
+                     std::to_string(p[1]) + " is not supported");
+                return false;
+            }
+            Consume(2);
+            output_.insert(output_.end(), {0, 2});
+            phase_ = Phase::kVeNCryptAck;
+            return true;
+        case Phase::kVeNCryptAck:
+            if (Available() < 1) {
+                return false;
+            }
+            if (p[0] != 0) {
+                Fail("the server refused VeNCrypt version 0.2");
+                return false;
+            }
+            Consume(1);
+            phase_ = Phase::kVeNCryptSubtypes;
+            return true;
+        case Phase::kVeNCryptSubtypes: {
+            if (Available() < 1) {
+                return false;
+            }
+            const std::size_t count = p[0];
+            if (Available() < 1 + 4 * count) {
+                return false;
+            }
+            bool has_vnc = false;
+            bool has_none = false;
+            std::string list;
+            for (std::size_t i = 0; i < count; ++i) {
+                const uint32_t subtype = U32(p + 1 + 4 * i);
+                has_vnc |= subtype == kVeNCryptX509Vnc;
+                has_none |= subtype == kVeNCryptX509None;
+                list += (i ? ", " : "") + std::to_string(subtype);
+            }
+            if (!has_vnc && !has_none) {
+                Fail("the server offers no certificate-based VeNCrypt type (subtypes " +
+                     (count ? list : std::string("none")) + ")");
+                return false;
+            }
+            Consume(1 + 4 * count);
+            vencrypt_subtype_ = has_vnc ? kVeNCryptX509Vnc : kVeNCryptX509None;
+            Put32(output_, vencrypt_subtype_);
+            phase_ = Phase::kVeNCryptAccept;
+            return true;
+        }
+        case Phase::kVeNCryptAccept: {
+            if (Available() < 1) {
+                return false;
+            }
+            if (p[0] != 1) {
+                Fail("the server refused VeNCrypt type " + std::to_string(vencrypt_subtype_));
+                return false;
+            }
+            Consume(1);
+            event::StartTls start;
+            start.tls_bytes.assign(Peek(), Peek() + Available());
+            input_.clear();
+            read_ = 0;
+            phase_ = Phase::kWaitTls;
+            events_.push_back(std::move(start));
+            return false;
+        }
+        default:
+            return false;
+    }
+}
+
+bool Client::StepVncChallenge() {
+    if (Available() < challenge_.size()) {
+        return false;
+    }
+    std::memcpy(challenge_.data(), Peek(), challenge_.size());
+    Consume(challenge_.size());
+    if (password_) {
+        AnswerChallenge();
+        return true;
+    }
+    phase_ = Phase::kWaitPassword;
+    events_.push_back(event::CredentialsNeeded{});
+    return false;
+}
+
+void Client::AnswerChallenge() {
+    const auto response = VncAuthResponse(*password_, challenge_);
+    output_.insert(output_.end(), response.begin(), response.end());
+    AfterSecurity(true);
+}
+
+// VNC authentication always ends in a SecurityResult; None (alone or inside TLS) only from 3.8.
+void Client::AfterSecurity(bool password_used) {
+    if (password_used || minor_version_ >= 8) {
+        phase_ = Phase::kSecurityResult;
+    } else {
+        SendClientInit();
+    }
+}
+
+bool Client::StepSecurityResult() {
+    if (Available() < 4) {
+        return false;
+    }
+    const uint32_t result = U32(Peek());
+    Consume(4);
+    if (result == 0) {
+        SendClientInit();
+        return true;
+    }
+    const std::string what =
+        result == 2 ? "too many authentication attempts" : "authentication failed";
+    if (minor_version_ >= 8) {
+        failure_prefix_ = what + ": ";
+        phase_ = Phase::kFailureReason;
+        return true;
+    }
+    Fail(what + (password_ ? " (wrong password?)" : ""));
+    return false;
+}
+
+bool Client::StepFailureReason() {
+    if (Available() < 4) {
+        return false;
+    }
+    const uint32_t length = U32(Peek());
+    if (length > kMaxReasonLength) {
+        Fail(failure_prefix_ + "(reason too long to show)");
+        return false;
+    }
+    if (Available() - 4 < length) {
+        return false;
+    }
+    const std::string_view reason(reinterpret_cast<const char*>(Peek() + 4), length);
+    Fail(failure_prefix_ +
+         (reason.empty() ? std::string("no reason given") : Latin1ToUtf8(reason)));
+    return false;
+}
+
+void Client::SendClientInit() {
+    output_.push_back(1);  // shared: other viewers of the desktop stay connected
+    phase_ = Phase::kServerInit;
+}
+
+bool Client::ResizeFramebuffer(int width, int height) {
+    if (width > options_.max_width || height > options_.max_height ||
+        static_cast<std::size_t>(width) * height > options_.max_pixels) {
+        Fail("the remote desktop is " + std::to_string(width) + "x" + std::to_string(height) +
+             ", larger than this viewer accepts");
+        return false;
+    }
+    framebuffer_.width = width;
+    framebuffer_.height = height;
+    framebuffer_.stride = width;
+    framebuffer_.pixels.assign(static_cast<std::size_t>(width) * height, 0xff000000u);
+    return true;
+}
+
+bool Client::StepServerInit() {
+    if (Available() < kServerInitFixed) {
+        return false;
+    }
+    const uint8_t* p = Peek();
+    const uint32_t name_length = U32(p + 20);
+    if (name_length > kMaxNameLength) {
+        Fail("the server's desktop name is implausibly long");
+        return false;
+    }
+    if (Available() - kServerInitFixed < name_length) {
+        return false;
+    }
+    const int width = U16(p);
+    const int height = U16(p + 2);
+    const std::string_view raw_name(reinterpret_cast<const char*>(p + kServerInitFixed),
+                                    name_length);
+    std::string name = IsValidUtf8(raw_name) ? std::string(raw_name) : Latin1ToUtf8(raw_name);
+    Consume(kServerInitFixed + name_length);
+    if (!ResizeFramebuffer(width, height)) {
+        return false;
+    }
+
+    // 32 bits per pixel, depth 24, little-endian, true colour, 8 bits per channel at 16/8/0.
+    output_.insert(
+        output_.end(),
+        {kSetPixelFormat, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0});
+    std::vector<int32_t> encodings;
+    for (const Encoding e : options_.encodings) {
+        encodings.push_back(static_cast<int32_t>(e));
+    }
+    encodings.push_back(static_cast<int32_t>(Encoding::kCursor));
+    encodings.push_back(static_cast<int32_t>(Encoding::kDesktopSize));
+    output_.insert(output_.end(), {kSetEncodings, 0});
+    Put16(output_, static_cast<uint32_t>(encodings.size()));
+    for (const int32_t e : encodings) {
+        Put32(output_, static_cast<uint32_t>(e));
+    }
+    RequestUpdate(false);
+    phase_ = Phase::kNormal;
+    events_.push_back(event::Connected{std::move(name), width, height});
+    return true;
+}
+
+void Client::RequestUpdate(bool incremental) {
+    output_.insert(output_.end(), {kFramebufferUpdateRequest,
+                                   static_cast<uint8_t>(incremental ? 1 : 0), 0, 0, 0, 0});
+    Put16(output_, static_cast<uint32_t>(framebuffer_.width));
+    Put16(output_, static_cast<uint32_t>(framebuffer_.height));
+}
+
+bool Client::StepMessage() {
+    if (Available() < 1) {
+        return false;
+    }
+    const uint8_t* p = Peek();
+    switch (p[0]) {
+        case kFramebufferUpdate:
+            if (Available() < 4) {
+                return false;
+            }
+            rects_left_ = U16(p + 2);
+            Consume(4);
+            dirty_.clear();
+            full_update_needed_ = false;
+            phase_ = Phase::kUpdateRects;
+            if (rects_left_ == 0) {
+                FinishUpdate();
+            }
+            return true;
+        case kSetColourMapEntries:
+            // Only sent for colour-mapped formats, which we never ask for: skip the entries.
+            if (Available() < 6) {
+                return false;
+            }
+            skip_left_ = uint64_t{U16(p + 4)} * 6;
+            Consume(6);
+            phase_ = Phase::kSkip;
+            return true;
+        case kBell:
+            Consume(1);
+            events_.push_back(event::Bell{});
+            return true;
+        case kServerCutText: {
+            if (Available() < 8) {
+                return false;
+            }
+            const uint32_t length = U32(p + 4);
+            if (length > options_.max_clipboard_bytes) {
+                // Too large to keep: drop it as it arrives, so it costs no memory.
+                skip_left_ = length;
+                Consume(8);
+                phase_ = Phase::kSkip;
+                return true;
+            }
+            if (Available() - 8 < length) {
+                return false;
+            }
+            const std::string_view text(reinterpret_cast<const char*>(p + 8), length);
+            events_.push_back(event::Clipboard{Latin1ToUtf8(text)});
+            Consume(8 + length);
+            return true;
+        }
+        default:
+            Fail("the server sent an unknown message (type " + std::to_string(p[0]) + ")");
+            return false;
+    }
+}
+
+bool Client::StepSkip() {
+    const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(skip_left_, Available()));
+    Consume(n);
+    skip_left_ -= n;
+    if (skip_left_ > 0) {
+        return false;
+    }
+    phase_ = Phase::kNormal;
+    return true;
+}
+
+bool Client::StepRect() {
+    if (!rect_) {
+        if (Available() < 12) {
+            return false;
+        }
+        const uint8_t* p = Peek();
+        auto state = std::make_unique<RectState>();
+        state->rect = Rect{U16(p), U16(p + 2), U16(p + 4), U16(p + 6)};
+        state->encoding = static_cast<int32_t>(U32(p + 8));
+        Consume(12);
+        const Rect& r = state->rect;
+        switch (state->encoding) {
+            case static_cast<int32_t>(Encoding::kRaw):
+            case static_cast<int32_t>(Encoding::kCopyRect):
+            case static_cast<int32_t>(Encoding::kHextile):
+            case static_cast<int32_t>(Encoding::kZrle):
+                if (r.x + r.width > framebuffer_.width || r.y + r.height > framebuffer_.height) {
+                    Fail("the server sent a " + std::to_string(r.width) + "x" +
+                         std::to_string(r.height) + " rectangle at " + std::to_string(r.x) + "," +
+                         std::to_string(r.y) + ", outside the " +
+                         std::to_string(framebuffer_.width) + "x" +
+                         std::to_string(framebuffer_.height) + " desktop");
+                    return false;
+                }
+                break;
+            case static_cast<int32_t>(Encoding::kCursor):
+                if (r.width > options_.max_cursor_size || r.height > options_.max_cursor_size) {
+                    Fail("the server sent a cursor larger than this viewer accepts");
+                    return false;
+                }
+                break;
+            case static_cast<int32_t>(Encoding::kDesktopSize):
+                // The new size is the rectangle's; what was drawn before it is gone.
+                if (!ResizeFramebuffer(r.width, r.height)) {
+                    return false;
+                }
+                dirty_.clear();
+                full_update_needed_ = true;
+                events_.push_back(event::DesktopResized{r.width, r.height});
+                --rects_left_;
+                if (rects_left_ == 0) {
+                    FinishUpdate();
+                }
+                return true;
+            default:
+                Fail("the server sent a rectangle in encoding " + std::to_string(state->encoding) +
+                     ", which this viewer did not ask for");
+                return false;
+        }
+        rect_ = std::move(state);
+    }
+
+    const std::span<const uint8_t> in(Peek(), Available());
+    RectState& s = *rect_;
+    detail::Progress progress;
+    switch (s.encoding) {
+        case static_cast<int32_t>(Encoding::kRaw):
+            progress = detail::DecodeRaw(framebuffer_, s.rect, s.raw, in);
+            break;
+        case static_cast<int32_t>(Encoding::kCopyRect):
+            progress = detail::DecodeCopyRect(framebuffer_, s.rect, in);
+            break;
+        case static_cast<int32_t>(Encoding::kHextile):
+            progress = detail::DecodeHextile(framebuffer_, s.rect, s.hextile, in);
+            break;
+        case static_cast<int32_t>(Encoding::kZrle):
+            progress = zrle_->Decode(framebuffer_, s.rect, in);
+            break;
+        default:  // kCursor: the only other encoding that gets here
+            progress = detail::DecodeCursor(cursor_, s.rect, in);
+            if (progress.done) {
+                events_.push_back(event::CursorChanged{});
+            }
+            break;
+    }
+    Consume(progress.consumed);
+    if (progress.error) {
+        Fail(progress.error);
+        return false;
+    }
+    if (!progress.done) {
+        return false;
+    }
+    if (!IsPseudo(s.encoding) && s.rect.width > 0 && s.rect.height > 0) {
+        dirty_.push_back(s.rect);
+    }
+    rect_.reset();
+    if (--rects_left_ == 0) {
+        FinishUpdate();
+    }
+    return true;
+}
+
+// The whole update is in: tell the front end, and ask for the next changes (the whole screen
+// again after a resize, since nothing of the new size has been sent yet).
+void Client::FinishUpdate() {
+    if (full_update_needed_) {
+        dirty_.assign(1, Rect{0, 0, framebuffer_.width, framebuffer_.height});
+    }
+    if (!dirty_.empty()) {
+        events_.push_back(event::FramebufferUpdated{std::move(dirty_)});
+        dirty_.clear();
+    }
+    RequestUpdate(!full_update_needed_);
+    full_update_needed_ = false;
+    phase_ = Phase::kNormal;
+}
+
+}  // namespace rfb

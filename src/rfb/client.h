@@ -1,0 +1,232 @@
+// The RFB (VNC) client core: the protocol a viewer speaks with a remote desktop, without any
+// I/O of its own.
+//
+// A front end (the Qt viewer on Linux, the Win32 viewer on Windows) owns the socket, the TLS
+// and the timers. It feeds every byte it receives to Receive(), sends whatever TakeOutput()
+// returns, and reacts to the events PollEvent() hands out. Everything here runs on the caller's
+// thread and never blocks, so the same code runs unchanged on both platforms and under the fuzzer.
+//
+// A session goes through these states; each waits for a known number of bytes, so input may
+// arrive cut anywhere (one byte at a time costs no more than one block):
+//   1. Version: the server's "RFB 003.00x\n"; we answer with the highest of 3.3, 3.7, 3.8 that
+//      is not above it.
+//   2. Security: 3.7 and later list types and we pick one; 3.3 servers impose one. VeNCrypt is
+//      taken whenever offered. None and VNC authentication send the session in the clear (VNC
+//      authentication only hides the password), so they are refused unless Options::allow_insecure
+//      is set: the front end decides that policy (e.g. no deployment CA present).
+//   3. VeNCrypt (type 19): version 0.2, then a subtype: X509Vnc (261) before X509None (260); the
+//      anonymous TLS subtypes are refused because they cannot prove who the server is. Once the
+//      server accepts, the core emits StartTls and waits: the front end runs the TLS handshake
+//      (checking the certificate), then calls TlsEstablished(), and from then on passes the TLS
+//      stream's plaintext in and out.
+//   4. VNC authentication: the server's challenge raises CredentialsNeeded (unless a password
+//      was set before), the front end answers with SetPassword().
+//   5. SecurityResult: failures end the session with the server's reason where it gives one.
+//   6. ClientInit (shared, so an operator does not throw out the supported user's own viewer),
+//      ServerInit: the desktop's size and name. The core then asks for 32-bit true colour
+//      0x00RRGGBB little-endian, its encodings, and the whole screen; Connected is emitted.
+//   7. Normal: server messages; each FramebufferUpdate is decoded into framebuffer() and followed
+//      by an incremental update request, so the server sends changes as they happen.
+// Anything the core cannot accept ends the session: one Failed event with a reason for the
+// operator, after which input is ignored and the front end closes the connection.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "rfb/framebuffer.h"
+
+namespace rfb {
+
+// Encoding numbers as they appear on the wire.
+enum class Encoding : int32_t {
+    kRaw = 0,
+    kCopyRect = 1,
+    kHextile = 5,
+    kZrle = 16,
+    kCursor = -239,       // pseudo: the cursor's shape, drawn by the front end
+    kDesktopSize = -223,  // pseudo: the remote desktop changed its size
+};
+
+// Security types and VeNCrypt subtypes as they appear on the wire.
+inline constexpr uint8_t kSecurityNone = 1;
+inline constexpr uint8_t kSecurityVncAuth = 2;
+inline constexpr uint8_t kSecurityVeNCrypt = 19;
+inline constexpr uint32_t kVeNCryptX509None = 260;
+inline constexpr uint32_t kVeNCryptX509Vnc = 261;
+
+struct Options {
+    // Allow security types that leave the session unencrypted (None, VNC authentication).
+    bool allow_insecure = false;
+    // The encodings offered, most preferred first; Cursor and DesktopSize are always added.
+    // Tests and benchmarks narrow it to force one encoding.
+    std::vector<Encoding> encodings = {Encoding::kZrle, Encoding::kHextile, Encoding::kCopyRect,
+                                       Encoding::kRaw};
+    // Limits on what a server may make the core allocate. A desktop beyond them ends the session.
+    int max_width = 16384;
+    int max_height = 16384;
+    std::size_t max_pixels = std::size_t{8192} * 8192;  // 256 MiB of framebuffer
+    int max_cursor_size = 512;                          // width and height each
+    // Server clipboard texts longer than this are skipped (the session goes on without them).
+    std::size_t max_clipboard_bytes = std::size_t{1} << 20;
+};
+
+namespace event {
+struct Connected {
+    std::string name;  // the desktop's name, UTF-8
+    int width = 0;
+    int height = 0;
+};
+// One whole FramebufferUpdate has been decoded; these parts of framebuffer() changed.
+struct FramebufferUpdated {
+    std::vector<Rect> rects;
+};
+// The framebuffer has a new size and is black until the update that follows repaints it.
+struct DesktopResized {
+    int width = 0;
+    int height = 0;
+};
+struct CursorChanged {};  // read Client::cursor()
+struct Clipboard {
+    std::string text;  // UTF-8
+};
+struct Bell {};
+// Start the TLS handshake now. `tls_bytes` are bytes already received that belong to the TLS
+// stream (normally none: the server waits for the client's hello); feed them to the TLS layer.
+struct StartTls {
+    std::vector<uint8_t> tls_bytes;
+};
+struct CredentialsNeeded {};  // answer with SetPassword()
+struct Failed {
+    std::string reason;  // for the operator, in English
+};
+}  // namespace event
+
+using Event = std::variant<event::Connected, event::FramebufferUpdated, event::DesktopResized,
+                           event::CursorChanged, event::Clipboard, event::Bell, event::StartTls,
+                           event::CredentialsNeeded, event::Failed>;
+
+namespace detail {
+class ZrleDecoder;
+}
+
+class Client {
+public:
+    explicit Client(Options options = {});
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Bytes received from the server (after StartTls: the TLS stream's plaintext). Not to be
+    // called between StartTls and TlsEstablished(): those bytes belong to the TLS layer.
+    void Receive(std::span<const uint8_t> data);
+    // Bytes to send to the server, in order; empties the queue.
+    std::vector<uint8_t> TakeOutput();
+    bool HasOutput() const { return !output_.empty(); }
+    // The next event, oldest first.
+    std::optional<Event> PollEvent();
+
+    // The answer to CredentialsNeeded; may also be given ahead of time. Only the first 8 bytes
+    // count (VNC authentication's limit).
+    void SetPassword(std::string password);
+    // The TLS handshake that StartTls asked for has succeeded (certificate checked).
+    void TlsEstablished();
+
+    // Input for the remote desktop; ignored until Connected. Keysyms are X keysyms (see
+    // rfb/keysyms.h). Pointer positions are clamped to the desktop; buttons: bit 0 left, 1 middle,
+    // 2 right, 3/4 wheel up/down (press and release each step).
+    void SendKey(uint32_t keysym, bool down);
+    void SendPointer(int x, int y, uint8_t button_mask);
+    // UTF-8 text for the server's clipboard; sent as Latin-1 (RFB's charset), other characters
+    // become '?'.
+    void SendClipboard(std::string_view utf8_text);
+
+    const Framebuffer& framebuffer() const { return framebuffer_; }
+    const Cursor& cursor() const { return cursor_; }
+    bool connected() const { return phase_ >= Phase::kNormal && phase_ != Phase::kFailed; }
+    bool failed() const { return phase_ == Phase::kFailed; }
+    // True once the session runs inside TLS (VeNCrypt); the front end marks the window otherwise.
+    bool encrypted() const { return encrypted_; }
+
+private:
+    enum class Phase {
+        kVersion,
+        kSecurityTypes,   // 3.7+: the server's list
+        kSecurityType33,  // 3.3: the server's choice
+        kVeNCryptVersion,
+        kVeNCryptAck,
+        kVeNCryptSubtypes,
+        kVeNCryptAccept,
+        kWaitTls,
+        kVncChallenge,
+        kWaitPassword,
+        kSecurityResult,
+        kFailureReason,  // a length-prefixed reason, then Failed
+        kServerInit,
+        kNormal,       // between server messages
+        kUpdateRects,  // inside a FramebufferUpdate
+        kSkip,         // dropping the rest of a message we do not keep
+        kFailed,
+    };
+    struct RectState;
+
+    void Run();
+    bool Step();
+    bool StepVersion();
+    bool StepSecurityTypes();
+    bool StepSecurityType33();
+    bool StepVeNCrypt();
+    bool StepVncChallenge();
+    bool StepSecurityResult();
+    bool StepFailureReason();
+    bool StepServerInit();
+    bool StepMessage();
+    bool StepRect();
+    bool StepSkip();
+
+    void AfterSecurity(bool password_used);
+    void SendClientInit();
+    void AnswerChallenge();
+    void FinishUpdate();
+    void RequestUpdate(bool incremental);
+    bool ResizeFramebuffer(int width, int height);
+    void Fail(std::string reason);
+
+    std::size_t Available() const { return input_.size() - read_; }
+    const uint8_t* Peek() const { return input_.data() + read_; }
+    void Consume(std::size_t n) { read_ += n; }
+
+    Options options_;
+    Phase phase_ = Phase::kVersion;
+    int minor_version_ = 8;
+    uint32_t vencrypt_subtype_ = 0;
+    bool encrypted_ = false;
+    std::optional<std::string> password_;
+    std::array<uint8_t, 16> challenge_{};
+    std::string failure_prefix_;
+
+    std::vector<uint8_t> input_;
+    std::size_t read_ = 0;
+    std::vector<uint8_t> output_;
+    std::deque<Event> events_;
+
+    Framebuffer framebuffer_;
+    Cursor cursor_;
+    std::size_t rects_left_ = 0;
+    std::unique_ptr<RectState> rect_;  // the rectangle being decoded, if any
+    std::vector<Rect> dirty_;
+    bool full_update_needed_ = false;
+    uint64_t skip_left_ = 0;
+    std::unique_ptr<detail::ZrleDecoder> zrle_;
+};
+
+}  // namespace rfb

@@ -1,0 +1,282 @@
+// The handshake against scripted servers: every version and security type the core supports,
+// byte for byte, and the ways a server or policy ends it, each with its reason.
+#include <gtest/gtest.h>
+
+#include "rfb/des.h"
+#include "rfb_test_util.h"
+
+namespace {
+
+using namespace rfbtest;
+
+enum class Sec { kNone, kVncAuth, kX509None, kX509Vnc };
+
+struct HandshakeCase {
+    const char* server_version;
+    const char* reply;
+    Sec security;
+};
+
+constexpr std::array<uint8_t, 16> kChallenge = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
+
+Bytes ExpectedSetup(int width, int height) {
+    Bytes b = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
+    Append(b, Bytes{2, 0, 0, 6});
+    for (int32_t e : {16, 5, 1, 0, -239, -223}) {
+        Put32(b, static_cast<uint32_t>(e));
+    }
+    Append(b, Bytes{3, 0, 0, 0, 0, 0});
+    Put16(b, static_cast<uint32_t>(width));
+    Put16(b, static_cast<uint32_t>(height));
+    return b;
+}
+
+TEST(RfbHandshake, ReachesConnectedForEveryVersionAndSecurityType) {
+    const HandshakeCase cases[] = {
+        {"RFB 003.003\n", "RFB 003.003\n", Sec::kNone},
+        {"RFB 003.003\n", "RFB 003.003\n", Sec::kVncAuth},
+        {"RFB 003.007\n", "RFB 003.007\n", Sec::kNone},
+        {"RFB 003.007\n", "RFB 003.007\n", Sec::kVncAuth},
+        {"RFB 003.007\n", "RFB 003.007\n", Sec::kX509None},
+        {"RFB 003.007\n", "RFB 003.007\n", Sec::kX509Vnc},
+        {"RFB 003.008\n", "RFB 003.008\n", Sec::kNone},
+        {"RFB 003.008\n", "RFB 003.008\n", Sec::kVncAuth},
+        {"RFB 003.008\n", "RFB 003.008\n", Sec::kX509None},
+        {"RFB 003.008\n", "RFB 003.008\n", Sec::kX509Vnc},
+        // Vendor variants and newer versions get the closest one we speak.
+        {"RFB 003.005\n", "RFB 003.003\n", Sec::kNone},
+        {"RFB 003.889\n", "RFB 003.008\n", Sec::kVncAuth},
+        {"RFB 004.001\n", "RFB 003.008\n", Sec::kX509Vnc},
+    };
+    for (const HandshakeCase& c : cases) {
+        SCOPED_TRACE(std::string(c.server_version, 11) + " security " +
+                     std::to_string(static_cast<int>(c.security)));
+        const bool tls = c.security == Sec::kX509None || c.security == Sec::kX509Vnc;
+        const bool password = c.security == Sec::kVncAuth || c.security == Sec::kX509Vnc;
+        rfb::Options options;
+        options.allow_insecure = !tls;
+        rfb::Client client(options);
+        const int minor = c.reply[10] - '0';
+
+        Feed(client, Bytes(c.server_version, c.server_version + 12));
+        Bytes expect(c.reply, c.reply + 12);
+        EXPECT_EQ(client.TakeOutput(), expect);
+
+        const uint8_t outer = tls ? 19 : password ? 2 : 1;
+        if (minor == 3) {
+            Bytes b;
+            Put32(b, outer);
+            Feed(client, b);
+        } else {
+            // The server lists insecure types first: the client still picks VeNCrypt.
+            Feed(client, tls ? Bytes{3, 1, 2, 19} : Bytes{2, 1, outer});
+        }
+        // From here on the output is compared at the end: ClientInit comes at once where no
+        // SecurityResult follows (None before 3.8).
+        Bytes sent;
+        if (minor != 3) {
+            sent.push_back(outer);
+        }
+        if (tls) {
+            EXPECT_EQ(client.TakeOutput(), sent);
+            sent.clear();
+            Feed(client, Bytes{0, 2});
+            EXPECT_EQ(client.TakeOutput(), (Bytes{0, 2}));
+            Bytes subtypes{0, 3};
+            Put32(subtypes, 257);  // anonymous TLS: never chosen
+            Put32(subtypes, 260);
+            Put32(subtypes, c.security == Sec::kX509Vnc ? 261 : 262);
+            Feed(client, subtypes);
+            Bytes chosen;
+            Put32(chosen, c.security == Sec::kX509Vnc ? 261 : 260);
+            EXPECT_EQ(client.TakeOutput(), chosen);
+            Feed(client, Bytes{1});
+            auto events = Events(client);
+            ASSERT_EQ(events.size(), 1u);
+            ASSERT_TRUE(std::holds_alternative<rfb::event::StartTls>(events[0]));
+            EXPECT_FALSE(client.encrypted());
+            client.TlsEstablished();
+            EXPECT_TRUE(client.encrypted());
+        }
+        if (password) {
+            EXPECT_EQ(client.TakeOutput(), sent);
+            sent.clear();
+            Feed(client, Bytes(kChallenge.begin(), kChallenge.end()));
+            auto events = Events(client);
+            ASSERT_EQ(events.size(), 1u);
+            EXPECT_TRUE(std::holds_alternative<rfb::event::CredentialsNeeded>(events[0]));
+            client.SetPassword("secret");
+            const auto answer = rfb::VncAuthResponse("secret", kChallenge);
+            Append(sent, Bytes(answer.begin(), answer.end()));
+        }
+        if (password || minor == 8) {
+            EXPECT_EQ(client.TakeOutput(), sent);
+            Feed(client, Bytes{0, 0, 0, 0});
+            sent.clear();
+        }
+        Append(sent, Bytes{1});
+        EXPECT_EQ(client.TakeOutput(), sent) << "ClientInit, shared";
+        EXPECT_FALSE(client.connected());
+
+        Feed(client, ServerInit(320, 200, "caf\xe9"));  // Latin-1 name
+        EXPECT_EQ(client.TakeOutput(), ExpectedSetup(320, 200));
+        auto events = Events(client);
+        ASSERT_EQ(events.size(), 1u);
+        const auto* connected = std::get_if<rfb::event::Connected>(&events[0]);
+        ASSERT_NE(connected, nullptr);
+        EXPECT_EQ(connected->name, "caf\xc3\xa9");
+        EXPECT_EQ(connected->width, 320);
+        EXPECT_EQ(connected->height, 200);
+        EXPECT_TRUE(client.connected());
+        EXPECT_EQ(client.framebuffer().width, 320);
+        EXPECT_EQ(client.framebuffer().pixels.size(), 320u * 200u);
+    }
+}
+
+TEST(RfbHandshake, PasswordGivenAheadIsUsedWithoutAsking) {
+    rfb::Options options;
+    options.allow_insecure = true;
+    rfb::Client client(options);
+    client.SetPassword("secret");
+    Bytes b;
+    Append(b, "RFB 003.008\n");
+    Append(b, Bytes{1, 2});
+    Append(b, Bytes(kChallenge.begin(), kChallenge.end()));
+    Feed(client, b);
+    EXPECT_TRUE(Events(client).empty());
+    const auto answer = rfb::VncAuthResponse("secret", kChallenge);
+    Bytes expect;
+    Append(expect, "RFB 003.008\n");
+    Append(expect, Bytes{2});
+    Append(expect, Bytes(answer.begin(), answer.end()));
+    EXPECT_EQ(client.TakeOutput(), expect);
+}
+
+TEST(RfbHandshake, StartTlsHandsOverBytesThatBelongToTheTlsStream) {
+    rfb::Client client;
+    Bytes b;
+    Append(b, "RFB 003.008\n");
+    Append(b, Bytes{1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 1, 0x16, 0x03});
+    Feed(client, b);
+    auto events = Events(client);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(std::get<rfb::event::StartTls>(events[0]).tls_bytes, (Bytes{0x16, 0x03}));
+    // Raw bytes while the TLS handshake runs mean the front end routed them wrongly.
+    Feed(client, Bytes{0x16});
+    EXPECT_NE(FailureOf(Events(client)), "");
+}
+
+struct FailureCase {
+    const char* what;
+    bool allow_insecure;
+    Bytes server;        // everything the server sends
+    const char* reason;  // expected in the failure's text
+};
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes b;
+    for (const Bytes& p : parts) {
+        Append(b, p);
+    }
+    return b;
+}
+Bytes Str(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
+Bytes Reason(std::string_view s) {
+    Bytes b;
+    Put32(b, static_cast<uint32_t>(s.size()));
+    Append(b, s);
+    return b;
+}
+Bytes Challenge() {
+    return Bytes(kChallenge.begin(), kChallenge.end());
+}
+
+TEST(RfbHandshake, EndsWithAReasonWhenRefused) {
+    const FailureCase cases[] = {
+        {"wrong password, 3.8 reason", true,
+         Concat({Str("RFB 003.008\n"), {1, 2}, Challenge(), {0, 0, 0, 1}, Reason("bad pw")}),
+         "authentication failed: bad pw"},
+        {"wrong password, 3.7 has no reason", true,
+         Concat({Str("RFB 003.007\n"), {1, 2}, Challenge(), {0, 0, 0, 1}}),
+         "authentication failed (wrong password?)"},
+        {"too many attempts", true,
+         Concat({Str("RFB 003.008\n"), {1, 2}, Challenge(), {0, 0, 0, 2}, Reason("")}),
+         "too many authentication attempts: no reason given"},
+        {"3.3 refusal", true, Concat({Str("RFB 003.003\n"), {0, 0, 0, 0}, Reason("go away")}),
+         "refused the connection: go away"},
+        {"3.8 refusal", false, Concat({Str("RFB 003.008\n"), {0}, Reason("too many clients")}),
+         "refused the connection: too many clients"},
+        {"plain only, policy forbids", false, Concat({Str("RFB 003.008\n"), {2, 1, 2}}),
+         "offers no encryption"},
+        {"3.3 plain, policy forbids", false, Concat({Str("RFB 003.003\n"), {0, 0, 0, 2}}),
+         "offers no encryption"},
+        {"no supported type", true, Concat({Str("RFB 003.008\n"), {2, 5, 16}}),
+         "no security type this viewer supports (types 5, 16)"},
+        {"3.3 unsupported type", true, Concat({Str("RFB 003.003\n"), {0, 0, 0, 16}}),
+         "requires security type 16"},
+        {"anonymous TLS only", false,
+         Concat({Str("RFB 003.008\n"), {1, 19, 0, 2, 0, 2, 0, 0, 1, 1, 0, 0, 1, 2}}),
+         "no certificate-based VeNCrypt type (subtypes 257, 258)"},
+        {"VeNCrypt 0.1", false, Concat({Str("RFB 003.008\n"), {1, 19, 0, 1}}),
+         "VeNCrypt version 0.1"},
+        {"VeNCrypt subtype refused", false,
+         Concat({Str("RFB 003.008\n"), {1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 0}}),
+         "refused VeNCrypt type 260"},
+        {"not RFB", true, Str("HTTP/1.1 400 Bad Request\r\n"), "does not speak RFB"},
+        {"RFB 2", true, Str("RFB 002.000\n"), "older than 3.3"},
+        {"huge desktop", true, Concat({PlainHandshake38(20000, 10)}), "20000x10"},
+        {"too many pixels", true, Concat({PlainHandshake38(16000, 16000)}), "larger than"},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Whole, and byte by byte: the same end either way.
+        for (bool bytewise : {false, true}) {
+            rfb::Options options;
+            options.allow_insecure = c.allow_insecure;
+            rfb::Client client(options);
+            client.SetPassword("wrong");
+            std::vector<rfb::Event> events;
+            if (bytewise) {
+                for (uint8_t b : c.server) {
+                    client.Receive(std::span<const uint8_t>(&b, 1));
+                    for (auto& e : Events(client)) {
+                        events.push_back(std::move(e));
+                    }
+                }
+            } else {
+                Feed(client, c.server);
+                events = Events(client);
+            }
+            EXPECT_TRUE(client.failed());
+            EXPECT_FALSE(client.connected());
+            ASSERT_EQ(events.size(), 1u);
+            EXPECT_NE(FailureOf(events).find(c.reason), std::string::npos) << FailureOf(events);
+        }
+    }
+}
+
+TEST(RfbHandshake, ClientMessagesWaitForTheSessionAndAreExact) {
+    rfb::Options options;
+    options.allow_insecure = true;
+    rfb::Client client(options);
+    client.SendKey(0x61, true);
+    client.SendPointer(1, 1, 1);
+    client.SendClipboard("x");
+    Feed(client, PlainHandshake38(100, 50));
+    client.TakeOutput();  // handshake and set-up
+    client.SendKey(0xffe1, true);
+    client.SendKey(0x01000000 + 0x20ac, false);
+    client.SendPointer(-5, 70, 0x11);  // clamped into the desktop
+    client.SendPointer(99, 49, 0);
+    client.SendClipboard("a\xc3\xa9\xe2\x82\xac\n");          // a, e-acute, euro sign, newline
+    const Bytes expect = {4, 1,    0, 0,  0, 0,  0xff, 0xe1,  // Shift down
+                          4, 0,    0, 0,  1, 0,  0x20, 0xac,  // euro up
+                          5, 0x11, 0, 0,  0, 49,              // pointer at 0,49
+                          5, 0,    0, 99, 0, 49,              // pointer at 99,49
+                          6, 0,    0, 0,  0, 0,  0,    4,    'a', 0xe9, '?', '\n'};
+    EXPECT_EQ(client.TakeOutput(), expect);
+}
+
+}  // namespace

@@ -1,0 +1,396 @@
+// Reference encoders and message builders for the RFB tests and benchmark; see rfb_stream.h.
+#include "rfb_stream.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+
+namespace rfbtest {
+
+namespace {
+uint32_t Next(uint32_t& state) {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+}
+uint32_t Rgb(uint32_t r, uint32_t g, uint32_t b) {
+    return 0xff000000u | ((r & 255) << 16) | ((g & 255) << 8) | (b & 255);
+}
+}  // namespace
+
+Image MakeDesktop(int width, int height, uint32_t seed) {
+    Image img{width, height, std::vector<uint32_t>(static_cast<std::size_t>(width) * height)};
+    uint32_t s = seed;
+    std::fill(img.pixels.begin(), img.pixels.end(), Rgb(0x20, 0x60 + (seed & 31), 0x90));
+    const int windows = 3 + static_cast<int>(Next(s) % 3);
+    for (int w = 0; w < windows; ++w) {
+        const int ww = width / 3 + static_cast<int>(Next(s) % (width / 3 + 1));
+        const int wh = height / 3 + static_cast<int>(Next(s) % (height / 3 + 1));
+        const int wx = static_cast<int>(Next(s) % static_cast<uint32_t>(width - ww + 1));
+        const int wy = static_cast<int>(Next(s) % static_cast<uint32_t>(height - wh + 1));
+        for (int y = wy; y < wy + wh; ++y) {
+            for (int x = wx; x < wx + ww; ++x) {
+                const int dy = y - wy;
+                uint32_t p;
+                if (dy < 20) {  // title bar: a gradient, many colours
+                    p = Rgb(40 + (x - wx) * 150 / ww, 60, 160 + dy * 3);
+                } else if (dy % 14 < 10 && (x - wx) % 60 < 52 && (x - wx) > 6) {
+                    // a row of glyphs: dark pixels on white, some anti-aliased greys
+                    const uint32_t r = Next(s) % 8;
+                    p = r < 5 ? Rgb(255, 255, 255) : r < 7 ? Rgb(0, 0, 0) : Rgb(128, 128, 128);
+                } else {
+                    p = Rgb(255, 255, 255);
+                }
+                img.At(x, y) = p;
+            }
+        }
+    }
+    // A photo-like patch: every pixel its own colour.
+    const int pw = width / 4, ph = height / 4;
+    for (int y = 0; y < ph; ++y) {
+        for (int x = 0; x < pw; ++x) {
+            img.At(width - pw + x, y) = Rgb(x * 3 + Next(s) % 16, y * 2 + Next(s) % 16, Next(s));
+        }
+    }
+    return img;
+}
+
+void Put8(Bytes& b, uint32_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+}
+void Put16(Bytes& b, uint32_t v) {
+    Put8(b, v >> 8);
+    Put8(b, v);
+}
+void Put32(Bytes& b, uint32_t v) {
+    Put16(b, v >> 16);
+    Put16(b, v);
+}
+void Append(Bytes& b, std::string_view s) {
+    b.insert(b.end(), s.begin(), s.end());
+}
+void Append(Bytes& b, const Bytes& more) {
+    b.insert(b.end(), more.begin(), more.end());
+}
+
+void PutPixel(Bytes& b, uint32_t p) {
+    Put8(b, p);
+    Put8(b, p >> 8);
+    Put8(b, p >> 16);
+    Put8(b, 0);
+}
+
+static void PutCpixel(Bytes& b, uint32_t p) {
+    Put8(b, p);
+    Put8(b, p >> 8);
+    Put8(b, p >> 16);
+}
+
+Bytes ServerInit(int width, int height, std::string_view name) {
+    Bytes b;
+    Put16(b, static_cast<uint32_t>(width));
+    Put16(b, static_cast<uint32_t>(height));
+    // The server's own format (the client replaces it): 32 bpp, depth 24, true colour.
+    for (int v : {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0}) {
+        Put8(b, static_cast<uint32_t>(v));
+    }
+    Put32(b, static_cast<uint32_t>(name.size()));
+    Append(b, name);
+    return b;
+}
+
+Bytes UpdateHeader(int rects) {
+    Bytes b{0, 0};
+    Put16(b, static_cast<uint32_t>(rects));
+    return b;
+}
+
+Bytes RectHeader(int x, int y, int width, int height, int32_t encoding) {
+    Bytes b;
+    Put16(b, static_cast<uint32_t>(x));
+    Put16(b, static_cast<uint32_t>(y));
+    Put16(b, static_cast<uint32_t>(width));
+    Put16(b, static_cast<uint32_t>(height));
+    Put32(b, static_cast<uint32_t>(encoding));
+    return b;
+}
+
+Bytes PlainHandshake38(int width, int height, std::string_view name) {
+    // Built from the start rather than appended to an empty vector: GCC 12 warns wrongly
+    // (stringop-overflow) about inserting into an empty vector at -O3.
+    const std::string_view greeting = "RFB 003.008\n";
+    Bytes b(greeting.begin(), greeting.end());
+    Append(b, Bytes{1, 1});  // one type: None
+    Put32(b, 0);             // SecurityResult OK
+    Append(b, ServerInit(width, height, name));
+    return b;
+}
+
+Bytes EncodeRaw(const Image& image, Area a) {
+    Bytes b = RectHeader(a.x, a.y, a.width, a.height, 0);
+    for (int y = a.y; y < a.y + a.height; ++y) {
+        for (int x = a.x; x < a.x + a.width; ++x) {
+            PutPixel(b, image.At(x, y));
+        }
+    }
+    return b;
+}
+
+Bytes EncodeHextile(const Image& image, Area a) {
+    Bytes b = RectHeader(a.x, a.y, a.width, a.height, 5);
+    // Background and foreground are left out when the previous tile set the same, as servers
+    // do; after a raw tile neither is known.
+    bool have_bg = false, have_fg = false;
+    uint32_t last_bg = 0, last_fg = 0;
+    auto put_bg = [&](uint8_t& flags, Bytes& body, uint32_t bg) {
+        if (!have_bg || bg != last_bg) {
+            flags |= 2;
+            PutPixel(body, bg);
+        }
+        have_bg = true;
+        last_bg = bg;
+    };
+    for (int ty = a.y; ty < a.y + a.height; ty += 16) {
+        for (int tx = a.x; tx < a.x + a.width; tx += 16) {
+            const int tw = std::min(16, a.x + a.width - tx);
+            const int th = std::min(16, a.y + a.height - ty);
+            std::map<uint32_t, int> counts;
+            for (int y = ty; y < ty + th; ++y) {
+                for (int x = tx; x < tx + tw; ++x) {
+                    ++counts[image.At(x, y)];
+                }
+            }
+            uint32_t bg = counts.begin()->first;
+            for (const auto& [colour, n] : counts) {
+                if (n > counts[bg]) {
+                    bg = colour;
+                }
+            }
+            // Horizontal runs of non-background pixels, one subrectangle each.
+            struct Run {
+                int x, y, w;
+                uint32_t c;
+            };
+            std::vector<Run> runs;
+            for (int y = 0; y < th; ++y) {
+                for (int x = 0; x < tw;) {
+                    const uint32_t c = image.At(tx + x, ty + y);
+                    int e = x + 1;
+                    while (e < tw && image.At(tx + e, ty + y) == c) {
+                        ++e;
+                    }
+                    if (c != bg) {
+                        runs.push_back({x, y, e - x, c});
+                    }
+                    x = e;
+                }
+            }
+            uint8_t flags = 0;
+            Bytes body;
+            if (counts.size() == 1) {
+                put_bg(flags, body, bg);
+                Put8(b, flags);
+                Append(b, body);
+            } else if (counts.size() == 2 && runs.size() <= 255) {
+                put_bg(flags, body, bg);
+                if (!have_fg || runs[0].c != last_fg) {
+                    flags |= 4;
+                    PutPixel(body, runs[0].c);
+                }
+                have_fg = true;
+                last_fg = runs[0].c;
+                Put8(b, flags | 8);
+                Append(b, body);
+                Put8(b, static_cast<uint32_t>(runs.size()));
+                for (const Run& r : runs) {
+                    Put8(b, static_cast<uint32_t>(r.x << 4 | r.y));
+                    Put8(b, static_cast<uint32_t>((r.w - 1) << 4));
+                }
+            } else if (runs.size() <= 255 &&
+                       runs.size() * 6 < static_cast<std::size_t>(tw * th) * 4) {
+                put_bg(flags, body, bg);
+                Put8(b, flags | 8 | 16);
+                Append(b, body);
+                Put8(b, static_cast<uint32_t>(runs.size()));
+                for (const Run& r : runs) {
+                    PutPixel(b, r.c);
+                    Put8(b, static_cast<uint32_t>(r.x << 4 | r.y));
+                    Put8(b, static_cast<uint32_t>((r.w - 1) << 4));
+                }
+            } else {
+                have_bg = have_fg = false;
+                Put8(b, 1);
+                for (int y = ty; y < ty + th; ++y) {
+                    for (int x = tx; x < tx + tw; ++x) {
+                        PutPixel(b, image.At(x, y));
+                    }
+                }
+            }
+        }
+    }
+    return b;
+}
+
+struct ZrleEncoder::Stream {
+    z_stream z{};
+    Stream() {
+        if (deflateInit(&z, 6) != Z_OK) {
+            throw std::runtime_error("deflateInit");
+        }
+    }
+    ~Stream() { deflateEnd(&z); }
+};
+
+ZrleEncoder::ZrleEncoder(Mode mode) : stream_(std::make_unique<Stream>()), mode_(mode) {}
+ZrleEncoder::~ZrleEncoder() = default;
+
+Bytes ZrleEncoder::Compress(const Bytes& data) {
+    z_stream& z = stream_->z;
+    Bytes out(deflateBound(&z, data.size()) + 64);
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&z, Z_SYNC_FLUSH) != Z_OK || z.avail_in != 0) {
+        throw std::runtime_error("deflate");
+    }
+    out.resize(out.size() - z.avail_out);
+    return out;
+}
+
+Bytes ZrleEncoder::EncodeRawTileData(Area a, const Bytes& tile_data) {
+    Bytes b = RectHeader(a.x, a.y, a.width, a.height, 16);
+    const Bytes compressed = Compress(tile_data);
+    Put32(b, static_cast<uint32_t>(compressed.size()));
+    Append(b, compressed);
+    return b;
+}
+
+Bytes ZrleEncoder::Encode(const Image& image, Area a) {
+    enum Sub { kRaw, kSolid, kPacked, kPlainRle, kPaletteRle };
+    Bytes data;
+    for (int ty = a.y; ty < a.y + a.height; ty += 64) {
+        for (int tx = a.x; tx < a.x + a.width; tx += 64) {
+            const int tw = std::min(64, a.x + a.width - tx);
+            const int th = std::min(64, a.y + a.height - ty);
+            std::vector<uint32_t> px;
+            for (int y = ty; y < ty + th; ++y) {
+                for (int x = tx; x < tx + tw; ++x) {
+                    px.push_back(image.At(x, y));
+                }
+            }
+            std::vector<uint32_t> palette;
+            for (uint32_t p : px) {
+                if (palette.size() <= 127 &&
+                    std::find(palette.begin(), palette.end(), p) == palette.end()) {
+                    palette.push_back(p);
+                }
+            }
+            std::vector<std::pair<uint32_t, int>> runs;
+            for (uint32_t p : px) {
+                if (!runs.empty() && runs.back().first == p) {
+                    ++runs.back().second;
+                } else {
+                    runs.push_back({p, 1});
+                }
+            }
+            std::vector<Sub> allowed{kRaw, kPlainRle};
+            if (palette.size() == 1) {
+                allowed.push_back(kSolid);
+            }
+            if (palette.size() >= 2 && palette.size() <= 16) {
+                allowed.push_back(kPacked);
+            }
+            if (palette.size() >= 2 && palette.size() <= 127) {
+                allowed.push_back(kPaletteRle);
+            }
+            Sub sub;
+            if (mode_ == Mode::kCycle) {
+                sub = allowed[next_++ % allowed.size()];
+            } else if (palette.size() == 1) {
+                sub = kSolid;
+            } else if (palette.size() <= 16 && runs.size() * 2 > px.size() / 2) {
+                sub = kPacked;
+            } else if (palette.size() <= 127 && runs.size() * 2 < px.size()) {
+                sub = kPaletteRle;
+            } else if (runs.size() * 5 < px.size() * 3) {
+                sub = kPlainRle;
+            } else {
+                sub = kRaw;
+            }
+            auto index = [&](uint32_t p) {
+                return static_cast<uint32_t>(std::find(palette.begin(), palette.end(), p) -
+                                             palette.begin());
+            };
+            auto put_run = [&](int n) {
+                n -= 1;
+                while (n >= 255) {
+                    Put8(data, 255);
+                    n -= 255;
+                }
+                Put8(data, static_cast<uint32_t>(n));
+            };
+            switch (sub) {
+                case kRaw:
+                    Put8(data, 0);
+                    for (uint32_t p : px) {
+                        PutCpixel(data, p);
+                    }
+                    break;
+                case kSolid:
+                    Put8(data, 1);
+                    PutCpixel(data, px[0]);
+                    break;
+                case kPacked: {
+                    Put8(data, static_cast<uint32_t>(palette.size()));
+                    for (uint32_t p : palette) {
+                        PutCpixel(data, p);
+                    }
+                    const int bits = palette.size() == 2 ? 1 : palette.size() <= 4 ? 2 : 4;
+                    for (int y = 0; y < th; ++y) {
+                        uint32_t byte = 0;
+                        int used = 0;
+                        for (int x = 0; x < tw; ++x) {
+                            byte = (byte << bits) | index(px[static_cast<std::size_t>(y) * tw + x]);
+                            used += bits;
+                            if (used == 8) {
+                                Put8(data, byte);
+                                byte = 0;
+                                used = 0;
+                            }
+                        }
+                        if (used) {
+                            Put8(data, byte << (8 - used));
+                        }
+                    }
+                    break;
+                }
+                case kPlainRle:
+                    Put8(data, 128);
+                    for (const auto& [p, n] : runs) {
+                        PutCpixel(data, p);
+                        put_run(n);
+                    }
+                    break;
+                case kPaletteRle:
+                    Put8(data, 128 + static_cast<uint32_t>(palette.size()));
+                    for (uint32_t p : palette) {
+                        PutCpixel(data, p);
+                    }
+                    for (const auto& [p, n] : runs) {
+                        if (n == 1) {
+                            Put8(data, index(p));
+                        } else {
+                            Put8(data, index(p) | 128);
+                            put_run(n);
+                        }
+                    }
+                    break;
+            }
+        }
+    }
+    return EncodeRawTileData(a, data);
+}
+
+}  // namespace rfbtest
