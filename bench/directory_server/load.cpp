@@ -1,8 +1,10 @@
 // Load generator for directory-server, loopback only. One thread and one epoll set, like the
 // server, so on a two-core machine each side gets a core (as redis-benchmark and redis-server do).
 //
-//   directory-server-load rps  --port P --clients N [--seconds S] [--warmup S]
-//       N connections each send "server", wait for the whole reply, send again. Prints
+//   directory-server-load rps  --port P --clients N [--seconds S] [--warmup S] [--redis 1]
+//       N connections each send "server", wait for the whole reply, send again. With --redis 1
+//       they send redis' inline "PING\r\n" and count "+PONG\r\n" replies instead, so both
+//       servers are driven by the same client. Prints
 //       "replies_per_s=... p50_us=... p99_us=... p999_us=... max_us=... reply_bytes=... errors=...
 //       total_replies=..." (total: warm-up included)
 //   directory-server-load idle --port P --clients N --pid PID [--hold S]
@@ -28,14 +30,15 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr char kRequest[] = "server";
-constexpr std::size_t kRequestSize = sizeof kRequest - 1;
+// The request the load loop sends: the directory server's, or redis' inline PING.
+std::string_view g_request = "server";
 
 [[noreturn]] void Die(const std::string& what) {
     std::fprintf(stderr, "directory-server-load: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -64,7 +67,8 @@ int ConnectBlocking(int port) {
 }
 
 void SendRequest(int fd) {
-    if (::send(fd, kRequest, kRequestSize, MSG_NOSIGNAL) != static_cast<ssize_t>(kRequestSize)) {
+    if (::send(fd, g_request.data(), g_request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(g_request.size())) {
         Die("send");
     }
 }
@@ -78,6 +82,10 @@ std::size_t ProbeReplyLength(int port) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0)
         Die("no reply to the probe request");
+    if (g_request.starts_with("PING") && std::string_view(buffer, static_cast<std::size_t>(n)) !=
+                                             "+PONG\r\n") {
+        Die("the reply to PING is not +PONG");
+    }
     ::close(fd);
     return static_cast<std::size_t>(n);
 }
@@ -160,8 +168,8 @@ int RunRequests(int port, int clients, double seconds, double warmup) {
                     static_cast<std::uint32_t>(std::min<std::int64_t>(ns.count(), UINT32_MAX)));
             }
             c.sent = now;
-            if (::send(c.fd, kRequest, kRequestSize, MSG_NOSIGNAL) !=
-                static_cast<ssize_t>(kRequestSize)) {
+            if (::send(c.fd, g_request.data(), g_request.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(g_request.size())) {
                 ++errors;
             }
         }
@@ -261,6 +269,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (mode == "rps") {
+        if (Number(args, "--redis", 0) != 0)
+            g_request = "PING\r\n";
         return RunRequests(port, clients, Number(args, "--seconds", 10),
                            Number(args, "--warmup", 1));
     }

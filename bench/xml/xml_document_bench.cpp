@@ -1,10 +1,14 @@
 // CXmlDocument::SetDocument against pugixml and tinyxml2, side by side.
 //
 // Benchmarks, each reporting bytes/second of the document text:
-//   parse/<doc>/<parser>   parse the text (documents are reused between iterations)
-//   walk/<doc>/<parser>    parse, then the walk the launcher's API allows: read the name,
-//                          attributes "id" and "name" and the text of every child at each
-//                          level, then descend into the last child, until a level is empty
+//   parse/<doc>/<parser>   parse the text into one document reused between iterations (its
+//                          buffers are warm: allocated and touched by earlier iterations)
+//   fresh/<doc>/<parser>   construct a document, parse the text into it and destroy it, per
+//                          iteration: how the launcher parses its settings and replies
+//   walk/<doc>/<parser>    parse (reused document), then the walk the launcher's API allows:
+//                          read the name, attributes "id" and "name" and the text of every
+//                          child at each level, then descend into the last child, until a
+//                          level is empty
 // Parsers: launcher-1252 (single-byte code page), launcher-949 (double-byte code page),
 // pugixml (load_buffer, default options), tinyxml2 (XMLDocument::Parse).
 // Documents: settings (set.xml-sized), config (~100 KB), large (~10 MB), freedesktop
@@ -14,6 +18,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/code_page.h"
@@ -28,6 +33,8 @@
 #endif
 
 namespace {
+
+enum class Mode { kWarm, kFresh, kWalk };
 
 struct Document {
     std::string name;
@@ -61,7 +68,7 @@ std::size_t WalkLauncher(CXmlDocument& doc) {
 }
 
 void ParseLauncher(benchmark::State& state, const std::string* text, unsigned int codePage,
-                   bool walk) {
+                   Mode mode) {
     SetActiveCodePage(codePage);
     CXmlDocument doc;
     if (!doc.SetDocument(text->c_str())) {
@@ -69,9 +76,16 @@ void ParseLauncher(benchmark::State& state, const std::string* text, unsigned in
         return;
     }
     for (auto _ : state) {
+        if (mode == Mode::kFresh) {
+            CXmlDocument fresh;
+            bool ok = fresh.SetDocument(text->c_str());
+            benchmark::DoNotOptimize(ok);
+            benchmark::ClobberMemory();
+            continue;
+        }
         bool ok = doc.SetDocument(text->c_str());
         benchmark::DoNotOptimize(ok);
-        if (walk) {
+        if (mode == Mode::kWalk) {
             std::size_t sum = WalkLauncher(doc);
             benchmark::DoNotOptimize(sum);
         }
@@ -110,16 +124,23 @@ std::size_t WalkPugi(const pugi::xml_document& doc) {
     return sum;
 }
 
-void ParsePugi(benchmark::State& state, const std::string* text, bool walk) {
+void ParsePugi(benchmark::State& state, const std::string* text, Mode mode) {
     pugi::xml_document doc;
     if (!doc.load_buffer(text->data(), text->size())) {
         state.SkipWithError("pugixml: parse failed");
         return;
     }
     for (auto _ : state) {
+        if (mode == Mode::kFresh) {
+            pugi::xml_document fresh;
+            pugi::xml_parse_result r = fresh.load_buffer(text->data(), text->size());
+            benchmark::DoNotOptimize(r);
+            benchmark::ClobberMemory();
+            continue;
+        }
         pugi::xml_parse_result r = doc.load_buffer(text->data(), text->size());
         benchmark::DoNotOptimize(r);
-        if (walk) {
+        if (mode == Mode::kWalk) {
             std::size_t sum = WalkPugi(doc);
             benchmark::DoNotOptimize(sum);
         }
@@ -161,16 +182,23 @@ std::size_t WalkTiny(const tinyxml2::XMLDocument& doc) {
     return sum;
 }
 
-void ParseTiny(benchmark::State& state, const std::string* text, bool walk) {
+void ParseTiny(benchmark::State& state, const std::string* text, Mode mode) {
     tinyxml2::XMLDocument doc;
     if (doc.Parse(text->data(), text->size()) != tinyxml2::XML_SUCCESS) {
         state.SkipWithError("tinyxml2: parse failed");
         return;
     }
     for (auto _ : state) {
+        if (mode == Mode::kFresh) {
+            tinyxml2::XMLDocument fresh;
+            tinyxml2::XMLError r = fresh.Parse(text->data(), text->size());
+            benchmark::DoNotOptimize(r);
+            benchmark::ClobberMemory();
+            continue;
+        }
         tinyxml2::XMLError r = doc.Parse(text->data(), text->size());
         benchmark::DoNotOptimize(r);
-        if (walk) {
+        if (mode == Mode::kWalk) {
             std::size_t sum = WalkTiny(doc);
             benchmark::DoNotOptimize(sum);
         }
@@ -195,20 +223,21 @@ int main(int argc, char** argv) {
         documents.push_back({"freedesktop", std::move(system)});
     }
 
-    for (const bool walk : {false, true}) {
-        const std::string kind = walk ? "walk/" : "parse/";
+    const std::pair<Mode, const char*> modes[] = {
+        {Mode::kWarm, "parse/"}, {Mode::kFresh, "fresh/"}, {Mode::kWalk, "walk/"}};
+    for (const auto& [mode, kind] : modes) {
         for (const Document& d : documents) {
             const std::string* text = &d.text;
             const std::string prefix = kind + d.name + "/";
             benchmark::RegisterBenchmark((prefix + "launcher-1252").c_str(), ParseLauncher, text,
-                                         1252u, walk);
+                                         1252u, mode);
             benchmark::RegisterBenchmark((prefix + "launcher-949").c_str(), ParseLauncher, text,
-                                         949u, walk);
+                                         949u, mode);
 #ifdef LAUNCHER_BENCH_PUGIXML
-            benchmark::RegisterBenchmark((prefix + "pugixml").c_str(), ParsePugi, text, walk);
+            benchmark::RegisterBenchmark((prefix + "pugixml").c_str(), ParsePugi, text, mode);
 #endif
 #ifdef LAUNCHER_BENCH_TINYXML2
-            benchmark::RegisterBenchmark((prefix + "tinyxml2").c_str(), ParseTiny, text, walk);
+            benchmark::RegisterBenchmark((prefix + "tinyxml2").c_str(), ParseTiny, text, mode);
 #endif
         }
     }

@@ -168,16 +168,6 @@ unsigned int CodePageFromCharsetName(const char* name) {
     return 1252;
 }
 
-int CharLength(const char* p) {
-    const auto c = static_cast<unsigned char>(*p);
-    return (Table_()[c] != 0 && p[1] != '\0') ? 2 : 1;
-}
-
-int CharLength(const char* p, const char* end) {
-    const auto c = static_cast<unsigned char>(*p);
-    return (Table_()[c] != 0 && p + 1 < end && p[1] != '\0') ? 2 : 1;
-}
-
 const char* FindChar(const char* begin, const char* end, char ch) {
     if (begin >= end) {
         return end;
@@ -196,67 +186,4 @@ const char* FindChar(const char* begin, const char* end, char ch) {
         p += (lead[c] != 0 && p + 1 < end && p[1] != '\0') ? 2 : 1;
     }
     return end;
-}
-
-const char* FindChar(const char* str, char ch) {
-    const unsigned char* lead = Table_();
-    if (lead == kNoLeadBytes.data()) {
-        return std::strchr(str, ch);
-    }
-    const char* p = str;
-    for (;;) {
-        if (*p == ch) {
-            return p;
-        }
-        if (*p == '\0') {
-            return nullptr;
-        }
-        const auto c = static_cast<unsigned char>(*p);
-        p += (lead[c] != 0 && p[1] != '\0') ? 2 : 1;
-    }
-}
-
-const char* FindSubstring(const char* begin, const char* end, const char* needle) {
-    const std::size_t n = std::strlen(needle);
-    if (n == 0) {
-        return begin;
-    }
-    if (begin >= end || static_cast<std::size_t>(end - begin) < n) {
-        return end;
-    }
-    const unsigned char* lead = Table_();
-    const char* last = end - n;  // last position where the needle fits
-    if (lead == kNoLeadBytes.data()) {
-        const char* p = begin;
-        while (p <= last) {
-            const void* r = std::memchr(p, needle[0], static_cast<std::size_t>(last - p) + 1);
-            if (r == nullptr) {
-                return end;
-            }
-            p = static_cast<const char*>(r);
-            if (std::memcmp(p, needle, n) == 0) {
-                return p;
-            }
-            ++p;
-        }
-        return end;
-    }
-    const char* p = begin;
-    while (p <= last) {
-        if (*p == needle[0] && std::memcmp(p, needle, n) == 0) {
-            return p;
-        }
-        const auto c = static_cast<unsigned char>(*p);
-        p += (lead[c] != 0 && p + 1 < end && p[1] != '\0') ? 2 : 1;
-    }
-    return end;
-}
-
-const char* FindSubstring(const char* str, const char* needle) {
-    const char* end = str + std::strlen(str);
-    const char* r = FindSubstring(str, end, needle);
-    if (r == end && *needle != '\0') {
-        return nullptr;
-    }
-    return r;
 }

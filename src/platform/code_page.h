@@ -1,6 +1,5 @@
-// The process's multi-byte code page: the lead-byte test and the character-aware
-// scanning helpers that the XML document and the host-list reply
-// splitter use.
+// The process's multi-byte code page: the lead-byte test and tables that the XML document
+// scans with, and the character-aware search that splits the host-list reply.
 //
 // Text is a byte string in the active code page. A "character" is either
 //   - two bytes: a lead byte of the active code page followed by a byte other than NUL, or
@@ -63,28 +62,7 @@ unsigned int CodePageFromCharsetName(const char* name);
 
 // ---- Character-aware helpers (active code page) ----
 
-// Length in bytes of the character at p in a NUL-terminated string: 2 when *p is a lead
-// byte and p[1] is not NUL, else 1 (also 1 at the terminating NUL).
-int CharLength(const char* p);
-
-// The same within the range [p, end): a lead byte at end - 1 is a one-byte character.
-// p must be < end.
-int CharLength(const char* p, const char* end);
-
 // First character in [begin, end) whose (first) byte is ch, stepping by characters from
 // begin; returns end when there is none. A double-byte character's second byte never
 // matches. Use for ASCII ch (a lead byte as ch matches only at a character boundary).
 const char* FindChar(const char* begin, const char* end, char ch);
-
-// The same in the NUL-terminated string str; returns nullptr when ch does not occur
-// (ch = '\0' finds the terminator).
-const char* FindChar(const char* str, char ch);
-
-// First occurrence of needle (NUL-terminated) in [begin, end) that starts at a character
-// boundary, stepping by characters from begin; the needle's bytes are compared byte by byte
-// and must lie within the range. Returns end when there is none; an empty needle gives
-// begin. Meant for ASCII needles such as "]]>", "-->", "?>".
-const char* FindSubstring(const char* begin, const char* end, const char* needle);
-
-// The same in the NUL-terminated string str; nullptr when there is none.
-const char* FindSubstring(const char* str, const char* needle);

@@ -64,6 +64,11 @@ std::string PathBesideModule(const char* fileName) {
     return path;
 }
 
+const char* ViewerFileName() {
+    static const std::string name = std::string("talviewer") + ExecutableSuffix();
+    return name.c_str();
+}
+
 void ExitProcess(int status) {
     backend::ExitProcess(status);
 }

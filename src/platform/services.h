@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/types.h"
+
 namespace platform {
 
 // Socket layer start-up: Windows Sockets 1.1, exactly.
@@ -26,8 +28,16 @@ char PathSeparator();
 // `fileName` in the directory that holds the executable: the module path cut
 // at its last separator, the separator again, then the name.
 std::string PathBesideModule(const char* fileName);
-// The viewer program's file name on this platform.
+// The suffix of executable files on this platform: "" or ".exe".
+const char* ExecutableSuffix();
+// The viewer program's file name: "talviewer" and the executable suffix.
 const char* ViewerFileName();
+
+// `size`, in pixels at 96 DPI, scaled to the DPI of the display that shows
+// `window`, for sizes the program chooses itself (a font's height). The
+// dialog template scales by itself; on Linux Qt scales everything, so the
+// size is returned unchanged.
+int ScaleToWindowDpi(HWND window, int size);
 
 // Ends the process through the runtime's normal exit.
 [[noreturn]] void ExitProcess(int status);

@@ -137,27 +137,27 @@ inline constexpr int WSAEHOSTUNREACH = 10065;
 
 // Window, list box and button styles used by dialog templates.
 #ifndef WS_POPUP
-inline constexpr long WS_POPUP = 0x80000000L;
-inline constexpr long WS_VISIBLE = 0x10000000L;
-inline constexpr long WS_CAPTION = 0x00C00000L;
-inline constexpr long WS_BORDER = 0x00800000L;
-inline constexpr long WS_VSCROLL = 0x00200000L;
-inline constexpr long WS_SYSMENU = 0x00080000L;
-inline constexpr long WS_TABSTOP = 0x00010000L;
-inline constexpr long WS_EX_APPWINDOW = 0x00040000L;
+inline constexpr unsigned long WS_POPUP = 0x80000000;
+inline constexpr unsigned long WS_VISIBLE = 0x10000000;
+inline constexpr unsigned long WS_CAPTION = 0x00C00000;
+inline constexpr unsigned long WS_BORDER = 0x00800000;
+inline constexpr unsigned long WS_VSCROLL = 0x00200000;
+inline constexpr unsigned long WS_SYSMENU = 0x00080000;
+inline constexpr unsigned long WS_TABSTOP = 0x00010000;
+inline constexpr unsigned long WS_EX_APPWINDOW = 0x00040000;
 #endif
 #ifndef DS_MODALFRAME
-inline constexpr long DS_SETFONT = 0x40L;
-inline constexpr long DS_MODALFRAME = 0x80L;
+inline constexpr unsigned long DS_SETFONT = 0x40;
+inline constexpr unsigned long DS_MODALFRAME = 0x80;
 #endif
 #ifndef LBS_NOTIFY
-inline constexpr long LBS_NOTIFY = 0x0001L;
-inline constexpr long LBS_SORT = 0x0002L;
-inline constexpr long LBS_NOINTEGRALHEIGHT = 0x0100L;
+inline constexpr unsigned long LBS_NOTIFY = 0x0001;
+inline constexpr unsigned long LBS_SORT = 0x0002;
+inline constexpr unsigned long LBS_NOINTEGRALHEIGHT = 0x0100;
 #endif
 #ifndef BS_PUSHBUTTON
-inline constexpr long BS_PUSHBUTTON = 0x00000000L;
-inline constexpr long BS_DEFPUSHBUTTON = 0x00000001L;
+inline constexpr unsigned long BS_PUSHBUTTON = 0x00000000;
+inline constexpr unsigned long BS_DEFPUSHBUTTON = 0x00000001;
 #endif
 
 inline constexpr UINT LoWord(WPARAM w) {

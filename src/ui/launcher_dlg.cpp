@@ -48,7 +48,7 @@ BOOL CLauncherDlg::OnInitDialog() {
     CListBox list(GetDlgItem(IDC_HOST_LIST));
     LogFont description;
     GetFontDescription(list.GetFont(), &description);
-    description.lfHeight = kListFontHeight;
+    description.lfHeight = platform::ScaleToWindowDpi(GetSafeHwnd(), kListFontHeight);
     m_listFont.CreateFontIndirect(description);
     list.SetFont(m_listFont.GetSafeHandle(), TRUE);
 

@@ -1,17 +1,21 @@
 // CXmlDocument: parser and element index, navigation and value access.
 //
-// The scanners below follow the character-stepping rules exactly. Under a code page
-// without lead bytes they use memchr and character-class tables; under a double-byte code
-// page they use memchr to find a candidate byte and then step by characters (skipping runs
-// of bytes below 0x80 eight at a time) from the last known character boundary to prove that
-// the candidate is not the second byte of a double-byte character. Both paths give the same
-// results as stepping character by character.
+// The scanners below find what stepping through the text one character at a time would
+// find (a character as platform/code_page.h defines it). Under a code page without lead bytes they
+// use memchr and character-class tables; under a double-byte code page they use memchr to find a
+// candidate byte and then step by characters (skipping runs of bytes below 0x80 eight at a time)
+// from the last known character boundary to prove that the candidate is not the second byte of a
+// double-byte character. Both paths give the same results as stepping character by character.
 #include "xml/xml_document.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <memory>
 
+// SSE2 blocks of 16 bytes where the target has them (x86-64 always); elsewhere, or with
+// LAUNCHER_XML_NO_SSE2 (the tests build the document so too), words of 8 bytes.
 #if !defined(LAUNCHER_XML_NO_SSE2) && \
     (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
 #include <emmintrin.h>
@@ -259,21 +263,84 @@ inline int32_t ScanTo(const char* t, int32_t size, int32_t pos, char ch, CodePag
     }
 }
 
+// ScanTo(..., '>', ...) that also tells where the next '<' after the '>' is when it lies in
+// the block that holds the '>' or the two after it (else nextLt = -1): what a search for
+// '<' from just after the '>' would find, without waiting for the '>' to start it. Single-byte code
+// pages only, where every byte is a character.
+inline int32_t ScanToGt(const char* t, int32_t size, int32_t pos, CodePage cp, int32_t& nextLt) {
+    nextLt = -1;
+#ifdef LAUNCHER_XML_SSE2
+    if (!cp.dbcs) {
+        const u8* u = U(t);
+        const __m128i gtPattern = _mm_set1_epi8('>');
+        const __m128i ltPattern = _mm_set1_epi8('<');
+        const int32_t shortEnd = size - pos > kShortScan ? pos + kShortScan : size;
+        for (int32_t p = pos; p + kBlock <= shortEnd; p += kBlock) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + p));
+            const auto gts = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, gtPattern)));
+            if (gts == 0) {
+                continue;
+            }
+            const int32_t bit = LowestBit(gts);
+            const uint32_t lts =
+                static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, ltPattern))) >> bit;
+            if (lts != 0) {
+                nextLt = p + bit + LowestBit(lts);
+            } else {
+                // The next blocks' addresses do not depend on where the '>' is: they are
+                // read while the '>' is still being found.
+                for (int32_t q = p + kBlock; q <= p + 2 * kBlock && q + kBlock <= size;
+                     q += kBlock) {
+                    const uint32_t more = BlockMask(u + q, ltPattern, false);
+                    if (more != 0) {
+                        nextLt = q + LowestBit(more);
+                        break;
+                    }
+                }
+            }
+            return p + bit;
+        }
+        return ScanTo(t, size, pos + (shortEnd - pos) / kBlock * kBlock, '>', cp);
+    }
+#endif
+    return ScanTo(t, size, pos, '>', cp);
+}
+
+// First position in [p, end) holding the byte ch, or end: blocks first, as most runs are
+// short, then memchr.
+inline int32_t FindByte(const char* t, int32_t p, int32_t end, char ch) {
+#ifdef LAUNCHER_XML_SSE2
+    const __m128i pattern = _mm_set1_epi8(ch);
+    for (const int32_t stop = std::min(end, p + kShortScan); p + kBlock <= stop; p += kBlock) {
+        const uint32_t m = BlockMask(U(t) + p, pattern, false);
+        if (m != 0) {
+            return p + LowestBit(m);
+        }
+    }
+#endif
+    const void* r = std::memchr(t + p, ch, static_cast<std::size_t>(end - p));
+    return r != nullptr ? static_cast<int32_t>(static_cast<const char*>(r) - t) : end;
+}
+
 // First occurrence of needle (n bytes, ASCII) at a character boundary at or after from,
-// lying wholly before limit; -1 when there is none.
+// lying wholly before limit; -1 when there is none. The needle's last byte is sought (the
+// '>' of "?>", "-->", "]]>"), as its first byte is also the construct's own opening one.
 inline int32_t FindTerm(const char* t, int32_t limit, int32_t from, const char* needle, int32_t n,
                         CodePage cp) {
     const u8* u = U(t);
     int32_t boundary = from;
-    int32_t p = from;
-    while (p <= limit - n) {
-        const void* r = std::memchr(t + p, needle[0], static_cast<std::size_t>(limit - n + 1 - p));
-        if (r == nullptr) {
+    for (int32_t p = from + n - 1; p < limit;) {
+        const int32_t end = FindByte(t, p, limit, needle[n - 1]);
+        if (end >= limit) {
             return -1;
         }
-        const auto cand = static_cast<int32_t>(static_cast<const char*>(r) - t);
-        p = cand + 1;
-        if (std::memcmp(t + cand, needle, static_cast<std::size_t>(n)) != 0) {
+        p = end + 1;
+        const int32_t cand = end - (n - 1);
+        int32_t i = 0;  // needles are a few bytes: compared in place
+        while (i < n - 1 && t[cand + i] == needle[i]) {
+            ++i;
+        }
+        if (i < n - 1) {
             continue;
         }
         if (!cp.dbcs) {
@@ -365,34 +432,49 @@ inline bool TokenEqualsBytes(const ScanToken& k, const char* name, int32_t nameL
     return c == ' ' || c == '=' || c == '/' || c == '[';
 }
 
-int SkipSpecialNodeImpl(ScanToken& k, CodePage cp) {
+// What a '<' opens, as SkipSpecialNode tells it.
+enum class NodeKind {
+    kNone,                   // nothing complete: the text ends first, or "</" (an end tag)
+    kElement,                // a start tag: nothing is skipped
+    kProcessingInstruction,  // "<?" ... "?>", the XML declaration included
+    kCData,                  // "<![" ... "]]>"
+    kComment,                // "<!-" ... "-->"
+    kDeclaration,            // "<!" ... '>' at bracket depth 0, e.g. a DOCTYPE with its subset
+};
+
+// Passes over the construct whose '<' is at k.next when it is no element: on return k.next
+// is just after its terminator. The third byte alone tells a CDATA section ("<![") and a
+// comment ("<!-") from a declaration, and terminators are sought from the '<' itself, so
+// "<!-->" is a whole comment.
+NodeKind SkipSpecialNode(ScanToken& k, CodePage cp) {
     const char* t = k.text.data();
     const u8* u = U(t);
     const int32_t lt = k.next;
     k.begin = lt;
-    // Choice left to the implementer: white space between '<' and '?' or '!' is passed over.
+    // White space between '<' and '?' or '!' is passed over: "< !-- -->" is skipped like
+    // "<!-- -->" (hand-edited files have it; see the header).
     const int32_t q = SkipWs(u, lt + 1);
     const u8 c1 = u[q];
     if (c1 == 0) {
-        return 0;
+        return NodeKind::kNone;
     }
     const u8 c2 = u[q + 1];
     if (c2 == 0) {
-        return 0;
+        return NodeKind::kNone;
     }
-    int kind;
+    NodeKind kind;
     const char* terminator;
     int32_t n;
     if (c1 == '?') {
-        kind = 16;
+        kind = NodeKind::kProcessingInstruction;
         terminator = "?>";
         n = 2;
     } else if (c1 == '!' && c2 == '[') {
-        kind = 8;
+        kind = NodeKind::kCData;
         terminator = "]]>";
         n = 3;
     } else if (c1 == '!' && c2 == '-') {
-        kind = 32;
+        kind = NodeKind::kComment;
         terminator = "-->";
         n = 3;
     } else if (c1 == '!') {
@@ -409,21 +491,62 @@ int SkipSpecialNodeImpl(ScanToken& k, CodePage cp) {
             } else if (first == ']') {
                 --depth;
             } else if (first == '>' && depth == 0) {
-                return 64;
+                return NodeKind::kDeclaration;
             }
         }
-        return 0;
+        return NodeKind::kNone;
     } else if (c1 == '/') {
-        return 0;
+        return NodeKind::kNone;
     } else {
-        return 1;
+        return NodeKind::kElement;
     }
     const int32_t at = FindTerm(t, static_cast<int32_t>(k.text.size()), lt, terminator, n, cp);
     if (at < 0) {
-        return 0;
+        return NodeKind::kNone;
     }
     k.next = at + n;
     return kind;
+}
+
+// Copies the length bytes at from and the NUL after them to to, and returns at least the
+// number of '<' among them that no '/' follows: a bound of the elements the text can hold
+// (each begins with such a '<'), for reserving the index.
+int32_t CopyCountingOpens(char* to, const char* from, std::size_t length) {
+    int64_t opens = 0;
+    std::size_t i = 0;
+#ifdef LAUNCHER_XML_SSE2
+    // Per block of 16: the '<' whose next byte in the block is no '/' (a '<' that ends a
+    // block is counted whatever follows: an upper bound is all the count must be). Byte
+    // lanes count them (each match subtracts -1), summed before a lane can overflow.
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i zero = _mm_setzero_si128();
+    const auto opensIn = [&](std::size_t at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), v);
+        const __m128i slashAfter = _mm_srli_si128(_mm_cmpeq_epi8(v, slash), 1);
+        return _mm_andnot_si128(slashAfter, _mm_cmpeq_epi8(v, lt));
+    };
+    while (i + 32 <= length) {
+        __m128i counts = zero;
+        for (int round = 0; round < 127 && i + 32 <= length; ++round, i += 32) {
+            counts = _mm_sub_epi8(_mm_sub_epi8(counts, opensIn(i)), opensIn(i + 16));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, zero);  // two 64-bit lanes
+        opens += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+    }
+    if (i + 16 <= length) {
+        const __m128i sums = _mm_sad_epu8(_mm_sub_epi8(zero, opensIn(i)), zero);
+        opens += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+        i += 16;
+    }
+#endif
+    for (; i < length; ++i) {
+        to[i] = from[i];
+        opens += (from[i] == '<' && from[i + 1] != '/') ? 1 : 0;
+    }
+    to[length] = '\0';
+    return static_cast<int32_t>(std::min<int64_t>(opens, INT32_MAX));
 }
 
 XmlParseFailureHook g_failureHook = nullptr;
@@ -452,22 +575,12 @@ CXmlDocument::CXmlDocument() {
     SetDocument(nullptr);
 }
 
-CXmlDocument::~CXmlDocument() {
-    m_spans.clear();
-    m_text.clear();
-}
-
 // ---------------------------------------------------------------------------------------
 // Scanners and tokenizer
 
 bool CXmlDocument::ScanToChar(std::string_view text, int32_t& position, char ch) {
     position = ScanTo(text.data(), static_cast<int32_t>(text.size()), position, ch, ActiveCp());
     return U(text.data())[position] == static_cast<u8>(ch) && ch != '\0';
-}
-
-bool CXmlDocument::SkipWhiteSpace(std::string_view text, int32_t& position) {
-    position = SkipWs(U(text.data()), position);
-    return text.data()[position] != '\0';
 }
 
 bool CXmlDocument::NextToken(ScanToken& token) {
@@ -502,17 +615,17 @@ bool CXmlDocument::TokenEquals(const ScanToken& token, const char* name) {
     return c == '\0' || c == ' ' || c == '=' || c == '/' || c == '[';
 }
 
-int CXmlDocument::SkipSpecialNode(ScanToken& token) {
-    return SkipSpecialNodeImpl(token, ActiveCp());
-}
-
 // ---------------------------------------------------------------------------------------
 // The element index
 
 int32_t CXmlDocument::TakeSlot() {
-    const auto slots = static_cast<int32_t>(m_spans.size());
-    if (m_nextFree == slots) {
-        m_spans.resize(static_cast<std::size_t>(slots) + static_cast<std::size_t>(slots / 2));
+    if (m_nextFree == m_slots) {
+        const int32_t grown = m_slots + m_slots / 2;
+        if (grown > m_slotCapacity) {
+            // SetDocument reserves every slot the scan can reach, so this copy is a safeguard.
+            SlotRoom(grown, m_nextFree);
+        }
+        m_slots = grown;
     }
     return m_nextFree++;
 }
@@ -533,6 +646,48 @@ int CXmlDocument::ParseFailure(const char* message, std::string_view name) {
     return -1;
 }
 
+char* CXmlDocument::TextRoom(std::size_t bytes) {
+    if (bytes > m_textCapacity) {
+        m_ownText.reset(new char[bytes]);  // not initialised: the caller writes the text
+        m_text = m_ownText.get();
+        m_textCapacity = bytes;
+    }
+    return m_text;
+}
+
+void CXmlDocument::SlotRoom(int32_t capacity, int32_t keep) {
+    // ElementSpan is trivial: new[] leaves the slots uninitialised, and no slot is read
+    // before the scan writes it (the scan writes every field of a slot it delivers, and
+    // slot 0 is set before the scan starts), so untouched slots cost no memory traffic and,
+    // where the memory comes fresh from the system, no page faults.
+    std::unique_ptr<ElementSpan[]> room(new ElementSpan[static_cast<std::size_t>(capacity)]);
+    std::copy_n(m_spans, keep, room.get());
+    m_ownSpans = std::move(room);
+    m_spans = m_ownSpans.get();
+    m_slotCapacity = capacity;
+}
+
+CXmlDocument::CXmlDocument(const CXmlDocument& other) {
+    *this = other;
+}
+
+CXmlDocument& CXmlDocument::operator=(const CXmlDocument& other) {
+    if (this != &other) {
+        const auto bytes = static_cast<std::size_t>(other.m_size) + 1;
+        std::memcpy(TextRoom(bytes), other.m_text, bytes);
+        m_size = other.m_size;
+        if (other.m_slots > m_slotCapacity) {
+            SlotRoom(other.m_slots, 0);
+        }
+        std::copy_n(other.m_spans, other.m_nextFree, m_spans);
+        m_slots = other.m_slots;
+        m_nextFree = other.m_nextFree;
+        m_parent = other.m_parent;
+        m_current = other.m_current;
+    }
+    return *this;
+}
+
 bool CXmlDocument::SetDocument(const char* text) {
     m_nextFree = 1;
     MoveTo(0, 0);
@@ -542,19 +697,32 @@ bool CXmlDocument::SetDocument(const char* text) {
     const std::size_t length = std::strlen(text);
     if (length > static_cast<std::size_t>(INT32_MAX)) {
         // 2 GiB or more cannot be addressed by 32-bit offsets: keep nothing of it.
-        m_text.clear();
-        m_text.shrink_to_fit();
-        if (!m_spans.empty()) {
-            m_spans[0] = ElementSpan{};
-        }
+        m_ownText.reset();
+        m_text = m_inlineText;
+        m_textCapacity = kInlineText;
+        m_text[0] = '\0';
+        m_size = 0;
+        m_spans[0] = ElementSpan{};
         return false;
     }
-    m_text.assign(text, length);
+    const int32_t opens = CopyCountingOpens(TextRoom(length + 1), text, length);
+    m_size = static_cast<int32_t>(length);
 
-    const std::size_t slots = length / 64 + 8;
-    if (m_spans.size() < slots) {
-        m_spans.resize(slots);
+    // The slot-sizing rule: len / 64 + 8 slots, never fewer than before. The scan can reach
+    // slot e + 1 at most for e elements; an element has its own '<' that no "</" follows
+    // and at least 4 bytes of its own ("<a/>"), so e <= min(opens, len / 4). Reserving the
+    // size the growth rule reaches past that slot means that the index never moves while
+    // it grows; the slots beyond what the scan uses are never touched.
+    const auto slots = std::max<int32_t>(m_slots, static_cast<int32_t>(length / 64 + 8));
+    const int64_t reach = std::min<int64_t>(opens, static_cast<int64_t>(length / 4)) + 1;
+    int64_t capacity = slots;
+    while (capacity <= reach) {
+        capacity += capacity / 2;
     }
+    if (capacity > m_slotCapacity) {
+        SlotRoom(static_cast<int32_t>(capacity), 0);
+    }
+    m_slots = slots;
 
     bool result = false;
     if (length != 0) {
@@ -580,14 +748,16 @@ struct CXmlDocument::ScanContext {
 };
 
 int CXmlDocument::ScanElement(int32_t parent, int depth) {
-    const ScanContext context{m_text.c_str(), static_cast<int32_t>(m_text.size()), ActiveCp()};
+    const ScanContext context{m_text, m_size, ActiveCp()};
     return ScanElementIn(context, parent, depth);
 }
 
-// ScanElement, with the recursion over children turned into a loop over
-// an explicit stack of the elements whose content is being scanned ("open" elements): the
-// order of every step, every slot taken and returned and every result are those of the
-// recursive form, and the depth limit bounds the stack.
+// ScanElement's body. An element's children are scanned before the element's end tag, so
+// the scan is naturally recursive; it runs instead as a loop over an explicit stack of the
+// elements whose content is being scanned ("open" elements), so that a deeply nested text
+// cannot exhaust the machine stack. The depth limit bounds that stack. The labels are the
+// three states of the loop: start (scan one element of p), deliver (hand the result r to
+// p) and next_child (look for p's next child).
 int CXmlDocument::ScanElementIn(const ScanContext& context, int32_t parent, int depth) {
     struct Open {
         int32_t slot;
@@ -606,23 +776,30 @@ int CXmlDocument::ScanElementIn(const ScanContext& context, int32_t parent, int 
     ScanToken token;
     token.text = std::string_view(t, static_cast<std::size_t>(size));
 
-    int32_t p = parent;  // parent of the element about to be scanned
-    int r = 0;           // the result of the last element scan, for parent p
-    int32_t found = -1;  // offset of the next '<' from p's cursor when already known
-    ElementSpan* spans = nullptr;
+    int32_t p = parent;    // parent of the element about to be scanned
+    int r = 0;             // the result of the last element scan, for parent p
+    int32_t rEnd = 0;      // when r > 0, the end of r (its endTagEnd)
+    int32_t found = -1;    // offset of the next '<' from p's cursor when already known
+    int32_t knownLt = -1;  // the first '<' after the last start tag's '>', when known
+    ElementSpan* spans = m_spans;
+    // p's cursor (spans[p].endTagBegin), also kept here: each position found is where the
+    // next search starts, and reading it back from the slot just written would add a
+    // store-to-load delay to every step of that chain.
+    int32_t cursor = spans[p].endTagBegin;
 
 start:
-    // ---- Steps 9.1 to 9.4: one element at or after p's cursor. ----
+    // ---- One element of p: the first start tag at or after p's cursor, past processing
+    // instructions, comments, CDATA sections and declarations; or p's end tag. ----
     {
-        const int32_t s =
-            m_nextFree < static_cast<int32_t>(m_spans.size()) ? m_nextFree++ : TakeSlot();
-        spans = m_spans.data();
+        const int32_t s = m_nextFree < m_slots ? m_nextFree++ : TakeSlot();
+        spans = m_spans;
         spans[s].parent = p;
         spans[s].firstChild = 0;
         spans[s].nextSibling = 0;
-        token.next = spans[p].endTagBegin;
+        token.next = cursor;
 
         // Start tag: pass over processing instructions, comments, CDATA and declarations.
+        int32_t seekGt;  // where the '>' that ends the start tag is sought from
         for (;;) {
             const int32_t lt = found >= 0 ? found : ScanTo(t, size, token.next, '<', cp);
             found = -1;
@@ -631,6 +808,7 @@ start:
                 return ParseFailure("Element tag not found");
             }
             spans[p].endTagBegin = lt;
+            cursor = lt;
             // Fast dispatch on the byte after '<' when it is itself the first token's first
             // byte (no white space): the same decisions as the general path below.
             const u8 c1 = u[lt + 1];
@@ -641,16 +819,19 @@ start:
             }
             if (c1 == '?' || c1 == '!') {
                 token.next = lt;
-                if (SkipSpecialNodeImpl(token, cp) == 0) {
+                if (SkipSpecialNode(token, cp) == NodeKind::kNone) {
                     return ParseFailure("Invalid node");
                 }
                 continue;
             }
             if ((kClasses.c[c1] & kStop) == 0 && c1 != '"' && c1 != '\'') {
-                // An unquoted name token, read in place.
+                // An unquoted name token, read in place. None of its characters is '>', so
+                // the '>' that ends the tag is sought from the name's start: the search then
+                // does not wait for the name's end.
                 token.begin = lt + 1;
                 token.next = TokenEnd(u, lt + 1, cp);
                 token.end = token.next - 1;
+                seekGt = lt + 1;
                 break;
             }
             token.next = lt + 1;
@@ -663,7 +844,7 @@ start:
             const u8 first = u[token.begin];
             if (first == '?' || first == '!') {
                 token.next = lt;
-                if (SkipSpecialNodeImpl(token, cp) == 0) {
+                if (SkipSpecialNode(token, cp) == NodeKind::kNone) {
                     return ParseFailure("Invalid node");
                 }
                 continue;
@@ -673,6 +854,7 @@ start:
                 r = 0;
                 goto deliver;
             }
+            seekGt = token.next;
             break;
         }
         const int32_t nameBegin = token.begin;
@@ -682,7 +864,7 @@ start:
         }
 
         // The first '>' closes the start tag, even inside a quoted attribute value.
-        const int32_t gt = u[token.next] == '>' ? token.next : ScanTo(t, size, token.next, '>', cp);
+        const int32_t gt = ScanToGt(t, size, seekGt, cp, knownLt);
         if (gt >= size) {
             return ParseFailure(
                 "End of tag not found",
@@ -693,10 +875,13 @@ start:
             spans[s].endTagBegin = gt - 1;
             spans[s].endTagEnd = gt;
             r = s;
+            rEnd = gt;
             goto deliver;
         }
-        // Step 9.5: scan the children, from just after the start tag.
+        // Not empty: the element's content follows. Its children are scanned from just
+        // after the start tag; the element stays open until its end tag.
         spans[s].endTagBegin = gt + 1;
+        cursor = gt + 1;
         open[top++] = Open{s, nameBegin, nameLength, 0};
         p = s;
         goto next_child;
@@ -710,19 +895,21 @@ deliver:
     {
         Open& o = open[top - 1];
         if (r > 0) {
-            spans = m_spans.data();
+            spans = m_spans;
             if (o.previous == 0) {
                 spans[o.slot].firstChild = r;
             } else {
                 spans[o.previous].nextSibling = r;
             }
-            spans[o.slot].endTagBegin = spans[r].endTagEnd + 1;
+            spans[o.slot].endTagBegin = rEnd + 1;
+            cursor = rEnd + 1;
             o.previous = r;
             goto next_child;
         }
-        // Steps 9.7 to 9.9: the end tag of o; its cursor stands on the '<'.
-        spans = m_spans.data();
-        const int32_t lt = spans[o.slot].endTagBegin;
+        // No further child: o's cursor stands on the '<' of its end tag. The end tag's
+        // second token must name o (the first is the '/'); the first '>' token ends it.
+        spans = m_spans;
+        const int32_t lt = cursor;  // o is p
         const std::string_view name(t + o.nameBegin, static_cast<std::size_t>(o.nameLength));
         // Fast path for "</name>": the same bytes as the start tag's name (a token of
         // non-delimiter characters), read from a character boundary, form the same token,
@@ -731,7 +918,7 @@ deliver:
         if (u[lt + 1] == '/' && (kClasses.c[u[o.nameBegin]] & kStop) == 0 &&
             size - at > o.nameLength && u[at + o.nameLength] == '>' &&
             BytesEqual(u, size, at, o.nameBegin, o.nameLength)) {
-            spans[o.slot].endTagEnd = at + o.nameLength;
+            rEnd = at + o.nameLength;
         } else {
             token.next = lt + 1;
             int count = 0;
@@ -753,25 +940,29 @@ deliver:
             if (count < 2) {
                 return ParseFailure("End tag not completed for element %s", name);
             }
-            spans[o.slot].endTagEnd = token.begin;
+            rEnd = token.begin;
         }
+        spans[o.slot].endTagEnd = rEnd;
         r = o.slot;
+        knownLt = -1;  // o's end tag is past the '>' it was found from
         --top;
         p = top > 0 ? open[top - 1].slot : parent;
         goto deliver;
     }
 
 next_child:
-    // ---- Step 9.5: the next child of p = open[top - 1]. ----
+    // ---- The next child of the open element p = open[top - 1], from its cursor. ----
     {
         // When the next '<' opens p's end tag ("</"), the child scan would only take a slot
         // and give it back: do just that here.
-        spans = m_spans.data();
-        const int32_t next = ScanTo(t, size, spans[p].endTagBegin, '<', cp);
+        spans = m_spans;
+        const int32_t next = knownLt >= 0 ? knownLt : ScanTo(t, size, cursor, '<', cp);
+        knownLt = -1;
         if (next < size) {
             spans[p].endTagBegin = next;  // the child scan would set the cursor here too
+            cursor = next;
             if (u[next + 1] == '/') {
-                if (m_nextFree == static_cast<int32_t>(m_spans.size())) {
+                if (m_nextFree == m_slots) {
                     TakeSlot();  // the same growth as the child scan's TakeSlot
                     ReturnSlot();
                 }
@@ -790,7 +981,6 @@ next_child:
 void CXmlDocument::MoveTo(int32_t parent, int32_t current) {
     m_parent = parent;
     m_current = current;
-    m_nodeKind = current != 0 ? 1 : 0;
 }
 
 int32_t CXmlDocument::SeekSibling(int32_t parent, int32_t current, const char* name) const {
@@ -801,7 +991,7 @@ int32_t CXmlDocument::SeekSibling(int32_t parent, int32_t current, const char* n
     const CodePage cp = ActiveCp();
     while (candidate != 0) {
         ScanToken token;
-        token.text = m_text;
+        token.text = std::string_view(m_text, static_cast<std::size_t>(m_size));
         token.next = m_spans[candidate].startTagBegin + 1;
         NextTokenImpl(token, cp);
         if (TokenEquals(token, name)) {
@@ -822,7 +1012,7 @@ bool CXmlDocument::FindNextElement(const char* name) {
 }
 
 bool CXmlDocument::EnterElement() {
-    if (m_current == 0 || m_nodeKind != 1) {
+    if (m_current == 0) {
         return false;
     }
     MoveTo(m_current, 0);
@@ -837,7 +1027,7 @@ std::string CXmlDocument::GetElementName() const {
         return std::string();
     }
     ScanToken token;
-    token.text = m_text;
+    token.text = std::string_view(m_text, static_cast<std::size_t>(m_size));
     token.next = m_spans[m_current].startTagBegin + 1;
     NextTokenImpl(token, ActiveCp());
     return TokenText(token);
@@ -875,17 +1065,17 @@ bool CXmlDocument::SeekAttribute(ScanToken& token, const char* name) {
 }
 
 std::string CXmlDocument::GetAttribute(const char* name) const {
-    if (m_current == 0 || m_nodeKind != 1 || name == nullptr) {
+    if (m_current == 0 || name == nullptr) {
         return std::string();
     }
     ScanToken token;
-    token.text = m_text;
+    token.text = std::string_view(m_text, static_cast<std::size_t>(m_size));
     token.next = m_spans[m_current].startTagBegin + 1;
     if (!SeekAttribute(token, name)) {
         return std::string();
     }
     int32_t last = token.end;
-    if (last >= static_cast<int32_t>(m_text.size())) {
+    if (last >= m_size) {
         --last;
     }
     return DecodeEntities(token.begin, last);
@@ -899,7 +1089,7 @@ std::string CXmlDocument::GetText() const {
     if (e.firstChild != 0 || e.startTagEnd == e.endTagBegin + 1) {
         return std::string();
     }
-    const char* t = m_text.c_str();
+    const char* t = m_text;
     const int32_t p = SkipWs(U(t), e.startTagEnd + 1);
     if (t[p] == '<' && e.endTagBegin - p > 11 && std::memcmp(t + p, "<![CDATA[", 9) == 0) {
         const int32_t q = FindTerm(t, e.endTagBegin, p + 9, "]]>", 3, ActiveCp());
@@ -916,7 +1106,7 @@ std::string CXmlDocument::DecodeEntities(int32_t first, int32_t last) const {
         return out;
     }
     out.reserve(static_cast<std::size_t>(last - first) + 1);
-    const char* t = m_text.c_str();
+    const char* t = m_text;
     const u8* u = U(t);
     const CodePage cp = ActiveCp();
     int32_t pos = first;

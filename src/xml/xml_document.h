@@ -6,6 +6,12 @@
 // an array of ElementSpan records (slot 0 = the document, slot 1 = the root element).
 // Names, attribute values and text are taken from the text by offset when asked for.
 //
+// The index has len / 64 + 8 slots for a text of len bytes, grows by half when the scan
+// needs one more, and never shrinks. Only the slots below NextFree() hold records: the
+// memory behind the rest is obtained without being initialised, and is reserved once per
+// text for the slots the scan can reach (see SetDocument in the .cpp), so that growing the index
+// does not move it. A small text and its index live in the document object itself.
+//
 // Text is a byte string in the active code page (platform/code_page.h); scanners step over
 // double-byte characters whole, so their second byte never counts as markup.
 //
@@ -20,20 +26,22 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
-// One record per element; slot 0 in a link field means "none".
+// One record per element; slot 0 in a link field means "none". A trivial type, so that the
+// index is allocated without initialisation; ElementSpan{} is all zero.
 struct ElementSpan {
-    int32_t startTagBegin = 0;  // offset of the '<' that opens the start tag
-    int32_t startTagEnd = 0;    // offset of the '>' that closes the start tag
-    int32_t endTagBegin = 0;    // '<' of the end tag; '/' before '>' for an empty element
-                                // (the child-scan cursor while the content is scanned)
-    int32_t endTagEnd = 0;      // '>' of the end tag; = startTagEnd for an empty element
-    int32_t parent = 0;         // slot of the parent; 0 for the root element
-    int32_t firstChild = 0;     // slot of the first child; 0 when none
-    int32_t nextSibling = 0;    // slot of the next sibling; 0 when none
+    int32_t startTagBegin;  // offset of the '<' that opens the start tag
+    int32_t startTagEnd;    // offset of the '>' that closes the start tag
+    int32_t endTagBegin;    // '<' of the end tag; '/' before '>' for an empty element
+                            // (the child-scan cursor while the content is scanned)
+    int32_t endTagEnd;      // '>' of the end tag; = startTagEnd for an empty element
+    int32_t parent;         // slot of the parent; 0 for the root element
+    int32_t firstChild;     // slot of the first child; 0 when none
+    int32_t nextSibling;    // slot of the next sibling; 0 when none
 };
 
 // The tokenizer's cursor.
@@ -48,10 +56,8 @@ struct ScanToken {
 class CXmlDocument {
 public:
     CXmlDocument();
-    virtual ~CXmlDocument();
-
-    CXmlDocument(const CXmlDocument&) = default;
-    CXmlDocument& operator=(const CXmlDocument&) = default;
+    CXmlDocument(const CXmlDocument& other);
+    CXmlDocument& operator=(const CXmlDocument& other);
 
     // Replaces the text (null reads as the empty text) and rebuilds the index.
     // True when the text holds a complete first element. Navigation is reset.
@@ -67,8 +73,11 @@ public:
     std::string GetAttribute(const char* name) const;  // decoded quoted value, or empty
     std::string GetText() const;                       // text (or leading CDATA), or empty
 
-    // Read-only inspection for tests and tools. Spans().size() is the number of slots.
-    const std::vector<ElementSpan>& Spans() const { return m_spans; }
+    // Read-only inspection for tests and tools. Spans().size() is the number of slots; only
+    // the first NextFree() hold records (the rest may be uninitialised: never read them).
+    std::span<const ElementSpan> Spans() const {
+        return {m_spans, static_cast<std::size_t>(m_slots)};
+    }
     int NextFree() const { return m_nextFree; }
 
 protected:
@@ -78,19 +87,21 @@ protected:
     // ---- Parser internals (protected so that tests can reach them through a subclass) ----
     // text must be followed by a NUL byte in memory (std::string, literals) and hold no NUL.
     static bool ScanToChar(std::string_view text, int32_t& position, char ch);
-    static bool SkipWhiteSpace(std::string_view text, int32_t& position);
     static bool NextToken(ScanToken& token);
     static std::string TokenText(const ScanToken& token);
     static bool TokenEquals(const ScanToken& token, const char* name);
-    static int SkipSpecialNode(ScanToken& token);
 
     // Scans one element (and its subtree) at or after the parent's cursor; depth is the
     // element's nesting level (the root element is 1). Slot (> 0), 0 at the parent's end
-    // tag, -1 on failure. The recursion over children runs as a loop over an explicit
-    // stack of at most kMaxNestingDepth open elements: same steps, same results.
+    // tag, -1 on failure. Children are scanned by a loop over an explicit stack of at most
+    // kMaxNestingDepth open elements, not by recursion on the machine stack.
     int ScanElement(int32_t parent, int depth);
     int32_t TakeSlot();
     void ReturnSlot();
+    // Room for a text of bytes bytes (its NUL included); the text held before is dropped.
+    char* TextRoom(std::size_t bytes);
+    // Room for capacity slots; the first keep slots are kept.
+    void SlotRoom(int32_t capacity, int32_t keep);
     static int ParseFailure(const char* message, std::string_view name = {});
 
     // ---- Navigation internals ----
@@ -103,10 +114,21 @@ private:
     struct ScanContext;  // the text and code page of one SetDocument
     int ScanElementIn(const ScanContext& context, int32_t parent, int depth);
 
-    std::string m_text;
-    std::vector<ElementSpan> m_spans;
+    // Texts and indexes up to these sizes use the buffers inside the object.
+    static constexpr std::size_t kInlineText = 256;  // bytes, the NUL included
+    static constexpr int32_t kInlineSlots = 16;
+
+    char* m_text = m_inlineText;  // the text, NUL-terminated: m_inlineText or m_ownText
+    int32_t m_size = 0;           // its length
+    std::size_t m_textCapacity = kInlineText;
+    std::unique_ptr<char[]> m_ownText;  // when the inline buffer is too small
+    ElementSpan* m_spans = m_inlineSpans;
+    int32_t m_slots = 0;  // the index's slots
+    int32_t m_slotCapacity = kInlineSlots;
+    std::unique_ptr<ElementSpan[]> m_ownSpans;  // when the inline slots are too few
     int32_t m_parent = 0;
     int32_t m_current = 0;
     int32_t m_nextFree = 1;
-    int32_t m_nodeKind = 0;
+    ElementSpan m_inlineSpans[kInlineSlots];  // not initialised (a trivial type)
+    char m_inlineText[kInlineText];           // not initialised
 };

@@ -32,7 +32,7 @@ xdotool mousemove --window "$win" 40 25 click --repeat 2 --delay 80 1
 viewer=$(wait_window '^talviewer' 15) || fail "no viewer window after the double-click"
 sleep 0.5
 screenshot "$ARTIFACTS/demo-viewer.png" "$viewer"
-grep -qxF "[\"TALVERO-VNC\",\"127.0.0.1\",\"$port\",\"Alpha\"]" "$WORK/viewer.log" ||
+grep -qxF "[\"$WORK/app/talviewer\",\"TALVERO-VNC\",\"127.0.0.1\",\"$port\",\"Alpha\"]" "$WORK/viewer.log" ||
     fail "viewer arguments: $(cat "$WORK/viewer.log")"
 echo "ok - double-click starts the viewer with the server's address, port and the host"
 

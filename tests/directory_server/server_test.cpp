@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -33,7 +35,15 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 constexpr const char* kNothing = "(nothing)";
 
 struct Client {
-    explicit Client(int port) {
+    // `from`: the loopback address to connect from, as a host of its own (127.0.0.0/8 is local).
+    // `receive_buffer`: a small one makes replies back up in the server soon.
+    explicit Client(int port, const char* from = nullptr, int receive_buffer = 0) {
+        if (receive_buffer)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        if (from) {
+            sockaddr_in local{AF_INET, 0, {inet_addr(from)}, {}};
+            EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        }
         sockaddr_in to{
             AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
@@ -120,8 +130,11 @@ TEST_F(DirectoryServer, RepliesWithTheHostsFileAndKeepsTheLastGoodOne) {
     WriteFile(dir_ / "hosts",
               "\xEF\xBB\xBF"
               "beta\n  alpha  # desk\n\nbeta\n\xED\x95\x9C\n"
-              "\xC7\xD1\xB1\xB9\r\nbad|name\nctl\x01name\n");
-    const std::string good = "00ok|alpha|beta|\xC7\xD1\xB1\xB9|\xED\x95\x9C";
+              "\xC7\xD1\xB1\xB9\r\nbad|name\nctl\x01name\n"
+              "\xB0\xA1\xE2\x81\xA6\xA9\nrlo\xE2\x80\xAE\n");
+    // The CP949 name holds the bytes of U+2066 but is not UTF-8; the last one is.
+    const std::string good =
+        "00ok|alpha|beta|\xB0\xA1\xE2\x81\xA6\xA9|\xC7\xD1\xB1\xB9|\xED\x95\x9C";
     EXPECT_TRUE(Eventually([&] { return Query() == good; })) << Query();
     fs::remove(dir_ / "hosts");
     EXPECT_TRUE(LogHas("No such file or directory; keeping the last good list"));
@@ -132,6 +145,54 @@ TEST_F(DirectoryServer, RepliesWithTheHostsFileAndKeepsTheLastGoodOne) {
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|" + a + "|" + b + "|" + c; }));
     WriteFile(dir_ / "hosts", x + "\n" + std::string(196, 'y') + "\n");
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|" + x; }));
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(DirectoryServer, ReadsAFullSizeHostsFileOfShortNames) {
+    // 100,000 names of 9 bytes, some twice, and 1,000 refused lines, just under the 1 MiB limit:
+    // every name is checked against the others, which must not take the server long, and the
+    // log gets one line for the whole file.
+    std::string hosts;
+    for (int i = 0; i < 100000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "pc-%06d", (i * 7919) % 100000);
+        hosts += name + "\n"s;
+        if (i % 25 == 0)
+            hosts += name + "\n"s;
+        if (i % 100 == 0)
+            hosts += "a|" + std::to_string(i) + "\n";
+    }
+    ASSERT_LT(hosts.size(), 1u << 20);
+    Start(hosts);
+    EXPECT_TRUE(LogHas("read: 100000 names, 4000 repeated, 1000 lines refused (line 3: \"a|0\" "));
+    EXPECT_EQ(Count(Log(), "refused: the name contains '|'"), 3u);
+    EXPECT_EQ(Query(),
+              "00ok|pc-000000|pc-000001|pc-000002|pc-000003|pc-000004|pc-000005|"
+              "pc-000006|pc-000007|pc-000008|pc-000009|pc-000010|pc-000011|pc-000012|"
+              "pc-000013|pc-000014|pc-000015|pc-000016|pc-000017|pc-000018");
+}
+
+TEST_F(DirectoryServer, KeepsTheHostsFileNamesWhenNotAllNamesFit) {
+    const std::string a(60, 'a'), b(60, 'b');
+    Start(b + "\n" + a + "\n");
+    // Sorted first and a reply's worth alone; too long for what the file leaves; fits.
+    Client rogue(port_), big(port_), small(port_);
+    for (auto [agent, name] : {std::pair{&rogue, "!" + std::string(194, 'x')},
+                               std::pair{&big, std::string(80, 'c')}, std::pair{&small, "pc"s}}) {
+        agent->Send("register " + name + "\n");
+        EXPECT_EQ(agent->Recv(), "registered\n");
+    }
+    EXPECT_EQ(Query(), "00ok|" + a + "|" + b + "|pc");
+    EXPECT_TRUE(LogHas("listing 5 names; the reply holds 3 of them"));
+    rogue.Close();
+    big.Close();
+    EXPECT_TRUE(Eventually([&] { return Query() == "00ok|" + a + "|" + b + "|pc"; }));
 }
 
 TEST_F(DirectoryServer, AnswersEveryRequestOnAConnectionHoweverSplit) {
@@ -162,6 +223,96 @@ TEST_F(DirectoryServer, ListsAgentsWhileConnectedAndAnswering) {
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|static"; }));
 }
 
+TEST_F(DirectoryServer, DoesNotCountTimeItCouldNotServeAsAnAgentsSilence) {
+    Start("", "--ping-interval 0.2 --agent-timeout 1");
+    Client agent(port_);
+    agent.Send("register pc\n");
+    EXPECT_EQ(agent.Recv(), "registered\n");
+    EXPECT_TRUE(Eventually([&] { return agent.Recv().starts_with("ping\n"); }));
+    agent.Send("pong\n");
+    // The server stands still for longer than the agent timeout, as in a long hosts-file read.
+    // It sends no ping meanwhile, so the agent has nothing to answer: that is not silence.
+    kill(pid_, SIGSTOP);
+    std::this_thread::sleep_for(1500ms);
+    kill(pid_, SIGCONT);
+    EXPECT_TRUE(Eventually([&] { return agent.Recv().starts_with("ping\n"); }));
+    agent.Send("pong\n");
+    EXPECT_EQ(Query(), "00ok|pc");
+    EXPECT_EQ(Log().find("did not answer"), std::string::npos);
+}
+
+TEST_F(DirectoryServer, KeepsServingWhenNobodyReadsItsLog) {
+    int log[2];
+    ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
+    fcntl(log[0], F_SETPIPE_SZ, 4096);  // the smallest pipe, to fill it soon
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(log[1], STDERR_FILENO);
+        _exit(execl(DIRECTORY_SERVER_PATH, "directory-server", "--listen", "127.0.0.1:0", nullptr));
+    }
+    close(log[1]);
+    std::string text;
+    const auto read_log = [&] {
+        pollfd p{log[0], POLLIN, 0};
+        char buffer[4096];
+        if (poll(&p, 1, 100) > 0)
+            text.append(buffer, std::max<ssize_t>(0, read(log[0], buffer, sizeof buffer)));
+    };
+    const std::string marker = "listening on 127.0.0.1:";
+    ASSERT_TRUE(Eventually(
+        [&] { return read_log(), text.find('\n', text.find(marker)) != std::string::npos; }));
+    port_ = std::stoi(text.substr(text.find(marker) + marker.size()));
+    // Nobody reads the log now. Agents with long names come and go: far more log than the pipe
+    // and the server's own buffer hold.
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<Client>> agents;
+        for (int i = 0; i < 100; ++i) {
+            agents.push_back(std::make_unique<Client>(port_));
+            agents.back()->Send("register " + std::string(120, 'a') + std::to_string(i) + "\n");
+            ASSERT_EQ(agents.back()->Recv(), "registered\n") << i;
+        }
+    }
+    EXPECT_TRUE(Eventually([&] { return Query() == "00ok"; }));
+    // Once the log is read again, it says how much was lost.
+    EXPECT_TRUE(
+        Eventually([&] { return read_log(), text.find("log lines (") != std::string::npos; }));
+    EXPECT_NE(text.find("bytes) were dropped: stderr did not take them in time\n"),
+              std::string::npos);
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(std::exchange(pid_, -1)), 0);
+    close(log[0]);
+}
+
+TEST_F(DirectoryServer, ThrottlesEachKindOfLogLineAndSaysWhatItLeftOut) {
+    Start("");
+    for (int i = 0; i < 300; ++i) {
+        Client agent(port_);
+        agent.Send("register churn-" + std::to_string(i) + "\n");
+        ASSERT_EQ(agent.Recv(), "registered\n");
+    }
+    Client bad(port_);
+    bad.Send("x");  // another kind of line: not held back by the flood of agents
+    EXPECT_EQ(bad.UntilClosed(), "");
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(std::exchange(pid_, -1)), 0);
+    const std::string log = Log();
+    for (const std::string kind : {"registered from", "left;"}) {
+        std::size_t logged = 0;
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);)
+            logged += line.find("info: agent \"churn-") != std::string::npos &&
+                      line.find(kind) != std::string::npos;
+        const std::string summary = " more 'agent " + kind.substr(0, kind.find_first_of(" ;")) +
+                                    "' lines were not logged, the first: ";
+        const auto at = log.find(summary);
+        ASSERT_NE(at, std::string::npos) << kind;
+        const std::size_t held = std::stoul(log.substr(log.rfind(' ', at - 1) + 1));
+        EXPECT_LT(logged, 60u) << kind;
+        EXPECT_EQ(logged + held, 300u) << kind;
+    }
+    EXPECT_EQ(Count(log, "unexpected bytes \"x\""), 1u);
+}
+
 TEST_F(DirectoryServer, BadInputClosesOnlyThatConnection) {
     Start("good\n");
     Client good(port_);
@@ -172,12 +323,25 @@ TEST_F(DirectoryServer, BadInputClosesOnlyThatConnection) {
         EXPECT_TRUE(got != kNothing && got.starts_with(answer_start)) << input << " -> " << got;
         EXPECT_TRUE(good.Send("server") && good.Recv() == "00ok|good");
     };
-    for (const std::string& input :
-         {"SERVER"s, "\0server"s, "serverx"s, "pong\n"s, "register a\nregister b\n"s,
-          "register " + std::string(600, 'a')})
-        closes(input, "");  // the last has no line end within the input cap
+    // Replies owed for what came before the bad bytes are sent first, however the input is cut.
+    for (const auto& [input, answer] : std::vector<std::pair<std::string, std::string>>{
+             {"SERVER", ""},
+             {"\0server"s, ""},
+             {"serverx", "00ok|good"},
+             {"serverserver\npong\n", "00ok|good00ok|good"},
+             {"register a\nregister b\n", "registered\n"},
+             {"server\nregister a|b\n", "00ok|goodrefused "},
+             {"register " + std::string(600, 'a'), ""}})  // no line end within the input cap
+        closes(input, answer);
+    // Invisible and direction-changing characters, when the name is UTF-8: look-alikes.
     for (const std::string& name :
-         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, "a\x7f"s, std::string(196, 'n')})
+         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, "a\x7f"s, std::string(196, 'n'),
+          "\xE2\x80\xAE"
+          "exe.pc"s,
+          "pc\xE2\x81\xA6"s,
+          "p\xE2\x80\x8B"
+          "c"s,
+          "pc\xEF\xBB\xBF"s, "\xED\x95\x9C\xE2\x80\x8F"s, "pc\xC2\x85"s})
         closes("register " + name + "\n", "refused ");
 }
 
@@ -191,15 +355,50 @@ TEST_F(DirectoryServer, HoldsTheConnectionLimit) {
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|pc"; }));
 }
 
-TEST_F(DirectoryServer, DropsAClientThatDoesNotReadItsReplies) {
-    Start("pc\n", "--max-output 4096");
-    Client deaf(port_);
+TEST_F(DirectoryServer, KeepsOneAddressFromHoldingEverySlot) {
+    Start("pc\n", "--max-connections 4 --max-per-address 3");
+    const char* const kOffice = "127.0.0.2";
+    Client busy(port_, kOffice), idle(port_, kOffice), asked(port_, kOffice);
+    busy.Send("serv");  // mid-request: not idle
+    for (Client* c : {&idle, &asked})
+        EXPECT_TRUE(c->Send("server") && c->Recv() == "00ok|pc");
+    EXPECT_EQ(Client(port_, kOffice).UntilClosed(), "");  // a fourth from the same address
+    Client other(port_, "127.0.0.3");
+    EXPECT_TRUE(other.Send("server") && other.Recv() == "00ok|pc");
+    // Full: a newcomer takes the place of the busiest address's oldest idle connection.
+    Client newcomer(port_, "127.0.0.4");
+    EXPECT_TRUE(newcomer.Send("server") && newcomer.Recv() == "00ok|pc");
+    EXPECT_EQ(idle.UntilClosed(), "");
+    EXPECT_TRUE(busy.Send("er") && busy.Recv() == "00ok|pc");
+    // Now no address holds two more than another: the server is full for everyone.
+    EXPECT_EQ(Client(port_, "127.0.0.3").UntilClosed(), "");
+    EXPECT_TRUE(asked.Send("server") && asked.Recv() == "00ok|pc");
+}
+
+TEST_F(DirectoryServer, AnswersPipelinedRequestsAndDropsOnlyClientsThatDoNotRead) {
+    Start("pc\n", "--max-output 4096 --idle-timeout 0.5");
+    // Far more requests in one go than --max-output holds replies for: all are answered, as fast
+    // as the client reads them.
     std::string burst;
-    for (int i = 0; i < 100000; ++i)
+    for (int i = 0; i < 1000000; ++i)
         burst += "server";
+    Client eager(port_, nullptr, 4096);
+    std::thread writer([&] {
+        EXPECT_EQ(send(eager.fd, burst.data(), burst.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(burst.size()));
+        shutdown(eager.fd, SHUT_WR);
+    });
+    std::this_thread::sleep_for(200ms);  // the client reads only once it has sent a lot
+    const std::string replies = eager.UntilClosed();
+    writer.join();
+    EXPECT_EQ(replies.size(), 1000000 * "00ok|pc"s.size());
+    EXPECT_EQ(replies.find_first_not_of("00ok|pc"), std::string::npos);
+    // One that never reads is dropped once its unread replies have stood still for the idle
+    // timeout.
+    Client deaf(port_);
     EXPECT_TRUE(Eventually([&] {
         send(deaf.fd, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        return Log().find("does not read its replies") != std::string::npos;
+        return Log().find("has not read its replies") != std::string::npos;
     }));
     EXPECT_NE(deaf.UntilClosed(), kNothing);
     EXPECT_EQ(Query(), "00ok|pc");

@@ -9,6 +9,7 @@
 
 #include <set>
 
+#include "arguments.h"
 #include "support/event_wait.h"
 
 namespace {
@@ -18,16 +19,7 @@ using Argv = std::vector<std::string>;
 
 // The argv of every viewer run so far, in no particular order.
 std::vector<Argv> ViewerRuns(const LauncherHarness& launcher) {
-    std::vector<Argv> runs;
-    std::error_code none;  // no folder before the first run
-    for (const auto& run :
-         std::filesystem::directory_iterator(launcher.File("viewer-runs"), none)) {
-        std::ifstream in(run.path(), std::ios::binary);
-        Argv& argv = runs.emplace_back();
-        for (std::string arg; std::getline(in, arg, '\0');)
-            argv.push_back(arg);
-    }
-    return runs;
+    return talviewer::ReadRecords(launcher.File("viewer-record"));
 }
 
 // Whether this process has no child left, running or ended (a zombie).

@@ -1,9 +1,9 @@
-// The platform layer's headers first, the operating system's after them:
-// this file compiles only if the layer's names leave the system's alone, and
-// its checks fail if a constant the layer shares with the system disagrees.
+// The platform layer's constants first, the operating system's headers
+// after them: this file compiles only if the layer's constants leave the
+// system's names alone, and its checks fail if a constant the layer shares
+// with the system disagrees. (The layer's GetSystemMetrics shares user32's
+// name and is kept apart by the Windows backend itself: see metrics.h.)
 #include "platform/async_socket.h"
-#include "platform/controls.h"
-#include "platform/dialog.h"
 #include "platform/types.h"
 
 #ifdef _WIN32

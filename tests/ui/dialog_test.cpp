@@ -64,7 +64,11 @@ TEST(Dialog, CaptionReadsBackAsSetAndFontsStayApart) {
         {949, "\xbc\xad\xbf\xef \xc1\xf6\xbf\xf8"},
         {1252, "Caf\xe9 d\xe9j\xe0"},
     };
-    for (const auto& [codePage, caption] : captions) {
+    for (const auto& entry : captions) {
+        // Named, not bound: lambdas may not capture structured bindings in
+        // every compiler this builds with.
+        const unsigned int codePage = entry.first;
+        const std::string& caption = entry.second;
         CodePageScope scope(codePage);
         LauncherHarness f(kOffline);
         std::string readBack;

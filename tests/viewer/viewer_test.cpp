@@ -1,4 +1,5 @@
-// talviewer run headless: what it records is what the launcher's command line carried.
+// talviewer run headless: what it records is what the launcher's command line carried; and
+// the record's reader, which the other tests use, gives back exactly what was written.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -6,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include "arguments.h"
 
 namespace {
 
@@ -33,11 +36,31 @@ TEST(Talviewer, AppendsItsArgumentsByteForByte) {
         0);
     std::ifstream in(record, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-              "[\"TALVERO-VNC\",\"127.0.0.1\",\"47010\",\"front desk \xED\x95\x9C\"]\n"
-              "[\"TALVERO-VNC\",\"\xC7\xD1\xB1\xB9\",\"-platform\",\"xcb\",\"\","
+              "[\"" TALVIEWER_PATH
+              "\",\"TALVERO-VNC\",\"127.0.0.1\",\"47010\",\"front desk \xED\x95\x9C\"]\n"
+              "[\"" TALVIEWER_PATH
+              "\",\"TALVERO-VNC\",\"\xC7\xD1\xB1\xB9\",\"-platform\",\"xcb\",\"\","
               "\"a\\\"b\\\\c\\u000A\\u007F\"]\n");
     std::filesystem::remove(record);
     EXPECT_EQ(RunViewer({"TALVERO-VNC"}, "/nonexistent-dir/record"), 1);  // a lost record fails
+}
+
+TEST(TalviewerRecord, ReadsBackWhatWasWrittenAndNothingElse) {
+    const talviewer::Argv samples[] = {
+        {},
+        {""},
+        {"talviewer", "TALVERO-VNC", "", "a\"b\\c,d\"]", "\x01\n\x1F\x7F\xC7\xD1 \\u0041"},
+    };
+    for (const auto& argv : samples) {
+        std::string line = talviewer::RecordLine(argv);
+        ASSERT_EQ(line.back(), '\n');
+        line.pop_back();
+        EXPECT_EQ(talviewer::ParseRecordLine(line), argv) << line;
+    }
+    // Cut short, or not written by RecordLine.
+    for (const char* line : {"", "[", "[\"a\"", "[\"a\",]", "[\"a\"\"b\"]", "[a]", "[\"\\x\"]",
+                             "[\"\\u00G1\"]", "[\"\\u0\"]", "[\"a\"] "})
+        EXPECT_EQ(talviewer::ParseRecordLine(line), std::nullopt) << line;
 }
 
 }  // namespace

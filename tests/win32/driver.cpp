@@ -11,7 +11,11 @@
 //   box                wait for a message box, print its text, press OK
 //   nobox MS           no message box may come up within MS milliseconds
 //   record PATH N      wait until PATH holds N records of the stand-in viewer
+//   records PATH       print the arguments of each record in PATH after the program's
+//                      name, one a line in brackets (the record is tools/viewer/arguments.h)
 //   shot PATH          save the dialog's pixels as a BMP
+//   itemheight         print the host list's item height, which follows its font; what
+//                      the system says of the dialog's DPI goes to the standard error
 //   sleep MS
 //   exit               wait for the program to end, print its exit status
 //   startup EXE TITLE  print the ms from starting EXE until its dialog shows, then close it
@@ -27,9 +31,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "arguments.h"
 
 namespace {
 
@@ -106,6 +111,32 @@ bool SaveScreenshot(const std::string& path) {
     DeleteDC(mem);
     ReleaseDC(nullptr, screen);
     return ok && out.good();
+}
+
+// A user32 function of newer systems, or null.
+template <class Function>
+Function User32(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
+}
+
+// To the standard error: the dialog's DPI and awareness as the system reports
+// them (0 or -1 where it has no such function), its size, the system DPI,
+// and the awareness of the driver itself (which declares none).
+void ReportDpi() {
+    const auto dpiForWindow = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+    const auto awarenessContext = User32<HANDLE(WINAPI*)(HWND)>("GetWindowDpiAwarenessContext");
+    const auto awareness = User32<int(WINAPI*)(HANDLE)>("GetAwarenessFromDpiAwarenessContext");
+    const auto threadContext = User32<HANDLE(WINAPI*)()>("GetThreadDpiAwarenessContext");
+    RECT r{};
+    GetWindowRect(g_dialog, &r);
+    const HDC screen = GetDC(nullptr);
+    std::fprintf(stderr, "dpi: window %u, awareness %d, dialog %ldx%ld, system %d, driver %d\n",
+                 dpiForWindow ? dpiForWindow(g_dialog) : 0u,
+                 awarenessContext && awareness ? awareness(awarenessContext(g_dialog)) : -1,
+                 r.right - r.left, r.bottom - r.top, GetDeviceCaps(screen, LOGPIXELSY),
+                 threadContext && awareness ? awareness(threadContext()) : -1);
+    ReleaseDC(nullptr, screen);
 }
 
 int Run(const std::vector<std::string>& a) {
@@ -188,12 +219,17 @@ int Run(const std::vector<std::string>& a) {
                 Say("the message box stays open");
         } else if (step == "record") {
             const std::string path = arg();
-            const std::ptrdiff_t n = std::stoi(arg());
-            if (!WaitFor(15000, [&] {
-                    std::ifstream in(path);
-                    return std::count(std::istream_iterator<std::string>(in), {}, "end") >= n;
-                }))
+            const std::size_t n = std::stoul(arg());
+            if (!WaitFor(15000, [&] { return talviewer::ReadRecords(path).size() >= n; }))
                 return Say("fewer than " + std::to_string(n) + " viewer records in " + path), 1;
+        } else if (step == "records") {
+            for (const talviewer::Argv& argv : talviewer::ReadRecords(arg()))
+                for (std::size_t k = 1; k < argv.size(); ++k)
+                    Say("[" + argv[k] + "]");
+        } else if (step == "itemheight") {
+            const HWND list = GetDlgItem(g_dialog, 1000);
+            Say("item height " + std::to_string(SendMessageA(list, LB_GETITEMHEIGHT, 0, 0)));
+            ReportDpi();
         } else if (step == "shot") {
             if (!SaveScreenshot(arg()))
                 Say("no screenshot");

@@ -7,9 +7,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/wine_session.sh"
 build=$(realpath "$1") title="Launcher Test" failed=0 server=
 work=$build/e2e
-rm -rf "$work" "$build"/artifacts/launcher-wine.*
+rm -rf "$work" "$build"/artifacts/launcher-wine*
 mkdir -p "$work" "$build/artifacts"
-trap 'kill $server 2>/dev/null' EXIT
+# LogPixels: the display's DPI, which a case below changes; none is Wine's default, 96.
+set_dpi() {
+    if [[ -n $1 ]]; then
+        "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f
+    else
+        "$WINE" reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f
+    fi >/dev/null 2>&1
+}
+trap 'kill $server 2>/dev/null; set_dpi ""' EXIT
 
 serve() { # REPLY: a loopback directory server on $port, logging to $work/requests
     rm -f "$work/port" "$work/requests"
@@ -28,12 +36,13 @@ check() { # NAME WANT GOT
     [[ $2 == "$3" ]] && echo "PASS: $1" && return
     echo "FAIL: $1" && failed=1 && diff <(echo "$2") <(echo "$3")
 }
-# NAME PORT WANT STEPS...: the driver's steps in the case's folder (no set.xml without PORT).
+# NAME PORT WANT STEPS...: the driver's steps in the case's folder (no set.xml without
+# PORT; PORT "empty" writes port="").
 run_case() {
     mkdir -p "$work/$1"
     cp "$build/launcher.exe" "$build/win32-tools/talviewer.exe" "$work/$1/"
     [[ -z $2 ]] || printf '<xml><connect ip="127.0.0.1" port="%s"/><title>%s</title></xml>\n' \
-        "$2" "$title" >"$work/$1/set.xml"
+        "${2/#empty/}" "$title" >"$work/$1/set.xml"
     [[ $1 != read-only ]] || chmod a-w "$work/$1/set.xml"
     check "$1" "$3" "$(cd "$work/$1" && timeout 120 "$WINE" "$build/win32-tools/driver.exe" \
         "${@:4}" | tr -d '\r')"
@@ -66,7 +75,32 @@ steps=(run launcher.exe dialog "$title")
 for ((h = 0; h < 3; h++)); do steps+=(click "${hosts[h]}" record "$TALVIEWER_RECORD" $((h + 1))); done
 run_case viewer "$port" 'exit 0' "${steps[@]}" list 'Alpha|beta|my host|say "hi" \a\\|zeta' \
     nobox 100 key 1000 $escape exit
-check "viewer arguments" "$(printf "TALVERO-VNC\n127.0.0.1\n$port\n%s\n" "${hosts[@]}")" \
-    "$(awk '/^begin$/ { n = 0 } /^argv=/ && n++ { print substr($0, 6) }' "$work/viewer/record.txt")"
+records() { # PATH: the arguments of each viewer record in PATH, one a line in brackets
+    "$WINE" "$build/win32-tools/driver.exe" records "$1" | tr -d '\r'
+}
+check "viewer arguments" "$(printf "[TALVERO-VNC]\n[127.0.0.1]\n[$port]\n[%s]\n" "${hosts[@]}")" \
+    "$(records "$TALVIEWER_RECORD")"
 check "a request after each viewer start" 4 "$(requests 4)"
+
+# An empty value is one argument too: with no port and no host the viewer still gets four.
+export TALVIEWER_RECORD=$(wine_path "$work/empty/record.txt")
+# No server answers on port 0: a message box at the start and after the viewer's start.
+sendfail='box Server Data Send Fail!'
+run_case empty empty "$sendfail"$'\n'"$sendfail"$'\nexit 0' run launcher.exe box dialog "$title" \
+    click '' record "$TALVIEWER_RECORD" 1 box nobox 100 key 1000 $escape exit
+check "empty viewer arguments" $'[TALVERO-VNC]\n[127.0.0.1]\n[]\n[]' "$(records "$TALVIEWER_RECORD")"
+
+# The list's font follows the display's DPI, 20 pixels at 96 as before (the
+# items' height follows the font); the dialog declares per-monitor awareness,
+# so the system does not stretch it. Screenshots at both DPIs.
+serve 'xxok|zeta|Alpha|beta'
+for dpi in 96 192; do
+    set_dpi $dpi
+    run_case dpi-$dpi "$port" "item height $((20 * dpi / 96))"$'\nexit 0' run launcher.exe \
+        dialog "$title" list "$sorted" sleep 300 itemheight \
+        shot "$(wine_path "$build/artifacts/launcher-wine-${dpi}dpi.bmp")" key 1000 $escape exit
+done
+set_dpi ""
+
+python3 "$here/bmp_to_png.py" "$build"/artifacts/launcher-wine*.bmp
 [[ $failed == 0 ]]

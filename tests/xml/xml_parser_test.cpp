@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "support/code_page_scope.h"
 #include "xml/xml_document.h"
 #include "xml/xml_document_internal.h"
@@ -16,7 +18,8 @@
 namespace {
 
 struct XmlProbe : CXmlDocument {
-    using CXmlDocument::kMaxNestingDepth, CXmlDocument::NextToken, CXmlDocument::ScanToChar;
+    using CXmlDocument::kMaxNestingDepth, CXmlDocument::NextToken, CXmlDocument::ScanToChar,
+        CXmlDocument::TakeSlot;
 };
 
 // Every ParseFailure message of the process.
@@ -119,6 +122,46 @@ TEST(XmlParser, SlotsSizedFromTheTextGrowByHalfAndNeverShrink) {
     EXPECT_EQ(doc.Spans().size(), 25u);
 }
 
+TEST(XmlParser, GrowingPastTheReservedSlotsKeepsTheRecords) {
+    // SetDocument reserves what the scan can reach; taking more slots still follows the
+    // growth rule and moves the records that are there.
+    XmlProbe doc;
+    ASSERT_TRUE(doc.SetDocument("<a><b/></a>"));
+    const std::vector<int32_t> root = Fields(doc.Spans()[1]), child = Fields(doc.Spans()[2]);
+    std::size_t slots = doc.Spans().size();
+    for (int32_t slot = doc.NextFree(); slot < 1000; ++slot) {
+        if (static_cast<std::size_t>(slot) == slots) {
+            slots += slots / 2;
+        }
+        ASSERT_EQ(doc.TakeSlot(), slot);
+        ASSERT_EQ(doc.Spans().size(), slots);
+    }
+    EXPECT_EQ(Fields(doc.Spans()[1]), root);
+    EXPECT_EQ(Fields(doc.Spans()[2]), child);
+}
+
+TEST(XmlParser, CopiesAreIndependent) {
+    // A small text lives in the object and a large one outside it: both must be copied.
+    const std::string large = "<r>" + std::string(5000, ' ') + "<e a=\"v\"/></r>";
+    for (const std::string& text : {std::string("<r><e a=\"v\"/></r>"), large}) {
+        auto original = std::make_unique<CXmlDocument>();
+        ASSERT_TRUE(original->SetDocument(text.c_str()));
+        ASSERT_TRUE(original->FindNextElement());
+        ASSERT_TRUE(original->EnterElement());
+        CXmlDocument copy(*original);
+        CXmlDocument assigned;
+        assigned = *original;
+        const std::size_t slots = original->Spans().size();
+        original.reset();
+        for (CXmlDocument* doc : {&copy, &assigned}) {
+            EXPECT_EQ(doc->Spans().size(), slots);
+            ASSERT_EQ(doc->NextFree(), 3);
+            ASSERT_TRUE(doc->FindNextElement("e")) << "the walk's place is copied too";
+            EXPECT_EQ(doc->GetAttribute("a"), "v");
+        }
+    }
+}
+
 TEST(XmlParser, NestingDepthIsLimited) {
     std::string open, close;
     for (int depth = 0; depth < XmlProbe::kMaxNestingDepth; ++depth) {
@@ -155,11 +198,17 @@ TEST(XmlParser, DoubleByteCharactersUnder949) {
     }
 }
 
+// Length of the character at pos: two bytes for a lead byte followed by a byte other than
+// NUL, else one.
+int32_t CharAt(const std::string& s, int32_t pos) {
+    return IsLeadByte(static_cast<unsigned char>(s[pos])) && s[pos + 1] != '\0' ? 2 : 1;
+}
+
 // The first character at or after pos whose byte is in stops (or the NUL), stepping by
 // characters: what the fast scanners must agree with.
 int32_t StepToAny(const std::string& s, int32_t pos, const char* stops) {
     while (s[pos] != '\0' && std::strchr(stops, s[pos]) == nullptr) {
-        pos += CharLength(&s[pos]);
+        pos += CharAt(s, pos);
     }
     return pos;
 }
@@ -181,7 +230,7 @@ TEST(XmlParser, FastScannersAgreeWithCharacterStepping) {
             }
             int32_t start = 0;
             for (const int32_t at = below(s.size()); start < at;) {
-                start += CharLength(&s[start]);
+                start += CharAt(s, start);
             }
             for (const char ch : {'<', '|'}) {  // '|' does not occur: the scan runs to the end
                 int32_t pos = start;

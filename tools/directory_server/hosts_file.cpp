@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "protocol.h"
 
@@ -48,14 +49,21 @@ HostsContent ParseHosts(std::string_view text) {
         if (line.empty())
             continue;
         if (auto why = CheckName(line)) {
-            content.problems.push_back("line " + std::to_string(line_number) + ": " +
-                                       Printable(line) + " refused: " + *why);
+            if (content.examples.size() < kRefusedExamples) {
+                content.examples.push_back("line " + std::to_string(line_number) + ": " +
+                                           Printable(line) + " refused: " + *why);
+            }
+            ++content.refused;
             continue;
         }
-        if (std::find(content.names.begin(), content.names.end(), line) == content.names.end()) {
-            content.names.emplace_back(line);
-        }
+        content.names.emplace_back(line);
     }
+    // Sort and unique rather than a look-up per name: a search of the names so far made a file
+    // of short names quadratic, and the server does nothing else while it reads.
+    std::sort(content.names.begin(), content.names.end());
+    const auto end = std::unique(content.names.begin(), content.names.end());
+    content.duplicates = static_cast<std::size_t>(content.names.end() - end);
+    content.names.erase(end, content.names.end());
     return content;
 }
 
@@ -113,8 +121,13 @@ std::optional<HostsContent> HostsFile::Poll(std::string& error) {
     ::close(fd);
     if (!why.empty())
         return fail(std::move(why));
+    const bool first = !loaded_;
     loaded_ = now;
     last_error_.clear();
+    const std::size_t hash = std::hash<std::string_view>()(text);
+    if (!first && hash == loaded_hash_)
+        return std::nullopt;
+    loaded_hash_ = hash;
     return ParseHosts(text);
 }
 

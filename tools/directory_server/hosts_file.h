@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,10 +14,16 @@
 namespace dirsrv {
 
 struct HostsContent {
-    std::vector<std::string> names;     // valid names, in file order, duplicates removed
-    std::vector<std::string> problems;  // "line N: why the name was refused"
+    std::vector<std::string> names;     // valid names, sorted by byte value, each once
+    std::size_t refused = 0;            // lines whose name was refused
+    std::size_t duplicates = 0;         // valid names that appeared again
+    std::vector<std::string> examples;  // the first few "line N: NAME refused: why"
 };
 
+inline constexpr std::size_t kRefusedExamples = 3;
+
+// Linear in the size of the text apart from one sort of the names, so a file at the size limit
+// holding only short names is read in milliseconds.
 HostsContent ParseHosts(std::string_view text);
 
 // Watches one hosts file by polling its identity and times. A file that cannot be read leaves
@@ -27,7 +34,8 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // New content when the file changed since the last successful read, nullopt otherwise.
+    // New content when the file changed since the last successful read, nullopt otherwise
+    // (also when only its times changed and its bytes are the same).
     // `error` is set to the reason the file could not be read when that reason is new.
     std::optional<HostsContent> Poll(std::string& error);
 
@@ -45,6 +53,7 @@ private:
 
     std::string path_;
     std::optional<Identity> loaded_;  // identity of the last successful read
+    std::size_t loaded_hash_ = 0;     // and a hash of its bytes: a touch costs no new parse
     std::string last_error_;
 };
 

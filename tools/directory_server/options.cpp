@@ -56,7 +56,10 @@ std::string Usage() {
            "  --hosts FILE             static names, one per line, '#' comments; re-read when it\n"
            "                           changes\n"
            "  --max-connections N      open connections at most; more are closed at once "
-           "(20000)\n"
+           "(20000);\n"
+           "                           when full, the busiest address gives up its oldest idle "
+           "one\n"
+           "  --max-per-address N      open connections from one IPv4 address at most (256)\n"
            "  --max-output BYTES       unsent reply bytes a client may leave before it is "
            "dropped (65536)\n"
            "  --ping-interval SECONDS  how often agents are sent \"ping\" (20)\n"
@@ -127,13 +130,16 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             if (!text || text->empty())
                 return bad("--hosts needs a file name");
             options.hosts_path = std::string(*text);
-        } else if (name == "--max-connections" || name == "--max-output") {
+        } else if (name == "--max-connections" || name == "--max-per-address" ||
+                   name == "--max-output") {
             const auto text = take();
             const auto number =
                 text ? ParseUnsigned<std::size_t>(*text, 1, 100'000'000) : std::nullopt;
             if (!number)
                 return bad(std::string(name) + " needs a whole number from 1");
-            (name == "--max-connections" ? options.max_connections : options.max_output) = *number;
+            (name == "--max-connections"   ? options.max_connections
+             : name == "--max-per-address" ? options.max_per_address
+                                           : options.max_output) = *number;
         } else if (duration) {
             const auto text = take();
             const auto parsed = text ? ParseSeconds(*text) : std::nullopt;

@@ -18,6 +18,7 @@ struct Options {
     std::uint16_t listen_port = 47010;
     std::string hosts_path;  // empty: only agents are listed
     std::size_t max_connections = 20000;
+    std::size_t max_per_address = 256;  // an office behind one NAT address fits
     std::size_t max_output = 64 * 1024;
     Millis ping_interval{20'000};
     Millis agent_timeout{60'000};

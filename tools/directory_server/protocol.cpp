@@ -35,6 +35,42 @@ std::optional<std::string_view> LineBody(std::string_view input, std::size_t pre
     return body;
 }
 
+// Calls `each` with every code point of `bytes` and returns true when they are valid UTF-8
+// (shortest forms, no surrogates); stops at the first invalid byte and returns false.
+template <typename Each>
+bool ForEachUtf8(std::string_view bytes, Each each) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const std::size_t length = lead < 0x80                    ? 1
+                                   : lead >= 0xC2 && lead <= 0xDF ? 2
+                                   : lead >= 0xE0 && lead <= 0xEF ? 3
+                                   : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                                  : 0;
+        if (length == 0 || i + length > bytes.size())
+            return false;
+        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            point = (point << 6) | (next & 0x3F);
+        }
+        constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (point < kShortest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+            return false;
+        each(point);
+        i += length;
+    }
+    return true;
+}
+
+// Characters that show nothing, or reorder the text around them.
+bool IsInvisibleFormat(char32_t c) {
+    return (c >= 0x80 && c <= 0x9F) || c == 0xAD || c == 0x61C || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
 }  // namespace
 
 ParseResult ParseNext(std::string_view input) {
@@ -109,14 +145,28 @@ std::optional<std::string> CheckName(std::string_view name) {
             return std::string("the name contains the control byte ") + hex;
         }
     }
+    // Plain ASCII, the usual case, holds none of them.
+    if (std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; }))
+        return std::nullopt;
+    char32_t invisible = 0;
+    if (ForEachUtf8(name,
+                    [&](char32_t c) {
+                        if (!invisible && IsInvisibleFormat(c))
+                            invisible = c;
+                    }) &&
+        invisible) {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(invisible));
+        return std::string("the name contains the invisible format character ") + code;
+    }
     return std::nullopt;
 }
 
-Reply BuildReply(const std::vector<std::string>& sorted_names) {
+Reply BuildReply(const std::vector<std::string_view>& names) {
     Reply reply;
     reply.bytes.reserve(kMaxReply);
     reply.bytes.assign(kReplyHeader);
-    for (const auto& name : sorted_names) {
+    for (const auto name : names) {
         const std::size_t separator = reply.names_included == 0 ? 0 : 1;
         if (reply.bytes.size() + separator + name.size() > kMaxReply)
             break;

@@ -48,7 +48,11 @@ struct ParseResult {
 ParseResult ParseNext(std::string_view input);
 
 // Why a host name cannot be listed, or nullopt if it can. Names are opaque bytes (any code page);
-// only bytes that would break the reply or the viewer's command line are refused.
+// bytes that would break the reply or the viewer's command line are refused, and so is a name
+// that is valid UTF-8 and holds an invisible or direction-changing character (U+200B-U+200F,
+// U+202A-U+202E, U+2060-U+2064, U+2066-U+2069, U+FEFF, U+061C, U+00AD, C1 controls), which
+// would let one name look like another. Names in EUC-KR or CP949 are seldom valid UTF-8, and
+// those are left alone.
 std::optional<std::string> CheckName(std::string_view name);
 
 struct Reply {
@@ -56,10 +60,11 @@ struct Reply {
     std::size_t names_included = 0;
 };
 
-// Builds the reply for a sorted list of valid names. Names are taken in order while they fit in
-// kMaxReply bytes; the rest are left out. An empty list gives "00ok" without the separator, which
-// the launcher shows as an empty list rather than as one blank entry.
-Reply BuildReply(const std::vector<std::string>& sorted_names);
+// Builds the reply for a list of valid names (the registry chooses which, and their order).
+// Names are taken in order while they fit in kMaxReply bytes; the rest are left out. An empty
+// list gives "00ok" without the separator, which the launcher shows as an empty list rather than
+// as one blank entry.
+Reply BuildReply(const std::vector<std::string_view>& names);
 
 // A name made safe for a log line: control bytes and the quote become \xHH, other bytes pass.
 std::string Printable(std::string_view bytes);

@@ -25,9 +25,11 @@ namespace {
 constexpr std::uint64_t kListenerToken = 1;
 constexpr std::uint64_t kTimerToken = 2;
 constexpr std::uint64_t kSignalToken = 3;
+constexpr std::uint64_t kHostsToken = 4;
 
 constexpr int kAcceptBatch = 64;
-constexpr int kNoticesPerSecond = 20;
+// How long a connection closed for bad input may still send before it is cut off.
+constexpr std::chrono::seconds kHangUpLinger{2};
 
 std::string Seconds(std::chrono::milliseconds d) {
     const auto ms = d.count();
@@ -48,26 +50,9 @@ std::string Errno(std::string_view what) {
 
 }  // namespace
 
-bool Server::NoticeLimiter::Allow(Clock::time_point now) {
-    if (now - window_ >= std::chrono::seconds(1)) {
-        if (suppressed_ > 0) {
-            Log(Level::Warning, std::to_string(suppressed_) + " similar notices suppressed");
-        }
-        window_ = now;
-        count_ = 0;
-        suppressed_ = 0;
-    }
-    if (count_ < kNoticesPerSecond) {
-        ++count_;
-        return true;
-    }
-    ++suppressed_;
-    return false;
-}
-
 Server::Server(Options options) : options_(std::move(options)) {
     if (!options_.hosts_path.empty())
-        hosts_.emplace(options_.hosts_path);
+        hosts_ = std::make_unique<HostsReader>(options_.hosts_path);
 }
 
 Server::~Server() {
@@ -79,9 +64,12 @@ Server::~Server() {
         if (fd >= 0)
             ::close(fd);
     }
+    LogRestore();
 }
 
 std::string Server::Open() {
+    // From here on a stderr nobody reads costs log lines, never service.
+    LogWithoutBlocking();
     std::string error = WatchStopSignals();
     if (error.empty()) {
         RaiseFileLimit();
@@ -104,13 +92,24 @@ std::string Server::Open() {
         if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0)
             error = Errno("epoll_ctl");
     }
+    if (error.empty() && hosts_ && hosts_->fd() < 0)
+        error = "cannot watch the hosts file: no eventfd";
+    if (error.empty() && hosts_) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = kHostsToken;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, hosts_->fd(), &event) != 0)
+            error = Errno("epoll_ctl");
+    }
     if (!error.empty())
         return error;
 
     now_ = Clock::now();
+    serving_now_ = now_;
     next_hosts_poll_ = now_ + options_.hosts_poll;
     next_ping_ = now_ + options_.ping_interval;
-    PollHosts(true);
+    if (hosts_)
+        ApplyHosts(hosts_->ReadNow(), true);
     Log(Level::Info, "listening on " + FormatAddress(options_.listen_address, port_) +
                          (hosts_ ? ", hosts file " + hosts_->path() : ", no hosts file") +
                          "; agents pinged every " + Seconds(options_.ping_interval) +
@@ -187,6 +186,7 @@ std::string Server::StartTimer() {
     if (hosts_)
         tick = std::min(tick, options_.hosts_poll);
     tick = std::max(tick, Millis(10));
+    tick_ = tick;
     timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (timer_ < 0)
         return Errno("timerfd_create");
@@ -209,7 +209,7 @@ void Server::Run() {
             Log(Level::Error, Errno("epoll_wait"));
             break;
         }
-        now_ = Clock::now();
+        AdvanceClock(Clock::now());
         for (int i = 0; i < count && !stopping_; ++i) {
             const std::uint64_t token = events[i].data.u64;
             if (token == kListenerToken) {
@@ -218,6 +218,9 @@ void Server::Run() {
                 std::uint64_t expirations = 0;
                 if (::read(timer_, &expirations, sizeof expirations) > 0)
                     Tick();
+            } else if (token == kHostsToken) {
+                if (auto result = hosts_->Take())
+                    ApplyHosts(std::move(*result), false);
             } else if (token == kSignalToken) {
                 signalfd_siginfo info{};
                 if (::read(signals_, &info, sizeof info) == sizeof info) {
@@ -235,7 +238,18 @@ void Server::Run() {
         if (c)
             Close(*c, "server stopping");
     }
+    for (auto& notice : notices_)
+        notice.Report(now_, true);
     Log(Level::Info, "stopped; closed " + std::to_string(open) + " connections");
+}
+
+// The timer wakes the loop at least every tick, so two batches further apart than a couple of
+// ticks mean the loop was busy or the process was stopped. Peers could not be heard meanwhile:
+// the serving clock skips that stretch, and a pong that waited in the socket still counts.
+void Server::AdvanceClock(Clock::time_point now) {
+    const auto step = now - now_;
+    serving_now_ += step > 2 * tick_ ? tick_ : step;
+    now_ = now;
 }
 
 Server::Connection* Server::Find(std::uint64_t token) const {
@@ -253,7 +267,8 @@ void Server::HandleEvent(std::uint64_t token, std::uint32_t mask) {
     Connection* c = Find(token);
     if (!c)
         return;
-    if ((mask & EPOLLERR) || (c->draining && (mask & EPOLLHUP))) {
+    // A hang-up while the connection is not being read would be reported again and again.
+    if ((mask & EPOLLERR) || ((mask & EPOLLHUP) && !Reading(*c))) {
         Close(*c, "connection failed");
         return;
     }
@@ -277,8 +292,8 @@ void Server::Accept() {
             if (errno == EMFILE || errno == ENFILE) {
                 // Out of descriptors: the pending connection would keep the listener readable
                 // forever. Give up the spare descriptor to accept it and close it at once.
-                if (notices_.Allow(now_))
-                    Notice("out of file descriptors; refusing a connection");
+                Note(kConnectionLimit, Level::Warning,
+                     "out of file descriptors; refusing a connection");
                 if (spare_fd_ >= 0) {
                     ::close(spare_fd_);
                     const int refused = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -294,13 +309,22 @@ void Server::Accept() {
             }
             return;
         }
-        if (open_connections_ >= options_.max_connections) {
+        const std::uint32_t address = ntohl(peer.sin_addr.s_addr);
+        if (const auto it = addresses_.find(address);
+            it != addresses_.end() && it->second.count >= options_.max_per_address) {
+            ::close(fd);
+            Note(kConnectionLimit, Level::Warning,
+                 FormatAddress(address, ntohs(peer.sin_port)) + " refused: its address holds " +
+                     std::to_string(options_.max_per_address) + " connections already");
+            continue;
+        }
+        if (open_connections_ >= options_.max_connections && !MakeRoom(address)) {
             ::close(fd);
             if (!at_limit_) {
                 at_limit_ = true;
-                Log(Level::Warning, "connection limit of " +
-                                        std::to_string(options_.max_connections) +
-                                        " reached; new connections are closed at once");
+                Note(kConnectionLimit, Level::Warning,
+                     "connection limit of " + std::to_string(options_.max_connections) +
+                         " reached; new connections are closed at once");
             }
             continue;
         }
@@ -319,9 +343,10 @@ void Server::Accept() {
         if (next_generation_ == 0)
             next_generation_ = 1;
         c->peer = peer;
-        c->last_heard = now_;
+        c->last_heard = serving_now_;
+        c->interest = EPOLLIN | EPOLLRDHUP;
         epoll_event event{};
-        event.events = EPOLLIN | EPOLLRDHUP;
+        event.events = c->interest;
         event.data.u64 =
             (static_cast<std::uint64_t>(c->generation) << 32) | static_cast<std::uint32_t>(fd);
         if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
@@ -332,13 +357,21 @@ void Server::Accept() {
         if (static_cast<std::size_t>(fd) >= by_fd_.size()) {
             by_fd_.resize(static_cast<std::size_t>(fd) + 1);
         }
+        Track(*c);
         by_fd_[static_cast<std::size_t>(fd)] = std::move(c);
         ++open_connections_;
     }
 }
 
+// Reads only while the replies the connection has not taken stay under --max-output: a client
+// that sends many requests at once is answered as fast as it reads, and one that never reads
+// stops being read (its idle timeout then closes it) instead of growing the server's memory.
+bool Server::Reading(const Connection& c) const {
+    return !c.draining && (c.hanging_up || c.out.size() < options_.max_output);
+}
+
 void Server::Read(Connection& c) {
-    if (c.draining)
+    if (!Reading(c))
         return;
     const ssize_t n = ::recv(c.fd, read_buffer_, sizeof read_buffer_, 0);
     if (n < 0) {
@@ -348,114 +381,149 @@ void Server::Read(Connection& c) {
         return;
     }
     if (n == 0) {
-        // The peer has finished; an agent leaves now, a reply still queued is sent first.
+        // The peer has finished. Requests that waited for room are still answered; an agent
+        // leaves now; the connection closes once every reply is sent.
+        c.draining = true;
+        if (!c.hanging_up && !c.in.empty() && !HandlePending(c))
+            return;
         if (c.is_agent) {
             const std::string name = std::move(c.agent);
             c.is_agent = false;
             if (registry_.RemoveAgent(name))
-                ListChanged("agent " + Printable(name) + " left");
+                ListChanged("agent " + Printable(name) + " left", kAgentLeft);
         }
         if (c.out.empty()) {
             Close(c, {});
-        } else {
-            c.draining = true;
-            epoll_event event{};
-            event.events = EPOLLOUT;
-            event.data.u64 =
-                (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
-            epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &event);
-            c.want_write = true;
+            return;
         }
+        UpdateInterest(c);
         return;
     }
+    if (c.hanging_up)
+        return;  // owed replies are on their way; the rest of the input is not read
     const std::string_view received(read_buffer_, static_cast<std::size_t>(n));
-    bool keep;
     if (c.in.empty()) {
-        keep = HandleInput(c, received);
+        HandleInput(c, received);
     } else {
         std::string joined = std::move(c.in);
         c.in.clear();
         joined.append(received);
-        keep = HandleInput(c, joined);
+        HandleInput(c, joined);
     }
-    if (!keep)
-        Close(c, "connection closed");
 }
 
-// Handles every complete message in `data`, keeps an incomplete tail in c.in and sends the
-// replies in one write. Returns false when the connection must be closed (already logged).
-bool Server::HandleInput(Connection& c, std::string_view data) {
+// Handles complete messages in `data` until the connection owes --max-output bytes, keeps the
+// rest in c.in and sends the replies in one write. May close the connection.
+void Server::HandleInput(Connection& c, std::string_view data) {
     batch_.clear();
     bool heard = false;
-    while (!data.empty()) {
+    bool bad = false;
+    while (!data.empty() && !bad) {
+        if (c.out.size() + batch_.size() >= options_.max_output) {
+            // A batch's worth: hand it to the socket, and stop if the socket does not take it.
+            if (!c.out.empty())
+                break;
+            if (!Send(c, batch_)) {
+                Close(c, "connection lost");
+                return;
+            }
+            batch_.clear();
+            continue;
+        }
         const ParseResult r = ParseNext(data);
         if (r.status == ParseStatus::Bad) {
-            if (notices_.Allow(now_)) {
-                Notice("closing " + Peer(c) + ": unexpected bytes " +
-                       Printable(data.substr(0, 24)));
-            }
-            return false;
+            Note(kBadInput, Level::Info,
+                 "closing " + Peer(c) + ": unexpected bytes " + Printable(data.substr(0, 24)));
+            bad = true;
+            break;
         }
         data.remove_prefix(r.consumed);
-        if (r.status == ParseStatus::NeedMore)
+        if (r.status == ParseStatus::NeedMore) {
+            if (data.size() > kMaxPendingInput) {
+                Note(kBadInput, Level::Info,
+                     "closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
+                         " bytes without a complete message");
+                bad = true;
+            }
             break;
-        heard = true;
-        switch (r.message.kind) {
-            case MessageKind::ListRequest:
-                c.asked = true;
-                batch_ += registry_.reply().bytes;
-                break;
-            case MessageKind::Register:
-                if (!HandleRegister(c, r.message.name))
-                    return false;
-                break;
-            case MessageKind::Pong:
-                if (!c.is_agent) {
-                    if (notices_.Allow(now_))
-                        Notice("closing " + Peer(c) + ": pong before register");
-                    return false;
-                }
-                break;
         }
+        heard = true;
+        bad = !HandleMessage(c, r.message);
     }
     if (heard)
-        c.last_heard = now_;
-    if (data.size() > kMaxPendingInput) {
-        if (notices_.Allow(now_)) {
-            Notice("closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
-                   " bytes without a complete message");
-        }
-        return false;
+        c.last_heard = serving_now_;
+    if (bad) {
+        // What the messages before the bad one are owed is sent first, however the input was cut.
+        c.in.clear();
+        HangUp(c);
+        return;
     }
     c.in.assign(data);
-    return batch_.empty() || Send(c, batch_);
+    if (!batch_.empty() && !Send(c, batch_))
+        Close(c, "connection lost");
+}
+
+// False when the connection must be closed; its replies so far are in batch_.
+bool Server::HandleMessage(Connection& c, const Message& message) {
+    switch (message.kind) {
+        case MessageKind::ListRequest:
+            c.asked = true;
+            batch_ += registry_.reply().bytes;
+            return true;
+        case MessageKind::Register:
+            return HandleRegister(c, message.name);
+        case MessageKind::Pong:
+            if (!c.is_agent) {
+                Note(kBadInput, Level::Info, "closing " + Peer(c) + ": pong before register");
+                return false;
+            }
+            return true;
+    }
+    return false;
 }
 
 bool Server::HandleRegister(Connection& c, std::string_view name) {
     if (c.is_agent) {
-        if (notices_.Allow(now_))
-            Notice("closing " + Peer(c) + ": a second register");
+        Note(kBadInput, Level::Info, "closing " + Peer(c) + ": a second register");
         return false;
     }
     if (auto why = CheckName(name)) {
-        if (notices_.Allow(now_)) {
-            Log(Level::Warning,
-                "refused to register " + Printable(name) + " from " + Peer(c) + ": " + *why);
-        }
-        // Best effort: tell the agent why, after any replies it is owed, before closing.
+        Note(kNameRefused, Level::Warning,
+             "refused to register " + Printable(name) + " from " + Peer(c) + ": " + *why);
         batch_ += "refused " + *why + "\n";
-        [[maybe_unused]] const bool sent = Send(c, batch_);
         return false;
     }
     c.agent.assign(name);
     c.is_agent = true;
     if (registry_.AddAgent(name)) {
-        ListChanged("agent " + Printable(name) + " registered from " + Peer(c));
+        ListChanged("agent " + Printable(name) + " registered from " + Peer(c), kAgentJoined);
     } else {
-        Log(Level::Info, "agent " + Printable(name) + " registered again from " + Peer(c));
+        Note(kAgentJoined, Level::Info,
+             "agent " + Printable(name) + " registered from " + Peer(c) + ", already listed");
     }
     batch_ += kRegistered;
     return true;
+}
+
+// Sends batch_ (what the connection is owed), then ends the connection: our side is shut once
+// everything is sent, and the peer's further input is read and dropped until it closes too (or
+// kHangUpLinger passes), so no reset overtakes the replies.
+void Server::HangUp(Connection& c) {
+    if (c.is_agent) {
+        const std::string name = std::move(c.agent);
+        c.is_agent = false;
+        if (registry_.RemoveAgent(name))
+            ListChanged("agent " + Printable(name) + " left: bad input", kAgentLeft);
+    }
+    c.hanging_up = true;
+    c.hangup_at = serving_now_;
+    if (!batch_.empty() && !Send(c, batch_)) {
+        Close(c, {});
+        return;
+    }
+    if (c.out.empty())
+        ::shutdown(c.fd, SHUT_WR);
+    UpdateInterest(c);
 }
 
 bool Server::Send(Connection& c, std::string_view bytes) {
@@ -467,17 +535,10 @@ bool Server::Send(Connection& c, std::string_view bytes) {
         if (bytes.empty())
             return true;
         c.out.assign(bytes);
-        SetWriteInterest(c, true);
     } else {
         c.out.append(bytes);
     }
-    if (c.out.size() > options_.max_output) {
-        if (notices_.Allow(now_)) {
-            Notice("dropping " + Peer(c) + ": it does not read its replies (" +
-                   std::to_string(c.out.size()) + " bytes unsent)");
-        }
-        return false;
-    }
+    UpdateInterest(c);
     return true;
 }
 
@@ -486,7 +547,7 @@ void Server::Flush(Connection& c) {
         const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return;
+                break;
             if (errno == EINTR)
                 continue;
             Close(c, "connection lost");
@@ -494,21 +555,41 @@ void Server::Flush(Connection& c) {
         }
         c.out.erase(0, static_cast<std::size_t>(n));
     }
-    // Give back the memory of a burst; an idle connection should cost next to nothing.
-    std::string().swap(c.out);
-    if (c.draining) {
-        Close(c, {});
+    // Requests that arrived with others and waited for room are answered before reading on.
+    if (!c.hanging_up && !c.in.empty() && c.out.size() < options_.max_output && !HandlePending(c))
         return;
+    if (c.out.empty()) {
+        // Give back the memory of a burst; an idle connection should cost next to nothing.
+        std::string().swap(c.out);
+        if (c.draining) {
+            Close(c, {});
+            return;
+        }
+        if (c.hanging_up)
+            ::shutdown(c.fd, SHUT_WR);
     }
-    SetWriteInterest(c, false);
+    UpdateInterest(c);
 }
 
-void Server::SetWriteInterest(Connection& c, bool want) {
-    if (c.want_write == want)
+// Handles what waits in c.in; false when that closed the connection.
+bool Server::HandlePending(Connection& c) {
+    const std::uint64_t token =
+        (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
+    std::string pending = std::move(c.in);
+    c.in.clear();
+    HandleInput(c, pending);
+    return Find(token) != nullptr;
+}
+
+// The one place that decides what the loop waits for on a connection, from its state.
+void Server::UpdateInterest(Connection& c) {
+    const std::uint32_t wanted =
+        (Reading(c) ? EPOLLIN | EPOLLRDHUP : 0u) | (c.out.empty() ? 0u : EPOLLOUT);
+    if (wanted == c.interest)
         return;
-    c.want_write = want;
+    c.interest = wanted;
     epoll_event event{};
-    event.events = (c.draining ? 0u : EPOLLIN | EPOLLRDHUP) | (want ? EPOLLOUT : 0u);
+    event.events = wanted;
     event.data.u64 =
         (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
     epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &event);
@@ -519,33 +600,86 @@ void Server::Close(Connection& c, std::string_view agent_reason) {
     if (c.is_agent) {
         const std::string name = std::move(c.agent);
         if (registry_.RemoveAgent(name)) {
-            ListChanged("agent " + Printable(name) + " left: " + std::string(agent_reason));
+            ListChanged("agent " + Printable(name) + " left: " + std::string(agent_reason),
+                        kAgentLeft);
         }
     }
     ::close(fd);
+    Untrack(c);
     by_fd_[static_cast<std::size_t>(fd)].reset();
     --open_connections_;
     if (at_limit_ && open_connections_ < options_.max_connections) {
         at_limit_ = false;
-        Log(Level::Info, "below the connection limit again");
+        Note(kConnectionLimit, Level::Info, "below the connection limit again");
     }
+}
+
+void Server::Track(Connection& c) {
+    const std::uint32_t address = ntohl(c.peer.sin_addr.s_addr);
+    Address& a = addresses_[address];
+    busiest_.erase({a.count, address});
+    busiest_.insert({++a.count, address});
+    c.older = a.newest;
+    (a.newest ? a.newest->newer : a.oldest) = &c;
+    a.newest = &c;
+}
+
+void Server::Untrack(Connection& c) {
+    const std::uint32_t address = ntohl(c.peer.sin_addr.s_addr);
+    const auto it = addresses_.find(address);
+    Address& a = it->second;
+    (c.older ? c.older->newer : a.oldest) = c.newer;
+    (c.newer ? c.newer->older : a.newest) = c.older;
+    busiest_.erase({a.count, address});
+    if (--a.count == 0) {
+        addresses_.erase(it);
+    } else {
+        busiest_.insert({a.count, address});
+    }
+}
+
+// A full server still takes a newcomer when one address holds at least two connections more than
+// the newcomer's own: the busiest address gives up its oldest connection with nothing in flight
+// (no partial request, no unsent reply). So a host that fills every slot cannot lock the
+// launchers out, and a full server of equals is left alone.
+bool Server::MakeRoom(std::uint32_t address) {
+    if (busiest_.empty())
+        return false;
+    const auto [count, busiest] = *busiest_.rbegin();
+    const auto it = addresses_.find(address);
+    if (count < (it == addresses_.end() ? 0 : it->second.count) + 2)
+        return false;
+    for (Connection* c = addresses_[busiest].oldest; c; c = c->newer) {
+        if (c->in.empty() && c->out.empty() && !c->draining && !c->hanging_up) {
+            Note(kConnectionLimit, Level::Info,
+                 "closing " + Peer(*c) + " to make room: its address holds " +
+                     std::to_string(count) + " of " + std::to_string(open_connections_) +
+                     " connections");
+            Close(*c, "its address had the most connections");
+            return true;
+        }
+    }
+    return false;
 }
 
 // The launcher holds one connection for its whole run and never reconnects, so a connection
 // that has asked and owes or holds nothing is left alone however long it is quiet. Only the
 // ones that never asked, stopped mid-request or leave replies unread are closed when idle.
 bool Server::Settled(const Connection& c) {
-    return c.asked && c.in.empty() && c.out.empty() && !c.draining;
+    return c.asked && c.in.empty() && c.out.empty() && !c.draining && !c.hanging_up;
 }
 
-void Server::Notice(std::string_view message) {
-    Log(Level::Info, message);
+void Server::Note(Notice kind, Level level, std::string_view message) {
+    notices_[kind].Log(level, message, now_);
 }
 
 void Server::Tick() {
+    for (auto& notice : notices_)
+        notice.Report(now_, false);
+    LogFlush();
     if (hosts_ && now_ >= next_hosts_poll_) {
         next_hosts_poll_ = now_ + options_.hosts_poll;
-        PollHosts(false);
+        hosts_->Request();
     }
     const bool ping = now_ >= next_ping_;
     if (ping)
@@ -554,29 +688,47 @@ void Server::Tick() {
         Connection* c = by_fd_[fd].get();
         if (!c)
             continue;
-        const auto silent = now_ - c->last_heard;
+        if (c->hanging_up) {
+            if (serving_now_ - c->hangup_at >= kHangUpLinger)
+                Close(*c, {});
+            continue;
+        }
+        auto silent = serving_now_ - c->last_heard;
+        if (c->is_agent && silent >= options_.agent_timeout) {
+            // Its answer may be waiting unread in the socket: take it before judging.
+            Read(*c);
+            c = by_fd_[fd].get();
+            if (!c)
+                continue;
+            silent = serving_now_ - c->last_heard;
+        }
         if (c->is_agent) {
             if (silent >= options_.agent_timeout) {
-                Log(Level::Info, "agent " + Printable(c->agent) + " at " + Peer(*c) +
-                                     " did not answer for " + Seconds(options_.agent_timeout));
+                Note(kAgentLeft, Level::Info,
+                     "agent " + Printable(c->agent) + " at " + Peer(*c) + " did not answer for " +
+                         Seconds(options_.agent_timeout));
                 Close(*c, "silent");
             } else if (ping && !Send(*c, kPing)) {
                 Close(*c, "connection lost");
             }
         } else if (!Settled(*c) && silent >= options_.idle_timeout) {
-            if (notices_.Allow(now_)) {
-                Notice("closing " + Peer(*c) + ": idle for " + Seconds(options_.idle_timeout));
+            if (c->out.empty()) {
+                Note(kIdleClosed, Level::Info,
+                     "closing " + Peer(*c) + ": idle for " + Seconds(options_.idle_timeout));
+            } else {
+                Note(kSlowReader, Level::Info,
+                     "dropping " + Peer(*c) + ": it has not read its replies for " +
+                         Seconds(options_.idle_timeout) + " (" + std::to_string(c->out.size()) +
+                         " bytes unsent)");
             }
             Close(*c, {});
         }
     }
 }
 
-void Server::PollHosts(bool starting) {
-    if (!hosts_)
-        return;
-    std::string error;
-    auto content = hosts_->Poll(error);
+void Server::ApplyHosts(HostsReader::Result result, bool starting) {
+    const std::string& error = result.error;
+    auto& content = result.content;
     if (!error.empty()) {
         Log(Level::Warning,
             error + (starting ? "; starting without static names"
@@ -585,30 +737,42 @@ void Server::PollHosts(bool starting) {
     }
     if (!content)
         return;
-    for (const auto& problem : content->problems) {
-        Log(Level::Warning, "hosts file " + hosts_->path() + ", " + problem);
+    // One line per read however bad the file: counts, and the first few refused lines.
+    std::string what = "hosts file " + hosts_->path() + (starting ? " read: " : " re-read: ") +
+                       std::to_string(content->names.size()) + " names";
+    if (content->duplicates > 0)
+        what += ", " + std::to_string(content->duplicates) + " repeated";
+    if (content->refused > 0) {
+        what += ", " + std::to_string(content->refused) + " lines refused (";
+        for (std::size_t i = 0; i < content->examples.size(); ++i)
+            what += (i ? "; " : "") + content->examples[i];
+        what += content->refused > content->examples.size() ? "; ...)" : ")";
     }
-    const std::size_t count = content->names.size();
     const bool changed = registry_.SetStaticNames(std::move(content->names));
-    const std::string what = "hosts file " + hosts_->path() +
-                             (starting ? " read: " : " re-read: ") + std::to_string(count) +
-                             " names";
+    char took[32];
+    std::snprintf(took, sizeof took, " in %.1f ms",
+                  std::chrono::duration<double, std::milli>(result.took).count());
+    what += took;
     if (changed) {
         ListChanged(what);
     } else {
-        Log(Level::Info, what + ", list unchanged");
+        Log(content->refused > 0 ? Level::Warning : Level::Info, what + "; list unchanged");
     }
 }
 
-void Server::ListChanged(std::string_view why) {
-    const auto& names = registry_.names();
+void Server::ListChanged(std::string_view why, std::optional<Notice> kind) {
     const auto& reply = registry_.reply();
-    Log(Level::Info, std::string(why) + "; listing " + std::to_string(names.size()) + " names");
-    if (reply.names_included < names.size()) {
-        Log(Level::Warning, "the reply holds only the first " +
-                                std::to_string(reply.names_included) + " of " +
-                                std::to_string(names.size()) + " names; the rest do not fit in " +
-                                std::to_string(kMaxReply) + " bytes");
+    const std::size_t count = registry_.count();
+    std::string line = std::string(why) + "; listing " + std::to_string(count) + " names";
+    if (reply.names_included < count) {
+        line += "; the reply holds " + std::to_string(reply.names_included) +
+                " of them, the rest do not fit in " + std::to_string(kMaxReply) + " bytes";
+    }
+    const Level level = reply.names_included < count ? Level::Warning : Level::Info;
+    if (kind) {
+        Note(*kind, level, line);
+    } else {
+        Log(level, line);
     }
 }
 

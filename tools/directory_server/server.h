@@ -1,16 +1,21 @@
-// The directory server's event loop: one thread, one epoll set, every socket non-blocking.
+// The directory server's event loop: one serving thread, one epoll set, every socket non-blocking
+// (the hosts file is read on a thread of its own: hosts_reader.h).
 #pragma once
 
 #include <netinet/in.h>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-#include "hosts_file.h"
+#include "hosts_reader.h"
+#include "log.h"
 #include "options.h"
 #include "registry.h"
 
@@ -37,52 +42,75 @@ private:
         int fd = -1;
         std::uint32_t generation = 0;
         sockaddr_in peer{};
-        std::string in;   // start of a message not yet complete
-        std::string out;  // reply bytes the socket has not taken yet
-        Clock::time_point last_heard;
-        std::string agent;  // the registered name, for agents
+        std::string in;                // start of a message not yet complete
+        std::string out;               // reply bytes the socket has not taken yet
+        Clock::time_point last_heard;  // on the serving clock: see AdvanceClock
+        std::string agent;             // the registered name, for agents
         bool is_agent = false;
-        bool asked = false;       // has sent at least one list request
-        bool want_write = false;  // EPOLLOUT is armed
-        bool draining = false;    // peer has finished sending; close once `out` is sent
+        bool asked = false;           // has sent at least one list request
+        std::uint32_t interest = 0;   // the epoll events asked for now: see UpdateInterest
+        bool draining = false;        // peer has finished sending; close once `out` is sent
+        bool hanging_up = false;      // bad input: send `out`, shut our side, wait for the peer
+        Clock::time_point hangup_at;  // on the serving clock
+        // The connections from the same address, oldest first.
+        Connection* older = nullptr;
+        Connection* newer = nullptr;
     };
 
-    // Keeps a flood of misbehaving clients from flooding the log as well.
-    class NoticeLimiter {
-    public:
-        bool Allow(Clock::time_point now);
+    // Connections per peer address, so one address cannot hold every slot.
+    struct Address {
+        std::size_t count = 0;
+        Connection* oldest = nullptr;
+        Connection* newest = nullptr;
+    };
 
-    private:
-        Clock::time_point window_;
-        int count_ = 0;
-        long suppressed_ = 0;
+    // Kinds of log line that peers can cause at will; each is throttled on its own, so a flood
+    // of one kind neither fills the log nor hides the others.
+    enum Notice : std::size_t {
+        kAgentJoined,
+        kAgentLeft,
+        kNameRefused,
+        kBadInput,
+        kIdleClosed,
+        kSlowReader,
+        kConnectionLimit,
+        kNoticeKinds,
     };
 
     std::string WatchStopSignals();
     void RaiseFileLimit();
     std::string Listen();
     std::string StartTimer();
+    void AdvanceClock(Clock::time_point now);
     Connection* Find(std::uint64_t token) const;
     void HandleEvent(std::uint64_t token, std::uint32_t mask);
     void Accept();
+    bool Reading(const Connection& c) const;
     void Read(Connection& c);
-    bool HandleInput(Connection& c, std::string_view data);
+    void HandleInput(Connection& c, std::string_view data);
+    bool HandlePending(Connection& c);
+    bool HandleMessage(Connection& c, const Message& message);
     bool HandleRegister(Connection& c, std::string_view name);
-    // Queues bytes; false when the connection must be closed (dead, or not reading its replies).
+    void HangUp(Connection& c);
+    // Sends or queues bytes; false when the connection is dead.
     bool Send(Connection& c, std::string_view bytes);
     void Flush(Connection& c);
-    void SetWriteInterest(Connection& c, bool want);
+    void UpdateInterest(Connection& c);
     void Close(Connection& c, std::string_view agent_reason);
+    void Track(Connection& c);
+    void Untrack(Connection& c);
+    // Makes room for a connection from `address` when the server is full; false if it should not.
+    bool MakeRoom(std::uint32_t address);
     static bool Settled(const Connection& c);
-    void Notice(std::string_view message);
+    void Note(Notice kind, Level level, std::string_view message);
     void Tick();
-    void PollHosts(bool starting);
-    void ListChanged(std::string_view why);
+    void ApplyHosts(HostsReader::Result result, bool starting);
+    void ListChanged(std::string_view why, std::optional<Notice> kind = std::nullopt);
     std::string Peer(const Connection& c) const;
 
     Options options_;
     HostRegistry registry_;
-    std::optional<HostsFile> hosts_;
+    std::unique_ptr<HostsReader> hosts_;
     int epoll_ = -1;
     int listener_ = -1;
     int timer_ = -1;
@@ -91,13 +119,24 @@ private:
     std::uint16_t port_ = 0;
     std::vector<std::unique_ptr<Connection>> by_fd_;
     std::size_t open_connections_ = 0;
+    std::unordered_map<std::uint32_t, Address> addresses_;
+    std::set<std::pair<std::size_t, std::uint32_t>> busiest_;  // (count, address), fullest last
     std::uint32_t next_generation_ = 1;
     bool stopping_ = false;
     bool at_limit_ = false;
+    // now_ is the real time of the batch of events being handled; serving_now_ is the same time
+    // less every stretch in which the loop could not serve (a long hosts-file read, the process
+    // stopped), so that time is never counted as a peer's silence.
     Clock::time_point now_;
+    Clock::time_point serving_now_;
+    Clock::duration tick_{};
     Clock::time_point next_hosts_poll_;
     Clock::time_point next_ping_;
-    NoticeLimiter notices_;
+    std::array<Throttle, kNoticeKinds> notices_{
+        Throttle("agent registered"),   Throttle("agent left"),      Throttle("name refused"),
+        Throttle("bad input"),          Throttle("idle connection"), Throttle("unread replies"),
+        Throttle("connection refused"),
+    };
     std::string batch_;
     char read_buffer_[16 * 1024];
 };

@@ -2,7 +2,7 @@
 // marker, server address, port and host it was started with) so the launcher's command line
 // can be seen and checked. Escape or the close box ends it.
 //
-// TALVIEWER_RECORD=FILE appends the arguments to FILE (see arguments.h) before the window is
+// TALVIEWER_RECORD=FILE appends the command line to FILE (see arguments.h) before the window is
 // shown; TALVIEWER_EXIT=1 then exits instead of showing it.
 #include <QApplication>
 #include <QDialog>
@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     const char* exitNow = std::getenv("TALVIEWER_EXIT");
     const bool recordOnly = exitNow && std::string(exitNow) == "1";
     if (const char* record = std::getenv("TALVIEWER_RECORD"); record && *record) {
-        const std::string error = talviewer::AppendRecord(record, args);
+        const std::string error =
+            talviewer::AppendRecord(record, talviewer::Argv(argv, argv + argc));
         if (!error.empty()) {
             std::fprintf(stderr, "talviewer: %s\n", error.c_str());
             if (recordOnly)

@@ -1,18 +1,16 @@
 // A stand-in for the remote-desktop viewer on Windows: it shows the
 // arguments it was started with in a window. For tests, with TALVIEWER_RECORD
-// set it appends its raw command line and the arguments as the C runtime
-// split them to that file, and with TALVIEWER_EXIT=1 it ends right after.
-//
-// Record format, one block per start, written in one piece:
-//   begin
-//   cmdline=<GetCommandLineA>
-//   argv=<argument>          (one line per argument, argv[0] first)
-//   end
+// set it appends the arguments as the C runtime split them (argv[0] first) to
+// that file, in the stand-in viewers' record format (tools/viewer/arguments.h),
+// and with TALVIEWER_EXIT=1 it ends right after (status 1 when the record
+// could not be written).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <cstdlib>
 #include <string>
+
+#include "arguments.h"
 
 namespace {
 
@@ -20,25 +18,6 @@ std::string Environment(const char* name) {
     char value[1024];
     const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
     return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
-}
-
-void Record(const std::string& path) {
-    std::string block = "begin\ncmdline=";
-    block += GetCommandLineA();
-    block += '\n';
-    for (int i = 0; i < __argc; ++i) {
-        block += "argv=";
-        block += __argv[i];
-        block += '\n';
-    }
-    block += "end\n";
-    const HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    WriteFile(f, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
-    CloseHandle(f);
 }
 
 std::string Shown() {
@@ -64,10 +43,11 @@ LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     const std::string record = Environment("TALVIEWER_RECORD");
-    if (!record.empty())
-        Record(record);
+    const bool recorded =
+        record.empty() ||
+        talviewer::AppendRecord(record, talviewer::Argv(__argv, __argv + __argc)).empty();
     if (Environment("TALVIEWER_EXIT") == "1")
-        return 0;
+        return recorded ? 0 : 1;
 
     WNDCLASSA wc{};
     wc.lpfnWndProc = WindowProcedure;

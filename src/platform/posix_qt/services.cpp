@@ -22,8 +22,11 @@ namespace platform {
 char PathSeparator() {
     return '/';
 }
-const char* ViewerFileName() {
-    return "talviewer";
+const char* ExecutableSuffix() {
+    return "";
+}
+int ScaleToWindowDpi(HWND, int size) {
+    return size;
 }
 
 namespace backend {

@@ -18,8 +18,27 @@ namespace platform {
 char PathSeparator() {
     return '\\';
 }
-const char* ViewerFileName() {
-    return "talviewer.exe";
+const char* ExecutableSuffix() {
+    return ".exe";
+}
+
+int ScaleToWindowDpi(HWND window, int size) {
+    // The process is per-monitor aware (launcher.manifest): GetDpiForWindow
+    // (Windows 10 1607 and later) gives the DPI of the window's monitor.
+    // Older systems lack it and have one DPI for all monitors, which the
+    // window's device context reports.
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow =
+        reinterpret_cast<GetDpiForWindowFunction>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    int dpi = getDpiForWindow ? static_cast<int>(getDpiForWindow(window)) : 0;
+    if (dpi <= 0) {
+        const HDC dc = GetDC(window);
+        dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 0;
+        if (dc)
+            ReleaseDC(window, dc);
+    }
+    return dpi > 0 ? MulDiv(size, dpi, 96) : size;
 }
 
 namespace backend {

@@ -1,0 +1,90 @@
+// The agent's side of the directory server's line protocol: the texts it sends, the parser for
+// the lines it receives, the line framing, and the strict checks every value from the network
+// passes before it goes anywhere near a command line. Pure code: no sockets, no processes; the
+// event loop in agent.cpp feeds it bytes and acts on what it returns.
+//
+//   agent -> server   register NAME\n
+//   server -> agent   challenge NONCE\n          (only when the server checks agent keys)
+//   agent -> server   proof HEX\n                HEX = HMAC-SHA256(KEY, NONCE), lowercase
+//   server -> agent   registered\n | refused REASON\n
+//   server -> agent   ping\n                     answered with pong\n
+//   server -> agent   connect ID\n | connect ID HOST:PORT\n
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace talagent {
+
+inline constexpr std::string_view kRegister = "register ";
+inline constexpr std::string_view kProof = "proof ";
+inline constexpr std::string_view kPong = "pong\n";
+
+// Longest line accepted from the server, without its LF; longer ones are skipped whole.
+inline constexpr std::size_t kMaxLine = 512;
+// A session ID is decimal digits, at most this many (the server mints 9 or 10).
+inline constexpr std::size_t kMaxSessionIdDigits = 20;
+// A challenge's nonce is 1 to this many printable bytes.
+inline constexpr std::size_t kMaxNonce = 256;
+// The directory server's limit on names, so that every name fits in its host-list reply.
+inline constexpr std::size_t kMaxNameLength = 195;
+
+enum class MessageKind {
+    Challenge,   // text = the nonce
+    Registered,  //
+    Refused,     // text = the reason (may be empty)
+    Ping,        //
+    Connect,     // id, and target when the order names one
+    Bad,         // text = why the line is not understood
+};
+
+struct Endpoint {
+    std::string host;  // an IPv4 address in dotted form or a DNS name
+    std::uint16_t port = 0;
+    std::string ToString() const { return host + ":" + std::to_string(port); }
+};
+
+struct Message {
+    MessageKind kind = MessageKind::Bad;
+    std::string text;
+    std::string id;
+    std::optional<Endpoint> target;
+};
+
+// One line from the server, without its LF (a CR before it already removed).
+Message ParseLine(std::string_view line);
+
+// HOST:PORT with HOST a dotted IPv4 address or a DNS name (letters, digits, '-', '.'; labels of
+// 1-63 characters not starting or ending with '-'; at most 253 characters) and PORT 1-65535 in
+// plain decimal. Nothing else passes: no IPv6, no blanks, no '+', no shell characters.
+std::optional<Endpoint> ParseEndpoint(std::string_view text);
+
+bool IsSessionId(std::string_view text);
+
+// An X display of this machine: ":N" or ":N.S".
+bool IsLocalDisplay(std::string_view text);
+
+// Why NAME cannot be registered, or nothing: the server's rules (1-195 bytes, no '|', no control
+// bytes) plus no blanks at either end, which the server would drop.
+std::optional<std::string> CheckName(std::string_view name);
+
+// Cuts the byte stream from the server into lines. A line longer than kMaxLine is not kept: its
+// bytes are dropped up to the next LF and the line is reported once as overlong.
+class LineSplitter {
+public:
+    struct Line {
+        std::string text;
+        bool overlong = false;  // text then holds the line's first bytes, for the log
+    };
+    std::vector<Line> Feed(std::string_view bytes);
+
+private:
+    std::string partial_;
+    bool skipping_ = false;
+};
+
+}  // namespace talagent
