@@ -24,6 +24,8 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -170,6 +172,19 @@ std::size_t ResidentKiB(pid_t pid) {
     return 0;
 }
 
+// CPU seconds (user and system) a process has used so far.
+double CpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 pid_t Spawn(std::vector<std::string> args, int stderr_fd) {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -278,16 +293,34 @@ int main(int argc, char** argv) {
         {"socat", [&] { return Connect(socat_port); }},
     };
 
-    std::printf("relay benchmark: %llu MiB one way per trial, median of 3 trials, loopback\n",
+    std::printf("relay benchmark: %llu MiB one way per trial, median of 5 trials, loopback\n",
                 static_cast<unsigned long long>(bytes >> 20));
+    // Trials take turns between the paths, so a change in the machine's load meets all three.
+    constexpr int kTrials = 5;
+    std::vector<double> trials[3];
+    double ends_cpu[3] = {}, relay_cpu = 0;
+    for (int t = 0; t < kTrials; ++t) {
+        for (std::size_t p = 0; p < paths.size(); ++p) {
+            const int fd = paths[p].second();
+            const double ends_before = CpuSeconds(getpid());
+            const double server_before = CpuSeconds(server);
+            trials[p].push_back(Throughput(fd, bytes));
+            ends_cpu[p] += CpuSeconds(getpid()) - ends_before;
+            if (p == 1)
+                relay_cpu += CpuSeconds(server) - server_before;
+        }
+    }
+    const double gib = kTrials * static_cast<double>(bytes) / (1 << 30);
     double mib_s[3];
     for (std::size_t p = 0; p < paths.size(); ++p) {
-        std::vector<double> trials;
-        for (int t = 0; t < 3; ++t)
-            trials.push_back(Throughput(paths[p].second(), bytes));
-        std::sort(trials.begin(), trials.end());
-        mib_s[p] = trials[1];
-        std::printf("  throughput %-6s %8.0f MiB/s\n", paths[p].first, mib_s[p]);
+        std::sort(trials[p].begin(), trials[p].end());
+        mib_s[p] = trials[p][kTrials / 2];
+        std::printf(
+            "  throughput %-6s %6.0f MiB/s (trials %.0f-%.0f)  CPU s per GiB: both ends %.2f",
+            paths[p].first, mib_s[p], trials[p].front(), trials[p].back(), ends_cpu[p] / gib);
+        if (p == 1)
+            std::printf(", relay %.2f", relay_cpu / gib);
+        std::printf("\n");
     }
     std::printf("  relay / direct %.2fx (goal >= 0.8x), relay / socat %.2fx (goal >= 1.5x)\n",
                 mib_s[1] / mib_s[0], mib_s[1] / mib_s[2]);

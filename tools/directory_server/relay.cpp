@@ -61,18 +61,20 @@ bool Relay::Fail(int side, int error) {
 }
 
 // Moves bytes from side `from` to the other side: read into the pipe while it has room, send
-// what waits in front of it, then the pipe's bytes; a few rounds while anything moves.
+// what waits in front of it, then the pipe's bytes. Another round only while the last one
+// filled the pipe's room and emptied the pipe: a short read means the socket is empty and a
+// short write that the other one is full, and asking again would only cost a failed call.
 bool Relay::Transfer(int from) {
     Direction& d = dir_[from];
     const int source = fd_[from], sink = fd_[1 - from];
     for (int round = 0; round < kRounds; ++round) {
-        bool moved = false;
+        bool again = false;
         if (!d.eof && !d.full && d.in_pipe < capacity_) {
-            const ssize_t n =
-                ::splice(source, nullptr, d.pipe[1], nullptr, capacity_ - d.in_pipe, kSpliceFlags);
+            const std::size_t room = capacity_ - d.in_pipe;
+            const ssize_t n = ::splice(source, nullptr, d.pipe[1], nullptr, room, kSpliceFlags);
             if (n > 0) {
                 d.in_pipe += static_cast<std::size_t>(n);
-                moved = true;
+                again = static_cast<std::size_t>(n) == room;
             } else if (n == 0) {
                 d.eof = true;
             } else if (errno == EAGAIN) {
@@ -88,27 +90,26 @@ bool Relay::Transfer(int from) {
                 ::send(sink, d.head.data(), d.head.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR)
-                    break;
+                    return true;
                 return Fail(1 - from, errno);
             }
             const auto sent = static_cast<std::size_t>(n);
             d.bytes += sent > d.uncounted ? sent - d.uncounted : 0;
             d.uncounted -= std::min(d.uncounted, sent);
             d.head.erase(0, sent);
-            moved = true;
         }
-        if (d.head.empty() && d.in_pipe > 0) {
+        if (d.in_pipe > 0) {
             const ssize_t n = ::splice(d.pipe[0], nullptr, sink, nullptr, d.in_pipe, kSpliceFlags);
             if (n > 0) {
                 d.in_pipe -= static_cast<std::size_t>(n);
                 d.bytes += static_cast<std::uint64_t>(n);
                 d.full = false;
-                moved = true;
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 return Fail(1 - from, errno);
             }
+            again = again && d.in_pipe == 0;
         }
-        if (!moved)
+        if (!again)
             break;
     }
     return true;
