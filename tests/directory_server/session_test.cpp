@@ -119,6 +119,7 @@ TEST_F(Sessions, RegistersOnlyAgentsThatProveTheirNamesKey) {
               "# machines\npc-1 " + kKeyHex + "\n  two words\t" + kOtherKeyHex + "\nshort abcd\n");
     Start("", "--agent-keys keys");
     EXPECT_TRUE(LogHas("agent keys file keys read: 2 names, 1 lines refused (line 4: \"short\""));
+    EXPECT_TRUE(LogHas("it is open to other users, who can read every agent's key"));
     auto good = Register("pc-1", kKeyHex);
     auto spaced = Register("two words", kOtherKeyHex);
     // A proof seen on one connection: the next connection gets another challenge.

@@ -40,6 +40,8 @@ std::string Server::LoadAgentKeys(bool starting) {
             what += (i ? "; " : "") + content->examples[i];
         what += content->refused > content->examples.size() ? "; ...)" : ")";
     }
+    if (content->open_to_others)
+        what += "; it is open to other users, who can read every agent's key: chmod 600 it";
     for (auto& [name, key] : keys_.keys)
         OPENSSL_cleanse(key.data(), key.size());
     keys_ = std::move(*content);
@@ -56,7 +58,7 @@ std::string Server::LoadAgentKeys(bool starting) {
     }
     if (dropped > 0)
         what += "; dropped " + std::to_string(dropped) + " agents whose key was withdrawn";
-    Log(content->refused > 0 ? Level::Warning : Level::Info, what);
+    Log(keys_.refused > 0 || keys_.open_to_others ? Level::Warning : Level::Info, what);
     return {};
 }
 

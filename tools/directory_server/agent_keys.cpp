@@ -175,6 +175,7 @@ std::optional<AgentKeysContent> AgentKeysFile::Poll(std::string& error) {
                        Nanoseconds(st.st_ctim)};
     last_error_.clear();
     auto content = ParseAgentKeys(text);
+    content.open_to_others = (st.st_mode & 077) != 0;
     OPENSSL_cleanse(text.data(), text.size());
     return content;
 }

@@ -26,6 +26,7 @@ struct AgentKeysContent {
     std::map<std::string, std::string, std::less<>> keys;  // name -> raw key bytes
     std::size_t refused = 0;                               // lines that were not used
     std::vector<std::string> examples;                     // the first few "line N: why"
+    bool open_to_others = false;  // the file may be read by its group or others
 };
 
 AgentKeysContent ParseAgentKeys(std::string_view text);
