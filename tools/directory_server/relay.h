@@ -41,6 +41,7 @@ public:
     bool HalfClosed() const { return dir_[0].eof || dir_[1].eof; }
 
     int fd(Side side) const { return fd_[side]; }
+    std::size_t capacity() const { return capacity_; }
     std::uint64_t BytesToward(Side side) const { return dir_[1 - side].bytes; }
     const std::string& reason() const { return reason_; }
 

@@ -168,7 +168,9 @@ private:
     std::unordered_map<std::string, PendingSession> pending_;  // by session ID
     std::unordered_map<Relay*, std::unique_ptr<Relay>> relays_;
     enum class Switch { None, View, SessionId } switch_ = Switch::None;
-    std::string switch_arg_;  // the name or ID of the message that made the connection switch
+    std::string switch_arg_;
+    bool pipe_quota_logged_ =
+        false;  // the name or ID of the message that made the connection switch
     int epoll_ = -1;
     int listener_ = -1;
     int timer_ = -1;

@@ -213,6 +213,14 @@ void Server::Pair(Connection& viewer, Connection& agent, std::string_view held,
         Refuse(viewer, kErrorBusy, error);
         return;
     }
+    if (relay->capacity() < options_.relay_buffer && !pipe_quota_logged_) {
+        pipe_quota_logged_ = true;
+        Log(Level::Warning, "sessions get pipes of " + std::to_string(relay->capacity()) +
+                                " bytes, not --relay-buffer " +
+                                std::to_string(options_.relay_buffer) +
+                                ": the user's pipe quota (/proc/sys/fs/pipe-user-pages-soft) is "
+                                "used up; sessions work, with less throughput");
+    }
     relay->Queue(Relay::kViewer, kViewOk, false);
     relay->Queue(Relay::kViewer, held, true);
     relay->Queue(Relay::kAgent, viewer.in, true);
