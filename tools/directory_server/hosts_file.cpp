@@ -1,5 +1,6 @@
 #include "hosts_file.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,24 @@ std::string Describe(const std::string& path, const char* what, int error) {
     return "hosts file " + path + ": " + what + ": " + std::strerror(error);
 }
 
+// "HOST:PORT" with HOST a dotted IPv4 address and PORT 1-65535.
+bool ParseTarget(std::string_view text, DirectTarget& target) {
+    const auto colon = text.rfind(':');
+    const std::string host(text.substr(0, colon));
+    const std::string_view port = text.substr(colon + 1);
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1 || port.empty() || port.size() > 5 ||
+        port.front() == '0' || port.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    const int number = std::stoi(std::string(port));
+    if (number > 65535)
+        return false;
+    target.address = ntohl(address.s_addr);
+    target.port = static_cast<std::uint16_t>(number);
+    return true;
+}
+
 }  // namespace
 
 HostsContent ParseHosts(std::string_view text) {
@@ -48,6 +67,22 @@ HostsContent ParseHosts(std::string_view text) {
         line = Trim(line.substr(0, line.find('#')));
         if (line.empty())
             continue;
+        std::optional<DirectTarget> target;
+        if (const auto eq = line.rfind('=');
+            eq != std::string_view::npos && line.find(':', eq) != std::string_view::npos) {
+            target.emplace();
+            const std::string_view where = Trim(line.substr(eq + 1));
+            if (!ParseTarget(where, *target)) {
+                if (content.examples.size() < kRefusedExamples) {
+                    content.examples.push_back("line " + std::to_string(line_number) + ": " +
+                                               Printable(where) +
+                                               " refused: not an IPv4 HOST:PORT");
+                }
+                ++content.refused;
+                continue;
+            }
+            line = Trim(line.substr(0, eq));
+        }
         if (auto why = CheckName(line)) {
             if (content.examples.size() < kRefusedExamples) {
                 content.examples.push_back("line " + std::to_string(line_number) + ": " +
@@ -57,7 +92,17 @@ HostsContent ParseHosts(std::string_view text) {
             continue;
         }
         content.names.emplace_back(line);
+        if (target) {
+            target->name.assign(line);
+            content.direct.push_back(std::move(*target));
+        }
     }
+    // The first line that names a target for a name decides.
+    std::stable_sort(content.direct.begin(), content.direct.end(),
+                     [](const auto& a, const auto& b) { return a.name < b.name; });
+    content.direct.erase(std::unique(content.direct.begin(), content.direct.end(),
+                                     [](const auto& a, const auto& b) { return a.name == b.name; }),
+                         content.direct.end());
     // Sort and unique rather than a look-up per name: a search of the names so far made a file
     // of short names quadratic, and the server does nothing else while it reads.
     std::sort(content.names.begin(), content.names.end());

@@ -1,6 +1,11 @@
 // The static hosts file: one name per line. Text from '#' to the end of a line is a comment;
 // blank lines are skipped; blanks around a name are dropped. Names are passed on as bytes, so
 // the file may be in any ASCII-compatible code page (EUC-KR, CP949, UTF-8).
+//
+// A line "NAME = HOST:PORT" lists NAME as well and names a VNC server the directory server can
+// reach itself: a viewer's session with NAME is then relayed to HOST:PORT (a dotted IPv4
+// address, so that no name look-up holds up the server). A line is of this form when the text
+// after its last '=' holds a ':'; any other line is a plain name, as it always was.
 #pragma once
 
 #include <sys/types.h>
@@ -13,8 +18,15 @@
 
 namespace dirsrv {
 
+struct DirectTarget {
+    std::string name;
+    std::uint32_t address = 0;  // host byte order
+    std::uint16_t port = 0;
+};
+
 struct HostsContent {
     std::vector<std::string> names;     // valid names, sorted by byte value, each once
+    std::vector<DirectTarget> direct;   // "NAME = HOST:PORT" lines, sorted by name, each once
     std::size_t refused = 0;            // lines whose name was refused
     std::size_t duplicates = 0;         // valid names that appeared again
     std::vector<std::string> examples;  // the first few "line N: NAME refused: why"
