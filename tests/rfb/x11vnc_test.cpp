@@ -464,8 +464,13 @@ TEST_F(X11vncTlsTest, VeNCryptWithPassword) {
     EXPECT_EQ(right.failure, "");
     EXPECT_TRUE(right.encrypted);
     EXPECT_TRUE(right.matched) << right.mismatches << " pixels differ";
+    // x11vnc's TLS bridge sometimes closes before its SecurityResult reaches the client, so a
+    // wrong password shows as either; what matters is that the session does not start.
     const Session wrong = Run(rfb::Options{}, "guess", ctx_);
-    EXPECT_NE(wrong.failure.find("authentication failed"), std::string::npos) << wrong.failure;
+    EXPECT_FALSE(wrong.matched);
+    EXPECT_TRUE(wrong.failure.find("authentication failed") != std::string::npos ||
+                wrong.failure == "connection closed")
+        << wrong.failure;
 }
 
 }  // namespace
