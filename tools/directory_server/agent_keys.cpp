@@ -2,14 +2,10 @@
 // loop polls the file on its tick and asks CheckProof when an agent answers its challenge.
 #include "agent_keys.h"
 
-#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <cerrno>
 #include <cstring>
 
 #include "protocol.h"
@@ -51,10 +47,6 @@ std::string_view Trim(std::string_view s) {
     while (!s.empty() && blank(s.back()))
         s.remove_suffix(1);
     return s;
-}
-
-std::int64_t Nanoseconds(const timespec& t) {
-    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
 }  // namespace
@@ -123,60 +115,12 @@ bool CheckProof(std::string_view key, std::string_view nonce, std::string_view p
 }
 
 std::optional<AgentKeysContent> AgentKeysFile::Poll(std::string& error) {
-    error.clear();
-    const auto fail = [&](std::string why) -> std::optional<AgentKeysContent> {
-        if (why != last_error_)
-            error = why;
-        last_error_ = std::move(why);
+    auto text = file_.Poll(error, false);
+    if (!text)
         return std::nullopt;
-    };
-    const auto describe = [&](const char* what, int code) {
-        return "agent keys file " + path_ + ": " + what + ": " + std::strerror(code);
-    };
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) != 0)
-        return fail(describe("cannot read", errno));
-    if (loaded_ && *loaded_ == Identity{st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim),
-                                        Nanoseconds(st.st_ctim)}) {
-        last_error_.clear();
-        return std::nullopt;
-    }
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return fail(describe("cannot open", errno));
-    std::string text, why;
-    if (::fstat(fd, &st) != 0) {
-        why = describe("cannot read", errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        why = "agent keys file " + path_ + ": not a regular file";
-    } else {
-        char buffer[8192];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                text.append(buffer, static_cast<std::size_t>(n));
-                if (text.size() > kMaxSize) {
-                    why = "agent keys file " + path_ + ": larger than " + std::to_string(kMaxSize) +
-                          " bytes";
-                    break;
-                }
-            } else if (n == 0) {
-                break;
-            } else if (errno != EINTR) {
-                why = describe("cannot read", errno);
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    if (!why.empty())
-        return fail(std::move(why));
-    loaded_ = Identity{st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim),
-                       Nanoseconds(st.st_ctim)};
-    last_error_.clear();
-    auto content = ParseAgentKeys(text);
-    content.open_to_others = (st.st_mode & 077) != 0;
-    OPENSSL_cleanse(text.data(), text.size());
+    auto content = ParseAgentKeys(text->bytes);
+    content.open_to_others = (text->mode & 077) != 0;
+    OPENSSL_cleanse(text->bytes.data(), text->bytes.size());
     return content;
 }
 

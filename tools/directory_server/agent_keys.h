@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "watched_file.h"
+
 namespace dirsrv {
 
 inline constexpr std::size_t kMinAgentKeyBytes = 32;
@@ -37,31 +39,20 @@ std::string MakeNonce();
 // Whether `proof_hex` is HMAC-SHA256(key, nonce) in hex (either case), compared in constant time.
 bool CheckProof(std::string_view key, std::string_view nonce, std::string_view proof_hex);
 
-// Watches the keys file by polling its identity and times, like the hosts file.
+// Watches the keys file like the hosts file.
 class AgentKeysFile {
 public:
-    explicit AgentKeysFile(std::string path) : path_(std::move(path)) {}
-    const std::string& path() const { return path_; }
+    explicit AgentKeysFile(std::string path) : file_(std::move(path), "agent keys file") {}
+    const std::string& path() const { return file_.path(); }
 
     // New content when the file changed since the last successful read; `error` is set to why
     // it could not be read when that reason is new.
     std::optional<AgentKeysContent> Poll(std::string& error);
 
-    static constexpr std::size_t kMaxSize = 1 << 20;
+    static constexpr std::size_t kMaxSize = WatchedFile::kMaxSize;
 
 private:
-    struct Identity {
-        dev_t dev = 0;
-        ino_t ino = 0;
-        off_t size = 0;
-        std::int64_t mtime_ns = 0;
-        std::int64_t ctime_ns = 0;
-        bool operator==(const Identity&) const = default;
-    };
-
-    std::string path_;
-    std::optional<Identity> loaded_;
-    std::string last_error_;
+    WatchedFile file_;
 };
 
 }  // namespace dirsrv

@@ -1,13 +1,8 @@
 #include "hosts_file.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <functional>
 
 #include "protocol.h"
 
@@ -23,14 +18,6 @@ std::string_view Trim(std::string_view s) {
     while (!s.empty() && blank(s.back()))
         s.remove_suffix(1);
     return s;
-}
-
-std::int64_t Nanoseconds(const timespec& t) {
-    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
-std::string Describe(const std::string& path, const char* what, int error) {
-    return "hosts file " + path + ": " + what + ": " + std::strerror(error);
 }
 
 // "HOST:PORT" with HOST a dotted IPv4 address and PORT 1-65535.
@@ -113,67 +100,10 @@ HostsContent ParseHosts(std::string_view text) {
 }
 
 std::optional<HostsContent> HostsFile::Poll(std::string& error) {
-    error.clear();
-    const auto fail = [&](std::string why) -> std::optional<HostsContent> {
-        if (why != last_error_)
-            error = why;
-        last_error_ = std::move(why);
+    auto text = file_.Poll(error, true);
+    if (!text)
         return std::nullopt;
-    };
-
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) != 0)
-        return fail(Describe(path_, "cannot read", errno));
-    Identity now{st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim),
-                 Nanoseconds(st.st_ctim)};
-    if (loaded_ && *loaded_ == now) {
-        last_error_.clear();
-        return std::nullopt;
-    }
-
-    // O_NONBLOCK keeps a FIFO put in the file's place from stalling the server.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return fail(Describe(path_, "cannot open", errno));
-    std::string text;
-    std::string why;
-    if (::fstat(fd, &st) != 0) {
-        why = Describe(path_, "cannot read", errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        why = "hosts file " + path_ + ": not a regular file";
-    } else if (static_cast<std::size_t>(st.st_size) > kMaxSize) {
-        why = "hosts file " + path_ + ": larger than " + std::to_string(kMaxSize) + " bytes";
-    } else {
-        now = {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
-        char buffer[8192];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                text.append(buffer, static_cast<std::size_t>(n));
-                if (text.size() > kMaxSize) {
-                    why = "hosts file " + path_ + ": larger than " + std::to_string(kMaxSize) +
-                          " bytes";
-                    break;
-                }
-            } else if (n == 0) {
-                break;
-            } else if (errno != EINTR) {
-                why = Describe(path_, "cannot read", errno);
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    if (!why.empty())
-        return fail(std::move(why));
-    const bool first = !loaded_;
-    loaded_ = now;
-    last_error_.clear();
-    const std::size_t hash = std::hash<std::string_view>()(text);
-    if (!first && hash == loaded_hash_)
-        return std::nullopt;
-    loaded_hash_ = hash;
-    return ParseHosts(text);
+    return ParseHosts(text->bytes);
 }
 
 }  // namespace dirsrv

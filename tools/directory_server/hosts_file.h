@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "watched_file.h"
+
 namespace dirsrv {
 
 struct DirectTarget {
@@ -38,35 +40,23 @@ inline constexpr std::size_t kRefusedExamples = 3;
 // holding only short names is read in milliseconds.
 HostsContent ParseHosts(std::string_view text);
 
-// Watches one hosts file by polling its identity and times. A file that cannot be read leaves
-// the caller's list as it was; the reason is reported once until it changes.
+// Watches one hosts file. A file that cannot be read leaves the caller's list as it was; the
+// reason is reported once until it changes.
 class HostsFile {
 public:
-    explicit HostsFile(std::string path) : path_(std::move(path)) {}
+    explicit HostsFile(std::string path) : file_(std::move(path), "hosts file") {}
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return file_.path(); }
 
     // New content when the file changed since the last successful read, nullopt otherwise
     // (also when only its times changed and its bytes are the same).
     // `error` is set to the reason the file could not be read when that reason is new.
     std::optional<HostsContent> Poll(std::string& error);
 
-    static constexpr std::size_t kMaxSize = 1 << 20;
+    static constexpr std::size_t kMaxSize = WatchedFile::kMaxSize;
 
 private:
-    struct Identity {
-        dev_t dev = 0;
-        ino_t ino = 0;
-        off_t size = 0;
-        std::int64_t mtime_ns = 0;
-        std::int64_t ctime_ns = 0;
-        bool operator==(const Identity&) const = default;
-    };
-
-    std::string path_;
-    std::optional<Identity> loaded_;  // identity of the last successful read
-    std::size_t loaded_hash_ = 0;     // and a hash of its bytes: a touch costs no new parse
-    std::string last_error_;
+    WatchedFile file_;
 };
 
 }  // namespace dirsrv
