@@ -3,6 +3,7 @@
 // it the connection and counts the framebuffer updates it decodes. It draws nothing.
 // Prints the same lines as talviewer with TALVIEWER_TIMING=1 (tools/viewer/timing.h):
 //
+//   ok MS              the server's "ok": the session is paired with x11vnc
 //   first-frame MS     the first update decoded, MS after the process started (10 ms steps)
 //   fps N              each second after that, for SECONDS seconds; then it exits 0
 //
@@ -98,6 +99,8 @@ int main(int argc, char** argv) {
     if (fd < 0) {
         return 1;
     }
+    // The server answers once the agent's x11vnc has connected to it.
+    std::printf("ok %.0f\n", start < 0 ? -1 : BootTimeMs() - start);
     if (!std::getenv("BENCH_VERBOSE")) {
         rfbClientLog = Quiet;
     }
@@ -114,6 +117,11 @@ int main(int argc, char** argv) {
         // What rfbInitClient does after the handshake.
         client->width = client->si.framebufferWidth;
         client->height = client->si.framebufferHeight;
+        // The area its own requests after each update ask for (rfbInitClient sets it too).
+        client->updateRect.x = 0;
+        client->updateRect.y = 0;
+        client->updateRect.w = client->width;
+        client->updateRect.h = client->height;
         ok = client->MallocFrameBuffer(client) && SetFormatAndEncodings(client) &&
              SendFramebufferUpdateRequest(client, 0, 0, client->width, client->height, FALSE);
     }
@@ -125,7 +133,9 @@ int main(int argc, char** argv) {
             ok = false;
             break;
         }
-        if (ready > 0) {
+        // libvncclient reads ahead: whole messages may wait in its buffer with nothing more
+        // on the socket, and its WaitForMessage looks at the socket only.
+        if (ready > 0 || client->buffered > 0) {
             ok = HandleRFBServerMessage(client);
         }
         const double now = BootTimeMs();
