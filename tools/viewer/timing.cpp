@@ -72,7 +72,20 @@ void EverySecond() {
     s.paints = 0;
 }
 
+double SinceStartMs() {
+    const State& s = TheState();
+    return s.start_ms < 0 ? -1 : BootTimeMs() - s.start_ms;
+}
+
 }  // namespace
+
+void SessionOpened() {
+    if (!TheState().enabled) {
+        return;
+    }
+    std::fprintf(stderr, "session %.0f\n", SinceStartMs());
+    std::fflush(stderr);
+}
 
 void FrameDecoded() {
     State& s = TheState();
@@ -95,8 +108,7 @@ void Painted() {
     s.drawn = true;
     s.updates = 0;
     s.paints = 0;
-    const double ms = s.start_ms < 0 ? -1 : BootTimeMs() - s.start_ms;
-    std::fprintf(stderr, "first-frame %.0f\n", ms);
+    std::fprintf(stderr, "first-frame %.0f\n", SinceStartMs());
     std::fflush(stderr);
     static auto* const timer = new QTimer;  // lives as long as the program
     QObject::connect(timer, &QTimer::timeout, [] { EverySecond(); });
