@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "keymap.h"
+#include "timing.h"
 
 namespace talviewer {
 
@@ -147,6 +148,7 @@ void DesktopView::paintEvent(QPaintEvent* /*event*/) {
     for (const QRect& band : bands) {
         painter.fillRect(band, QColor(0x30, 0x30, 0x30));
     }
+    timing::Painted();
 }
 
 void DesktopView::CursorChanged() {

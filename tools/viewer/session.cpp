@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "session_request.h"
+#include "timing.h"
 
 namespace talviewer {
 
@@ -112,6 +113,7 @@ void Session::ReadReply() {
     reply_.clear();
     switch (reply.kind) {
         case ReplyKind::kOk:
+            timing::SessionOpened();
             stage_ = Stage::kRfb;
             observer_.OnStatus(QStringLiteral("Starting the session\u2026"));
             Arm(kHandshakeSeconds, Failure::kTimeout,

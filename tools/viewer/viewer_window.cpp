@@ -18,6 +18,7 @@
 #include <string>
 
 #include "rfb/keysyms.h"
+#include "timing.h"
 
 namespace talviewer {
 
@@ -130,6 +131,7 @@ void ViewerWindow::SetFit(bool fit) {
 }
 
 void ViewerWindow::OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) {
+    timing::FrameDecoded();
     view_->Updated(rects);
 }
 
