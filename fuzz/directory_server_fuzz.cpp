@@ -1,11 +1,14 @@
 // libFuzzer target for the server's byte handling: the request stream of one connection, cut
-// where the input says, and the same bytes read as a hosts file.
+// where the input says (launcher requests, agent lines, "view" lines, ID blocks), and the same
+// bytes read as a hosts file and as an agent keys file.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "agent_keys.h"
 #include "hosts_file.h"
 #include "protocol.h"
 #include "registry.h"
@@ -32,6 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 !dirsrv::CheckName(r.message.name)) {
                 registry.AddAgent(r.message.name);
             }
+            // The session's bytes follow an ID block: never more than the block is consumed.
+            if (r.message.kind == dirsrv::MessageKind::SessionId &&
+                (r.consumed > dirsrv::kIdBlockSize || r.message.name.empty() ||
+                 r.message.name.size() > dirsrv::kMaxIdDigits)) {
+                std::abort();
+            }
+            if (r.message.kind == dirsrv::MessageKind::Proof &&
+                dirsrv::CheckProof(std::string(32, 'k'), "nonce", r.message.name)) {
+                std::abort();
+            }
             if (registry.reply().bytes.size() > dirsrv::kMaxReply)
                 std::abort();
         }
@@ -40,7 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return 0;
     }
     const dirsrv::HostsContent hosts = dirsrv::ParseHosts(bytes);
+    for (const auto& target : hosts.direct) {
+        if (!std::binary_search(hosts.names.begin(), hosts.names.end(), target.name) ||
+            target.port == 0) {
+            std::abort();
+        }
+    }
     registry.SetStaticNames(hosts.names);
+    for (const auto& [name, key] : dirsrv::ParseAgentKeys(bytes).keys) {
+        if (dirsrv::CheckName(name) || key.size() < dirsrv::kMinAgentKeyBytes)
+            std::abort();
+    }
     if (registry.reply().bytes.size() > dirsrv::kMaxReply)
         std::abort();
     return 0;

@@ -214,6 +214,7 @@ std::vector<std::string> X11vncArgv(const std::string& id, const std::string& ta
             "-timeout",
             "30",
             "-noxdamage",
+            "-nopw",
             "-connect_or_exit",
             "repeater=ID:" + id + "+" + target};
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole system: the real launcher against the real directory server with
-# the stand-in viewer, on a private X server. A double-click on the first
-# host starts the viewer with the server's address, port and that host.
+# the stand-in viewer (talviewer-standin, installed as talviewer), on a
+# private X server. A double-click on the first host starts the viewer with
+# the server's address, port and that host.
 #   demo_e2e.sh BUILD_DIR
 source "$(dirname "$0")/lib.sh"
 start_xvfb
@@ -17,7 +18,7 @@ done
 [[ -n ${port:-} ]] || fail "the directory server did not start: $(cat "$WORK/server.log")"
 
 install_launcher "<xml><connect ip=\"127.0.0.1\" port=\"$port\"/><title>Demo Launcher</title></xml>"
-cp "$BUILD/talviewer" "$WORK/app/talviewer"
+cp "$BUILD/talviewer-standin" "$WORK/app/talviewer"
 export TALVIEWER_RECORD=$WORK/viewer.log
 (cd "$WORK/app" && exec ./launcher) &
 pid=$!

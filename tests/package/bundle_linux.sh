@@ -27,7 +27,8 @@ depends=$(cd "$WORK/shlibs" && dpkg-shlibdeps -O "$app/launcher" "$app/talviewer
     sed -n 's/^shlibs:Depends=//p' | tr ',' '\n' | sed 's/ *(.*//; s/^ *//')
 apt_line=$(grep -o 'apt install .*' "$app/README.txt")
 for package in $depends; do
-    case $package in libc6 | libstdc++6 | libgcc-s1) continue ;; esac
+    # Part of every Debian system (dpkg itself needs zlib1g).
+    case $package in libc6 | libstdc++6 | libgcc-s1 | zlib1g) continue ;; esac
     [[ " $apt_line " == *" $package "* ]] || fail "the README does not name $package ($apt_line)"
 done
 [[ $apt_line == *qt6-qpa-plugins* ]] || fail "the README does not name Qt's platform plugins"
@@ -43,17 +44,17 @@ port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$WORK/server.log")
 # The sample set.xml, pointed at this server; its title stays.
 sed -i "s/ip=\"[^\"]*\"/ip=\"127.0.0.1\"/; s/port=\"[^\"]*\"/port=\"$port\"/" "$app/set.xml"
 title=$(sed -n 's:.*<title>\(.*\)</title>.*:\1:p' "$app/set.xml")
-export TALVIEWER_RECORD=$WORK/record TALVIEWER_EXIT=1
-"$app/launcher" &
+# The bundle's viewer is the real one: it asks this server for a session with the host, which
+# has no agent, and says so (on stderr, without dialogs) before it ends.
+export TALVIEWER_NO_DIALOGS=1
+"$app/launcher" 2>"$WORK/launcher.err" &
 pid=$!
 track $pid
 win=$(wait_window "^$title\$" 15) || fail "the bundle's launcher did not appear"
 wait_for 15 has_read $pid 15 || fail "the launcher did not read the server's reply"
 xdotool mousemove --window "$win" 40 20 click --repeat 2 --delay 80 1
-wait_for 15 grep -q ']$' "$TALVIEWER_RECORD" 2>/dev/null || fail "no viewer started"
-want=$(python3 -c 'import json, sys; print(json.dumps(sys.argv[1:], ensure_ascii=False, separators=(",", ":")))' \
-    "$app/talviewer" TALVERO-VNC 127.0.0.1 "$port" Alpha)
-[[ $(cat "$TALVIEWER_RECORD") == "$want" ]] || fail "viewer argv: $(cat "$TALVIEWER_RECORD")"
+wait_for 15 grep -q '^talviewer: .*Alpha' "$WORK/launcher.err" ||
+    fail "the viewer did not ask for Alpha: $(cat "$WORK/launcher.err")"
 press "$win" Escape
 wait_exit $pid 20 || fail "Escape did not end the launcher"
 [[ $EXIT_STATUS == 0 ]] || fail "exit status $EXIT_STATUS"

@@ -139,6 +139,18 @@ Bytes EncodeRaw(const Image& image, Area a) {
 
 Bytes EncodeHextile(const Image& image, Area a) {
     Bytes b = RectHeader(a.x, a.y, a.width, a.height, 5);
+    // Background and foreground are left out when the previous tile set the same, as servers
+    // do; after a raw tile neither is known.
+    bool have_bg = false, have_fg = false;
+    uint32_t last_bg = 0, last_fg = 0;
+    auto put_bg = [&](uint8_t& flags, Bytes& body, uint32_t bg) {
+        if (!have_bg || bg != last_bg) {
+            flags |= 2;
+            PutPixel(body, bg);
+        }
+        have_bg = true;
+        last_bg = bg;
+    };
     for (int ty = a.y; ty < a.y + a.height; ty += 16) {
         for (int tx = a.x; tx < a.x + a.width; tx += 16) {
             const int tw = std::min(16, a.x + a.width - tx);
@@ -174,13 +186,22 @@ Bytes EncodeHextile(const Image& image, Area a) {
                     x = e;
                 }
             }
+            uint8_t flags = 0;
+            Bytes body;
             if (counts.size() == 1) {
-                Put8(b, 2);
-                PutPixel(b, bg);
+                put_bg(flags, body, bg);
+                Put8(b, flags);
+                Append(b, body);
             } else if (counts.size() == 2 && runs.size() <= 255) {
-                Put8(b, 2 | 4 | 8);
-                PutPixel(b, bg);
-                PutPixel(b, runs[0].c);
+                put_bg(flags, body, bg);
+                if (!have_fg || runs[0].c != last_fg) {
+                    flags |= 4;
+                    PutPixel(body, runs[0].c);
+                }
+                have_fg = true;
+                last_fg = runs[0].c;
+                Put8(b, flags | 8);
+                Append(b, body);
                 Put8(b, static_cast<uint32_t>(runs.size()));
                 for (const Run& r : runs) {
                     Put8(b, static_cast<uint32_t>(r.x << 4 | r.y));
@@ -188,8 +209,9 @@ Bytes EncodeHextile(const Image& image, Area a) {
                 }
             } else if (runs.size() <= 255 &&
                        runs.size() * 6 < static_cast<std::size_t>(tw * th) * 4) {
-                Put8(b, 2 | 8 | 16);
-                PutPixel(b, bg);
+                put_bg(flags, body, bg);
+                Put8(b, flags | 8 | 16);
+                Append(b, body);
                 Put8(b, static_cast<uint32_t>(runs.size()));
                 for (const Run& r : runs) {
                     PutPixel(b, r.c);
@@ -197,6 +219,7 @@ Bytes EncodeHextile(const Image& image, Area a) {
                     Put8(b, static_cast<uint32_t>((r.w - 1) << 4));
                 }
             } else {
+                have_bg = have_fg = false;
                 Put8(b, 1);
                 for (int y = ty; y < ty + th; ++y) {
                     for (int x = tx; x < tx + tw; ++x) {

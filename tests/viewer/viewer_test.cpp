@@ -1,4 +1,4 @@
-// talviewer run headless: what it records is what the launcher's command line carried; and
+// talviewer-standin run headless: what it records is what the launcher's command line carried; and
 // the record's reader, which the other tests use, gives back exactly what was written.
 #include <gtest/gtest.h>
 
@@ -12,7 +12,8 @@
 
 namespace {
 
-// Runs talviewer with `args` (single-quoted for the shell), recording to `record`; its exit code.
+// Runs talviewer-standin with `args` (single-quoted for the shell), recording to `record`; its exit
+// code.
 int RunViewer(const std::vector<std::string>& args, const std::string& record) {
     std::string command = "QT_QPA_PLATFORM=offscreen TALVIEWER_EXIT=1 TALVIEWER_RECORD=" + record +
                           " " TALVIEWER_PATH;

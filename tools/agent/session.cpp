@@ -12,6 +12,8 @@ namespace talagent {
 
 std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
                                     const Endpoint& target) {
+    // -nopw only silences x11vnc's warning that it has no password of its own, which would
+    // otherwise hold every session's start back by a second; the agent decides who connects.
     std::vector<std::string> argv = {options.x11vnc,
                                      "-display",
                                      options.display,
@@ -21,6 +23,7 @@ std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
                                      "-timeout",
                                      "30",
                                      "-noxdamage",
+                                     "-nopw",
                                      "-connect_or_exit",
                                      "repeater=ID:" + std::string(id) + "+" + target.ToString()};
     if (!options.insecure) {

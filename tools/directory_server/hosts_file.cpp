@@ -1,12 +1,8 @@
 #include "hosts_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <arpa/inet.h>
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <functional>
 
 #include "protocol.h"
 
@@ -24,12 +20,22 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-std::int64_t Nanoseconds(const timespec& t) {
-    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
-std::string Describe(const std::string& path, const char* what, int error) {
-    return "hosts file " + path + ": " + what + ": " + std::strerror(error);
+// "HOST:PORT" with HOST a dotted IPv4 address and PORT 1-65535.
+bool ParseTarget(std::string_view text, DirectTarget& target) {
+    const auto colon = text.rfind(':');
+    const std::string host(text.substr(0, colon));
+    const std::string_view port = text.substr(colon + 1);
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1 || port.empty() || port.size() > 5 ||
+        port.front() == '0' || port.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    const int number = std::stoi(std::string(port));
+    if (number > 65535)
+        return false;
+    target.address = ntohl(address.s_addr);
+    target.port = static_cast<std::uint16_t>(number);
+    return true;
 }
 
 }  // namespace
@@ -48,6 +54,22 @@ HostsContent ParseHosts(std::string_view text) {
         line = Trim(line.substr(0, line.find('#')));
         if (line.empty())
             continue;
+        std::optional<DirectTarget> target;
+        if (const auto eq = line.rfind('=');
+            eq != std::string_view::npos && line.find(':', eq) != std::string_view::npos) {
+            target.emplace();
+            const std::string_view where = Trim(line.substr(eq + 1));
+            if (!ParseTarget(where, *target)) {
+                if (content.examples.size() < kRefusedExamples) {
+                    content.examples.push_back("line " + std::to_string(line_number) + ": " +
+                                               Printable(where) +
+                                               " refused: not an IPv4 HOST:PORT");
+                }
+                ++content.refused;
+                continue;
+            }
+            line = Trim(line.substr(0, eq));
+        }
         if (auto why = CheckName(line)) {
             if (content.examples.size() < kRefusedExamples) {
                 content.examples.push_back("line " + std::to_string(line_number) + ": " +
@@ -57,7 +79,17 @@ HostsContent ParseHosts(std::string_view text) {
             continue;
         }
         content.names.emplace_back(line);
+        if (target) {
+            target->name.assign(line);
+            content.direct.push_back(std::move(*target));
+        }
     }
+    // The first line that names a target for a name decides.
+    std::stable_sort(content.direct.begin(), content.direct.end(),
+                     [](const auto& a, const auto& b) { return a.name < b.name; });
+    content.direct.erase(std::unique(content.direct.begin(), content.direct.end(),
+                                     [](const auto& a, const auto& b) { return a.name == b.name; }),
+                         content.direct.end());
     // Sort and unique rather than a look-up per name: a search of the names so far made a file
     // of short names quadratic, and the server does nothing else while it reads.
     std::sort(content.names.begin(), content.names.end());
@@ -68,67 +100,10 @@ HostsContent ParseHosts(std::string_view text) {
 }
 
 std::optional<HostsContent> HostsFile::Poll(std::string& error) {
-    error.clear();
-    const auto fail = [&](std::string why) -> std::optional<HostsContent> {
-        if (why != last_error_)
-            error = why;
-        last_error_ = std::move(why);
+    auto text = file_.Poll(error, true);
+    if (!text)
         return std::nullopt;
-    };
-
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) != 0)
-        return fail(Describe(path_, "cannot read", errno));
-    Identity now{st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim),
-                 Nanoseconds(st.st_ctim)};
-    if (loaded_ && *loaded_ == now) {
-        last_error_.clear();
-        return std::nullopt;
-    }
-
-    // O_NONBLOCK keeps a FIFO put in the file's place from stalling the server.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return fail(Describe(path_, "cannot open", errno));
-    std::string text;
-    std::string why;
-    if (::fstat(fd, &st) != 0) {
-        why = Describe(path_, "cannot read", errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        why = "hosts file " + path_ + ": not a regular file";
-    } else if (static_cast<std::size_t>(st.st_size) > kMaxSize) {
-        why = "hosts file " + path_ + ": larger than " + std::to_string(kMaxSize) + " bytes";
-    } else {
-        now = {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
-        char buffer[8192];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                text.append(buffer, static_cast<std::size_t>(n));
-                if (text.size() > kMaxSize) {
-                    why = "hosts file " + path_ + ": larger than " + std::to_string(kMaxSize) +
-                          " bytes";
-                    break;
-                }
-            } else if (n == 0) {
-                break;
-            } else if (errno != EINTR) {
-                why = Describe(path_, "cannot read", errno);
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    if (!why.empty())
-        return fail(std::move(why));
-    const bool first = !loaded_;
-    loaded_ = now;
-    last_error_.clear();
-    const std::size_t hash = std::hash<std::string_view>()(text);
-    if (!first && hash == loaded_hash_)
-        return std::nullopt;
-    loaded_hash_ = hash;
-    return ParseHosts(text);
+    return ParseHosts(text->bytes);
 }
 
 }  // namespace dirsrv

@@ -60,14 +60,24 @@ std::string Usage() {
            "                           when full, the busiest address gives up its oldest idle "
            "one\n"
            "  --max-per-address N      open connections from one IPv4 address at most (256)\n"
-           "  --max-output BYTES       unsent reply bytes a client may leave before it is "
-           "dropped (65536)\n"
+           "  --max-output BYTES       unsent reply bytes a connection may hold; at that it is\n"
+           "                           not read until it reads its replies (65536)\n"
            "  --ping-interval SECONDS  how often agents are sent \"ping\" (20)\n"
            "  --agent-timeout SECONDS  an agent not heard from for this long is dropped (60)\n"
            "  --idle-timeout SECONDS   a connection quiet this long is closed if it never asked,\n"
            "                           stopped mid-request or leaves replies unread (300);\n"
            "                           a launcher's connection is kept however long it is quiet\n"
            "  --hosts-poll SECONDS     how often the hosts file is checked for changes (1)\n"
+           "\n"
+           "Sessions (a viewer sends \"view NAME\\n\"; see the README):\n"
+           "  --agent-keys FILE        lines \"NAME KEYHEX\": only these names may register, each\n"
+           "                           proving its key; re-read when it changes. Without it any\n"
+           "                           agent may register any name\n"
+           "  --max-sessions N         sessions waiting or relayed at once (1000)\n"
+           "  --max-pending-per-agent N  sessions waiting for one agent at once (4)\n"
+           "  --relay-buffer BYTES     bytes held per direction of a session (65536)\n"
+           "  --session-timeout SECONDS  wait for the agent's session connection (30)\n"
+           "  --id-timeout SECONDS     wait for a session connection's ID block (5)\n"
            "  --help                   show this text\n"
            "  --version                show the version\n"
            "\n"
@@ -125,6 +135,10 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             duration = &options.idle_timeout;
         if (name == "--hosts-poll")
             duration = &options.hosts_poll;
+        if (name == "--session-timeout")
+            duration = &options.session_timeout;
+        if (name == "--id-timeout")
+            duration = &options.id_timeout;
 
         if (name == "--listen") {
             const auto text = take();
@@ -139,6 +153,26 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             if (!text || text->empty())
                 return bad("--hosts needs a file name");
             options.hosts_path = std::string(*text);
+        } else if (name == "--agent-keys") {
+            const auto text = take();
+            if (!text || text->empty())
+                return bad("--agent-keys needs a file name");
+            options.agent_keys_path = std::string(*text);
+        } else if (name == "--max-sessions" || name == "--max-pending-per-agent" ||
+                   name == "--relay-buffer") {
+            const auto text = take();
+            const bool buffer = name == "--relay-buffer";
+            const auto number = text ? ParseUnsigned<std::size_t>(*text, buffer ? 4096 : 1,
+                                                                  buffer ? 1 << 20 : 1'000'000)
+                                     : std::nullopt;
+            if (!number) {
+                return bad(std::string(name) +
+                           (buffer ? " needs a number of bytes from 4096 to 1048576"
+                                   : " needs a whole number from 1"));
+            }
+            (name == "--max-sessions"            ? options.max_sessions
+             : name == "--max-pending-per-agent" ? options.max_pending_per_agent
+                                                 : options.relay_buffer) = *number;
         } else if (name == "--max-connections" || name == "--max-per-address" ||
                    name == "--max-output") {
             const auto text = take();

@@ -24,6 +24,13 @@ struct Options {
     Millis agent_timeout{60'000};
     Millis idle_timeout{300'000};
     Millis hosts_poll{1'000};
+    // Sessions.
+    std::string agent_keys_path;            // empty: any agent may register any name
+    std::size_t max_sessions = 1000;        // waiting and relayed at once
+    std::size_t max_pending_per_agent = 4;  // sessions waiting for one agent's connection
+    std::size_t relay_buffer = 64 * 1024;   // bytes held per direction of a session
+    Millis session_timeout{30'000};         // from "connect ID" to the agent's session connection
+    Millis id_timeout{5'000};               // from connecting to a complete ID block
 };
 
 struct ParsedOptions {

@@ -71,6 +71,29 @@ bool IsInvisibleFormat(char32_t c) {
            (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
 }
 
+// The 250-byte ID block: "ID:", 1-20 digits, NUL bytes to the end. A wrong byte is Bad as soon as
+// it arrives; a block that is right so far but short needs more.
+ParseResult ParseIdBlock(std::string_view input, ParseResult result) {
+    const std::string_view block = input.substr(0, kIdBlockSize);
+    std::size_t digits = 0;
+    std::size_t at = kIdBlockPrefix.size();
+    while (at < block.size() && block[at] >= '0' && block[at] <= '9')
+        ++at, ++digits;
+    bool good = digits <= kMaxIdDigits && (digits > 0 || at == block.size());
+    for (std::size_t i = at; good && i < block.size(); ++i)
+        good = block[i] == '\0';
+    if (!good) {
+        result.status = ParseStatus::Bad;
+        return result;
+    }
+    if (block.size() < kIdBlockSize)
+        return result;
+    result.status = ParseStatus::Message;
+    result.message = {MessageKind::SessionId, block.substr(kIdBlockPrefix.size(), digits)};
+    result.consumed += kIdBlockSize;
+    return result;
+}
+
 }  // namespace
 
 ParseResult ParseNext(std::string_view input) {
@@ -118,8 +141,23 @@ ParseResult ParseNext(std::string_view input) {
         result.consumed += line_length;
         return result;
     }
+    for (const auto& [prefix, kind] :
+         {std::pair{kViewPrefix, MessageKind::View}, std::pair{kProofPrefix, MessageKind::Proof}}) {
+        if (!input.starts_with(prefix))
+            continue;
+        const auto body = LineBody(input, prefix.size(), line_length);
+        if (!body)
+            return result;
+        result.status = ParseStatus::Message;
+        result.message = {kind, TrimBlanks(*body)};
+        result.consumed += line_length;
+        return result;
+    }
+    if (input.starts_with(kIdBlockPrefix))
+        return ParseIdBlock(input, result);
     if (IsPrefixOf(input, kListRequest) || IsPrefixOf(input, kRegisterPrefix) ||
-        IsPrefixOf(input, kPongLine)) {
+        IsPrefixOf(input, kPongLine) || IsPrefixOf(input, kViewPrefix) ||
+        IsPrefixOf(input, kProofPrefix) || IsPrefixOf(input, kIdBlockPrefix)) {
         return result;
     }
     result.status = ParseStatus::Bad;

@@ -2,7 +2,11 @@
 //
 // Clients send the six bytes "server" (no terminator, possibly several in a row, possibly split
 // across reads) and get one reply block each. Agents send line-oriented messages:
-// "register NAME\n" once, then "pong\n" whenever the server has sent them "ping\n".
+// "register NAME\n" once (and "proof HEX\n" when the server answers with a challenge), then
+// "pong\n" whenever the server has sent them "ping\n". A viewer sends "view NAME\n" and gets
+// "ok\n" or "error REASON\n"; an agent's session connection starts with the 250-byte ID block.
+// After "view" and after the ID block the connection carries the session's bytes, which are not
+// parsed.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +21,23 @@ inline constexpr std::string_view kListRequest = "server";
 inline constexpr std::string_view kRegisterPrefix = "register ";
 inline constexpr std::string_view kPing = "ping\n";
 inline constexpr std::string_view kRegistered = "registered\n";
+inline constexpr std::string_view kViewPrefix = "view ";
+inline constexpr std::string_view kProofPrefix = "proof ";
+inline constexpr std::string_view kChallengePrefix = "challenge ";
+inline constexpr std::string_view kRefusedPrefix = "refused ";
+inline constexpr std::string_view kConnectPrefix = "connect ";
+
+// Replies to a viewer's "view NAME\n". After "ok\n" the connection is the session.
+inline constexpr std::string_view kViewOk = "ok\n";
+inline constexpr std::string_view kErrorNotConnected = "error not-connected\n";
+inline constexpr std::string_view kErrorTimeout = "error timeout\n";
+inline constexpr std::string_view kErrorBusy = "error busy\n";
+
+// The first bytes of an agent's session connection, as x11vnc's "repeater=ID:<id>+HOST:PORT"
+// sends them: "ID:" and 1-20 decimal digits, padded with NUL bytes to exactly 250 bytes.
+inline constexpr std::string_view kIdBlockPrefix = "ID:";
+inline constexpr std::size_t kIdBlockSize = 250;
+inline constexpr std::size_t kMaxIdDigits = 20;
 
 // The launcher reads at most 200 bytes per receive and treats each receive as a whole reply, so a
 // reply must never be longer than that.
@@ -28,11 +49,13 @@ inline constexpr std::size_t kMaxNameLength = kMaxReply - kReplyHeader.size();
 // a valid name, small enough that a slow or hostile peer costs little.
 inline constexpr std::size_t kMaxPendingInput = 512;
 
-enum class MessageKind { ListRequest, Register, Pong };
+enum class MessageKind { ListRequest, Register, Pong, Proof, View, SessionId };
 
 struct Message {
     MessageKind kind = MessageKind::ListRequest;
-    std::string_view name;  // Register only: the raw name, pointing into the parsed input
+    // Register and View: the name, blanks around it dropped; Proof: the hex digits; SessionId:
+    // the ID's digits. Points into the parsed input.
+    std::string_view name;
 };
 
 enum class ParseStatus { Message, NeedMore, Bad };

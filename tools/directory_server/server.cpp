@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 #include "log.h"
 #include "protocol.h"
@@ -53,6 +54,8 @@ std::string Errno(std::string_view what) {
 Server::Server(Options options) : options_(std::move(options)) {
     if (!options_.hosts_path.empty())
         hosts_ = std::make_unique<HostsReader>(options_.hosts_path);
+    if (!options_.agent_keys_path.empty())
+        keys_file_.emplace(options_.agent_keys_path);
 }
 
 Server::~Server() {
@@ -106,6 +109,8 @@ std::string Server::Open() {
 
     now_ = Clock::now();
     serving_now_ = now_;
+    if (error = LoadAgentKeys(true); !error.empty())
+        return error;
     next_hosts_poll_ = now_ + options_.hosts_poll;
     next_ping_ = now_ + options_.ping_interval;
     if (hosts_)
@@ -138,7 +143,8 @@ void Server::RaiseFileLimit() {
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return;
     constexpr rlim_t kOwnDescriptors = 16;
-    const rlim_t wanted = options_.max_connections + kOwnDescriptors;
+    // A session holds two pipes besides its two connections.
+    const rlim_t wanted = options_.max_connections + 4 * options_.max_sessions + kOwnDescriptors;
     if (limit.rlim_cur < wanted) {
         limit.rlim_cur = std::min(wanted, limit.rlim_max);
         setrlimit(RLIMIT_NOFILE, &limit);
@@ -265,7 +271,7 @@ Server::Connection* Server::Find(std::uint64_t token) const {
 
 void Server::HandleEvent(std::uint64_t token, std::uint32_t mask) {
     Connection* c = Find(token);
-    if (!c)
+    if (!c || SessionEvent(*c, mask))
         return;
     // A hang-up while the connection is not being read would be reported again and again.
     if ((mask & EPOLLERR) || ((mask & EPOLLHUP) && !Reading(*c))) {
@@ -328,39 +334,47 @@ void Server::Accept() {
             }
             continue;
         }
-        // Replies are single writes that should leave at once. Keepalive finds the connections
-        // of launchers whose machine vanished: they are never closed for being idle.
-        const int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-        const int idle = 600, interval = 60, probes = 5;
-        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-        auto c = std::make_unique<Connection>();
-        c->fd = fd;
-        c->generation = next_generation_++;
-        if (next_generation_ == 0)
-            next_generation_ = 1;
-        c->peer = peer;
-        c->last_heard = serving_now_;
-        c->interest = EPOLLIN | EPOLLRDHUP;
-        epoll_event event{};
-        event.events = c->interest;
-        event.data.u64 =
-            (static_cast<std::uint64_t>(c->generation) << 32) | static_cast<std::uint32_t>(fd);
-        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
-            Log(Level::Warning, Errno("epoll_ctl"));
-            ::close(fd);
-            continue;
-        }
-        if (static_cast<std::size_t>(fd) >= by_fd_.size()) {
-            by_fd_.resize(static_cast<std::size_t>(fd) + 1);
-        }
-        Track(*c);
-        by_fd_[static_cast<std::size_t>(fd)] = std::move(c);
-        ++open_connections_;
+        Adopt(fd, peer, EPOLLIN | EPOLLRDHUP);
     }
+}
+
+// Makes `fd` a connection of the loop; closes it and returns null when epoll will not take it.
+Server::Connection* Server::Adopt(int fd, const sockaddr_in& peer, std::uint32_t interest) {
+    // Replies are single writes that should leave at once. Keepalive finds the connections
+    // of launchers whose machine vanished: they are never closed for being idle; nor are
+    // relayed sessions.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    const int idle = 600, interval = 60, probes = 5;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->generation = next_generation_++;
+    if (next_generation_ == 0)
+        next_generation_ = 1;
+    c->peer = peer;
+    c->last_heard = serving_now_;
+    c->opened = serving_now_;
+    c->interest = interest;
+    epoll_event event{};
+    event.events = c->interest;
+    event.data.u64 = Token(*c);
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        Log(Level::Warning, Errno("epoll_ctl"));
+        ::close(fd);
+        return nullptr;
+    }
+    if (static_cast<std::size_t>(fd) >= by_fd_.size()) {
+        by_fd_.resize(static_cast<std::size_t>(fd) + 1);
+    }
+    Track(*c);
+    Connection* adopted = c.get();
+    by_fd_[static_cast<std::size_t>(fd)] = std::move(c);
+    ++open_connections_;
+    return adopted;
 }
 
 // Reads only while the replies the connection has not taken stay under --max-output: a client
@@ -389,7 +403,7 @@ void Server::Read(Connection& c) {
         if (c.is_agent) {
             const std::string name = std::move(c.agent);
             c.is_agent = false;
-            if (registry_.RemoveAgent(name))
+            if (ForgetAgent(c, name))
                 ListChanged("agent " + Printable(name) + " left", kAgentLeft);
         }
         if (c.out.empty()) {
@@ -449,9 +463,23 @@ void Server::HandleInput(Connection& c, std::string_view data) {
         }
         heard = true;
         bad = !HandleMessage(c, r.message);
+        if (switch_ != Switch::None)
+            break;
     }
     if (heard)
         c.last_heard = serving_now_;
+    if (switch_ != Switch::None && !bad) {
+        // From here on the connection carries a session; what came after the line is its data.
+        const Switch kind = std::exchange(switch_, Switch::None);
+        c.in.clear();
+        if (kind == Switch::View) {
+            StartView(c, switch_arg_, data);
+        } else {
+            JoinSession(c, switch_arg_, data);
+        }
+        return;
+    }
+    switch_ = Switch::None;
     if (bad) {
         // What the messages before the bad one are owed is sent first, however the input was cut.
         c.in.clear();
@@ -478,12 +506,25 @@ bool Server::HandleMessage(Connection& c, const Message& message) {
                 return false;
             }
             return true;
+        case MessageKind::Proof:
+            return HandleProof(c, message.name);
+        case MessageKind::View:
+        case MessageKind::SessionId:
+            // Only as the first bytes of a connection: a viewer or a session is nothing else.
+            if (c.asked || c.is_agent || !c.nonce.empty()) {
+                Note(kBadInput, Level::Info,
+                     "closing " + Peer(c) + ": a session request after other requests");
+                return false;
+            }
+            switch_ = message.kind == MessageKind::View ? Switch::View : Switch::SessionId;
+            switch_arg_.assign(message.name);
+            return true;
     }
     return false;
 }
 
 bool Server::HandleRegister(Connection& c, std::string_view name) {
-    if (c.is_agent) {
+    if (c.is_agent || !c.nonce.empty()) {
         Note(kBadInput, Level::Info, "closing " + Peer(c) + ": a second register");
         return false;
     }
@@ -493,6 +534,14 @@ bool Server::HandleRegister(Connection& c, std::string_view name) {
         batch_ += "refused " + *why + "\n";
         return false;
     }
+    if (keys_file_)
+        return Challenge(c, name);
+    return AcceptAgent(c, name, {});
+}
+
+bool Server::AcceptAgent(Connection& c, std::string_view name, std::string key) {
+    c.key = std::move(key);
+    agents_by_name_[std::string(name)].push_back(Token(c));
     c.agent.assign(name);
     c.is_agent = true;
     if (registry_.AddAgent(name)) {
@@ -512,7 +561,7 @@ void Server::HangUp(Connection& c) {
     if (c.is_agent) {
         const std::string name = std::move(c.agent);
         c.is_agent = false;
-        if (registry_.RemoveAgent(name))
+        if (ForgetAgent(c, name))
             ListChanged("agent " + Printable(name) + " left: bad input", kAgentLeft);
     }
     c.hanging_up = true;
@@ -583,8 +632,13 @@ bool Server::HandlePending(Connection& c) {
 
 // The one place that decides what the loop waits for on a connection, from its state.
 void Server::UpdateInterest(Connection& c) {
-    const std::uint32_t wanted =
-        (Reading(c) ? EPOLLIN | EPOLLRDHUP : 0u) | (c.out.empty() ? 0u : EPOLLOUT);
+    // A session's sockets follow their relay; a viewer waiting for its session is not read (what
+    // it sends waits in the socket for the session), only its leaving is noticed.
+    const std::uint32_t wanted = c.relay              ? c.relay->Interest(c.side)
+                                 : c.connecting       ? EPOLLOUT
+                                 : !c.session.empty() ? EPOLLRDHUP
+                                                      : (Reading(c) ? EPOLLIN | EPOLLRDHUP : 0u) |
+                                                            (c.out.empty() ? 0u : EPOLLOUT);
     if (wanted == c.interest)
         return;
     c.interest = wanted;
@@ -596,10 +650,14 @@ void Server::UpdateInterest(Connection& c) {
 }
 
 void Server::Close(Connection& c, std::string_view agent_reason) {
+    if (c.relay || !c.session.empty()) {
+        SessionClosing(c, agent_reason);
+        return;
+    }
     const int fd = c.fd;
     if (c.is_agent) {
         const std::string name = std::move(c.agent);
-        if (registry_.RemoveAgent(name)) {
+        if (ForgetAgent(c, name)) {
             ListChanged("agent " + Printable(name) + " left: " + std::string(agent_reason),
                         kAgentLeft);
         }
@@ -650,7 +708,8 @@ bool Server::MakeRoom(std::uint32_t address) {
     if (count < (it == addresses_.end() ? 0 : it->second.count) + 2)
         return false;
     for (Connection* c = addresses_[busiest].oldest; c; c = c->newer) {
-        if (c->in.empty() && c->out.empty() && !c->draining && !c->hanging_up) {
+        if (c->in.empty() && c->out.empty() && !c->draining && !c->hanging_up && !c->relay &&
+            c->session.empty() && !c->connecting) {
             Note(kConnectionLimit, Level::Info,
                  "closing " + Peer(*c) + " to make room: its address holds " +
                      std::to_string(count) + " of " + std::to_string(open_connections_) +
@@ -681,13 +740,27 @@ void Server::Tick() {
         next_hosts_poll_ = now_ + options_.hosts_poll;
         hosts_->Request();
     }
+    if (keys_file_ && now_ >= next_keys_poll_) {
+        next_keys_poll_ = now_ + options_.hosts_poll;
+        LoadAgentKeys(false);
+    }
+    TickSessions();
     const bool ping = now_ >= next_ping_;
     if (ping)
         next_ping_ = now_ + options_.ping_interval;
     for (std::size_t fd = 0; fd < by_fd_.size(); ++fd) {
         Connection* c = by_fd_[fd].get();
-        if (!c)
+        // Sessions have time limits of their own (TickSessions); a relayed one has none.
+        if (!c || c->relay || !c->session.empty() || c->connecting)
             continue;
+        if (!c->asked && c->in.starts_with(kIdBlockPrefix.substr(0, 1)) &&
+            serving_now_ - c->opened >= options_.id_timeout) {
+            Note(kBadInput, Level::Info,
+                 "closing " + Peer(*c) + ": no complete ID block within " +
+                     Seconds(options_.id_timeout));
+            Close(*c, {});
+            continue;
+        }
         if (c->hanging_up) {
             if (serving_now_ - c->hangup_at >= kHangUpLinger)
                 Close(*c, {});
@@ -748,6 +821,9 @@ void Server::ApplyHosts(HostsReader::Result result, bool starting) {
             what += (i ? "; " : "") + content->examples[i];
         what += content->refused > content->examples.size() ? "; ...)" : ")";
     }
+    direct_.clear();
+    for (auto& target : content->direct)
+        direct_.emplace(target.name, std::move(target));
     const bool changed = registry_.SetStaticNames(std::move(content->names));
     char took[32];
     std::snprintf(took, sizeof took, " in %.1f ms",
@@ -774,6 +850,15 @@ void Server::ListChanged(std::string_view why, std::optional<Notice> kind) {
     } else {
         Log(level, line);
     }
+}
+
+bool Server::ForgetAgent(Connection& c, const std::string& name) {
+    if (const auto it = agents_by_name_.find(name); it != agents_by_name_.end()) {
+        std::erase(it->second, Token(c));
+        if (it->second.empty())
+            agents_by_name_.erase(it);
+    }
+    return registry_.RemoveAgent(name);
 }
 
 std::string Server::Peer(const Connection& c) const {

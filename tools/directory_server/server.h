@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -14,10 +15,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "agent_keys.h"
 #include "hosts_reader.h"
 #include "log.h"
 #include "options.h"
 #include "registry.h"
+#include "relay.h"
 
 namespace dirsrv {
 
@@ -55,6 +58,25 @@ private:
         // The connections from the same address, oldest first.
         Connection* older = nullptr;
         Connection* newer = nullptr;
+        // Authentication and sessions (agent_auth.cpp, session.cpp).
+        Clock::time_point opened;  // on the serving clock
+        std::string nonce;         // an agent's challenge while its proof is awaited
+        std::string key;           // the key an agent proved, to notice it withdrawn
+        std::string session;       // a viewer's (or the server's own outgoing connection's)
+                                   // session that waits to be paired
+        Relay* relay = nullptr;    // set while the connection carries a session
+        Relay::Side side = Relay::kViewer;
+        std::size_t pending_sessions = 0;  // agents: sessions waiting for their connection
+        bool connecting = false;           // the server's own connection to a hosts-file target
+    };
+
+    // A session from the viewer's "view" until the agent's (or a target's) connection arrives.
+    struct PendingSession {
+        std::string name;
+        std::uint64_t viewer = 0;    // the viewer's connection
+        std::uint64_t agent = 0;     // the agent's control connection; 0 for a hosts-file target
+        std::uint64_t outgoing = 0;  // the server's own connection to a hosts-file target
+        Clock::time_point deadline;  // on the serving clock
     };
 
     // Connections per peer address, so one address cannot hold every slot.
@@ -74,6 +96,8 @@ private:
         kIdleClosed,
         kSlowReader,
         kConnectionLimit,
+        kSession,
+        kSessionRefused,
         kNoticeKinds,
     };
 
@@ -85,6 +109,7 @@ private:
     Connection* Find(std::uint64_t token) const;
     void HandleEvent(std::uint64_t token, std::uint32_t mask);
     void Accept();
+    Connection* Adopt(int fd, const sockaddr_in& peer, std::uint32_t interest);
     bool Reading(const Connection& c) const;
     void Read(Connection& c);
     void HandleInput(Connection& c, std::string_view data);
@@ -107,10 +132,46 @@ private:
     void ApplyHosts(HostsReader::Result result, bool starting);
     void ListChanged(std::string_view why, std::optional<Notice> kind = std::nullopt);
     std::string Peer(const Connection& c) const;
+    static std::uint64_t Token(const Connection& c) {
+        return (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
+    }
+    // Takes an agent off the list and off its name's agents; true when the list changed.
+    bool ForgetAgent(Connection& c, const std::string& name);
 
+    // Authentication (agent_auth.cpp).
+    std::string LoadAgentKeys(bool starting);
+    bool Challenge(Connection& c, std::string_view name);
+    bool HandleProof(Connection& c, std::string_view proof);
+    bool AcceptAgent(Connection& c, std::string_view name, std::string key);
+
+    // Sessions (session.cpp).
+    bool SessionEvent(Connection& c, std::uint32_t mask);
+    void StartView(Connection& c, std::string_view name, std::string_view held);
+    void JoinSession(Connection& c, std::string_view id, std::string_view held);
+    void ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target);
+    void ConnectDone(Connection& c, std::uint32_t mask);
+    void Pair(Connection& viewer, Connection& agent, std::string_view held, const std::string& id,
+              const std::string& name);
+    void RelayEvent(Connection& c, std::uint32_t mask);
+    void EndSession(Relay& relay, std::string_view reason);
+    void SessionClosing(Connection& c, std::string_view reason);
+    void Refuse(Connection& viewer, std::string_view reply, std::string_view why);
+    std::string MintSessionId();
+    void DropPending(const std::string& id);
+    void TickSessions();
     Options options_;
     HostRegistry registry_;
     std::unique_ptr<HostsReader> hosts_;
+    std::optional<AgentKeysFile> keys_file_;
+    AgentKeysContent keys_;
+    std::map<std::string, DirectTarget, std::less<>> direct_;  // hosts-file targets
+    std::map<std::string, std::vector<std::uint64_t>, std::less<>> agents_by_name_;
+    std::unordered_map<std::string, PendingSession> pending_;  // by session ID
+    std::unordered_map<Relay*, std::unique_ptr<Relay>> relays_;
+    enum class Switch { None, View, SessionId } switch_ = Switch::None;
+    std::string switch_arg_;
+    bool pipe_quota_logged_ =
+        false;  // the name or ID of the message that made the connection switch
     int epoll_ = -1;
     int listener_ = -1;
     int timer_ = -1;
@@ -131,11 +192,12 @@ private:
     Clock::time_point serving_now_;
     Clock::duration tick_{};
     Clock::time_point next_hosts_poll_;
+    Clock::time_point next_keys_poll_;
     Clock::time_point next_ping_;
     std::array<Throttle, kNoticeKinds> notices_{
         Throttle("agent registered"),   Throttle("agent left"),      Throttle("name refused"),
         Throttle("bad input"),          Throttle("idle connection"), Throttle("unread replies"),
-        Throttle("connection refused"),
+        Throttle("connection refused"), Throttle("session"),         Throttle("session refused"),
     };
     std::string batch_;
     char read_buffer_[16 * 1024];

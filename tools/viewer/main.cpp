@@ -1,72 +1,53 @@
-// talviewer: a stand-in for the remote-desktop viewer. It shows what it was asked to do (the
-// marker, server address, port and host it was started with) so the launcher's command line
-// can be seen and checked. Escape or the close box ends it.
+// talviewer: the remote-desktop viewer the launcher starts for a machine in its list.
 //
-// TALVIEWER_RECORD=FILE appends the command line to FILE (see arguments.h) before the window is
-// shown; TALVIEWER_EXIT=1 then exits instead of showing it.
+//   talviewer TALVERO-VNC SERVER-ADDRESS SERVER-PORT NAME
+//
+// It asks the directory server at SERVER-ADDRESS:SERVER-PORT for a session with NAME and shows
+// and controls that machine's desktop (session.h, viewer_window.h). The deployment's CA
+// certificate, ca.pem beside this program, is the only root a machine's certificate may chain
+// to; without that file, plain sessions are allowed and marked "not encrypted" in the title.
 #include <QApplication>
-#include <QDialog>
-#include <QFormLayout>
-#include <QLabel>
-#include <QString>
+#include <QDir>
+#include <QFile>
+#include <QSslCertificate>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "arguments.h"
+#include "failure.h"
+#include "session_request.h"
+#include "viewer_window.h"
 
 namespace {
 
-QLabel* ValueLabel(const std::string* value) {
-    auto* label = new QLabel;
-    // Plain text: a host name such as "<b>x" must show as typed, not as markup.
-    label->setTextFormat(Qt::PlainText);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    if (!value) {
-        label->setText(QStringLiteral("(missing)"));
-        label->setEnabled(false);
-    } else if (value->empty()) {
-        label->setText(QStringLiteral("(empty)"));
-        label->setEnabled(false);
-    } else {
-        // The launcher passes bytes in the locale's encoding.
-        label->setText(
-            QString::fromLocal8Bit(value->data(), static_cast<qsizetype>(value->size())));
-    }
-    return label;
-}
+constexpr const char* kMarker = "TALVERO-VNC";
+constexpr const char* kCaFileName = "ca.pem";
 
-void Fill(QDialog& window, const std::vector<std::string>& args) {
-    auto* form = new QFormLayout(&window);
-    for (std::size_t i = 0; i < talviewer::kFieldCount; ++i) {
-        form->addRow(QString::fromLatin1(talviewer::kFieldNames[i]) + QLatin1Char(':'),
-                     ValueLabel(i < args.size() ? &args[i] : nullptr));
+// The port as the launcher passes it: decimal 1-65535, nothing else.
+std::optional<quint16> ParsePort(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text[0] == '0') {
+        return std::nullopt;
     }
-    for (std::size_t i = talviewer::kFieldCount; i < args.size(); ++i) {
-        form->addRow(QStringLiteral("Extra %1:").arg(i + 1), ValueLabel(&args[i]));
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<unsigned>(c - '0');
     }
-    QString count = QString::number(args.size());
-    if (args.size() != talviewer::kFieldCount) {
-        count += QStringLiteral(" (expected %1)").arg(talviewer::kFieldCount);
+    if (value > 65535) {
+        return std::nullopt;
     }
-    auto* countLabel = new QLabel(count);
-    countLabel->setTextFormat(Qt::PlainText);
-    form->addRow(QStringLiteral("Arguments:"), countLabel);
-
-    const QString host =
-        args.size() > 3
-            ? QString::fromLocal8Bit(args[3].data(), static_cast<qsizetype>(args[3].size()))
-            : QStringLiteral("(no host)");
-    window.setWindowTitle(QStringLiteral("talviewer \u2014 ") + host);
-    window.setMinimumWidth(360);
+    return static_cast<quint16>(value);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Taken before Qt sees the command line, and Qt gets none of it: a host named "-reverse"
-    // or "-style" is a host name here, not a Qt option.
+    using talviewer::Failure;
+    // Taken before Qt sees the command line, and Qt gets none of it: a machine named "-style"
+    // is a machine's name here, not a Qt option.
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     // The launcher always passes four arguments, so a lone --version is a person asking; it
     // needs no display.
@@ -74,27 +55,50 @@ int main(int argc, char** argv) {
         std::fputs("talviewer " LAUNCHER_VERSION "\n", stdout);
         return 0;
     }
-    int qtArgc = argc > 0 ? 1 : 0;
-    QApplication app(qtArgc, argv);
+    int qt_argc = argc > 0 ? 1 : 0;
+    QApplication app(qt_argc, argv);
+    QApplication::setApplicationName(QStringLiteral("talviewer"));
 
-    QDialog window;
-    Fill(window, args);
+    if (args.size() != talviewer::kFieldCount || args[0] != kMarker) {
+        const QString got = args.empty() ? QStringLiteral("no arguments")
+                            : args[0] != kMarker
+                                ? QStringLiteral("the first argument is \"%1\", not %2")
+                                      .arg(QString::fromLocal8Bit(args[0]), QLatin1String(kMarker))
+                                : QStringLiteral("%1 arguments instead of 4").arg(args.size());
+        return talviewer::Report(nullptr, Failure::kUsage, {}, got + QLatin1Char('.'));
+    }
+    const QString name = QString::fromLocal8Bit(args[3]);
+    const std::optional<quint16> port = ParsePort(args[2]);
+    if (!port) {
+        return talviewer::Report(
+            nullptr, Failure::kUsage, name,
+            QStringLiteral("\"%1\" is not a port number.").arg(QString::fromLocal8Bit(args[2])));
+    }
+    if (const auto why = talviewer::CheckName(args[3])) {
+        return talviewer::Report(nullptr, Failure::kUsage, name,
+                                 QString::fromStdString(*why) + QLatin1Char('.'));
+    }
 
-    const char* exitNow = std::getenv("TALVIEWER_EXIT");
-    const bool recordOnly = exitNow && std::string(exitNow) == "1";
-    if (const char* record = std::getenv("TALVIEWER_RECORD"); record && *record) {
-        const std::string error =
-            talviewer::AppendRecord(record, talviewer::Argv(argv, argv + argc));
-        if (!error.empty()) {
-            std::fprintf(stderr, "talviewer: %s\n", error.c_str());
-            if (recordOnly)
-                return 1;
+    talviewer::SessionParams params;
+    params.address = QString::fromLocal8Bit(args[1]);
+    params.port = *port;
+    params.name = QByteArray::fromStdString(args[3]);
+    params.display_name = name;
+    // A CA file that is there but unusable is an error, not a reason to go plain.
+    const QString ca_path = QDir(QCoreApplication::applicationDirPath()).filePath(kCaFileName);
+    if (QFile::exists(ca_path)) {
+        QFile file(ca_path);
+        if (file.open(QIODevice::ReadOnly)) {
+            params.ca = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+        }
+        if (params.ca.isEmpty()) {
+            return talviewer::Report(
+                nullptr, Failure::kSecurity, name,
+                QStringLiteral("%1 holds no readable CA certificate.").arg(ca_path));
         }
     }
-    if (recordOnly)
-        return 0;
-    // QDialog hides itself on Escape; that ends the program as the close box does.
-    QObject::connect(&window, &QDialog::finished, &app, &QApplication::quit);
-    window.show();
+
+    talviewer::ViewerWindow window(std::move(params));
+    window.Start();
     return app.exec();
 }

@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# A remote-support session end to end with the real binaries: the launcher
+# lists a machine whose talagent is registered with the directory server; a
+# double-click starts talviewer, which asks the server for a session; the
+# server relays it to the agent's x11vnc on a second private X server, the
+# "remote desktop" (a known colour, and an xev window that records what
+# arrives). The viewer's window must show that colour, and a click and a key
+# in it must arrive on the remote display. Twice: encrypted (a talpki CA
+# beside the viewer, the agent with a machine certificate) and plain
+# (agent --insecure, no CA file; the title says "not encrypted").
+#   viewer_e2e.sh BUILD_DIR
+# DIRECTORY_SERVER and TALAGENT may name other builds of those programs.
+source "$(dirname "$0")/lib.sh"
+server_bin=${DIRECTORY_SERVER:-$BUILD/directory-server}
+agent_bin=${TALAGENT:-$BUILD/talagent}
+talpki=$(cd "$(dirname "$0")/../../tools/pki" && pwd)/talpki
+colour=20c040
+
+for tool in x11vnc xev xsetroot; do
+    command -v $tool >/dev/null || { echo "SKIP: $tool is not installed (scripts/deps session)"; exit 77; }
+done
+
+# The remote desktop: its own X server, a solid colour, and xev in the top
+# left corner printing the events it gets.
+xvfb_start 640x480x24 || fail "the remote Xvfb did not start"
+track "$XVFB_PID"
+REMOTE=$DISPLAY
+DISPLAY=$REMOTE xsetroot -solid "#$colour"
+DISPLAY=$REMOTE xev -geometry 200x200+0+0 -event keyboard -event button >"$WORK/xev.log" 2>&1 &
+track $!
+# The operator's screen.
+start_xvfb
+
+# A directory server that does not speak sessions yet cannot run this test.
+"$server_bin" --listen 127.0.0.1:0 2>"$WORK/probe.log" &
+probe=$!
+wait_for 10 grep -q "listening on" "$WORK/probe.log" || fail "the directory server did not start"
+port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/probe.log")
+answer=$(python3 -c '
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), 5)
+s.sendall(b"view nobody\n"); s.settimeout(5)
+print(s.recv(100).decode(errors="replace").strip())' "$port" 2>/dev/null || true)
+kill $probe; wait $probe 2>/dev/null || true
+if [[ $answer != "error not-connected" ]]; then
+    echo "SKIP: $server_bin does not pair sessions (answer to view: '$answer')"
+    exit 77
+fi
+
+"$talpki" ca "$WORK/pki" 2>/dev/null
+"$talpki" agent "$WORK/pki" pc-1 2>/dev/null
+
+# Reads pixel ($2, $3) of the PPM screenshot $1 as rrggbb.
+pixel() {
+    python3 - "$@" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+fields, pos = [], 2
+while len(fields) < 3:  # width, height, maximum after "P6"
+    while data[pos:pos + 1].isspace(): pos += 1
+    end = pos
+    while not data[end:end + 1].isspace(): end += 1
+    fields.append(int(data[pos:end])); pos = end
+pos += 1
+width = fields[0]
+x, y = int(sys.argv[2]), int(sys.argv[3])
+at = pos + (y * width + x) * 3
+print(data[at:at + 3].hex())
+PY
+}
+# The window's size as "W H".
+window_size() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: \([0-9]*\)x\([0-9]*\).*/\1 \2/p'; }
+
+# One session: $1 is "tls" or "plain".
+run_case() {
+    local mode=$1 agent_args title
+    rm -rf "$WORK/app"
+    install_launcher
+    cp "$BUILD/talviewer" "$WORK/app/talviewer"
+    if [[ $mode == tls ]]; then
+        cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
+        agent_args=(--cert "$WORK/pki/agents/pc-1.pem")
+        title='^pc-1$'
+    else
+        agent_args=(--insecure)
+        title='^pc-1 \(not encrypted\)$'
+    fi
+    : >"$WORK/server.log"
+    "$server_bin" --listen 127.0.0.1:0 2>"$WORK/server.log" &
+    local server=$!
+    track $server
+    wait_for 10 grep -q "listening on" "$WORK/server.log" || fail "the directory server did not start"
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/server.log")
+    "$agent_bin" --server "127.0.0.1:$port" --name pc-1 --display "$REMOTE" \
+        --x11vnc-log "$WORK/x11vnc-$mode.log" "${agent_args[@]}" 2>"$WORK/agent-$mode.log" &
+    local agent=$!
+    track $agent
+    wait_for 15 grep -q 'agent "pc-1" registered' "$WORK/server.log" ||
+        fail "$mode: the agent did not register: $(cat "$WORK/agent-$mode.log")"
+
+    printf '<xml><connect ip="127.0.0.1" port="%s"/><title>Support</title></xml>' "$port" >"$WORK/app/set.xml"
+    (cd "$WORK/app" && exec ./launcher) &
+    local launcher=$!
+    track $launcher
+    local win
+    win=$(wait_window '^Support$' 15) || fail "$mode: the launcher did not appear"
+    wait_for 15 has_read $launcher 9 || fail "$mode: the launcher did not read the host list"
+    xdotool mousemove --window "$win" 40 25 click --repeat 2 --delay 80 1
+
+    local viewer size w h shot=$WORK/viewer-$mode.ppm got=
+    viewer=$(wait_window "$title" 20) || fail "$mode: no viewer window titled $title"
+    # The desktop arrives a moment later (x11vnc's TLS set-up takes about 2 s).
+    for _ in $(seq 100); do
+        size=$(window_size "$viewer")
+        read -r w h <<<"$size"
+        screenshot "$shot" "$viewer"
+        # Right of xev's window, away from the centre where a cursor could be.
+        [[ -s $shot ]] && got=$(pixel "$shot" $((w * 3 / 4)) $((h * 3 / 4)))
+        [[ $got == "$colour" ]] && break
+        sleep 0.2
+    done
+    screenshot "$ARTIFACTS/viewer-$mode.png" "$viewer"
+    [[ $got == "$colour" ]] || fail "$mode: viewer pixel is '$got', not $colour (see $ARTIFACTS/viewer-$mode.png)"
+    echo "ok - $mode: the viewer shows the remote desktop ($w x $h, pixel $got)"
+
+    # A click over xev's window on the remote display: the remote pointer
+    # goes there and xev sees the button.
+    : >"$WORK/xev.log"
+    xdotool mousemove --window "$viewer" $((w / 8)) $((h / 4)) click 1
+    wait_for 10 grep -q "ButtonPress" "$WORK/xev.log" || fail "$mode: no click arrived on the remote display"
+    local remote
+    remote=$(DISPLAY=$REMOTE xdotool getmouselocation)
+    [[ $remote =~ x:([0-9]+)\ y:([0-9]+) ]] || fail "$mode: remote pointer: $remote"
+    ((BASH_REMATCH[1] < 200 && BASH_REMATCH[2] < 200)) || fail "$mode: the remote pointer is at $remote"
+    echo "ok - $mode: a click arrives on the remote display ($remote)"
+
+    # A key typed into the viewer: xev (under the remote pointer, so it has
+    # the keyboard) records its keysym.
+    press "$viewer" k
+    wait_for 10 grep -q "keysym 0x6b, k)" "$WORK/xev.log" || fail "$mode: no key arrived on the remote display"
+    echo "ok - $mode: a key arrives on the remote display"
+
+    # Closing the viewer ends the session: the server logs its end.
+    kill "$(xdotool getwindowpid "$viewer")"
+    wait_for 15 grep -q 'session with "pc-1" ended' "$WORK/server.log" ||
+        fail "$mode: the session did not end when the viewer closed"
+    echo "ok - $mode: closing the viewer ends the session"
+    press "$win" Escape
+    wait_exit $launcher 20 || fail "$mode: the launcher did not end"
+    kill $agent $server 2>/dev/null || true
+    wait $agent $server 2>/dev/null || true
+}
+
+run_case tls
+run_case plain

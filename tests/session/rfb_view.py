@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""A viewer's side of one session through the directory server, in wire bytes.
+
+Sends `view NAME`, expects `ok`, then speaks RFB 3.8 through the relay: security None, or
+VeNCrypt (19) with X509None (260) and TLS that trusts only the given CA and checks the
+certificate against NAME (or --hostname); ClientInit, SetPixelFormat 32 bpp (red shift 16, green
+8, blue 0), SetEncodings Raw, and one FramebufferUpdateRequest for a small area away from the
+centre, where x11vnc draws its cursor. Prints the colour of the pixel at (12, 12).
+
+  rfb_view.py HOST PORT NAME [--ca CA.pem] [--hostname NAME] [--expect COLOUR]
+                             [--expect-error REASON] [--expect-tls-refused]
+Exit status 0 when what was expected happened, 1 otherwise (with the reason on stderr).
+"""
+import argparse
+import socket
+import ssl
+import struct
+import sys
+
+NONE, VENCRYPT, X509_NONE = 1, 19, 260
+AREA = (10, 10, 16, 16)
+PIXEL = (12, 12)
+
+
+def fail(message):
+    print("FAIL: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def read_exactly(conn, count):
+    data = b""
+    while len(data) < count:
+        chunk = conn.recv(count - len(data))
+        if not chunk:
+            fail("connection closed after %r" % data[:80])
+        data += chunk
+    return data
+
+
+def read_line(conn):
+    line = b""
+    while not line.endswith(b"\n"):
+        line += read_exactly(conn, 1)
+    return line
+
+
+def vencrypt(conn, ca, hostname, expect_refused):
+    conn.sendall(bytes([VENCRYPT]))
+    if read_exactly(conn, 2) != b"\0\2":
+        fail("not VeNCrypt 0.2")
+    conn.sendall(b"\0\2")
+    if read_exactly(conn, 1) != b"\0":
+        fail("VeNCrypt 0.2 not accepted")
+    subtypes = [struct.unpack(">I", read_exactly(conn, 4))[0] for _ in range(read_exactly(conn, 1)[0])]
+    if X509_NONE not in subtypes:
+        fail("no X509None among VeNCrypt subtypes %r" % subtypes)
+    conn.sendall(struct.pack(">I", X509_NONE))
+    if read_exactly(conn, 1) != b"\1":
+        fail("X509None not accepted")
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)  # verifies the chain and the name
+    context.load_verify_locations(cafile=ca)
+    try:
+        tls = context.wrap_socket(conn, server_hostname=hostname)
+    except ssl.SSLCertVerificationError as error:
+        if expect_refused:
+            print("ok: certificate refused for %s: %s" % (hostname, error.verify_message))
+            sys.exit(0)
+        fail("certificate refused: %s" % error)
+    if expect_refused:
+        fail("a certificate was accepted for %s" % hostname)
+    return tls
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("host")
+    parser.add_argument("port", type=int)
+    parser.add_argument("name")
+    parser.add_argument("--ca")
+    parser.add_argument("--hostname")
+    parser.add_argument("--expect")
+    parser.add_argument("--expect-error")
+    parser.add_argument("--expect-tls-refused", action="store_true")
+    args = parser.parse_args()
+
+    conn = socket.create_connection((args.host, args.port), timeout=30)
+    conn.sendall(b"view %s\n" % args.name.encode())
+    reply = read_line(conn)
+    if args.expect_error:
+        if reply != b"error %s\n" % args.expect_error.encode():
+            fail("expected error %s, got %r" % (args.expect_error, reply))
+        if conn.recv(1) != b"":
+            fail("the connection stayed open after the error")
+        print("ok: %r" % reply)
+        return
+    if reply != b"ok\n":
+        fail("view answered %r" % reply)
+    version = read_exactly(conn, 12)
+    if version != b"RFB 003.008\n":
+        fail("server version %r" % version)
+    conn.sendall(b"RFB 003.008\n")
+    types = list(read_exactly(conn, read_exactly(conn, 1)[0]))
+    if args.ca:
+        if VENCRYPT not in types:
+            fail("security types %r lack VeNCrypt" % types)
+        conn = vencrypt(conn, args.ca, args.hostname or args.name, args.expect_tls_refused)
+    else:
+        if NONE not in types:
+            fail("security types %r lack None" % types)
+        conn.sendall(bytes([NONE]))
+    if read_exactly(conn, 4) != b"\0\0\0\0":
+        fail("security failed")
+    conn.sendall(b"\1")  # ClientInit, shared
+    width, height = struct.unpack(">HH", read_exactly(conn, 4))
+    read_exactly(conn, 16)
+    read_exactly(conn, struct.unpack(">I", read_exactly(conn, 4))[0])
+    conn.sendall(struct.pack(">B3xBBBBHHHBBB3x", 0, 32, 24, 0, 1, 255, 255, 255, 16, 8, 0))
+    conn.sendall(struct.pack(">BxHi", 2, 1, 0))
+    conn.sendall(struct.pack(">BBHHHH", 3, 0, *AREA))
+    while True:
+        kind = read_exactly(conn, 1)[0]
+        if kind == 2:  # Bell
+            continue
+        if kind == 3:  # ServerCutText
+            read_exactly(conn, 3)
+            read_exactly(conn, struct.unpack(">I", read_exactly(conn, 4))[0])
+            continue
+        if kind != 0:
+            fail("unexpected server message %d" % kind)
+        break
+    read_exactly(conn, 1)
+    found = None
+    for _ in range(struct.unpack(">H", read_exactly(conn, 2))[0]):
+        x, y, w, h, encoding = struct.unpack(">HHHHi", read_exactly(conn, 12))
+        if encoding != 0:
+            fail("rectangle in encoding %d, not Raw" % encoding)
+        pixels = read_exactly(conn, w * h * 4)
+        px, py = PIXEL
+        if x <= px < x + w and y <= py < y + h:
+            at = ((py - y) * w + (px - x)) * 4
+            blue, green, red = pixels[at], pixels[at + 1], pixels[at + 2]
+            found = "%02x%02x%02x" % (red, green, blue)
+    if found is None:
+        fail("no rectangle held the pixel %r" % (PIXEL,))
+    print("ok: %dx%d desktop, pixel %r is #%s" % (width, height, PIXEL, found))
+    if args.expect and found != args.expect.lower():
+        fail("expected #%s" % args.expect)
+    conn.close()
+
+
+if __name__ == "__main__":
+    main()

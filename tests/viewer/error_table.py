@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""talviewer's error table, headless: one row per way a session fails or ends.
+
+Each row starts a scripted directory server on loopback that answers talviewer's
+"view NAME" request and, after "ok", plays an RFB server (plain, VNC
+authentication, or VeNCrypt with TLS using certificates made here with talpki).
+The viewer runs on QT_QPA_PLATFORM=offscreen with TALVIEWER_NO_DIALOGS=1, so
+its message goes to stderr; the row checks the exit status and a phrase of the
+message.
+
+  error_table.py TALVIEWER TALPKI
+"""
+import os
+import shutil
+import socket
+import ssl
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+
+NAME = "pc-01"
+
+
+def recv_exact(conn, n):
+    data = b""
+    while len(data) < n:
+        chunk = conn.recv(n - len(data))
+        if not chunk:
+            raise ConnectionError("viewer closed")
+        data += chunk
+    return data
+
+
+def read_line(conn):
+    line = b""
+    while not line.endswith(b"\n"):
+        line += recv_exact(conn, 1)
+    return line
+
+
+def server_init(conn, name=b"scripted"):
+    recv_exact(conn, 1)  # ClientInit
+    pixel_format = bytes([32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0])
+    conn.sendall(struct.pack(">HH", 64, 48) + pixel_format + struct.pack(">I", len(name)) + name)
+
+
+def rfb_greeting(conn, types):
+    conn.sendall(b"RFB 003.008\n")
+    recv_exact(conn, 12)
+    conn.sendall(bytes([len(types)] + types))
+    return recv_exact(conn, 1)[0]
+
+
+def vencrypt(conn, certfile, subtypes=(260,)):
+    """VeNCrypt 0.2 up to the TLS handshake; returns the TLS socket."""
+    assert rfb_greeting(conn, [19]) == 19
+    conn.sendall(bytes([0, 2]))
+    recv_exact(conn, 2)
+    conn.sendall(bytes([0, len(subtypes)]) + b"".join(struct.pack(">I", s) for s in subtypes))
+    recv_exact(conn, 4)
+    conn.sendall(bytes([1]))
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certfile)
+    return context.wrap_socket(conn, server_side=True)
+
+
+# What the scripted server does after reading "view NAME\n". `pki` holds the certificates.
+def reply(text):
+    return lambda conn, pki: conn.sendall(text)
+
+
+def ok_then_close(conn, pki):
+    conn.sendall(b"ok\n")
+
+
+def plain_only(conn, pki):
+    conn.sendall(b"ok\n")
+    rfb_greeting(conn, [1])
+
+
+def vnc_auth_refused(conn, pki):
+    conn.sendall(b"ok\n")
+    assert rfb_greeting(conn, [2]) == 2
+    conn.sendall(bytes(16))
+    recv_exact(conn, 16)
+    reason = b"password check failed"
+    conn.sendall(struct.pack(">II", 1, len(reason)) + reason)
+
+
+def plain_session(conn, pki):
+    conn.sendall(b"ok\n")
+    assert rfb_greeting(conn, [1]) == 1
+    conn.sendall(struct.pack(">I", 0))
+    server_init(conn)
+    recv_exact(conn, 20)  # SetPixelFormat: the viewer is in the session
+
+
+def plain_garbage(conn, pki):
+    plain_session(conn, pki)
+    conn.sendall(bytes([99]) + bytes(40))
+
+
+def tls_with(cert_name):
+    def play(conn, pki):
+        conn.sendall(b"ok\n")
+        try:
+            tls = vencrypt(conn, os.path.join(pki, cert_name))
+        except (ssl.SSLError, ConnectionError, OSError):
+            return  # the viewer refused the certificate
+        tls.sendall(struct.pack(">I", 0))
+        server_init(tls)
+        recv_exact(tls, 20)
+        tls.close()
+
+    return play
+
+
+# (row name, viewer directory: "ca" (ca.pem beside it) or "plain", arguments or None for the
+# usual ones, the server's part or None for a closed port, stdin, exit status, phrase)
+ROWS = [
+    ("wrong marker", "plain", ["VNC", "127.0.0.1", "1", NAME], None, "", 2, "TALVERO-VNC"),
+    ("too few arguments", "plain", ["TALVERO-VNC", "127.0.0.1", "1"], None, "", 2, "3 arguments"),
+    ("bad port", "plain", ["TALVERO-VNC", "127.0.0.1", "99999", NAME], None, "", 2, "not a port"),
+    ("control byte in name", "plain", ["TALVERO-VNC", "127.0.0.1", "1", "a\tb"], None, "", 2,
+     "control character"),
+    ("not connected", "plain", None, reply(b"error not-connected\n"), "", 3, "is not connected"),
+    ("timeout", "plain", None, reply(b"error timeout\n"), "", 4, "did not answer in time"),
+    ("busy", "plain", None, reply(b"error busy\n"), "", 5, "server is busy"),
+    ("other error", "plain", None, reply(b"error unknown-name\n"), "", 6, "answered: unknown-name"),
+    ("not a session server", "plain", None, reply(b"HTTP/1.0 400 Bad\r\n"), "", 6,
+     "not understood"),
+    ("server unreachable", "plain", None, None, "", 6, "could not be reached"),
+    ("closed after ok", "plain", None, ok_then_close, "", 6, "before the session started"),
+    ("plain offered, CA present", "ca", None, plain_only, "", 7, "no encryption"),
+    ("TLS offered, no CA", "plain", None, tls_with("agents/pc-01.pem"), "", 7, "no ca.pem"),
+    ("certificate for another name", "ca", None, tls_with("agents/other-pc.pem"), "", 7,
+     "TLS handshake"),
+    ("certificate from another CA", "ca", None, tls_with("other/agents/pc-01.pem"), "", 7,
+     "TLS handshake"),
+    ("wrong password", "plain", None, vnc_auth_refused, "secret\n", 8,
+     "did not accept the password"),
+    ("password not given", "plain", None, vnc_auth_refused, "", 1, ""),
+    ("ended by the remote side", "plain", None, plain_session, "", 9, "has ended"),
+    ("TLS session ended by the remote side", "ca", None, tls_with("agents/pc-01.pem"), "", 9,
+     "has ended"),
+    ("unknown message", "plain", None, plain_garbage, "", 10, "cannot show"),
+]
+
+
+def serve_once(listener, play, pki, errors):
+    try:
+        conn, _ = listener.accept()
+        with conn:
+            conn.settimeout(20)
+            line = read_line(conn)
+            if line != b"view " + NAME.encode() + b"\n":
+                errors.append("request was %r" % line)
+                return
+            play(conn, pki)
+            # Wait for the viewer to close its side, so its reading of our last bytes decides.
+            try:
+                while conn.recv(4096):
+                    pass
+            except OSError:
+                pass
+    except Exception as e:  # reported with the row
+        errors.append("server: %r" % e)
+
+
+def main():
+    viewer, talpki = sys.argv[1], sys.argv[2]
+    work = tempfile.mkdtemp(prefix="talviewer-errors-")
+    try:
+        pki = os.path.join(work, "pki")
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        subprocess.run([talpki, "ca", "--days", "2", pki], **quiet)
+        for name in (NAME, "other-pc"):
+            subprocess.run([talpki, "agent", "--days", "2", pki, name], **quiet)
+        subprocess.run([talpki, "ca", "--days", "2", os.path.join(pki, "other")], **quiet)
+        subprocess.run([talpki, "agent", "--days", "2", os.path.join(pki, "other"), NAME], **quiet)
+        dirs = {}
+        for kind in ("ca", "plain"):
+            dirs[kind] = os.path.join(work, kind)
+            os.mkdir(dirs[kind])
+            shutil.copy(viewer, dirs[kind])
+        shutil.copy(os.path.join(pki, "ca.pem"), dirs["ca"])
+
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", TALVIEWER_NO_DIALOGS="1",
+                   XDG_RUNTIME_DIR=work)
+        failures = 0
+        for name, kind, args, play, stdin, status, phrase in ROWS:
+            errors = []
+            listener = socket.socket()
+            listener.bind(("127.0.0.1", 0))
+            port = listener.getsockname()[1]
+            thread = None
+            if play is None:
+                listener.close()  # nothing listens: connection refused
+            else:
+                listener.listen(1)
+                thread = threading.Thread(target=serve_once, args=(listener, play, pki, errors))
+                thread.start()
+            argv = [os.path.join(dirs[kind], "talviewer")]
+            argv += args if args is not None else ["TALVERO-VNC", "127.0.0.1", str(port), NAME]
+            try:
+                run = subprocess.run(argv, input=stdin.encode(), capture_output=True, env=env,
+                                     timeout=60)
+                # The message: from "talviewer: " on (Qt may warn before it).
+                err = run.stderr.decode(errors="replace")
+                at = err.find("talviewer: ")
+                got, message = run.returncode, err[at:].strip() if at >= 0 else ""
+            except subprocess.TimeoutExpired:
+                got, message = "timeout", ""
+            if thread:
+                listener.close()
+                thread.join(30)
+            if got != status or phrase not in message:
+                failures += 1
+                print("FAIL - %s: exit %s (want %s), message: %s %s" %
+                      (name, got, status, message or "(none)", "; ".join(errors)))
+            else:
+                print("ok - %s: exit %s, %s" % (name, got, message.replace("\n", " ")[:160]))
+        print("%d of %d rows failed" % (failures, len(ROWS)))
+        return 1 if failures else 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

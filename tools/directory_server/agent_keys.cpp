@@ -1,0 +1,127 @@
+// The agent keys file and the challenge-response check (see agent_keys.h). The server's event
+// loop polls the file on its tick and asks CheckProof when an agent answers its challenge.
+#include "agent_keys.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <cstring>
+
+#include "protocol.h"
+
+namespace dirsrv {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Hex digits to bytes; nullopt when the text is not an even number of hex digits.
+std::optional<std::string> FromHex(std::string_view hex) {
+    if (hex.size() % 2 != 0)
+        return std::nullopt;
+    std::string bytes;
+    bytes.reserve(hex.size() / 2);
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int high = HexValue(hex[i]), low = HexValue(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes += static_cast<char>(high * 16 + low);
+    }
+    return bytes;
+}
+
+std::string_view Trim(std::string_view s) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
+AgentKeysContent ParseAgentKeys(std::string_view text) {
+    AgentKeysContent content;
+    std::size_t line_number = 0;
+    const auto refuse = [&](std::string why) {
+        if (content.examples.size() < 3)
+            content.examples.push_back("line " + std::to_string(line_number) + ": " + why);
+        ++content.refused;
+    };
+    while (!text.empty()) {
+        ++line_number;
+        const auto end = text.find('\n');
+        const std::string_view line = Trim(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.empty() || line.front() == '#')
+            continue;
+        const auto blank = line.find_last_of(" \t");
+        if (blank == std::string_view::npos) {
+            refuse("no NAME before the key");
+            continue;
+        }
+        const std::string_view name = Trim(line.substr(0, blank));
+        const std::string_view hex = line.substr(blank + 1);
+        if (auto why = CheckName(name)) {
+            refuse(Printable(name) + ": " + *why);
+            continue;
+        }
+        const auto key = FromHex(hex);
+        if (!key || key->size() < kMinAgentKeyBytes || key->size() > kMaxAgentKeyBytes) {
+            refuse(Printable(name) + ": the key must be " + std::to_string(2 * kMinAgentKeyBytes) +
+                   "-" + std::to_string(2 * kMaxAgentKeyBytes) + " hex digits");
+            continue;
+        }
+        if (!content.keys.emplace(name, std::move(*key)).second)
+            refuse(Printable(name) + ": a second key for the name (the first is used)");
+    }
+    return content;
+}
+
+std::string MakeNonce() {
+    unsigned char random[32];
+    if (RAND_bytes(random, sizeof random) != 1)
+        return {};
+    std::string hex;
+    for (const unsigned char byte : random) {
+        hex += kHexDigits[byte >> 4];
+        hex += kHexDigits[byte & 15];
+    }
+    return hex;
+}
+
+bool CheckProof(std::string_view key, std::string_view nonce, std::string_view proof_hex) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+              reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size(), digest,
+              &length)) {
+        return false;
+    }
+    const auto proof = FromHex(proof_hex);
+    // The length is no secret; the bytes are compared in constant time.
+    return proof && proof->size() == length && CRYPTO_memcmp(proof->data(), digest, length) == 0;
+}
+
+std::optional<AgentKeysContent> AgentKeysFile::Poll(std::string& error) {
+    auto text = file_.Poll(error, false);
+    if (!text)
+        return std::nullopt;
+    auto content = ParseAgentKeys(text->bytes);
+    content.open_to_others = (text->mode & 077) != 0;
+    OPENSSL_cleanse(text->bytes.data(), text->bytes.size());
+    return content;
+}
+
+}  // namespace dirsrv

@@ -1,0 +1,75 @@
+// The remote desktop on screen, and the operator's mouse and keyboard sent back to it.
+//
+// It paints the core's framebuffer through a QImage over the same memory (no copy), either
+// scaled to fit the widget with its aspect ratio kept or at one remote pixel per device pixel
+// (HiDPI screens included), and maps pointer positions back through the same rectangle. Keys
+// pressed are remembered by their physical key so that the release sends the keysym the press
+// sent, whatever the modifiers did in between; losing the focus releases them all, so no key
+// stays stuck down on the remote machine.
+#pragma once
+
+#include <QHash>
+#include <QRectF>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "rfb/client.h"
+
+namespace talviewer {
+
+class DesktopView : public QWidget {
+public:
+    struct Input {
+        std::function<void(uint32_t keysym, bool down)> key;
+        std::function<void(int x, int y, uint8_t buttons)> pointer;
+    };
+
+    DesktopView(const rfb::Client* client, Input input, QWidget* parent = nullptr);
+
+    // Shown centred while there is no desktop yet.
+    void SetStatus(const QString& text);
+    // The desktop is there (Connected) or has a new size.
+    void DesktopChanged();
+    void Updated(const std::vector<rfb::Rect>& rects);
+    void CursorChanged();
+    void SetFit(bool fit);
+    bool fit() const { return fit_; }
+    // The size of the desktop at one remote pixel per device pixel, in this widget's units.
+    QSize NaturalSize() const;
+    void ReleaseAll();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    bool focusNextPrevChild(bool next) override;  // Tab goes to the remote desktop
+
+private:
+    bool HasDesktop() const;
+    void UpdateTarget();
+    void Pointer(QPointF position, Qt::MouseButtons buttons);
+    void SendButtons(uint8_t buttons);
+
+    const rfb::Client* client_;
+    Input input_;
+    QString status_;
+    bool fit_ = true;
+    QRectF target_;  // where the desktop is drawn, in widget units
+    int remote_x_ = 0;
+    int remote_y_ = 0;
+    uint8_t buttons_ = 0;
+    int wheel_x_ = 0;  // angle not yet sent as wheel clicks
+    int wheel_y_ = 0;
+    QHash<quint64, uint32_t> held_;  // physical key -> keysym sent for its press
+};
+
+}  // namespace talviewer
