@@ -15,8 +15,7 @@
 #include <vector>
 
 #include "arguments.h"
-#include "failure.h"
-#include "session_request.h"
+#include "session_messages.h"
 #include "viewer_window.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "session_request.h"
+#include "session_messages.h"
 #include "timing.h"
 
 namespace talviewer {
@@ -21,10 +21,6 @@ namespace {
 constexpr int kConnectSeconds = 15;
 constexpr int kReplySeconds = 45;
 constexpr int kHandshakeSeconds = 30;
-
-bool StartsWith(const std::string& text, std::string_view prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 }  // namespace
 
@@ -121,19 +117,10 @@ void Session::ReadReply() {
                     .arg(kHandshakeSeconds));
             Feed(rest);
             return;
-        case ReplyKind::kNotConnected:
-            return Fail(Failure::kNotConnected, {});
-        case ReplyKind::kTimeout:
-            return Fail(Failure::kTimeout, {});
-        case ReplyKind::kBusy:
-            return Fail(Failure::kBusy, {});
-        case ReplyKind::kOtherError:
-            return Fail(Failure::kConnectionFailed, QStringLiteral("The server answered: %1")
-                                                        .arg(QString::fromStdString(reply.reason)));
-        case ReplyKind::kMalformed:
-            return Fail(Failure::kConnectionFailed,
-                        QStringLiteral("The server's answer was not understood: \"%1\"")
-                            .arg(QString::fromStdString(reply.reason)));
+        default: {
+            const Outcome outcome = ReplyOutcome(reply);
+            return Fail(outcome.failure, QString::fromStdString(outcome.detail));
+        }
     }
 }
 
@@ -233,20 +220,8 @@ void Session::HandleEncrypted() {
 }
 
 void Session::CoreFailed(const std::string& reason) {
-    // The core's reasons are sentence fragments.
-    QString detail = QString::fromStdString(reason);
-    if (!detail.isEmpty()) {
-        detail[0] = detail[0].toUpper();
-        detail += QLatin1Char('.');
-    }
-    if (StartsWith(reason, "authentication failed") ||
-        StartsWith(reason, "too many authentication attempts")) {
-        return Fail(password_given_ ? Failure::kWrongPassword : Failure::kConnectionFailed, detail);
-    }
-    if (reason.find("no encryption") != std::string::npos) {
-        return Fail(Failure::kSecurity, detail);
-    }
-    Fail(Failure::kProtocol, detail);
+    const Outcome outcome = CoreFailure(reason, password_given_);
+    Fail(outcome.failure, QString::fromStdString(outcome.detail));
 }
 
 void Session::HandleClosed(QAbstractSocket::SocketError error) {

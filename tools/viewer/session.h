@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "failure.h"
+#include "session_messages.h"
 #include "rfb/client.h"
 
 namespace talviewer {

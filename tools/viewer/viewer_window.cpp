@@ -28,7 +28,8 @@ bool DialogsOff() {
 }
 
 int Report(QWidget* parent, Failure failure, const QString& name, const QString& detail) {
-    const QString text = FailureText(failure, name, detail);
+    const QString text =
+        QString::fromStdString(FailureText(failure, name.toStdString(), detail.toStdString()));
     if (DialogsOff()) {
         std::fprintf(stderr, "talviewer: %s\n", text.toLocal8Bit().constData());
     } else {

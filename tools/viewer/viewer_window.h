@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "desktop_view.h"
-#include "failure.h"
+#include "session_messages.h"
 #include "session.h"
 
 class QAction;

@@ -37,7 +37,7 @@
 
 #include "arguments.h"
 #include "keymap.h"
-#include "messages.h"
+#include "session_messages.h"
 #include "resource.h"
 #include "rfb/client.h"
 #include "rfb/keysyms.h"

@@ -1,5 +1,5 @@
-// The viewer's texts and the session request's rules (see messages.h).
-#include "messages.h"
+// The viewers' texts and the session request's rules (see session_messages.h).
+#include "session_messages.h"
 
 namespace talviewer {
 
@@ -18,11 +18,20 @@ std::string Replace(std::string_view text, std::string_view name) {
     return out;
 }
 
-std::string Printable(std::string_view text) {
+// The bytes of an unexpected line for a message: control bytes and non-ASCII as \xHH, so a
+// hostile server's escape sequences are shown, not obeyed.
+std::string Printable(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        out += (u < 0x20 || u == 0x7f) ? '?' : c;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f || c >= 0x80) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += ch;
+        }
     }
     return out;
 }

@@ -1,6 +1,12 @@
-// What talviewer.exe tells the operator, free of Windows headers: the session request's reply
-// line, the error table (message box text and exit status, the same rows and texts as the Qt
-// viewer on Linux) and the sentence for a core failure. Unit-tested on its own.
+// What both viewers (talviewer with Qt, talviewer.exe on Win32) say to the directory server and
+// to the operator, free of Qt and Windows headers: the session request and its one-line reply,
+//
+//   viewer -> server   "view NAME\n"
+//   server -> viewer   "ok\n" | "error not-connected\n" | "error timeout\n" | "error busy\n"
+//                      | "error REASON\n"
+//
+// (after "ok" the same connection carries the remote desktop's RFB stream), the error table
+// (message box text and exit status) and the sentence for a core failure. Unit-tested on its own.
 #pragma once
 
 #include <cstddef>
