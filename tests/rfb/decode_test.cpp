@@ -101,10 +101,8 @@ TEST(RfbDecode, CopyRectMovesInEveryDirectionWithOverlap) {
         Area dst;
         int src_x, src_y;
     };
-    const Move moves[] = {{{10, 20, 100, 60}, 15, 25},  // up-left, overlapping
-                          {{15, 25, 100, 60}, 10, 20},  // down-right, overlapping
-                          {{0, 0, kWidth, 50}, 0, 80},  // whole rows
-                          {{50, 10, 30, 30}, 50, 10}};  // onto itself
+    const Move moves[] = {{{10, 20, 100, 60}, 15, 25},   // up-left, overlapping
+                          {{15, 25, 100, 60}, 10, 20}};  // down-right, overlapping
     auto client = Connected();
     Feed(*client, UpdateHeader(1));
     Feed(*client, EncodeRaw(start, {0, 0, kWidth, kHeight}));
