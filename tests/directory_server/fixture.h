@@ -37,6 +37,17 @@ inline void WriteFile(const fs::path& path, const std::string& bytes) {
 
 inline constexpr const char* kNothing = "(nothing)";
 
+// A listening loopback socket on a free port, and that port.
+inline std::pair<int, int> Listener() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return {fd, ntohs(address.sin_port)};
+}
+
 struct Client {
     // `from`: the loopback address to connect from, as a host of its own (127.0.0.0/8 is local).
     // `receive_buffer`: a small one makes replies back up in the server soon.
@@ -61,6 +72,25 @@ struct Client {
         if (poll(&p, 1, 10000) <= 0)
             return kNothing;
         return std::string(buffer, std::max<ssize_t>(0, recv(fd, buffer, sizeof buffer, 0)));
+    }
+    // Exactly `count` bytes, or what came before the connection closed or went quiet.
+    std::string Exactly(std::size_t count) {
+        std::string all;
+        for (pollfd p{fd, POLLIN, 0}; all.size() < count && poll(&p, 1, 10000) > 0;) {
+            char buffer[65536];
+            const ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - all.size()), 0);
+            if (n <= 0)
+                break;
+            all.append(buffer, static_cast<std::size_t>(n));
+        }
+        return all;
+    }
+    // The next line with its LF, or what came of it before the connection closed or went quiet.
+    std::string Line() {
+        std::string line;
+        for (std::string byte; !line.ends_with('\n') && !(byte = Exactly(1)).empty();)
+            line += byte;
+        return line;
     }
     // Everything the server sends until it closes the connection; kNothing if it stays open.
     std::string UntilClosed() {

@@ -23,6 +23,23 @@ inline void Feed(rfb::Client& c, const Bytes& b) {
     c.Receive(b);
 }
 
+// Feeds `b` whole or a byte at a time and gives every event raised on the way: a stream must
+// end the same however it is cut.
+inline std::vector<rfb::Event> EventsFed(rfb::Client& c, const Bytes& b, bool bytewise) {
+    if (!bytewise) {
+        Feed(c, b);
+        return Events(c);
+    }
+    std::vector<rfb::Event> events;
+    for (uint8_t byte : b) {
+        c.Receive(std::span<const uint8_t>(&byte, 1));
+        for (auto& e : Events(c)) {
+            events.push_back(std::move(e));
+        }
+    }
+    return events;
+}
+
 template <typename T>
 const T* Find(const std::vector<rfb::Event>& events) {
     for (const auto& e : events) {

@@ -2,8 +2,8 @@
 """A viewer's side of one session through the directory server, in wire bytes.
 
 Sends `view NAME`, expects `ok`, then speaks RFB 3.8 through the relay: security None, or
-VeNCrypt (19) with X509None (260) and TLS that trusts only the given CA and checks the
-certificate against NAME (or --hostname); ClientInit, SetPixelFormat 32 bpp (red shift 16, green
+VeNCrypt (19) with X509None (260) and no anonymous subtype (257-259: TLS without a certificate),
+and TLS that trusts only the given CA and checks the certificate against NAME (or --hostname); ClientInit, SetPixelFormat 32 bpp (red shift 16, green
 8, blue 0), SetEncodings Raw, and one FramebufferUpdateRequest for a small area away from the
 centre, where x11vnc draws its cursor. Prints the colour of the pixel at (12, 12).
 
@@ -18,6 +18,7 @@ import struct
 import sys
 
 NONE, VENCRYPT, X509_NONE = 1, 19, 260
+ANONYMOUS = {257, 258, 259}  # TLSNone, TLSVnc, TLSPlain: anonymous Diffie-Hellman
 AREA = (10, 10, 16, 16)
 PIXEL = (12, 12)
 
@@ -52,8 +53,8 @@ def vencrypt(conn, ca, hostname, expect_refused):
     if read_exactly(conn, 1) != b"\0":
         fail("VeNCrypt 0.2 not accepted")
     subtypes = [struct.unpack(">I", read_exactly(conn, 4))[0] for _ in range(read_exactly(conn, 1)[0])]
-    if X509_NONE not in subtypes:
-        fail("no X509None among VeNCrypt subtypes %r" % subtypes)
+    if X509_NONE not in subtypes or set(subtypes) & ANONYMOUS:
+        fail("VeNCrypt subtypes %r: want X509None and no anonymous one" % subtypes)
     conn.sendall(struct.pack(">I", X509_NONE))
     if read_exactly(conn, 1) != b"\1":
         fail("X509None not accepted")
