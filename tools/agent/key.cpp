@@ -1,29 +1,19 @@
-// Key file parsing and the challenge's proof (see key.h). The HMAC is OpenSSL's.
+// Key file parsing and the challenge's proof (see key.h); the proof itself is key_proof.h's.
 #include "key.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "key_proof.h"
+
 namespace talagent {
 namespace {
 
 constexpr std::size_t kMaxKeyFile = 64 * 1024;
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::string_view Trim(std::string_view text) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
@@ -67,14 +57,10 @@ KeyResult ParseKeyText(std::string_view text, std::string_view name) {
                     " to " + std::to_string(kMaxKeyBytes) + " bytes (it has " +
                     std::to_string(hex.size()) + " characters)"};
     }
-    Key key;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int high = HexValue(hex[i]), low = HexValue(hex[i + 1]);
-        if (high < 0 || low < 0)
-            return {{}, "the key holds a character that is not a hex digit"};
-        key.push_back(static_cast<unsigned char>(high * 16 + low));
-    }
-    return {std::move(key), {}};
+    const auto bytes = keyproof::FromHex(hex);
+    if (!bytes)
+        return {{}, "the key holds a character that is not a hex digit"};
+    return {Key(bytes->begin(), bytes->end()), {}};
 }
 
 int OpenPrivateFile(const std::string& path, std::string& error) {
@@ -121,17 +107,8 @@ KeyResult LoadKeyFile(const std::string& path, std::string_view name) {
 }
 
 std::string Proof(const Key& key, std::string_view nonce) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-         reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size(), digest, &length);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 15];
-    }
-    return hex;
+    return keyproof::Proof(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()),
+                           nonce);
 }
 
 }  // namespace talagent

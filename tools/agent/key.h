@@ -11,10 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "key_proof.h"
+
 namespace talagent {
 
-inline constexpr std::size_t kMinKeyBytes = 32;
-inline constexpr std::size_t kMaxKeyBytes = 512;
+inline constexpr std::size_t kMinKeyBytes = keyproof::kMinKeyBytes;
+inline constexpr std::size_t kMaxKeyBytes = keyproof::kMaxKeyBytes;
 
 using Key = std::vector<unsigned char>;
 

@@ -3,42 +3,16 @@
 #include "agent_keys.h"
 
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <cstring>
 
+#include "key_proof.h"
 #include "protocol.h"
 
 namespace dirsrv {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Hex digits to bytes; nullopt when the text is not an even number of hex digits.
-std::optional<std::string> FromHex(std::string_view hex) {
-    if (hex.size() % 2 != 0)
-        return std::nullopt;
-    std::string bytes;
-    bytes.reserve(hex.size() / 2);
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int high = HexValue(hex[i]), low = HexValue(hex[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes += static_cast<char>(high * 16 + low);
-    }
-    return bytes;
-}
 
 std::string_view Trim(std::string_view s) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
@@ -77,7 +51,7 @@ AgentKeysContent ParseAgentKeys(std::string_view text) {
             refuse(Printable(name) + ": " + *why);
             continue;
         }
-        const auto key = FromHex(hex);
+        const auto key = keyproof::FromHex(hex);
         if (!key || key->size() < kMinAgentKeyBytes || key->size() > kMaxAgentKeyBytes) {
             refuse(Printable(name) + ": the key must be " + std::to_string(2 * kMinAgentKeyBytes) +
                    "-" + std::to_string(2 * kMaxAgentKeyBytes) + " hex digits");
@@ -102,16 +76,7 @@ std::string MakeNonce() {
 }
 
 bool CheckProof(std::string_view key, std::string_view nonce, std::string_view proof_hex) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-              reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size(), digest,
-              &length)) {
-        return false;
-    }
-    const auto proof = FromHex(proof_hex);
-    // The length is no secret; the bytes are compared in constant time.
-    return proof && proof->size() == length && CRYPTO_memcmp(proof->data(), digest, length) == 0;
+    return keyproof::Check(key, nonce, proof_hex);
 }
 
 std::optional<AgentKeysContent> AgentKeysFile::Poll(std::string& error) {

@@ -17,12 +17,13 @@
 #include <string_view>
 #include <vector>
 
+#include "key_proof.h"
 #include "watched_file.h"
 
 namespace dirsrv {
 
-inline constexpr std::size_t kMinAgentKeyBytes = 32;
-inline constexpr std::size_t kMaxAgentKeyBytes = 512;
+inline constexpr std::size_t kMinAgentKeyBytes = keyproof::kMinKeyBytes;
+inline constexpr std::size_t kMaxAgentKeyBytes = keyproof::kMaxKeyBytes;
 
 struct AgentKeysContent {
     std::map<std::string, std::string, std::less<>> keys;  // name -> raw key bytes
