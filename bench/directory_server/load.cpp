@@ -11,6 +11,12 @@
 //       Opens N connections, asks once on each so the server has surely taken them, then reads
 //       the server's memory from /proc/PID/status. Prints "connections=... rss_before_kb=...
 //       rss_kb=... hwm_kb=... setup_s=...".
+//   directory-server-load floor --port P --like Q
+//       A server that does nothing but answer: asks the directory server on port Q once, then
+//       listens on P and answers every "server" with those same bytes, one read and one write
+//       per request in one epoll loop. What the load generator can reach against it is the
+//       most any server can show with this client on this machine. Prints "listening" once
+//       ready; runs until killed.
 //   directory-server-load free-port
 //       Prints a loopback port that was free a moment ago.
 #include <arpa/inet.h>
@@ -75,19 +81,22 @@ void SendRequest(int fd) {
 
 // The reply to one request, received on a fresh connection; its length tells the load loop when
 // a reply is complete (the list does not change during a run).
-std::size_t ProbeReplyLength(int port) {
+std::string ProbeReply(int port) {
     const int fd = ConnectBlocking(port);
     SendRequest(fd);
     char buffer[512];
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0)
         Die("no reply to the probe request");
-    if (g_request.starts_with("PING") && std::string_view(buffer, static_cast<std::size_t>(n)) !=
-                                             "+PONG\r\n") {
+    const std::string reply(buffer, static_cast<std::size_t>(n));
+    if (g_request.starts_with("PING") && reply != "+PONG\r\n")
         Die("the reply to PING is not +PONG");
-    }
     ::close(fd);
-    return static_cast<std::size_t>(n);
+    return reply;
+}
+
+std::size_t ProbeReplyLength(int port) {
+    return ProbeReply(port).size();
 }
 
 std::map<std::string, std::string> Arguments(int argc, char** argv) {
@@ -238,6 +247,58 @@ int RunIdle(int port, int clients, int pid, double hold) {
     return rss > 0 ? 0 : 1;
 }
 
+[[noreturn]] void RunFloor(int port, int like) {
+    const std::string reply = ProbeReply(like);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = Loopback(port);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 4096) != 0) {
+        Die("listen");
+    }
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = listener;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, listener, &event);
+    std::vector<std::size_t> received;  // request bytes not yet answered, by descriptor
+    std::printf("listening\n");
+    std::fflush(stdout);
+    std::vector<epoll_event> events(256);
+    char buffer[4096];
+    for (;;) {
+        const int n = epoll_wait(epoll, events.data(), static_cast<int>(events.size()), -1);
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[static_cast<std::size_t>(i)].data.fd;
+            if (fd == listener) {
+                int client;
+                while ((client = accept4(listener, nullptr, nullptr,
+                                         SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+                    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                    if (received.size() <= static_cast<std::size_t>(client))
+                        received.resize(static_cast<std::size_t>(client) + 1);
+                    received[static_cast<std::size_t>(client)] = 0;
+                    event.data.fd = client;
+                    epoll_ctl(epoll, EPOLL_CTL_ADD, client, &event);
+                }
+                continue;
+            }
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                if (got == 0 || errno != EAGAIN)
+                    ::close(fd);
+                continue;
+            }
+            std::size_t& pending = received[static_cast<std::size_t>(fd)];
+            for (pending += static_cast<std::size_t>(got); pending >= g_request.size();
+                 pending -= g_request.size()) {
+                ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+        }
+    }
+}
+
 int FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = Loopback(0);
@@ -259,12 +320,15 @@ int main(int argc, char** argv) {
     const int clients = static_cast<int>(Number(args, "--clients", 100));
     if (mode == "free-port")
         return FreePort();
+    if (mode == "floor" && port > 0)
+        RunFloor(port, static_cast<int>(Number(args, "--like", 0)));
     if (port <= 0 || clients <= 0 || (mode != "rps" && mode != "idle")) {
         std::fprintf(stderr,
                      "usage: directory-server-load rps --port P --clients N [--seconds S] "
                      "[--warmup S]\n"
                      "       directory-server-load idle --port P --clients N --pid PID "
                      "[--hold S]\n"
+                     "       directory-server-load floor --port P --like Q\n"
                      "       directory-server-load free-port\n");
         return 2;
     }
