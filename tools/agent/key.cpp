@@ -9,20 +9,15 @@
 #include <cstring>
 
 #include "key_proof.h"
+#include "text.h"
 
 namespace talagent {
 namespace {
 
-constexpr std::size_t kMaxKeyFile = 64 * 1024;
+// What counts as blank around a field.
+constexpr std::string_view kBlanks = " \t\r";
 
-std::string_view Trim(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
+constexpr std::size_t kMaxKeyFile = 64 * 1024;
 
 }  // namespace
 
@@ -31,7 +26,7 @@ KeyResult ParseKeyText(std::string_view text, std::string_view name) {
     int named_count = 0, bare_count = 0, line_number = 0;
     while (!text.empty()) {
         const auto lf = text.find('\n');
-        const std::string_view line = Trim(text.substr(0, lf));
+        const std::string_view line = tools::Trim(text.substr(0, lf), kBlanks);
         text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
         ++line_number;
         if (line.empty() || line.front() == '#')
@@ -39,7 +34,7 @@ KeyResult ParseKeyText(std::string_view text, std::string_view name) {
         const auto blank = line.find_last_of(" \t");
         if (blank == std::string_view::npos) {
             bare = line, ++bare_count;
-        } else if (Trim(line.substr(0, blank)) == name) {
+        } else if (tools::Trim(line.substr(0, blank), kBlanks) == name) {
             named = line.substr(blank + 1), ++named_count;
         }
     }

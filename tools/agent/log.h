@@ -5,9 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "log_line.h"
+
 namespace talagent {
 
-enum class Level { Info, Warning, Error };
+using Level = tools::Level;
 
 void Log(Level level, std::string_view message);
 

@@ -2,31 +2,10 @@
 #include "options.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
+
+#include "command_line.h"
 
 namespace talagent {
-namespace {
-
-std::optional<int> ParseInt(std::string_view text, int low, int high) {
-    int value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high)
-        return std::nullopt;
-    return value;
-}
-
-std::optional<Millis> ParseSeconds(std::string_view text) {
-    double seconds = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(seconds) ||
-        seconds < 0.01 || seconds > 86400) {
-        return std::nullopt;
-    }
-    return Millis(static_cast<long long>(std::llround(seconds * 1000)));
-}
-
-}  // namespace
 
 std::string Usage() {
     return "Usage: talagent --server HOST:PORT --name NAME [OPTION]...\n"
@@ -72,25 +51,20 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
         result.error = std::move(message);
         return result;
     };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view name = args[i];
-        std::optional<std::string_view> value;
-        if (name == "--help" || name == "-h") {
+    tools::OptionReader reader(args);
+    while (reader.Next()) {
+        const std::string_view name = reader.name();
+        if (reader.argument() == "--help" || reader.argument() == "-h") {
             result.help = true;
             return result;
         }
-        if (name == "--version") {
+        if (reader.argument() == "--version") {
             result.version = true;
             return result;
         }
-        if (const auto eq = name.find('=');
-            name.starts_with("--") && eq != std::string_view::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-        }
         const bool flag = name == "--ask" || name == "--insecure";
         if (flag) {
-            if (value)
+            if (reader.has_inline_value())
                 return bad(std::string(name) + " takes no value");
             (name == "--ask" ? options.ask : options.insecure) = true;
             continue;
@@ -106,12 +80,10 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
             "--server",       "--name",      "--display",  "--ask-timeout",
             "--max-sessions", "--retry-min", "--retry-max"};
         if (!path && std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
-            return bad("unknown argument '" + std::string(args[i]) + "'");
-        if (!value) {
-            if (i + 1 >= args.size())
-                return bad(std::string(name) + " needs a value");
-            value = args[++i];
-        }
+            return bad("unknown argument '" + std::string(reader.argument()) + "'");
+        const auto value = reader.TakeValue();
+        if (!value)
+            return bad(std::string(name) + " needs a value");
         const std::string_view text = *value;
         if (path) {
             if (text.empty())
@@ -136,14 +108,15 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
             options.display.assign(text);
         } else if (name == "--ask-timeout" || name == "--max-sessions") {
             const bool timeout = name == "--ask-timeout";
-            const auto number = timeout ? ParseInt(text, 1, 3600) : ParseInt(text, 1, 64);
+            const auto number =
+                timeout ? tools::ParseWhole(text, 1, 3600) : tools::ParseWhole(text, 1, 64);
             if (!number) {
                 return bad(std::string(name) +
                            (timeout ? " needs whole seconds from 1 to 3600" : " needs 1 to 64"));
             }
             (timeout ? options.ask_timeout_seconds : options.max_sessions) = *number;
         } else {
-            const auto seconds = ParseSeconds(text);
+            const auto seconds = tools::ParseSeconds(text, 86400);
             if (!seconds)
                 return bad(std::string(name) + " needs a number of seconds from 0.01");
             (name == "--retry-min" ? options.retry_min : options.retry_max) = *seconds;

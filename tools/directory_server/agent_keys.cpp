@@ -8,20 +8,15 @@
 
 #include "key_proof.h"
 #include "protocol.h"
+#include "text.h"
 
 namespace dirsrv {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
+// What counts as blank around a field.
+constexpr std::string_view kBlanks = " \t\r";
 
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
+constexpr char kHexDigits[] = "0123456789abcdef";
 
 }  // namespace
 
@@ -36,7 +31,7 @@ AgentKeysContent ParseAgentKeys(std::string_view text) {
     while (!text.empty()) {
         ++line_number;
         const auto end = text.find('\n');
-        const std::string_view line = Trim(text.substr(0, end));
+        const std::string_view line = tools::Trim(text.substr(0, end), kBlanks);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (line.empty() || line.front() == '#')
             continue;
@@ -45,7 +40,7 @@ AgentKeysContent ParseAgentKeys(std::string_view text) {
             refuse("no NAME before the key");
             continue;
         }
-        const std::string_view name = Trim(line.substr(0, blank));
+        const std::string_view name = tools::Trim(line.substr(0, blank), kBlanks);
         const std::string_view hex = line.substr(blank + 1);
         if (auto why = CheckName(name)) {
             refuse(Printable(name) + ": " + *why);

@@ -5,20 +5,13 @@
 #include <cstring>
 
 #include "protocol.h"
+#include "text.h"
 
 namespace dirsrv {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) {
-        return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-    };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
+// What counts as blank around a field.
+constexpr std::string_view kBlanks = " \t\r\v\f";
 
 // "HOST:PORT" with HOST a dotted IPv4 address and PORT 1-65535.
 bool ParseTarget(std::string_view text, DirectTarget& target) {
@@ -51,14 +44,14 @@ HostsContent ParseHosts(std::string_view text) {
         const auto end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        line = Trim(line.substr(0, line.find('#')));
+        line = tools::Trim(line.substr(0, line.find('#')), kBlanks);
         if (line.empty())
             continue;
         std::optional<DirectTarget> target;
         if (const auto eq = line.rfind('=');
             eq != std::string_view::npos && line.find(':', eq) != std::string_view::npos) {
             target.emplace();
-            const std::string_view where = Trim(line.substr(eq + 1));
+            const std::string_view where = tools::Trim(line.substr(eq + 1), kBlanks);
             if (!ParseTarget(where, *target)) {
                 if (content.examples.size() < kRefusedExamples) {
                     content.examples.push_back("line " + std::to_string(line_number) + ": " +
@@ -68,7 +61,7 @@ HostsContent ParseHosts(std::string_view text) {
                 ++content.refused;
                 continue;
             }
-            line = Trim(line.substr(0, eq));
+            line = tools::Trim(line.substr(0, eq), kBlanks);
         }
         if (auto why = CheckName(line)) {
             if (content.examples.size() < kRefusedExamples) {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <string>
 
 namespace dirsrv {
@@ -23,20 +22,6 @@ struct Sink {
 Sink& sink() {
     static Sink instance;
     return instance;
-}
-
-std::string Stamp(Level level) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
-    char stamp[40];
-    const int length = std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ",
-                                     utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                                     utc.tm_min, utc.tm_sec, now.tv_nsec / 1'000'000);
-    std::string line(stamp, static_cast<std::size_t>(length > 0 ? length : 0));
-    line += level == Level::Info ? "info: " : level == Level::Warning ? "warning: " : "error: ";
-    return line;
 }
 
 // Writes from the front of `bytes` what stderr takes now; returns how much that was. A stderr
@@ -71,7 +56,7 @@ void Hold(Sink& s, std::string_view line) {
 
 void Log(Level level, std::string_view message) {
     Sink& s = sink();
-    std::string line = Stamp(level);
+    std::string line = tools::LogLineStart(level);
     line += message;
     line += '\n';
     LogFlush();
@@ -94,8 +79,9 @@ void LogFlush() {
     }
     if (s.dropped_lines == 0)
         return;
-    const std::string report = Stamp(Level::Warning) + std::to_string(s.dropped_lines) +
-                               " log lines (" + std::to_string(s.dropped_bytes) +
+    const std::string report = tools::LogLineStart(Level::Warning) +
+                               std::to_string(s.dropped_lines) + " log lines (" +
+                               std::to_string(s.dropped_bytes) +
                                " bytes) were dropped: stderr did not take them in time\n";
     s.dropped_lines = 0;
     s.dropped_bytes = 0;

@@ -1,31 +1,11 @@
 #include "options.h"
 
 #include <arpa/inet.h>
-#include <charconv>
-#include <cmath>
+
+#include "command_line.h"
 
 namespace dirsrv {
 namespace {
-
-template <typename T>
-std::optional<T> ParseUnsigned(std::string_view text, T low, T high) {
-    T value{};
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::optional<Millis> ParseSeconds(std::string_view text) {
-    double seconds = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(seconds) ||
-        seconds < 0.01 || seconds > 1e6) {
-        return std::nullopt;
-    }
-    return Millis(static_cast<long long>(std::llround(seconds * 1000)));
-}
 
 bool ParseListen(std::string_view text, Options& options) {
     const auto colon = text.rfind(':');
@@ -35,7 +15,7 @@ bool ParseListen(std::string_view text, Options& options) {
     in_addr address{};
     if (inet_pton(AF_INET, host.c_str(), &address) != 1)
         return false;
-    const auto port = ParseUnsigned<unsigned>(text.substr(colon + 1), 0, 65535);
+    const auto port = tools::ParseWhole<unsigned>(text.substr(colon + 1), 0, 65535);
     if (!port)
         return false;
     options.listen_address = ntohl(address.s_addr);
@@ -103,29 +83,17 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
         result.error = std::move(message);
         return result;
     };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view name = args[i];
-        std::optional<std::string_view> value;
-        if (name == "--help" || name == "-h") {
+    tools::OptionReader reader(args);
+    while (reader.Next()) {
+        const std::string_view name = reader.name();
+        if (reader.argument() == "--help" || reader.argument() == "-h") {
             result.help = true;
             return result;
         }
-        if (name == "--version") {
+        if (reader.argument() == "--version") {
             result.version = true;
             return result;
         }
-        if (const auto eq = name.find('=');
-            name.starts_with("--") && eq != std::string_view::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-        }
-        const auto take = [&]() -> std::optional<std::string_view> {
-            if (value)
-                return value;
-            if (i + 1 < args.size())
-                return args[++i];
-            return std::nullopt;
-        };
         Millis* duration = nullptr;
         if (name == "--ping-interval")
             duration = &options.ping_interval;
@@ -141,7 +109,7 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             duration = &options.id_timeout;
 
         if (name == "--listen") {
-            const auto text = take();
+            const auto text = reader.TakeValue();
             if (!text)
                 return bad("--listen needs ADDR:PORT");
             if (!ParseListen(*text, options)) {
@@ -149,21 +117,21 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
                            "' is not an IPv4 ADDR:PORT such as 127.0.0.1:47010");
             }
         } else if (name == "--hosts") {
-            const auto text = take();
+            const auto text = reader.TakeValue();
             if (!text || text->empty())
                 return bad("--hosts needs a file name");
             options.hosts_path = std::string(*text);
         } else if (name == "--agent-keys") {
-            const auto text = take();
+            const auto text = reader.TakeValue();
             if (!text || text->empty())
                 return bad("--agent-keys needs a file name");
             options.agent_keys_path = std::string(*text);
         } else if (name == "--max-sessions" || name == "--max-pending-per-agent" ||
                    name == "--relay-buffer") {
-            const auto text = take();
+            const auto text = reader.TakeValue();
             const bool buffer = name == "--relay-buffer";
-            const auto number = text ? ParseUnsigned<std::size_t>(*text, buffer ? 4096 : 1,
-                                                                  buffer ? 1 << 20 : 1'000'000)
+            const auto number = text ? tools::ParseWhole<std::size_t>(*text, buffer ? 4096 : 1,
+                                                                      buffer ? 1 << 20 : 1'000'000)
                                      : std::nullopt;
             if (!number) {
                 return bad(std::string(name) +
@@ -175,22 +143,22 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
                                                  : options.relay_buffer) = *number;
         } else if (name == "--max-connections" || name == "--max-per-address" ||
                    name == "--max-output") {
-            const auto text = take();
+            const auto text = reader.TakeValue();
             const auto number =
-                text ? ParseUnsigned<std::size_t>(*text, 1, 100'000'000) : std::nullopt;
+                text ? tools::ParseWhole<std::size_t>(*text, 1, 100'000'000) : std::nullopt;
             if (!number)
                 return bad(std::string(name) + " needs a whole number from 1");
             (name == "--max-connections"   ? options.max_connections
              : name == "--max-per-address" ? options.max_per_address
                                            : options.max_output) = *number;
         } else if (duration) {
-            const auto text = take();
-            const auto parsed = text ? ParseSeconds(*text) : std::nullopt;
+            const auto text = reader.TakeValue();
+            const auto parsed = text ? tools::ParseSeconds(*text, 1e6) : std::nullopt;
             if (!parsed)
                 return bad(std::string(name) + " needs a number of seconds from 0.01");
             *duration = *parsed;
         } else {
-            return bad("unknown argument '" + std::string(args[i]) + "'");
+            return bad("unknown argument '" + std::string(reader.argument()) + "'");
         }
     }
     if (options.agent_timeout <= options.ping_interval) {

@@ -3,22 +3,18 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "text.h"
+
 namespace dirsrv {
 namespace {
+
+// What counts as blank around a field.
+constexpr std::string_view kBlanks = " \t";
 
 constexpr std::string_view kPongLine = "pong";
 
 bool IsPrefixOf(std::string_view input, std::string_view word) {
     return input.size() < word.size() && word.substr(0, input.size()) == input;
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
 }
 
 // The rest of a line after `prefix`, without its line end; nullopt while the line is incomplete.
@@ -118,7 +114,7 @@ ParseResult ParseNext(std::string_view input) {
         if (!body)
             return result;
         result.status = ParseStatus::Message;
-        result.message = {MessageKind::Register, TrimBlanks(*body)};
+        result.message = {MessageKind::Register, tools::Trim(*body, kBlanks)};
         result.consumed += line_length;
         return result;
     }
@@ -149,7 +145,7 @@ ParseResult ParseNext(std::string_view input) {
         if (!body)
             return result;
         result.status = ParseStatus::Message;
-        result.message = {kind, TrimBlanks(*body)};
+        result.message = {kind, tools::Trim(*body, kBlanks)};
         result.consumed += line_length;
         return result;
     }
