@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "agent.h"
+#include "certificate.h"
 #include "key.h"
 #include "log.h"
 #include "options.h"
@@ -48,14 +50,14 @@ std::string FindProgram(const std::string& program) {
     }
 }
 
-// Checks that `path` is a private, readable file (and, for a certificate, that it holds a
-// certificate and a private key), and makes it absolute. Empty on success, else the message.
-std::string CheckSecretFile(std::string& path, bool certificate) {
+// Checks that `path` is a private, readable file, makes it absolute and keeps its text in
+// `text`. Empty on success, else the message.
+std::string CheckSecretFile(std::string& path, std::string& text) {
     std::string error;
     const int fd = OpenPrivateFile(path, error);
     if (fd < 0)
         return error;
-    std::string text;
+    text.clear();
     char buffer[4096];
     ssize_t n;
     while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1 << 20))
@@ -63,10 +65,6 @@ std::string CheckSecretFile(std::string& path, bool certificate) {
     ::close(fd);
     if (n < 0)
         return "cannot read " + path + ": " + std::strerror(errno);
-    if (certificate && (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos ||
-                        text.find("PRIVATE KEY-----") == std::string::npos)) {
-        return path + " does not hold both a PEM certificate and its private key (see tools/pki)";
-    }
     char resolved[PATH_MAX];
     if (!realpath(path.c_str(), resolved))
         return "cannot resolve " + path + ": " + std::strerror(errno);
@@ -116,12 +114,18 @@ int main(int argc, char** argv) {
         }
         options.ask_program = ask;
     }
+    std::string text;
     if (!options.cert.empty()) {
-        if (std::string error = CheckSecretFile(options.cert, true); !error.empty())
+        if (std::string error = CheckSecretFile(options.cert, text); !error.empty())
             return Fail("--cert: " + error);
+        const CertificateCheck check = CheckCertificate(text, options.name, std::time(nullptr));
+        if (!check.error.empty())
+            return Fail("--cert: " + options.cert + " " + check.error);
+        for (const std::string& warning : check.warnings)
+            Log(Level::Warning, "--cert: " + options.cert + ": " + warning);
     }
     if (!options.password_file.empty()) {
-        if (std::string error = CheckSecretFile(options.password_file, false); !error.empty())
+        if (std::string error = CheckSecretFile(options.password_file, text); !error.empty())
             return Fail("--password-file: " + error);
     }
     if (!options.x11vnc_log.empty()) {
