@@ -33,8 +33,16 @@ public:
     ~CFont();
     CFont(const CFont&) = delete;
     CFont& operator=(const CFont&) = delete;
+    // Replaces the font it holds, which must then be in use nowhere.
     bool CreateFontIndirect(const LogFont& description);
     HFONT GetSafeHandle() const { return m_hFont; }
+    // Exchanges the fonts of the two: the way to replace a font that a
+    // control uses, once the control has been given the new one.
+    void Swap(CFont& other) noexcept {
+        HFONT font = m_hFont;
+        m_hFont = other.m_hFont;
+        other.m_hFont = font;
+    }
 
 private:
     HFONT m_hFont = nullptr;
@@ -53,6 +61,9 @@ public:
     // The entry's text in `text`; returns its length, or LB_ERR.
     int GetText(int index, std::string& text) const;
     HFONT GetFont() const;
+    // The font stays the control's until the next SetFont: on a change of
+    // DPI the system's dialog manager does not replace it with the dialog's
+    // (the owner rescales it on WM_DPICHANGED). The caller keeps it alive.
     void SetFont(HFONT font, BOOL redraw);
     HWND GetSafeHwnd() const { return m_hWnd; }
 

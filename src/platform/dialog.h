@@ -71,6 +71,8 @@ constexpr EventEntry OnCommandEntry(UINT id, UINT code) {
     return {WM_COMMAND, id, code, &event_table_detail::Invoke<F>};
 }
 
+// A rectangle in pixels. It has the layout of Windows' RECT, so the RECT* a
+// message carries in lParam (WM_DPICHANGED) reads as a CRect*.
 struct CRect {
     int left = 0, top = 0, right = 0, bottom = 0;
     int Width() const { return right - left; }
@@ -97,6 +99,9 @@ public:
     HICON SetIcon(HICON icon, BOOL bigIcon);
     BOOL IsIconic() const;
     void GetClientRect(CRect* rect) const;
+    // Places the window's outer rectangle (frame included), in screen
+    // pixels; its Z order and activation stay as they are.
+    void MoveWindow(const CRect& rect);
 
     // Synchronous: the handler has run when this returns.
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
@@ -116,6 +121,10 @@ protected:
     // The base dialog's own handling of WM_PAINT and WM_DESTROY.
     void OnPaint();
     void OnDestroy() {}
+    // Called from a handler: once it returns, the system's dialog manager
+    // handles the message as well, as if the table had no row for it
+    // (nothing on Qt, which has no such manager).
+    void WantDefaultProcessing();
 
 public:
     // Set by the backend while the window exists.

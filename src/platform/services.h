@@ -38,6 +38,9 @@ const char* ViewerFileName();
 // dialog template scales by itself; on Linux Qt scales everything, so the
 // size is returned unchanged.
 int ScaleToWindowDpi(HWND window, int size);
+// `size`, in pixels at 96 DPI, scaled to `dpi` (as WM_DPICHANGED gives it);
+// unchanged for a DPI of 0 or less, and on Linux, as above.
+int ScaleToDpi(int size, int dpi);
 
 // Ends the process through the runtime's normal exit.
 [[noreturn]] void ExitProcess(int status);

@@ -55,6 +55,14 @@ inline constexpr UINT WM_COMMAND = 0x0111;
 inline constexpr UINT WM_USER = 0x0400;
 #endif
 
+// Sent to a per-monitor aware window when the DPI of its monitor changes: the
+// new DPI in wParam (x in the low word, y in the high word), the window's
+// suggested new outer rectangle as a RECT* in lParam. The SDK has it only
+// from Windows 7 on (WINVER 0x0601), so it has a guard of its own.
+#ifndef WM_DPICHANGED
+inline constexpr UINT WM_DPICHANGED = 0x02E0;
+#endif
+
 #ifndef VK_RETURN
 inline constexpr int VK_RETURN = 0x0D;
 inline constexpr int VK_ESCAPE = 0x1B;

@@ -32,6 +32,7 @@ std::span<const EventEntry> CLauncherDlg::GetEventTable() const {
         OnMessageEntry<&CLauncherDlg::OnPaint>(WM_PAINT),
         OnMessageEntry<&CLauncherDlg::OnQueryDragIcon>(WM_QUERYDRAGICON),
         OnMessageEntry<&CLauncherDlg::OnDestroy>(WM_DESTROY),
+        OnMessageEntry<&CLauncherDlg::OnDpiChanged>(WM_DPICHANGED),
     };
     return table;
 }
@@ -44,13 +45,7 @@ BOOL CLauncherDlg::OnInitDialog() {
 
     LoadSettings();
 
-    // A larger font for the host list, kept as long as the list uses it.
-    CListBox list(GetDlgItem(IDC_HOST_LIST));
-    LogFont description;
-    GetFontDescription(list.GetFont(), &description);
-    description.lfHeight = platform::ScaleToWindowDpi(GetSafeHwnd(), kListFontHeight);
-    m_listFont.CreateFontIndirect(description);
-    list.SetFont(m_listFont.GetSafeHandle(), TRUE);
+    SetListFont(platform::ScaleToWindowDpi(GetSafeHwnd(), kListFontHeight));
 
     m_socket.Create(0, SOCK_STREAM, kAllSocketEvents, nullptr);
     ConnectToServer();
@@ -89,6 +84,19 @@ void CLauncherDlg::OnDestroy() {
     m_socket.Close();
 }
 
+LRESULT CLauncherDlg::OnDpiChanged(WPARAM wParam, LPARAM lParam) {
+    // The new DPI is the message's: while it is being handled, the system
+    // may still give the window the old one. The list's font is the
+    // program's own, so the program rescales it.
+    SetListFont(platform::ScaleToDpi(kListFontHeight, static_cast<int>(HiWord(wParam))));
+    if (lParam != 0)
+        MoveWindow(*reinterpret_cast<const CRect*>(lParam));
+    // Then the dialog manager lays out the controls again and rescales the
+    // dialog's font (Windows 10 1703 and later), all but the list's font.
+    WantDefaultProcessing();
+    return 0;
+}
+
 void CLauncherDlg::LoadSettings() {
     const Settings settings = ReadSettingsFile();
     m_strServerIp = settings.serverIp;
@@ -100,6 +108,21 @@ void CLauncherDlg::LoadSettings() {
 void CLauncherDlg::ConnectToServer() {
     m_socket.SetOwner(GetSafeHwnd());
     m_socket.ConnectTo(m_strServerIp, m_strServerPort);
+}
+
+void CLauncherDlg::SetListFont(int height) {
+    // The face and style of the list's present font (the dialog's at first),
+    // at this height. The list's old font is released only once the list
+    // uses the new one.
+    CListBox list(GetDlgItem(IDC_HOST_LIST));
+    LogFont description;
+    GetFontDescription(list.GetFont(), &description);
+    description.lfHeight = height;
+    CFont font;
+    if (!font.CreateFontIndirect(description))
+        return;
+    list.SetFont(font.GetSafeHandle(), TRUE);
+    m_listFont.Swap(font);
 }
 
 void CLauncherDlg::SendListRequest() {

@@ -27,6 +27,8 @@ public:
     void OnPaint();
     HICON OnQueryDragIcon();
     void OnDestroy();
+    // The window was moved to a monitor of another DPI (Windows only).
+    LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
 
     // Reads set.xml beside the executable into the three settings and the
     // caption; ends the process when the file cannot be opened.
@@ -43,6 +45,9 @@ protected:
     std::span<const EventEntry> GetEventTable() const override;
 
 private:
+    // Gives the host list a font `height` pixels high.
+    void SetListFont(int height);
+
     CServerSocket m_socket;
     std::string m_strServerIp;
     std::string m_strServerPort;

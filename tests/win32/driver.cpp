@@ -14,6 +14,9 @@
 //   records PATH       print the arguments of each record in PATH after the program's
 //                      name, one a line in brackets (the record is tools/viewer/arguments.h)
 //   shot PATH          save the dialog's pixels as a BMP
+//   dpichanged DPI L T R B  send the dialog WM_DPICHANGED as the system does when it moves to
+//                      a monitor of DPI, suggesting the window rectangle L T R B; print
+//                      "window" and the rectangle the window then has
 //   itemheight         print the host list's item height, which follows its font; what
 //                      the system says of the dialog's DPI goes to the standard error
 //   sleep MS
@@ -271,6 +274,24 @@ int Run(const std::vector<std::string>& a) {
             const HWND list = GetDlgItem(g_dialog, 1000);
             Say("item height " + std::to_string(SendMessageA(list, LB_GETITEMHEIGHT, 0, 0)));
             ReportDpi();
+        } else if (step == "dpichanged") {
+            const UINT dpi = std::stoul(arg());
+            RECT suggested;
+            suggested.left = std::stol(arg()), suggested.top = std::stol(arg());
+            suggested.right = std::stol(arg()), suggested.bottom = std::stol(arg());
+            // lParam points to the rectangle in the receiving process, as the system's does.
+            void* remote = VirtualAllocEx(g_process.hProcess, nullptr, sizeof suggested,
+                                          MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+            if (!remote || !WriteProcessMemory(g_process.hProcess, remote, &suggested,
+                                               sizeof suggested, nullptr))
+                return Say("cannot pass the rectangle"), 1;
+            SendMessageA(g_dialog, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                         reinterpret_cast<LPARAM>(remote));
+            VirtualFreeEx(g_process.hProcess, remote, 0, MEM_RELEASE);
+            RECT r{};
+            GetWindowRect(g_dialog, &r);
+            Say("window " + std::to_string(r.left) + " " + std::to_string(r.top) + " " +
+                std::to_string(r.right) + " " + std::to_string(r.bottom));
         } else if (step == "shot") {
             if (!SaveScreenshot(arg()))
                 Say("no screenshot");

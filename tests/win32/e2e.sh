@@ -104,5 +104,14 @@ for dpi in 96 192; do
 done
 set_dpi ""
 
+# Moved to a monitor of another DPI (WM_DPICHANGED, as the system sends it), the window
+# takes the rectangle the system suggests and the list's font the DPI the message gives,
+# whatever the system still says of the window's; and back to 96, twice over.
+to192='dpichanged 192 100 50 900 650' to96='dpichanged 96 120 60 520 360'
+round=$'window 100 50 900 650\nitem height 40\nwindow 120 60 520 360\nitem height 20'
+run_case dpi-changed "$port" $'item height 20\n'"$round"$'\n'"$round"$'\nexit 0' run launcher.exe \
+    dialog "$title" list "$sorted" itemheight $to192 itemheight $to96 itemheight $to192 \
+    itemheight $to96 itemheight list "$sorted" key 1000 $escape exit
+
 python3 "$here/bmp_to_png.py" "$build"/artifacts/launcher-wine*.bmp
 [[ $failed == 0 ]]

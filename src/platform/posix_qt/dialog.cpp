@@ -114,9 +114,22 @@ void CDialog::GetClientRect(CRect* rect) const {
         *rect = CRect{0, 0, w->width(), w->height()};
 }
 
+void CDialog::MoveWindow(const CRect& rect) {
+    DialogWindow* w = WindowOf(*this);
+    if (w == nullptr)
+        return;
+    // The dialog has a fixed size (the template's). A top-level widget is
+    // moved by its frame but sized by its inside: the frame's margins come off.
+    const QSize frame = w->frameGeometry().size() - w->size();
+    w->setFixedSize(rect.Width() - frame.width(), rect.Height() - frame.height());
+    w->move(rect.left, rect.top);
+}
+
 void CDialog::OnPaint() {
     // Qt paints the dialog's own surface; nothing is left to do here.
 }
+
+void CDialog::WantDefaultProcessing() {}
 
 LRESULT SendWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* w = dynamic_cast<DialogWindow*>(FromHwnd(window));

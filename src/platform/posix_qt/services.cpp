@@ -28,6 +28,9 @@ const char* ExecutableSuffix() {
 int ScaleToWindowDpi(HWND, int size) {
     return size;
 }
+int ScaleToDpi(int size, int) {
+    return size;
+}
 
 namespace backend {
 

@@ -102,6 +102,15 @@ HFONT CListBox::GetFont() const {
 }
 
 void CListBox::SetFont(HFONT font, BOOL redraw) {
+    // Per-monitor v2 dialogs (Windows 10 1703 and later) give every control
+    // the dialog's rescaled font on a change of DPI, unless told otherwise.
+    using SetBehaviorFunction = BOOL(WINAPI*)(HWND, DIALOG_CONTROL_DPI_CHANGE_BEHAVIORS,
+                                              DIALOG_CONTROL_DPI_CHANGE_BEHAVIORS);
+    static const auto setBehavior =
+        reinterpret_cast<SetBehaviorFunction>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleA("user32.dll"), "SetDialogControlDpiChangeBehavior")));
+    if (setBehavior != nullptr)
+        setBehavior(m_hWnd, DCDC_DISABLE_FONT_UPDATE, DCDC_DISABLE_FONT_UPDATE);
     SendMessageA(m_hWnd, WM_SETFONT, reinterpret_cast<WPARAM>(font),
                  MAKELPARAM(redraw ? TRUE : FALSE, 0));
 }

@@ -7,8 +7,16 @@
 
 #include "platform/dialog.h"
 
+#include <cstddef>
+
 #include "platform/testing.h"
 #include "platform/win32/metrics.h"
+
+// The RECT* of a message reads as a CRect* (dialog.h).
+static_assert(sizeof(CRect) == sizeof(RECT) && offsetof(CRect, left) == offsetof(RECT, left) &&
+              offsetof(CRect, top) == offsetof(RECT, top) &&
+              offsetof(CRect, right) == offsetof(RECT, right) &&
+              offsetof(CRect, bottom) == offsetof(RECT, bottom));
 
 namespace {
 
@@ -88,7 +96,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     if (state == nullptr)
         return FALSE;
 
-    // A handler may ask for the default processing (CDialog::OnPaint); the
+    // A handler may ask for the default processing (WantDefaultProcessing); the
     // flag belongs to this message only, so nested messages keep their own.
     const bool outerDefault = state->wantDefault;
     state->wantDefault = false;
@@ -227,8 +235,18 @@ void CDialog::GetClientRect(CRect* rect) const {
         *rect = CRect{r.left, r.top, r.right, r.bottom};
 }
 
+void CDialog::MoveWindow(const CRect& rect) {
+    if (m_hWnd != nullptr)
+        SetWindowPos(m_hWnd, nullptr, rect.left, rect.top, rect.Width(), rect.Height(),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void CDialog::OnPaint() {
     // The dialog manager paints the dialog: hand the message back to it.
+    WantDefaultProcessing();
+}
+
+void CDialog::WantDefaultProcessing() {
     if (DialogState* state = StateOf(*this))
         state->wantDefault = true;
 }

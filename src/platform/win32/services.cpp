@@ -38,6 +38,10 @@ int ScaleToWindowDpi(HWND window, int size) {
         if (dc)
             ReleaseDC(window, dc);
     }
+    return ScaleToDpi(size, dpi);
+}
+
+int ScaleToDpi(int size, int dpi) {
     return dpi > 0 ? MulDiv(size, dpi, 96) : size;
 }
 
