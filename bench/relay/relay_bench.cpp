@@ -2,7 +2,7 @@
 // against socat as a plain TCP relay, in one run: bulk throughput one way, the round-trip time
 // of small messages, and the server's resident memory with many open sessions.
 //
-//   relay-bench DIRECTORY_SERVER SOCAT [MIB] [SESSIONS]
+//   relay-bench DIRECTORY_SERVER SOCAT [MIB] [SESSIONS] [SERVER_OPTION]...
 //
 // The far end of every path is in this process: a sink that counts bytes and acknowledges, or an
 // echo. For the relay, this process is also the agent: it registers, takes the server's
@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -22,9 +23,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -172,6 +175,28 @@ std::size_t ResidentKiB(pid_t pid) {
     return 0;
 }
 
+// The capacity of every pipe a process holds open, in bytes: what the kernel charges to its user.
+// Each pipe is opened once more through /proc to ask its size.
+std::size_t PipeBytes(pid_t pid) {
+    std::size_t total = 0;
+    std::set<ino_t> seen;
+    std::error_code error;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        struct stat st {};
+        if (stat(entry.path().c_str(), &st) != 0 || !S_ISFIFO(st.st_mode) ||
+            !seen.insert(st.st_ino).second)
+            continue;
+        const int fd = open(entry.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        const int size = fcntl(fd, F_GETPIPE_SZ);
+        total += size > 0 ? static_cast<std::size_t>(size) : 0;
+        close(fd);
+    }
+    return total;
+}
+
 // CPU seconds (user and system) a process has used so far.
 double CpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -204,7 +229,7 @@ pid_t Spawn(std::vector<std::string> args, int stderr_fd) {
 
 int main(int argc, char** argv) {
     if (argc < 3)
-        Die("usage: relay-bench DIRECTORY_SERVER SOCAT [MIB] [SESSIONS]");
+        Die("usage: relay-bench DIRECTORY_SERVER SOCAT [MIB] [SESSIONS] [SERVER_OPTION]...");
     const std::uint64_t bytes = (argc > 3 ? std::stoull(argv[3]) : 1024) << 20;
     const int sessions = argc > 4 ? std::stoi(argv[4]) : 1000;
     signal(SIGPIPE, SIG_IGN);
@@ -224,11 +249,19 @@ int main(int argc, char** argv) {
     int log[2];
     if (pipe2(log, O_CLOEXEC) != 0)
         Die("pipe");
-    const pid_t server = Spawn(
-        {argv[1], "--listen", "127.0.0.1:0", "--max-sessions", std::to_string(sessions + 16),
-         "--max-pending-per-agent", std::to_string(sessions + 16), "--max-per-address",
-         std::to_string(4 * sessions + 64), "--max-connections", std::to_string(4 * sessions + 64)},
-        log[1]);
+    std::vector<std::string> server_args = {argv[1],
+                                            "--listen",
+                                            "127.0.0.1:0",
+                                            "--max-sessions",
+                                            std::to_string(sessions + 16),
+                                            "--max-pending-per-agent",
+                                            std::to_string(sessions + 16),
+                                            "--max-per-address",
+                                            std::to_string(4 * sessions + 64),
+                                            "--max-connections",
+                                            std::to_string(4 * sessions + 64)};
+    server_args.insert(server_args.end(), argv + std::min(argc, 5), argv + argc);
+    const pid_t server = Spawn(server_args, log[1]);
     close(log[1]);
     std::string text;
     for (char c; text.find("listening on 127.0.0.1:") == std::string::npos ||
@@ -295,6 +328,12 @@ int main(int argc, char** argv) {
 
     std::printf("relay benchmark: %llu MiB one way per trial, median of 5 trials, loopback\n",
                 static_cast<unsigned long long>(bytes >> 20));
+    if (argc > 5) {
+        std::printf("  directory-server options:");
+        for (int i = 5; i < argc; ++i)
+            std::printf(" %s", argv[i]);
+        std::printf("\n");
+    }
     // Trials take turns between the paths, so a change in the machine's load meets all three.
     constexpr int kTrials = 5;
     std::vector<double> trials[3];
@@ -350,8 +389,11 @@ int main(int argc, char** argv) {
         ReadAll(kept[i], &b, 1);
     }
     const std::size_t after = ResidentKiB(server);
-    std::printf("  %d open sessions: server resident %.1f MB (%.1f MB before them; goal < 64 MB)\n",
-                sessions, static_cast<double>(after) / 1024, static_cast<double>(before) / 1024);
+    std::printf(
+        "  %d open sessions: server resident %.1f MB (%.1f MB before them; goal < 64 MB), "
+        "pipes %.1f MiB\n",
+        sessions, static_cast<double>(after) / 1024, static_cast<double>(before) / 1024,
+        static_cast<double>(PipeBytes(server)) / (1 << 20));
     kill(socat, SIGTERM);
     kill(server, SIGTERM);
     waitpid(socat, nullptr, 0);

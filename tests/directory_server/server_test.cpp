@@ -313,8 +313,9 @@ TEST_F(DirectoryServer, ExitsCleanlyOnSigtermAndSigint) {
 TEST_F(DirectoryServer, FailsOnABadCommandLineOrABusyPort) {
     Start("");
     EXPECT_EQ(Wait(Spawn("--listen 127.0.0.1:" + std::to_string(port_), "other.log")), 1);
-    for (const char* args : {"--listen", "--listen localhost:80", "--listen 127.0.0.1:65536",
-                             "--idle-timeout nan", "--ping-interval 5 --agent-timeout 5", "extra"})
+    for (const char* args :
+         {"--listen", "--listen localhost:80", "--listen 127.0.0.1:65536", "--idle-timeout nan",
+          "--ping-interval 5 --agent-timeout 5", "--relay-memory -1", "extra"})
         EXPECT_EQ(Wait(Spawn(args, "other.log")), 2) << args;
 }
 

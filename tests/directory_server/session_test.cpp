@@ -1,10 +1,17 @@
 // Sessions through the directory-server binary, spoken in wire bytes: agent keys (challenge and
 // proof), "view NAME" and its replies, the agent's session connection with its ID block, the
-// relay, hosts-file targets, and what each kind of bad input closes.
+// relay and its pipes' sizes, hosts-file targets, and what each kind of bad input closes. Last,
+// the relay in this process, for what the kernel refuses only to a process without privileges.
+#include <linux/capability.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <set>
 
 #include "fixture.h"
+#include "relay.h"
 
 namespace {
 
@@ -54,8 +61,33 @@ std::size_t ResidentKiB(pid_t pid) {
     return 0;
 }
 
+// The capacity of every pipe a process holds open, as the kernel sizes them: each pipe is opened
+// once more through /proc to ask.
+std::size_t PipeBytes(pid_t pid) {
+    std::size_t total = 0;
+    std::set<ino_t> seen;
+    std::error_code error;
+    for (const auto& entry :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        struct stat st {};
+        if (stat(entry.path().c_str(), &st) != 0 || !S_ISFIFO(st.st_mode) ||
+            !seen.insert(st.st_ino).second)
+            continue;
+        const int fd = open(entry.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            total += static_cast<std::size_t>(std::max(0, fcntl(fd, F_GETPIPE_SZ)));
+        close(fd);
+    }
+    return total;
+}
+
 class Sessions : public DirectoryServer {
 protected:
+    void Restart(const std::string& args) {
+        if (pid_ > 0)
+            kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+        Start("", args);
+    }
     // An agent's control connection, registered (with `key_hex` when the server checks keys).
     std::unique_ptr<Client> Register(const std::string& name, const std::string& key_hex = {}) {
         auto agent = std::make_unique<Client>(port_);
@@ -159,8 +191,12 @@ TEST_F(Sessions, RelaysAPairedSessionAndClosesBothSidesWhenOneLeaves) {
         again.Send(IdBlock(id) + "RFB 003.008\n");
         EXPECT_EQ(again.UntilClosed(), "");
     }
-    EXPECT_TRUE(LogHas("bytes to the viewer, 12 to the agent; agent closed"));
-    EXPECT_TRUE(LogHas("bytes to the viewer, 12 to the agent; viewer closed"));
+    EXPECT_TRUE(
+        LogHas("bytes to the viewer, 12 to the agent; buffers up to 65536 bytes to the "
+               "viewer, 65536 to the agent; agent closed"));
+    EXPECT_TRUE(
+        LogHas("bytes to the viewer, 12 to the agent; buffers up to 65536 bytes to the "
+               "viewer, 65536 to the agent; viewer closed"));
     EXPECT_TRUE(LogHas("is unknown, used or expired"));
     EXPECT_TRUE(agent->Send("server") && agent->Recv() == "00ok|pc");  // still registered
 }
@@ -235,6 +271,17 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
     EXPECT_TRUE(launcher.Send("server") && launcher.Recv() == "00ok|other");
 }
 
+// Reads `expected.size()` bytes and compares them as they come, without keeping them all.
+bool Receives(Client& c, std::string_view expected) {
+    std::string chunk;
+    for (std::size_t at = 0; at < expected.size(); at += chunk.size()) {
+        chunk = c.Exactly(std::min<std::size_t>(1 << 20, expected.size() - at));
+        if (chunk.empty() || expected.substr(at, chunk.size()) != chunk)
+            return false;
+    }
+    return true;
+}
+
 // A pattern no two offsets of which repeat soon, so a lost, doubled or reordered block shows.
 std::string Pattern(std::size_t size, std::uint32_t seed) {
     std::string bytes(size, '\0');
@@ -281,7 +328,97 @@ TEST_F(Sessions, RelaysLargeTransfersBothWaysWithinBoundedMemory) {
     EXPECT_EQ(viewer.UntilClosed(), "");
     // The agent's version string held with the ID block counts too.
     EXPECT_TRUE(LogHas(std::to_string(kSize + 12) + " bytes to the viewer, " +
-                       std::to_string(kSize) + " to the agent; agent closed"));
+                       std::to_string(kSize) + " to the agent; buffers up to"));
+    EXPECT_TRUE(LogHas("to the agent; agent closed"));
+}
+
+TEST_F(Sessions, GrowsTheBufferOfABulkTransferWithinRelayMemory) {
+    struct Case {
+        const char* args;
+        std::size_t largest;  // toward the viewer; the quiet direction keeps its start size
+        std::size_t start;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"", 1 << 20, 65536},
+             {"--relay-memory 0", 65536, 65536},
+             // 64 KiB + 64 KiB to start; 64 + 128 fits in 256 KiB, 64 + 256 does not.
+             {"--relay-memory 262144", 131072, 65536},
+             // 16 + 512 KiB fit in 1 MiB, 16 + 1024 do not.
+             {"--relay-buffer 16384 --relay-memory 1048576", 524288, 16384},
+         }) {
+        Restart(c.args);
+        const std::size_t idle = PipeBytes(pid_);  // the standard streams it may have been given
+        auto agent = Register("pc");
+        Client viewer(port_);
+        auto session = Join(viewer, View(viewer, *agent, "pc"));
+        const std::string bulk = Pattern(32 << 20, 3);
+        std::thread writer([&] { send(session->fd, bulk.data(), bulk.size(), MSG_NOSIGNAL); });
+        EXPECT_TRUE(Receives(viewer, bulk)) << c.args;
+        writer.join();
+        EXPECT_TRUE(viewer.Send("bye") && session->Exactly(3) == "bye") << c.args;
+        viewer.Close();
+        EXPECT_EQ(session->UntilClosed(), "") << c.args;
+        EXPECT_TRUE(LogHas("buffers up to " + std::to_string(c.largest) + " bytes to the viewer, " +
+                           std::to_string(c.start) + " to the agent; viewer closed"))
+            << c.args;
+        EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) == idle; })) << c.args;
+    }
+}
+
+TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
+    // 8 sessions start with 1 MiB of pipes; together they may grow to 2 MiB.
+    constexpr std::size_t kLimit = 2 << 20, kStart = 8 * 2 * 65536, kDown = 16 << 20, kUp = 2 << 20;
+    Start("", "--relay-memory " + std::to_string(kLimit));
+    const std::size_t idle = PipeBytes(pid_);  // the standard streams it may have been given
+    auto agent = Register("pc");
+    // Each session and direction sends from its own offset, so bytes crossing sessions show.
+    const std::string base = Pattern(kDown + (64 << 10), 10);
+    struct Pair {
+        std::unique_ptr<Client> viewer, session;
+        std::string_view down, up;
+    };
+    std::vector<Pair> pairs(8);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        auto& p = pairs[i];
+        p.viewer = std::make_unique<Client>(port_);
+        p.session = Join(*p.viewer, View(*p.viewer, *agent, "pc"));
+        p.down = std::string_view(base).substr(4099 * i, kDown);
+        p.up = std::string_view(base).substr(4099 * i + 7, kUp);
+    }
+    EXPECT_EQ(PipeBytes(pid_) - idle, kStart);
+    std::atomic<int> running{0};
+    std::vector<std::thread> threads;
+    // Every session both ways at once: a bulk download and a smaller upload.
+    for (auto& p : pairs) {
+        for (const bool down : {true, false}) {
+            Client& from = down ? *p.session : *p.viewer;
+            Client& to = down ? *p.viewer : *p.session;
+            const std::string_view bytes = down ? p.down : p.up;
+            ++running;
+            threads.emplace_back(
+                [&from, bytes] { send(from.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); });
+            threads.emplace_back([&to, bytes, &running] {
+                EXPECT_TRUE(Receives(to, bytes));
+                --running;
+            });
+        }
+    }
+    std::size_t most = 0;
+    while (running > 0) {
+        most = std::max(most, PipeBytes(pid_) - idle);
+        std::this_thread::sleep_for(2ms);
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_GT(most, kStart);
+    EXPECT_LE(most, kLimit);
+    // Quiet now: the grown pipes go back to their start size; closed, they are gone.
+    EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) - idle == kStart; }));
+    for (auto& p : pairs) {
+        p.viewer->Close();
+        EXPECT_EQ(p.session->UntilClosed(), "");
+    }
+    EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) == idle; }));
 }
 
 TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
@@ -308,6 +445,83 @@ TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
     refused.Send("view gone\n");
     EXPECT_EQ(refused.UntilClosed(), "error not-connected\n");
     close(vnc);
+}
+
+// Without CAP_SYS_RESOURCE a pipe cannot grow past /proc/sys/fs/pipe-max-size (EPERM, as over
+// the user's quota). Capabilities belong to a thread, so only this test's thread gives them up.
+TEST(Relay, GoesOnAtItsSizeWhenTheKernelRefusesToGrowItsPipe) {
+    std::size_t kernel_max = 0;
+    std::ifstream("/proc/sys/fs/pipe-max-size") >> kernel_max;
+    ASSERT_GT(kernel_max, 65536u);
+    std::thread([kernel_max] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2] = {};
+        ASSERT_EQ(syscall(SYS_capget, &header, caps), 0);
+        for (const int cap : {CAP_SYS_RESOURCE, CAP_SYS_ADMIN})
+            caps[cap / 32].effective &= ~(1u << (cap % 32));
+        ASSERT_EQ(syscall(SYS_capset, &header, caps), 0);
+
+        // Sockets as the server has them: its ends of a viewer's and an agent's connection.
+        const auto [listener, port] = Listener();
+        Client viewer(port), agent(port);
+        const int viewer_end = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+        const int agent_end = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+        close(listener);
+        dirsrv::RelayMemory memory{.limit = 64 << 20};
+        auto relay = std::make_unique<dirsrv::Relay>();
+        ASSERT_EQ(relay->Open(viewer_end, agent_end, 65536, 2 * kernel_max, memory), "");
+        fcntl(agent.fd, F_SETFL, O_NONBLOCK);
+
+        // The agent sends a bulk transfer; one thread moves it all, as the event loop does.
+        const std::string bulk = Pattern(64 << 20, 4);
+        std::string got;
+        std::size_t sent = 0;
+        while (got.size() < bulk.size()) {
+            pollfd fds[] = {
+                {viewer_end, static_cast<short>(relay->Interest(dirsrv::Relay::kViewer)), 0},
+                {agent_end, static_cast<short>(relay->Interest(dirsrv::Relay::kAgent)), 0},
+                {viewer.fd, POLLIN, 0},  // read below, as much as is there
+                {agent.fd, static_cast<short>(sent < bulk.size() ? POLLOUT : 0), 0}};
+            ASSERT_GT(poll(fds, 4, 10000), 0);
+            for (const auto side : {dirsrv::Relay::kViewer, dirsrv::Relay::kAgent}) {
+                if (fds[side].revents) {
+                    ASSERT_TRUE(relay->Pump(side, static_cast<std::uint32_t>(fds[side].revents)))
+                        << relay->reason();
+                }
+            }
+            for (char buffer[65536];;) {
+                const ssize_t n = recv(viewer.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n <= 0)
+                    break;
+                got.append(buffer, static_cast<std::size_t>(n));
+            }
+            if (fds[3].revents & POLLOUT) {
+                const ssize_t n =
+                    send(agent.fd, bulk.data() + sent, bulk.size() - sent, MSG_NOSIGNAL);
+                sent += static_cast<std::size_t>(std::max<ssize_t>(0, n));
+            }
+        }
+        EXPECT_TRUE(got == bulk);
+        // It grew as far as the kernel let it, was refused there, and went on at that size.
+        EXPECT_EQ(relay->Largest(dirsrv::Relay::kViewer), kernel_max);
+        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kAgent), 65536u);
+        EXPECT_GE(memory.refusals, 1u);
+        EXPECT_EQ(memory.last_refusal, EPERM);
+        EXPECT_EQ(memory.total, kernel_max + 65536);
+        // Quiet for long enough, it goes back to its start size; closed, it gives back the rest.
+        const auto now = dirsrv::Relay::Clock::now();
+        relay->GiveBackIdle(now);
+        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), kernel_max);
+        relay->GiveBackIdle(now + 1s);
+        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), kernel_max);
+        relay->GiveBackIdle(now + 3s);
+        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), 65536u);
+        EXPECT_EQ(memory.total, 2 * 65536u);
+        relay.reset();
+        EXPECT_EQ(memory.total, 0u);
+        close(viewer_end);
+        close(agent_end);
+    }).join();
 }
 
 }  // namespace

@@ -55,7 +55,10 @@ std::string Usage() {
            "                           agent may register any name\n"
            "  --max-sessions N         sessions waiting or relayed at once (1000)\n"
            "  --max-pending-per-agent N  sessions waiting for one agent at once (4)\n"
-           "  --relay-buffer BYTES     bytes held per direction of a session (65536)\n"
+           "  --relay-buffer BYTES     bytes held per direction of a session at its start\n"
+           "                           (65536); a bulk transfer grows it up to 1048576\n"
+           "  --relay-memory BYTES     sessions' buffers grow only while all together stay\n"
+           "                           within this (33554432; 0: they never grow)\n"
            "  --session-timeout SECONDS  wait for the agent's session connection (30)\n"
            "  --id-timeout SECONDS     wait for a session connection's ID block (5)\n"
            "  --help                   show this text\n"
@@ -130,9 +133,10 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
                    name == "--relay-buffer") {
             const auto text = reader.TakeValue();
             const bool buffer = name == "--relay-buffer";
-            const auto number = text ? tools::ParseWhole<std::size_t>(*text, buffer ? 4096 : 1,
-                                                                      buffer ? 1 << 20 : 1'000'000)
-                                     : std::nullopt;
+            const auto number =
+                text ? tools::ParseWhole<std::size_t>(*text, buffer ? 4096 : 1,
+                                                      buffer ? kRelayBufferLargest : 1'000'000)
+                     : std::nullopt;
             if (!number) {
                 return bad(std::string(name) +
                            (buffer ? " needs a number of bytes from 4096 to 1048576"
@@ -141,6 +145,14 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             (name == "--max-sessions"            ? options.max_sessions
              : name == "--max-pending-per-agent" ? options.max_pending_per_agent
                                                  : options.relay_buffer) = *number;
+        } else if (name == "--relay-memory") {
+            const auto text = reader.TakeValue();
+            const auto number = text
+                                    ? tools::ParseWhole<std::size_t>(*text, 0, std::size_t{1} << 40)
+                                    : std::nullopt;
+            if (!number)
+                return bad("--relay-memory needs a number of bytes from 0 to 1099511627776");
+            options.relay_memory = *number;
         } else if (name == "--max-connections" || name == "--max-per-address" ||
                    name == "--max-output") {
             const auto text = reader.TakeValue();

@@ -13,6 +13,10 @@ namespace dirsrv {
 
 using Millis = std::chrono::milliseconds;
 
+// The most a session's pipe holds per direction, as --relay-buffer or grown: the kernel's default
+// for what an unprivileged process may ask (/proc/sys/fs/pipe-max-size).
+constexpr std::size_t kRelayBufferLargest = 1 << 20;
+
 struct Options {
     std::uint32_t listen_address = 0x7F000001;  // host byte order; loopback unless told otherwise
     std::uint16_t listen_port = 47010;
@@ -28,9 +32,13 @@ struct Options {
     std::string agent_keys_path;            // empty: any agent may register any name
     std::size_t max_sessions = 1000;        // waiting and relayed at once
     std::size_t max_pending_per_agent = 4;  // sessions waiting for one agent's connection
-    std::size_t relay_buffer = 64 * 1024;   // bytes held per direction of a session
-    Millis session_timeout{30'000};         // from "connect ID" to the agent's session connection
-    Millis id_timeout{5'000};               // from connecting to a complete ID block
+    std::size_t relay_buffer = 64 * 1024;   // bytes held per direction of a session at its start
+    // The sessions' pipes grow only while all of them together stay within this: half the
+    // kernel's default soft pipe quota of a user (64 MiB), so growing never makes new sessions'
+    // pipes small.
+    std::size_t relay_memory = 32 << 20;
+    Millis session_timeout{30'000};  // from "connect ID" to the agent's session connection
+    Millis id_timeout{5'000};        // from connecting to a complete ID block
 };
 
 struct ParsedOptions {

@@ -1,11 +1,13 @@
 // Relay: splice(2) from each socket into its direction's pipe and from the pipe into the other
-// socket, never blocking; see relay.h. The server calls Pump from its epoll loop.
+// socket, never blocking, and the pipes' sizes; see relay.h. The server calls Pump from its epoll
+// loop and GiveBackIdle from its tick.
 #include "relay.h"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,14 +16,23 @@ namespace {
 
 constexpr const char* kSideNames[] = {"viewer", "agent"};
 constexpr unsigned kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
-// Read-and-write rounds per call: enough to keep a busy session moving, few enough that one
-// session does not hold up the others.
+// Read-and-write rounds per call, and bytes per call: enough to keep a busy session moving, few
+// enough that one session does not hold up the others (a grown pipe moves as much in one round
+// as a small one in eight).
 constexpr int kRounds = 8;
+constexpr std::size_t kBytesPerCall = 1 << 20;
+// A pipe doubles after this many reads in a row have filled it from empty: one burst that
+// happens to fill it once or twice does not make it grow.
+constexpr int kFillsBeforeGrowing = 4;
+// A grown pipe that has not been filled for this long goes back to its start size.
+constexpr std::chrono::seconds kQuietBeforeShrinking{2};
 
 }  // namespace
 
 Relay::~Relay() {
     for (auto& d : dir_) {
+        if (memory_)
+            memory_->total -= d.capacity;
         for (const int fd : d.pipe) {
             if (fd >= 0)
                 ::close(fd);
@@ -29,9 +40,12 @@ Relay::~Relay() {
     }
 }
 
-std::string Relay::Open(int viewer, int agent, std::size_t buffer) {
+std::string Relay::Open(int viewer, int agent, std::size_t buffer, std::size_t largest,
+                        RelayMemory& memory) {
     fd_[kViewer] = viewer;
     fd_[kAgent] = agent;
+    largest_ = largest;
+    memory_ = &memory;
     for (auto& d : dir_) {
         if (::pipe2(d.pipe, O_NONBLOCK | O_CLOEXEC) != 0)
             return std::string("pipe: ") + std::strerror(errno);
@@ -42,8 +56,8 @@ std::string Relay::Open(int viewer, int agent, std::size_t buffer) {
             size = ::fcntl(d.pipe[1], F_GETPIPE_SZ);
         if (size <= 0)
             return std::string("pipe size: ") + std::strerror(errno);
-        capacity_ = capacity_ ? std::min(capacity_, static_cast<std::size_t>(size))
-                              : static_cast<std::size_t>(size);
+        d.capacity = d.start = d.largest = static_cast<std::size_t>(size);
+        memory.total += d.capacity;
     }
     return {};
 }
@@ -60,6 +74,46 @@ bool Relay::Fail(int side, int error) {
     return false;
 }
 
+// Sets the pipe's size and counts the change; false (errno set) when the kernel refuses, and
+// then the pipe keeps the size it has. Growing keeps the bytes in the pipe; shrinking below
+// them is refused (EBUSY).
+bool Relay::Resize(Direction& d, std::size_t size) {
+    const int got = ::fcntl(d.pipe[1], F_SETPIPE_SZ, static_cast<int>(size));
+    if (got <= 0)
+        return false;
+    memory_->total = memory_->total - d.capacity + static_cast<std::size_t>(got);
+    d.capacity = static_cast<std::size_t>(got);
+    d.largest = std::max(d.largest, d.capacity);
+    return true;
+}
+
+void Relay::Grow(Direction& d) {
+    if (d.refused || d.capacity >= largest_)
+        return;
+    const std::size_t next = std::min(2 * d.capacity, largest_);
+    if (memory_->total - d.capacity + next > memory_->limit)
+        return;
+    if (!Resize(d, next)) {
+        // Over the user's pipe quota (EPERM), typically: go on at this size.
+        d.refused = true;
+        ++memory_->refusals;
+        memory_->last_refusal = errno;
+    }
+}
+
+void Relay::GiveBackIdle(Clock::time_point now) {
+    for (auto& d : dir_) {
+        d.refused = false;
+        if (d.fills != d.fills_seen) {
+            d.fills_seen = d.fills;
+            d.busy_at = now;
+        } else if (d.capacity > d.start && d.in_pipe == 0 &&
+                   now - d.busy_at >= kQuietBeforeShrinking) {
+            Resize(d, d.start);  // refused: it stays as it is, and is tried again next time
+        }
+    }
+}
+
 // Moves bytes from side `from` to the other side: read into the pipe while it has room, send
 // what waits in front of it, then the pipe's bytes. Another round only while the last one
 // filled the pipe's room and emptied the pipe: a short read means the socket is empty and a
@@ -67,14 +121,28 @@ bool Relay::Fail(int side, int error) {
 bool Relay::Transfer(int from) {
     Direction& d = dir_[from];
     const int source = fd_[from], sink = fd_[1 - from];
-    for (int round = 0; round < kRounds; ++round) {
+    std::size_t moved = 0;
+    for (int round = 0; round < kRounds && moved < kBytesPerCall; ++round) {
         bool again = false;
-        if (!d.eof && !d.full && d.in_pipe < capacity_) {
-            const std::size_t room = capacity_ - d.in_pipe;
+        if (!d.eof && !d.full && d.in_pipe < d.capacity) {
+            const std::size_t room = d.capacity - d.in_pipe;
+            const bool from_empty = d.in_pipe == 0;
             const ssize_t n = ::splice(source, nullptr, d.pipe[1], nullptr, room, kSpliceFlags);
             if (n > 0) {
                 d.in_pipe += static_cast<std::size_t>(n);
+                moved += static_cast<std::size_t>(n);
                 again = static_cast<std::size_t>(n) == room;
+                // A whole pipe's worth in one read, and more may wait: the pipe's size is what
+                // limits this direction.
+                if (!again) {
+                    d.fills_in_a_row = 0;
+                } else if (from_empty) {
+                    ++d.fills;
+                    if (++d.fills_in_a_row >= kFillsBeforeGrowing) {
+                        d.fills_in_a_row = 0;
+                        Grow(d);
+                    }
+                }
             } else if (n == 0) {
                 d.eof = true;
             } else if (errno == EAGAIN) {
@@ -145,7 +213,7 @@ std::uint32_t Relay::Interest(Side side) const {
     const Direction& out = dir_[side];     // read from this side
     const Direction& in = dir_[1 - side];  // to be sent to this side
     std::uint32_t events = 0;
-    if (!out.eof && !out.full && out.in_pipe < capacity_)
+    if (!out.eof && !out.full && out.in_pipe < out.capacity)
         events |= EPOLLIN | EPOLLRDHUP;
     if (!in.head.empty() || in.in_pipe > 0)
         events |= EPOLLOUT;

@@ -52,6 +52,7 @@ std::string Errno(std::string_view what) {
 }  // namespace
 
 Server::Server(Options options) : options_(std::move(options)) {
+    relay_memory_.limit = options_.relay_memory;
     if (!options_.hosts_path.empty())
         hosts_ = std::make_unique<HostsReader>(options_.hosts_path);
     if (!options_.agent_keys_path.empty())
@@ -76,6 +77,7 @@ std::string Server::Open() {
     std::string error = WatchStopSignals();
     if (error.empty()) {
         RaiseFileLimit();
+        CheckRelayMemory();
         spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         epoll_ = epoll_create1(EPOLL_CLOEXEC);
         if (epoll_ < 0)

@@ -159,6 +159,7 @@ private:
     std::string MintSessionId();
     void DropPending(const std::string& id);
     void TickSessions();
+    void CheckRelayMemory();
     Options options_;
     HostRegistry registry_;
     std::unique_ptr<HostsReader> hosts_;
@@ -167,11 +168,12 @@ private:
     std::map<std::string, DirectTarget, std::less<>> direct_;  // hosts-file targets
     std::map<std::string, std::vector<std::uint64_t>, std::less<>> agents_by_name_;
     std::unordered_map<std::string, PendingSession> pending_;  // by session ID
+    RelayMemory relay_memory_;                                 // outlives relays_
     std::unordered_map<Relay*, std::unique_ptr<Relay>> relays_;
     enum class Switch { None, View, SessionId } switch_ = Switch::None;
-    std::string switch_arg_;
-    bool pipe_quota_logged_ =
-        false;  // the name or ID of the message that made the connection switch
+    std::string switch_arg_;  // the name or ID of the message that made the connection switch
+    bool pipe_quota_logged_ = false;    // new pipes were smaller than --relay-buffer
+    bool pipe_refusal_logged_ = false;  // the kernel refused to grow a pipe
     int epoll_ = -1;
     int listener_ = -1;
     int timer_ = -1;

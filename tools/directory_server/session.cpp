@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "protocol.h"
 #include "server.h"
@@ -206,16 +207,19 @@ void Server::JoinSession(Connection& c, std::string_view id, std::string_view he
 void Server::Pair(Connection& viewer, Connection& agent, std::string_view held,
                   const std::string& id, const std::string& name) {
     auto relay = std::make_unique<Relay>();
-    if (const std::string error = relay->Open(viewer.fd, agent.fd, options_.relay_buffer);
+    if (const std::string error = relay->Open(viewer.fd, agent.fd, options_.relay_buffer,
+                                              kRelayBufferLargest, relay_memory_);
         !error.empty()) {
         Log(Level::Error, "session with " + Printable(name) + ": " + error);
         Close(agent, {});
         Refuse(viewer, kErrorBusy, error);
         return;
     }
-    if (relay->capacity() < options_.relay_buffer && !pipe_quota_logged_) {
+    const std::size_t capacity =
+        std::min(relay->Capacity(Relay::kViewer), relay->Capacity(Relay::kAgent));
+    if (capacity < options_.relay_buffer && !pipe_quota_logged_) {
         pipe_quota_logged_ = true;
-        Log(Level::Warning, "sessions get pipes of " + std::to_string(relay->capacity()) +
+        Log(Level::Warning, "sessions get pipes of " + std::to_string(capacity) +
                                 " bytes, not --relay-buffer " +
                                 std::to_string(options_.relay_buffer) +
                                 ": the user's pipe quota (/proc/sys/fs/pipe-user-pages-soft) is "
@@ -258,6 +262,8 @@ void Server::EndSession(Relay& r, std::string_view reason) {
              Duration(serving_now_ - r.started) + ": viewer " + r.viewer_peer + ", agent " +
              r.agent_peer + "; " + std::to_string(r.BytesToward(Relay::kViewer)) +
              " bytes to the viewer, " + std::to_string(r.BytesToward(Relay::kAgent)) +
+             " to the agent; buffers up to " + std::to_string(r.Largest(Relay::kViewer)) +
+             " bytes to the viewer, " + std::to_string(r.Largest(Relay::kAgent)) +
              " to the agent; " + std::string(reason));
     const auto owned = relays_.find(&r);
     std::unique_ptr<Relay> relay = std::move(owned->second);
@@ -303,6 +309,25 @@ void Server::SessionClosing(Connection& c, std::string_view reason) {
     Close(c, {});
 }
 
+// --relay-memory is meant to keep the sessions' pipes within the user's soft pipe quota, past
+// which the kernel makes new pipes small; say so at start when it does not. (Unreadable under
+// the service's restricted /proc: then nothing is said.)
+void Server::CheckRelayMemory() {
+    std::ifstream file("/proc/sys/fs/pipe-user-pages-soft");
+    std::size_t pages = 0;
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (!(file >> pages) || pages == 0 || page_size <= 0)
+        return;
+    const std::size_t quota = pages * static_cast<std::size_t>(page_size);
+    if (options_.relay_memory > quota) {
+        Log(Level::Warning,
+            "--relay-memory " + std::to_string(options_.relay_memory) +
+                " is more than the user's soft pipe quota of " + std::to_string(quota) +
+                " bytes (/proc/sys/fs/pipe-user-pages-soft): unless the server may exceed it "
+                "(CAP_SYS_RESOURCE), growing pipes can leave new sessions with small ones");
+    }
+}
+
 void Server::TickSessions() {
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (serving_now_ < it->second.deadline) {
@@ -326,8 +351,19 @@ void Server::TickSessions() {
     }
     std::vector<Relay*> lingering;
     for (const auto& [relay, owned] : relays_) {
+        relay->GiveBackIdle(serving_now_);
         if (relay->HalfClosed() && serving_now_ - relay->half_closed_at >= kHalfClosedLinger)
             lingering.push_back(relay);
+    }
+    if (relay_memory_.refusals > 0 && !pipe_refusal_logged_) {
+        pipe_refusal_logged_ = true;
+        Log(Level::Warning,
+            std::string("the kernel refused to grow a session's pipe (") +
+                std::strerror(relay_memory_.last_refusal) +
+                "): the user's pipe quota (/proc/sys/fs/pipe-user-pages-soft) is used up, by "
+                "sessions or other processes of the user, or /proc/sys/fs/pipe-max-size is "
+                "below " +
+                std::to_string(kRelayBufferLargest) + "; sessions go on at the size they have");
     }
     for (Relay* relay : lingering)
         EndSession(*relay, "one side closed and the other did not take the rest in time");
