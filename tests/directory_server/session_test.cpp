@@ -192,11 +192,11 @@ TEST_F(Sessions, RelaysAPairedSessionAndClosesBothSidesWhenOneLeaves) {
         EXPECT_EQ(again.UntilClosed(), "");
     }
     EXPECT_TRUE(
-        LogHas("bytes to the viewer, 12 to the agent; buffers up to 65536 bytes to the "
-               "viewer, 65536 to the agent; agent closed"));
+        LogHas("bytes to the viewer, 12 to the agent; buffers up to 16384 bytes to the "
+               "viewer, 16384 to the agent; agent closed"));
     EXPECT_TRUE(
-        LogHas("bytes to the viewer, 12 to the agent; buffers up to 65536 bytes to the "
-               "viewer, 65536 to the agent; viewer closed"));
+        LogHas("bytes to the viewer, 12 to the agent; buffers up to 16384 bytes to the "
+               "viewer, 16384 to the agent; viewer closed"));
     EXPECT_TRUE(LogHas("is unknown, used or expired"));
     EXPECT_TRUE(agent->Send("server") && agent->Recv() == "00ok|pc");  // still registered
 }
@@ -339,10 +339,10 @@ TEST_F(Sessions, GrowsTheBufferOfABulkTransferWithinRelayMemory) {
         std::size_t start;
     };
     for (const Case& c : std::vector<Case>{
-             {"", 1 << 20, 65536},
-             {"--relay-memory 0", 65536, 65536},
-             // 64 KiB + 64 KiB to start; 64 + 128 fits in 256 KiB, 64 + 256 does not.
-             {"--relay-memory 262144", 131072, 65536},
+             {"", 1 << 20, 16384},
+             {"--relay-memory 0", 16384, 16384},
+             // 16 KiB + 16 KiB to start; 16 + 128 fits in 256 KiB, 16 + 256 does not.
+             {"--relay-memory 262144", 131072, 16384},
              // 16 + 512 KiB fit in 1 MiB, 16 + 1024 do not.
              {"--relay-buffer 16384 --relay-memory 1048576", 524288, 16384},
          }) {
@@ -366,8 +366,8 @@ TEST_F(Sessions, GrowsTheBufferOfABulkTransferWithinRelayMemory) {
 }
 
 TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
-    // 8 sessions start with 1 MiB of pipes; together they may grow to 2 MiB.
-    constexpr std::size_t kLimit = 2 << 20, kStart = 8 * 2 * 65536, kDown = 16 << 20, kUp = 2 << 20;
+    // 8 sessions start with 256 KiB of pipes; together they may grow to 2 MiB.
+    constexpr std::size_t kLimit = 2 << 20, kStart = 8 * 2 * 16384, kDown = 16 << 20, kUp = 2 << 20;
     Start("", "--relay-memory " + std::to_string(kLimit));
     const std::size_t idle = PipeBytes(pid_);  // the standard streams it may have been given
     auto agent = Register("pc");

@@ -56,7 +56,7 @@ std::string Usage() {
            "  --max-sessions N         sessions waiting or relayed at once (1000)\n"
            "  --max-pending-per-agent N  sessions waiting for one agent at once (4)\n"
            "  --relay-buffer BYTES     bytes held per direction of a session at its start\n"
-           "                           (65536); a bulk transfer grows it up to 1048576\n"
+           "                           (16384); a bulk transfer grows it up to 1048576\n"
            "  --relay-memory BYTES     sessions' buffers grow only while all together stay\n"
            "                           within this (33554432; 0: they never grow)\n"
            "  --session-timeout SECONDS  wait for the agent's session connection (30)\n"

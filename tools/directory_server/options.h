@@ -32,7 +32,7 @@ struct Options {
     std::string agent_keys_path;            // empty: any agent may register any name
     std::size_t max_sessions = 1000;        // waiting and relayed at once
     std::size_t max_pending_per_agent = 4;  // sessions waiting for one agent's connection
-    std::size_t relay_buffer = 64 * 1024;   // bytes held per direction of a session at its start
+    std::size_t relay_buffer = 16 * 1024;   // bytes held per direction of a session at its start
     // The sessions' pipes grow only while all of them together stay within this: half the
     // kernel's default soft pipe quota of a user (64 MiB), so growing never makes new sessions'
     // pipes small.
