@@ -86,13 +86,16 @@ def exit_status(viewer):
 
 
 def x_window(title):
-    """The X window of the Wine window with this exact title, once it is there and focused."""
+    """The X window of the Wine window with this exact title, once it is there."""
     pattern = "^" + title.replace("(", r"\(").replace(")", r"\)") + "$"
     wid = poll(lambda: xdotool("search", "--name", pattern).split()[:1], timeout=30)
-    if not wid:
-        return None
-    poll(lambda: xdotool("getwindowfocus") == wid[0], timeout=10)
-    return wid[0]
+    return wid[0] if wid else None
+
+
+def focused(*wids):
+    """Whether the X focus is (or comes within a bound) on one of these windows. Wine gives keys
+    to the window that has the focus inside the program, whichever of its X windows has it."""
+    return bool(poll(lambda: xdotool("getwindowfocus") in wids, timeout=10))
 
 
 def events(session, start, kinds):
@@ -181,7 +184,7 @@ def check_focus_loss(session, wid, origin):
           [("key", 0, CTRL), ("pointer", 0, x, y)], session.snapshot()[start:])
     xdotool("keyup", "ctrl", "mouseup", 1)
     xdotool("windowfocus", wid)
-    poll(lambda: xdotool("getwindowfocus") == wid, timeout=10)
+    focused(wid)
 
 
 # ---- clipboard ----
@@ -250,8 +253,7 @@ def plain_session(relay_port, server):
               session.snapshot() if session else "no connection")
         return
     wid = x_window(title)
-    if not check("plain: the window is there and has the focus", True,
-                 bool(wid) and xdotool("getwindowfocus") == wid):
+    if not check("plain: the window is there and has the focus", True, bool(wid) and focused(wid)):
         return
     client = driver("window", title, "client", WIDTH, HEIGHT)
     fields = client[0].split() if client else []
@@ -294,8 +296,9 @@ def password_sessions(relay_port, server):
         viewer = start_viewer("pc-auth", relay_port, dialogs=True)
         session = server.session(index)
         dialog = x_window("Password")
-        if not check(f"password {name}: the dialog is there and has the focus", True,
-                     bool(dialog) and session is not None):
+        if not check(f"password {name}: the dialog is there, the viewer has the focus", True,
+                     bool(dialog) and focused(dialog, x_window("pc-auth")) and
+                     session is not None):
             viewer.kill()
             continue
         xdotool("type", "--delay", 20, typed)
