@@ -9,4 +9,4 @@ source "$here/wine_session.sh"
 trap wine_session_stop EXIT
 wine_session_start "$build" || exit 1
 xset -r  # no auto-repeat: a key held across a slow step must not be typed twice
-timeout 900 python3 "$here/viewer_input.py" "$build"
+PYTHONDONTWRITEBYTECODE=1 timeout 900 python3 "$here/viewer_input.py" "$build"  # no __pycache__ in the tree
