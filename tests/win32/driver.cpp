@@ -30,6 +30,10 @@
 //                            area has that colour (each channel within 8), print "color ok" or
 //                            what it has after 20 s
 //   mouse PX PY              a left click there (move, press, release)
+//   client W H               wait until the client area is W x H (0 0: no wait), print
+//                            "client X Y W H": its origin on the screen and its size
+//   message CAPTION          wait for a message box captioned CAPTION (of any process), print
+//                            "message TEXT", press OK
 //   close                    close the window
 //   ended                    wait for the window's process to end, print its exit status
 //
@@ -338,6 +342,32 @@ int Run(const std::vector<std::string>& a) {
             PostMessageA(g_dialog, WM_MOUSEMOVE, 0, at);
             PostMessageA(g_dialog, WM_LBUTTONDOWN, MK_LBUTTON, at);
             PostMessageA(g_dialog, WM_LBUTTONUP, 0, at);
+        } else if (step == "client") {
+            const long w = std::stol(arg()), h = std::stol(arg());
+            RECT r{};
+            WaitFor(20000, [&] {
+                GetClientRect(g_dialog, &r);
+                return (w == 0 && h == 0) || (r.right == w && r.bottom == h);
+            });
+            POINT origin{0, 0};
+            ClientToScreen(g_dialog, &origin);
+            Say("client " + std::to_string(origin.x) + " " + std::to_string(origin.y) + " " +
+                std::to_string(r.right) + " " + std::to_string(r.bottom));
+        } else if (step == "message") {
+            const std::string caption = arg();
+            wchar_t wide[256] = {};
+            MultiByteToWideChar(CP_ACP, 0, caption.c_str(), -1, wide, 256);  // as argv came
+            HWND box = nullptr;
+            if (!WaitFor(20000, [&] {
+                    box = FindWindowW(L"#32770", wide);
+                    return box && IsWindowVisible(box);
+                }))
+                return Say("no message box " + caption), 1;
+            wchar_t text[1024] = {};
+            GetDlgItemTextW(box, 0xFFFF, text, 1024);
+            Say("message " + Utf8(text));
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
         } else if (step == "close") {
             PostMessageA(g_dialog, WM_CLOSE, 0, 0);
         } else if (step == "ended") {

@@ -37,10 +37,10 @@
 
 #include "arguments.h"
 #include "keymap.h"
-#include "session_messages.h"
 #include "resource.h"
 #include "rfb/client.h"
 #include "rfb/keysyms.h"
+#include "session_messages.h"
 #include "tls.h"
 
 namespace talviewer {
@@ -52,6 +52,7 @@ constexpr UINT_PTR kStageTimer = 1;
 constexpr int kConnectSeconds = 15;
 constexpr int kReplySeconds = 45;  // the server itself waits 30 s for the agent
 constexpr int kHandshakeSeconds = 30;
+constexpr int kCancelledStatus = 1;  // the operator cancelled the password dialog
 constexpr std::size_t kMaxUnsentForMotion = std::size_t{256} << 10;
 constexpr std::size_t kReadBudget = std::size_t{4} << 20;  // per FD_READ, then paint
 constexpr UINT kMenuFit = 0x1010;                          // system menu ids: multiples of 16
@@ -659,8 +660,9 @@ void Viewer::AskPassword() {
     if (stage_ == Stage::kDone)
         return;  // the session ended while the dialog was up
     if (!given) {
-        // The operator chose not to go on: no message, no error.
+        // The operator chose not to go on: no message, but no session either.
         stage_ = Stage::kDone;
+        exit_status_ = kCancelledStatus;
         DestroyWindow(hwnd_);
         return;
     }

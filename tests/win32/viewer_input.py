@@ -1,0 +1,347 @@
+#!/usr/bin/env python3
+"""talviewer.exe under Wine, worked as an operator would (xdotool on the Wine session's display,
+xclip for the X clipboard that Wine bridges to the Windows one), against rfb_recorder.py through
+view_relay.py. What the viewer sends is read from the recorder's records:
+
+  keys      each key row gives exactly its KeyEvents (keysym, press and release), the release
+            of a key with the keysym its press sent; held keys and buttons are released when
+            the window loses the focus; no key is left down at the end
+  pointer   clicks, a drag and the wheel at known places give PointerEvents with the desktop's
+            coordinates and button masks
+  clipboard X text reaches the server as Latin-1 (other characters as '?', lines ending in LF);
+            the server's text can be pasted on the X side, and is not sent back
+  resize    after a DesktopSize update the viewer asks for the whole new desktop, its client
+            area takes the new size and the pointer reaches the new parts
+  password  VNC authentication without a password: the dialog takes it (the recorder checks the
+            DES response); a wrong one ends with the viewer's message and status 8, Cancel with
+            status 1 and no message
+
+  tests/win32/viewer_input.py BUILD_WIN    (run by viewer_input.sh, inside a Wine session)
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+from rfb_recorder import Server
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.abspath(sys.argv[1])
+WINE = os.environ["WINE"]
+DRIVER = os.path.join(BUILD, "win32-tools", "driver.exe")
+WORK = os.path.join(BUILD, "viewer-input")
+WIDTH, HEIGHT = 320, 200
+PASSWORD = "secret12"
+
+failed = False
+children = []
+
+
+def check(name, want, got):
+    global failed
+    if want == got:
+        print(f"PASS: {name}")
+    else:
+        print(f"FAIL: {name}\n  want {want!r}\n  got  {got!r}")
+        failed = True
+    return want == got
+
+
+def poll(probe, timeout=15, step=0.1):
+    """probe() until it is true; its last value (false after the timeout)."""
+    deadline = time.monotonic() + timeout
+    while not (value := probe()) and time.monotonic() < deadline:
+        time.sleep(step)
+    return value
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True,
+                          timeout=30).stdout.strip()
+
+
+def driver(*steps):
+    """The test driver's steps (tests/win32/driver.cpp) on the viewer's window; its output lines."""
+    out = subprocess.run([WINE, DRIVER, *map(str, steps)], capture_output=True, timeout=120)
+    return out.stdout.decode("utf-8", "replace").replace("\r", "").splitlines()
+
+
+def start_viewer(name, relay_port, dialogs):
+    env = dict(os.environ)
+    env.pop("TALVIEWER_NO_DIALOGS", None)
+    if not dialogs:
+        env["TALVIEWER_NO_DIALOGS"] = "1"  # a failure prints its message instead of waiting
+    viewer = subprocess.Popen([WINE, os.path.join(WORK, "talviewer.exe"), "TALVERO-VNC",
+                               "127.0.0.1", str(relay_port), name], cwd=WORK, env=env)
+    children.append(viewer)
+    return viewer
+
+
+def exit_status(viewer):
+    try:
+        return viewer.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        return "still running"
+
+
+def x_window(title):
+    """The X window of the Wine window with this exact title, once it is there."""
+    pattern = "^" + title.replace("(", r"\(").replace(")", r"\)") + "$"
+    wid = poll(lambda: xdotool("search", "--name", pattern).split()[:1], timeout=30)
+    return wid[0] if wid else None
+
+
+def focused(*wids):
+    """Whether the X focus is (or comes within a bound) on one of these windows. Wine gives keys
+    to the window that has the focus inside the program, whichever of its X windows has it."""
+    return bool(poll(lambda: xdotool("getwindowfocus") in wids, timeout=10))
+
+
+def events(session, start, kinds):
+    return [r[1:] for r in session.snapshot()[start:] if r[0] in kinds]
+
+
+def wait_events(session, start, kinds, count):
+    """The records of these kinds since `start`, once there are `count` (or after a timeout)."""
+    session.wait(lambda records: len([r for r in records[start:] if r[0] in kinds]) >= count)
+    return events(session, start, kinds)
+
+
+# ---- keys ----
+
+SHIFT, CTRL, ALT = 0xFFE1, 0xFFE3, 0xFFE9
+
+
+def tap(keysym):
+    return [(1, keysym), (0, keysym)]
+
+
+KEY_ROWS = [
+    # xdotool's words, the KeyEvents (down, keysym) the server must see, in order
+    ("key a", tap(ord("a"))),
+    # xdotool lets Shift go before the letter: the release is of the 'A' that was pressed
+    ("key shift+a", [(1, SHIFT), (1, ord("A")), (0, SHIFT), (0, ord("A"))]),
+    ("key 7", tap(ord("7"))),
+    ("key shift+7", [(1, SHIFT), (1, ord("&")), (0, SHIFT), (0, ord("&"))]),
+    ("key Return BackSpace Tab Escape", tap(0xFF0D) + tap(0xFF08) + tap(0xFF09) + tap(0xFF1B)),
+    ("key Left Up Right Down", tap(0xFF51) + tap(0xFF52) + tap(0xFF53) + tap(0xFF54)),
+    ("key F1 F5 F12", tap(0xFFBE) + tap(0xFFC2) + tap(0xFFC9)),
+    ("key F10", tap(0xFFC7)),  # the menu key of Windows, the remote side's here
+    ("key ctrl+c", [(1, CTRL), (1, ord("c")), (0, CTRL), (0, ord("c"))]),
+    ("key alt+x", [(1, ALT), (1, ord("x")), (0, ALT), (0, ord("x"))]),
+    ("keydown shift key x 2 keyup shift",
+     [(1, SHIFT)] + tap(ord("X")) + tap(ord("@")) + [(0, SHIFT)]),
+]
+
+
+def check_keys(session):
+    for words, want in KEY_ROWS:
+        start = len(session.snapshot())
+        xdotool(*words.split())
+        check(f"keys: {words}", want, wait_events(session, start, {"key"}, len(want)))
+
+
+# ---- pointer ----
+
+def check_pointer(session, origin):
+    def at(x, y):
+        return origin[0] + x, origin[1] + y
+
+    rows = [
+        # xdotool's words (positions in the desktop), the PointerEvents (mask, x, y) in order
+        ("left click", [("mousemove", *at(10, 20)), ("click", 1)],
+         [(0, 10, 20), (1, 10, 20), (0, 10, 20)]),
+        ("right click", [("mousemove", *at(319, 199)), ("click", 3)],
+         [(0, 319, 199), (4, 319, 199), (0, 319, 199)]),
+        ("middle click", [("mousemove", *at(0, 0)), ("click", 2)],
+         [(0, 0, 0), (2, 0, 0), (0, 0, 0)]),
+        ("drag", [("mousemove", *at(40, 50)), ("mousedown", 1), ("mousemove", *at(200, 150)),
+                  ("mouseup", 1)],
+         [(0, 40, 50), (1, 40, 50), (1, 200, 150), (0, 200, 150)]),
+        ("wheel", [("mousemove", *at(100, 100)), ("click", 4), ("click", 5)],
+         [(0, 100, 100), (8, 100, 100), (0, 100, 100), (16, 100, 100), (0, 100, 100)]),
+    ]
+    for name, steps, want in rows:
+        start = len(session.snapshot())
+        for step in steps:
+            xdotool(*step)
+        check(f"pointer: {name}", want, wait_events(session, start, {"pointer"}, len(want)))
+
+
+def check_focus_loss(session, wid, origin):
+    start = len(session.snapshot())
+    x, y = 60, 70
+    xdotool("keydown", "ctrl", "mousemove", origin[0] + x, origin[1] + y, "mousedown", 1)
+    held = [("key", 1, CTRL), ("pointer", 0, x, y), ("pointer", 1, x, y)]
+    session.wait(lambda records: len(records) >= start + 3)
+    check("focus: Ctrl and the left button held", held, session.snapshot()[start:])
+    # Another program takes the focus (here the root window): what is held is released.
+    start = len(session.snapshot())
+    xdotool("windowfocus", xdotool("search", "--maxdepth", "0", "--name", "").split()[0])
+    session.wait(lambda records: len(records) >= start + 2)
+    check("focus: lost, Ctrl and the button are released",
+          [("key", 0, CTRL), ("pointer", 0, x, y)], session.snapshot()[start:])
+    xdotool("keyup", "ctrl", "mouseup", 1)
+    xdotool("windowfocus", wid)
+    focused(wid)
+
+
+# ---- clipboard ----
+
+def check_clipboard(session):
+    rows = [
+        # the X side's text (UTF-8), what the server must get
+        ("one line", "plain text 123", b"plain text 123"),
+        # Latin-1 as RFB has it; the dash and the euro sign are not in it; Windows' CRLF is LF
+        ("Latin-1 and beyond", "Gr\u00fc\u00dfe, caf\u00e9 \u2013 5 \u20ac\nzweite Zeile",
+         b"Gr\xfc\xdfe, caf\xe9 ? 5 ?\nzweite Zeile"),
+    ]
+    for name, text, want in rows:
+        start = len(session.snapshot())
+        # xclip serves the selection until someone else takes it: the next row, or the viewer.
+        children.append(subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard", "-i"],
+                                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL))
+        children[-1].stdin.write(text.encode())
+        children[-1].stdin.close()
+        check(f"clipboard: X to server, {name}", [(want,)],
+              wait_events(session, start, {"cut"}, 1))
+
+    sent = b"D\xe9j\xe0 vu\nzweite Zeile"
+    start = len(session.snapshot())
+    session.send_cut(sent)
+
+    def pasted():
+        out = subprocess.run(["xclip", "-o", "-selection", "clipboard"], capture_output=True,
+                             timeout=10).stdout
+        return out if out == sent.decode("latin-1").encode() else None
+
+    got = poll(pasted, timeout=15, step=0.2)
+    check("clipboard: server to X", "Déjà vu\nzweite Zeile", got.decode() if got else None)
+    return start, sent
+
+
+# ---- resize ----
+
+def check_resize(session, wid, title, origin):
+    def size():
+        shell = dict(line.split("=", 1) for line in
+                     xdotool("getwindowgeometry", "--shell", wid).splitlines())
+        return int(shell["WIDTH"]), int(shell["HEIGHT"])
+
+    before = size()
+    start = len(session.snapshot())
+    session.resize(400, 240)
+    first = wait_events(session, start, {"request"}, 1)[:1]
+    check("resize: the viewer asks for the whole new desktop", [(0, 0, 0, 400, 240)], first)
+    client = driver("window", title, "client", 400, 240)
+    check("resize: the client area follows", ["client %d %d 400 240" % origin], client)
+    check("resize: the X window grows with it", (before[0] + 80, before[1] + 40), size())
+    start = len(session.snapshot())
+    xdotool("mousemove", origin[0] + 390, origin[1] + 230, "click", 1)
+    check("resize: a click in the new part", [(0, 390, 230), (1, 390, 230), (0, 390, 230)],
+          wait_events(session, start, {"pointer"}, 3))
+
+
+def plain_session(relay_port, server):
+    title = "pc-rec (not encrypted)"
+    viewer = start_viewer("pc-rec", relay_port, dialogs=False)
+    session = server.session(0)
+    if not session or not session.wait(lambda r: ("request", 0, 0, 0, WIDTH, HEIGHT) in r):
+        check("plain: the session starts", "a full update request",
+              session.snapshot() if session else "no connection")
+        return
+    wid = x_window(title)
+    if not check("plain: the window is there and has the focus", True, bool(wid) and focused(wid)):
+        return
+    client = driver("window", title, "client", WIDTH, HEIGHT)
+    fields = client[0].split() if client else []
+    if not check("plain: the client area is the desktop's size", ["client", str(WIDTH), str(HEIGHT)],
+                 fields[:1] + fields[3:]):
+        return
+    origin = int(fields[1]), int(fields[2])
+
+    check_keys(session)
+    check_pointer(session, origin)
+    check_focus_loss(session, wid, origin)
+    cut_start, sent = check_clipboard(session)
+    check_resize(session, wid, title, origin)
+
+    driver("window", title, "close")
+    check("plain: closed by the operator, status 0", 0, exit_status(viewer))
+    session.wait(lambda r: ("closed",) in r)
+    records = session.snapshot()
+    held = set()
+    for record in records:
+        if record[0] == "key":
+            (held.add if record[1] else held.discard)(record[2])
+    check("keys: none left down at the end", set(), held)
+    check("clipboard: the server's text is not sent back", [],
+          [r for r in records[cut_start:] if r == ("cut", sent)])
+
+
+# ---- password ----
+
+PASSWORD_ROWS = [
+    # name, typed, the key that ends the dialog, the recorder's verdict, message, exit status
+    ("right", PASSWORD, "Return", ("auth", "ok"), None, 0),
+    ("wrong", "wrong123", "Return", ("auth", "bad"), "pc-auth did not accept the password.", 8),
+    ("cancel", PASSWORD, "Escape", None, None, 1),
+]
+
+
+def password_sessions(relay_port, server):
+    for index, (name, typed, key, verdict, message, status) in enumerate(PASSWORD_ROWS):
+        viewer = start_viewer("pc-auth", relay_port, dialogs=True)
+        session = server.session(index)
+        dialog = x_window("Password")
+        if not check(f"password {name}: the dialog is there, the viewer has the focus", True,
+                     bool(dialog) and focused(dialog, x_window("pc-auth")) and
+                     session is not None):
+            viewer.kill()
+            continue
+        xdotool("type", "--delay", 20, typed)
+        xdotool("key", key)
+        session.wait(lambda r: ("closed",) in r or ("request", 0, 0, 0, WIDTH, HEIGHT) in r)
+        got = [r for r in session.snapshot() if r[0] == "auth"]
+        check(f"password {name}: the server's verdict", [verdict] if verdict else [], got)
+        if verdict == ("auth", "ok"):
+            check(f"password {name}: the session runs", True,
+                  bool(session.wait(lambda r: ("request", 0, 0, 0, WIDTH, HEIGHT) in r)) and
+                  bool(x_window("pc-auth (not encrypted)")))
+            driver("window", "pc-auth (not encrypted)", "close")
+        if message:
+            box = driver("message", "pc-auth \u2014 talviewer")
+            check(f"password {name}: the message", True, bool(box) and message in box[0])
+        check(f"password {name}: exit status", status, exit_status(viewer))
+
+
+def main():
+    shutil.rmtree(WORK, ignore_errors=True)
+    os.makedirs(WORK)
+    shutil.copy(os.path.join(BUILD, "win32-tools", "talviewer.exe"), WORK)  # no ca.pem: plain
+    plain = Server(size=(WIDTH, HEIGHT))
+    auth = Server(size=(WIDTH, HEIGHT), password=PASSWORD)
+    port_file = os.path.join(WORK, "relay-port")
+    children.append(subprocess.Popen([sys.executable, os.path.join(HERE, "view_relay.py"),
+                                      "--port-file", port_file, "--route", f"pc-rec={plain.port}",
+                                      "--route", f"pc-auth={auth.port}"]))
+    if not poll(lambda: os.path.exists(port_file), timeout=10):
+        check("the relay starts", True, False)
+        return
+    with open(port_file) as f:
+        relay_port = int(f.read())
+    try:
+        plain_session(relay_port, plain)
+        password_sessions(relay_port, auth)
+    finally:
+        for child in children:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+
+
+if __name__ == "__main__":
+    main()
+    sys.exit(1 if failed else 0)
