@@ -74,17 +74,16 @@ void Append(Bytes& b, const Bytes& more) {
     b.insert(b.end(), more.begin(), more.end());
 }
 
-void PutPixel(Bytes& b, uint32_t p) {
-    Put8(b, p);
-    Put8(b, p >> 8);
-    Put8(b, p >> 16);
-    Put8(b, 0);
-}
-
+// ZRLE's compressed pixel: the first three bytes of ours.
 static void PutCpixel(Bytes& b, uint32_t p) {
     Put8(b, p);
     Put8(b, p >> 8);
     Put8(b, p >> 16);
+}
+
+void PutPixel(Bytes& b, uint32_t p) {
+    PutCpixel(b, p);
+    Put8(b, 0);
 }
 
 Bytes ServerInit(int width, int height, std::string_view name) {
@@ -143,14 +142,6 @@ Bytes EncodeHextile(const Image& image, Area a) {
     // do; after a raw tile neither is known.
     bool have_bg = false, have_fg = false;
     uint32_t last_bg = 0, last_fg = 0;
-    auto put_bg = [&](uint8_t& flags, Bytes& body, uint32_t bg) {
-        if (!have_bg || bg != last_bg) {
-            flags |= 2;
-            PutPixel(body, bg);
-        }
-        have_bg = true;
-        last_bg = bg;
-    };
     for (int ty = a.y; ty < a.y + a.height; ty += 16) {
         for (int tx = a.x; tx < a.x + a.width; tx += 16) {
             const int tw = std::min(16, a.x + a.width - tx);
@@ -186,45 +177,45 @@ Bytes EncodeHextile(const Image& image, Area a) {
                     x = e;
                 }
             }
-            uint8_t flags = 0;
-            Bytes body;
-            if (counts.size() == 1) {
-                put_bg(flags, body, bg);
-                Put8(b, flags);
-                Append(b, body);
-            } else if (counts.size() == 2 && runs.size() <= 255) {
-                put_bg(flags, body, bg);
-                if (!have_fg || runs[0].c != last_fg) {
-                    flags |= 4;
-                    PutPixel(body, runs[0].c);
-                }
-                have_fg = true;
-                last_fg = runs[0].c;
-                Put8(b, flags | 8);
-                Append(b, body);
-                Put8(b, static_cast<uint32_t>(runs.size()));
-                for (const Run& r : runs) {
-                    Put8(b, static_cast<uint32_t>(r.x << 4 | r.y));
-                    Put8(b, static_cast<uint32_t>((r.w - 1) << 4));
-                }
-            } else if (runs.size() <= 255 &&
-                       runs.size() * 6 < static_cast<std::size_t>(tw * th) * 4) {
-                put_bg(flags, body, bg);
-                Put8(b, flags | 8 | 16);
-                Append(b, body);
-                Put8(b, static_cast<uint32_t>(runs.size()));
-                for (const Run& r : runs) {
-                    PutPixel(b, r.c);
-                    Put8(b, static_cast<uint32_t>(r.x << 4 | r.y));
-                    Put8(b, static_cast<uint32_t>((r.w - 1) << 4));
-                }
-            } else {
+            // Solid; two colours (subrectangles in the foreground); a few colours (coloured
+            // subrectangles) while that is smaller than raw; else raw.
+            const bool two = counts.size() == 2;
+            if (counts.size() > 1 &&
+                (runs.size() > 255 ||
+                 (!two && runs.size() * 6 >= static_cast<std::size_t>(tw * th) * 4))) {
                 have_bg = have_fg = false;
                 Put8(b, 1);
                 for (int y = ty; y < ty + th; ++y) {
                     for (int x = tx; x < tx + tw; ++x) {
                         PutPixel(b, image.At(x, y));
                     }
+                }
+                continue;
+            }
+            uint8_t flags = counts.size() == 1 ? 0 : two ? 8 : 8 | 16;
+            Bytes body;
+            if (!have_bg || bg != last_bg) {
+                flags |= 2;
+                PutPixel(body, bg);
+            }
+            have_bg = true;
+            last_bg = bg;
+            if (two && (!have_fg || runs[0].c != last_fg)) {
+                flags |= 4;
+                PutPixel(body, runs[0].c);
+            }
+            have_fg = have_fg || two;
+            last_fg = two ? runs[0].c : last_fg;
+            Put8(b, flags);
+            Append(b, body);
+            if (counts.size() > 1) {
+                Put8(b, static_cast<uint32_t>(runs.size()));
+                for (const Run& r : runs) {
+                    if (!two) {
+                        PutPixel(b, r.c);
+                    }
+                    Put8(b, static_cast<uint32_t>(r.x << 4 | r.y));
+                    Put8(b, static_cast<uint32_t>((r.w - 1) << 4));
                 }
             }
         }

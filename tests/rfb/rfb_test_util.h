@@ -1,8 +1,11 @@
-// Helpers the RFB core's in-process tests share: draining a client's events and output.
+// Helpers the RFB core's in-process tests share: draining a client's events, and a stream that
+// must end the session with a reason.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,41 +22,37 @@ inline std::vector<rfb::Event> Events(rfb::Client& c) {
     return out;
 }
 
-inline void Feed(rfb::Client& c, const Bytes& b) {
-    c.Receive(b);
-}
-
-// Feeds `b` whole or a byte at a time and gives every event raised on the way: a stream must
-// end the same however it is cut.
-inline std::vector<rfb::Event> EventsFed(rfb::Client& c, const Bytes& b, bool bytewise) {
-    if (!bytewise) {
-        Feed(c, b);
-        return Events(c);
-    }
-    std::vector<rfb::Event> events;
-    for (uint8_t byte : b) {
-        c.Receive(std::span<const uint8_t>(&byte, 1));
-        for (auto& e : Events(c)) {
-            events.push_back(std::move(e));
-        }
-    }
-    return events;
-}
-
-template <typename T>
-const T* Find(const std::vector<rfb::Event>& events) {
-    for (const auto& e : events) {
-        if (const T* t = std::get_if<T>(&e)) {
-            return t;
-        }
-    }
-    return nullptr;
-}
-
 // The failure reason, or "" if the client has not failed.
 inline std::string FailureOf(const std::vector<rfb::Event>& events) {
-    const auto* f = Find<rfb::event::Failed>(events);
-    return f ? f->reason : std::string();
+    for (const auto& e : events) {
+        if (const auto* f = std::get_if<rfb::event::Failed>(&e)) {
+            return f->reason;
+        }
+    }
+    return "";
+}
+
+// Feeds `stream` to a fresh client from `make`, whole and then a byte at a time (a stream must
+// end the same however it is cut): the only event is a failure naming `reason`, and input after
+// it is ignored.
+inline void ExpectFailure(const std::function<std::unique_ptr<rfb::Client>()>& make,
+                          const Bytes& stream, const std::string& reason) {
+    for (bool bytewise : {false, true}) {
+        auto client = make();
+        std::vector<rfb::Event> events;
+        for (std::size_t at = 0; at < stream.size(); at += bytewise ? 1 : stream.size()) {
+            client->Receive(std::span(stream).subspan(at, bytewise ? 1 : stream.size()));
+            for (auto& e : Events(*client)) {
+                events.push_back(std::move(e));
+            }
+        }
+        ASSERT_EQ(events.size(), 1u) << (bytewise ? "byte by byte" : "whole");
+        EXPECT_NE(FailureOf(events).find(reason), std::string::npos) << FailureOf(events);
+        EXPECT_TRUE(client->failed());
+        EXPECT_FALSE(client->connected());
+        client->Receive(UpdateHeader(0));
+        EXPECT_TRUE(Events(*client).empty());
+    }
 }
 
 }  // namespace rfbtest

@@ -33,13 +33,6 @@ def recv_exact(conn, n):
     return data
 
 
-def read_line(conn):
-    line = b""
-    while not line.endswith(b"\n"):
-        line += recv_exact(conn, 1)
-    return line
-
-
 def server_init(conn, name=b"scripted"):
     recv_exact(conn, 1)  # ClientInit
     pixel_format = bytes([32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0])
@@ -71,10 +64,6 @@ def reply(text):
     return lambda conn, pki: conn.sendall(text)
 
 
-def ok_then_close(conn, pki):
-    conn.sendall(b"ok\n")
-
-
 def plain_only(conn, pki):
     conn.sendall(b"ok\n")
     rfb_greeting(conn, [1])
@@ -89,17 +78,16 @@ def vnc_auth_refused(conn, pki):
     conn.sendall(struct.pack(">II", 1, len(reason)) + reason)
 
 
-def plain_session(conn, pki):
-    conn.sendall(b"ok\n")
-    assert rfb_greeting(conn, [1]) == 1
-    conn.sendall(struct.pack(">I", 0))
-    server_init(conn)
-    recv_exact(conn, 20)  # SetPixelFormat: the viewer is in the session
+def plain_session(then=b""):
+    def play(conn, pki):
+        conn.sendall(b"ok\n")
+        assert rfb_greeting(conn, [1]) == 1
+        conn.sendall(struct.pack(">I", 0))
+        server_init(conn)
+        recv_exact(conn, 20)  # SetPixelFormat: the viewer is in the session
+        conn.sendall(then)
 
-
-def plain_garbage(conn, pki):
-    plain_session(conn, pki)
-    conn.sendall(bytes([99]) + bytes(40))
+    return play
 
 
 def tls_with(cert_name):
@@ -132,7 +120,7 @@ ROWS = [
     ("not a session server", "plain", None, reply(b"HTTP/1.0 400 Bad\r\n"), "", 6,
      "not understood"),
     ("server unreachable", "plain", None, None, "", 6, "could not be reached"),
-    ("closed after ok", "plain", None, ok_then_close, "", 6, "before the session started"),
+    ("closed after ok", "plain", None, reply(b"ok\n"), "", 6, "before the session started"),
     ("plain offered, CA present", "ca", None, plain_only, "", 7, "no encryption"),
     ("TLS offered, no CA", "plain", None, tls_with("agents/pc-01.pem"), "", 7, "no ca.pem"),
     ("certificate for another name", "ca", None, tls_with("agents/other-pc.pem"), "", 7,
@@ -142,10 +130,11 @@ ROWS = [
     ("wrong password", "plain", None, vnc_auth_refused, "secret\n", 8,
      "did not accept the password"),
     ("password not given", "plain", None, vnc_auth_refused, "", 1, ""),
-    ("ended by the remote side", "plain", None, plain_session, "", 9, "has ended"),
+    ("ended by the remote side", "plain", None, plain_session(), "", 9, "has ended"),
     ("TLS session ended by the remote side", "ca", None, tls_with("agents/pc-01.pem"), "", 9,
      "has ended"),
-    ("unknown message", "plain", None, plain_garbage, "", 10, "cannot show"),
+    ("unknown message", "plain", None, plain_session(bytes([99]) + bytes(40)), "", 10,
+     "cannot show"),
 ]
 
 
@@ -154,7 +143,9 @@ def serve_once(listener, play, pki, errors):
         conn, _ = listener.accept()
         with conn:
             conn.settimeout(20)
-            line = read_line(conn)
+            line = b""
+            while not line.endswith(b"\n"):
+                line += recv_exact(conn, 1)
             if line != b"view " + NAME.encode() + b"\n":
                 errors.append("request was %r" % line)
                 return

@@ -73,9 +73,8 @@ TEST(ViewerFailure, CoreReasonsMapToRows) {
 }
 
 TEST(ViewerFailure, TextsNameTheMachineAndCarryTheDetail) {
-    EXPECT_EQ(FailureText(Failure::kNotConnected, "pc-1", ""),
-              "pc-1 is not connected to the server right now. The support program on that "
-              "machine must be running.");
+    EXPECT_EQ(FailureText(Failure::kBusy, "pc-1", ""),
+              "The server is busy and cannot open a session with pc-1 now.");
     EXPECT_EQ(FailureText(Failure::kEnded, "a%1b", "Closed."),
               "The session with a%1b has ended.\n\nClosed.");
     EXPECT_EQ(ExitStatus(Failure::kUsage), 2);
