@@ -145,10 +145,13 @@ Bytes MixedStream(std::size_t clipboard_cap) {
     Put32(b, static_cast<uint32_t>(clipboard_cap + 1));
     Append(b, Bytes(clipboard_cap + 1, 'x'));
     Append(b, Bytes{1, 0, 0, 0, 0, 2, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    // The resize's update draws the new desktop in two rectangles; it is reported as one, the
+    // whole desktop.
     const Image small = MakeDesktop(120, 90, 5);
-    Append(b, UpdateHeader(2));
+    Append(b, UpdateHeader(3));
     Append(b, RectHeader(0, 0, 120, 90, -223));
-    Append(b, zrle.Encode(small, {0, 0, 120, 90}));
+    Append(b, zrle.Encode(small, {0, 0, 120, 45}));
+    Append(b, zrle.Encode(small, {0, 45, 120, 45}));
     return b;
 }
 
@@ -231,6 +234,32 @@ TEST(RfbDecode, SameResultHoweverTheStreamIsCut) {
         EXPECT_EQ(o.cursor.pixels, whole.cursor.pixels);
         EXPECT_EQ(o.output, whole.output);
     }
+    // Long enough that the client drops what it has read while a message is still incomplete.
+    Bytes big = PlainHandshake38(kWidth, kHeight);
+    const Image second = MakeDesktop(kWidth, kHeight, 7);
+    Append(big, TwoUpdates(MakeDesktop(kWidth, kHeight, 6), second, EncodeRaw));
+    const Outcome joined = Play(big, [&] { return big.size(); });
+    EXPECT_EQ(joined.pixels, second.pixels);
+    const Outcome cut = Play(big, [&] { return 1 + rng() % 5000; });
+    EXPECT_EQ(cut.events, joined.events);
+    EXPECT_EQ(cut.pixels, joined.pixels);
+}
+
+// Hextile: a tile that sends no colours of its own paints with the previous tile's.
+TEST(RfbDecode, HextileTilesKeepThePreviousTilesColours) {
+    const uint32_t background = 0xff112233, foreground = 0xff445566;  // opaque, as stored
+    Bytes b = UpdateHeader(1);
+    Append(b, RectHeader(0, 0, 32, 16, 5));
+    Append(b, Bytes{2 | 4 | 8});  // background, foreground, subrectangles
+    PutPixel(b, background);
+    PutPixel(b, foreground);
+    Append(b, Bytes{1, 0x00, 0x00});     // one 1x1 at 0,0
+    Append(b, Bytes{8, 1, 0x11, 0x00});  // subrectangles only: one 1x1 at 1,1
+    auto client = Connected();
+    client->Receive(b);
+    ASSERT_EQ(FailureOf(Events(*client)), "");
+    EXPECT_EQ(client->framebuffer().At(16, 0), background);
+    EXPECT_EQ(client->framebuffer().At(17, 1), foreground);
 }
 
 TEST(RfbDecode, EmptyDesktopsAndRectanglesAreHarmless) {
