@@ -11,21 +11,13 @@ import argparse
 import os
 import socket
 import struct
+import sys
 import threading
 import time
 
-
-def pump(src, dst):
-    try:
-        while data := src.recv(65536):
-            dst.sendall(data)
-    except OSError:
-        pass
-    for s in (src, dst):
-        try:
-            s.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/win32"))
+from view_relay import listen, pump, serve_forever  # noqa: E402
 
 
 class ClientReader:
@@ -88,17 +80,7 @@ def main():
     p.add_argument("--upstream", type=int, required=True)
     p.add_argument("--log", required=True)
     a = p.parse_args()
-    log = open(a.log, "a")
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(4)
-    with open(a.port_file + ".tmp", "w") as f:
-        f.write(str(listener.getsockname()[1]))
-    os.rename(a.port_file + ".tmp", a.port_file)
-    while True:
-        conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn, a.upstream, log), daemon=True).start()
+    serve_forever(listen(a.port_file), serve, a.upstream, open(a.log, "a"))
 
 
 if __name__ == "__main__":

@@ -91,9 +91,6 @@ has_read() {
         END { exit !(got >= want && left == 0) }'
 }
 
-# True while some process holds a lock on file $1.
-locked() { ! flock -n "$1" true 2>/dev/null; }
-
 # Gives window $1 the keyboard focus and types key $2 into it.
 press() {
     xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"

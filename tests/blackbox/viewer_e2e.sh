@@ -31,42 +31,18 @@ track $!
 # The operator's screen.
 start_xvfb
 
-# A directory server that does not speak sessions yet cannot run this test.
-"$server_bin" --listen 127.0.0.1:0 2>"$WORK/probe.log" &
-probe=$!
-wait_for 10 grep -q "listening on" "$WORK/probe.log" || fail "the directory server did not start"
-port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/probe.log")
-answer=$(python3 -c '
-import socket, sys
-s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), 5)
-s.sendall(b"view nobody\n"); s.settimeout(5)
-print(s.recv(100).decode(errors="replace").strip())' "$port" 2>/dev/null || true)
-kill $probe; wait $probe 2>/dev/null || true
-if [[ $answer != "error not-connected" ]]; then
-    echo "SKIP: $server_bin does not pair sessions (answer to view: '$answer')"
-    exit 77
-fi
+"$server_bin" --help 2>&1 | grep -q 'view NAME' || { echo "SKIP: $server_bin does not pair sessions"; exit 77; }
 
 "$talpki" ca "$WORK/pki" 2>/dev/null
 "$talpki" agent "$WORK/pki" pc-1 2>/dev/null
 
 # Reads pixel ($2, $3) of the PPM screenshot $1 as rrggbb.
 pixel() {
-    python3 - "$@" <<'PY'
-import sys
+    python3 -c 'import re, sys
 data = open(sys.argv[1], "rb").read()
-fields, pos = [], 2
-while len(fields) < 3:  # width, height, maximum after "P6"
-    while data[pos:pos + 1].isspace(): pos += 1
-    end = pos
-    while not data[end:end + 1].isspace(): end += 1
-    fields.append(int(data[pos:end])); pos = end
-pos += 1
-width = fields[0]
-x, y = int(sys.argv[2]), int(sys.argv[3])
-at = pos + (y * width + x) * 3
-print(data[at:at + 3].hex())
-PY
+header = re.match(rb"P6\s+(\d+)\s+\d+\s+\d+\s", data)
+at = header.end() + (int(sys.argv[3]) * int(header[1]) + int(sys.argv[2])) * 3
+print(data[at:at + 3].hex())' "$@"
 }
 # The window's size as "W H".
 window_size() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: \([0-9]*\)x\([0-9]*\).*/\1 \2/p'; }

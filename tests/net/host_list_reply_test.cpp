@@ -23,6 +23,7 @@ TEST(HostListEntries, SplitsOnlyAStatusOkReplyOfFiveBytesOrMore) {
         {"", -1, 1252, {}},
         {"xxok", 4, 1252, {}},
         {"xxno|a|b", 8, 1252, {}},
+        {"xxox|a", 6, 1252, {}},
     };
     for (const auto& [bytes, length, codePage, expected] : cases) {
         SCOPED_TRACE(testing::PrintToString(std::string(bytes)) + " in " +

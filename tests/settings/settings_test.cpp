@@ -18,56 +18,33 @@
 
 namespace {
 
-struct WalkCase {
-    const char* name;
-    const char* text;
-    const char* ip;
-    const char* port;
-    const char* title;
-};
-
-const WalkCase kWalkCases[] = {
-    {"Usual",
-     R"(<?xml version="1.0"?><xml><connect ip="10.0.0.1" port="7000"/><title>Desk</title></xml>)",
-     "10.0.0.1", "7000", "Desk"},
-    {"LaterTitleWins", "<xml><title>one</title><title>two</title></xml>", "", "", "two"},
-    {"LaterConnectReplacesBoth", R"(<xml><connect ip="a" port="1"/><connect ip="b"/></xml>)", "b",
-     "", ""},
-    {"ConnectWithOnlyIp", R"(<xml><connect ip="h"/></xml>)", "h", "", ""},
-    {"CapitalisedRootIgnored", R"(<XML><connect ip="h" port="1"/><title>T</title></XML>)", "", "",
-     ""},
-    {"ConnectAsRoot", R"(<connect ip="h" port="9"/>)", "h", "9", ""},
-    {"TitleAsRoot", "<title>Only</title>", "", "", "Only"},
-    {"OtherRootYieldsNothing", R"(<cfg><connect ip="h"/></cfg>)", "", "", ""},
-    {"ConnectInsideOtherElementNotSeen", R"(<xml><group><connect ip="h" port="1"/></group></xml>)",
-     "", "", ""},
-    // Once the walk enters an inner xml it never comes back out, so the
-    // title after it is not seen.
-    {"NoClimbingBackOut", R"(<xml><xml><connect ip="in"/></xml><title>after</title></xml>)", "in",
-     "", ""},
-    {"Malformed", R"(<xml><connect ip="h" port="1"/><title>T</title>)", "", "", ""},
-    {"Empty", "", "", "", ""},
-    // No byte-order mark is removed, so the text before the root is not
-    // markup and the scan finds the root after it all the same.
-    {"ByteOrderMark", "\xEF\xBB\xBF<xml><title>T</title></xml>", "", "", "T"},
-    {"EntitiesAndCdata",
-     R"(<xml><connect ip="a&amp;b" port="1"/><title><![CDATA[<T>]]></title></xml>)", "a&b", "1",
-     "<T>"},
-    {"CommentsBetween", "<xml><!-- c --><title>T</title><!-- d --></xml>", "", "", "T"},
-};
-
-class SettingsWalk : public ::testing::TestWithParam<WalkCase> {};
-
-TEST_P(SettingsWalk, TakesTheValuesTheWalkMeets) {
-    const WalkCase& c = GetParam();
-    const Settings s = ParseSettings(c.text);
-    EXPECT_EQ(s.serverIp, c.ip);
-    EXPECT_EQ(s.serverPort, c.port);
-    EXPECT_EQ(s.title, c.title);
+// The walk takes the values it meets: a later element replaces an earlier one; it enters
+// only "xml" elements and never comes back out of one.
+TEST(SettingsWalk, TakesTheValuesTheWalkMeets) {
+    const char* const cases[][4] = {
+        // text, ip, port, title
+        {R"(<?xml version="1.0"?><xml><connect ip="10.0.0.1" port="7000"/><title>Desk</title></xml>)",
+         "10.0.0.1", "7000", "Desk"},
+        {"<xml><title>one</title><title>two</title></xml>", "", "", "two"},
+        {R"(<xml><connect ip="a" port="1"/><connect ip="b"/></xml>)", "b", "", ""},
+        {R"(<XML><connect ip="h" port="1"/><title>T</title></XML>)", "", "", ""},
+        {R"(<connect ip="h" port="9"/>)", "h", "9", ""},
+        {R"(<cfg><connect ip="h"/></cfg>)", "", "", ""},
+        {R"(<xml><group><connect ip="h" port="1"/></group></xml>)", "", "", ""},
+        {R"(<xml><xml><connect ip="in"/></xml><title>after</title></xml>)", "in", "", ""},
+        {R"(<xml><connect ip="h" port="1"/><title>T</title>)", "", "", ""},  // malformed
+        // No byte-order mark is removed: the scan finds the root after it all the same.
+        {"\xEF\xBB\xBF<xml><title>T</title></xml>", "", "", "T"},
+        {R"(<xml><connect ip="a&amp;b" port="1"/><title><![CDATA[<T>]]></title></xml>)", "a&b", "1",
+         "<T>"},
+    };
+    for (const auto& [text, ip, port, title] : cases) {
+        const Settings s = ParseSettings(text);
+        EXPECT_EQ(s.serverIp, ip) << text;
+        EXPECT_EQ(s.serverPort, port) << text;
+        EXPECT_EQ(s.title, title) << text;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, SettingsWalk, ::testing::ValuesIn(kWalkCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 class SettingsFile : public ::testing::Test {
 protected:

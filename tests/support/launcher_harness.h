@@ -17,7 +17,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QEventLoop>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -167,13 +166,6 @@ public:
     void Run(const std::function<void(CLauncherDlg&)>& body) {
         CLauncherDlg dialog;
         Run(dialog, body);
-    }
-
-    // Lets the event loop run for a while.
-    static void Pump(int milliseconds) {
-        QEventLoop loop;
-        QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-        loop.exec();
     }
 
     std::string dir = ::mkdtemp(std::string("/tmp/launcher-test-XXXXXX").data());

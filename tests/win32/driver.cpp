@@ -17,8 +17,7 @@
 //   dpichanged DPI L T R B  send the dialog WM_DPICHANGED as the system does when it moves to
 //                      a monitor of DPI, suggesting the window rectangle L T R B; print
 //                      "window" and the rectangle the window then has
-//   itemheight         print the host list's item height, which follows its font; what
-//                      the system says of the dialog's DPI goes to the standard error
+//   itemheight         print the host list's item height, which follows its font
 //   sleep MS
 //   exit               wait for the program to end, print its exit status
 //   startup EXE TITLE  print the ms from starting EXE until its dialog shows, then close it
@@ -131,32 +130,6 @@ bool SaveScreenshot(const std::string& path) {
     return ok && out.good();
 }
 
-// A user32 function of newer systems, or null.
-template <class Function>
-Function User32(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
-}
-
-// To the standard error: the dialog's DPI and awareness as the system reports
-// them (0 or -1 where it has no such function), its size, the system DPI,
-// and the awareness of the driver itself (which declares none).
-void ReportDpi() {
-    const auto dpiForWindow = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
-    const auto awarenessContext = User32<HANDLE(WINAPI*)(HWND)>("GetWindowDpiAwarenessContext");
-    const auto awareness = User32<int(WINAPI*)(HANDLE)>("GetAwarenessFromDpiAwarenessContext");
-    const auto threadContext = User32<HANDLE(WINAPI*)()>("GetThreadDpiAwarenessContext");
-    RECT r{};
-    GetWindowRect(g_dialog, &r);
-    const HDC screen = GetDC(nullptr);
-    std::fprintf(stderr, "dpi: window %u, awareness %d, dialog %ldx%ld, system %d, driver %d\n",
-                 dpiForWindow ? dpiForWindow(g_dialog) : 0u,
-                 awarenessContext && awareness ? awareness(awarenessContext(g_dialog)) : -1,
-                 r.right - r.left, r.bottom - r.top, GetDeviceCaps(screen, LOGPIXELSY),
-                 threadContext && awareness ? awareness(threadContext()) : -1);
-    ReleaseDC(nullptr, screen);
-}
-
 HWND FindViewer(const std::string& caption) {
     const HWND w = FindWindowA("TalviewerDesktop", nullptr);
     wchar_t text[256] = {};
@@ -185,6 +158,15 @@ std::string Hex(COLORREF c) {
     char text[8];
     std::snprintf(text, sizeof text, "%02x%02x%02x", GetRValue(c), GetGValue(c), GetBValue(c));
     return text;
+}
+
+// Prints the message box's text after `what`, then presses its OK.
+void Answer(HWND box, const std::string& what) {
+    wchar_t text[1024] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 1024);
+    Say(what + " " + Utf8(text));
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
 }
 
 int Run(const std::vector<std::string>& a) {
@@ -258,11 +240,7 @@ int Run(const std::vector<std::string>& a) {
                     return Say("no message box"), 1;
                 continue;
             }
-            wchar_t text[1024] = {};
-            GetDlgItemTextW(box, 0xFFFF, text, 1024);
-            Say("box " + Utf8(text));
-            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                         reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+            Answer(box, "box");
             if (!WaitFor(5000, [&] { return !IsWindow(box) || !IsWindowVisible(box); }))
                 Say("the message box stays open");
         } else if (step == "record") {
@@ -277,7 +255,6 @@ int Run(const std::vector<std::string>& a) {
         } else if (step == "itemheight") {
             const HWND list = GetDlgItem(g_dialog, 1000);
             Say("item height " + std::to_string(SendMessageA(list, LB_GETITEMHEIGHT, 0, 0)));
-            ReportDpi();
         } else if (step == "dpichanged") {
             const UINT dpi = std::stoul(arg());
             RECT suggested;
@@ -363,11 +340,7 @@ int Run(const std::vector<std::string>& a) {
                     return box && IsWindowVisible(box);
                 }))
                 return Say("no message box " + caption), 1;
-            wchar_t text[1024] = {};
-            GetDlgItemTextW(box, 0xFFFF, text, 1024);
-            Say("message " + Utf8(text));
-            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                         reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+            Answer(box, "message");
         } else if (step == "close") {
             PostMessageA(g_dialog, WM_CLOSE, 0, 0);
         } else if (step == "ended") {

@@ -28,7 +28,7 @@ serve() { # REPLY: a loopback directory server on $port, logging to $work/reques
 }
 requests() { # N: the requests logged, once N of them are (or after 10 s)
     for ((i = 0; i < 100; i++)); do
-        n=$(grep -c "b'server'" "$work/requests" 2>/dev/null) && ((n >= $1)) && break || sleep 0.1
+        n=$(grep -c " request$" "$work/requests" 2>/dev/null) && ((n >= $1)) && break || sleep 0.1
     done
     echo "$n"
 }

@@ -1,36 +1,39 @@
 #!/usr/bin/env python3
 """Loopback directory server for the end-to-end tests: writes its port to --port-file, answers
-each 6-byte request "server" with --reply, logs each request to --log as a repr'd line, and
-keeps connections open until the client closes them, as the real server does."""
+each 6-byte request "server" with --reply, logs "SECONDS request" for each request and
+"SECONDS close" when a connection ends to --log, and keeps connections open until the client
+closes them, as the real server does."""
 import argparse
 import os
-import socketserver
+import sys
 import threading
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from view_relay import listen, serve_forever  # noqa: E402
 
 parser = argparse.ArgumentParser()
 for option in ("--reply", "--port-file", "--log"):
     parser.add_argument(option, required=True)
-parser.add_argument("--lifetime", type=float, default=300.0)
 args = parser.parse_args()
 
 
-class Handler(socketserver.BaseRequestHandler):
-    def handle(self):
-        pending = b""
-        while data := self.request.recv(4096):
-            pending += data
-            while len(pending) >= 6:
-                request, pending = pending[:6], pending[6:]
-                with open(args.log, "a") as log:
-                    log.write(repr(request) + "\n")
-                if request == b"server":
-                    self.request.sendall(args.reply.encode("utf-8"))
+def log(event):
+    with open(args.log, "a") as f:
+        f.write(f"{time.time():.3f} {event}\n")
 
 
-socketserver.ThreadingTCPServer.daemon_threads = True
-server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
-with open(args.port_file + ".tmp", "w") as f:
-    f.write(str(server.server_address[1]))
-os.replace(args.port_file + ".tmp", args.port_file)  # never seen half-written
-threading.Timer(args.lifetime, server.shutdown).start()
-server.serve_forever()
+def handle(connection):
+    pending = b""
+    while data := connection.recv(4096):
+        pending += data
+        while len(pending) >= 6:
+            request, pending = pending[:6], pending[6:]
+            log("request" if request == b"server" else repr(request))
+            if request == b"server":
+                connection.sendall(args.reply.encode("utf-8"))
+    log("close")
+
+
+threading.Timer(300, os._exit, args=(0,)).start()  # a server left behind ends
+serve_forever(listen(args.port_file), handle)

@@ -1,20 +1,8 @@
 #!/usr/bin/env python3
 """talviewer.exe under Wine, worked as an operator would (xdotool on the Wine session's display,
 xclip for the X clipboard that Wine bridges to the Windows one), against rfb_recorder.py through
-view_relay.py. What the viewer sends is read from the recorder's records:
-
-  keys      each key row gives exactly its KeyEvents (keysym, press and release), the release
-            of a key with the keysym its press sent; held keys and buttons are released when
-            the window loses the focus; no key is left down at the end
-  pointer   clicks, a drag and the wheel at known places give PointerEvents with the desktop's
-            coordinates and button masks
-  clipboard X text reaches the server as Latin-1 (other characters as '?', lines ending in LF);
-            the server's text can be pasted on the X side, and is not sent back
-  resize    after a DesktopSize update the viewer asks for the whole new desktop, its client
-            area takes the new size and the pointer reaches the new parts
-  password  VNC authentication without a password: the dialog takes it (the recorder checks the
-            DES response); a wrong one ends with the viewer's message and status 8, Cancel with
-            status 1 and no message
+view_relay.py: keys, pointer, focus loss, clipboard, desktop resize and the password dialog,
+each checked against the recorder's records of what the viewer sent.
 
   tests/win32/viewer_input.py BUILD_WIN    (run by viewer_input.sh, inside a Wine session)
 """
