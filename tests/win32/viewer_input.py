@@ -112,6 +112,10 @@ KEY_ROWS = [
     ("key shift+a", [(1, SHIFT), (1, ord("A")), (0, SHIFT), (0, ord("A"))]),
     ("key 7", tap(ord("7"))),
     ("key shift+7", [(1, SHIFT), (1, ord("&")), (0, SHIFT), (0, ord("&"))]),
+    # Wine reports a press of the right Shift as presses of both; the right one must arrive as
+    # Shift_R (the message alone says Shift: only its scan code tells the keys apart)
+    ("keydown Shift_R key b keyup Shift_R",
+     [(1, SHIFT), (1, 0xFFE2)] + tap(ord("B")) + [(0, SHIFT), (0, 0xFFE2)]),
     ("key Return BackSpace Tab Escape", tap(0xFF0D) + tap(0xFF08) + tap(0xFF09) + tap(0xFF1B)),
     ("key Left Up Right Down", tap(0xFF51) + tap(0xFF52) + tap(0xFF53) + tap(0xFF54)),
     ("key F1 F5 F12", tap(0xFFBE) + tap(0xFFC2) + tap(0xFFC9)),

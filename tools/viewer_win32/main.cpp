@@ -966,7 +966,9 @@ void Viewer::Key(WPARAM vk, LPARAM lp, bool down) {
         FlushCore();
         return;
     }
-    uint32_t keysym = KeysymForVirtualKey(static_cast<unsigned>(vk), extended);
+    // The message says Shift for either Shift key; the scan code tells them apart.
+    const WPARAM side = vk == VK_SHIFT ? MapVirtualKeyW(scan & 0xff, MAPVK_VSC_TO_VK_EX) : vk;
+    uint32_t keysym = KeysymForVirtualKey(static_cast<unsigned>(side ? side : vk), extended);
     if (!keysym) {
         BYTE state[256];
         GetKeyboardState(state);
