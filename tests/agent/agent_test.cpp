@@ -1,50 +1,30 @@
 // talagent run as a child process against a scripted stand-in for the directory server that
-// speaks the wire bytes, with fake x11vnc and dialog programs that record their argv. Every wait
-// is bounded, so a broken agent fails a test instead of hanging the run.
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <poll.h>
+// speaks the wire bytes, with fake x11vnc and dialog programs that record their argv.
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <thread>
-#include <utility>
 
 #include "certificate.h"
-
-extern char** environ;
+#include "loopback.h"
 
 namespace {
 
-using namespace std::literals;
-namespace fs = std::filesystem;
+using namespace wire_test;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kNothing = "(nothing)";
-
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds bound = 10s) {
-    for (const auto end = Clock::now() + bound; Clock::now() < end;
-         std::this_thread::sleep_for(10ms)) {
-        if (condition())
-            return true;
-    }
-    return condition();
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+// `text` split at blanks.
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
 }
 
 void WriteFile(const fs::path& path, const std::string& bytes, fs::perms perms) {
@@ -66,52 +46,13 @@ std::pair<std::string, std::string> MakeCertificate(const fs::path& dir, const s
     return {ReadFile(key), ReadFile(cert)};
 }
 
-// One accepted control connection, seen from the server's side.
-struct Peer {
-    explicit Peer(int descriptor) : fd(descriptor) {}
-    ~Peer() { Close(); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-    void Close() {
-        if (fd >= 0)
-            close(std::exchange(fd, -1));
-    }
-    bool Send(const std::string& b) { return send(fd, b.data(), b.size(), MSG_NOSIGNAL) > 0; }
-    // The next line without its LF; kNothing when none comes, "(closed)" at the end of stream.
-    std::string Line(std::chrono::milliseconds bound = 10s) {
-        const auto end = Clock::now() + bound;
-        while (buffered.find('\n') == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            pollfd p{fd, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                return kNothing;
-            char chunk[4096];
-            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                return "(closed)";
-            buffered.append(chunk, static_cast<std::size_t>(n));
-        }
-        const auto lf = buffered.find('\n');
-        std::string line = buffered.substr(0, lf);
-        buffered.erase(0, lf + 1);
-        return line;
-    }
-    int fd;
-    std::string buffered;
-};
+using Peer = Client;  // the stand-in's end of a control connection
 
 class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(dir_);
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(listen(listener_, 16), 0);
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        std::tie(listener_, port_) = Listener();
         server_ = "127.0.0.1:" + std::to_string(port_);
     }
     void TearDown() override {
@@ -123,25 +64,22 @@ protected:
         fs::remove_all(dir_);
     }
 
-    // Runs talagent with `args` and the environment plus `env`; its stderr goes to the log.
+    // Runs talagent with `args` and the environment plus `env` ("NAME=VALUE"); its stderr goes
+    // to the log. The test runs no threads of its own, so the child may change its environment.
     pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env = {}) {
         args.insert(args.begin(), TALAGENT_PATH);
-        for (char** e = environ; *e; ++e)
-            env.emplace_back(*e);
         env.push_back("FAKE_DIR=" + dir_.string());
-        std::vector<char*> argv, envp;
+        std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
-        for (auto& e : env)
-            envp.push_back(e.data());
         argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        const std::string log = (dir_ / "log").string(), out = (dir_ / "out").string();
         const pid_t pid = fork();
         if (pid == 0) {
-            freopen(log.c_str(), "a", stderr);
-            freopen(out.c_str(), "w", stdout);
-            execve(argv[0], argv.data(), envp.data());
+            for (auto& e : env)
+                putenv(e.data());
+            freopen((dir_ / "log").c_str(), "a", stderr);
+            freopen((dir_ / "out").c_str(), "w", stdout);
+            execv(argv[0], argv.data());
             _exit(127);
         }
         return pid;
@@ -158,11 +96,12 @@ protected:
         pid_ = Spawn(args, std::move(env));
     }
     // The next control connection, if the agent makes one in time.
-    std::unique_ptr<Peer> Accept(std::chrono::milliseconds bound = 10s) {
+    std::unique_ptr<Peer> Accept() {
         pollfd p{listener_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(bound.count())) <= 0)
+        if (poll(&p, 1, 10000) <= 0)
             return nullptr;
-        return std::make_unique<Peer>(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
+        return std::make_unique<Peer>(
+            Peer::Adopt{accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)});
     }
     // Accepts and registers the agent with open registration.
     std::unique_ptr<Peer> Registered() {
@@ -170,14 +109,14 @@ protected:
         EXPECT_TRUE(peer);
         if (!peer)
             return nullptr;
-        EXPECT_EQ(peer->Line(), "register pc-1");
+        EXPECT_EQ(peer->Line(), "register pc-1\n");
         peer->Send("registered\n");
         EXPECT_TRUE(LogHas("registered as pc-1"));
         return peer;
     }
-    int Wait(std::chrono::milliseconds bound = 10s) {
+    int Wait() {
         int status = -1;
-        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) {
+        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
             kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
             status = -1;
         }
@@ -185,15 +124,8 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::string Log() { return ReadFile(dir_ / "log"); }
-    bool LogHas(const std::string& text, std::chrono::milliseconds bound = 10s) {
-        return Eventually([&] { return Log().find(text) != std::string::npos; }, bound);
-    }
-    std::size_t LogCount(const std::string& text) {
-        const std::string log = Log();
-        std::size_t count = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++count;
-        return count;
+    bool LogHas(const std::string& text) {
+        return Eventually([&] { return Log().find(text) != std::string::npos; });
     }
     // The argvs the fake program `prefix` ("x11vnc" or "ask") was started with, sorted.
     std::vector<std::vector<std::string>> Started(const std::string& prefix) {
@@ -201,13 +133,10 @@ protected:
         for (const auto& entry : fs::directory_iterator(dir_)) {
             if (!entry.path().filename().string().starts_with(prefix + "."))
                 continue;
-            std::vector<std::string> argv;
-            std::string text = ReadFile(entry.path());
-            for (std::size_t at = 0, nul; (nul = text.find('\0', at)) != std::string::npos;
-                 at = nul + 1) {
-                argv.push_back(text.substr(at, nul - at));
-            }
-            all.push_back(argv);
+            std::istringstream text(ReadFile(entry.path()));
+            std::vector<std::string>& argv = all.emplace_back();
+            for (std::string arg; std::getline(text, arg, '\0');)
+                argv.push_back(arg);
         }
         std::sort(all.begin(), all.end());
         return all;
@@ -215,7 +144,7 @@ protected:
     // A ping answered proves the agent has read and handled everything sent before it.
     void Sync(Peer& peer) {
         peer.Send("ping\n");
-        EXPECT_EQ(peer.Line(), "pong");
+        EXPECT_EQ(peer.Line(), "pong\n");
     }
 
     const fs::path dir_ = fs::temp_directory_path() / ("talagent-test-" + std::to_string(getpid()));
@@ -226,33 +155,10 @@ protected:
 };
 
 std::vector<std::string> X11vncArgv(const std::string& id, const std::string& target) {
-    return {"-display",
-            ":7",
-            "-rfbport",
-            "0",
-            "-once",
-            "-timeout",
-            "30",
-            "-noxdamage",
-            "-nopw",
-            "-connect_or_exit",
-            "repeater=ID:" + id + "+" + target};
-}
-
-TEST_F(AgentTest, RegistersAnswersPingsAndStopsOnSigterm) {
-    Start();
-    auto peer = Registered();
-    ASSERT_TRUE(peer);
-    // Several pings in one packet, one split across two, a CR before the LF.
-    peer->Send("ping\nping\r\npi");
-    peer->Send("ng\n");
-    EXPECT_EQ(peer->Line(), "pong");
-    EXPECT_EQ(peer->Line(), "pong");
-    EXPECT_EQ(peer->Line(), "pong");
-    EXPECT_EQ(peer->Line(200ms), kNothing);
-    kill(pid_, SIGTERM);
-    EXPECT_EQ(Wait(), 0);
-    EXPECT_TRUE(LogHas("stopping on SIGTERM"));
+    return Words(
+        "-display :7 -rfbport 0 -once -timeout 30 -noxdamage -nopw -connect_or_exit "
+        "repeater=ID:" +
+        id + "+" + target);
 }
 
 // The key (131 bytes of 0xAA) and message of RFC 4231's sixth HMAC-SHA256 test case.
@@ -260,27 +166,34 @@ const std::string kRfcKey(262, 'a');
 constexpr const char* kRfcNonce = "Test Using Larger Than Block-Size Key - Hash Key First";
 constexpr const char* kRfcHmac = "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54";
 
-TEST_F(AgentTest, ProvesItsKeyAndRegistersAgainAfterADrop) {
+TEST_F(AgentTest, ProvesItsKeyAnswersPingsAndRegistersAgainAfterADrop) {
     WriteFile(dir_ / "key",
               "# agent keys\nother-pc " + std::string(64, 'b') + "\npc-1 " + kRfcKey + "\n",
               fs::perms::owner_read | fs::perms::owner_write);
     Start({"--key-file", (dir_ / "key").string()});
     auto peer = Accept();
     ASSERT_TRUE(peer);
-    EXPECT_EQ(peer->Line(), "register pc-1");
+    EXPECT_EQ(peer->Line(), "register pc-1\n");
     peer->Send("challenge "s + kRfcNonce + "\n");
-    EXPECT_EQ(peer->Line(), "proof "s + kRfcHmac);
+    EXPECT_EQ(peer->Line(), "proof "s + kRfcHmac + "\n");
     peer->Send("registered\n");
     EXPECT_TRUE(LogHas("registered as pc-1 (key proven)"));
+    // Several pings in one packet, one split across two, a CR before the LF.
+    peer->Send("ping\nping\r\npi");
+    peer->Send("ng\n");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(peer->Line(), "pong\n") << i;
+    pollfd more{peer->fd, POLLIN, 0};
+    EXPECT_EQ(poll(&more, 1, 200), 0) << "a fourth pong";
 
     // Dropped: the agent comes back by itself and answers a challenge again, nothing of the
     // last connection left over.
-    peer->Close();
+    peer.reset();
     peer = Accept();
     ASSERT_TRUE(peer);
-    EXPECT_EQ(peer->Line(), "register pc-1");
+    EXPECT_EQ(peer->Line(), "register pc-1\n");
     peer->Send("challenge "s + kRfcNonce + "\n");
-    EXPECT_EQ(peer->Line(), "proof "s + kRfcHmac);
+    EXPECT_EQ(peer->Line(), "proof "s + kRfcHmac + "\n");
 }
 
 TEST_F(AgentTest, ReconnectsWithGrowingCappedBackOff) {
@@ -290,7 +203,7 @@ TEST_F(AgentTest, ReconnectsWithGrowingCappedBackOff) {
         auto peer = Accept();
         ASSERT_TRUE(peer) << "no connection " << i;
         accepted.push_back(Clock::now());
-        EXPECT_EQ(peer->Line(), "register pc-1");
+        EXPECT_EQ(peer->Line(), "register pc-1\n");
     }
     // Each wait is drawn from the upper half of 0.2, 0.4, 0.8, 0.8 s (never below --retry-min),
     // as logged; the agent really waits that long before it connects again.
@@ -331,7 +244,7 @@ TEST_F(AgentTest, RefusalsEndTheAgentOrAreRetried) {
                     : std::vector<std::string>{});
         auto peer = Accept();
         ASSERT_TRUE(peer);
-        EXPECT_EQ(peer->Line(), "register pc-1");
+        EXPECT_EQ(peer->Line(), "register pc-1\n");
         peer->Send(c.reply);
         EXPECT_TRUE(LogHas(c.log));
         if (c.status >= 0) {
@@ -348,32 +261,30 @@ TEST_F(AgentTest, HostileOrdersAreIgnoredAndNeverReachX11vnc) {
     Start();
     auto peer = Registered();
     ASSERT_TRUE(peer);
-    const std::string hostile[] = {
-        "connect",
-        "connect abc",
-        "connect 12 $(reboot):5900",
-        "connect 12 a+b:5900",
-        "connect 12 -evil:5900",
-        "connect 12 evil-.example:5900",
-        "connect 12 127.0.0.1",
-        "connect 12 127.0.0.1:0",
-        "connect 12 127.0.0.1:65536",
-        "connect 12 127.0.0.1:5900 extra",
-        "connect 12  127.0.0.1:5900",
-        "connect 12 1.2.3.4.5:5900",
-        "connect 123456789012345678901",
-        "connect\t12",
-        std::string("connect 12\0 x", 13),
-        "CONNECT 12",
-        "ping now",
-    };
+    const std::string hostile[] = {"connect",
+                                   "connect abc",
+                                   "connect 12 $(reboot):5900",
+                                   "connect 12 a+b:5900",
+                                   "connect 12 -evil:5900",
+                                   "connect 12 evil-.example:5900",
+                                   "connect 12 127.0.0.1",
+                                   "connect 12 127.0.0.1:0",
+                                   "connect 12 127.0.0.1:65536",
+                                   "connect 12 127.0.0.1:5900 extra",
+                                   "connect 12  127.0.0.1:5900",
+                                   "connect 12 1.2.3.4.5:5900",
+                                   "connect 123456789012345678901",
+                                   "connect\t12",
+                                   std::string("connect 12\0 x", 13),
+                                   "CONNECT 12",
+                                   "ping now"};
     for (const auto& line : hostile)
         peer->Send(line + "\n");
     // A line too long to keep, split across sends, is dropped whole, up to its LF.
     peer->Send("connect 5 " + std::string(300, 'a'));
     peer->Send(std::string(300, 'a') + ":5900\n");
     Sync(*peer);
-    EXPECT_EQ(LogCount("ignoring a line"), std::size(hostile) + 1);
+    EXPECT_EQ(Count(Log(), "ignoring a line"), std::size(hostile) + 1);
     EXPECT_TRUE(Started("x11vnc").empty());
 
     // Well-formed orders after all that still work: with and without a target of their own.
@@ -419,7 +330,7 @@ TEST_F(AgentTest, BoundsSessionsAtOnceAndReapsThem) {
     peer->Send("connect 4\nconnect 5\n");
     ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 4; }));
     Sync(*peer);
-    EXPECT_EQ(LogCount("--max-sessions"), 1u);
+    EXPECT_EQ(Count(Log(), "--max-sessions"), 1u);
     EXPECT_TRUE(LogHas("session 5 ended"));
 }
 
@@ -492,17 +403,12 @@ TEST_F(AgentTest, RefusesABadSetUpWithAMessage) {
     // Arguments split at blanks; "@server" is the stand-in's address, "@fake" the fake x11vnc,
     // "@/" the test's directory.
     const auto args = [&](const std::string& text) {
-        std::vector<std::string> out;
-        std::istringstream words(text);
-        for (std::string w; words >> w;) {
-            if (w == "@server")
-                w = server_;
-            else if (w == "@fake")
-                w = FAKE_X11VNC;
-            else if (w.starts_with("@/"))
-                w = (dir_ / w.substr(2)).string();
-            out.push_back(w);
-        }
+        std::vector<std::string> out = Words(text);
+        for (std::string& w : out)
+            w = w == "@server"        ? server_
+                : w == "@fake"        ? FAKE_X11VNC
+                : w.starts_with("@/") ? (dir_ / w.substr(2)).string()
+                                      : w;
         return out;
     };
     const std::string base = "--server @server --name a ", open = base + "--insecure ";
@@ -570,7 +476,6 @@ TEST(AgentCertificate, RefusesAFileThatCannotServeAndWarnsOfOneViewersWillRefuse
         {locked_key + locked_cert, "pc-3", now, "unencrypted", ""},
         {cert, "pc-1", now, "does not hold both", ""},
         {key, "pc-1", now, "does not hold both", ""},
-        {"", "pc-1", now, "does not hold both", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + ": " + c.error + c.warning);

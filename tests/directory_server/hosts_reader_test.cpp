@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -19,10 +18,7 @@ using dirsrv::HostsReader;
 
 class HostsReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/hosts-reader-XXXXXX";
-        dir_ = ::mkdtemp(pattern);
-    }
+    void SetUp() override { std::filesystem::create_directories(dir_); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // Replaces the file as an administrator should: a new file renamed over the old.
@@ -37,7 +33,7 @@ protected:
         return ::poll(&p, 1, timeout_ms) == 1;
     }
 
-    std::string dir_;
+    const std::string dir_ = testing::TempDir() + "hosts-reader-" + std::to_string(getpid());
 };
 
 TEST_F(HostsReaderTest, EachRequestGivesOneResultThroughTheDescriptor) {

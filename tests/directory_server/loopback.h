@@ -1,0 +1,115 @@
+// Loopback sockets, bounded waits and file reading for the tests that run directory-server or
+// talagent as a child process and speak to it in wire bytes. Every wait is bounded, so a broken
+// program fails a test instead of hanging the run.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+
+namespace wire_test {
+
+using namespace std::literals;
+namespace fs = std::filesystem;
+
+template <typename Condition>
+bool Eventually(Condition condition) {
+    for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(10ms))
+        if (condition())
+            return true;
+    return false;
+}
+
+inline std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// How often `part` occurs in `text`.
+inline std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+inline constexpr const char* kNothing = "(nothing)";
+
+// A listening loopback socket on a free port, and that port.
+inline std::pair<int, int> Listener() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return {fd, ntohs(address.sin_port)};
+}
+
+struct Client {
+    struct Adopt {
+        int fd;  // a connection accepted by the test, seen from the server's side
+    };
+    explicit Client(Adopt accepted) : fd(accepted.fd) {}
+    // `from`: the loopback address to connect from, as a host of its own (127.0.0.0/8 is local).
+    // `receive_buffer`: a small one makes replies back up in the server soon.
+    explicit Client(int port, const char* from = nullptr, int receive_buffer = 0) {
+        if (receive_buffer)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        if (from) {
+            sockaddr_in local{AF_INET, 0, {inet_addr(from)}, {}};
+            EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        }
+        sockaddr_in to{
+            AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    }
+    ~Client() { Close(); }
+    void Close() { close(std::exchange(fd, -1)); }
+    bool Send(const std::string& b) { return send(fd, b.data(), b.size(), MSG_NOSIGNAL) > 0; }
+    // One receive: what has arrived, "" at end of stream or reset, kNothing when nothing comes.
+    std::string Recv() {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[4096];
+        if (poll(&p, 1, 10000) <= 0)
+            return kNothing;
+        return std::string(buffer, std::max<ssize_t>(0, recv(fd, buffer, sizeof buffer, 0)));
+    }
+    // Exactly `count` bytes, or what came before the connection closed or went quiet.
+    std::string Exactly(std::size_t count) {
+        std::string all;
+        for (pollfd p{fd, POLLIN, 0}; all.size() < count && poll(&p, 1, 10000) > 0;) {
+            char buffer[65536];
+            const ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - all.size()), 0);
+            if (n <= 0)
+                break;
+            all.append(buffer, static_cast<std::size_t>(n));
+        }
+        return all;
+    }
+    // The next line with its LF, or what came of it before the connection closed or went quiet.
+    std::string Line() {
+        std::string line;
+        for (std::string byte; !line.ends_with('\n') && !(byte = Exactly(1)).empty();)
+            line += byte;
+        return line;
+    }
+    // Everything the server sends until it closes the connection; kNothing if it stays open.
+    std::string UntilClosed() {
+        std::string all;
+        for (std::string more; (more = Recv()) != kNothing; all += more)
+            if (more.empty())
+                return all;
+        return kNothing;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
+
+}  // namespace wire_test
