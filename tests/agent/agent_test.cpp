@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "certificate.h"
-#include "loopback.h"
+#include "support/loopback.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // What the tests of the directory-server binary share: the server run as a child process with
-// its log in a file, and the loopback clients of loopback.h.
+// its log in a file, and the loopback clients of support/loopback.h.
 #pragma once
 
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <csignal>
 #include <sstream>
 
-#include "loopback.h"
+#include "support/loopback.h"
 
 namespace dirsrv_test {
 
