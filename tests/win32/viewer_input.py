@@ -205,8 +205,13 @@ def check_clipboard(session):
     session.send_cut(sent)
 
     def pasted():
-        out = subprocess.run(["xclip", "-o", "-selection", "clipboard"], capture_output=True,
-                             timeout=10).stdout
+        # The owner may not answer a request made while the selection changes hands (Wine
+        # taking it from the xclip above): such a request is given up and asked again.
+        try:
+            out = subprocess.run(["xclip", "-o", "-selection", "clipboard"],
+                                 capture_output=True, timeout=2).stdout
+        except subprocess.TimeoutExpired:
+            return None
         return out if out == sent.decode("latin-1").encode() else None
 
     got = poll(pasted, timeout=15, step=0.2)
