@@ -69,17 +69,6 @@ std::wstring Wide(const std::string& text) {
     return out;
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
 std::string Environment(const char* name) {
     char value[1024];
     const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);

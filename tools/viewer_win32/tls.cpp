@@ -29,18 +29,6 @@ std::string Hex(long value) {
     return text;
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
 // The system's own sentence for a status code, if it has one.
 std::string SystemText(DWORD code) {
     wchar_t* buffer = nullptr;
@@ -103,6 +91,18 @@ bool IssuedByCa(PCCERT_CHAIN_CONTEXT chain, const std::vector<uint8_t>& ca_der) 
 }
 
 }  // namespace
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
 
 std::vector<uint8_t> LoadCaCertificate(const std::wstring& path, std::string& error) {
     std::ifstream file(path.c_str(), std::ios::binary);

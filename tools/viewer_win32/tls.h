@@ -23,6 +23,9 @@
 
 namespace talviewer {
 
+// Windows' UTF-16 text as UTF-8.
+std::string Utf8(const std::wstring& text);
+
 // A CA certificate file (PEM, or DER) as DER bytes; an empty result sets `error`.
 std::vector<uint8_t> LoadCaCertificate(const std::wstring& path, std::string& error);
 
