@@ -68,7 +68,7 @@ if(NOT WIN32)
 
   set(system EXCLUDE_FROM_ALL COMPONENT agent_system)
   # User units have no place under /lib: systemd reads them from /usr/lib/systemd/user.
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/agent/talagent.service
+  install(FILES ${PROJECT_SOURCE_DIR}/src/agent/talagent.service
           DESTINATION /usr/lib/systemd/user ${system})
   install(FILES ${pkg_src}/copyright ${pkg_gen}/talagent/changelog.Debian.gz
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talagent ${system})

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "agent_keys.h"
-#include "hosts_file.h"
-#include "protocol.h"
-#include "registry.h"
+#include "directory_server/agent_keys.h"
+#include "directory_server/hosts_file.h"
+#include "directory_server/protocol.h"
+#include "directory_server/registry.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "launcher/xml/xml_document.h"
 #include "platform/code_page.h"
-#include "xml/xml_document.h"
 
 namespace {
 

@@ -14,11 +14,11 @@
 #include <clocale>
 #include <cstdio>
 
+#include "launcher/ui/resource.h"
 #include "platform/code_page.h"
 #include "platform/dialog.h"
 #include "platform/testing.h"
 #include "platform/win_app.h"
-#include "ui/resource.h"
 
 namespace {
 void Stage(const char* name) {

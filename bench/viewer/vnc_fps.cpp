@@ -1,7 +1,7 @@
 // The comparison client of the session benchmark: libvncclient, as packaged viewers built on it
 // use it, asks the directory server for a session with NAME ("view NAME", then "ok"), hands
 // it the connection and counts the framebuffer updates it decodes. It draws nothing.
-// Prints the same lines as talviewer with TALVIEWER_TIMING=1 (tools/viewer/timing.h):
+// Prints the same lines as talviewer with TALVIEWER_TIMING=1 (src/viewer/qt/timing.h):
 //
 //   ok MS              the server's "ok": the session is paired with x11vnc
 //   first-frame MS     the first update decoded, MS after the process started (10 ms steps)

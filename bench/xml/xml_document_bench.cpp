@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "launcher/xml/xml_document.h"
 #include "platform/code_page.h"
-#include "xml/xml_document.h"
 #include "xml_bench_documents.h"
 
 #ifdef LAUNCHER_BENCH_PUGIXML

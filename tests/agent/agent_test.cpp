@@ -10,7 +10,7 @@
 #include <ctime>
 #include <sstream>
 
-#include "certificate.h"
+#include "agent/certificate.h"
 #include "support/loopback.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <QTimer>
 
-#include "app/launcher_app.h"
+#include "launcher/app/launcher_app.h"
 #include "support/launcher_harness.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The registry's counting of who lists a name, which the binary cannot show without races.
 #include <gtest/gtest.h>
 
-#include "registry.h"
+#include "directory_server/registry.h"
 
 TEST(HostRegistry, KeepsANameWhileAnySourceListsIt) {
     dirsrv::HostRegistry registry;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "hosts_reader.h"
+#include "directory_server/hosts_reader.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include <set>
 
+#include "common/key_proof.h"
+#include "directory_server/relay.h"
 #include "fixture.h"
-#include "key_proof.h"
-#include "relay.h"
 
 namespace {
 

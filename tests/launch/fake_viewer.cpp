@@ -1,5 +1,5 @@
 // Stands in for the viewer in the launch tests: appends its argv, in the
-// stand-in viewers' record format (tools/viewer/arguments.h), to the file
+// stand-in viewers' record format (src/viewer/arguments.h), to the file
 // "viewer-record" beside its own executable. When a file "hold" lies beside
 // the executable, it then waits (at most 30 s) for a file "release".
 #include <chrono>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "arguments.h"
+#include "viewer/arguments.h"
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;

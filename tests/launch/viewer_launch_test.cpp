@@ -9,8 +9,8 @@
 
 #include <set>
 
-#include "arguments.h"
 #include "support/event_wait.h"
+#include "viewer/arguments.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // How one reply block becomes host-list entries.
 #include <gtest/gtest.h>
 
-#include "net/host_list_reply.h"
+#include "launcher/net/host_list_reply.h"
 #include "support/code_page_scope.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "launcher/settings/settings.h"
 #include "platform/posix_qt/text.h"
-#include "settings/settings.h"
 #include "support/code_page_scope.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <fstream>
 #include <string>
 
+#include "launcher/settings/settings.h"
 #include "platform/files.h"
-#include "settings/settings.h"
 
 namespace {
 

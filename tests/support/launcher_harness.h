@@ -30,10 +30,10 @@
 #include <thread>
 #include <vector>
 
+#include "launcher/ui/launcher_dlg.h"
+#include "launcher/ui/resource.h"
 #include "platform/controls.h"
 #include "platform/testing.h"
-#include "ui/launcher_dlg.h"
-#include "ui/resource.h"
 
 namespace test_support {
 

@@ -11,12 +11,12 @@
 #include <string>
 #include <utility>
 
+#include "launcher/ui/resource.h"
 #include "platform/controls.h"
 #include "platform/posix_qt/dialog_window.h"
 #include "support/code_page_scope.h"
 #include "support/event_wait.h"
 #include "support/launcher_harness.h"
-#include "ui/resource.h"
 
 namespace {
 

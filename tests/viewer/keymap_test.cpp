@@ -1,7 +1,7 @@
 // The viewer's key table: what each kind of key event becomes on the remote machine.
 #include <gtest/gtest.h>
 
-#include "keymap.h"
+#include "viewer/qt/keymap.h"
 
 namespace {
 

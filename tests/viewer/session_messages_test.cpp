@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "session_messages.h"
+#include "viewer/session_messages.h"
 
 namespace talviewer {
 namespace {

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "arguments.h"
+#include "viewer/arguments.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 //   nobox MS           no message box may come up within MS milliseconds
 //   record PATH N      wait until PATH holds N records of the stand-in viewer
 //   records PATH       print the arguments of each record in PATH after the program's
-//                      name, one a line in brackets (the record is tools/viewer/arguments.h)
+//                      name, one a line in brackets (the record is src/viewer/arguments.h)
 //   shot PATH          save the dialog's pixels as a BMP
 //   dpichanged DPI L T R B  send the dialog WM_DPICHANGED as the system does when it moves to
 //                      a monitor of DPI, suggesting the window rectangle L T R B; print
@@ -50,7 +50,7 @@
 #include <string>
 #include <vector>
 
-#include "arguments.h"
+#include "viewer/arguments.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "keymap.h"
 #include "rfb/keysyms.h"
+#include "viewer/win32/keymap.h"
 
 namespace talviewer {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "launcher/xml/xml_document.h"
 #include "support/code_page_scope.h"
-#include "xml/xml_document.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "launcher/xml/xml_document.h"
+#include "launcher/xml/xml_document_internal.h"
 #include "platform/code_page.h"
 #include "support/code_page_scope.h"
-#include "xml/xml_document.h"
-#include "xml/xml_document_internal.h"
 
 namespace {
 

@@ -7,7 +7,7 @@ image, both 32-bit with alpha, stored as DIBs (BITMAPINFOHEADER, bottom-up
 rows, XOR image followed by a 1-bit AND mask), which every Windows version
 and the resource compiler accept.
 
-    tools/icon/make_icon.py [OUTPUT]     (default: src/ui/res/launcher.ico)
+    tools/icon/make_icon.py [OUTPUT]     (default: src/launcher/ui/res/launcher.ico)
 """
 import os
 import struct

@@ -1,0 +1,464 @@
+// The agent's event loop (see agent.h). Talks to the directory server over one TCP connection
+// (protocol.h has the lines), and to its children through posix_spawn and a signalfd.
+#include "agent/agent.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "agent/log.h"
+#include "agent/session.h"
+
+namespace talagent {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long a connection attempt, and then registration, may take before the agent tries again.
+constexpr auto kConnectTimeout = 10s;
+constexpr auto kRegisterTimeout = 30s;
+// A registration that held this long resets the back-off to --retry-min; a server that accepts
+// and drops agents at once keeps them backing off instead of reconnecting every second.
+constexpr auto kStableConnection = 30s;
+// The dialog closes itself after --ask-timeout; past this much more the agent ends it.
+constexpr auto kAskGrace = 2s;
+// On stopping, children get SIGTERM and this long before SIGKILL.
+constexpr auto kStopGrace = 3s;
+// Unsent bytes to the server at most; a server that does not read is dropped.
+constexpr std::size_t kMaxOutput = 64 * 1024;
+// A refusal whose reason starts with this word is transient (the server is at a limit): the
+// agent retries with back-off. Every other refusal (unknown name, wrong key) is for good.
+constexpr std::string_view kTransientRefusal = "busy";
+
+std::string Seconds(std::chrono::milliseconds duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(duration.count()) / 1000);
+    return text;
+}
+
+std::string DescribeStatus(int status) {
+    if (WIFEXITED(status))
+        return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return std::string("ended by signal ") + std::to_string(WTERMSIG(status));
+    return "ended";
+}
+
+}  // namespace
+
+Agent::Agent(Options options, Key key)
+    : options_(std::move(options)), key_(std::move(key)), random_(std::random_device{}()) {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int signal : {SIGCHLD, SIGTERM, SIGINT})
+        sigaddset(&handled, signal);
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    signals_ = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+Agent::~Agent() {
+    if (sock_ >= 0)
+        ::close(sock_);
+    if (signals_ >= 0)
+        ::close(signals_);
+}
+
+int Agent::Run() {
+    if (signals_ < 0) {
+        Log(Level::Error, std::string("cannot watch signals: ") + std::strerror(errno));
+        return kExitUnusable;
+    }
+    Log(Level::Info,
+        "talagent for " + Printable(options_.name) + " on display " + options_.display +
+            ", server " + options_.server.ToString() +
+            (options_.insecure ? ", plain sessions (--insecure)" : ", encrypted sessions") +
+            (options_.ask ? ", asking first" : ""));
+    deadline_ = Clock::now();
+    while (exit_status_ < 0 || !sessions_.empty()) {
+        pollfd fds[2] = {{signals_, POLLIN, 0}, {sock_, 0, 0}};
+        if (sock_ >= 0) {
+            fds[1].events = link_ == Link::Connecting ? POLLOUT
+                            : out_.empty()            ? POLLIN
+                                                      : POLLIN | POLLOUT;
+        }
+        const int ready = poll(fds, sock_ >= 0 ? 2 : 1, PollTimeout());
+        if (ready < 0 && errno != EINTR) {
+            Log(Level::Error, std::string("poll: ") + std::strerror(errno));
+            Finish(kExitUnusable);
+        }
+        // Signals first: a child that ended frees its place before an order in the same round
+        // is counted against --max-sessions.
+        if (ready > 0 && fds[0].revents)
+            OnSignal();
+        if (ready > 0 && sock_ >= 0 && fds[1].fd == sock_ && fds[1].revents) {
+            if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))
+                OnWritable();
+            if (sock_ >= 0 && link_ != Link::Connecting && (fds[1].revents & (POLLIN | POLLHUP)))
+                OnReadable();
+        }
+        OnTimers();
+    }
+    return exit_status_;
+}
+
+int Agent::PollTimeout() const {
+    Clock::time_point next = Clock::time_point::max();
+    if (exit_status_ >= 0) {
+        next = stop_deadline_;
+    } else if (link_ != Link::Registered) {
+        next = deadline_;
+    }
+    for (const auto& session : sessions_) {
+        if (session.dialog > 0 && !session.dialog_timed_out)
+            next = std::min(next, session.ask_deadline);
+    }
+    if (next == Clock::time_point::max())
+        return -1;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+    return static_cast<int>(std::clamp<long long>(wait.count(), 0, 3'600'000));
+}
+
+void Agent::OnTimers() {
+    const auto now = Clock::now();
+    if (exit_status_ >= 0) {
+        if (now >= stop_deadline_ && !sessions_.empty()) {
+            for (const auto& session : sessions_) {
+                for (const pid_t pid : {session.dialog, session.x11vnc}) {
+                    if (pid > 0)
+                        kill(-pid, SIGKILL);
+                }
+            }
+            stop_deadline_ = Clock::time_point::max();
+        }
+        return;
+    }
+    for (auto& session : sessions_) {
+        if (session.dialog > 0 && !session.dialog_timed_out && now >= session.ask_deadline) {
+            session.dialog_timed_out = true;
+            kill(-session.dialog, SIGTERM);
+        }
+    }
+    if (link_ == Link::Waiting && now >= deadline_) {
+        StartConnect();
+    } else if ((link_ == Link::Connecting || link_ == Link::Registering) && now >= deadline_) {
+        Drop(link_ == Link::Connecting ? "no connection within 10 s"
+                                       : "not registered within 30 s");
+    }
+}
+
+void Agent::StartConnect() {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const std::string port = std::to_string(options_.server.port);
+    // Blocks while the name is looked up; nothing else waits on the loop while it is not
+    // connected (sessions are processes of their own).
+    const int error = getaddrinfo(options_.server.host.c_str(), port.c_str(), &hints, &list);
+    addresses_.clear();
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        Address address{};
+        std::memcpy(&address.storage, a->ai_addr,
+                    std::min<std::size_t>(a->ai_addrlen, sizeof address.storage));
+        address.length = a->ai_addrlen;
+        addresses_.push_back(address);
+    }
+    if (list)
+        freeaddrinfo(list);
+    next_address_ = 0;
+    if (error != 0) {
+        Drop(std::string("cannot look up ") + options_.server.host + ": " + gai_strerror(error));
+        return;
+    }
+    if (!TryNextAddress())
+        Drop("cannot connect to " + options_.server.ToString());
+}
+
+bool Agent::TryNextAddress() {
+    while (next_address_ < addresses_.size()) {
+        const Address& address = addresses_[next_address_++];
+        sock_ = socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (sock_ < 0)
+            continue;
+        if (connect(sock_, reinterpret_cast<const sockaddr*>(&address.storage), address.length) ==
+                0 ||
+            errno == EINPROGRESS) {
+            link_ = Link::Connecting;
+            deadline_ = Clock::now() + kConnectTimeout;
+            return true;
+        }
+        ::close(std::exchange(sock_, -1));
+    }
+    return false;
+}
+
+void Agent::OnWritable() {
+    if (link_ == Link::Connecting) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        getsockopt(sock_, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error != 0) {
+            ::close(std::exchange(sock_, -1));
+            if (!TryNextAddress()) {
+                Drop("cannot connect to " + options_.server.ToString() + ": " +
+                     std::strerror(error));
+            }
+            return;
+        }
+        // Keepalive finds a server machine that vanished while the connection was quiet.
+        const int on = 1, idle = 60, interval = 10, count = 3;
+        setsockopt(sock_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        setsockopt(sock_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        setsockopt(sock_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        setsockopt(sock_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+        link_ = Link::Registering;
+        deadline_ = Clock::now() + kRegisterTimeout;
+        proof_sent_ = false;
+        splitter_ = LineSplitter();
+        out_.clear();
+        Log(Level::Info, "connected to " + options_.server.ToString() + "; registering");
+        Send(std::string(kRegister) + options_.name + "\n");
+        return;
+    }
+    while (!out_.empty()) {
+        const ssize_t n = ::send(sock_, out_.data(), out_.size(), MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            Drop(std::string("cannot send to the server: ") + std::strerror(errno));
+            return;
+        }
+        out_.erase(0, static_cast<std::size_t>(n));
+    }
+}
+
+void Agent::Send(std::string_view bytes) {
+    if (out_.size() + bytes.size() > kMaxOutput) {
+        Drop("the server does not read what the agent sends");
+        return;
+    }
+    out_ += bytes;
+    OnWritable();
+}
+
+void Agent::OnReadable() {
+    char buffer[4096];
+    const ssize_t n = ::recv(sock_, buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (n <= 0) {
+        Drop(n == 0 ? "the server closed the connection"
+                    : std::string("connection error: ") + std::strerror(errno));
+        return;
+    }
+    for (const auto& line : splitter_.Feed({buffer, static_cast<std::size_t>(n)})) {
+        if (sock_ < 0 || exit_status_ >= 0)
+            return;
+        if (line.overlong) {
+            Log(Level::Warning, "ignoring a line of more than " + std::to_string(kMaxLine) +
+                                    " bytes from the server: " + Printable(line.text));
+        } else {
+            OnLine(line.text);
+        }
+    }
+}
+
+void Agent::OnLine(const std::string& line) {
+    const Message message = ParseLine(line);
+    switch (message.kind) {
+        case MessageKind::Ping:
+            Send(kPong);
+            return;
+        case MessageKind::Challenge:
+            if (link_ != Link::Registering || proof_sent_) {
+                Log(Level::Warning, "ignoring an unexpected challenge from the server");
+                return;
+            }
+            if (key_.empty()) {
+                Log(Level::Error,
+                    "the server wants a proof of this agent's key, but no --key-file "
+                    "was given");
+                Finish(kExitRefused);
+                return;
+            }
+            proof_sent_ = true;
+            Send(std::string(kProof) + Proof(key_, message.text) + "\n");
+            return;
+        case MessageKind::Registered:
+            if (link_ != Link::Registering) {
+                Log(Level::Warning, "ignoring an unexpected 'registered' from the server");
+                return;
+            }
+            link_ = Link::Registered;
+            registered_at_ = Clock::now();
+            Log(Level::Info, "registered as " + Printable(options_.name) +
+                                 (proof_sent_ ? " (key proven)" : " (the server checks no keys)"));
+            return;
+        case MessageKind::Refused:
+            if (std::string_view(message.text).starts_with(kTransientRefusal)) {
+                Drop("the server refused for now: " + Printable(message.text));
+                return;
+            }
+            Log(Level::Error,
+                "the server refused " + Printable(options_.name) + " for good: " +
+                    (message.text.empty() ? "(no reason given)" : Printable(message.text)));
+            Finish(kExitRefused);
+            return;
+        case MessageKind::Connect:
+            if (link_ != Link::Registered) {
+                Log(Level::Warning, "ignoring a connect order before registration");
+                return;
+            }
+            OnConnectOrder(message);
+            return;
+        case MessageKind::Bad:
+            Log(Level::Warning,
+                "ignoring a line from the server (" + message.text + "): " + Printable(line));
+            return;
+    }
+}
+
+void Agent::Drop(const std::string& why) {
+    if (sock_ >= 0)
+        ::close(std::exchange(sock_, -1));
+    if (link_ == Link::Registered && Clock::now() - registered_at_ >= kStableConnection)
+        failures_ = 0;
+    link_ = Link::Waiting;
+    out_.clear();
+    // Exponential back-off with jitter: the base doubles per failure up to --retry-max, and the
+    // wait is drawn from its upper half, so agents dropped together do not return together.
+    const long long min = options_.retry_min.count(), max = options_.retry_max.count();
+    long long base = min;
+    for (int i = 0; i < failures_ && base < max; ++i)
+        base *= 2;
+    base = std::min(base, max);
+    const auto wait = std::chrono::milliseconds(
+        std::uniform_int_distribution<long long>(std::max(min, base / 2), base)(random_));
+    failures_ = std::min(failures_ + 1, 62);
+    deadline_ = Clock::now() + wait;
+    Log(Level::Warning, why + "; connecting again in " + Seconds(wait));
+}
+
+void Agent::Finish(int status) {
+    if (exit_status_ >= 0)
+        return;
+    exit_status_ = status;
+    if (sock_ >= 0)
+        ::close(std::exchange(sock_, -1));
+    for (const auto& session : sessions_) {
+        for (const pid_t pid : {session.dialog, session.x11vnc}) {
+            if (pid > 0)
+                kill(-pid, SIGTERM);
+        }
+    }
+    stop_deadline_ = Clock::now() + kStopGrace;
+    if (!sessions_.empty())
+        Log(Level::Info, "ending " + std::to_string(sessions_.size()) + " open session(s)");
+}
+
+void Agent::OnConnectOrder(const Message& order) {
+    const Endpoint target = order.target.value_or(options_.server);
+    const std::string what = "session " + order.id + " to " + target.ToString();
+    if (std::any_of(sessions_.begin(), sessions_.end(),
+                    [&](const Session& s) { return s.id == order.id; })) {
+        Log(Level::Warning, "ignoring the order for " + what + ": that session is already open");
+        return;
+    }
+    if (static_cast<int>(sessions_.size()) >= options_.max_sessions) {
+        Log(Level::Warning, "ignoring the order for " + what + ": " +
+                                std::to_string(sessions_.size()) +
+                                " sessions are open (--max-sessions)");
+        return;
+    }
+    Session& session = sessions_.emplace_back(Session{order.id, target});
+    if (!options_.ask) {
+        Log(Level::Info, "order for " + what);
+        StartX11vnc(session);
+        return;
+    }
+    std::string error;
+    session.dialog = Spawn(AskArgv(options_), {}, error);
+    if (session.dialog < 0) {
+        Log(Level::Error, "session " + order.id + " denied: " + error);
+        sessions_.pop_back();
+        return;
+    }
+    session.ask_deadline =
+        Clock::now() + std::chrono::seconds(options_.ask_timeout_seconds) + kAskGrace;
+    Log(Level::Info, "order for " + what + "; asking on display " + options_.display);
+}
+
+void Agent::StartX11vnc(Session& session) {
+    std::string error;
+    session.x11vnc =
+        Spawn(X11vncArgv(options_, session.id, session.target), options_.x11vnc_log, error);
+    if (session.x11vnc < 0) {
+        Log(Level::Error, "session " + session.id + " not started: " + error);
+        sessions_.remove_if([&](const Session& s) { return &s == &session; });
+        return;
+    }
+    Log(Level::Info,
+        "session " + session.id + ": x11vnc started (pid " + std::to_string(session.x11vnc) + ")");
+}
+
+void Agent::OnSignal() {
+    signalfd_siginfo info{};
+    bool child = false;
+    while (::read(signals_, &info, sizeof info) == sizeof info) {
+        if (info.ssi_signo == SIGCHLD) {
+            child = true;
+        } else if (exit_status_ < 0) {
+            Log(Level::Info,
+                info.ssi_signo == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM");
+            Finish(kExitStopped);
+        }
+    }
+    // SIGCHLDs merge: collect every child that has ended.
+    int status = 0;
+    pid_t pid;
+    while (child && (pid = waitpid(-1, &status, WNOHANG)) > 0)
+        Reap(pid, status);
+}
+
+void Agent::Reap(pid_t pid, int status) {
+    const auto session = std::find_if(sessions_.begin(), sessions_.end(), [&](const Session& s) {
+        return s.dialog == pid || s.x11vnc == pid;
+    });
+    if (session == sessions_.end())
+        return;
+    if (session->x11vnc == pid) {
+        Log(Level::Info, "session " + session->id + " ended: x11vnc " + DescribeStatus(status));
+        sessions_.erase(session);
+        return;
+    }
+    session->dialog = -1;
+    const bool allowed = WIFEXITED(status) && WEXITSTATUS(status) == kAllowStatus;
+    if (allowed && exit_status_ < 0) {
+        Log(Level::Info, "session " + session->id + " allowed at the screen");
+        StartX11vnc(*session);
+        return;
+    }
+    std::string why = "the dialog " + DescribeStatus(status);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kDenyStatus)
+        why = "denied at the screen";
+    else if (session->dialog_timed_out || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        why = "no answer within " + std::to_string(options_.ask_timeout_seconds) + " s";
+    else if (exit_status_ >= 0)
+        why = "the agent is stopping";
+    Log(Level::Info, "session " + session->id + " not started: " + why);
+    sessions_.erase(session);
+}
+
+}  // namespace talagent

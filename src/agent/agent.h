@@ -1,0 +1,88 @@
+// The agent's event loop: one thread, one poll() over the control connection and a signalfd.
+// It keeps the control connection to the directory server up (connecting, registering, proving
+// its key, answering pings, reconnecting with back-off), turns valid `connect` orders into
+// sessions (the question first with --ask, then x11vnc), and reaps the children on SIGCHLD.
+// It never waits on a child: the dialog and x11vnc run on their own while pings are answered.
+#pragma once
+
+#include <sys/socket.h>
+#include <chrono>
+#include <list>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "agent/key.h"
+#include "agent/options.h"
+#include "agent/protocol.h"
+
+namespace talagent {
+
+// Exit statuses (see Usage()).
+inline constexpr int kExitStopped = 0;
+inline constexpr int kExitUnusable = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitRefused = 3;
+
+class Agent {
+public:
+    Agent(Options options, Key key);
+    ~Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // Runs until SIGTERM/SIGINT or a refusal for good; returns the exit status.
+    int Run();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    enum class Link { Waiting, Connecting, Registering, Registered };
+    struct Session {
+        std::string id;
+        Endpoint target;
+        pid_t dialog = -1;
+        pid_t x11vnc = -1;
+        Clock::time_point ask_deadline{};
+        bool dialog_timed_out = false;
+    };
+
+    void StartConnect();
+    bool TryNextAddress();
+    void OnWritable();
+    void OnReadable();
+    void OnLine(const std::string& line);
+    void Send(std::string_view bytes);
+    void Drop(const std::string& why);
+    void Finish(int status);
+    void OnConnectOrder(const Message& order);
+    void StartX11vnc(Session& session);
+    void OnSignal();
+    void Reap(pid_t pid, int status);
+    void OnTimers();
+    int PollTimeout() const;
+
+    Options options_;
+    Key key_;
+    int signals_ = -1;
+    int sock_ = -1;
+    Link link_ = Link::Waiting;
+    LineSplitter splitter_;
+    std::string out_;
+    bool proof_sent_ = false;
+    // Waiting: when to connect next; Connecting/Registering: when to give up on this attempt.
+    Clock::time_point deadline_{};
+    Clock::time_point registered_at_{};
+    int failures_ = 0;
+    struct Address {
+        sockaddr_storage storage;
+        socklen_t length;
+    };
+    std::vector<Address> addresses_;
+    std::size_t next_address_ = 0;
+    std::list<Session> sessions_;
+    std::mt19937_64 random_;
+    int exit_status_ = -1;  // set: stopping; the loop ends once the children are gone
+    Clock::time_point stop_deadline_{};
+};
+
+}  // namespace talagent

@@ -1,0 +1,178 @@
+// Parsing and checking what the directory server sends the agent (see protocol.h).
+#include "agent/protocol.h"
+
+#include <arpa/inet.h>
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace talagent {
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsPrintable(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte < 0x7F;
+    });
+}
+
+bool IsHostName(std::string_view host) {
+    if (host.empty() || host.size() > 253)
+        return false;
+    std::size_t start = 0;
+    while (start <= host.size()) {
+        std::size_t end = host.find('.', start);
+        if (end == std::string_view::npos)
+            end = host.size();
+        const std::string_view label = host.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (const char c : label) {
+            if (!IsDigit(c) && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '-')
+                return false;
+        }
+        start = end + 1;
+    }
+    // All digits and dots is meant as an IPv4 address; only a valid one passes (above).
+    return !std::all_of(host.begin(), host.end(), [](char c) { return IsDigit(c) || c == '.'; });
+}
+
+// Splits "WORD REST" at the first blank; REST is empty without one.
+std::pair<std::string_view, std::string_view> SplitWord(std::string_view line) {
+    const auto blank = line.find(' ');
+    if (blank == std::string_view::npos)
+        return {line, {}};
+    return {line.substr(0, blank), line.substr(blank + 1)};
+}
+
+Message Bad(std::string why) {
+    return {MessageKind::Bad, std::move(why), {}, {}};
+}
+
+}  // namespace
+
+bool IsSessionId(std::string_view text) {
+    return !text.empty() && text.size() <= kMaxSessionIdDigits &&
+           std::all_of(text.begin(), text.end(), IsDigit);
+}
+
+std::optional<Endpoint> ParseEndpoint(std::string_view text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view host = text.substr(0, colon);
+    const std::string_view port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.front() == '0' ||
+        !std::all_of(port.begin(), port.end(), IsDigit)) {
+        return std::nullopt;
+    }
+    const unsigned long number = std::stoul(std::string(port));
+    if (number > 65535)
+        return std::nullopt;
+    in_addr address{};
+    const std::string host_text(host);
+    const bool ipv4 = host.size() <= 15 && inet_pton(AF_INET, host_text.c_str(), &address) == 1;
+    if (!ipv4 && !IsHostName(host))
+        return std::nullopt;
+    return Endpoint{host_text, static_cast<std::uint16_t>(number)};
+}
+
+bool IsLocalDisplay(std::string_view text) {
+    if (text.size() < 2 || text.size() > 12 || text.front() != ':')
+        return false;
+    const std::string_view rest = text.substr(1);
+    const auto dot = rest.find('.');
+    const std::string_view number = rest.substr(0, dot);
+    const std::string_view screen =
+        dot == std::string_view::npos ? std::string_view("0") : rest.substr(dot + 1);
+    const auto digits = [](std::string_view t) {
+        return !t.empty() && std::all_of(t.begin(), t.end(), IsDigit);
+    };
+    return digits(number) && digits(screen);
+}
+
+std::optional<std::string> CheckName(std::string_view name) {
+    if (name.empty())
+        return "the name is empty";
+    if (name.size() > kMaxNameLength) {
+        return "the name is " + std::to_string(name.size()) + " bytes long; at most " +
+               std::to_string(kMaxNameLength) + " are allowed";
+    }
+    if (name.front() == ' ' || name.back() == ' ')
+        return "the name starts or ends with a blank";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '|')
+            return "the name contains '|'";
+        if (byte < 0x20 || byte == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", byte);
+            return std::string("the name contains the control byte ") + hex;
+        }
+    }
+    return std::nullopt;
+}
+
+Message ParseLine(std::string_view line) {
+    const auto [word, rest] = SplitWord(line);
+    const bool has_rest = word.size() < line.size();
+    if (word == "ping" || word == "registered") {
+        if (has_rest)
+            return Bad("'" + std::string(word) + "' followed by more text");
+        return {word == "ping" ? MessageKind::Ping : MessageKind::Registered, {}, {}, {}};
+    }
+    if (word == "refused")
+        return {MessageKind::Refused, std::string(rest), {}, {}};
+    if (word == "challenge") {
+        if (rest.empty() || rest.size() > kMaxNonce || !IsPrintable(rest))
+            return Bad("a challenge needs 1 to 256 printable bytes");
+        return {MessageKind::Challenge, std::string(rest), {}, {}};
+    }
+    if (word == "connect") {
+        const auto [id, target] = SplitWord(rest);
+        if (!IsSessionId(id))
+            return Bad("the session ID is not 1 to 20 decimal digits");
+        Message message{MessageKind::Connect, {}, std::string(id), {}};
+        if (id.size() < rest.size()) {
+            message.target = ParseEndpoint(target);
+            if (!message.target)
+                return Bad("the target is not a plain HOST:PORT");
+        }
+        return message;
+    }
+    return Bad("unknown line");
+}
+
+std::vector<LineSplitter::Line> LineSplitter::Feed(std::string_view bytes) {
+    std::vector<Line> lines;
+    while (!bytes.empty()) {
+        const auto lf = bytes.find('\n');
+        const std::string_view piece = bytes.substr(0, lf);
+        if (!skipping_) {
+            // Keep at most one byte more than a line may hold, enough to tell it is too long.
+            partial_.append(
+                piece.substr(0, kMaxLine + 1 - std::min(partial_.size(), kMaxLine + 1)));
+            if (partial_.size() > kMaxLine) {
+                partial_.resize(kMaxLine);
+                lines.push_back({std::exchange(partial_, {}), true});
+                skipping_ = true;
+            }
+        }
+        if (lf == std::string_view::npos)
+            break;
+        if (!skipping_) {
+            if (!partial_.empty() && partial_.back() == '\r')
+                partial_.pop_back();
+            lines.push_back({std::exchange(partial_, {}), false});
+        }
+        skipping_ = false;
+        bytes.remove_prefix(lf + 1);
+    }
+    return lines;
+}
+
+}  // namespace talagent

@@ -1,0 +1,36 @@
+// The processes a session starts: the command lines of x11vnc and of the Allow/Deny question,
+// and starting a program from an argv without a shell. Every value in these argvs has passed the
+// checks of protocol.h or options.h; none goes through a shell.
+#pragma once
+
+#include <sys/types.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/options.h"
+#include "agent/protocol.h"
+
+namespace talagent {
+
+// The question's text, and the exit statuses of the dialog's buttons. Any other ending (the
+// dialog's own time-out exits with 0, a closed window or a crash with something else) denies.
+inline constexpr std::string_view kAskText = "An operator wants to see this screen.";
+inline constexpr int kAllowStatus = 101;
+inline constexpr int kDenyStatus = 102;
+
+// x11vnc for session `id`, connecting out to `target` through the repeater convention. The
+// paths in `options` are absolute (main.cpp makes them so): x11vnc gives some relative words in
+// -ssl and -passwdfile meanings of their own.
+std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
+                                    const Endpoint& target);
+
+// xmessage (or a program taking the same options) asking the person at options.display.
+std::vector<std::string> AskArgv(const Options& options);
+
+// Starts argv[0] (an absolute path) with argv, stdin from /dev/null, stdout and stderr to
+// `output` (appended; empty: /dev/null), default signal handling and an empty signal mask, in a
+// process group of its own. Returns the pid, or -1 with `error` set.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& output, std::string& error);
+
+}  // namespace talagent

@@ -1,0 +1,69 @@
+// The key proof's hex and HMAC (see key_proof.h).
+#include "common/key_proof.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+namespace keyproof {
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// HMAC-SHA256; false if OpenSSL failed.
+bool Digest(std::string_view key, std::string_view nonce, unsigned char (&digest)[EVP_MAX_MD_SIZE],
+            unsigned int& length) {
+    return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+                reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size(), digest,
+                &length) != nullptr;
+}
+
+}  // namespace
+
+std::optional<std::string> FromHex(std::string_view hex) {
+    if (hex.size() % 2 != 0)
+        return std::nullopt;
+    std::string bytes;
+    bytes.reserve(hex.size() / 2);
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int high = HexValue(hex[i]), low = HexValue(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes += static_cast<char>(high * 16 + low);
+    }
+    return bytes;
+}
+
+std::string Proof(std::string_view key, std::string_view nonce) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!Digest(key, nonce, digest, length))
+        return {};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 15];
+    }
+    return hex;
+}
+
+bool Check(std::string_view key, std::string_view nonce, std::string_view proof_hex) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!Digest(key, nonce, digest, length))
+        return false;
+    const auto proof = FromHex(proof_hex);
+    // The length is no secret; the bytes are compared in constant time.
+    return proof && proof->size() == length && CRYPTO_memcmp(proof->data(), digest, length) == 0;
+}
+
+}  // namespace keyproof

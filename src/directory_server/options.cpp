@@ -1,0 +1,183 @@
+#include "directory_server/options.h"
+
+#include <arpa/inet.h>
+
+#include "common/command_line.h"
+
+namespace dirsrv {
+namespace {
+
+bool ParseListen(std::string_view text, Options& options) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return false;
+    const std::string host(text.substr(0, colon));
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1)
+        return false;
+    const auto port = tools::ParseWhole<unsigned>(text.substr(colon + 1), 0, 65535);
+    if (!port)
+        return false;
+    options.listen_address = ntohl(address.s_addr);
+    options.listen_port = static_cast<std::uint16_t>(*port);
+    return true;
+}
+
+}  // namespace
+
+std::string Usage() {
+    return "Usage: directory-server [OPTION]...\n"
+           "Answers the launcher's host-list request with the names of reachable machines:\n"
+           "the static names of a hosts file and the names announced by connected agents.\n"
+           "\n"
+           "  --listen ADDR:PORT       IPv4 address and port to listen on (default "
+           "127.0.0.1:47010;\n"
+           "                           port 0 picks a free one, shown in the log)\n"
+           "  --hosts FILE             static names, one per line, '#' comments; re-read when it\n"
+           "                           changes\n"
+           "  --max-connections N      open connections at most; more are closed at once "
+           "(20000);\n"
+           "                           when full, the busiest address gives up its oldest idle "
+           "one\n"
+           "  --max-per-address N      open connections from one IPv4 address at most (256)\n"
+           "  --max-output BYTES       unsent reply bytes a connection may hold; at that it is\n"
+           "                           not read until it reads its replies (65536)\n"
+           "  --ping-interval SECONDS  how often agents are sent \"ping\" (20)\n"
+           "  --agent-timeout SECONDS  an agent not heard from for this long is dropped (60)\n"
+           "  --idle-timeout SECONDS   a connection quiet this long is closed if it never asked,\n"
+           "                           stopped mid-request or leaves replies unread (300);\n"
+           "                           a launcher's connection is kept however long it is quiet\n"
+           "  --hosts-poll SECONDS     how often the hosts file is checked for changes (1)\n"
+           "\n"
+           "Sessions (a viewer sends \"view NAME\\n\"; see the README):\n"
+           "  --agent-keys FILE        lines \"NAME KEYHEX\": only these names may register, each\n"
+           "                           proving its key; re-read when it changes. Without it any\n"
+           "                           agent may register any name\n"
+           "  --max-sessions N         sessions waiting or relayed at once (1000)\n"
+           "  --max-pending-per-agent N  sessions waiting for one agent at once (4)\n"
+           "  --relay-buffer BYTES     bytes held per direction of a session at its start\n"
+           "                           (16384); a bulk transfer grows it up to 1048576\n"
+           "  --relay-memory BYTES     sessions' buffers grow only while all together stay\n"
+           "                           within this (33554432; 0: they never grow)\n"
+           "  --session-timeout SECONDS  wait for the agent's session connection (30)\n"
+           "  --id-timeout SECONDS     wait for a session connection's ID block (5)\n"
+           "  --help                   show this text\n"
+           "  --version                show the version\n"
+           "\n"
+           "Agents: send \"register NAME\\n\", read \"registered\\n\", answer every \"ping\\n\" "
+           "with \"pong\\n\".\n"
+           "SIGTERM or SIGINT stops the server (exit status 0).\n";
+}
+
+std::string Version() {
+    return "directory-server " LAUNCHER_VERSION "\n";
+}
+
+std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF) + ":" +
+           std::to_string(port);
+}
+
+ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
+    ParsedOptions result;
+    Options options;
+    const auto bad = [&](std::string message) {
+        result.error = std::move(message);
+        return result;
+    };
+    tools::OptionReader reader(args);
+    while (reader.Next()) {
+        const std::string_view name = reader.name();
+        if (reader.argument() == "--help" || reader.argument() == "-h") {
+            result.help = true;
+            return result;
+        }
+        if (reader.argument() == "--version") {
+            result.version = true;
+            return result;
+        }
+        Millis* duration = nullptr;
+        if (name == "--ping-interval")
+            duration = &options.ping_interval;
+        if (name == "--agent-timeout")
+            duration = &options.agent_timeout;
+        if (name == "--idle-timeout")
+            duration = &options.idle_timeout;
+        if (name == "--hosts-poll")
+            duration = &options.hosts_poll;
+        if (name == "--session-timeout")
+            duration = &options.session_timeout;
+        if (name == "--id-timeout")
+            duration = &options.id_timeout;
+
+        if (name == "--listen") {
+            const auto text = reader.TakeValue();
+            if (!text)
+                return bad("--listen needs ADDR:PORT");
+            if (!ParseListen(*text, options)) {
+                return bad("--listen: '" + std::string(*text) +
+                           "' is not an IPv4 ADDR:PORT such as 127.0.0.1:47010");
+            }
+        } else if (name == "--hosts") {
+            const auto text = reader.TakeValue();
+            if (!text || text->empty())
+                return bad("--hosts needs a file name");
+            options.hosts_path = std::string(*text);
+        } else if (name == "--agent-keys") {
+            const auto text = reader.TakeValue();
+            if (!text || text->empty())
+                return bad("--agent-keys needs a file name");
+            options.agent_keys_path = std::string(*text);
+        } else if (name == "--max-sessions" || name == "--max-pending-per-agent" ||
+                   name == "--relay-buffer") {
+            const auto text = reader.TakeValue();
+            const bool buffer = name == "--relay-buffer";
+            const auto number =
+                text ? tools::ParseWhole<std::size_t>(*text, buffer ? 4096 : 1,
+                                                      buffer ? kRelayBufferLargest : 1'000'000)
+                     : std::nullopt;
+            if (!number) {
+                return bad(std::string(name) +
+                           (buffer ? " needs a number of bytes from 4096 to 1048576"
+                                   : " needs a whole number from 1"));
+            }
+            (name == "--max-sessions"            ? options.max_sessions
+             : name == "--max-pending-per-agent" ? options.max_pending_per_agent
+                                                 : options.relay_buffer) = *number;
+        } else if (name == "--relay-memory") {
+            const auto text = reader.TakeValue();
+            const auto number = text
+                                    ? tools::ParseWhole<std::size_t>(*text, 0, std::size_t{1} << 40)
+                                    : std::nullopt;
+            if (!number)
+                return bad("--relay-memory needs a number of bytes from 0 to 1099511627776");
+            options.relay_memory = *number;
+        } else if (name == "--max-connections" || name == "--max-per-address" ||
+                   name == "--max-output") {
+            const auto text = reader.TakeValue();
+            const auto number =
+                text ? tools::ParseWhole<std::size_t>(*text, 1, 100'000'000) : std::nullopt;
+            if (!number)
+                return bad(std::string(name) + " needs a whole number from 1");
+            (name == "--max-connections"   ? options.max_connections
+             : name == "--max-per-address" ? options.max_per_address
+                                           : options.max_output) = *number;
+        } else if (duration) {
+            const auto text = reader.TakeValue();
+            const auto parsed = text ? tools::ParseSeconds(*text, 1e6) : std::nullopt;
+            if (!parsed)
+                return bad(std::string(name) + " needs a number of seconds from 0.01");
+            *duration = *parsed;
+        } else {
+            return bad("unknown argument '" + std::string(reader.argument()) + "'");
+        }
+    }
+    if (options.agent_timeout <= options.ping_interval) {
+        return bad("--agent-timeout must be longer than --ping-interval, or agents cannot answer");
+    }
+    result.options = std::move(options);
+    return result;
+}
+
+}  // namespace dirsrv

@@ -1,0 +1,372 @@
+// Sessions: a viewer's "view NAME" becomes a "connect ID" order on NAME's agent (or the server's
+// own connection to a hosts-file target), the agent's session connection is paired with the
+// waiting viewer by its ID block, and the pair is relayed (relay.cpp) until either side closes.
+// These are the event loop's member functions for sessions; server.cpp dispatches to them.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/rand.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "directory_server/protocol.h"
+#include "directory_server/server.h"
+
+namespace dirsrv {
+namespace {
+
+// How long a session whose one side has finished may take to deliver the rest to the other.
+constexpr std::chrono::seconds kHalfClosedLinger{10};
+
+std::string Duration(std::chrono::steady_clock::duration d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(d).count());
+    return text;
+}
+
+}  // namespace
+
+// Connections that belong to a session take their events here; false for every other one.
+bool Server::SessionEvent(Connection& c, std::uint32_t mask) {
+    if (c.relay) {
+        RelayEvent(c, mask);
+    } else if (c.connecting) {
+        ConnectDone(c, mask);
+    } else if (!c.session.empty()) {
+        // A waiting viewer is watched for its hang-up only.
+        Close(c, "the viewer left before the session started");
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string Server::MintSessionId() {
+    // 19 decimal digits: 63 bits of chance, never 0, never a leading zero.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        std::uint64_t random = 0;
+        if (RAND_bytes(reinterpret_cast<unsigned char*>(&random), sizeof random) != 1)
+            return {};
+        constexpr std::uint64_t kLowest = 1'000'000'000'000'000'000ull;
+        std::string id = std::to_string(kLowest + random % (9 * kLowest));
+        if (!pending_.contains(id))
+            return id;
+    }
+    return {};
+}
+
+// Answers a viewer with `reply` and closes its connection once that is sent.
+void Server::Refuse(Connection& viewer, std::string_view reply, std::string_view why) {
+    Note(kSessionRefused, Level::Info,
+         "session for " + Peer(viewer) + " refused (" +
+             std::string(reply.substr(0, reply.size() - 1)) + "): " + std::string(why));
+    viewer.session.clear();
+    viewer.in.clear();
+    batch_.assign(reply);
+    HangUp(viewer);
+}
+
+void Server::StartView(Connection& c, std::string_view name, std::string_view held) {
+    // What the viewer sent after its line goes to the agent once the session is paired.
+    c.in.assign(held);
+    const std::string shown = Printable(name);
+    if (CheckName(name)) {
+        Refuse(c, kErrorNotConnected, "view " + shown + ": not a valid name");
+        return;
+    }
+    if (pending_.size() + relays_.size() >= options_.max_sessions) {
+        Refuse(c, kErrorBusy,
+               "view " + shown + ": --max-sessions " + std::to_string(options_.max_sessions) +
+                   " reached");
+        return;
+    }
+    // The administrator's hosts-file target comes first, as the hosts file's names do.
+    if (const auto it = direct_.find(name); it != direct_.end()) {
+        const std::string id = MintSessionId();
+        if (id.empty()) {
+            Refuse(c, kErrorBusy, "the random number generator failed");
+            return;
+        }
+        ConnectOut(c, id, it->second);
+        return;
+    }
+    const auto agents = agents_by_name_.find(name);
+    Connection* agent = agents == agents_by_name_.end() ? nullptr : Find(agents->second.back());
+    if (!agent) {
+        Refuse(c, kErrorNotConnected, "view " + shown + ": no agent holds the name");
+        return;
+    }
+    if (agent->pending_sessions >= options_.max_pending_per_agent) {
+        Refuse(c, kErrorBusy,
+               "view " + shown + ": " + std::to_string(agent->pending_sessions) +
+                   " sessions already wait for its agent");
+        return;
+    }
+    const std::string id = MintSessionId();
+    if (id.empty()) {
+        Refuse(c, kErrorBusy, "the random number generator failed");
+        return;
+    }
+    if (!Send(*agent, std::string(kConnectPrefix) + id + "\n")) {
+        Close(*agent, "connection lost");
+        Refuse(c, kErrorNotConnected, "view " + shown + ": its agent's connection failed");
+        return;
+    }
+    ++agent->pending_sessions;
+    pending_[id] = {std::string(name), Token(c), Token(*agent), 0,
+                    serving_now_ + options_.session_timeout};
+    c.session = id;
+    UpdateInterest(c);
+}
+
+void Server::ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(target.address);
+    to.sin_port = htons(target.port);
+    const std::string where = FormatAddress(target.address, target.port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Refuse(viewer, kErrorBusy, std::string("socket: ") + std::strerror(errno));
+        return;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) {
+        const int error = errno;
+        ::close(fd);
+        Refuse(viewer, kErrorNotConnected,
+               "view " + Printable(target.name) + ": cannot connect to " + where + ": " +
+                   std::strerror(error));
+        return;
+    }
+    Connection* out = Adopt(fd, to, EPOLLOUT);
+    if (!out) {
+        Refuse(viewer, kErrorBusy, "cannot watch the connection to " + where);
+        return;
+    }
+    out->connecting = true;
+    out->session = id;
+    pending_[id] = {target.name, Token(viewer), 0, Token(*out),
+                    serving_now_ + options_.session_timeout};
+    viewer.session = id;
+    UpdateInterest(viewer);
+}
+
+void Server::ConnectDone(Connection& c, std::uint32_t mask) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error == 0 && (mask & (EPOLLERR | EPOLLHUP)))
+        error = ECONNREFUSED;
+    if (error != 0) {
+        Close(c, "cannot connect to " + Peer(c) + ": " + std::strerror(error));
+        return;
+    }
+    const auto it = pending_.find(c.session);
+    Connection* viewer = it == pending_.end() ? nullptr : Find(it->second.viewer);
+    c.connecting = false;
+    c.session.clear();
+    if (!viewer) {
+        if (it != pending_.end())
+            pending_.erase(it);
+        Close(c, {});
+        return;
+    }
+    const std::string id = it->first, name = it->second.name;
+    pending_.erase(it);
+    viewer->session.clear();
+    Pair(*viewer, c, {}, id, name);
+}
+
+void Server::JoinSession(Connection& c, std::string_view id, std::string_view held) {
+    const auto it = pending_.find(std::string(id));
+    if (it == pending_.end() || it->second.agent == 0) {
+        Note(kBadInput, Level::Info,
+             "closing " + Peer(c) + ": session ID " + Printable(id) +
+                 " is unknown, used or expired");
+        Close(c, {});
+        return;
+    }
+    const PendingSession pending = std::move(it->second);
+    const std::string session_id = it->first;
+    pending_.erase(it);
+    if (Connection* agent = Find(pending.agent); agent && agent->pending_sessions > 0)
+        --agent->pending_sessions;
+    Connection* viewer = Find(pending.viewer);
+    if (!viewer) {
+        Close(c, {});
+        return;
+    }
+    viewer->session.clear();
+    Pair(*viewer, c, held, session_id, pending.name);
+}
+
+void Server::Pair(Connection& viewer, Connection& agent, std::string_view held,
+                  const std::string& id, const std::string& name) {
+    auto relay = std::make_unique<Relay>();
+    if (const std::string error = relay->Open(viewer.fd, agent.fd, options_.relay_buffer,
+                                              kRelayBufferLargest, relay_memory_);
+        !error.empty()) {
+        Log(Level::Error, "session with " + Printable(name) + ": " + error);
+        Close(agent, {});
+        Refuse(viewer, kErrorBusy, error);
+        return;
+    }
+    const std::size_t capacity =
+        std::min(relay->Capacity(Relay::kViewer), relay->Capacity(Relay::kAgent));
+    if (capacity < options_.relay_buffer && !pipe_quota_logged_) {
+        pipe_quota_logged_ = true;
+        Log(Level::Warning, "sessions get pipes of " + std::to_string(capacity) +
+                                " bytes, not --relay-buffer " +
+                                std::to_string(options_.relay_buffer) +
+                                ": the user's pipe quota (/proc/sys/fs/pipe-user-pages-soft) is "
+                                "used up; sessions work, with less throughput");
+    }
+    relay->Queue(Relay::kViewer, kViewOk, false);
+    relay->Queue(Relay::kViewer, held, true);
+    relay->Queue(Relay::kAgent, viewer.in, true);
+    relay->id = id;
+    relay->name = name;
+    relay->viewer_peer = Peer(viewer);
+    relay->agent_peer = Peer(agent);
+    relay->started = serving_now_;
+    viewer.in.clear();
+    agent.in.clear();
+    Relay* r = relay.get();
+    relays_.emplace(r, std::move(relay));
+    viewer.relay = agent.relay = r;
+    viewer.side = Relay::kViewer;
+    agent.side = Relay::kAgent;
+    // "ok" and the held bytes leave now.
+    RelayEvent(viewer, EPOLLOUT);
+}
+
+void Server::RelayEvent(Connection& c, std::uint32_t mask) {
+    Relay& r = *c.relay;
+    if (!r.Pump(c.side, mask)) {
+        EndSession(r, r.reason());
+        return;
+    }
+    if (r.HalfClosed() && r.half_closed_at == Clock::time_point{})
+        r.half_closed_at = serving_now_;
+    for (const Relay::Side side : {Relay::kViewer, Relay::kAgent})
+        UpdateInterest(*by_fd_[static_cast<std::size_t>(r.fd(side))]);
+}
+
+void Server::EndSession(Relay& r, std::string_view reason) {
+    Note(kSession, Level::Info,
+         "session with " + Printable(r.name) + " ended after " +
+             Duration(serving_now_ - r.started) + ": viewer " + r.viewer_peer + ", agent " +
+             r.agent_peer + "; " + std::to_string(r.BytesToward(Relay::kViewer)) +
+             " bytes to the viewer, " + std::to_string(r.BytesToward(Relay::kAgent)) +
+             " to the agent; buffers up to " + std::to_string(r.Largest(Relay::kViewer)) +
+             " bytes to the viewer, " + std::to_string(r.Largest(Relay::kAgent)) +
+             " to the agent; " + std::string(reason));
+    const auto owned = relays_.find(&r);
+    std::unique_ptr<Relay> relay = std::move(owned->second);
+    relays_.erase(owned);
+    for (const Relay::Side side : {Relay::kViewer, Relay::kAgent}) {
+        Connection* c = by_fd_[static_cast<std::size_t>(r.fd(side))].get();
+        if (c && c->relay == &r) {
+            c->relay = nullptr;
+            Close(*c, {});
+        }
+    }
+}
+
+// Close() of a connection that belongs to a session: a relayed one ends its session; a waiting
+// viewer withdraws its session; the server's failed connection to a target fails its viewer's.
+// The connection itself is closed by Close() again, now without a session.
+void Server::SessionClosing(Connection& c, std::string_view reason) {
+    if (c.relay) {
+        EndSession(*c.relay, reason.empty() ? "closed by the server" : reason);
+        return;
+    }
+    const std::string id = std::move(c.session);
+    c.session.clear();
+    c.connecting = false;
+    if (const auto it = pending_.find(id); it != pending_.end()) {
+        const PendingSession pending = std::move(it->second);
+        pending_.erase(it);
+        if (Connection* agent = Find(pending.agent); agent && agent->pending_sessions > 0)
+            --agent->pending_sessions;
+        if (pending.viewer == Token(c)) {
+            Note(kSessionRefused, Level::Info,
+                 "session with " + Printable(pending.name) + " for " + Peer(c) +
+                     " withdrawn: " + std::string(reason));
+            if (Connection* out = Find(pending.outgoing)) {
+                out->session.clear();
+                Close(*out, {});
+            }
+        } else if (Connection* viewer = Find(pending.viewer)) {
+            Refuse(*viewer, kErrorNotConnected,
+                   "session with " + Printable(pending.name) + ": " + std::string(reason));
+        }
+    }
+    Close(c, {});
+}
+
+// --relay-memory is meant to keep the sessions' pipes within the user's soft pipe quota, past
+// which the kernel makes new pipes small; say so at start when it does not. (Unreadable under
+// the service's restricted /proc: then nothing is said.)
+void Server::CheckRelayMemory() {
+    std::ifstream file("/proc/sys/fs/pipe-user-pages-soft");
+    std::size_t pages = 0;
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (!(file >> pages) || pages == 0 || page_size <= 0)
+        return;
+    const std::size_t quota = pages * static_cast<std::size_t>(page_size);
+    if (options_.relay_memory > quota) {
+        Log(Level::Warning,
+            "--relay-memory " + std::to_string(options_.relay_memory) +
+                " is more than the user's soft pipe quota of " + std::to_string(quota) +
+                " bytes (/proc/sys/fs/pipe-user-pages-soft): unless the server may exceed it "
+                "(CAP_SYS_RESOURCE), growing pipes can leave new sessions with small ones");
+    }
+}
+
+void Server::TickSessions() {
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (serving_now_ < it->second.deadline) {
+            ++it;
+            continue;
+        }
+        const PendingSession pending = std::move(it->second);
+        it = pending_.erase(it);
+        if (Connection* agent = Find(pending.agent); agent && agent->pending_sessions > 0)
+            --agent->pending_sessions;
+        if (Connection* out = Find(pending.outgoing)) {
+            out->session.clear();
+            out->connecting = false;
+            Close(*out, {});
+        }
+        if (Connection* viewer = Find(pending.viewer)) {
+            Refuse(*viewer, kErrorTimeout,
+                   "session with " + Printable(pending.name) + ": no connection within " +
+                       Duration(options_.session_timeout));
+        }
+    }
+    std::vector<Relay*> lingering;
+    for (const auto& [relay, owned] : relays_) {
+        relay->GiveBackIdle(serving_now_);
+        if (relay->HalfClosed() && serving_now_ - relay->half_closed_at >= kHalfClosedLinger)
+            lingering.push_back(relay);
+    }
+    if (relay_memory_.refusals > 0 && !pipe_refusal_logged_) {
+        pipe_refusal_logged_ = true;
+        Log(Level::Warning,
+            std::string("the kernel refused to grow a session's pipe (") +
+                std::strerror(relay_memory_.last_refusal) +
+                "): the user's pipe quota (/proc/sys/fs/pipe-user-pages-soft) is used up, by "
+                "sessions or other processes of the user, or /proc/sys/fs/pipe-max-size is "
+                "below " +
+                std::to_string(kRelayBufferLargest) + "; sessions go on at the size they have");
+    }
+    for (Relay* relay : lingering)
+        EndSession(*relay, "one side closed and the other did not take the rest in time");
+}
+
+}  // namespace dirsrv

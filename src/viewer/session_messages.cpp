@@ -1,0 +1,170 @@
+// The viewers' texts and the session request's rules (see session_messages.h).
+#include "viewer/session_messages.h"
+
+namespace talviewer {
+
+namespace {
+
+std::string Replace(std::string_view text, std::string_view name) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '1') {
+            out += name;
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The bytes of an unexpected line for a message: control bytes and non-ASCII as \xHH, so a
+// hostile server's escape sequences are shown, not obeyed.
+std::string Printable(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f || c >= 0x80) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+std::string FailureText(Failure failure, std::string_view name, std::string_view detail) {
+    std::string_view text;
+    switch (failure) {
+        case Failure::kUsage:
+            text =
+                "talviewer is started by the launcher as: talviewer TALVERO-VNC ADDRESS PORT "
+                "NAME";
+            break;
+        case Failure::kNotConnected:
+            text =
+                "%1 is not connected to the server right now. The support program on that "
+                "machine must be running.";
+            break;
+        case Failure::kTimeout:
+            text =
+                "%1 did not answer in time. The person there may have declined, or the "
+                "machine is slow to respond; try again.";
+            break;
+        case Failure::kBusy:
+            text = "The server is busy and cannot open a session with %1 now.";
+            break;
+        case Failure::kConnectionFailed:
+            text = "Could not open a session with %1.";
+            break;
+        case Failure::kSecurity:
+            text = "The connection to %1 is not secure; it was not opened.";
+            break;
+        case Failure::kWrongPassword:
+            text = "%1 did not accept the password.";
+            break;
+        case Failure::kEnded:
+            text = "The session with %1 has ended.";
+            break;
+        case Failure::kProtocol:
+            text = "%1 sent something this viewer cannot show.";
+            break;
+    }
+    std::string out = Replace(text, name);
+    if (!detail.empty()) {
+        out += "\n\n";
+        out += detail;
+    }
+    return out;
+}
+
+std::optional<std::string> CheckName(std::string_view name) {
+    if (name.empty()) {
+        return "No machine name was given.";
+    }
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            return "The machine name holds a control character.";
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ViewRequest(std::string_view name) {
+    std::string request = "view ";
+    request += name;
+    request += '\n';
+    return request;
+}
+
+Reply ParseReply(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    if (line == "ok") {
+        return {ReplyKind::kOk, {}};
+    }
+    constexpr std::string_view kError = "error ";
+    if (StartsWith(line, kError) && line.size() > kError.size()) {
+        const std::string_view reason = line.substr(kError.size());
+        if (reason == "not-connected") {
+            return {ReplyKind::kNotConnected, {}};
+        }
+        if (reason == "timeout") {
+            return {ReplyKind::kTimeout, {}};
+        }
+        if (reason == "busy") {
+            return {ReplyKind::kBusy, {}};
+        }
+        return {ReplyKind::kOtherError, Printable(reason)};
+    }
+    return {ReplyKind::kMalformed, Printable(line)};
+}
+
+Outcome ReplyOutcome(const Reply& reply) {
+    switch (reply.kind) {
+        case ReplyKind::kNotConnected:
+            return {Failure::kNotConnected, {}};
+        case ReplyKind::kTimeout:
+            return {Failure::kTimeout, {}};
+        case ReplyKind::kBusy:
+            return {Failure::kBusy, {}};
+        case ReplyKind::kOtherError:
+            return {Failure::kConnectionFailed, "The server answered: " + reply.reason};
+        case ReplyKind::kOk:
+        case ReplyKind::kMalformed:
+            break;
+    }
+    return {Failure::kConnectionFailed,
+            "The server's answer was not understood: \"" + reply.reason + "\""};
+}
+
+Outcome CoreFailure(std::string_view reason, bool password_given) {
+    std::string detail(reason);
+    if (!detail.empty()) {
+        if (detail[0] >= 'a' && detail[0] <= 'z') {
+            detail[0] = static_cast<char>(detail[0] - 'a' + 'A');
+        }
+        detail += '.';
+    }
+    if (StartsWith(reason, "authentication failed") ||
+        StartsWith(reason, "too many authentication attempts")) {
+        return {password_given ? Failure::kWrongPassword : Failure::kConnectionFailed, detail};
+    }
+    if (reason.find("no encryption") != std::string_view::npos) {
+        return {Failure::kSecurity, detail};
+    }
+    return {Failure::kProtocol, detail};
+}
+
+}  // namespace talviewer
