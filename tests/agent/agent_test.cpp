@@ -77,8 +77,10 @@ protected:
         if (pid == 0) {
             for (auto& e : env)
                 putenv(e.data());
-            freopen((dir_ / "log").c_str(), "a", stderr);
-            freopen((dir_ / "out").c_str(), "w", stdout);
+            // Without its log and output files the test could not tell what happened: give up.
+            if (!freopen((dir_ / "log").c_str(), "a", stderr) ||
+                !freopen((dir_ / "out").c_str(), "w", stdout))
+                _exit(126);
             execv(argv[0], argv.data());
             _exit(127);
         }

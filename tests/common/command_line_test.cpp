@@ -22,7 +22,10 @@ std::string Walk(const std::vector<std::string_view>& args,
         if (std::find(valued.begin(), valued.end(), reader.name()) == valued.end())
             continue;
         const auto value = reader.TakeValue();
-        out += value ? "=" + std::string(*value) : "?";
+        if (value)
+            out.append("=").append(*value);
+        else
+            out += "?";
     }
     return out;
 }
