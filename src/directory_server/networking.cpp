@@ -190,11 +190,7 @@ void Server::Read(Connection& c) {
         c.draining = true;
         if (!c.hanging_up && !c.in.empty() && !HandlePending(c))
             return;
-        if (auto* agent = c.as<Connection::Agent>()) {
-            const std::string name = std::move(agent->name);
-            if (ForgetAgent(c, name))
-                ListChanged("agent " + Printable(name) + " left", kAgentLeft);
-        }
+        AgentLeaves(c, {});
         if (c.out.empty()) {
             Close(c, {});
             return;
@@ -219,11 +215,7 @@ void Server::Read(Connection& c) {
 // everything is sent, and the peer's further input is read and dropped until it closes too (or
 // the linger passes: Tick), so no reset overtakes the replies.
 void Server::HangUp(Connection& c) {
-    if (auto* agent = c.as<Connection::Agent>()) {
-        const std::string name = std::move(agent->name);
-        if (ForgetAgent(c, name))
-            ListChanged("agent " + Printable(name) + " left: bad input", kAgentLeft);
-    }
+    AgentLeaves(c, "bad input");
     c.hanging_up = true;
     c.hangup_at = loop_.serving_now();
     if (!batch_.empty() && !Send(c, batch_)) {
@@ -315,13 +307,7 @@ void Server::Close(Connection& c, std::string_view agent_reason) {
         return;
     }
     const int fd = c.fd;
-    if (auto* agent = c.as<Connection::Agent>()) {
-        const std::string name = std::move(agent->name);
-        if (ForgetAgent(c, name)) {
-            ListChanged("agent " + Printable(name) + " left: " + std::string(agent_reason),
-                        kAgentLeft);
-        }
-    }
+    AgentLeaves(c, agent_reason);
     ::close(fd);
     Untrack(c);
     by_fd_[static_cast<std::size_t>(fd)].reset();

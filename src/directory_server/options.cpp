@@ -1,3 +1,5 @@
+// The command line of directory-server (see options.h): parsed into Options for the server,
+// with --help's text; main.cpp prints what it returns.
 #include "directory_server/options.h"
 
 #include <arpa/inet.h>

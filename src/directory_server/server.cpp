@@ -375,14 +375,24 @@ void Server::ListChanged(std::string_view why, std::optional<Notice> kind) {
     }
 }
 
-bool Server::ForgetAgent(Connection& c, const std::string& name) {
+// Takes an agent's name off the list (unless another agent or the hosts file holds it too)
+// and leaves the connection a plain client; nothing for other connections.
+void Server::AgentLeaves(Connection& c, std::string_view why) {
+    auto* agent = c.as<Connection::Agent>();
+    if (!agent)
+        return;
+    const std::string name = std::move(agent->name);
     if (const auto it = agents_by_name_.find(name); it != agents_by_name_.end()) {
         std::erase(it->second, c.token());
         if (it->second.empty())
             agents_by_name_.erase(it);
     }
     c.role = Connection::Client{};
-    return registry_.RemoveAgent(name);
+    if (registry_.RemoveAgent(name)) {
+        ListChanged("agent " + Printable(name) + " left" +
+                        (why.empty() ? std::string() : ": " + std::string(why)),
+                    kAgentLeft);
+    }
 }
 
 }  // namespace dirsrv

@@ -96,9 +96,8 @@ private:
     void TickConnection(Connection& c, bool ping);
     void ApplyHosts(HostsReader::Result result, bool starting);
     void ListChanged(std::string_view why, std::optional<Notice> kind = std::nullopt);
-    // Takes an agent (registered as `name`) off the list and off its name's agents, leaving it
-    // a plain client; true when the list changed.
-    bool ForgetAgent(Connection& c, const std::string& name);
+    // An agent's connection ends or stops being an agent's, for `why` (may be empty).
+    void AgentLeaves(Connection& c, std::string_view why);
 
     // Connections (networking.cpp).
     std::string Listen();
