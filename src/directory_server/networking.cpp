@@ -115,7 +115,7 @@ void Server::Accept() {
             ::close(fd);
             Note(kConnectionLimit, Level::Warning,
                  FormatAddress(address, ntohs(peer.sin_port)) + " refused: its address holds " +
-                     std::to_string(options_.max_per_address) + " connections already");
+                     Counted(options_.max_per_address, "connection") + " already");
             continue;
         }
         if (open_connections_ >= options_.max_connections && !MakeRoom(address)) {

@@ -320,8 +320,8 @@ void Server::TickConnection(Connection& c, bool ping) {
         } else {
             Note(kSlowReader, Level::Info,
                  "dropping " + Peer(*p) + ": it has not read its replies for " +
-                     Seconds(options_.idle_timeout) + " (" + std::to_string(p->out.size()) +
-                     " bytes unsent)");
+                     Seconds(options_.idle_timeout) + " (" + Counted(p->out.size(), "byte") +
+                     " unsent)");
         }
         Close(*p, {});
     }
