@@ -139,7 +139,7 @@ reached: the names of a hosts file and those of the machines whose agents
 .
 It runs as a hardened systemd service under a dynamic user, listening on TCP
 port 47010; its configuration is in /etc/default/directory-server and
-/etc/directory-server.")
+/etc/directory-server, where agent-keys names the machines that may register.")
 set(CPACK_DEBIAN_DIRSRV_PACKAGE_CONTROL_EXTRA
     "${pkg_src}/server/conffiles;${pkg_src}/server/postinst;${pkg_src}/server/prerm;${pkg_src}/server/postrm")
 

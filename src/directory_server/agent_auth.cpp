@@ -1,7 +1,7 @@
-// The server's side of agent authentication: the --agent-keys file kept current, the challenge
-// sent for "register NAME", and the check of the agent's "proof". The file format, the nonce
-// and the HMAC are in agent_keys.cpp; the connections and the log are the event loop's
-// (server.cpp).
+// The server's side of agent registration: the --agent-keys file kept current, the challenge
+// sent for "register NAME", the check of the agent's "proof", and the agent taken onto the list.
+// The file format, the nonce and the HMAC are in agent_keys.cpp; the messages come from
+// server.cpp, the connections are networking.cpp's.
 #include <openssl/crypto.h>
 
 #include "directory_server/protocol.h"
@@ -20,26 +20,22 @@ std::string Server::LoadAgentKeys(bool starting) {
         }
         return {};
     }
-    next_keys_poll_ = now_ + options_.hosts_poll;
+    next_keys_poll_ = loop_.now() + options_.hosts_poll;
     std::string error;
     auto content = keys_file_->Poll(error);
     if (!error.empty()) {
         if (starting)
             return error;
-        Log(Level::Warning, error + "; keeping the last good keys of " +
-                                std::to_string(keys_.keys.size()) + " names");
+        Log(Level::Warning,
+            error + "; keeping the last good keys of " + Counted(keys_.keys.size(), "name"));
     }
     if (!content)
         return {};
     std::string what = "agent keys file " + keys_file_->path() +
                        (starting ? " read: " : " re-read: ") +
-                       std::to_string(content->keys.size()) + " names";
-    if (content->refused > 0) {
-        what += ", " + std::to_string(content->refused) + " lines refused (";
-        for (std::size_t i = 0; i < content->examples.size(); ++i)
-            what += (i ? "; " : "") + content->examples[i];
-        what += content->refused > content->examples.size() ? "; ...)" : ")";
-    }
+                       Counted(content->keys.size(), "name");
+    if (content->refused > 0)
+        what += ", " + RefusedLines(content->refused, content->examples);
     if (content->open_to_others)
         what += "; it is open to other users, who can read every agent's key: chmod 600 it";
     for (auto& [name, key] : keys_.keys)
@@ -48,57 +44,71 @@ std::string Server::LoadAgentKeys(bool starting) {
     std::size_t dropped = 0;
     for (auto& slot : by_fd_) {
         Connection* c = slot.get();
-        if (!c || !c->is_agent)
+        const auto* agent = c ? c->as<Connection::Agent>() : nullptr;
+        if (!agent)
             continue;
-        const auto it = keys_.keys.find(c->agent);
-        if (it == keys_.keys.end() || it->second != c->key) {
+        const auto it = keys_.keys.find(agent->name);
+        if (it == keys_.keys.end() || it->second != agent->key) {
             ++dropped;
             Close(*c, "its key was withdrawn");
         }
     }
     if (dropped > 0)
-        what += "; dropped " + std::to_string(dropped) + " agents whose key was withdrawn";
+        what += "; dropped " + Counted(dropped, "agent") + " whose key was withdrawn";
     Log(keys_.refused > 0 || keys_.open_to_others ? Level::Warning : Level::Info, what);
     return {};
 }
 
-bool Server::Challenge(Connection& c, std::string_view name) {
+Server::Next Server::Challenge(Connection& c, std::string_view name) {
     if (!keys_.keys.contains(name)) {
         Note(kNameRefused, Level::Warning,
              "refused to register " + Printable(name) + " from " + Peer(c) +
                  ": the agent keys file has no key for it");
         batch_ += std::string(kRefusedPrefix) + "unknown name\n";
-        return false;
+        return Next::HangUp;
     }
-    c.nonce = MakeNonce();
-    if (c.nonce.empty()) {
+    std::string nonce = MakeNonce();
+    if (nonce.empty()) {
         Log(Level::Error, "the random number generator failed; refusing " + Peer(c));
         batch_ += std::string(kRefusedPrefix) + "busy: server error\n";
-        return false;
+        return Next::HangUp;
     }
-    c.agent.assign(name);
-    batch_ += std::string(kChallengePrefix) + c.nonce + "\n";
-    return true;
+    batch_ += std::string(kChallengePrefix) + nonce + "\n";
+    c.role = Connection::Challenged{std::string(name), std::move(nonce)};
+    return Next::Continue;
 }
 
-bool Server::HandleProof(Connection& c, std::string_view proof) {
-    if (c.nonce.empty()) {
+Server::Next Server::HandleProof(Connection& c, std::string_view proof) {
+    auto* challenged = c.as<Connection::Challenged>();
+    if (!challenged) {
         Note(kBadInput, Level::Info, "closing " + Peer(c) + ": proof without a challenge");
-        return false;
+        return Next::HangUp;
     }
-    const std::string nonce = std::move(c.nonce);
-    c.nonce.clear();
-    const std::string name = std::move(c.agent);
-    c.agent.clear();
-    const auto it = keys_.keys.find(name);
-    if (it == keys_.keys.end() || !CheckProof(it->second, nonce, proof)) {
+    const Connection::Challenged sent = std::move(*challenged);
+    c.role = Connection::Client{};
+    const auto it = keys_.keys.find(sent.name);
+    if (it == keys_.keys.end() || !CheckProof(it->second, sent.nonce, proof)) {
         Note(kNameRefused, Level::Warning,
-             "refused to register " + Printable(name) + " from " + Peer(c) +
+             "refused to register " + Printable(sent.name) + " from " + Peer(c) +
                  (it == keys_.keys.end() ? ": its key was withdrawn" : ": wrong proof of its key"));
         batch_ += std::string(kRefusedPrefix) + "wrong key\n";
-        return false;
+        return Next::HangUp;
     }
-    return AcceptAgent(c, name, it->second);
+    return AcceptAgent(c, sent.name, it->second);
+}
+
+// Lists the connection's name (the hosts file may list it already) and answers "registered".
+Server::Next Server::AcceptAgent(Connection& c, std::string_view name, std::string key) {
+    agents_by_name_[std::string(name)].push_back(c.token());
+    c.role = Connection::Agent{std::string(name), std::move(key)};
+    if (registry_.AddAgent(name)) {
+        ListChanged("agent " + Printable(name) + " registered from " + Peer(c), kAgentJoined);
+    } else {
+        Note(kAgentJoined, Level::Info,
+             "agent " + Printable(name) + " registered from " + Peer(c) + ", already listed");
+    }
+    batch_ += kRegistered;
+    return Next::Continue;
 }
 
 }  // namespace dirsrv

@@ -1,3 +1,5 @@
+// Reading the hosts file's bytes into names and hosts-file targets (see hosts_file.h); the
+// worker of hosts_reader.cpp calls it, the names are checked by protocol.h's rule.
 #include "directory_server/hosts_file.h"
 
 #include <arpa/inet.h>

@@ -79,10 +79,10 @@ void LogFlush() {
     }
     if (s.dropped_lines == 0)
         return;
-    const std::string report = tools::LogLineStart(Level::Warning) +
-                               std::to_string(s.dropped_lines) + " log lines (" +
-                               std::to_string(s.dropped_bytes) +
-                               " bytes) were dropped: stderr did not take them in time\n";
+    const std::string report =
+        tools::LogLineStart(Level::Warning) + Counted(s.dropped_lines, "log line") + " (" +
+        Counted(s.dropped_bytes, "byte") + ") dropped: stderr did not take " +
+        (s.dropped_lines == 1 ? "it" : "them") + " in time\n";
     s.dropped_lines = 0;
     s.dropped_bytes = 0;
     const std::size_t done = WriteSome(report);
@@ -127,10 +127,23 @@ void Throttle::Log(Level level, std::string_view message, Clock::time_point now)
 void Throttle::Report(Clock::time_point now, bool final) {
     if (held_ == 0 || (!final && now - first_held_ < kThrottleReport))
         return;
-    dirsrv::Log(Level::Warning, std::to_string(held_) + " more '" + std::string(kind_) +
-                                    "' lines were not logged, the first: " + example_);
+    dirsrv::Log(Level::Warning,
+                held_ == 1 ? "1 more '" + std::string(kind_) + "' line was not logged: " + example_
+                           : std::to_string(held_) + " more '" + std::string(kind_) +
+                                 "' lines were not logged, the first: " + example_);
     held_ = 0;
     std::string().swap(example_);
+}
+
+std::string Counted(std::size_t count, std::string_view noun) {
+    return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
+}
+
+std::string RefusedLines(std::size_t refused, const std::vector<std::string>& examples) {
+    std::string text = Counted(refused, "line") + " refused (";
+    for (std::size_t i = 0; i < examples.size(); ++i)
+        text += (i ? "; " : "") + examples[i];
+    return text + (refused > examples.size() ? "; ...)" : ")");
 }
 
 }  // namespace dirsrv

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/log_line.h"
 
@@ -25,6 +26,12 @@ void LogRestore();
 
 // Writes what is held, as far as stderr takes it; the event loop calls this on its tick.
 void LogFlush();
+
+// "1 name", "2 names": a count and its noun, as the log lines give them.
+std::string Counted(std::size_t count, std::string_view noun);
+
+// "2 lines refused (EXAMPLE; EXAMPLE; ...)": a file read's refused lines, with the first few.
+std::string RefusedLines(std::size_t refused, const std::vector<std::string>& examples);
 
 // Log lines held at most while stderr does not take them.
 inline constexpr std::size_t kMaxHeldLog = 16 * 1024;

@@ -1,4 +1,6 @@
-// directory-server: tells the launcher which machines can be reached.
+// directory-server: tells the launcher which machines can be reached. Reads the command line
+// (options.h), then runs the server (server.h) until a stop signal; a failure to start is logged
+// and ends the process with status 1, a bad command line with status 2.
 #include <cstdio>
 #include <string>
 #include <string_view>

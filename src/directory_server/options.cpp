@@ -1,3 +1,5 @@
+// The command line of directory-server (see options.h): parsed into Options for the server,
+// with --help's text; main.cpp prints what it returns.
 #include "directory_server/options.h"
 
 #include <arpa/inet.h>
@@ -47,9 +49,10 @@ std::string Usage() {
            "  --idle-timeout SECONDS   a connection quiet this long is closed if it never asked,\n"
            "                           stopped mid-request or leaves replies unread (300);\n"
            "                           a launcher's connection is kept however long it is quiet\n"
-           "  --hosts-poll SECONDS     how often the hosts file is checked for changes (1)\n"
+           "  --hosts-poll SECONDS     how often the hosts and agent keys files are checked for\n"
+           "                           changes (1)\n"
            "\n"
-           "Sessions (a viewer sends \"view NAME\\n\"; see the README):\n"
+           "Sessions (a viewer sends \"view NAME\\n\"; see directory-server(1)):\n"
            "  --agent-keys FILE        lines \"NAME KEYHEX\": only these names may register, each\n"
            "                           proving its key; re-read when it changes. Without it any\n"
            "                           agent may register any name\n"

@@ -1,5 +1,11 @@
-// The directory server's event loop: one serving thread, one epoll set, every socket non-blocking
-// (the hosts file is read on a thread of its own: hosts_reader.h).
+// The directory server: one serving thread that lists machines for the launchers, registers
+// agents and pairs and relays sessions. Its parts, as files:
+//   event_loop.*   epoll, the tick and the stop signals (knows no connection)
+//   networking.cpp accepting, reading, replying, closing; limits per address; read/write interest
+//   server.cpp     the policy: what each message means, the tick's time limits, the list
+//   agent_auth.cpp agent keys: challenge and proof
+//   session.cpp    sessions: "view", the ID block, pairing, the relay's end
+// The hosts file is read on a thread of its own (hosts_reader.h).
 #pragma once
 
 #include <netinet/in.h>
@@ -16,9 +22,12 @@
 #include <vector>
 
 #include "directory_server/agent_keys.h"
+#include "directory_server/connection.h"
+#include "directory_server/event_loop.h"
 #include "directory_server/hosts_reader.h"
 #include "directory_server/log.h"
 #include "directory_server/options.h"
+#include "directory_server/protocol.h"
 #include "directory_server/registry.h"
 #include "directory_server/relay.h"
 
@@ -40,35 +49,6 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-
-    struct Connection {
-        int fd = -1;
-        std::uint32_t generation = 0;
-        sockaddr_in peer{};
-        std::string in;                // start of a message not yet complete
-        std::string out;               // reply bytes the socket has not taken yet
-        Clock::time_point last_heard;  // on the serving clock: see AdvanceClock
-        std::string agent;             // the registered name, for agents
-        bool is_agent = false;
-        bool asked = false;           // has sent at least one list request
-        std::uint32_t interest = 0;   // the epoll events asked for now: see UpdateInterest
-        bool draining = false;        // peer has finished sending; close once `out` is sent
-        bool hanging_up = false;      // bad input: send `out`, shut our side, wait for the peer
-        Clock::time_point hangup_at;  // on the serving clock
-        // The connections from the same address, oldest first.
-        Connection* older = nullptr;
-        Connection* newer = nullptr;
-        // Authentication and sessions (agent_auth.cpp, session.cpp).
-        Clock::time_point opened;  // on the serving clock
-        std::string nonce;         // an agent's challenge while its proof is awaited
-        std::string key;           // the key an agent proved, to notice it withdrawn
-        std::string session;       // a viewer's (or the server's own outgoing connection's)
-                                   // session that waits to be paired
-        Relay* relay = nullptr;    // set while the connection carries a session
-        Relay::Side side = Relay::kViewer;
-        std::size_t pending_sessions = 0;  // agents: sessions waiting for their connection
-        bool connecting = false;           // the server's own connection to a hosts-file target
-    };
 
     // A session from the viewer's "view" until the agent's (or a target's) connection arrives.
     struct PendingSession {
@@ -101,48 +81,50 @@ private:
         kNoticeKinds,
     };
 
-    std::string WatchStopSignals();
+    // What a handled message leaves the connection to do: go on with the next message, hang
+    // up (its replies so far are in batch_), or become a session's viewer or agent side.
+    enum class Next { Continue, HangUp, View, Join };
+
+    // The policy (server.cpp).
     void RaiseFileLimit();
+    void HandleInput(Connection& c, std::string_view data);
+    Next HandleMessage(Connection& c, const Message& message);
+    Next HandleRegister(Connection& c, std::string_view name);
+    static bool Settled(const Connection& c);
+    void Note(Notice kind, Level level, std::string_view message);
+    void Tick();
+    void TickConnection(Connection& c, bool ping);
+    void ApplyHosts(HostsReader::Result result, bool starting);
+    void ListChanged(std::string_view why, std::optional<Notice> kind = std::nullopt);
+    // An agent's connection ends or stops being an agent's, for `why` (may be empty).
+    void AgentLeaves(Connection& c, std::string_view why);
+
+    // Connections (networking.cpp).
     std::string Listen();
-    std::string StartTimer();
-    void AdvanceClock(Clock::time_point now);
     Connection* Find(std::uint64_t token) const;
     void HandleEvent(std::uint64_t token, std::uint32_t mask);
     void Accept();
     Connection* Adopt(int fd, const sockaddr_in& peer, std::uint32_t interest);
     bool Reading(const Connection& c) const;
     void Read(Connection& c);
-    void HandleInput(Connection& c, std::string_view data);
-    bool HandlePending(Connection& c);
-    bool HandleMessage(Connection& c, const Message& message);
-    bool HandleRegister(Connection& c, std::string_view name);
     void HangUp(Connection& c);
     // Sends or queues bytes; false when the connection is dead.
     bool Send(Connection& c, std::string_view bytes);
     void Flush(Connection& c);
+    bool HandlePending(Connection& c);
     void UpdateInterest(Connection& c);
     void Close(Connection& c, std::string_view agent_reason);
     void Track(Connection& c);
     void Untrack(Connection& c);
     // Makes room for a connection from `address` when the server is full; false if it should not.
     bool MakeRoom(std::uint32_t address);
-    static bool Settled(const Connection& c);
-    void Note(Notice kind, Level level, std::string_view message);
-    void Tick();
-    void ApplyHosts(HostsReader::Result result, bool starting);
-    void ListChanged(std::string_view why, std::optional<Notice> kind = std::nullopt);
     std::string Peer(const Connection& c) const;
-    static std::uint64_t Token(const Connection& c) {
-        return (static_cast<std::uint64_t>(c.generation) << 32) | static_cast<std::uint32_t>(c.fd);
-    }
-    // Takes an agent off the list and off its name's agents; true when the list changed.
-    bool ForgetAgent(Connection& c, const std::string& name);
 
     // Authentication (agent_auth.cpp).
     std::string LoadAgentKeys(bool starting);
-    bool Challenge(Connection& c, std::string_view name);
-    bool HandleProof(Connection& c, std::string_view proof);
-    bool AcceptAgent(Connection& c, std::string_view name, std::string key);
+    Next Challenge(Connection& c, std::string_view name);
+    Next HandleProof(Connection& c, std::string_view proof);
+    Next AcceptAgent(Connection& c, std::string_view name, std::string key);
 
     // Sessions (session.cpp).
     bool SessionEvent(Connection& c, std::uint32_t mask);
@@ -157,10 +139,12 @@ private:
     void SessionClosing(Connection& c, std::string_view reason);
     void Refuse(Connection& viewer, std::string_view reply, std::string_view why);
     std::string MintSessionId();
-    void DropPending(const std::string& id);
+    void ReleasePending(const PendingSession& pending);
     void TickSessions();
     void CheckRelayMemory();
+
     Options options_;
+    EventLoop loop_;
     HostRegistry registry_;
     std::unique_ptr<HostsReader> hosts_;
     std::optional<AgentKeysFile> keys_file_;
@@ -170,14 +154,9 @@ private:
     std::unordered_map<std::string, PendingSession> pending_;  // by session ID
     RelayMemory relay_memory_;                                 // outlives relays_
     std::unordered_map<Relay*, std::unique_ptr<Relay>> relays_;
-    enum class Switch { None, View, SessionId } switch_ = Switch::None;
-    std::string switch_arg_;  // the name or ID of the message that made the connection switch
     bool pipe_quota_logged_ = false;    // new pipes were smaller than --relay-buffer
     bool pipe_refusal_logged_ = false;  // the kernel refused to grow a pipe
-    int epoll_ = -1;
     int listener_ = -1;
-    int timer_ = -1;
-    int signals_ = -1;
     int spare_fd_ = -1;  // given up to accept-and-close a connection when out of descriptors
     std::uint16_t port_ = 0;
     std::vector<std::unique_ptr<Connection>> by_fd_;
@@ -185,14 +164,7 @@ private:
     std::unordered_map<std::uint32_t, Address> addresses_;
     std::set<std::pair<std::size_t, std::uint32_t>> busiest_;  // (count, address), fullest last
     std::uint32_t next_generation_ = 1;
-    bool stopping_ = false;
     bool at_limit_ = false;
-    // now_ is the real time of the batch of events being handled; serving_now_ is the same time
-    // less every stretch in which the loop could not serve (a long hosts-file read, the process
-    // stopped), so that time is never counted as a peer's silence.
-    Clock::time_point now_;
-    Clock::time_point serving_now_;
-    Clock::duration tick_{};
     Clock::time_point next_hosts_poll_;
     Clock::time_point next_keys_poll_;
     Clock::time_point next_ping_;

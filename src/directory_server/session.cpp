@@ -1,7 +1,8 @@
 // Sessions: a viewer's "view NAME" becomes a "connect ID" order on NAME's agent (or the server's
 // own connection to a hosts-file target), the agent's session connection is paired with the
 // waiting viewer by its ID block, and the pair is relayed (relay.cpp) until either side closes.
-// These are the event loop's member functions for sessions; server.cpp dispatches to them.
+// The connections' events come here from networking.cpp; the "view" and ID block messages from
+// server.cpp.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/rand.h>
@@ -32,11 +33,11 @@ std::string Duration(std::chrono::steady_clock::duration d) {
 
 // Connections that belong to a session take their events here; false for every other one.
 bool Server::SessionEvent(Connection& c, std::uint32_t mask) {
-    if (c.relay) {
+    if (c.as<Connection::Relayed>()) {
         RelayEvent(c, mask);
-    } else if (c.connecting) {
+    } else if (c.as<Connection::Outgoing>()) {
         ConnectDone(c, mask);
-    } else if (!c.session.empty()) {
+    } else if (c.as<Connection::Viewer>()) {
         // A waiting viewer is watched for its hang-up only.
         Close(c, "the viewer left before the session started");
     } else {
@@ -64,7 +65,7 @@ void Server::Refuse(Connection& viewer, std::string_view reply, std::string_view
     Note(kSessionRefused, Level::Info,
          "session for " + Peer(viewer) + " refused (" +
              std::string(reply.substr(0, reply.size() - 1)) + "): " + std::string(why));
-    viewer.session.clear();
+    viewer.role = Connection::Client{};
     viewer.in.clear();
     batch_.assign(reply);
     HangUp(viewer);
@@ -96,14 +97,15 @@ void Server::StartView(Connection& c, std::string_view name, std::string_view he
     }
     const auto agents = agents_by_name_.find(name);
     Connection* agent = agents == agents_by_name_.end() ? nullptr : Find(agents->second.back());
-    if (!agent) {
+    auto* registered = agent ? agent->as<Connection::Agent>() : nullptr;
+    if (!registered) {
         Refuse(c, kErrorNotConnected, "view " + shown + ": no agent holds the name");
         return;
     }
-    if (agent->pending_sessions >= options_.max_pending_per_agent) {
+    if (registered->pending_sessions >= options_.max_pending_per_agent) {
         Refuse(c, kErrorBusy,
-               "view " + shown + ": " + std::to_string(agent->pending_sessions) +
-                   " sessions already wait for its agent");
+               "view " + shown + ": " + Counted(registered->pending_sessions, "session") +
+                   " already waiting for its agent");
         return;
     }
     const std::string id = MintSessionId();
@@ -116,10 +118,10 @@ void Server::StartView(Connection& c, std::string_view name, std::string_view he
         Refuse(c, kErrorNotConnected, "view " + shown + ": its agent's connection failed");
         return;
     }
-    ++agent->pending_sessions;
-    pending_[id] = {std::string(name), Token(c), Token(*agent), 0,
-                    serving_now_ + options_.session_timeout};
-    c.session = id;
+    ++registered->pending_sessions;
+    pending_[id] = {std::string(name), c.token(), agent->token(), 0,
+                    loop_.serving_now() + options_.session_timeout};
+    c.role = Connection::Viewer{id};
     UpdateInterest(c);
 }
 
@@ -147,11 +149,10 @@ void Server::ConnectOut(Connection& viewer, const std::string& id, const DirectT
         Refuse(viewer, kErrorBusy, "cannot watch the connection to " + where);
         return;
     }
-    out->connecting = true;
-    out->session = id;
-    pending_[id] = {target.name, Token(viewer), 0, Token(*out),
-                    serving_now_ + options_.session_timeout};
-    viewer.session = id;
+    out->role = Connection::Outgoing{id};
+    pending_[id] = {target.name, viewer.token(), 0, out->token(),
+                    loop_.serving_now() + options_.session_timeout};
+    viewer.role = Connection::Viewer{id};
     UpdateInterest(viewer);
 }
 
@@ -165,10 +166,9 @@ void Server::ConnectDone(Connection& c, std::uint32_t mask) {
         Close(c, "cannot connect to " + Peer(c) + ": " + std::strerror(error));
         return;
     }
-    const auto it = pending_.find(c.session);
+    const auto it = pending_.find(c.as<Connection::Outgoing>()->session);
     Connection* viewer = it == pending_.end() ? nullptr : Find(it->second.viewer);
-    c.connecting = false;
-    c.session.clear();
+    c.role = Connection::Client{};
     if (!viewer) {
         if (it != pending_.end())
             pending_.erase(it);
@@ -177,7 +177,7 @@ void Server::ConnectDone(Connection& c, std::uint32_t mask) {
     }
     const std::string id = it->first, name = it->second.name;
     pending_.erase(it);
-    viewer->session.clear();
+    viewer->role = Connection::Client{};
     Pair(*viewer, c, {}, id, name);
 }
 
@@ -193,14 +193,13 @@ void Server::JoinSession(Connection& c, std::string_view id, std::string_view he
     const PendingSession pending = std::move(it->second);
     const std::string session_id = it->first;
     pending_.erase(it);
-    if (Connection* agent = Find(pending.agent); agent && agent->pending_sessions > 0)
-        --agent->pending_sessions;
+    ReleasePending(pending);
     Connection* viewer = Find(pending.viewer);
     if (!viewer) {
         Close(c, {});
         return;
     }
-    viewer->session.clear();
+    viewer->role = Connection::Client{};
     Pair(*viewer, c, held, session_id, pending.name);
 }
 
@@ -232,26 +231,26 @@ void Server::Pair(Connection& viewer, Connection& agent, std::string_view held,
     relay->name = name;
     relay->viewer_peer = Peer(viewer);
     relay->agent_peer = Peer(agent);
-    relay->started = serving_now_;
+    relay->started = loop_.serving_now();
     viewer.in.clear();
     agent.in.clear();
     Relay* r = relay.get();
     relays_.emplace(r, std::move(relay));
-    viewer.relay = agent.relay = r;
-    viewer.side = Relay::kViewer;
-    agent.side = Relay::kAgent;
+    viewer.role = Connection::Relayed{r, Relay::kViewer};
+    agent.role = Connection::Relayed{r, Relay::kAgent};
     // "ok" and the held bytes leave now.
     RelayEvent(viewer, EPOLLOUT);
 }
 
 void Server::RelayEvent(Connection& c, std::uint32_t mask) {
-    Relay& r = *c.relay;
-    if (!r.Pump(c.side, mask)) {
+    const auto [relay, side] = *c.as<Connection::Relayed>();
+    Relay& r = *relay;
+    if (!r.Pump(side, mask)) {
         EndSession(r, r.reason());
         return;
     }
     if (r.HalfClosed() && r.half_closed_at == Clock::time_point{})
-        r.half_closed_at = serving_now_;
+        r.half_closed_at = loop_.serving_now();
     for (const Relay::Side side : {Relay::kViewer, Relay::kAgent})
         UpdateInterest(*by_fd_[static_cast<std::size_t>(r.fd(side))]);
 }
@@ -259,7 +258,7 @@ void Server::RelayEvent(Connection& c, std::uint32_t mask) {
 void Server::EndSession(Relay& r, std::string_view reason) {
     Note(kSession, Level::Info,
          "session with " + Printable(r.name) + " ended after " +
-             Duration(serving_now_ - r.started) + ": viewer " + r.viewer_peer + ", agent " +
+             Duration(loop_.serving_now() - r.started) + ": viewer " + r.viewer_peer + ", agent " +
              r.agent_peer + "; " + std::to_string(r.BytesToward(Relay::kViewer)) +
              " bytes to the viewer, " + std::to_string(r.BytesToward(Relay::kAgent)) +
              " to the agent; buffers up to " + std::to_string(r.Largest(Relay::kViewer)) +
@@ -270,35 +269,44 @@ void Server::EndSession(Relay& r, std::string_view reason) {
     relays_.erase(owned);
     for (const Relay::Side side : {Relay::kViewer, Relay::kAgent}) {
         Connection* c = by_fd_[static_cast<std::size_t>(r.fd(side))].get();
-        if (c && c->relay == &r) {
-            c->relay = nullptr;
+        if (const auto* relayed = c ? c->as<Connection::Relayed>() : nullptr;
+            relayed && relayed->relay == &r) {
+            c->role = Connection::Client{};
             Close(*c, {});
         }
     }
+}
+
+// A session's wait is over: its agent has one session less waiting for its connection.
+void Server::ReleasePending(const PendingSession& pending) {
+    Connection* agent = Find(pending.agent);
+    if (auto* registered = agent ? agent->as<Connection::Agent>() : nullptr;
+        registered && registered->pending_sessions > 0)
+        --registered->pending_sessions;
 }
 
 // Close() of a connection that belongs to a session: a relayed one ends its session; a waiting
 // viewer withdraws its session; the server's failed connection to a target fails its viewer's.
 // The connection itself is closed by Close() again, now without a session.
 void Server::SessionClosing(Connection& c, std::string_view reason) {
-    if (c.relay) {
-        EndSession(*c.relay, reason.empty() ? "closed by the server" : reason);
+    if (const auto* relayed = c.as<Connection::Relayed>()) {
+        EndSession(*relayed->relay, reason.empty() ? "closed by the server" : reason);
         return;
     }
-    const std::string id = std::move(c.session);
-    c.session.clear();
-    c.connecting = false;
+    const auto* viewer_side = c.as<Connection::Viewer>();
+    const std::string id =
+        viewer_side ? viewer_side->session : c.as<Connection::Outgoing>()->session;
+    c.role = Connection::Client{};
     if (const auto it = pending_.find(id); it != pending_.end()) {
         const PendingSession pending = std::move(it->second);
         pending_.erase(it);
-        if (Connection* agent = Find(pending.agent); agent && agent->pending_sessions > 0)
-            --agent->pending_sessions;
-        if (pending.viewer == Token(c)) {
+        ReleasePending(pending);
+        if (pending.viewer == c.token()) {
             Note(kSessionRefused, Level::Info,
                  "session with " + Printable(pending.name) + " for " + Peer(c) +
                      " withdrawn: " + std::string(reason));
             if (Connection* out = Find(pending.outgoing)) {
-                out->session.clear();
+                out->role = Connection::Client{};
                 Close(*out, {});
             }
         } else if (Connection* viewer = Find(pending.viewer)) {
@@ -330,17 +338,15 @@ void Server::CheckRelayMemory() {
 
 void Server::TickSessions() {
     for (auto it = pending_.begin(); it != pending_.end();) {
-        if (serving_now_ < it->second.deadline) {
+        if (loop_.serving_now() < it->second.deadline) {
             ++it;
             continue;
         }
         const PendingSession pending = std::move(it->second);
         it = pending_.erase(it);
-        if (Connection* agent = Find(pending.agent); agent && agent->pending_sessions > 0)
-            --agent->pending_sessions;
+        ReleasePending(pending);
         if (Connection* out = Find(pending.outgoing)) {
-            out->session.clear();
-            out->connecting = false;
+            out->role = Connection::Client{};
             Close(*out, {});
         }
         if (Connection* viewer = Find(pending.viewer)) {
@@ -351,8 +357,8 @@ void Server::TickSessions() {
     }
     std::vector<Relay*> lingering;
     for (const auto& [relay, owned] : relays_) {
-        relay->GiveBackIdle(serving_now_);
-        if (relay->HalfClosed() && serving_now_ - relay->half_closed_at >= kHalfClosedLinger)
+        relay->GiveBackIdle(loop_.serving_now());
+        if (relay->HalfClosed() && loop_.serving_now() - relay->half_closed_at >= kHalfClosedLinger)
             lingering.push_back(relay);
     }
     if (relay_memory_.refusals > 0 && !pipe_refusal_logged_) {

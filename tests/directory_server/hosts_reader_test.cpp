@@ -7,7 +7,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "directory_server/hosts_reader.h"
@@ -75,9 +78,30 @@ TEST_F(HostsReaderTest, EachRequestGivesOneResultThroughTheDescriptor) {
 }
 
 TEST_F(HostsReaderTest, StopsWithARequestPending) {
-    Write("alpha\n");
-    HostsReader reader(Path());
-    reader.Request();
+    // A file that takes the worker a while, so the reader is destroyed mid-read or with the
+    // result untaken: the destructor must stop the worker, not wait for another request.
+    std::string hosts;
+    for (int i = 0; i < 100000; ++i)
+        hosts += "pc-" + std::to_string(i) + "\n";
+    Write(hosts);
+    for (const bool taken_first : {false, true}) {
+        auto reader = std::make_unique<HostsReader>(Path());
+        reader->Request();
+        if (taken_first) {
+            ASSERT_TRUE(Ready(*reader, 10000));
+            ASSERT_TRUE(reader->Take());
+            reader->Request();
+        }
+        // On a thread of its own, so that a reader that never stops fails the test, not hangs it.
+        auto stopped = std::make_shared<std::promise<void>>();
+        auto done = stopped->get_future();
+        std::thread([stopped, r = reader.release()] {
+            delete r;
+            stopped->set_value();
+        }).detach();
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+            << "the reader did not stop (taken first: " << taken_first << ")";
+    }
 }
 
 }  // namespace

