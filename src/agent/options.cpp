@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "common/command_line.h"
+#include "common/machine_name.h"
 
 namespace talagent {
 
@@ -98,7 +99,7 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
             options.server = *endpoint;
             have_server = true;
         } else if (name == "--name") {
-            if (const auto why = CheckName(text))
+            if (const auto why = names::WhyNotAMachineName(text))
                 return bad("--name: " + *why);
             options.name.assign(text);
             have_name = true;
@@ -130,8 +131,8 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
         return bad("--insecure and --cert exclude each other");
     if (!options.insecure && options.cert.empty()) {
         return bad(
-            "sessions are encrypted with this machine's certificate: give --cert FILE (see "
-            "tools/pki), or --insecure for plain sessions on a trusted network");
+            "sessions are encrypted with this machine's certificate: give --cert FILE (talpki "
+            "makes one), or --insecure for plain sessions on a trusted network");
     }
     if (options.retry_max < options.retry_min)
         return bad("--retry-max must not be shorter than --retry-min");

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 namespace talagent {
@@ -93,28 +92,6 @@ bool IsLocalDisplay(std::string_view text) {
         return !t.empty() && std::all_of(t.begin(), t.end(), IsDigit);
     };
     return digits(number) && digits(screen);
-}
-
-std::optional<std::string> CheckName(std::string_view name) {
-    if (name.empty())
-        return "the name is empty";
-    if (name.size() > kMaxNameLength) {
-        return "the name is " + std::to_string(name.size()) + " bytes long; at most " +
-               std::to_string(kMaxNameLength) + " are allowed";
-    }
-    if (name.front() == ' ' || name.back() == ' ')
-        return "the name starts or ends with a blank";
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '|')
-            return "the name contains '|'";
-        if (byte < 0x20 || byte == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "0x%02X", byte);
-            return std::string("the name contains the control byte ") + hex;
-        }
-    }
-    return std::nullopt;
 }
 
 Message ParseLine(std::string_view line) {

@@ -30,8 +30,6 @@ inline constexpr std::size_t kMaxLine = 512;
 inline constexpr std::size_t kMaxSessionIdDigits = 20;
 // A challenge's nonce is 1 to this many printable bytes.
 inline constexpr std::size_t kMaxNonce = 256;
-// The directory server's limit on names, so that every name fits in its host-list reply.
-inline constexpr std::size_t kMaxNameLength = 195;
 
 enum class MessageKind {
     Challenge,   // text = the nonce
@@ -67,10 +65,6 @@ bool IsSessionId(std::string_view text);
 
 // An X display of this machine: ":N" or ":N.S".
 bool IsLocalDisplay(std::string_view text);
-
-// Why NAME cannot be registered, or nothing: the server's rules (1-195 bytes, no '|', no control
-// bytes) plus no blanks at either end, which the server would drop.
-std::optional<std::string> CheckName(std::string_view name);
 
 // Cuts the byte stream from the server into lines. A line longer than kMaxLine is not kept: its
 // bytes are dropped up to the next LF and the line is reported once as overlong.
