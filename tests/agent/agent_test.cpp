@@ -470,8 +470,11 @@ TEST(AgentCertificate, RefusesAFileThatCannotServeAndWarnsOfOneViewersWillRefuse
     };
     const Case cases[] = {
         {key + cert, "pc-1", now, "", ""},
-        {cert + key, "PC-1", now + day, "", ""},
+        {cert + key, "pc-1", now + day, "", ""},
+        // Listed names are bytes: a certificate for pc-1 is not for PC-1, nor for pc-2.
+        {key + cert, "PC-1", now, "", "the certificate is not for 'PC-1'"},
         {key + cert, "pc-2", now, "", "the certificate is not for 'pc-2'"},
+        {key + cert, "pc 1", now, "cannot serve --name 'pc 1'", ""},
         {key + cert, "pc-1", now + 3 * day, "", "the certificate expired on"},
         {key + cert, "pc-1", now - day, "", "valid only from"},
         {other_key + cert, "pc-1", now, "not its certificate's", ""},
