@@ -129,6 +129,25 @@ Message ParseLine(std::string_view line) {
     return Bad("unknown line");
 }
 
+std::string IdBlock(std::string_view id) {
+    std::string block = "ID:";
+    block.append(id);
+    block.resize(kIdBlockSize, '\0');
+    return block;
+}
+
+std::string RfbRefusal(std::string_view viewer_version, std::string_view reason) {
+    // "RFB 003.003\n" to "RFB 003.006\n" are 3.3 and its vendor variants.
+    const bool v33 = viewer_version.size() == kRfbVersion.size() &&
+                     viewer_version.starts_with("RFB 003.00") && viewer_version[10] < '7';
+    std::string bytes(v33 ? 4 : 1, '\0');
+    const auto length = static_cast<std::uint32_t>(reason.size());
+    for (const int shift : {24, 16, 8, 0})
+        bytes += static_cast<char>((length >> shift) & 0xFF);
+    bytes.append(reason);
+    return bytes;
+}
+
 std::vector<LineSplitter::Line> LineSplitter::Feed(std::string_view bytes) {
     std::vector<Line> lines;
     while (!bytes.empty()) {

@@ -66,6 +66,21 @@ bool IsSessionId(std::string_view text);
 // An X display of this machine: ":N" or ":N.S".
 bool IsLocalDisplay(std::string_view text);
 
+// A session the agent cannot serve (its display is gone) is refused in x11vnc's place, so that
+// the viewer learns why at once: the agent connects to the order's target, sends the ID block
+// x11vnc would send and RFB's version, and after the viewer's version the RFB refusal, which
+// every viewer shows with its reason.
+inline constexpr std::size_t kIdBlockSize = 250;
+inline constexpr std::string_view kRfbVersion = "RFB 003.008\n";
+
+// "ID:" and the session ID, padded with NUL bytes to kIdBlockSize.
+std::string IdBlock(std::string_view id);
+
+// The refusal that follows the viewer's version: no security types for RFB 3.7 and later (one
+// zero byte), security type 0 for 3.3 (four zero bytes); then the reason's length (4 bytes,
+// big-endian) and the reason.
+std::string RfbRefusal(std::string_view viewer_version, std::string_view reason);
+
 // Cuts the byte stream from the server into lines. A line longer than kMaxLine is not kept: its
 // bytes are dropped up to the next LF and the line is reported once as overlong.
 class LineSplitter {
