@@ -48,6 +48,11 @@ std::string Seconds(std::chrono::milliseconds duration) {
     return text;
 }
 
+// "1 session", "2 sessions".
+std::string Sessions(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " session" : " sessions");
+}
+
 std::string DescribeStatus(int status) {
     if (WIFEXITED(status))
         return "exited with status " + std::to_string(WEXITSTATUS(status));
@@ -366,7 +371,7 @@ void Agent::Finish(int status) {
     }
     stop_deadline_ = Clock::now() + kStopGrace;
     if (!sessions_.empty())
-        Log(Level::Info, "ending " + std::to_string(sessions_.size()) + " open session(s)");
+        Log(Level::Info, "ending " + Sessions(sessions_.size()) + " still open");
 }
 
 void Agent::OnConnectOrder(const Message& order) {
@@ -378,9 +383,9 @@ void Agent::OnConnectOrder(const Message& order) {
         return;
     }
     if (static_cast<int>(sessions_.size()) >= options_.max_sessions) {
-        Log(Level::Warning, "ignoring the order for " + what + ": " +
-                                std::to_string(sessions_.size()) +
-                                " sessions are open (--max-sessions)");
+        Log(Level::Warning, "ignoring the order for " + what + ": " + Sessions(sessions_.size()) +
+                                (sessions_.size() == 1 ? " is" : " are") +
+                                " open (--max-sessions)");
         return;
     }
     Session& session = sessions_.emplace_back(Session{order.id, target});

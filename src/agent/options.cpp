@@ -36,8 +36,8 @@ std::string Usage() {
            "  --version              show the version\n"
            "\n"
            "One of --cert and --insecure is required. Exit status: 0 stopped by SIGTERM or\n"
-           "SIGINT, 1 a file or program is missing or unusable, 2 bad command line, 3 the server\n"
-           "refused this agent for good (unknown name, wrong key).\n";
+           "SIGINT, 1 a file, a program or the X display is missing or unusable, 2 bad command\n"
+           "line, 3 the server refused this agent for good (unknown name, wrong key).\n";
 }
 
 std::string Version() {

@@ -369,7 +369,7 @@ TEST_F(AgentTest, StoppingEndsOpenSessions) {
     }
     kill(pid_, SIGTERM);
     EXPECT_EQ(Wait(), 0);
-    EXPECT_TRUE(LogHas("ending 1 open session"));
+    EXPECT_TRUE(LogHas("ending 1 session still open"));
     EXPECT_TRUE(LogHas("session 31 ended: x11vnc ended by signal 15"));
     EXPECT_NE(kill(session, 0), 0) << "x11vnc outlived the agent";
 }
