@@ -52,9 +52,10 @@ bool CouldBeCp949(std::string_view bytes) {
             return false;
         const auto trail = static_cast<unsigned char>(bytes[++i]);
         const bool ok = lead <= 0xC6 ? (trail >= 0x41 && trail <= 0x5A) ||
-                                           (trail >= 0x61 && trail <= 0x7A) || trail >= 0x81
-                                     : trail >= 0xA1;
-        if (!ok || trail == 0xFF)
+                                           (trail >= 0x61 && trail <= 0x7A) ||
+                                           (trail >= 0x81 && trail <= 0xFE)
+                                     : trail >= 0xA1 && trail <= 0xFE;
+        if (!ok)
             return false;
     }
     return true;

@@ -39,6 +39,7 @@ const Row kRows[] = {
      "c",
      NameFault::kInvisible, 1},                          // U+FEFF, though CP949-shaped
     {"\xED\x95\x9C\xC2\xAD", NameFault::kInvisible, 3},  // U+00AD in a name that is not CP949
+    {"\xC2\xAD\xED\x95\x9C\xED\x95\x9C", NameFault::kInvisible, 0},
     {"\xED\x95\x9C\xD8\x9C", NameFault::kInvisible, 3},  // U+061C
     {"pc\xE3\x80\x80", NameFault::kBlankAtEnd, 2},       // U+3000
     {"\xE2\x80\x83pc", NameFault::kBlankAtEnd, 0},       // U+2003
