@@ -33,8 +33,8 @@ std::vector<std::string> AskArgv(const Options& options);
 std::string DisplayGoneReason(const Options& options);
 
 // Refuses session `id` in x11vnc's place (protocol.h): a child process connects to `target`,
-// says `reason` to the viewer and ends, within 20 s, in a process group of its own. Returns the
-// pid, or -1 with `error` set.
+// says `reason` to the viewer and ends when the viewer closes or 20 s have passed, in a process
+// group of its own. Returns the pid, or -1 with `error` set.
 pid_t SpawnRefusal(const Endpoint& target, const std::string& id, const std::string& reason,
                    std::string& error);
 
