@@ -477,6 +477,9 @@ TEST_F(AgentTest, RefusesABadSetUpWithAMessage) {
         {"--server @server", 2, "--name NAME is required"},
         {"--server 127.0.0.1:99999 --name a", 2, "is not HOST:PORT"},
         {"--server @server --name a|b --insecure", 2, "contains '|'"},
+        {"--server @server --name p\xE2\x80\x8B"
+         "c --insecure",
+         2, "invisible character U+200B"},
         {base, 2, "give --cert FILE"},
         {open + "--cert x", 2, "exclude each other"},
         {open + "--display remote:0", 2, "local display"},
