@@ -77,12 +77,6 @@ TEST(MachineName, EveryRowGetsItsVerdict) {
     }
 }
 
-TEST(MachineName, TheMessageNamesTheOffendingByteOrCharacter) {
-    EXPECT_EQ(names::WhyNotAMachineName("pc\x1b[2J"), "the name contains the control byte 0x1B");
-    EXPECT_EQ(names::WhyNotAMachineName("\xED\x95\x9C\xE2\x81\xA6"),
-              "the name contains the invisible character U+2066");
-}
-
 // Certificate names: machine names that fit a DNS entry, compared byte for byte.
 struct CertRow {
     std::string name;
