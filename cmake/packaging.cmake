@@ -2,7 +2,7 @@
 # and the packages CPack makes of it; scripts/package runs them into dist/:
 #
 #   cpack -G DEB   tal-directory-server (server, system unit, /etc configuration, man page) and
-#                  talagent (agent, its user unit, talpki)                          Linux build
+#                  talagent (agent, its user unit, talpki, their man pages and READMEs) Linux build
 #   cpack -G TGZ   the operators' Linux bundle: launcher, talviewer, set.xml, README,
 #                  add-menu-entry, icon                                             Linux build
 #   cpack -G ZIP   the operators' Windows bundle: launcher.exe, talviewer.exe, set.xml in
@@ -66,12 +66,23 @@ if(NOT WIN32)
   install(FILES ${pkg_src}/server/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
           RENAME tal-directory-server ${system})
 
+  # The agent's and talpki's man pages come with the programs; their READMEs with the package.
+  foreach(page ${PROJECT_SOURCE_DIR}/src/agent/talagent.1 ${PROJECT_SOURCE_DIR}/tools/pki/talpki.1)
+    get_filename_component(page_name ${page} NAME)
+    configure_file(${page} ${pkg_gen}/${page_name} @ONLY)
+    launcher_gzip(${pkg_gen}/${page_name} ${pkg_gen}/${page_name}.gz)
+    install(FILES ${pkg_gen}/${page_name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+            COMPONENT agent)
+  endforeach()
   set(system EXCLUDE_FROM_ALL COMPONENT agent_system)
   # User units have no place under /lib: systemd reads them from /usr/lib/systemd/user.
   install(FILES ${PROJECT_SOURCE_DIR}/src/agent/talagent.service
           DESTINATION /usr/lib/systemd/user ${system})
   install(FILES ${pkg_src}/copyright ${pkg_gen}/talagent/changelog.Debian.gz
+                ${PROJECT_SOURCE_DIR}/src/agent/README.md
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talagent ${system})
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/pki/README.md
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/talagent RENAME README.talpki.md ${system})
 endif()
 
 # ---- The operators' bundles ----------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <utility>
 
+#include "agent/display.h"
 #include "agent/log.h"
 #include "agent/session.h"
 
@@ -45,6 +46,11 @@ std::string Seconds(std::chrono::milliseconds duration) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(duration.count()) / 1000);
     return text;
+}
+
+// "1 session", "2 sessions".
+std::string Sessions(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " session" : " sessions");
 }
 
 std::string DescribeStatus(int status) {
@@ -135,7 +141,7 @@ void Agent::OnTimers() {
     if (exit_status_ >= 0) {
         if (now >= stop_deadline_ && !sessions_.empty()) {
             for (const auto& session : sessions_) {
-                for (const pid_t pid : {session.dialog, session.x11vnc}) {
+                for (const pid_t pid : {session.dialog, session.x11vnc, session.refusal}) {
                     if (pid > 0)
                         kill(-pid, SIGKILL);
                 }
@@ -358,14 +364,14 @@ void Agent::Finish(int status) {
     if (sock_ >= 0)
         ::close(std::exchange(sock_, -1));
     for (const auto& session : sessions_) {
-        for (const pid_t pid : {session.dialog, session.x11vnc}) {
+        for (const pid_t pid : {session.dialog, session.x11vnc, session.refusal}) {
             if (pid > 0)
                 kill(-pid, SIGTERM);
         }
     }
     stop_deadline_ = Clock::now() + kStopGrace;
     if (!sessions_.empty())
-        Log(Level::Info, "ending " + std::to_string(sessions_.size()) + " open session(s)");
+        Log(Level::Info, "ending " + Sessions(sessions_.size()) + " still open");
 }
 
 void Agent::OnConnectOrder(const Message& order) {
@@ -377,12 +383,16 @@ void Agent::OnConnectOrder(const Message& order) {
         return;
     }
     if (static_cast<int>(sessions_.size()) >= options_.max_sessions) {
-        Log(Level::Warning, "ignoring the order for " + what + ": " +
-                                std::to_string(sessions_.size()) +
-                                " sessions are open (--max-sessions)");
+        Log(Level::Warning, "ignoring the order for " + what + ": " + Sessions(sessions_.size()) +
+                                (sessions_.size() == 1 ? " is" : " are") +
+                                " open (--max-sessions)");
         return;
     }
     Session& session = sessions_.emplace_back(Session{order.id, target});
+    if (const auto gone = WhyDisplayIsGone(options_.display)) {
+        Refuse(session, *gone);
+        return;
+    }
     if (!options_.ask) {
         Log(Level::Info, "order for " + what);
         StartX11vnc(session);
@@ -413,6 +423,17 @@ void Agent::StartX11vnc(Session& session) {
         "session " + session.id + ": x11vnc started (pid " + std::to_string(session.x11vnc) + ")");
 }
 
+void Agent::Refuse(Session& session, const std::string& why) {
+    std::string error;
+    session.refusal = SpawnRefusal(session.target, session.id, DisplayGoneReason(options_), error);
+    if (session.refusal < 0) {
+        Log(Level::Error, "session " + session.id + " not started (" + why + "): " + error);
+        sessions_.remove_if([&](const Session& s) { return &s == &session; });
+        return;
+    }
+    Log(Level::Warning, "session " + session.id + " not started: " + why + "; telling the viewer");
+}
+
 void Agent::OnSignal() {
     signalfd_siginfo info{};
     bool child = false;
@@ -434,10 +455,18 @@ void Agent::OnSignal() {
 
 void Agent::Reap(pid_t pid, int status) {
     const auto session = std::find_if(sessions_.begin(), sessions_.end(), [&](const Session& s) {
-        return s.dialog == pid || s.x11vnc == pid;
+        return s.dialog == pid || s.x11vnc == pid || s.refusal == pid;
     });
     if (session == sessions_.end())
         return;
+    if (session->refusal == pid) {
+        Log(Level::Info, "session " + session->id +
+                             (WIFEXITED(status) && WEXITSTATUS(status) == 0
+                                  ? ": the viewer was told that the display is gone"
+                                  : ": the viewer could not be told that the display is gone"));
+        sessions_.erase(session);
+        return;
+    }
     if (session->x11vnc == pid) {
         Log(Level::Info, "session " + session->id + " ended: x11vnc " + DescribeStatus(status));
         sessions_.erase(session);

@@ -1,7 +1,8 @@
 // The agent's event loop: one thread, one poll() over the control connection and a signalfd.
 // It keeps the control connection to the directory server up (connecting, registering, proving
 // its key, answering pings, reconnecting with back-off), turns valid `connect` orders into
-// sessions (the question first with --ask, then x11vnc), and reaps the children on SIGCHLD.
+// sessions (the question first with --ask, then x11vnc; a refusal the viewer can show when the X
+// display is gone), and reaps the children on SIGCHLD.
 // It never waits on a child: the dialog and x11vnc run on their own while pings are answered.
 #pragma once
 
@@ -42,6 +43,7 @@ private:
         Endpoint target;
         pid_t dialog = -1;
         pid_t x11vnc = -1;
+        pid_t refusal = -1;  // telling the viewer that the display is gone
         Clock::time_point ask_deadline{};
         bool dialog_timed_out = false;
     };
@@ -56,6 +58,7 @@ private:
     void Finish(int status);
     void OnConnectOrder(const Message& order);
     void StartX11vnc(Session& session);
+    void Refuse(Session& session, const std::string& why);
     void OnSignal();
     void Reap(pid_t pid, int status);
     void OnTimers();

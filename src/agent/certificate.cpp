@@ -9,6 +9,9 @@
 
 #include <climits>
 #include <memory>
+#include <vector>
+
+#include "common/machine_name.h"
 
 namespace talagent {
 namespace {
@@ -37,6 +40,23 @@ std::string Date(const ASN1_TIME* time) {
     return text;
 }
 
+// The certificate's subjectAltName DNS entries.
+std::vector<std::string> DnsNames(X509* cert) {
+    std::vector<std::string> dns;
+    auto* const entries =
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; entries && i < sk_GENERAL_NAME_num(entries); ++i) {
+        const GENERAL_NAME* entry = sk_GENERAL_NAME_value(entries, i);
+        if (entry->type == GEN_DNS) {
+            const ASN1_STRING* text = entry->d.dNSName;
+            dns.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                             static_cast<std::size_t>(ASN1_STRING_length(text)));
+        }
+    }
+    GENERAL_NAMES_free(entries);
+    return dns;
+}
+
 }  // namespace
 
 CertificateCheck CheckCertificate(std::string_view pem, std::string_view name, std::time_t now) {
@@ -49,8 +69,8 @@ CertificateCheck CheckCertificate(std::string_view pem, std::string_view name, s
     const auto key = ReadPem<EVP_PKEY, EVP_PKEY_free>(pem, PEM_read_bio_PrivateKey);
     if (!cert || !key) {
         result.error =
-            "does not hold both a PEM certificate and its private key, unencrypted (see "
-            "tools/pki)";
+            "does not hold both a PEM certificate and its private key, unencrypted (talpki "
+            "makes one)";
         return result;
     }
     if (X509_check_private_key(cert.get(), key.get()) != 1) {
@@ -58,7 +78,12 @@ CertificateCheck CheckCertificate(std::string_view pem, std::string_view name, s
         result.error = "holds a private key that is not its certificate's";
         return result;
     }
-    if (X509_check_host(cert.get(), name.data(), name.size(), 0, nullptr) != 1) {
+    if (const auto why = names::WhyNotACertificateName(name)) {
+        result.error = "cannot serve --name '" + std::string(name) + "': " + *why +
+                       " (use --insecure, or a name a certificate can carry)";
+        return result;
+    }
+    if (!names::CertificateIsFor(DnsNames(cert.get()), name)) {
         result.warnings.push_back("the certificate is not for '" + std::string(name) +
                                   "': viewers will refuse its sessions (talpki agent DIR " +
                                   std::string(name) + " makes one)");

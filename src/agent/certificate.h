@@ -1,7 +1,8 @@
 // The machine certificate talagent hands to x11vnc, checked before the first session. A private
-// key that is not the certificate's would fail every session in x11vnc; a certificate for
-// another name, or outside its validity, is refused by every viewer, which checks the name it
-// asked for (a warning here: the server may be the one that is told a new name).
+// key that is not the certificate's would fail every session in x11vnc, and so would a name no
+// certificate can carry; a certificate for another name (byte for byte: common/machine_name.h),
+// or outside its validity, is refused by every viewer, which checks the name it asked for (a
+// warning here: the server may be the one that is told a new name).
 #pragma once
 
 #include <ctime>

@@ -16,6 +16,7 @@
 
 #include "agent/agent.h"
 #include "agent/certificate.h"
+#include "agent/display.h"
 #include "agent/key.h"
 #include "agent/log.h"
 #include "agent/options.h"
@@ -143,6 +144,12 @@ int main(int argc, char** argv) {
         if (!loaded.error.empty())
             return Fail("--key-file: " + loaded.error);
         key = std::move(loaded.key);
+    }
+    // Last, so that every mistake in the files shows before this one, which may pass by itself
+    // once the graphical session is up (the user unit restarts the agent).
+    if (const auto gone = WhyDisplayIsGone(options.display)) {
+        return Fail(*gone +
+                    ": talagent runs in the graphical session it shows ($DISPLAY, or --display)");
     }
     Agent agent(std::move(options), std::move(key));
     return agent.Run();

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "common/command_line.h"
+#include "common/machine_name.h"
 
 namespace talagent {
 
@@ -35,8 +36,8 @@ std::string Usage() {
            "  --version              show the version\n"
            "\n"
            "One of --cert and --insecure is required. Exit status: 0 stopped by SIGTERM or\n"
-           "SIGINT, 1 a file or program is missing or unusable, 2 bad command line, 3 the server\n"
-           "refused this agent for good (unknown name, wrong key).\n";
+           "SIGINT, 1 a file, a program or the X display is missing or unusable, 2 bad command\n"
+           "line, 3 the server refused this agent for good (unknown name, wrong key).\n";
 }
 
 std::string Version() {
@@ -98,7 +99,7 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
             options.server = *endpoint;
             have_server = true;
         } else if (name == "--name") {
-            if (const auto why = CheckName(text))
+            if (const auto why = names::WhyNotAMachineName(text))
                 return bad("--name: " + *why);
             options.name.assign(text);
             have_name = true;
@@ -130,8 +131,8 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
         return bad("--insecure and --cert exclude each other");
     if (!options.insecure && options.cert.empty()) {
         return bad(
-            "sessions are encrypted with this machine's certificate: give --cert FILE (see "
-            "tools/pki), or --insecure for plain sessions on a trusted network");
+            "sessions are encrypted with this machine's certificate: give --cert FILE (talpki "
+            "makes one), or --insecure for plain sessions on a trusted network");
     }
     if (options.retry_max < options.retry_min)
         return bad("--retry-max must not be shorter than --retry-min");

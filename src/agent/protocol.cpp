@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 namespace talagent {
@@ -95,28 +94,6 @@ bool IsLocalDisplay(std::string_view text) {
     return digits(number) && digits(screen);
 }
 
-std::optional<std::string> CheckName(std::string_view name) {
-    if (name.empty())
-        return "the name is empty";
-    if (name.size() > kMaxNameLength) {
-        return "the name is " + std::to_string(name.size()) + " bytes long; at most " +
-               std::to_string(kMaxNameLength) + " are allowed";
-    }
-    if (name.front() == ' ' || name.back() == ' ')
-        return "the name starts or ends with a blank";
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '|')
-            return "the name contains '|'";
-        if (byte < 0x20 || byte == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "0x%02X", byte);
-            return std::string("the name contains the control byte ") + hex;
-        }
-    }
-    return std::nullopt;
-}
-
 Message ParseLine(std::string_view line) {
     const auto [word, rest] = SplitWord(line);
     const bool has_rest = word.size() < line.size();
@@ -150,6 +127,25 @@ Message ParseLine(std::string_view line) {
         return message;
     }
     return Bad("unknown line");
+}
+
+std::string IdBlock(std::string_view id) {
+    std::string block = "ID:";
+    block.append(id);
+    block.resize(kIdBlockSize, '\0');
+    return block;
+}
+
+std::string RfbRefusal(std::string_view viewer_version, std::string_view reason) {
+    // "RFB 003.003\n" to "RFB 003.006\n" are 3.3 and its vendor variants.
+    const bool v33 = viewer_version.size() == kRfbVersion.size() &&
+                     viewer_version.starts_with("RFB 003.00") && viewer_version[10] < '7';
+    std::string bytes(v33 ? 4 : 1, '\0');
+    const auto length = static_cast<std::uint32_t>(reason.size());
+    for (const int shift : {24, 16, 8, 0})
+        bytes += static_cast<char>((length >> shift) & 0xFF);
+    bytes.append(reason);
+    return bytes;
 }
 
 std::vector<LineSplitter::Line> LineSplitter::Feed(std::string_view bytes) {

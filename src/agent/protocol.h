@@ -30,8 +30,6 @@ inline constexpr std::size_t kMaxLine = 512;
 inline constexpr std::size_t kMaxSessionIdDigits = 20;
 // A challenge's nonce is 1 to this many printable bytes.
 inline constexpr std::size_t kMaxNonce = 256;
-// The directory server's limit on names, so that every name fits in its host-list reply.
-inline constexpr std::size_t kMaxNameLength = 195;
 
 enum class MessageKind {
     Challenge,   // text = the nonce
@@ -68,9 +66,20 @@ bool IsSessionId(std::string_view text);
 // An X display of this machine: ":N" or ":N.S".
 bool IsLocalDisplay(std::string_view text);
 
-// Why NAME cannot be registered, or nothing: the server's rules (1-195 bytes, no '|', no control
-// bytes) plus no blanks at either end, which the server would drop.
-std::optional<std::string> CheckName(std::string_view name);
+// A session the agent cannot serve (its display is gone) is refused in x11vnc's place, so that
+// the viewer learns why at once: the agent connects to the order's target, sends the ID block
+// x11vnc would send and RFB's version, and after the viewer's version the RFB refusal, which
+// every viewer shows with its reason.
+inline constexpr std::size_t kIdBlockSize = 250;
+inline constexpr std::string_view kRfbVersion = "RFB 003.008\n";
+
+// "ID:" and the session ID, padded with NUL bytes to kIdBlockSize.
+std::string IdBlock(std::string_view id);
+
+// The refusal that follows the viewer's version: no security types for RFB 3.7 and later (one
+// zero byte), security type 0 for 3.3 (four zero bytes); then the reason's length (4 bytes,
+// big-endian) and the reason.
+std::string RfbRefusal(std::string_view viewer_version, std::string_view reason);
 
 // Cuts the byte stream from the server into lines. A line longer than kMaxLine is not kept: its
 // bytes are dropped up to the next LF and the line is reported once as overlong.

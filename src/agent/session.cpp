@@ -2,13 +2,116 @@
 #include "agent/session.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 extern char** environ;
 
 namespace talagent {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The whole refusal, from the connection to the viewer's close, takes at most this long.
+constexpr auto kRefusalTime = std::chrono::seconds(20);
+
+bool SendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+int ConnectTo(const Endpoint& target) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(target.host.c_str(), std::to_string(target.port).c_str(), &hints, &list) != 0)
+        return -1;
+    int fd = -1;
+    // Each connect, send and receive waits at most 2 s (SO_SNDTIMEO bounds connect too).
+    const timeval wait{2, 0};
+    for (const addrinfo* a = list; a && fd < 0; a = a->ai_next) {
+        fd = socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0)
+            ::close(std::exchange(fd, -1));
+    }
+    freeaddrinfo(list);
+    return fd;
+}
+
+// The refusal's side of the connection (protocol.h); the exit status of its process.
+int Refuse(const Endpoint& target, const std::string& id, const std::string& reason) {
+    const auto deadline = Clock::now() + kRefusalTime;
+    const int fd = ConnectTo(target);
+    if (fd < 0 || !SendAll(fd, IdBlock(id) + std::string(kRfbVersion)))
+        return 1;
+    std::string version;
+    char buffer[512];
+    while (version.size() < kRfbVersion.size() && Clock::now() < deadline) {
+        const ssize_t n = ::recv(fd, buffer, kRfbVersion.size() - version.size(), 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return 1;
+        if (n > 0)
+            version.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (version.size() < kRfbVersion.size() || !SendAll(fd, RfbRefusal(version, reason)))
+        return 1;
+    // Closed only once the viewer has closed: closing first with its bytes unread would reset
+    // the connection, and the relay could lose the refusal.
+    shutdown(fd, SHUT_WR);
+    while (Clock::now() < deadline) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string DisplayGoneReason(const Options& options) {
+    return "the desktop of this machine is not available: no X server runs on display " +
+           options.display + " (the user may have logged out)";
+}
+
+pid_t SpawnRefusal(const Endpoint& target, const std::string& id, const std::string& reason,
+                   std::string& error) {
+    const pid_t pid = fork();
+    if (pid < 0) {
+        error = std::string("cannot fork: ") + std::strerror(errno);
+        return -1;
+    }
+    if (pid == 0) {
+        // The agent is one thread, so the child may go on in C++. It keeps none of the agent's
+        // descriptors (the control connection would outlive a drop), and takes signals again.
+        setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (close_range(3, ~0U, 0) != 0) {
+            for (int fd = 3; fd < 1024; ++fd)
+                ::close(fd);
+        }
+        _exit(Refuse(target, id, reason));
+    }
+    setpgid(pid, pid);  // as in the child: whichever runs first
+    return pid;
+}
 
 std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
                                     const Endpoint& target) {

@@ -1,5 +1,6 @@
 // The processes a session starts: the command lines of x11vnc and of the Allow/Deny question,
-// and starting a program from an argv without a shell. Every value in these argvs has passed the
+// starting a program from an argv without a shell, and the refusal of a session the agent
+// cannot serve. Every value in these argvs has passed the
 // checks of protocol.h or options.h; none goes through a shell.
 #pragma once
 
@@ -27,6 +28,15 @@ std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
 
 // xmessage (or a program taking the same options) asking the person at options.display.
 std::vector<std::string> AskArgv(const Options& options);
+
+// What the viewer is told when the agent's display is gone.
+std::string DisplayGoneReason(const Options& options);
+
+// Refuses session `id` in x11vnc's place (protocol.h): a child process connects to `target`,
+// says `reason` to the viewer and ends when the viewer closes or 20 s have passed, in a process
+// group of its own. Returns the pid, or -1 with `error` set.
+pid_t SpawnRefusal(const Endpoint& target, const std::string& id, const std::string& reason,
+                   std::string& error);
 
 // Starts argv[0] (an absolute path) with argv, stdin from /dev/null, stdout and stderr to
 // `output` (appended; empty: /dev/null), default signal handling and an empty signal mask, in a

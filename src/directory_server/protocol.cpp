@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/machine_name.h"
 #include "common/text.h"
 
 namespace dirsrv {
@@ -29,42 +30,6 @@ std::optional<std::string_view> LineBody(std::string_view input, std::size_t pre
     if (!body.empty() && body.back() == '\r')
         body.remove_suffix(1);
     return body;
-}
-
-// Calls `each` with every code point of `bytes` and returns true when they are valid UTF-8
-// (shortest forms, no surrogates); stops at the first invalid byte and returns false.
-template <typename Each>
-bool ForEachUtf8(std::string_view bytes, Each each) {
-    for (std::size_t i = 0; i < bytes.size();) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        const std::size_t length = lead < 0x80                    ? 1
-                                   : lead >= 0xC2 && lead <= 0xDF ? 2
-                                   : lead >= 0xE0 && lead <= 0xEF ? 3
-                                   : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                                  : 0;
-        if (length == 0 || i + length > bytes.size())
-            return false;
-        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            point = (point << 6) | (next & 0x3F);
-        }
-        constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < kShortest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
-            return false;
-        each(point);
-        i += length;
-    }
-    return true;
-}
-
-// Characters that show nothing, or reorder the text around them.
-bool IsInvisibleFormat(char32_t c) {
-    return (c >= 0x80 && c <= 0x9F) || c == 0xAD || c == 0x61C || (c >= 0x200B && c <= 0x200F) ||
-           (c >= 0x202A && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
-           (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
 }
 
 // The 250-byte ID block: "ID:", 1-20 digits, NUL bytes to the end. A wrong byte is Bad as soon as
@@ -160,40 +125,11 @@ ParseResult ParseNext(std::string_view input) {
     return result;
 }
 
+// Every name the rule lets through fits in a reply.
+static_assert(kMaxNameLength == names::kMaxNameBytes);
+
 std::optional<std::string> CheckName(std::string_view name) {
-    if (name.empty())
-        return "the name is empty";
-    if (name.size() > kMaxNameLength) {
-        return "the name is " + std::to_string(name.size()) + " bytes long; at most " +
-               std::to_string(kMaxNameLength) + " fit in a reply";
-    }
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '|')
-            return "the name contains '|', the reply's separator";
-        if (byte == 0)
-            return "the name contains a NUL byte";
-        if (byte < 0x20 || byte == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "0x%02X", byte);
-            return std::string("the name contains the control byte ") + hex;
-        }
-    }
-    // Plain ASCII, the usual case, holds none of them.
-    if (std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; }))
-        return std::nullopt;
-    char32_t invisible = 0;
-    if (ForEachUtf8(name,
-                    [&](char32_t c) {
-                        if (!invisible && IsInvisibleFormat(c))
-                            invisible = c;
-                    }) &&
-        invisible) {
-        char code[16];
-        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(invisible));
-        return std::string("the name contains the invisible format character ") + code;
-    }
-    return std::nullopt;
+    return names::WhyNotAMachineName(name);
 }
 
 Reply BuildReply(const std::vector<std::string_view>& names) {

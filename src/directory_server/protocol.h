@@ -70,12 +70,8 @@ struct ParseResult {
 // counted in `consumed`, so "server\n" typed into a terminal works. Never reads past `input`.
 ParseResult ParseNext(std::string_view input);
 
-// Why a host name cannot be listed, or nullopt if it can. Names are opaque bytes (any code page);
-// bytes that would break the reply or the viewer's command line are refused, and so is a name
-// that is valid UTF-8 and holds an invisible or direction-changing character (U+200B-U+200F,
-// U+202A-U+202E, U+2060-U+2064, U+2066-U+2069, U+FEFF, U+061C, U+00AD, C1 controls), which
-// would let one name look like another. Names in EUC-KR or CP949 are seldom valid UTF-8, and
-// those are left alone.
+// Why a host name cannot be listed, or nullopt if it can: the machine-name rule every program
+// applies (common/machine_name.h).
 std::optional<std::string> CheckName(std::string_view name);
 
 struct Reply {

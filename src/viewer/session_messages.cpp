@@ -1,6 +1,8 @@
 // The viewers' texts and the session request's rules (see session_messages.h).
 #include "viewer/session_messages.h"
 
+#include "common/machine_name.h"
+
 namespace talviewer {
 
 namespace {
@@ -88,16 +90,12 @@ std::string FailureText(Failure failure, std::string_view name, std::string_view
 }
 
 std::optional<std::string> CheckName(std::string_view name) {
-    if (name.empty()) {
-        return "No machine name was given.";
+    auto why = names::WhyNotAMachineName(name);
+    if (why) {
+        (*why)[0] = static_cast<char>((*why)[0] - 'a' + 'A');  // a fragment, made a sentence
+        *why += '.';
     }
-    for (const char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            return "The machine name holds a control character.";
-        }
-    }
-    return std::nullopt;
+    return why;
 }
 
 std::string ViewRequest(std::string_view name) {

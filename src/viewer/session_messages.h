@@ -41,7 +41,8 @@ std::string FailureText(Failure failure, std::string_view name, std::string_view
 //   "ok" | "error not-connected" | "error timeout" | "error busy" | "error REASON"
 inline constexpr std::size_t kMaxReplyLine = 256;  // longer is not the directory server's
 
-// Why NAME cannot be asked for (empty, or a control byte that would end the line), or nothing.
+// Why NAME cannot be asked for (the machine-name rule of common/machine_name.h), as a sentence,
+// or nothing.
 std::optional<std::string> CheckName(std::string_view name);
 std::string ViewRequest(std::string_view name);
 

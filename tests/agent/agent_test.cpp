@@ -1,6 +1,7 @@
 // talagent run as a child process against a scripted stand-in for the directory server that
 // speaks the wire bytes, with fake x11vnc and dialog programs that record their argv.
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <algorithm>
 #include <chrono>
@@ -48,6 +49,19 @@ std::pair<std::string, std::string> MakeCertificate(const fs::path& dir, const s
 
 using Peer = Client;  // the stand-in's end of a control connection
 
+// A stand-in X server for display :N: a listening socket where X clients look for one.
+int FakeXServer(int number) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    path.copy(address.sun_path + 1, path.size());  // the abstract namespace: no file to clean
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    listen(fd, 4);
+    return fd;
+}
+
 class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -61,6 +75,7 @@ protected:
         if (pid_ > 0)
             kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
         close(listener_);
+        close(x_server_);
         fs::remove_all(dir_);
     }
 
@@ -90,7 +105,7 @@ protected:
     void Start(const std::vector<std::string>& extra = {}, std::vector<std::string> env = {}) {
         std::vector<std::string> args = {"--server",    server_,     "--name",        "pc-1",
                                          "--x11vnc",    FAKE_X11VNC, "--ask-program", FAKE_ASK,
-                                         "--display",   ":7",        "--retry-min",   "0.05",
+                                         "--display",   display_,    "--retry-min",   "0.05",
                                          "--retry-max", "0.2"};
         args.insert(args.end(), extra.begin(), extra.end());
         if (std::find(args.begin(), args.end(), "--cert") == args.end())
@@ -150,17 +165,21 @@ protected:
     }
 
     const fs::path dir_ = fs::temp_directory_path() / ("talagent-test-" + std::to_string(getpid()));
+    // A display of this test's own, so that tests run side by side do not share one.
+    const int display_number_ = 20000 + getpid() % 10000;
+    const std::string display_ = ":" + std::to_string(display_number_);
+    int x_server_ = FakeXServer(display_number_);
     int listener_ = -1;
     int port_ = 0;
     std::string server_;
     pid_t pid_ = -1;
 };
 
-std::vector<std::string> X11vncArgv(const std::string& id, const std::string& target) {
-    return Words(
-        "-display :7 -rfbport 0 -once -timeout 30 -noxdamage -nopw -connect_or_exit "
-        "repeater=ID:" +
-        id + "+" + target);
+std::vector<std::string> X11vncArgv(const std::string& display, const std::string& id,
+                                    const std::string& target) {
+    return Words("-display " + display +
+                 " -rfbport 0 -once -timeout 30 -noxdamage -nopw -connect_or_exit repeater=ID:" +
+                 id + "+" + target);
 }
 
 // The key (131 bytes of 0xAA) and message of RFC 4231's sixth HMAC-SHA256 test case.
@@ -292,8 +311,9 @@ TEST_F(AgentTest, HostileOrdersAreIgnoredAndNeverReachX11vnc) {
     // Well-formed orders after all that still work: with and without a target of their own.
     peer->Send("connect 4242 relay-2.example.net:5500\nconnect 77\n");
     ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 2; }));
-    EXPECT_EQ(Started("x11vnc"), (std::vector{X11vncArgv("4242", "relay-2.example.net:5500"),
-                                              X11vncArgv("77", server_)}));
+    EXPECT_EQ(Started("x11vnc"),
+              (std::vector{X11vncArgv(display_, "4242", "relay-2.example.net:5500"),
+                           X11vncArgv(display_, "77", server_)}));
 }
 
 TEST_F(AgentTest, StartsX11vncWithTheSessionsCommandLine) {
@@ -307,7 +327,7 @@ TEST_F(AgentTest, StartsX11vncWithTheSessionsCommandLine) {
     ASSERT_TRUE(peer);
     peer->Send("connect 1000000001 192.0.2.7:47010\n");
     ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 1; }));
-    auto expected = X11vncArgv("1000000001", "192.0.2.7:47010");
+    auto expected = X11vncArgv(display_, "1000000001", "192.0.2.7:47010");
     expected.insert(expected.end(),
                     {"-ssl", (dir_ / "agent.pem").string(), "-env",
                      "X11VNC_DISABLE_SSL_CLIENT_MODE=1", "-vencrypt", "nodh:only", "-anontls",
@@ -349,9 +369,42 @@ TEST_F(AgentTest, StoppingEndsOpenSessions) {
     }
     kill(pid_, SIGTERM);
     EXPECT_EQ(Wait(), 0);
-    EXPECT_TRUE(LogHas("ending 1 open session"));
+    EXPECT_TRUE(LogHas("ending 1 session still open"));
     EXPECT_TRUE(LogHas("session 31 ended: x11vnc ended by signal 15"));
     EXPECT_NE(kill(session, 0), 0) << "x11vnc outlived the agent";
+}
+
+// The X server went away after the agent started: each order is answered at once, in
+// x11vnc's place, with an RFB refusal in the viewer's own version that says why.
+TEST_F(AgentTest, TellsTheViewerAtOnceWhenItsDisplayIsGone) {
+    Start({"--ask"});
+    auto peer = Registered();
+    ASSERT_TRUE(peer);
+    close(std::exchange(x_server_, -1));
+    const auto [relay, relay_port] = Listener();
+    for (const auto& [version, no_types] :
+         {std::pair{"RFB 003.008\n"s, "\0"s}, std::pair{"RFB 003.003\n"s, "\0\0\0\0"s}}) {
+        SCOPED_TRACE(version);
+        const std::string id = std::to_string(4700 + version[10]);
+        peer->Send("connect " + id + " 127.0.0.1:" + std::to_string(relay_port) + "\n");
+        pollfd p{relay, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1);
+        Peer viewer(Peer::Adopt{accept4(relay, nullptr, nullptr, SOCK_CLOEXEC)});
+        EXPECT_EQ(viewer.Exactly(262),
+                  "ID:" + id + std::string(250 - 3 - id.size(), '\0') + "RFB 003.008\n");
+        viewer.Send(version);
+        EXPECT_EQ(viewer.Exactly(no_types.size()), no_types);
+        const std::string length = viewer.Exactly(4);
+        ASSERT_EQ(length.size(), 4u);
+        const std::string reason = viewer.UntilClosed();
+        EXPECT_EQ(reason.size(), static_cast<unsigned char>(length[3]) + 0u);
+        EXPECT_NE(reason.find("no X server runs on display " + display_), std::string::npos);
+        viewer.Close();
+        EXPECT_TRUE(LogHas("session " + id + ": the viewer was told that the display is gone"));
+    }
+    close(relay);
+    EXPECT_TRUE(Started("ask").empty());
+    EXPECT_TRUE(Started("x11vnc").empty());
 }
 
 TEST_F(AgentTest, AsksFirstAndKeepsAnsweringPings) {
@@ -381,7 +434,7 @@ TEST_F(AgentTest, AsksFirstAndKeepsAnsweringPings) {
         EXPECT_TRUE(LogHas(c.log));
         EXPECT_EQ(
             Started("ask")[0],
-            (std::vector<std::string>{"-display", ":7", "-center", "-title", "Remote support",
+            (std::vector<std::string>{"-display", display_, "-center", "-title", "Remote support",
                                       "-buttons", "Allow:101,Deny:102", "-default", "Deny",
                                       "-timeout", "1", "An operator wants to see this screen."}));
         if (c.started) {
@@ -424,6 +477,9 @@ TEST_F(AgentTest, RefusesABadSetUpWithAMessage) {
         {"--server @server", 2, "--name NAME is required"},
         {"--server 127.0.0.1:99999 --name a", 2, "is not HOST:PORT"},
         {"--server @server --name a|b --insecure", 2, "contains '|'"},
+        {"--server @server --name p\xE2\x80\x8B"
+         "c --insecure",
+         2, "invisible character U+200B"},
         {base, 2, "give --cert FILE"},
         {open + "--cert x", 2, "exclude each other"},
         {open + "--display remote:0", 2, "local display"},
@@ -438,6 +494,8 @@ TEST_F(AgentTest, RefusesABadSetUpWithAMessage) {
         {base + "--x11vnc @fake --cert @/cert-only.pem", 1, "both a PEM certificate and its"},
         {base + "--x11vnc @fake --cert @/open.pem", 1, "chmod 600"},
         {open + "--x11vnc @fake --ask --ask-program /nonexistent", 1, "--ask-program"},
+        {open + "--x11vnc @fake --display :" + std::to_string(display_number_ + 10000), 1,
+         "no X server answers on display"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -470,8 +528,11 @@ TEST(AgentCertificate, RefusesAFileThatCannotServeAndWarnsOfOneViewersWillRefuse
     };
     const Case cases[] = {
         {key + cert, "pc-1", now, "", ""},
-        {cert + key, "PC-1", now + day, "", ""},
+        {cert + key, "pc-1", now + day, "", ""},
+        // Listed names are bytes: a certificate for pc-1 is not for PC-1, nor for pc-2.
+        {key + cert, "PC-1", now, "", "the certificate is not for 'PC-1'"},
         {key + cert, "pc-2", now, "", "the certificate is not for 'pc-2'"},
+        {key + cert, "pc 1", now, "cannot serve --name 'pc 1'", ""},
         {key + cert, "pc-1", now + 3 * day, "", "the certificate expired on"},
         {key + cert, "pc-1", now - day, "", "valid only from"},
         {other_key + cert, "pc-1", now, "not its certificate's", ""},

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # talpki: the machine certificate verifies against its CA under its own name only, carries the
-# name in its subjectAltName, sits in one private PEM with its key; the CA is not replaced by
-# accident; names that do not fit a certificate are refused before anything is written.
+# name exactly (case kept) in its subjectAltName, sits in one private PEM with its key; the CA
+# is not replaced by accident; names that do not fit a certificate are refused before anything
+# is written (which names: tests/common); --version prints the project's version.
+#   pki_test.sh VERSION
 set -euo pipefail
+version=$1
 talpki=$(cd "$(dirname "$0")/../../tools/pki" && pwd)/talpki
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -12,15 +15,17 @@ fail() {
     exit 1
 }
 
-"$talpki" ca --days 30 pki 2>/dev/null
-"$talpki" agent pki reception-01.example 2>/dev/null
-cert=pki/agents/reception-01.example.crt pem=pki/agents/reception-01.example.pem
+[[ $("$talpki" --version) == "talpki $version" ]] || fail "talpki --version: $("$talpki" --version)"
 
-openssl verify -CAfile pki/ca.pem -verify_hostname reception-01.example "$cert" >/dev/null ||
+"$talpki" ca --days 30 pki 2>/dev/null
+"$talpki" agent pki Reception-01.example 2>/dev/null
+cert=pki/agents/Reception-01.example.crt pem=pki/agents/Reception-01.example.pem
+
+openssl verify -CAfile pki/ca.pem -verify_hostname Reception-01.example "$cert" >/dev/null ||
     fail "the certificate does not verify under its own name"
 ! openssl verify -CAfile pki/ca.pem -verify_hostname reception-02.example "$cert" >/dev/null 2>&1 ||
     fail "the certificate verifies under another name"
-openssl x509 -in "$cert" -noout -ext subjectAltName | grep -qx ' *DNS:reception-01.example' ||
+openssl x509 -in "$cert" -noout -ext subjectAltName | grep -qx ' *DNS:Reception-01.example' ||
     fail "no DNS name in the subjectAltName"
 openssl x509 -in "$cert" -noout -text | grep -q 'sha256WithRSAEncryption' || fail "not SHA-256"
 openssl x509 -in "$cert" -noout -text | grep -q 'Public-Key: (3072 bit)' || fail "not RSA 3072"
@@ -49,10 +54,10 @@ grep -q -- --force err || fail "no hint at --force"
 "$talpki" ca --force pki 2>/dev/null
 [[ $(sha256sum pki/ca.pem) != "$before" ]] || fail "--force kept the old CA"
 
-for name in '' 'pc;reboot' 'pc 1' '-pc' 'pc-' 'a..b' '.pc' 'pc/../../x' "$(printf 'x%.0s' {1..64})" 'pc|1'; do
+for name in 'pc;reboot' 'pc/../../x'; do
     ! "$talpki" agent pki "$name" 2>/dev/null || fail "name '$name' accepted"
 done
-[[ $(ls pki/agents) == $'reception-01.example.crt\nreception-01.example.pem\nreception-02.crt\nreception-02.pem' ]] ||
+[[ $(ls pki/agents) == $'Reception-01.example.crt\nReception-01.example.pem\nreception-02.crt\nreception-02.pem' ]] ||
     fail "a refused name left files: $(ls pki/agents)"
 ! "$talpki" agent nowhere pc-1 2>/dev/null || fail "a certificate without a CA"
 echo "talpki: ok"

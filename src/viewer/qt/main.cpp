@@ -74,8 +74,7 @@ int main(int argc, char** argv) {
             QStringLiteral("\"%1\" is not a port number.").arg(QString::fromLocal8Bit(args[2])));
     }
     if (const auto why = talviewer::CheckName(args[3])) {
-        return talviewer::Report(nullptr, Failure::kUsage, name,
-                                 QString::fromStdString(*why) + QLatin1Char('.'));
+        return talviewer::Report(nullptr, Failure::kUsage, name, QString::fromStdString(*why));
     }
 
     talviewer::SessionParams params;

@@ -1,0 +1,153 @@
+// The machine-name rule every program applies, row by row, and the names a certificate can
+// carry, checked against talpki's own check of them.
+#include "common/machine_name.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+using names::NameFault;
+
+struct Row {
+    std::string name;
+    std::optional<NameFault> fault;  // nothing: a machine name
+    std::size_t offset = 0;
+};
+
+const Row kRows[] = {
+    {"pc-1", {}},
+    {"Reception 2 \"east\"", {}},
+    {std::string(195, 'x'), {}},
+    {std::string(196, 'x'), NameFault::kTooLong, 195},
+    {"", NameFault::kEmpty},
+    {"a|b", NameFault::kSeparator, 1},
+    {"pc\nregister evil", NameFault::kControlByte, 2},
+    {std::string("pc\0x", 4), NameFault::kControlByte, 2},
+    {"\tpc", NameFault::kControlByte, 0},
+    {"a\x7f", NameFault::kControlByte, 1},
+    {" pc", NameFault::kBlankAtEnd, 0},
+    {"pc ", NameFault::kBlankAtEnd, 2},
+    // UTF-8: Hangul passes; invisible and direction-turning characters do not, nor Unicode
+    // spaces at the ends.
+    {"\xED\x95\x9C\xEA\xB5\xAD", {}},
+    {"pc\xE2\x80\x8B", NameFault::kInvisible, 2},  // U+200B
+    {"\xE2\x80\xAEpc", NameFault::kInvisible, 0},  // U+202E
+    {"p\xEF\xBB\xBF"
+     "c",
+     NameFault::kInvisible, 1},                          // U+FEFF, though CP949-shaped
+    {"\xED\x95\x9C\xC2\xAD", NameFault::kInvisible, 3},  // U+00AD in a name that is not CP949
+    {"\xC2\xAD\xED\x95\x9C\xED\x95\x9C", NameFault::kInvisible, 0},
+    {"\xED\x95\x9C\xD8\x9C", NameFault::kInvisible, 3},  // U+061C
+    {"pc\xE3\x80\x80", NameFault::kBlankAtEnd, 2},       // U+3000
+    {"\xE2\x80\x83pc", NameFault::kBlankAtEnd, 0},       // U+2003
+    {"p\xE3\x80\x80"
+     "c",
+     {}},  // a space inside is a space
+    // CP949 bytes pass, also where they read as UTF-8 holding U+00AD or U+00A0.
+    {"\xC7\xD1\xB1\xB9", {}},
+    {"pc-\xC2\xAD", {}},
+    {"pc\xC2\xA0", {}},
+    {"\xB0\xA1\xE2\x81\xA6\xA9", {}},  // holds the bytes of U+2066, but is not UTF-8
+    {"\xFF\xFEpc", {}},                // neither: bytes all the same
+};
+
+std::string Shown(const std::string& name) {
+    std::string out;
+    for (const char c : name) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+        out += c >= 0x21 && c < 0x7F ? std::string(1, c) : hex;
+    }
+    return out;
+}
+
+TEST(MachineName, EveryRowGetsItsVerdict) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(Shown(row.name));
+        const auto problem = names::FindNameProblem(row.name);
+        ASSERT_EQ(problem.has_value(), row.fault.has_value());
+        EXPECT_EQ(names::WhyNotAMachineName(row.name).has_value(), row.fault.has_value());
+        if (problem) {
+            EXPECT_EQ(problem->fault, *row.fault);
+            EXPECT_EQ(problem->offset, row.offset);
+        }
+    }
+}
+
+// Certificate names: machine names that fit a DNS entry, compared byte for byte.
+struct CertRow {
+    std::string name;
+    bool ok;
+};
+
+const std::string kLabel(63, 'l');
+
+const CertRow kCertRows[] = {
+    {"pc-1", true},
+    {"Reception-01.example", true},
+    {std::string(63, 'a') + "." + std::string(63, 'b'), true},
+    {"a1.2", true},
+    {std::string(64, 'a'), false},
+    {"", false},
+    {"pc 1", false},
+    {"pc|1", false},
+    {"pc;reboot", false},
+    {"pc/../../x", false},
+    {"pc_1", false},
+    {"*.example", false},
+    {"-pc", false},
+    {"pc-", false},
+    {"a.-b", false},
+    {"a..b", false},
+    {".pc", false},
+    {"pc.", false},
+    {"10.0.0.1", false},
+    {"123", false},
+    {"\xC7\xD1\xB1\xB9", false},
+    {kLabel + "." + kLabel + "." + kLabel + ".abc", true},  // 195 bytes
+    {kLabel + "." + kLabel + "." + kLabel + ".abcd", false},
+};
+
+TEST(CertificateName, EveryRowGetsItsVerdict) {
+    for (const CertRow& row : kCertRows) {
+        SCOPED_TRACE(Shown(row.name));
+        EXPECT_EQ(!names::WhyNotACertificateName(row.name), row.ok);
+    }
+}
+
+TEST(CertificateName, IsForTheMachineOfExactlyThatName) {
+    const std::vector<std::string> sans = {"other", "pc-a"};
+    EXPECT_TRUE(names::CertificateIsFor(sans, "pc-a"));
+    EXPECT_FALSE(names::CertificateIsFor(sans, "PC-A"));
+    EXPECT_FALSE(names::CertificateIsFor(sans, "pc-a.example"));
+    EXPECT_FALSE(names::CertificateIsFor({"*.example"}, "pc.example"));
+    EXPECT_FALSE(names::CertificateIsFor({"*.example"}, "*.example"));
+    EXPECT_FALSE(names::CertificateIsFor({}, "pc-a"));
+}
+
+#ifdef TALPKI_PATH
+// talpki checks the name before it looks for the CA, so "no CA" means it took the name.
+TEST(CertificateName, TalpkiTakesTheSameNames) {
+    for (const CertRow& row : kCertRows) {
+        SCOPED_TRACE(Shown(row.name));
+        std::string quoted = "'";
+        for (const char c : row.name)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        quoted += "'";
+        const std::string command = "sh " TALPKI_PATH " agent /nonexistent/pki " + quoted + " 2>&1";
+        FILE* out = popen(command.c_str(), "r");
+        ASSERT_TRUE(out);
+        std::string text;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, out))
+            text += buffer;
+        pclose(out);
+        EXPECT_EQ(text.find("no CA in") != std::string::npos, row.ok) << text;
+    }
+}
+#endif
+
+}  // namespace
