@@ -275,7 +275,6 @@ void SessionDriver::Fail(Failure failure, std::string detail) {
     }
     stage_ = Stage::kDone;
     deadline_.reset();
-    output_.clear();
     Push(session_event::Failed{failure, std::move(detail)});
 }
 
