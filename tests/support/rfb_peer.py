@@ -15,7 +15,7 @@ connection is a Session; its records are tuples, in order of arrival:
   ("closed",)
 
 Non-incremental update requests are answered with the whole desktop in Raw encoding (unless
-the session is `quiet`); incremental ones wait (nothing changes on this desktop by itself).
+the session is `quiet`: then no request is recorded); incremental ones wait (nothing changes on this desktop by itself).
 """
 import socket
 import struct
@@ -89,7 +89,9 @@ class Session:
         self.records = []
         self.changed = threading.Condition()
         self.send_lock = threading.Lock()
-        self.quiet = False  # True: update requests are recorded, not answered
+        self.quiet = False  # True: update requests are neither recorded nor answered
+        self.pending = b""  # received; read up to self.read
+        self.read = 0
 
     def record(self, *item):
         with self.changed:
@@ -116,7 +118,16 @@ class Session:
             self.conn.sendall(data)
 
     def recv(self, n):
-        return recv_exact(self.conn, n)
+        # Read ahead: a viewer answers every update with a request, and a flood of updates
+        # must not leave the recorder behind, reading ten bytes at a time.
+        while len(self.pending) - self.read < n:
+            chunk = self.conn.recv(1 << 16)
+            if not chunk:
+                raise Closed()
+            self.pending = self.pending[self.read:] + chunk
+            self.read = 0
+        self.read += n
+        return self.pending[self.read - n:self.read]
 
     # What a test sends.
     def send_cut(self, latin1):
@@ -200,8 +211,10 @@ class Session:
             self.record("encodings", struct.unpack(f">{n}i", self.recv(4 * n)))
         elif kind == 3:
             incremental, x, y, w, h = struct.unpack(">BHHHH", self.recv(9))
+            if self.quiet:
+                return  # a flood's requests: too many to keep, and none is answered
             self.record("request", incremental, x, y, w, h)
-            if not incremental and not self.quiet:
+            if not incremental:
                 self.send_desktop()
         elif kind == 4:
             down, keysym = struct.unpack(">BxxI", self.recv(7))

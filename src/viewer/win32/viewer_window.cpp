@@ -18,6 +18,11 @@ namespace talviewer {
 namespace {
 
 constexpr UINT kAskPasswordMessage = WM_APP + 2;
+// A desktop resize is followed (the window fitted, the new framebuffer allocated and painted)
+// once no other resize has come for a moment: a desktop that floods resizes then costs one
+// fit after the flood, not one per read, and input keeps its turn meanwhile.
+constexpr UINT_PTR kResizeTimer = 2;
+constexpr UINT kResizeSettleMs = 100;
 constexpr int kCancelledStatus = 1;  // the operator cancelled the password dialog
 constexpr UINT kMenuFit = 0x1010;    // system menu ids: multiples of 16
 constexpr UINT kMenuActual = 0x1020;
@@ -105,8 +110,15 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
                 AskPassword();
             return 0;
         case WM_TIMER:
-            if (wp == Session::kStageTimer)
+            if (wp == Session::kStageTimer) {
                 session_.OnStageTimer();
+            } else if (wp == kResizeTimer) {
+                KillTimer(hwnd_, kResizeTimer);
+                resize_pending_ = false;
+                FitWindow();
+                UpdateScrollBars();
+                InvalidateRect(hwnd_, nullptr, FALSE);
+            }
             return 0;
         case WM_PAINT:
             Paint();
@@ -181,15 +193,16 @@ void ViewerWindow::OnConnected(bool encrypted) {
 void ViewerWindow::OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) {
     if (++frames_ == 1)
         Log("first-frame");
+    if (resize_pending_)
+        return;  // the whole window is repainted once the resize is followed
     for (const rfb::Rect& r : rects)
         InvalidateDesktop(r);
 }
 
 void ViewerWindow::OnDesktopResized(int width, int height) {
     Log("resized " + std::to_string(width) + "x" + std::to_string(height));
-    FitWindow();
-    UpdateScrollBars();
-    InvalidateRect(hwnd_, nullptr, FALSE);
+    resize_pending_ = true;
+    SetTimer(hwnd_, kResizeTimer, kResizeSettleMs, nullptr);
 }
 
 void ViewerWindow::OnBell() {

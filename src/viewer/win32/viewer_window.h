@@ -69,6 +69,7 @@ private:
     std::string status_;
     int exit_status_ = 0;
     bool ended_ = false;
+    bool resize_pending_ = false;  // the window follows the desktop's size from a timer
     HCURSOR remote_cursor_ = nullptr;
     bool cursor_hidden_ = false;
     std::map<UINT, uint32_t> held_keys_;  // scan code (+ 0x100 extended) -> keysym sent
