@@ -96,12 +96,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
         return ExitStatus(Failure::kConnectionFailed);
     Log("start");
-    ViewerWindow window(SessionSetup{.address = args[2],
-                                     .port = args[3],
-                                     .name = name,
-                                     .display_name = name,
-                                     .have_ca = !ca.empty()},
-                        std::move(ca));
+    // Apart from the move below: the order in which arguments are made is unspecified.
+    SessionSetup setup{.address = args[2],
+                       .port = args[3],
+                       .name = name,
+                       .display_name = name,
+                       .have_ca = !ca.empty()};
+    ViewerWindow window(std::move(setup), std::move(ca));
     if (!window.Create(instance, show))
         return 1;
     MSG msg;
