@@ -230,10 +230,14 @@ void SessionDriver::SendClipboard(std::string_view utf8_text) {
     }
 }
 
+// Nothing once the session is over: what was queued before the failure is not sent.
 std::vector<uint8_t> SessionDriver::TakeOutput() {
     std::vector<uint8_t> out = std::move(output_);
     output_.clear();
-    if (stage_ != Stage::kDone && client_.HasOutput()) {
+    if (stage_ == Stage::kDone) {
+        return {};
+    }
+    if (client_.HasOutput()) {
         std::vector<uint8_t> more = client_.TakeOutput();
         out.insert(out.end(), more.begin(), more.end());
     }

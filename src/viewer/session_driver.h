@@ -119,7 +119,9 @@ public:
     void SendClipboard(std::string_view utf8_text);
 
     std::vector<uint8_t> TakeOutput();
-    bool HasOutput() const { return !output_.empty() || client_.HasOutput(); }
+    bool HasOutput() const {
+        return stage_ != Stage::kDone && (!output_.empty() || client_.HasOutput());
+    }
     std::optional<SessionEvent> PollEvent();
     // When Tick() must be called next, if at all.
     std::optional<TimePoint> deadline() const { return deadline_; }
