@@ -33,27 +33,13 @@ Step Server(const Bytes& bytes) {
 Step Server(std::string_view text) {
     return {Step::kServer, Bytes(text.begin(), text.end())};
 }
-Step Up() {
-    return {Step::kConnected};
-}
-Step Close(std::string reason) {
-    return {Step::kClose, {}, std::move(reason)};
-}
-Step PeerClose() {
-    return {Step::kPeerClose};
-}
-Step TlsUp() {
-    return {Step::kTlsUp};
-}
-Step TlsFail(std::string reason) {
-    return {Step::kTlsFail, {}, std::move(reason)};
-}
-Step Wait(std::chrono::seconds s) {
-    return {Step::kAdvance, {}, {}, s};
-}
-Step Password(std::string p) {
-    return {Step::kPassword, {}, std::move(p)};
-}
+const auto Up = [] { return Step{Step::kConnected}; };
+const auto Close = [](std::string reason) { return Step{Step::kClose, {}, std::move(reason)}; };
+const auto PeerClose = [] { return Step{Step::kPeerClose}; };
+const auto TlsUp = [] { return Step{Step::kTlsUp}; };
+const auto TlsFail = [](std::string why) { return Step{Step::kTlsFail, {}, std::move(why)}; };
+const auto Wait = [](std::chrono::seconds s) { return Step{Step::kAdvance, {}, {}, s}; };
+const auto Password = [](std::string p) { return Step{Step::kPassword, {}, std::move(p)}; };
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
