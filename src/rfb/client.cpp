@@ -548,11 +548,23 @@ bool Client::ResizeFramebuffer(int width, int height) {
              ", larger than this viewer accepts");
         return false;
     }
+    // The pixels come when something draws or reads them: a desktop that sends resize after
+    // resize costs one allocation, not one per message.
     framebuffer_.width = width;
     framebuffer_.height = height;
     framebuffer_.stride = width;
-    framebuffer_.pixels.assign(static_cast<std::size_t>(width) * height, 0xff000000u);
+    pixels_stale_ = true;
     return true;
+}
+
+void Client::AllocatePixels() const {
+    if (pixels_stale_) {
+        framebuffer_.pixels.clear();
+        framebuffer_.pixels.shrink_to_fit();  // the old and the new never both in memory
+        framebuffer_.pixels.assign(
+            static_cast<std::size_t>(framebuffer_.stride) * framebuffer_.height, 0xff000000u);
+        pixels_stale_ = false;
+    }
 }
 
 bool Client::StepServerInit() {
@@ -729,6 +741,9 @@ bool Client::StepRect() {
 
     const std::span<const uint8_t> in(Peek(), Available());
     RectState& s = *rect_;
+    if (!IsPseudo(s.encoding)) {
+        AllocatePixels();
+    }
     detail::Progress progress;
     switch (s.encoding) {
         case static_cast<int32_t>(Encoding::kRaw):

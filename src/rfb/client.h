@@ -150,7 +150,11 @@ public:
     // become '?'.
     void SendClipboard(std::string_view utf8_text);
 
-    const Framebuffer& framebuffer() const { return framebuffer_; }
+    // The desktop; its pixels are allocated (black) on the first read after a resize.
+    const Framebuffer& framebuffer() const {
+        AllocatePixels();
+        return framebuffer_;
+    }
     const Cursor& cursor() const { return cursor_; }
     bool connected() const { return phase_ >= Phase::kNormal && phase_ != Phase::kFailed; }
     bool failed() const { return phase_ == Phase::kFailed; }
@@ -199,6 +203,7 @@ private:
     void FinishUpdate();
     void RequestUpdate(bool incremental);
     bool ResizeFramebuffer(int width, int height);
+    void AllocatePixels() const;
     void Fail(std::string reason);
 
     std::size_t Available() const { return input_.size() - read_; }
@@ -219,7 +224,10 @@ private:
     std::vector<uint8_t> output_;
     std::deque<Event> events_;
 
-    Framebuffer framebuffer_;
+    // Sized at once on a resize, its pixels allocated only when drawn or read (see
+    // AllocatePixels), so both are mutable for framebuffer().
+    mutable Framebuffer framebuffer_;
+    mutable bool pixels_stale_ = false;
     Cursor cursor_;
     std::size_t rects_left_ = 0;
     std::unique_ptr<RectState> rect_;  // the rectangle being decoded, if any

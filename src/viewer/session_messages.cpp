@@ -44,6 +44,16 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
+std::string_view UsageText() {
+    return "usage: talviewer TALVERO-VNC SERVER-ADDRESS SERVER-PORT NAME\n"
+           "       talviewer --help | --version\n"
+           "\n"
+           "Shows the desktop of machine NAME, asked for at the directory server\n"
+           "SERVER-ADDRESS:SERVER-PORT. The launcher starts it on a double-click in its list.\n"
+           "ca.pem beside the program is the deployment's CA; without it only sessions that\n"
+           "are not encrypted are possible.\n";
+}
+
 std::string FailureText(Failure failure, std::string_view name, std::string_view detail) {
     std::string_view text;
     switch (failure) {

@@ -33,6 +33,9 @@ inline int ExitStatus(Failure failure) {
     return static_cast<int>(failure);
 }
 
+// What `talviewer --help` prints: how the launcher starts the viewer. UTF-8, ends with LF.
+std::string_view UsageText();
+
 // The message box's text: a first sentence for `failure` and machine `name`, then `detail` (if
 // any) as a second paragraph. UTF-8.
 std::string FailureText(Failure failure, std::string_view name, std::string_view detail);

@@ -6,8 +6,11 @@
 # "remote desktop" (a known colour, and an xev window that records what
 # arrives). The viewer's window must show that colour, and a click and a key
 # in it must arrive on the remote display. Twice: encrypted (a talpki CA
-# beside the viewer, the agent with a machine certificate) and plain
-# (agent --insecure, no CA file; the title says "not encrypted").
+# beside the viewer, the agent with a machine certificate and a key it
+# proves to the server) and plain (agent --insecure, no CA file; the title
+# says "not encrypted"). Then the real server's refusals as the viewer tells
+# them: a name nobody holds (status 3), and an agent that holds pc-1 with
+# pc-2's certificate (status 7).
 #   viewer_e2e.sh BUILD_DIR
 # DIRECTORY_SERVER and TALAGENT may name other builds of those programs.
 source "$(dirname "$0")/lib.sh"
@@ -35,6 +38,8 @@ start_xvfb
 
 "$talpki" ca "$WORK/pki" 2>/dev/null
 "$talpki" agent "$WORK/pki" pc-1 2>/dev/null
+"$talpki" agent "$WORK/pki" pc-2 2>/dev/null
+(umask 077 && echo "pc-1 $(openssl rand -hex 32)" >"$WORK/keys")
 
 # Reads pixel ($2, $3) of the PPM screenshot $1 as rrggbb.
 pixel() {
@@ -47,32 +52,65 @@ print(data[at:at + 3].hex())' "$@"
 # The window's size as "W H".
 window_size() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: \([0-9]*\)x\([0-9]*\).*/\1 \2/p'; }
 
+# start_pair LABEL SERVER_ARGS... -- AGENT_ARGS...: the directory server on a free port ($port)
+# and talagent holding pc-1 on the remote display, registered.
+start_pair() {
+    local label=$1 server_args=() agent_args=()
+    shift
+    while (($#)) && [[ $1 != -- ]]; do server_args+=("$1"); shift; done
+    shift
+    agent_args=("$@")
+    : >"$WORK/server.log"
+    "$server_bin" --listen 127.0.0.1:0 "${server_args[@]}" 2>"$WORK/server.log" &
+    server=$!
+    track $server
+    wait_for 10 grep -q "listening on" "$WORK/server.log" || fail "the directory server did not start"
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/server.log")
+    "$agent_bin" --server "127.0.0.1:$port" --name pc-1 --display "$REMOTE" \
+        --x11vnc-log "$WORK/x11vnc-$label.log" "${agent_args[@]}" 2>"$WORK/agent-$label.log" &
+    agent=$!
+    track $agent
+    wait_for 15 grep -q 'agent "pc-1" registered' "$WORK/server.log" ||
+        fail "$label: the agent did not register: $(cat "$WORK/agent-$label.log")"
+}
+
+stop_pair() {
+    kill $agent $server 2>/dev/null || true
+    wait $agent $server 2>/dev/null || true
+}
+
+# viewer_refused LABEL NAME STATUS PHRASE: talviewer from $WORK/app, headless, asked for NAME
+# at the server on $port, ends with STATUS and says PHRASE.
+viewer_refused() {
+    local label=$1 name=$2 want=$3 phrase=$4 got=0
+    (cd "$WORK/app" && TALVIEWER_NO_DIALOGS=1 QT_QPA_PLATFORM=offscreen \
+        timeout 60 ./talviewer TALVERO-VNC 127.0.0.1 "$port" "$name") 2>"$WORK/refused.log" || got=$?
+    [[ $got == "$want" ]] && grep -q -- "$phrase" "$WORK/refused.log" ||
+        fail "$label: talviewer ended with $got, not $want: $(cat "$WORK/refused.log")"
+    echo "ok - $label: status $got"
+}
+
 # One session: $1 is "tls" or "plain".
 run_case() {
-    local mode=$1 agent_args title
+    local mode=$1 agent_args server_args=() title
     rm -rf "$WORK/app"
     install_launcher
     cp "$BUILD/talviewer" "$WORK/app/talviewer"
     if [[ $mode == tls ]]; then
         cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
-        agent_args=(--cert "$WORK/pki/agents/pc-1.pem")
+        agent_args=(--cert "$WORK/pki/agents/pc-1.pem" --key-file "$WORK/keys")
+        server_args=(--agent-keys "$WORK/keys")
         title='^pc-1$'
     else
         agent_args=(--insecure)
         title='^pc-1 \(not encrypted\)$'
     fi
-    : >"$WORK/server.log"
-    "$server_bin" --listen 127.0.0.1:0 2>"$WORK/server.log" &
-    local server=$!
-    track $server
-    wait_for 10 grep -q "listening on" "$WORK/server.log" || fail "the directory server did not start"
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/server.log")
-    "$agent_bin" --server "127.0.0.1:$port" --name pc-1 --display "$REMOTE" \
-        --x11vnc-log "$WORK/x11vnc-$mode.log" "${agent_args[@]}" 2>"$WORK/agent-$mode.log" &
-    local agent=$!
-    track $agent
-    wait_for 15 grep -q 'agent "pc-1" registered' "$WORK/server.log" ||
-        fail "$mode: the agent did not register: $(cat "$WORK/agent-$mode.log")"
+    start_pair "$mode" "${server_args[@]}" -- "${agent_args[@]}"
+    if [[ $mode == tls ]]; then
+        grep -q 'registered.*key proven' "$WORK/agent-$mode.log" ||
+            fail "tls: the agent did not prove its key: $(cat "$WORK/agent-$mode.log")"
+        echo "ok - tls: the agent proves its key"
+    fi
 
     printf '<xml><connect ip="127.0.0.1" port="%s"/><title>Support</title></xml>' "$port" >"$WORK/app/set.xml"
     (cd "$WORK/app" && exec ./launcher) &
@@ -123,9 +161,14 @@ run_case() {
     echo "ok - $mode: closing the viewer ends the session"
     press "$win" Escape
     wait_exit $launcher 20 || fail "$mode: the launcher did not end"
-    kill $agent $server 2>/dev/null || true
-    wait $agent $server 2>/dev/null || true
+    [[ $mode == tls ]] && viewer_refused "a name nobody holds" pc-9 3 "is not connected"
+    stop_pair
 }
 
 run_case tls
+# Someone else's certificate under the name pc-1 (the CA is still beside the viewer).
+start_pair wrong-cert -- --cert "$WORK/pki/agents/pc-2.pem"
+cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
+viewer_refused "pc-2's certificate for pc-1" pc-1 7 "TLS handshake with pc-1 failed"
+stop_pair
 run_case plain

@@ -1,5 +1,6 @@
-// What both viewers say to the directory server and to the operator: every reply line's row,
-// the core's failures as rows, the texts, and the names a request cannot carry.
+// What both viewers say to the operator: the core's failures the session table does not reach,
+// the texts, and the names a request cannot carry. Every reply line's row is checked through
+// the session driver (session_driver_test.cpp).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,40 +9,6 @@
 
 namespace talviewer {
 namespace {
-
-TEST(ViewerReply, EachLineGivesItsRow) {
-    struct Row {
-        std::string line;
-        ReplyKind kind;
-        Failure failure;
-        std::string detail;
-    };
-    const Row rows[] = {
-        {"error not-connected", ReplyKind::kNotConnected, Failure::kNotConnected, ""},
-        {"error timeout\r", ReplyKind::kTimeout, Failure::kTimeout, ""},
-        {"error busy", ReplyKind::kBusy, Failure::kBusy, ""},
-        {"error no such thing", ReplyKind::kOtherError, Failure::kConnectionFailed,
-         "The server answered: no such thing"},
-        {"error \x1b[31m", ReplyKind::kOtherError, Failure::kConnectionFailed,
-         "The server answered: \\x1b[31m"},
-        {"error ", ReplyKind::kMalformed, Failure::kConnectionFailed,
-         "The server's answer was not understood: \"error \""},
-        {"RFB 003.008", ReplyKind::kMalformed, Failure::kConnectionFailed,
-         "The server's answer was not understood: \"RFB 003.008\""},
-        {"", ReplyKind::kMalformed, Failure::kConnectionFailed,
-         "The server's answer was not understood: \"\""},
-    };
-    for (const Row& row : rows) {
-        const Reply reply = ParseReply(row.line);
-        EXPECT_EQ(reply.kind, row.kind) << row.line;
-        const Outcome outcome = ReplyOutcome(reply);
-        EXPECT_EQ(outcome.failure, row.failure) << row.line;
-        EXPECT_EQ(outcome.detail, row.detail) << row.line;
-    }
-    EXPECT_EQ(ParseReply("ok").kind, ReplyKind::kOk);
-    EXPECT_EQ(ParseReply("ok\r").kind, ReplyKind::kOk);
-    EXPECT_EQ(ParseReply("okay").kind, ReplyKind::kMalformed);
-}
 
 TEST(ViewerReply, NamesThatWouldBreakTheRequestLineAreRefused) {
     EXPECT_FALSE(CheckName("pc-1"));
@@ -60,12 +27,8 @@ TEST(ViewerFailure, CoreReasonsMapToRows) {
         Failure failure;
     };
     const Row rows[] = {
-        {"authentication failed", true, Failure::kWrongPassword},
-        {"authentication failed: bad password", false, Failure::kConnectionFailed},
         {"too many authentication attempts", true, Failure::kWrongPassword},
-        {"the server offers no encryption, and unencrypted sessions are not allowed", false,
-         Failure::kSecurity},
-        {"the server sent an unknown message (type 77)", false, Failure::kProtocol},
+        {"too many authentication attempts", false, Failure::kConnectionFailed},
     };
     for (const Row& row : rows)
         EXPECT_EQ(CoreFailure(row.reason, row.password_given).failure, row.failure) << row.reason;

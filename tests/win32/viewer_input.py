@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """talviewer.exe under Wine, worked as an operator would (xdotool on the Wine session's display,
-xclip for the X clipboard that Wine bridges to the Windows one), against rfb_recorder.py through
-view_relay.py: keys, pointer, focus loss, clipboard, desktop resize and the password dialog,
-each checked against the recorder's records of what the viewer sent.
+xclip for the X clipboard that Wine bridges to the Windows one), against the recording RFB
+server of tests/support/rfb_peer.py through view_relay.py: keys, pointer, focus loss,
+clipboard, desktop resize, a flood of resizes and the password dialog, each checked against the
+server's records of what the viewer sent.
 
   tests/win32/viewer_input.py BUILD_WIN    (run by viewer_input.sh, inside a Wine session)
 """
@@ -12,9 +13,10 @@ import subprocess
 import sys
 import time
 
-from rfb_recorder import Server
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from rfb_peer import Server, key_latency_under_flood, wait_for  # noqa: E402
+
 BUILD = os.path.abspath(sys.argv[1])
 WINE = os.environ["WINE"]
 DRIVER = os.path.join(BUILD, "win32-tools", "driver.exe")
@@ -34,14 +36,6 @@ def check(name, want, got):
         print(f"FAIL: {name}\n  want {want!r}\n  got  {got!r}")
         failed = True
     return want == got
-
-
-def poll(probe, timeout=15, step=0.1):
-    """probe() until it is true; its last value (false after the timeout)."""
-    deadline = time.monotonic() + timeout
-    while not (value := probe()) and time.monotonic() < deadline:
-        time.sleep(step)
-    return value
 
 
 def xdotool(*args):
@@ -76,14 +70,14 @@ def exit_status(viewer):
 def x_window(title):
     """The X window of the Wine window with this exact title, once it is there."""
     pattern = "^" + title.replace("(", r"\(").replace(")", r"\)") + "$"
-    wid = poll(lambda: xdotool("search", "--name", pattern).split()[:1], timeout=30)
+    wid = wait_for(lambda: xdotool("search", "--name", pattern).split()[:1], timeout=30)
     return wid[0] if wid else None
 
 
 def focused(*wids):
     """Whether the X focus is (or comes within a bound) on one of these windows. Wine gives keys
     to the window that has the focus inside the program, whichever of its X windows has it."""
-    return bool(poll(lambda: xdotool("getwindowfocus") in wids, timeout=10))
+    return bool(wait_for(lambda: xdotool("getwindowfocus") in wids, timeout=10))
 
 
 def events(session, start, kinds):
@@ -214,7 +208,7 @@ def check_clipboard(session):
             return None
         return out if out == sent.decode("latin-1").encode() else None
 
-    got = poll(pasted, timeout=15, step=0.2)
+    got = wait_for(pasted, timeout=15, step=0.2)
     check("clipboard: server to X", "Déjà vu\nzweite Zeile", got.decode() if got else None)
     return start, sent
 
@@ -241,6 +235,15 @@ def check_resize(session, wid, title, origin):
           wait_events(session, start, {"pointer"}, 3))
 
 
+def check_flood(session):
+    """A desktop that floods 8192x8192 resizes for a second: a key typed during the flood and
+    one typed after it reach the server within the flood's second plus a generous bound."""
+    during, after = key_latency_under_flood(session, lambda: xdotool("key", "x"), ord("x"))
+    print(f"flood: keys arrived after {during} s (during) and {after} s (after)")
+    check("flood: a key typed during it arrives in time", True, during is not None and during < 11)
+    check("flood: a key typed after it arrives in time", True, after is not None and after < 11)
+
+
 def plain_session(relay_port, server):
     title = "pc-rec (not encrypted)"
     viewer = start_viewer("pc-rec", relay_port, dialogs=False)
@@ -264,6 +267,7 @@ def plain_session(relay_port, server):
     check_focus_loss(session, wid, origin)
     cut_start, sent = check_clipboard(session)
     check_resize(session, wid, title, origin)
+    check_flood(session)
 
     driver("window", title, "close")
     check("plain: closed by the operator, status 0", 0, exit_status(viewer))
@@ -324,7 +328,7 @@ def main():
     children.append(subprocess.Popen([sys.executable, os.path.join(HERE, "view_relay.py"),
                                       "--port-file", port_file, "--route", f"pc-rec={plain.port}",
                                       "--route", f"pc-auth={auth.port}"]))
-    if not poll(lambda: os.path.exists(port_file), timeout=10):
+    if not wait_for(lambda: os.path.exists(port_file), timeout=10):
         check("the relay starts", True, False)
         return
     with open(port_file) as f:

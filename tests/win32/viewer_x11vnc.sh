@@ -2,8 +2,10 @@
 # talviewer.exe under Wine against the real x11vnc on a private Xvfb desktop of a known colour,
 # through view_relay.py (the directory server's "view NAME" / "ok" and the relay): plain, VNC
 # authentication and VeNCrypt with the deployment's CA show the desktop and pass a click; the
-# error rows (wrong CA, wrong name, self-signed, plain where a CA is present, not connected,
-# busy, bad arguments; a wrong password is tests/win32/viewer_input.py's) each end with their message and exit status.
+# rows that need the real program (wrong CA, wrong name, self-signed, plain where a CA is present,
+# a bad CA file, bad arguments, and "not connected" for the mapping of a reply; a wrong password
+# is tests/win32/viewer_input.py's) each end with their message and exit status. Every reply and
+# failure class is checked against the session driver in tests/viewer/session_driver_test.cpp.
 #   tests/win32/viewer_x11vnc.sh BUILD_WIN      (after scripts/build-windows)
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -67,7 +69,7 @@ self_port=$(x11vnc_start self -ssl "$pki/self.pem" "${tls[@]}")
 
 python3 "$here/view_relay.py" --port-file "$work/relay-port" \
     --route pc-plain=$plain_port --route pc-auth=$auth_port --route pc-1=$tls_port \
-    --route pc-2=$tls_port --route pc-self=$self_port --reply pc-busy='error busy' &
+    --route pc-2=$tls_port --route pc-self=$self_port &
 pids+=($!)
 for ((i = 0; i < 100; i++)); do [[ -s $work/relay-port ]] && break; sleep 0.05; done
 relay=$(cat "$work/relay-port")
@@ -131,9 +133,7 @@ row wrong-ca pc-1 7 "not issued by this deployment's certificate authority" "$pk
 row wrong-name pc-2 7 "The machine's certificate is not for pc-2." "$ca"
 row self-signed pc-self 7 "not issued by this deployment's certificate authority" "$ca"
 row plain-with-ca pc-plain 7 "The connection to pc-plain is not secure; it was not opened." "$ca"
-row no-ca pc-1 7 "there is no ca.pem beside the viewer" ""
 row not-connected pc-9 3 "pc-9 is not connected to the server right now." ""
-row busy pc-busy 5 "The server is busy and cannot open a session with pc-busy now." ""
 row usage pc-1 2 "talviewer is started by the launcher as" "" "" OTHER-VNC
 echo "damaged" >"$work/bad-ca.pem"
 row bad-ca-file pc-1 7 "holds no certificate" "$work/bad-ca.pem"

@@ -48,10 +48,12 @@ int main(int argc, char** argv) {
     // Taken before Qt sees the command line, and Qt gets none of it: a machine named "-style"
     // is a machine's name here, not a Qt option.
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    // The launcher always passes four arguments, so a lone --version is a person asking; it
-    // needs no display.
-    if (args.size() == 1 && args[0] == "--version") {
-        std::fputs("talviewer " LAUNCHER_VERSION "\n", stdout);
+    // The launcher always passes four arguments, so a lone --help or --version is a person
+    // asking; neither needs a display, so both are answered before Qt starts.
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) {
+        const std::string text = args[0] == "--help" ? std::string(talviewer::UsageText())
+                                                     : "talviewer " LAUNCHER_VERSION "\n";
+        std::fputs(text.c_str(), stdout);
         return 0;
     }
     int qt_argc = argc > 0 ? 1 : 0;

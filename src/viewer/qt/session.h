@@ -1,10 +1,12 @@
-// One remote-desktop session: the connection to the directory server, the "view NAME" request,
-// the TLS that VeNCrypt asks for, and the RFB client core that speaks with the remote desktop.
+// One remote-desktop session on Qt: the socket to the directory server, the TLS that VeNCrypt
+// asks for (QSslSocket), and the stage timer, around the portable SessionDriver
+// (viewer/session_driver.h), which holds the request, the reply, the deadlines, the RFB core
+// and every failure's text.
 //
-// Everything runs on the GUI thread: Qt's socket signals feed the core, the core's events go to
-// a SessionObserver (the viewer's window), and the window's input goes back through Send*().
-// The core owns no I/O; this class owns the socket and the timers, and turns every way a session
-// can fail into one Failure with a detail for the operator, reported once.
+// Everything runs on the GUI thread: Qt's socket signals feed the driver, the driver's events go
+// to a SessionObserver (the viewer's window), and the window's input goes back through Send*().
+// Reading is bounded per turn of the event loop (the rest follows on a zero timer), so a remote
+// desktop that floods the viewer cannot keep the operator's input waiting.
 #pragma once
 
 #include <QByteArray>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "rfb/client.h"
+#include "viewer/session_driver.h"
 #include "viewer/session_messages.h"
 
 namespace talviewer {
@@ -58,7 +61,7 @@ public:
     Session& operator=(const Session&) = delete;
 
     void Start();
-    const rfb::Client& client() const { return client_; }
+    const rfb::Client& client() const { return driver_.client(); }
 
     void SetPassword(const QString& password);
     void SendKey(uint32_t keysym, bool down);
@@ -66,40 +69,26 @@ public:
     void SendClipboard(const QString& text);
 
 private:
-    enum class Stage {
-        kConnecting,  // TCP to the directory server
-        kRequesting,  // "view NAME" sent, waiting for the answer line
-        kRfb,         // the core speaks (in TLS once VeNCrypt set it up)
-        kTls,         // the TLS handshake the core asked for
-        kDone,        // failed or ended; everything is ignored
-    };
-
     void HandleConnected();
     void HandleReadable();
     void HandleClosed(QAbstractSocket::SocketError error);
     void HandleEncrypted();
-    void HandleTimeout();
-    void ReadReply();
-    void Feed(const QByteArray& bytes);
-    void Flush();
-    void DrainEvents();
-    void StartTls(const rfb::event::StartTls& start);
-    void CoreFailed(const std::string& reason);
-    void Fail(Failure failure, const QString& detail);
-    void Arm(int seconds, Failure failure, QString detail);
+    void ReadSome();
+    void Pump();
+    void Deliver(SessionEvent& event);
+    void StartTls(const session_event::StartTls& start);
+    static SessionDriver::TimePoint Now() { return SessionDriver::Clock::now(); }
 
     SessionParams params_;
     SessionObserver& observer_;
     QSslSocket socket_;
-    rfb::Client client_;
-    Stage stage_ = Stage::kConnecting;
-    QByteArray reply_;
+    SessionDriver driver_;
+    bool tls_started_ = false;  // from StartTls on, bytes go through the TLS layer
+    bool encrypted_ = false;
+    bool failed_ = false;
     QStringList tls_errors_;
-    bool password_given_ = false;
-    bool connected_ = false;
-    QTimer timer_;
-    Failure timeout_failure_ = Failure::kTimeout;
-    QString timeout_detail_;
+    QTimer timer_;  // the driver's deadline
+    QTimer more_;   // reading on after a bounded turn
 };
 
 }  // namespace talviewer

@@ -1,19 +1,21 @@
 #!/usr/bin/env python3
-"""A small RFB 3.8 server for talviewer.exe's input tests (tests/win32/viewer_input.py): it
-serves a tiny one-colour desktop, records every message the viewer sends, and sends the
-clipboard and desktop-size changes a test asks for.
+"""What the viewers' Python tests share: one way to wait (wait_for), one way to read a whole
+message (recv_exact), and a small RFB 3.8 server that records what a viewer sends (Server).
 
-Security is None, or VNC authentication against the password "secret12". Each connection is a
-Session; its records are tuples, in order of arrival:
+The server serves a tiny one-colour desktop, records every message the viewer sends, and sends
+the clipboard and desktop-size changes a test asks for, or a flood of desktop-size changes.
+With `view_request`, it first plays the directory server: it reads "view NAME" and answers
+"ok". Security is None, or VNC authentication against the password "secret12". Each
+connection is a Session; its records are tuples, in order of arrival:
 
-  ("version", b"RFB 003.008")      ("security", TYPE)     ("auth", "ok" | "bad")
-  ("init", SHARED)                 ("pixelformat", BPP, DEPTH, BIG_ENDIAN, TRUE_COLOUR)
-  ("encodings", (N, ...))          ("request", INCREMENTAL, X, Y, W, H)
-  ("key", DOWN, KEYSYM)            ("pointer", MASK, X, Y)
-  ("cut", BYTES)                   ("closed",)
+  ("view", NAME)                   ("version", b"RFB 003.008")      ("security", TYPE)
+  ("auth", "ok" | "bad")           ("init", SHARED)                 ("encodings", (N, ...))
+  ("pixelformat", BPP, DEPTH, BIG_ENDIAN, TRUE_COLOUR)              ("request", INC, X, Y, W, H)
+  ("key", DOWN, KEYSYM)            ("pointer", MASK, X, Y)          ("cut", BYTES)
+  ("closed",)
 
-Non-incremental update requests are answered with the whole desktop in Raw encoding;
-incremental ones wait (nothing changes on this desktop by itself).
+Non-incremental update requests are answered with the whole desktop in Raw encoding (unless
+the session is `quiet`: then no request is recorded); incremental ones wait (nothing changes on this desktop by itself).
 """
 import socket
 import struct
@@ -27,15 +29,54 @@ CHALLENGE = bytes(range(16))
 RESPONSES = {"secret12": bytes.fromhex("adcd997f8e16fee575e973f93c2b62b4")}
 
 
+class Closed(ConnectionError):
+    pass
+
+
+def wait_for(probe, timeout=15, step=0.1):
+    """probe() until it is true; its last value (false after the timeout)."""
+    deadline = time.monotonic() + timeout
+    while not (value := probe()) and time.monotonic() < deadline:
+        time.sleep(step)
+    return value
+
+
+def recv_exact(conn, n):
+    """n bytes from conn; Closed if the other side closes first."""
+    data = b""
+    while len(data) < n:
+        chunk = conn.recv(n - len(data))
+        if not chunk:
+            raise Closed()
+        data += chunk
+    return data
+
+
+def key_latency_under_flood(session, press, keysym, seconds=1.0, bound=30):
+    """Floods the viewer with desktop-size changes for `seconds` from another thread; a third
+    of the way into the flood, and again after it, press() types the key `keysym` into the
+    viewer. Returns the seconds each key took to reach the server, None for one that did not
+    come within the flood's duration plus `bound`."""
+    def typed():
+        mark = len(session.snapshot())
+        start = time.monotonic()
+        press()
+        arrived = session.wait(lambda r: ("key", 1, keysym) in r[mark:], timeout=seconds + bound)
+        return round(time.monotonic() - start, 2) if arrived else None
+
+    flood = threading.Thread(target=session.flood_resizes, args=(seconds,), daemon=True)
+    flood.start()
+    time.sleep(seconds / 3)
+    during = typed()
+    flood.join(seconds + bound)
+    return during, typed()
+
+
 # ---- the server ----
 
 SECURITY_NONE = 1
 SECURITY_VNC = 2
 DESKTOP_SIZE = -223
-
-
-class Closed(Exception):
-    pass
 
 
 class Session:
@@ -48,6 +89,9 @@ class Session:
         self.records = []
         self.changed = threading.Condition()
         self.send_lock = threading.Lock()
+        self.quiet = False  # True: update requests are neither recorded nor answered
+        self.pending = b""  # received; read up to self.read
+        self.read = 0
 
     def record(self, *item):
         with self.changed:
@@ -74,13 +118,16 @@ class Session:
             self.conn.sendall(data)
 
     def recv(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.conn.recv(n - len(data))
+        # Read ahead: a viewer answers every update with a request, and a flood of updates
+        # must not leave the recorder behind, reading ten bytes at a time.
+        while len(self.pending) - self.read < n:
+            chunk = self.conn.recv(1 << 16)
             if not chunk:
                 raise Closed()
-            data += chunk
-        return data
+            self.pending = self.pending[self.read:] + chunk
+            self.read = 0
+        self.read += n
+        return self.pending[self.read - n:self.read]
 
     # What a test sends.
     def send_cut(self, latin1):
@@ -91,6 +138,22 @@ class Session:
         expected to ask for the whole new desktop."""
         self.width, self.height = width, height
         self.send(struct.pack(">BxH", 0, 1) + struct.pack(">HHHHi", 0, 0, width, height, DESKTOP_SIZE))
+
+    def flood_resizes(self, seconds, size=(8192, 8192), batch=64):
+        """Desktop-size changes between `size` and one pixel narrower, as fast as the viewer
+        takes them, for `seconds`; the number sent. The session goes quiet first: a viewer asks
+        for the whole desktop after each resize, and that is not sent."""
+        self.quiet = True
+        width, height = size
+        burst = b"".join(struct.pack(">BxH", 0, 1) +
+                         struct.pack(">HHHHi", 0, 0, width - i % 2, height, DESKTOP_SIZE)
+                         for i in range(batch))
+        sent = 0
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            self.send(burst)
+            sent += batch
+        return sent
 
     def send_desktop(self):
         pixel = bytes(self.server.colour) + b"\0"  # 0x00RRGGBB little-endian, as the viewer asks
@@ -109,6 +172,12 @@ class Session:
             self.conn.close()
 
     def handshake(self):
+        if self.server.view_request:
+            line = b""
+            while not line.endswith(b"\n"):
+                line += self.recv(1)
+            self.record("view", line[5:-1].decode("utf-8", "replace"))
+            self.send(b"ok\n")
         self.send(b"RFB 003.008\n")
         self.record("version", self.recv(12).rstrip(b"\n"))
         kind = SECURITY_VNC if self.server.password is not None else SECURITY_NONE
@@ -142,6 +211,8 @@ class Session:
             self.record("encodings", struct.unpack(f">{n}i", self.recv(4 * n)))
         elif kind == 3:
             incremental, x, y, w, h = struct.unpack(">BHHHH", self.recv(9))
+            if self.quiet:
+                return  # a flood's requests: too many to keep, and none is answered
             self.record("request", incremental, x, y, w, h)
             if not incremental:
                 self.send_desktop()
@@ -161,8 +232,10 @@ class Session:
 class Server:
     """Listens on a loopback port; each connection becomes a Session in `sessions`."""
 
-    def __init__(self, size=(320, 200), colour=(0x30, 0x60, 0xC0), password=None):
+    def __init__(self, size=(320, 200), colour=(0x30, 0x60, 0xC0), password=None,
+                 view_request=False):
         self.size = size
+        self.view_request = view_request
         self.colour = colour
         self.password = password
         self.sessions = []

@@ -1,0 +1,285 @@
+// The session's stages, deadlines and failures (see session_driver.h). The texts the operator
+// reads are made here once for both viewers; the sentences around them (first line, exit
+// status) come from session_messages.h.
+#include "viewer/session_driver.h"
+
+#include <algorithm>
+#include <type_traits>
+#include <utility>
+
+namespace talviewer {
+
+namespace {
+
+constexpr std::string_view kEllipsis = "\xe2\x80\xa6";
+
+std::string Seconds(std::chrono::seconds limit) {
+    return std::to_string(limit.count()) + " seconds";
+}
+
+bool Superseded(const SessionEvent& event) {
+    return std::holds_alternative<session_event::DesktopResized>(event) ||
+           std::holds_alternative<session_event::FramebufferUpdated>(event);
+}
+
+}  // namespace
+
+SessionDriver::SessionDriver(SessionSetup setup) : SessionDriver(std::move(setup), {}) {}
+
+SessionDriver::SessionDriver(SessionSetup setup, rfb::Options options)
+    : setup_(std::move(setup)), client_([&] {
+          options.allow_insecure = !setup_.have_ca;
+          return std::move(options);
+      }()) {}
+
+void SessionDriver::Start(TimePoint now) {
+    if (stage_ != Stage::kIdle) {
+        return;
+    }
+    stage_ = Stage::kConnecting;
+    const std::string where = setup_.address + ":" + setup_.port;
+    Status("Connecting to the server at " + where + std::string(kEllipsis));
+    Arm(now + kConnectLimit, Failure::kConnectionFailed,
+        "The server at " + where + " did not answer within " + Seconds(kConnectLimit) + ".");
+}
+
+void SessionDriver::Connected(TimePoint now) {
+    if (stage_ != Stage::kConnecting) {
+        return;
+    }
+    stage_ = Stage::kRequesting;
+    const std::string request = ViewRequest(setup_.name);
+    output_.insert(output_.end(), request.begin(), request.end());
+    Status("Asking " + setup_.display_name + " for a session" + std::string(kEllipsis));
+    Arm(now + kReplyLimit, Failure::kTimeout,
+        "The server did not answer within " + Seconds(kReplyLimit) + ".");
+}
+
+void SessionDriver::Receive(std::span<const uint8_t> bytes, TimePoint now) {
+    if (stage_ == Stage::kRequesting) {
+        reply_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        ReadReply(now);
+    } else if (stage_ == Stage::kRfb) {
+        Feed(bytes);
+    }
+}
+
+void SessionDriver::ReadReply(TimePoint now) {
+    const std::size_t end = reply_.find('\n');
+    if (end == std::string::npos) {
+        if (reply_.size() > kMaxReplyLine) {
+            Fail(Failure::kConnectionFailed, "The server's answer was not understood.");
+        }
+        return;
+    }
+    const Reply reply = ParseReply(std::string_view(reply_).substr(0, end));
+    const std::string rest = reply_.substr(end + 1);
+    reply_.clear();
+    if (reply.kind != ReplyKind::kOk) {
+        Outcome outcome = ReplyOutcome(reply);
+        return Fail(outcome.failure, std::move(outcome.detail));
+    }
+    stage_ = Stage::kRfb;
+    Push(session_event::Accepted{});
+    Status("Starting the session" + std::string(kEllipsis));
+    ArmHandshake(now);
+    Feed({reinterpret_cast<const uint8_t*>(rest.data()), rest.size()});
+}
+
+void SessionDriver::Feed(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) {
+        return;
+    }
+    client_.Receive(bytes);
+    DrainCore();
+}
+
+// The core's events in the driver's terms, in order.
+void SessionDriver::DrainCore() {
+    while (stage_ != Stage::kDone) {
+        std::optional<rfb::Event> next = client_.PollEvent();
+        if (!next) {
+            return;
+        }
+        std::visit(
+            [this](auto& e) {
+                using T = std::decay_t<decltype(e)>;
+                namespace se = session_event;
+                if constexpr (std::is_same_v<T, rfb::event::Connected>) {
+                    deadline_.reset();
+                    Push(se::Connected{client_.encrypted()});
+                } else if constexpr (std::is_same_v<T, rfb::event::FramebufferUpdated>) {
+                    Push(se::FramebufferUpdated{std::move(e.rects)});
+                } else if constexpr (std::is_same_v<T, rfb::event::DesktopResized>) {
+                    // Everything drawn or resized before this is gone: the core repaints
+                    // the whole new desktop with the update that carries the resize.
+                    std::erase_if(events_, Superseded);
+                    Push(se::DesktopResized{e.width, e.height});
+                } else if constexpr (std::is_same_v<T, rfb::event::CursorChanged>) {
+                    Push(se::CursorChanged{});
+                } else if constexpr (std::is_same_v<T, rfb::event::Clipboard>) {
+                    Push(se::Clipboard{std::move(e.text)});
+                } else if constexpr (std::is_same_v<T, rfb::event::Bell>) {
+                    Push(se::Bell{});
+                } else if constexpr (std::is_same_v<T, rfb::event::StartTls>) {
+                    StartTls(e);
+                } else if constexpr (std::is_same_v<T, rfb::event::CredentialsNeeded>) {
+                    deadline_.reset();  // the operator may take their time
+                    Status("Waiting for the password" + std::string(kEllipsis));
+                    Push(se::CredentialsNeeded{});
+                } else if constexpr (std::is_same_v<T, rfb::event::Failed>) {
+                    Outcome outcome = CoreFailure(e.reason, password_given_);
+                    Fail(outcome.failure, std::move(outcome.detail));
+                }
+            },
+            *next);
+    }
+}
+
+void SessionDriver::StartTls(const rfb::event::StartTls& start) {
+    if (!setup_.have_ca) {
+        return Fail(Failure::kSecurity,
+                    "The remote machine offers a certificate-secured session, but there is no "
+                    "ca.pem beside the viewer to check its certificate with.");
+    }
+    if (!start.tls_bytes.empty()) {
+        // The server spoke before our hello: no TLS server does that.
+        return Fail(Failure::kSecurity, "The remote machine sent data before the TLS handshake.");
+    }
+    stage_ = Stage::kTls;
+    Status("Checking " + setup_.display_name + "'s certificate" + std::string(kEllipsis));
+    Push(session_event::StartTls{setup_.display_name});
+}
+
+void SessionDriver::TlsEstablished() {
+    if (stage_ != Stage::kTls) {
+        return;
+    }
+    stage_ = Stage::kRfb;
+    Status("Starting the session" + std::string(kEllipsis));
+    client_.TlsEstablished();
+    DrainCore();
+}
+
+void SessionDriver::TlsFailed(std::string_view reason, bool whole) {
+    if (stage_ == Stage::kDone) {
+        return;
+    }
+    Fail(Failure::kSecurity, whole ? std::string(reason)
+                                   : "The TLS handshake with " + setup_.display_name +
+                                         " failed: " + std::string(reason));
+}
+
+void SessionDriver::Closed(std::string_view reason, bool by_peer) {
+    switch (stage_) {
+        case Stage::kIdle:
+        case Stage::kConnecting:
+            return Fail(Failure::kConnectionFailed,
+                        "The server at " + setup_.address + ":" + setup_.port +
+                            " could not be reached: " + std::string(reason));
+        case Stage::kRequesting:
+            return Fail(Failure::kConnectionFailed,
+                        "The server closed the connection without answering.");
+        case Stage::kTls:
+            return TlsFailed(by_peer ? "the remote side closed the connection." : reason);
+        case Stage::kRfb:
+            if (!client_.connected()) {
+                return Fail(Failure::kConnectionFailed,
+                            "The remote machine closed the connection before the session "
+                            "started.");
+            }
+            return Fail(Failure::kEnded,
+                        by_peer ? "The remote side closed the connection." : std::string(reason));
+        case Stage::kDone:
+            return;
+    }
+}
+
+void SessionDriver::Tick(TimePoint now) {
+    if (deadline_ && now >= *deadline_) {
+        Fail(deadline_failure_, deadline_detail_);
+    }
+}
+
+void SessionDriver::SetPassword(std::string password, TimePoint now) {
+    if (stage_ == Stage::kDone) {
+        return;
+    }
+    password_given_ = true;
+    Status("Signing in" + std::string(kEllipsis));
+    ArmHandshake(now);
+    client_.SetPassword(std::move(password));
+    DrainCore();
+}
+
+void SessionDriver::SendKey(uint32_t keysym, bool down) {
+    if (stage_ != Stage::kDone) {
+        client_.SendKey(keysym, down);
+    }
+}
+
+void SessionDriver::SendPointer(int x, int y, uint8_t buttons) {
+    if (stage_ != Stage::kDone) {
+        client_.SendPointer(x, y, buttons);
+    }
+}
+
+void SessionDriver::SendClipboard(std::string_view utf8_text) {
+    if (stage_ != Stage::kDone) {
+        client_.SendClipboard(utf8_text);
+    }
+}
+
+// Nothing once the session is over: what was queued before the failure is not sent.
+std::vector<uint8_t> SessionDriver::TakeOutput() {
+    std::vector<uint8_t> out = std::move(output_);
+    output_.clear();
+    if (stage_ == Stage::kDone) {
+        return {};
+    }
+    if (client_.HasOutput()) {
+        std::vector<uint8_t> more = client_.TakeOutput();
+        out.insert(out.end(), more.begin(), more.end());
+    }
+    return out;
+}
+
+std::optional<SessionEvent> SessionDriver::PollEvent() {
+    if (events_.empty()) {
+        return std::nullopt;
+    }
+    SessionEvent next = std::move(events_.front());
+    events_.pop_front();
+    return next;
+}
+
+void SessionDriver::Push(SessionEvent event) {
+    events_.push_back(std::move(event));
+}
+
+void SessionDriver::Status(std::string text) {
+    Push(session_event::Status{std::move(text)});
+}
+
+void SessionDriver::Arm(TimePoint at, Failure failure, std::string detail) {
+    deadline_ = at;
+    deadline_failure_ = failure;
+    deadline_detail_ = std::move(detail);
+}
+
+void SessionDriver::ArmHandshake(TimePoint now) {
+    Arm(now + kHandshakeLimit, Failure::kTimeout,
+        "The remote desktop did not start within " + Seconds(kHandshakeLimit) + ".");
+}
+
+// The session is over: nothing more is sent, and Failed is the last event.
+void SessionDriver::Fail(Failure failure, std::string detail) {
+    if (stage_ == Stage::kDone) {
+        return;
+    }
+    stage_ = Stage::kDone;
+    deadline_.reset();
+    Push(session_event::Failed{failure, std::move(detail)});
+}
+
+}  // namespace talviewer

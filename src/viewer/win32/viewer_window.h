@@ -1,0 +1,84 @@
+// talviewer.exe's window: the remote desktop drawn scaled to fit or at 1:1 with scroll bars,
+// the status line while there is none, the system menu's view and Ctrl+Alt+Del items, the
+// password dialog, and the end of the viewer with a message and an exit status. It owns the
+// session (session.h) and is its observer; the operator's keys, mouse, cursor and clipboard
+// (desktop_input.cpp) go to the session from here. main.cpp creates it and runs the loop.
+#pragma once
+
+#define WIN32_LEAN_AND_MEAN
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "viewer/win32/session.h"
+
+namespace talviewer {
+
+class ViewerWindow : private SessionObserver {
+public:
+    ViewerWindow(SessionSetup setup, std::vector<uint8_t> ca);
+    // Shows the window and starts the session; false if the window could not be made.
+    bool Create(HINSTANCE instance, int show);
+    int exit_status() const { return exit_status_; }
+
+private:
+    static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wp, LPARAM lp);
+    LRESULT Handle(UINT message, WPARAM wp, LPARAM lp);
+    bool HandleInput(UINT message, WPARAM wp, LPARAM lp);
+
+    // From the session.
+    void OnStatus(const std::string& text) override;
+    void OnConnected(bool encrypted) override;
+    void OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) override;
+    void OnDesktopResized(int width, int height) override;
+    void OnCursorChanged() override;
+    void OnClipboard(const std::string& utf8) override;
+    void OnBell() override;
+    void OnCredentialsNeeded() override;
+    void OnFailed(Failure failure, const std::string& detail) override;
+    void AskPassword();
+
+    // The picture (viewer_window.cpp).
+    void Paint();
+    RECT Destination() const;  // where the desktop is drawn in the client area
+    bool ToDesktop(int x, int y, int& dx, int& dy) const;
+    void InvalidateDesktop(const rfb::Rect& r);
+    void FitWindow();
+    void SetFit(bool fit);
+    void UpdateScrollBars();
+    void Scroll(int bar, WORD request);
+
+    // The operator's input, cursor and clipboard (desktop_input.cpp).
+    void Mouse(UINT message, WPARAM wp, LPARAM lp);
+    void Key(WPARAM vk, LPARAM lp, bool down);
+    void ReleaseAll();
+    void SendCtrlAltDel();
+    void UpdateCursor();
+    void ClipboardChanged();
+    bool live() const { return session_.connected(); }
+
+    std::string name_;
+    Session session_;
+    HWND hwnd_ = nullptr;
+    bool fit_ = true;
+    std::string status_;
+    int exit_status_ = 0;
+    bool ended_ = false;
+    bool resize_pending_ = false;  // the window follows the desktop's size from a timer
+    HCURSOR remote_cursor_ = nullptr;
+    bool cursor_hidden_ = false;
+    std::map<UINT, uint32_t> held_keys_;  // scan code (+ 0x100 extended) -> keysym sent
+    uint8_t buttons_ = 0;
+    int wheel_ = 0;
+    int last_x_ = 0, last_y_ = 0;
+    std::wstring clipboard_set_;  // the text this viewer put there itself
+    uint64_t frames_ = 0;
+    int scroll_x_ = 0, scroll_y_ = 0;  // 1:1: the desktop's pixel at the window's top left
+};
+
+}  // namespace talviewer

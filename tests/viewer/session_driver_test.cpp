@@ -1,0 +1,313 @@
+// The session driver both viewers run, against scripted servers: each row is a session (what
+// the server sends, closes, the TLS layer's verdict, the clock moving on) played twice, with the
+// server's bytes whole and cut into single bytes, and must give the same events and end with
+// the same failure class, once.
+#include "viewer/session_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "rfb_stream.h"
+
+namespace talviewer {
+namespace {
+
+using rfbtest::Bytes;
+using namespace std::chrono_literals;
+
+struct Step {
+    enum Kind { kServer, kConnected, kClose, kPeerClose, kTlsUp, kTlsFail, kAdvance, kPassword };
+    Kind kind;
+    Bytes bytes = {};
+    std::string text = {};
+    std::chrono::seconds wait{0};
+};
+
+Step Server(const Bytes& bytes) {
+    return {Step::kServer, bytes};
+}
+Step Server(std::string_view text) {
+    return {Step::kServer, Bytes(text.begin(), text.end())};
+}
+const auto Up = [] { return Step{Step::kConnected}; };
+const auto Close = [](std::string reason) { return Step{Step::kClose, {}, std::move(reason)}; };
+const auto PeerClose = [] { return Step{Step::kPeerClose}; };
+const auto TlsUp = [] { return Step{Step::kTlsUp}; };
+const auto TlsFail = [](std::string why) { return Step{Step::kTlsFail, {}, std::move(why)}; };
+const auto Wait = [](std::chrono::seconds s) { return Step{Step::kAdvance, {}, {}, s}; };
+const auto Password = [](std::string p) { return Step{Step::kPassword, {}, std::move(p)}; };
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) {
+        rfbtest::Append(out, p);
+    }
+    return out;
+}
+
+const Bytes kOk = {'o', 'k', '\n'};
+const Bytes kV38 = {'R', 'F', 'B', ' ', '0', '0', '3', '.', '0', '0', '8', '\n'};
+const Bytes kPlain = rfbtest::PlainHandshake38(64, 48);
+const Bytes kInit = rfbtest::ServerInit(64, 48, "desk");
+const Bytes kResultOk = {0, 0, 0, 0};
+const Bytes kVncAuth = Cat({kV38, {1, 2}, Bytes(16, 7)});  // offer, then the challenge
+const Bytes kVeNCrypt = Cat({kV38, {1, 19}, {0, 2}, {0, 1, 0, 0, 1, 4}, {1}});
+
+Bytes Refused(std::string_view reason) {
+    Bytes b = {0, 0, 0, 1};
+    rfbtest::Put32(b, static_cast<uint32_t>(reason.size()));
+    rfbtest::Append(b, reason);
+    return b;
+}
+
+// What the front end saw, one line per event.
+std::string Trace(const SessionEvent& event) {
+    namespace se = session_event;
+    return std::visit(
+        [](const auto& e) -> std::string {
+            using T = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<T, se::Status>) {
+                return "status " + e.text;
+            } else if constexpr (std::is_same_v<T, se::Accepted>) {
+                return "accepted";
+            } else if constexpr (std::is_same_v<T, se::Connected>) {
+                return e.encrypted ? "connected tls" : "connected plain";
+            } else if constexpr (std::is_same_v<T, se::FramebufferUpdated>) {
+                return "update";
+            } else if constexpr (std::is_same_v<T, se::DesktopResized>) {
+                return "resized " + std::to_string(e.width) + "x" + std::to_string(e.height);
+            } else if constexpr (std::is_same_v<T, se::CredentialsNeeded>) {
+                return "password?";
+            } else if constexpr (std::is_same_v<T, se::StartTls>) {
+                return "tls for " + e.peer_name;
+            } else if constexpr (std::is_same_v<T, se::Failed>) {
+                return "failed " + std::to_string(ExitStatus(e.failure)) + ": " + e.detail;
+            } else {
+                return "other";
+            }
+        },
+        event);
+}
+
+enum Flags { kCa = 1, kWholeOnly = 2 };  // a CA file is there; bytes must come together
+
+struct Row {
+    const char* name;
+    std::vector<Step> script;  // after Start
+    // "STATUS PART": the session fails once, last, with that exit status and PART of the
+    // detail; "": it does not fail.
+    const char* end;
+    std::vector<std::string> expect = {};  // in this order among the events (others between)
+    int flags = 0;
+};
+
+struct Played {
+    std::vector<std::string> events;
+    std::string sent;
+};
+
+Played Play(const Row& row, bool bytewise) {
+    SessionDriver driver(SessionSetup{.address = "relay",
+                                      .port = "7000",
+                                      .name = "pc 01",
+                                      .display_name = "pc 01",
+                                      .have_ca = (row.flags & kCa) != 0});
+    auto now = SessionDriver::TimePoint{} + 1000s;
+    Played run;
+    const auto collect = [&] {
+        for (const uint8_t b : driver.TakeOutput()) {
+            run.sent += static_cast<char>(b);
+        }
+        while (auto e = driver.PollEvent()) {
+            run.events.push_back(Trace(*e));
+        }
+    };
+    driver.Start(now);
+    collect();
+    for (const Step& s : row.script) {
+        switch (s.kind) {
+            case Step::kServer:
+                for (std::size_t at = 0; at < s.bytes.size(); at += bytewise ? 1 : s.bytes.size()) {
+                    driver.Receive(std::span(s.bytes).subspan(at, bytewise ? 1 : s.bytes.size()),
+                                   now);
+                    collect();
+                }
+                break;
+            case Step::kConnected:
+                driver.Connected(now);
+                break;
+            case Step::kClose:
+                driver.Closed(s.text, false);
+                break;
+            case Step::kPeerClose:
+                driver.Closed("ignored", true);
+                break;
+            case Step::kTlsUp:
+                driver.TlsEstablished();
+                break;
+            case Step::kTlsFail:
+                driver.TlsFailed(s.text);
+                break;
+            case Step::kAdvance:
+                now += s.wait;
+                driver.Tick(now);
+                break;
+            case Step::kPassword:
+                driver.SetPassword(s.text, now);
+                break;
+        }
+        collect();
+    }
+    // Whatever comes after the end changes nothing.
+    if (driver.done()) {
+        const std::size_t events = run.events.size(), sent = run.sent.size();
+        driver.Receive(kOk, now);
+        driver.Closed("late", true);
+        driver.SendKey(0x61, true);
+        driver.Tick(now + 1h);
+        collect();
+        EXPECT_EQ(run.events.size(), events) << run.events.back();
+        EXPECT_EQ(run.sent.size(), sent);
+    }
+    return run;
+}
+
+TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
+    const std::string dots = "\xe2\x80\xa6";
+    const Row rows[] = {
+        {"a plain session without a CA, with no deadline once running",
+         {Up(), Server(Cat({kOk, kPlain})), Wait(600s)},
+         "",
+         {"status Connecting to the server at relay:7000" + dots,
+          "status Asking pc 01 for a session" + dots, "accepted",
+          "status Starting the session" + dots, "connected plain"}},
+        {"not connected", {Up(), Server("error not-connected\n")}, "3"},
+        {"the server's timeout, CRLF", {Up(), Server("error timeout\r\n")}, "4"},
+        {"busy", {Up(), Server("error busy\n")}, "5"},
+        {"another reason", {Up(), Server("error disk on fire\n")}, "6 answered: disk on fire"},
+        {"escapes shown", {Up(), Server("hi\x1b[2J\n")}, "6 understood: \"hi\\x1b[2J\""},
+        {"no reason", {Up(), Server("error \n")}, "6 understood: \"error \""},
+        {"not quite ok", {Up(), Server("okay\n")}, "6 understood: \"okay\""},
+        {"an endless line", {Up(), Server(std::string(300, 'o'))}, "6 was not understood."},
+        {"closed unanswered",
+         {Up(), Server("err"), PeerClose()},
+         "6 closed the connection without"},
+        {"unreachable",
+         {Close("refused")},
+         "6 The server at relay:7000 could not be reached: refused"},
+        {"the connect deadline", {Wait(14s), Wait(1s)}, "6 did not answer within 15 seconds"},
+        {"the reply deadline", {Up(), Wait(44s), Wait(1s)}, "4 server did not answer within 45 s"},
+        {"the handshake deadline", {Up(), Server(kOk), Wait(29s), Wait(1s)}, "4 within 30 seconds"},
+        {"no deadline while the operator types the password, then one again",
+         {Up(), Server(Cat({kOk, kVncAuth})), Wait(600s), Password("secret"), Wait(30s)},
+         "4 did not start within 30 seconds",
+         {"password?", "status Signing in" + dots}},
+        {"a password that works",
+         {Up(), Server(Cat({kOk, kVncAuth})), Password("secret"), Server(Cat({kResultOk, kInit}))},
+         "",
+         {"password?", "connected plain"}},
+        {"a wrong password",
+         {Up(), Server(Cat({kOk, kVncAuth})), Password("nope"), Server(Refused("bad password"))},
+         "8 bad password",
+         {"password?"}},
+        {"refused, no password given",
+         {Up(), Server(Cat({kOk, kV38, {1, 1}, Refused("go")}))},
+         "6 go"},
+        {"a plain session while a CA is there", {Up(), Server(Cat({kOk, kPlain}))}, "7", {}, kCa},
+        {"VeNCrypt without a CA", {Up(), Server(Cat({kOk, kVeNCrypt}))}, "7 there is no ca.pem"},
+        {"VeNCrypt with a CA",
+         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsUp(), Server(Cat({kResultOk, kInit}))},
+         "",
+         {"status Checking pc 01's certificate" + dots, "tls for pc 01",
+          "status Starting the session" + dots, "connected tls"},
+         kCa},
+        {"the server speaks before the TLS hello",
+         {Up(), Server(Cat({kOk, kVeNCrypt, {22}}))},
+         "7 sent data before the TLS handshake",
+         {},
+         kCa | kWholeOnly},
+        {"a TLS handshake that fails",
+         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsFail("certificate expired")},
+         "7 The TLS handshake with pc 01 failed: certificate expired",
+         {"tls for pc 01"},
+         kCa},
+        {"a close during the TLS handshake",
+         {Up(), Server(Cat({kOk, kVeNCrypt})), PeerClose()},
+         "7 failed: the remote side closed the connection.",
+         {},
+         kCa},
+        {"a close before the desktop came",
+         {Up(), Server(Cat({kOk, kV38})), PeerClose()},
+         "6 closed the connection before the session started"},
+        {"the remote side ends a running session",
+         {Up(), Server(Cat({kOk, kPlain})), PeerClose()},
+         "9 The remote side closed the connection.",
+         {"connected plain"}},
+        {"a running session breaks",
+         {Up(), Server(Cat({kOk, kPlain})), Close("reset by peer")},
+         "9 reset by peer"},
+        {"the desktop sends what the core cannot decode",
+         {Up(), Server(Cat({kOk, kPlain, {200}}))},
+         "10 unknown message (type 200)",
+         {"connected plain"}},
+    };
+    for (const Row& row : rows) {
+        for (const bool bytewise : {false, true}) {
+            if (bytewise && (row.flags & kWholeOnly)) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(row.name) + (bytewise ? ", byte by byte" : ", whole"));
+            const Played run = Play(row, bytewise);
+            auto at = run.events.begin();
+            for (const std::string& want : row.expect) {
+                at = std::find(at, run.events.end(), want);
+                ASSERT_NE(at, run.events.end()) << "missing, or out of order: " << want;
+            }
+            const auto failed =
+                std::count_if(run.events.begin(), run.events.end(),
+                              [](const auto& e) { return e.starts_with("failed"); });
+            const std::string_view end = row.end;
+            ASSERT_EQ(failed, end.empty() ? 0 : 1) << run.events.back();
+            if (!end.empty()) {
+                const std::size_t space = std::min(end.find(' '), end.size());
+                EXPECT_TRUE(run.events.back().starts_with("failed " +
+                                                          std::string(end.substr(0, space)) + ": "))
+                    << run.events.back();
+                EXPECT_NE(run.events.back().find(end.substr(std::min(space + 1, end.size()))),
+                          std::string::npos)
+                    << run.events.back();
+            }
+        }
+    }
+}
+
+TEST(SessionDriver, AsksForTheMachineOnceConnectedAndSpeaksRfbAfterOk) {
+    const Played run = Play({"", {Server(kOk), Up(), Server(Cat({kOk, kPlain}))}, ""}, false);
+    // Bytes before the connection are nobody's answer; the request goes first, then RFB.
+    ASSERT_TRUE(run.sent.starts_with("view pc 01\nRFB 003.008\n")) << run.sent;
+}
+
+// A desktop that floods resizes: of one call's resizes and updates only the last resize is
+// reported, followed by the update that repaints the whole new desktop.
+TEST(SessionDriver, CoalescesTheResizesOfOneCall) {
+    Bytes flood = Cat({kOk, kPlain});
+    for (int i = 1; i <= 50; ++i) {
+        rfbtest::Append(flood, rfbtest::UpdateHeader(1));
+        rfbtest::Append(flood, rfbtest::RectHeader(0, 0, 100 + i, 50 + i, -223));
+    }
+    const Played run = Play({"", {Up(), Server(flood)}, ""}, false);
+    std::vector<std::string> sizes;
+    for (const std::string& e : run.events) {
+        if (e.starts_with("resized") || e == "update") {
+            sizes.push_back(e);
+        }
+    }
+    EXPECT_EQ(sizes, (std::vector<std::string>{"resized 150x100", "update"}));
+}
+
+}  // namespace
+}  // namespace talviewer
