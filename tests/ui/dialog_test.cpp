@@ -46,7 +46,6 @@ TEST(Dialog, InitialisationTakesTheSettingsAndSetsUpTheControls) {
         refreshIsDefault = refresh->isDefault() || refresh->autoDefault();
     });
     EXPECT_EQ(caption, "Desk Help");
-    EXPECT_EQ(dialog.ServerPort(), "7");
     EXPECT_NEAR(cellHeight, 20, 2);
     EXPECT_FALSE(refreshIsDefault);
 }

@@ -10,7 +10,7 @@
 #include <cstddef>
 
 #include "platform/testing.h"
-#include "platform/win32/metrics.h"
+#include "platform/win32/double_click.h"
 
 // The RECT* of a message reads as a CRect* (dialog.h).
 static_assert(sizeof(CRect) == sizeof(RECT) && offsetof(CRect, left) == offsetof(RECT, left) &&
@@ -133,6 +133,8 @@ void RunModalLoop(CDialog& dialog, DialogState& state) {
             break;
         }
         const HWND hwnd = dialog.m_hWnd;
+        if (msg.message == WM_LBUTTONDBLCLK)
+            platform::win32::NoteDoubleClick(msg.hwnd, msg.lParam);
         if (IsDialogOrChild(hwnd, msg.hwnd)) {
             const WindowMessage wm{msg.hwnd, msg.message, msg.wParam, msg.lParam};
             if (dialog.PreTranslateMessage(wm))
@@ -224,26 +226,10 @@ HICON CDialog::SetIcon(HICON icon, BOOL bigIcon) {
                                                 reinterpret_cast<LPARAM>(icon)));
 }
 
-BOOL CDialog::IsIconic() const {
-    return m_hWnd != nullptr && ::IsIconic(m_hWnd) ? TRUE : FALSE;
-}
-
-void CDialog::GetClientRect(CRect* rect) const {
-    *rect = CRect{};
-    RECT r;
-    if (m_hWnd != nullptr && ::GetClientRect(m_hWnd, &r))
-        *rect = CRect{r.left, r.top, r.right, r.bottom};
-}
-
 void CDialog::MoveWindow(const CRect& rect) {
     if (m_hWnd != nullptr)
         SetWindowPos(m_hWnd, nullptr, rect.left, rect.top, rect.Width(), rect.Height(),
                      SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-void CDialog::OnPaint() {
-    // The dialog manager paints the dialog: hand the message back to it.
-    WantDefaultProcessing();
 }
 
 void CDialog::WantDefaultProcessing() {
@@ -257,27 +243,6 @@ LRESULT SendWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return SendMessageA(window, message, wParam, lParam);
 }
 
-CPaintDC::CPaintDC(CDialog& dialog) : m_dialog(dialog) {
-    auto* paint = new PAINTSTRUCT{};
-    m_backend = paint;
-    m_hDC = BeginPaint(m_dialog.m_hWnd, paint);
-}
-
-CPaintDC::~CPaintDC() {
-    auto* paint = static_cast<PAINTSTRUCT*>(m_backend);
-    EndPaint(m_dialog.m_hWnd, paint);
-    delete paint;
-}
-
-void CPaintDC::DrawIcon(int x, int y, HICON icon) {
-    if (m_hDC != nullptr)
-        ::DrawIcon(m_hDC, x, y, icon);
-}
-
 HICON LoadAppIcon(UINT resourceId) {
     return LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(resourceId));
-}
-
-int platform::win32::SystemMetric(int index) {
-    return ::GetSystemMetrics(index);
 }
