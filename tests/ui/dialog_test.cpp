@@ -11,8 +11,10 @@
 #include <string>
 #include <utility>
 
+#include "launcher/ui/launcher_template.h"
 #include "launcher/ui/resource.h"
 #include "platform/controls.h"
+#include "platform/dialog_template.h"
 #include "platform/posix_qt/dialog_window.h"
 #include "support/code_page_scope.h"
 #include "support/event_wait.h"
@@ -105,6 +107,25 @@ TEST(Dialog, ADpiChangePlacesTheWindowAndLeavesTheListFontToQt) {
     ASSERT_EQ(heights.size(), 2u);
     EXPECT_NEAR(heights[0], 20, 2);
     EXPECT_NEAR(heights[1], 20, 2);
+}
+
+// Windows builds the dialog from the template table in memory. These are the
+// bytes the resource compiler made of the dialog's DIALOGEX statement (ids,
+// styles, sizes in dialog units, caption, 9-point Gulim), so Windows lays the
+// dialog out as it did from the resource.
+TEST(Dialog, WindowsTemplateHasTheResourceCompilersBytes) {
+    const std::string kCompiled =
+        "0100ffff0000000000000400c000c8900200000000008700b300000000006c00610075006e00630068006500"
+        "7200000009000000000174adbcb9000000000000000000000301a150050005007b008a00e8030000ffff8300"
+        "000000000000000000000000000001500600940079001900e9030000ffff8000520065006600720065007300"
+        "680000000000";
+    std::string bytes;
+    for (unsigned char b : DialogTemplateBytes(LauncherDialogTemplate())) {
+        const char* digits = "0123456789abcdef";
+        bytes += digits[b >> 4];
+        bytes += digits[b & 15];
+    }
+    EXPECT_EQ(bytes, kCompiled);
 }
 
 TEST(Dialog, ReturnDoesNothingAnywhere) {

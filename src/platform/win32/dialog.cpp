@@ -1,5 +1,6 @@
-// CDialog on the Win32 dialog manager: the window comes from the dialog
-// resource of the same number, and the modal loop is the framework's own,
+// CDialog on the Win32 dialog manager: the window comes from the registered
+// template of the same number (dialog_template.h), built in memory, and the
+// modal loop is the framework's own,
 // so that PreTranslateMessage sees every message of the dialog and its
 // controls before the dialog manager does.
 // The SDK first, before any header of the layer (see win_includes.h).
@@ -8,6 +9,9 @@
 #include "platform/dialog.h"
 
 #include <cstddef>
+#include <vector>
+
+#include "platform/dialog_template.h"
 
 #include "platform/testing.h"
 #include "platform/win32/double_click.h"
@@ -160,9 +164,16 @@ INT_PTR CDialog::DoModal() {
         EnableWindow(m_parent, FALSE);
 
     // WM_INITDIALOG (OnInitDialog) runs inside this call, before a visible
-    // template is shown.
-    const HWND hwnd = CreateDialogParamA(instance, MAKEINTRESOURCEA(m_templateId), m_parent,
-                                         DialogProcedure, reinterpret_cast<LPARAM>(this));
+    // template is shown. The ANSI call makes ANSI windows, so the list keeps
+    // its entries' bytes in the active code page, as from a resource.
+    const DialogTemplate* description = FindDialogTemplate(m_templateId);
+    const std::vector<unsigned char> bytes =
+        description != nullptr ? DialogTemplateBytes(*description) : std::vector<unsigned char>{};
+    const HWND hwnd =
+        bytes.empty()
+            ? nullptr
+            : CreateDialogIndirectParamA(instance, reinterpret_cast<LPCDLGTEMPLATEA>(bytes.data()),
+                                         m_parent, DialogProcedure, reinterpret_cast<LPARAM>(this));
     if (hwnd != nullptr) {
         if (!state.ended) {
             if (auto& hook = platform::testing::CurrentHooks().dialogShown)
