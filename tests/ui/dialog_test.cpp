@@ -86,29 +86,6 @@ TEST(Dialog, CaptionReadsBackAsSetAndFontsStayApart) {
     }
 }
 
-TEST(Dialog, ADpiChangePlacesTheWindowAndLeavesTheListFontToQt) {
-    // Qt never sends the message; sent all the same, it places the window's
-    // frame and gives the list a new font of the same size, twice over.
-    LauncherHarness f(kOffline);
-    CLauncherDlg dialog;
-    std::vector<QRect> frames;
-    std::vector<int> heights;
-    f.Run(dialog, [&](CLauncherDlg& d) {
-        for (CRect suggested : {CRect{100, 50, 900, 650}, CRect{120, 60, 520, 360}}) {
-            d.SendMessage(WM_DPICHANGED, MakeWParam(192, 192),
-                          reinterpret_cast<LPARAM>(&suggested));
-            frames.push_back(platform::qt::FromHwnd(d.GetSafeHwnd())->frameGeometry());
-            LogFont description;
-            GetFontDescription(CListBox(d.GetDlgItem(IDC_HOST_LIST)).GetFont(), &description);
-            heights.push_back(description.lfHeight);
-        }
-    });
-    EXPECT_EQ(frames, (std::vector<QRect>{{100, 50, 800, 600}, {120, 60, 400, 300}}));
-    ASSERT_EQ(heights.size(), 2u);
-    EXPECT_NEAR(heights[0], 20, 2);
-    EXPECT_NEAR(heights[1], 20, 2);
-}
-
 // Windows builds the dialog from the template table in memory. These are the
 // bytes the resource compiler made of the dialog's DIALOGEX statement (ids,
 // styles, sizes in dialog units, caption, 9-point Gulim), so Windows lays the
