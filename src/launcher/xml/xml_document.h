@@ -9,7 +9,7 @@
 // The index has len / 64 + 8 slots for a text of len bytes, grows by half when the scan
 // needs one more, and never shrinks. Only the slots below NextFree() hold records: the
 // memory behind the rest is obtained without being initialised, and is reserved once per
-// text for the slots the scan can reach (see SetDocument in the .cpp), so that growing the index
+// text for the slots the scan can reach (see SetDocument in xml_parse.cpp), so that growing the index
 // does not move it. A small text and its index live in the document object itself.
 //
 // Text is a byte string in the active code page (platform/code_page.h); scanners step over
