@@ -142,6 +142,7 @@ TEST(XmlParser, CopiesAreIndependent) {
         original.reset();
         for (CXmlDocument* doc : {&copy, &assigned}) {
             EXPECT_EQ(doc->Spans().size(), slots);
+            EXPECT_TRUE(doc->ParseResult());
             ASSERT_EQ(doc->NextFree(), 3);
             ASSERT_TRUE(doc->FindNextElement("e")) << "the walk's place is copied too";
             EXPECT_EQ(doc->GetAttribute("a"), "v");
