@@ -17,6 +17,7 @@ parser = argparse.ArgumentParser()
 for option in ("--reply", "--port-file", "--log"):
     parser.add_argument(option, required=True)
 parser.add_argument("--close", action="store_true")
+parser.add_argument("--lifetime", type=float, default=300)  # seconds before it ends itself
 args = parser.parse_args()
 
 
@@ -41,5 +42,5 @@ def handle(connection):
     log("close")
 
 
-threading.Timer(300, os._exit, args=(0,)).start()  # a server left behind ends
+threading.Timer(args.lifetime, os._exit, args=(0,)).start()  # a server left behind ends
 serve_forever(listen(args.port_file), handle)
