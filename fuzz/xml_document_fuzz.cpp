@@ -2,10 +2,11 @@
 //
 // Input: the first byte chooses the code page (odd: 949, even: 1252); the rest, up to the
 // first NUL, is the document text. The target parses it, checks the element index's
-// invariants, parses it again to check that the result is the same, and then walks every
-// element that has children: since a walk cannot leave an element, each such element is
-// reached by a fresh SetDocument and a replayed path of FindNextElement/EnterElement, and
-// all its children are visited with every accessor. Any violation calls abort().
+// invariants and where a failure stopped, parses it again to check that the result is the
+// same, and then walks every element that has children: since a walk cannot leave an element,
+// each such element is reached by a fresh SetDocument and a replayed path of
+// FindNextElement/EnterElement, and all its children are visited with every accessor. Any
+// violation calls abort().
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -222,13 +223,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CXmlDocument doc;
     const bool ok = doc.SetDocument(text.c_str());
     CheckIndex(doc, text, ok);
+    // The result agrees with the return value, and a failure stops inside the text, on a '<'
+    // unless no '<' was left to stop on.
+    const XmlParseResult result = doc.ParseResult();
+    CHECK(static_cast<bool>(result) == ok, 0);
+    CHECK(result.offset >= 0 && static_cast<std::size_t>(result.offset) <= text.size(), 0);
+    CHECK(
+        ok || static_cast<std::size_t>(result.offset) == text.size() || text[result.offset] == '<',
+        0);
     const std::vector<ElementSpan> spans(doc.Spans().begin(), doc.Spans().begin() + doc.NextFree());
     const int n = doc.NextFree();
 
     // The same text parses to the same index, on a fresh document and on a reused one.
     CXmlDocument again;
-    CHECK(again.SetDocument(text.c_str()) == ok, 0);
-    CHECK(doc.SetDocument(text.c_str()) == ok, 0);
+    CHECK(again.SetDocument(text.c_str()) == ok && again.ParseResult() == result, 0);
+    CHECK(doc.SetDocument(text.c_str()) == ok && doc.ParseResult() == result, 0);
     CHECK(again.NextFree() == n && doc.NextFree() == n, 0);
     for (int i = 0; i < n; ++i) {
         CHECK(std::memcmp(&again.Spans()[static_cast<std::size_t>(i)],

@@ -58,15 +58,6 @@ void Deliver(SOCKET handle, LPARAM selectReply) {
                 socket->OnReceive(error);
             break;
         }
-        case FD_WRITE:
-            socket->OnSend(error);
-            break;
-        case FD_OOB:
-            socket->OnOutOfBandData(error);
-            break;
-        case FD_ACCEPT:
-            socket->OnAccept(error);
-            break;
         case FD_CONNECT:
             socket->OnConnect(error);
             break;
@@ -187,8 +178,5 @@ int CAsyncSocket::GetLastError() {
 }
 
 void CAsyncSocket::OnReceive(int) {}
-void CAsyncSocket::OnSend(int) {}
-void CAsyncSocket::OnOutOfBandData(int) {}
-void CAsyncSocket::OnAccept(int) {}
 void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnClose(int) {}

@@ -42,10 +42,11 @@ public:
 
     static int GetLastError();
 
+    // The events a client of the layer acts on. Write, out-of-band and
+    // accept events are selected with the rest, as Windows selects them,
+    // and dropped by the dispatcher: a connection that only asks and reads
+    // needs none of them.
     virtual void OnReceive(int errorCode);
-    virtual void OnSend(int errorCode);
-    virtual void OnOutOfBandData(int errorCode);
-    virtual void OnAccept(int errorCode);
     virtual void OnConnect(int errorCode);
     virtual void OnClose(int errorCode);
 

@@ -60,6 +60,10 @@ public:
     int SetCurSel(int index);
     // The entry's text in `text`; returns its length, or LB_ERR.
     int GetText(int index, std::string& text) const;
+    // Inside the handler of a double-click (LBN_DBLCLK): the entry the
+    // double-click fell on, or LB_ERR when it fell on blank space. The list
+    // reports a double-click wherever it falls in its client area.
+    int GetDoubleClickedItem() const;
     HFONT GetFont() const;
     // The font stays the control's until the next SetFont: on a change of
     // DPI the system's dialog manager does not replace it with the dialog's

@@ -97,8 +97,6 @@ public:
     void SetWindowText(const std::string& text);
     std::string GetWindowText() const;
     HICON SetIcon(HICON icon, BOOL bigIcon);
-    BOOL IsIconic() const;
-    void GetClientRect(CRect* rect) const;
     // Places the window's outer rectangle (frame included), in screen
     // pixels; its Z order and activation stay as they are.
     void MoveWindow(const CRect& rect);
@@ -118,8 +116,7 @@ public:
 protected:
     virtual std::span<const EventEntry> GetEventTable() const { return {}; }
 
-    // The base dialog's own handling of WM_PAINT and WM_DESTROY.
-    void OnPaint();
+    // The base dialog's own handling of WM_DESTROY.
     void OnDestroy() {}
     // Called from a handler: once it returns, the system's dialog manager
     // handles the message as well, as if the table had no row for it
@@ -140,21 +137,4 @@ private:
 // that no longer exists receives nothing and the result is 0.
 LRESULT SendWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Painting of a minimised window.
-class CPaintDC {
-public:
-    explicit CPaintDC(CDialog& dialog);
-    ~CPaintDC();
-    CPaintDC(const CPaintDC&) = delete;
-    CPaintDC& operator=(const CPaintDC&) = delete;
-    HDC GetSafeHdc() const { return m_hDC; }
-    void DrawIcon(int x, int y, HICON icon);
-
-private:
-    CDialog& m_dialog;
-    HDC m_hDC = nullptr;
-    void* m_backend = nullptr;
-};
-
-int GetSystemMetrics(int index);
 HICON LoadAppIcon(UINT resourceId);

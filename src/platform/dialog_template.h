@@ -1,9 +1,11 @@
 // A dialog template in dialog units, as a resource script describes one.
-// The system registers its templates; a backend that has no resource
-// compiler of its own builds the window from this description.
+// The system registers its templates, and both backends build the window
+// from this one description: the Qt backend widget by widget, the Win32
+// backend from the bytes of DialogTemplateBytes.
 #pragma once
 
 #include <span>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -34,3 +36,9 @@ const DialogTemplate* FindDialogTemplate(UINT id);
 // Makes a template known to FindDialogTemplate; registering it again is
 // harmless. A dialog class registers its template when it is constructed.
 void RegisterDialogTemplate(const DialogTemplate& t);
+
+// The template as an extended dialog template in memory (DLGTEMPLATEEX and
+// its items, the layout a resource compiler gives a DIALOGEX): each control
+// a visible child, the font at the face's own weight and the default
+// character set. What CreateDialogIndirectParam takes.
+std::vector<unsigned char> DialogTemplateBytes(const DialogTemplate& t);

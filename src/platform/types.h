@@ -30,7 +30,6 @@ using SOCKET = std::uintptr_t;
 typedef struct HWND__* HWND;
 typedef struct HICON__* HICON;
 typedef struct HFONT__* HFONT;
-typedef struct HDC__* HDC;
 
 #ifndef TRUE
 #define TRUE 1
@@ -42,9 +41,7 @@ typedef struct HDC__* HDC;
 // Window messages.
 #ifndef WM_DESTROY
 inline constexpr UINT WM_DESTROY = 0x0002;
-inline constexpr UINT WM_PAINT = 0x000F;
 inline constexpr UINT WM_CLOSE = 0x0010;
-inline constexpr UINT WM_ICONERASEBKGND = 0x0027;
 inline constexpr UINT WM_SETFONT = 0x0030;
 inline constexpr UINT WM_GETFONT = 0x0031;
 inline constexpr UINT WM_QUERYDRAGICON = 0x0037;
@@ -85,11 +82,6 @@ inline constexpr int LB_ERR = -1;
 #ifndef ICON_BIG
 inline constexpr int ICON_SMALL = 0;
 inline constexpr int ICON_BIG = 1;
-#endif
-
-#ifndef SM_CXICON
-inline constexpr int SM_CXICON = 11;
-inline constexpr int SM_CYICON = 12;
 #endif
 
 // Sockets (Windows Sockets 1.1 numbering).

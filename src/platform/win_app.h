@@ -12,13 +12,12 @@ public:
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
 
-    // False: there is no main window to run, the process ends.
+    // False: there is no main window to run, the process ends (status 0).
     virtual BOOL InitInstance() { return FALSE; }
-    // The process's exit status after InitInstance.
-    virtual int ExitInstance() { return 0; }
 
     static CWinApp* Current();
 };
 
-// Runs the application object's initialisation and returns the exit status.
+// Runs the application object's initialisation and returns the exit status:
+// 0 once it has run, 1 without an application object.
 int RunApplication();

@@ -53,15 +53,4 @@ INSTANTIATE_TEST_SUITE_P(
                       StartupCase{"NoComponents", true, false, {"ole init fail!"}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Startup, MissingSettingsFileEndsTheProcessWithStatusOne) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            LauncherHarness f;  // no set.xml in its directory
-            CLauncherDlg dialog;
-            dialog.DoModal();
-        },
-        ::testing::ExitedWithCode(1), "");
-}
-
 }  // namespace

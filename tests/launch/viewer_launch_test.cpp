@@ -29,35 +29,53 @@ bool NoChildren() {
 }
 
 // Each value reaches the viewer as one argument, byte for byte: no shell sees
-// it. Without a selected entry, or on an empty entry, the name is an empty
-// argument; the port goes as written in the settings. Without a viewer the
-// list is still asked for again after the pause; no zombie is left behind.
+// it. An empty entry gives an empty argument; the port goes as written in the
+// settings. Without a viewer the list is still asked for again after the
+// pause; no zombie is left behind.
 TEST(ViewerLaunch, DoubleClickStartsTheViewerWithTheEntryAsOneUnchangedArgument) {
     const struct {
-        std::string name;  // the only entry of the list, or none when `row` is -1
-        int row;           // double-clicked; -1: the empty area below the rows
+        std::string name;  // the only entry of the list, double-clicked
         bool installed = true;
-    } cases[] = {
-        {"Alpha", 0},        {"two  words it's \"q\" ;a && $(echo b) `c`", 0}, {"", 0}, {"", -1},
-        {"Alpha", 0, false},
-    };
+    } cases[] = {{"Alpha"}, {"two  words it's \"q\" ;a && $(echo b) `c`"}, {""}, {"Alpha", false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.name << " row " << c.row << " viewer " << c.installed);
-        ScriptedServer server(c.row < 0 ? "xxno" : "xxok|" + c.name);
+        SCOPED_TRACE(testing::Message() << c.name << " viewer " << c.installed);
+        ScriptedServer server("xxok|" + c.name);
         const std::string port = std::to_string(server.Port()) + "x";  // "x" is ignored
         LauncherHarness launcher("127.0.0.1", port);
         if (c.installed)
             std::filesystem::copy_file(FAKE_VIEWER_PATH, launcher.File("talviewer"));
         launcher.Run([&](CLauncherDlg& dialog) {
             ASSERT_TRUE(WaitUntil(
-                [&] { return server.Requests() == 1 && int(ListEntries(dialog).size()) > c.row; }));
-            DoubleClickHostList(dialog, c.row);
+                [&] { return server.Requests() == 1 && ListEntries(dialog).size() == 1; }));
+            DoubleClickHostList(dialog, 0);
             EXPECT_TRUE(WaitUntil([&] { return server.Requests() == 2 && NoChildren(); }));
         });
         const Argv argv{launcher.File("talviewer"), "TALVERO-VNC", "127.0.0.1", port, c.name};
         EXPECT_EQ(ViewerRuns(launcher), std::vector<Argv>(c.installed ? 1 : 0, argv));
         EXPECT_EQ(launcher.sleeps, std::vector<unsigned>{1000});
         EXPECT_EQ(launcher.messageBoxes, Argv{});
+    }
+}
+
+// A double-click on the blank space below the entries, or on an empty list,
+// selects nothing and does nothing: no viewer, no pause, no request, even
+// with an entry still selected from before.
+TEST(ViewerLaunch, DoubleClickOnNoEntryDoesNothing) {
+    for (const char* reply : {"xxno", "xxok|Alpha"}) {
+        SCOPED_TRACE(reply);
+        ScriptedServer server(reply);
+        LauncherHarness launcher("127.0.0.1", std::to_string(server.Port()));
+        std::filesystem::copy_file(FAKE_VIEWER_PATH, launcher.File("talviewer"));
+        launcher.Run([&](CLauncherDlg& dialog) {
+            ASSERT_TRUE(WaitUntil([&] { return server.Requests() == 1; }));
+            RunEventLoopFor(100ms);  // the reply
+            CListBox(dialog.GetDlgItem(IDC_HOST_LIST)).SetCurSel(0);
+            DoubleClickHostList(dialog, -1);
+            RunEventLoopFor(300ms);
+        });
+        EXPECT_EQ(server.Requests(), 1);
+        EXPECT_EQ(ViewerRuns(launcher), std::vector<Argv>{});
+        EXPECT_EQ(launcher.sleeps, std::vector<unsigned>{});
     }
 }
 

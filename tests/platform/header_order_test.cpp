@@ -1,8 +1,7 @@
 // The platform layer's constants first, the operating system's headers
 // after them: this file compiles only if the layer's constants leave the
 // system's names alone, and its checks fail if a constant the layer shares
-// with the system disagrees. (The layer's GetSystemMetrics shares user32's
-// name and is kept apart by the Windows backend itself: see metrics.h.)
+// with the system disagrees.
 #include "platform/async_socket.h"
 #include "platform/types.h"
 

@@ -1,9 +1,9 @@
 // What the in-process tests of the launcher's connection run against.
 //
 // ScriptedServer: a directory server on 127.0.0.1, at a port the system
-// picks. It accepts one connection and serves it on a thread of its own,
-// counting the bytes received and calling the script for each complete
-// request "server".
+// picks or at a given one (a server started again). It accepts one connection and serves it on a
+// thread of its own, counting the bytes received and calling the script for each complete request
+// "server".
 //
 // LauncherHarness: the real CLauncherDlg in-process, with set.xml in a
 // temporary directory that stands for the executable's directory, message
@@ -17,7 +17,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -42,9 +44,12 @@ public:
     // Runs on the server's thread; requests are numbered from 0.
     using Script = std::function<void(ScriptedServer&, int request)>;
 
-    explicit ScriptedServer(Script script = {}) : m_script(std::move(script)) {
-        sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    explicit ScriptedServer(Script script = {}, unsigned port = 0) : m_script(std::move(script)) {
+        sockaddr_in sa{AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof sa;
+        // The port of a server that went away stays taken (TIME_WAIT) otherwise.
+        const int on = 1;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         ::bind(m_listener, reinterpret_cast<sockaddr*>(&sa), len);
         ::listen(m_listener, 4);
         ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&sa), &len);
@@ -52,8 +57,8 @@ public:
         m_thread = std::thread([this] { Serve(); });
     }
     // Answers every request with `reply`.
-    explicit ScriptedServer(const std::string& reply)
-        : ScriptedServer([reply](ScriptedServer& server, int) { server.Send(reply); }) {}
+    explicit ScriptedServer(const std::string& reply, unsigned port = 0)
+        : ScriptedServer([reply](ScriptedServer& server, int) { server.Send(reply); }, port) {}
 
     ~ScriptedServer() {
         // Wakes the thread from accept or recv: either it sees m_stopping
@@ -190,13 +195,21 @@ inline std::vector<std::string> ListEntries(CLauncherDlg& dialog) {
 }
 
 // Double-clicks row `row` of the host list with real mouse events on its
-// viewport (press, release, press, release), or the empty area below the
-// rows when `row` is -1.
+// viewport (press, release, press, release). With `row` -1 only the
+// double-click itself reaches the empty area below the rows, so whatever was
+// selected stays selected, as on Windows, where a click there keeps the
+// selection.
 inline void DoubleClickHostList(CLauncherDlg& dialog, int row) {
     QListWidget* list = Control<QListWidget>(dialog, IDC_HOST_LIST);
     QWidget* viewport = list->viewport();
-    const QPoint at = row >= 0 ? list->visualItemRect(list->item(row)).center()
-                               : QPoint(viewport->width() / 2, viewport->height() - 3);
+    if (row < 0) {
+        const QPointF at(viewport->width() / 2, viewport->height() - 3);
+        QMouseEvent click(QEvent::MouseButtonDblClick, at, viewport->mapToGlobal(at),
+                          Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &click);
+        return;
+    }
+    const QPoint at = list->visualItemRect(list->item(row)).center();
     QTest::mouseClick(viewport, Qt::LeftButton, {}, at);
     QTest::mouseDClick(viewport, Qt::LeftButton, {}, at);
 }

@@ -11,8 +11,10 @@
 #include <string>
 #include <utility>
 
+#include "launcher/ui/launcher_template.h"
 #include "launcher/ui/resource.h"
 #include "platform/controls.h"
+#include "platform/dialog_template.h"
 #include "platform/posix_qt/dialog_window.h"
 #include "support/code_page_scope.h"
 #include "support/event_wait.h"
@@ -46,7 +48,6 @@ TEST(Dialog, InitialisationTakesTheSettingsAndSetsUpTheControls) {
         refreshIsDefault = refresh->isDefault() || refresh->autoDefault();
     });
     EXPECT_EQ(caption, "Desk Help");
-    EXPECT_EQ(dialog.ServerPort(), "7");
     EXPECT_NEAR(cellHeight, 20, 2);
     EXPECT_FALSE(refreshIsDefault);
 }
@@ -85,27 +86,23 @@ TEST(Dialog, CaptionReadsBackAsSetAndFontsStayApart) {
     }
 }
 
-TEST(Dialog, ADpiChangePlacesTheWindowAndLeavesTheListFontToQt) {
-    // Qt never sends the message; sent all the same, it places the window's
-    // frame and gives the list a new font of the same size, twice over.
-    LauncherHarness f(kOffline);
-    CLauncherDlg dialog;
-    std::vector<QRect> frames;
-    std::vector<int> heights;
-    f.Run(dialog, [&](CLauncherDlg& d) {
-        for (CRect suggested : {CRect{100, 50, 900, 650}, CRect{120, 60, 520, 360}}) {
-            d.SendMessage(WM_DPICHANGED, MakeWParam(192, 192),
-                          reinterpret_cast<LPARAM>(&suggested));
-            frames.push_back(platform::qt::FromHwnd(d.GetSafeHwnd())->frameGeometry());
-            LogFont description;
-            GetFontDescription(CListBox(d.GetDlgItem(IDC_HOST_LIST)).GetFont(), &description);
-            heights.push_back(description.lfHeight);
-        }
-    });
-    EXPECT_EQ(frames, (std::vector<QRect>{{100, 50, 800, 600}, {120, 60, 400, 300}}));
-    ASSERT_EQ(heights.size(), 2u);
-    EXPECT_NEAR(heights[0], 20, 2);
-    EXPECT_NEAR(heights[1], 20, 2);
+// Windows builds the dialog from the template table in memory. These are the
+// bytes the resource compiler made of the dialog's DIALOGEX statement (ids,
+// styles, sizes in dialog units, caption, 9-point Gulim), so Windows lays the
+// dialog out as it did from the resource.
+TEST(Dialog, WindowsTemplateHasTheResourceCompilersBytes) {
+    const std::string kCompiled =
+        "0100ffff0000000000000400c000c8900200000000008700b300000000006c00610075006e00630068006500"
+        "7200000009000000000174adbcb9000000000000000000000301a150050005007b008a00e8030000ffff8300"
+        "000000000000000000000000000001500600940079001900e9030000ffff8000520065006600720065007300"
+        "680000000000";
+    std::string bytes;
+    for (unsigned char b : DialogTemplateBytes(LauncherDialogTemplate())) {
+        const char* digits = "0123456789abcdef";
+        bytes += digits[b >> 4];
+        bytes += digits[b & 15];
+    }
+    EXPECT_EQ(bytes, kCompiled);
 }
 
 TEST(Dialog, ReturnDoesNothingAnywhere) {

@@ -8,6 +8,8 @@
 //   list A|B|C         wait until the host list reads A, B, C ('' for none)
 //   key ID VK          post the virtual key VK to the dialog's control ID (0: the dialog)
 //   click NAME         double-click the host NAME in the list
+//   blank              double-click the blank space below the list's entries
+//   press ID           click the dialog's button ID
 //   box                wait for a message box, print its text, press OK
 //   nobox MS           no message box may come up within MS milliseconds
 //   record PATH N      wait until PATH holds N records of the stand-in viewer
@@ -169,6 +171,12 @@ void Answer(HWND box, const std::string& what) {
                  reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
 }
 
+// The mouse messages of a double-click at xy in the window, as the system posts them.
+void DoubleClick(HWND window, LPARAM xy) {
+    for (UINT m : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
+        PostMessageA(window, m, m == WM_LBUTTONUP ? 0 : MK_LBUTTON, xy);
+}
+
 int Run(const std::vector<std::string>& a) {
     for (std::size_t i = 0; i < a.size(); ++i) {
         const std::string& step = a[i];
@@ -223,14 +231,21 @@ int Run(const std::vector<std::string>& a) {
             });
             if (at == std::string::npos)
                 return Say("no " + name + " in the list " + all), 1;
-            // The mouse messages of a double-click at the entry's middle, as the system posts them.
+            // At the entry's middle.
             const HWND list = GetDlgItem(g_dialog, 1000);
             const auto index = std::count(all.begin(), all.begin() + at, '|') -
                                SendMessageA(list, LB_GETTOPINDEX, 0, 0);
             const auto height = SendMessageA(list, LB_GETITEMHEIGHT, 0, 0);
-            const LPARAM xy = MAKELPARAM(10, index * height + height / 2);
-            for (UINT m : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
-                PostMessageA(list, m, m == WM_LBUTTONUP ? 0 : MK_LBUTTON, xy);
+            DoubleClick(list, MAKELPARAM(10, index * height + height / 2));
+        } else if (step == "blank") {
+            const HWND list = GetDlgItem(g_dialog, 1000);
+            RECT r;
+            GetClientRect(list, &r);
+            DoubleClick(list, MAKELPARAM(10, r.bottom - 3));
+        } else if (step == "press") {
+            const int id = std::stoi(arg());
+            PostMessageA(g_dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(g_dialog, id)));
         } else if (step == "box" || step == "nobox") {
             HWND box = nullptr;
             const bool found = WaitFor(step == "box" ? 20000 : std::stoul(arg()),

@@ -19,9 +19,10 @@ set_dpi() {
 }
 trap 'kill $server 2>/dev/null; set_dpi ""' EXIT
 
-serve() { # REPLY: a loopback directory server on $port, logging to $work/requests
+serve() { # REPLY [--close]: a loopback directory server on $port, logging to $work/requests
     rm -f "$work/port" "$work/requests"
-    python3 "$here/list_server.py" --reply "$1" --port-file "$work/port" --log "$work/requests" &
+    python3 "$here/list_server.py" --reply "$1" --port-file "$work/port" --log "$work/requests" \
+        "${@:2}" &
     server=$!
     for ((i = 0; i < 100; i++)); do [[ -s $work/port ]] && break; sleep 0.05; done
     port=$(cat "$work/port")
@@ -59,6 +60,14 @@ run_case list "$port" 'exit 0' run launcher.exe dialog "$title" list "$sorted" s
     key 1001 $return key 0 $return sleep 1000 list "$sorted" nobox 100 key 1000 $escape exit
 check "Return sends no request" 1 "$(requests 1)"
 
+# A server that closes the connection after its reply (as one that restarts): Refresh (1001)
+# connects again and asks again, without a message.
+kill $server && wait $server 2>/dev/null
+serve 'xxok|zeta|Alpha|beta' --close
+run_case reconnect "$port" 'exit 0' run launcher.exe dialog "$title" list "$sorted" sleep 300 \
+    press 1001 nobox 1000 list "$sorted" key 1000 $escape exit
+check "Refresh connects again" 2 "$(requests 2)"
+
 # Once the server is gone: one message, then the empty dialog.
 kill $server && wait $server 2>/dev/null
 run_case refused "$port" $'box Server Data Send Fail!\nexit 0' run launcher.exe box \
@@ -69,28 +78,27 @@ run_case missing '' "$nosettings" run launcher.exe box exit
 run_case read-only 1 "$nosettings" run launcher.exe box exit
 run_case held 1 "$nosettings" hold set.xml run launcher.exe box exit
 
-# Each double-click starts the viewer with the host as one argument, then asks again.
-hosts=(Alpha 'my host' 'say "hi" \a\\')
-serve 'xxok|zeta|Alpha|beta|my host|say "hi" \a\\'
+# Each double-click starts the viewer with the host as one argument, then asks again; an
+# empty entry is an empty argument.
+hosts=(Alpha 'my host' 'say "hi" \a\\' '')
+serve 'xxok|zeta|Alpha|beta|my host|say "hi" \a\\|'
 export TALVIEWER_RECORD=$(wine_path "$work/viewer/record.txt") TALVIEWER_EXIT=1
 steps=(run launcher.exe dialog "$title")
-for ((h = 0; h < 3; h++)); do steps+=(click "${hosts[h]}" record "$TALVIEWER_RECORD" $((h + 1))); done
-run_case viewer "$port" 'exit 0' "${steps[@]}" list 'Alpha|beta|my host|say "hi" \a\\|zeta' \
+for ((h = 0; h < 4; h++)); do steps+=(click "${hosts[h]}" record "$TALVIEWER_RECORD" $((h + 1))); done
+steps+=(blank sleep 1500)  # a double-click on blank space starts nothing
+run_case viewer "$port" 'exit 0' "${steps[@]}" list '|Alpha|beta|my host|say "hi" \a\\|zeta' \
     nobox 100 key 1000 $escape exit
 records() { # PATH: the arguments of each viewer record in PATH, one a line in brackets
     "$WINE" "$build/win32-tools/driver.exe" records "$1" | tr -d '\r'
 }
 check "viewer arguments" "$(printf "[TALVERO-VNC]\n[127.0.0.1]\n[$port]\n[%s]\n" "${hosts[@]}")" \
     "$(records "$TALVIEWER_RECORD")"
-check "a request after each viewer start" 4 "$(requests 4)"
+check "a request after each viewer start" 5 "$(requests 5)"
 
-# An empty value is one argument too: with no port and no host the viewer still gets four.
-export TALVIEWER_RECORD=$(wine_path "$work/empty/record.txt")
-# No server answers on port 0: a message box at the start and after the viewer's start.
-sendfail='box Server Data Send Fail!'
-run_case empty empty "$sendfail"$'\n'"$sendfail"$'\nexit 0' run launcher.exe box dialog "$title" \
-    click '' record "$TALVIEWER_RECORD" 1 box nobox 100 key 1000 $escape exit
-check "empty viewer arguments" $'[TALVERO-VNC]\n[127.0.0.1]\n[]\n[]' "$(records "$TALVIEWER_RECORD")"
+# No server answers on port 0: a message box at the start; a double-click on the empty list
+# starts no viewer, so no request (and no second message) follows.
+run_case empty-list empty $'box Server Data Send Fail!\nexit 0' run launcher.exe box \
+    dialog "$title" blank nobox 1500 key 1000 $escape exit
 
 # The list's font follows the display's DPI, 20 pixels at 96 as before (the
 # items' height follows the font); the dialog declares per-monitor awareness,

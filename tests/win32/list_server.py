@@ -2,7 +2,8 @@
 """Loopback directory server for the end-to-end tests: writes its port to --port-file, answers
 each 6-byte request "server" with --reply, logs "SECONDS request" for each request and
 "SECONDS close" when a connection ends to --log, and keeps connections open until the client
-closes them, as the real server does."""
+closes them, as the real server does; with --close it closes each one after its first reply, as
+a server that restarts does."""
 import argparse
 import os
 import sys
@@ -15,6 +16,8 @@ from view_relay import listen, serve_forever  # noqa: E402
 parser = argparse.ArgumentParser()
 for option in ("--reply", "--port-file", "--log"):
     parser.add_argument(option, required=True)
+parser.add_argument("--close", action="store_true")
+parser.add_argument("--lifetime", type=float, default=300)  # seconds before it ends itself
 args = parser.parse_args()
 
 
@@ -32,8 +35,12 @@ def handle(connection):
             log("request" if request == b"server" else repr(request))
             if request == b"server":
                 connection.sendall(args.reply.encode("utf-8"))
+                if args.close:
+                    connection.close()
+                    log("close")
+                    return
     log("close")
 
 
-threading.Timer(300, os._exit, args=(0,)).start()  # a server left behind ends
+threading.Timer(args.lifetime, os._exit, args=(0,)).start()  # a server left behind ends
 serve_forever(listen(args.port_file), handle)

@@ -1,4 +1,4 @@
-// The parser: SetDocument's results, the element index, slot sizing, the failure messages,
+// The parser: SetDocument's results and where it fails, the element index, slot sizing,
 // the nesting limit, double-byte texts, and the fast scanners against character stepping.
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "launcher/xml/xml_document.h"
-#include "launcher/xml/xml_document_internal.h"
 #include "platform/code_page.h"
 #include "support/code_page_scope.h"
 
@@ -22,60 +21,63 @@ struct XmlProbe : CXmlDocument {
         CXmlDocument::TakeSlot;
 };
 
-// Every ParseFailure message of the process.
-std::vector<std::string> g_failures;
-[[maybe_unused]] const XmlParseFailureHook kPreviousHook =
-    SetXmlParseFailureHook([](const std::string& message) { g_failures.push_back(message); });
-
 std::vector<int32_t> Fields(const ElementSpan& s) {
     return {s.startTagBegin, s.startTagEnd, s.endTagBegin, s.endTagEnd,
             s.parent,        s.firstChild,  s.nextSibling};
 }
 
+using S = XmlParseStatus;
+
 const struct {
     const char* text;
-    int elements;         // 0: SetDocument returns false
-    const char* message;  // the one ParseFailure message, "" for none
+    int elements;  // 0: SetDocument returns false
+    XmlParseResult result;
 } kParseCases[] = {
-    {nullptr, 0, ""},
-    {"", 0, ""},
+    {nullptr, 0, {S::kNoElement, 0}},
+    {"", 0, {S::kNoElement, 0}},
     // Passed over before the root and between children.
-    {"<?xml version=\"1.0\"?><!-- c --><!DOCTYPE x [ <!ENTITY y \"z\"> ]><a/>", 1, ""},
-    {"<a><!-- c --><b/><?pi x?><![CDATA[<e>]]><c/></a>", 3, ""},
-    {"<!--><?><a/>", 1, ""},               // terminators are sought from the '<'
-    {"<![ \"--> ]]><a/>", 1, ""},          // the third byte alone decides: CDATA to "]]>"
-    {"<!D ] > ><a/>", 0, "Invalid node"},  // a declaration ends at a '>' at bracket depth 0
-    {"< ?xml?>< !-- c --><a>< !-- </a> --></a>", 1, ""},  // white space after '<'
+    {"<?xml version=\"1.0\"?><!-- c --><!DOCTYPE x [ <!ENTITY y \"z\"> ]><a/>", 1, {S::kOk, 0}},
+    {"<a><!-- c --><b/><?pi x?><![CDATA[<e>]]><c/></a>", 3, {S::kOk, 0}},
+    {"<!--><?><a/>", 1, {S::kOk, 0}},       // terminators are sought from the '<'
+    {"<![ \"--> ]]><a/>", 1, {S::kOk, 0}},  // the third byte alone decides: CDATA to "]]>"
+    {"< ?xml?>< !-- c --><a>< !-- </a> --></a>", 1, {S::kOk, 0}},  // white space after '<'
     // Text after the root is never read.
-    {"<a/>garbage", 1, ""},
-    {"<a></a><b></c>", 1, ""},
+    {"<a/>garbage", 1, {S::kOk, 0}},
+    {"<a></a><b></c>", 1, {S::kOk, 0}},
     // Lenient tags.
-    {"< a></a>", 1, ""},
-    {"<a></ a >", 1, ""},
-    {"<a></a junk>", 1, ""},
-    {"<a x=\"/>\"></a>", 1, ""},
-    {"<a[b></a>", 1, ""},  // the name's byte after the end tag's token may be '['
-    // Failures, each message at least once.
-    {"   ", 0, "Element tag not found"},
-    {"\n<a><b></b>", 0, "Element tag not found"},
-    {"<a></b>", 0, "End tag does not correspond to a"},
-    {"<a></A>", 0, "End tag does not correspond to a"},
-    {"<ab></a>", 0, "End tag does not correspond to ab"},
-    {"<a></a \"x>", 0, "End tag not completed for element a"},
-    {"</a>", 0, ""},  // the parent's end tag at document level: no message
-    {"<'a'>", 0, "Tag starts with quote"},
-    {"<!-- x", 0, "Invalid node"},
-    {"<  \r\n\t", 0, "Abrupt end within tag"},
-    {"<a", 0, "End of tag not found"}};
+    {"< a></a>", 1, {S::kOk, 0}},
+    {"<a></ a >", 1, {S::kOk, 0}},
+    {"<a></a junk>", 1, {S::kOk, 0}},
+    {"<a x=\"/>\"></a>", 1, {S::kOk, 0}},
+    {"<a[b></a>", 1, {S::kOk, 0}},  // the name's byte after the end tag's token may be '['
+    // Failures: each status, at the root and inside it.
+    {"   ", 0, {S::kNoElement, 3}},
+    {"</a>", 0, {S::kNoElement, 0}},
+    {"\n<a><b></b>", 0, {S::kUnclosedElement, 1}},
+    {"<r><a>", 0, {S::kUnclosedElement, 3}},
+    {"<a></b>", 0, {S::kEndTagMismatch, 3}},
+    {"<a></A>", 0, {S::kEndTagMismatch, 3}},
+    {"<ab></a>", 0, {S::kEndTagMismatch, 4}},
+    {"<r><a></b></r>", 0, {S::kEndTagMismatch, 6}},
+    {"<a></a \"x>", 0, {S::kEndTagNotCompleted, 3}},
+    {"<r></r", 0, {S::kEndTagNotCompleted, 3}},
+    {"<'a'>", 0, {S::kTagStartsWithQuote, 0}},
+    {"<r><'a'>", 0, {S::kTagStartsWithQuote, 3}},
+    {"<!-- x", 0, {S::kInvalidNode, 0}},
+    {"<!D ] > ><a/>", 0, {S::kInvalidNode, 0}},  // a declaration ends at a '>' at depth 0
+    {"<r><!-- x</r>", 0, {S::kInvalidNode, 3}},
+    {"<  \r\n\t", 0, {S::kAbruptEndWithinTag, 0}},
+    {"<r>< ", 0, {S::kAbruptEndWithinTag, 3}},
+    {"<a", 0, {S::kEndOfTagNotFound, 0}},
+    {"<r><a", 0, {S::kEndOfTagNotFound, 3}}};
 
-TEST(XmlParser, ResultsAndFailureMessages) {
+TEST(XmlParser, ResultsAndWhereTheyFail) {
     CXmlDocument doc;  // reused: every text replaces the one before
     for (const auto& c : kParseCases) {
         SCOPED_TRACE(testing::PrintToString(c.text));
-        g_failures.clear();
         EXPECT_EQ(doc.SetDocument(c.text), c.elements > 0);
-        EXPECT_EQ(g_failures,
-                  *c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
+        EXPECT_EQ(doc.ParseResult().status, c.result.status);
+        EXPECT_EQ(doc.ParseResult().offset, c.result.offset);
         EXPECT_EQ(doc.NextFree(), c.elements + 1);
         EXPECT_EQ(doc.Spans()[0].firstChild, c.elements > 0 ? 1 : 0);
         if (c.elements == 0) {
@@ -140,6 +142,7 @@ TEST(XmlParser, CopiesAreIndependent) {
         original.reset();
         for (CXmlDocument* doc : {&copy, &assigned}) {
             EXPECT_EQ(doc->Spans().size(), slots);
+            EXPECT_TRUE(doc->ParseResult());
             ASSERT_EQ(doc->NextFree(), 3);
             ASSERT_TRUE(doc->FindNextElement("e")) << "the walk's place is copied too";
             EXPECT_EQ(doc->GetAttribute("a"), "v");
@@ -155,9 +158,9 @@ TEST(XmlParser, NestingDepthIsLimited) {
     }
     CXmlDocument doc;
     EXPECT_TRUE(doc.SetDocument((open + close).c_str()));
-    g_failures.clear();
     EXPECT_FALSE(doc.SetDocument((open + "<a></a>" + close).c_str()));
-    EXPECT_EQ(g_failures, std::vector<std::string>{"Element nesting too deep"});
+    EXPECT_EQ(doc.ParseResult(),
+              (XmlParseResult{XmlParseStatus::kNestingTooDeep, 3 * XmlProbe::kMaxNestingDepth}));
     while (open.size() < 3000000) {  // a million "<a>"
         open += open;
     }

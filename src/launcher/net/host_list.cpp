@@ -8,7 +8,7 @@
 
 void SendHostListRequest(CAsyncSocket& socket) {
     if (socket.Send(kListRequest, kListRequestLength, 0) < 0)
-        platform::ShowMessageBox("Server Data Send Fail!");
+        platform::ShowMessageBox(kSendFailMessage);
 }
 
 std::vector<std::string> ReceiveHostList(CAsyncSocket& socket) {

@@ -8,8 +8,12 @@
 
 class CAsyncSocket;
 
+// Shown when a request cannot go out: its send fails, or the connection it
+// needs cannot be opened again.
+inline constexpr char kSendFailMessage[] = "Server Data Send Fail!";
+
 // One send of the request; a short send is not continued. A failed send is
-// shown as "Server Data Send Fail!" and nothing else happens (no retry).
+// shown as kSendFailMessage and nothing else happens (no retry).
 void SendHostListRequest(CAsyncSocket& socket);
 
 // Reads one reply (at most kReplyBufferSize bytes) and returns its entries

@@ -29,7 +29,6 @@ std::span<const EventEntry> CLauncherDlg::GetEventTable() const {
         OnMessageEntry<&CLauncherDlg::OnServerReceive>(WM_SERVER_RECEIVE),
         OnCommandEntry<&CLauncherDlg::OnRefresh>(IDC_REFRESH, BN_CLICKED),
         OnCommandEntry<&CLauncherDlg::OnHostDoubleClick>(IDC_HOST_LIST, LBN_DBLCLK),
-        OnMessageEntry<&CLauncherDlg::OnPaint>(WM_PAINT),
         OnMessageEntry<&CLauncherDlg::OnQueryDragIcon>(WM_QUERYDRAGICON),
         OnMessageEntry<&CLauncherDlg::OnDestroy>(WM_DESTROY),
         OnMessageEntry<&CLauncherDlg::OnDpiChanged>(WM_DPICHANGED),
@@ -56,22 +55,6 @@ BOOL CLauncherDlg::PreTranslateMessage(const WindowMessage& msg) {
     if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN)
         return TRUE;
     return CDialog::PreTranslateMessage(msg);
-}
-
-void CLauncherDlg::OnPaint() {
-    if (!IsIconic()) {
-        CDialog::OnPaint();
-        return;
-    }
-    CPaintDC dc(*this);
-    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
-    const int cxIcon = GetSystemMetrics(SM_CXICON);
-    const int cyIcon = GetSystemMetrics(SM_CYICON);
-    CRect rect;
-    GetClientRect(&rect);
-    const int x = (rect.Width() - cxIcon + 1) / 2;
-    const int y = (rect.Height() - cyIcon + 1) / 2;
-    dc.DrawIcon(x, y, m_hIcon);
 }
 
 HICON CLauncherDlg::OnQueryDragIcon() {
@@ -126,11 +109,21 @@ void CLauncherDlg::SetListFont(int height) {
 }
 
 void CLauncherDlg::SendListRequest() {
-    SendHostListRequest(m_socket);
+    // A connection that is gone (the server restarted, or was not there) is
+    // opened again first; its connect event then sends the request. On a
+    // live connection the request goes out at once.
+    if (!m_socket.Gone()) {
+        SendHostListRequest(m_socket);
+        return;
+    }
+    if (!m_socket.Reconnect(m_strServerIp, m_strServerPort))
+        platform::ShowMessageBox(kSendFailMessage);
 }
 
 LRESULT CLauncherDlg::OnServerConnect(WPARAM, LPARAM) {
-    SendListRequest();
+    // Sent on whatever the attempt gave, never reconnecting from here: a
+    // failed attempt shows the send failure once instead of trying forever.
+    SendHostListRequest(m_socket);
     return 1;
 }
 
@@ -149,11 +142,14 @@ void CLauncherDlg::OnRefresh() {
 }
 
 void CLauncherDlg::OnHostDoubleClick() {
+    // A double-click on blank space, or on an empty list, selects nothing
+    // and so starts nothing.
     CListBox list(GetDlgItem(IDC_HOST_LIST));
-    std::string name;
     const int selection = list.GetCurSel();
-    if (selection != LB_ERR)
-        list.GetText(selection, name);
+    if (selection == LB_ERR || list.GetDoubleClickedItem() != selection)
+        return;
+    std::string name;
+    list.GetText(selection, name);
 
     StartViewer(m_strServerIp, m_strServerPort, name);
     // Give the viewer time to register with the server before asking again.

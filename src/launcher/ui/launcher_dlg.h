@@ -24,7 +24,6 @@ public:
     LRESULT OnServerReceive(WPARAM wParam, LPARAM lParam);
     void OnRefresh();
     void OnHostDoubleClick();
-    void OnPaint();
     HICON OnQueryDragIcon();
     void OnDestroy();
     // The window was moved to a monitor of another DPI (Windows only).
@@ -36,9 +35,6 @@ public:
     void ConnectToServer();
     void SendListRequest();
 
-    const std::string& ServerIp() const { return m_strServerIp; }
-    const std::string& ServerPort() const { return m_strServerPort; }
-    const std::string& Title() const { return m_strTitle; }
     CServerSocket& Socket() { return m_socket; }
 
 protected:

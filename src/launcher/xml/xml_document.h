@@ -9,17 +9,20 @@
 // The index has len / 64 + 8 slots for a text of len bytes, grows by half when the scan
 // needs one more, and never shrinks. Only the slots below NextFree() hold records: the
 // memory behind the rest is obtained without being initialised, and is reserved once per
-// text for the slots the scan can reach (see SetDocument in the .cpp), so that growing the index
+// text for the slots the scan can reach (see SetDocument in xml_parse.cpp), so that growing the index
 // does not move it. A small text and its index live in the document object itself.
 //
 // Text is a byte string in the active code page (platform/code_page.h); scanners step over
 // double-byte characters whole, so their second byte never counts as markup.
 //
+// A text that holds no complete first element leaves the document empty, and ParseResult()
+// says why and where, as a status and a byte offset.
+//
 // Choices of this document:
 //   - White space between '<' and '?' or '!' ("< ?xml ...?>", "< !-- -->") is passed over,
 //     and the construct is skipped exactly like its unseparated form.
 //   - Element nesting is limited to kMaxNestingDepth (512) levels (the root is level 1); a
-//     deeper element ends the scan as a failure ("Element nesting too deep"). The scan does
+//     deeper element ends the scan as a failure (kNestingTooDeep). The scan does
 //     not recurse on the machine stack, so deep texts never exhaust it.
 //   - Offsets are signed 32-bit: a text of 2 GiB (2^31 bytes) or more is not copied or
 //     indexed; SetDocument returns false and the document holds the empty text.
@@ -44,6 +47,29 @@ struct ElementSpan {
     int32_t nextSibling;    // slot of the next sibling; 0 when none
 };
 
+// Why SetDocument found no complete first element. Each failure stops the scan at a byte
+// offset (XmlParseResult): the '<' of the tag or construct at fault unless said otherwise.
+enum class XmlParseStatus {
+    kOk,
+    kNoElement,           // the text holds no element (offset: its end), or an end tag first
+    kUnclosedElement,     // the text ends before an element's end tag (its start tag's '<')
+    kAbruptEndWithinTag,  // only white space follows a '<'
+    kTagStartsWithQuote,  // the first token after a '<' is a quoted string
+    kInvalidNode,         // a "<?" or "<!" construct is cut short or never terminated
+    kEndOfTagNotFound,    // no '>' follows an element name
+    kEndTagMismatch,      // an end tag names another element
+    kEndTagNotCompleted,  // the text ends inside an end tag
+    kNestingTooDeep,      // an element deeper than the document accepts
+    kTooLarge,            // 2 GiB or more (offset 0): not even copied
+};
+
+struct XmlParseResult {
+    XmlParseStatus status = XmlParseStatus::kNoElement;
+    int32_t offset = 0;  // byte offset into the text where the scan stopped
+    explicit operator bool() const { return status == XmlParseStatus::kOk; }
+    bool operator==(const XmlParseResult&) const = default;
+};
+
 // The tokenizer's cursor.
 struct ScanToken {
     int32_t begin = 0;      // first byte of the token (after the opening quote if quoted)
@@ -62,6 +88,8 @@ public:
     // Replaces the text (null reads as the empty text) and rebuilds the index.
     // True when the text holds a complete first element. Navigation is reset.
     bool SetDocument(const char* text);
+    // The outcome of the last SetDocument: kOk, or why and where it failed.
+    const XmlParseResult& ParseResult() const { return m_result; }
 
     // Makes the next child of the current parent (whose name equals name, when name is
     // neither null nor empty) the current element. False, state unchanged, when none.
@@ -102,7 +130,8 @@ protected:
     char* TextRoom(std::size_t bytes);
     // Room for capacity slots; the first keep slots are kept.
     void SlotRoom(int32_t capacity, int32_t keep);
-    static int ParseFailure(const char* message, std::string_view name = {});
+    // Records the failure and returns -1, which the scan hands up unchanged.
+    int ParseFailure(XmlParseStatus status, int32_t offset);
 
     // ---- Navigation internals ----
     void MoveTo(int32_t parent, int32_t current);
@@ -129,6 +158,7 @@ private:
     int32_t m_parent = 0;
     int32_t m_current = 0;
     int32_t m_nextFree = 1;
+    XmlParseResult m_result;
     ElementSpan m_inlineSpans[kInlineSlots];  // not initialised (a trivial type)
     char m_inlineText[kInlineText];           // not initialised
 };

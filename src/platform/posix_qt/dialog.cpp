@@ -102,18 +102,6 @@ HICON CDialog::SetIcon(HICON icon, BOOL bigIcon) {
     return icon;
 }
 
-BOOL CDialog::IsIconic() const {
-    DialogWindow* w = WindowOf(*this);
-    return (w != nullptr && w->isMinimized()) ? TRUE : FALSE;
-}
-
-void CDialog::GetClientRect(CRect* rect) const {
-    DialogWindow* w = WindowOf(*this);
-    *rect = CRect{};
-    if (w != nullptr)
-        *rect = CRect{0, 0, w->width(), w->height()};
-}
-
 void CDialog::MoveWindow(const CRect& rect) {
     DialogWindow* w = WindowOf(*this);
     if (w == nullptr)
@@ -125,31 +113,11 @@ void CDialog::MoveWindow(const CRect& rect) {
     w->move(rect.left, rect.top);
 }
 
-void CDialog::OnPaint() {
-    // Qt paints the dialog's own surface; nothing is left to do here.
-}
-
 void CDialog::WantDefaultProcessing() {}
 
 LRESULT SendWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* w = dynamic_cast<DialogWindow*>(FromHwnd(window));
     return w == nullptr ? 0 : w->Dispatch(message, wParam, lParam);
-}
-
-CPaintDC::CPaintDC(CDialog& dialog) : m_dialog(dialog) {}
-CPaintDC::~CPaintDC() = default;
-void CPaintDC::DrawIcon(int, int, HICON) {
-    // A minimised Qt window is drawn by the window manager from its icon.
-}
-
-int GetSystemMetrics(int index) {
-    switch (index) {
-        case SM_CXICON:
-        case SM_CYICON:
-            return QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
-        default:
-            return 0;
-    }
 }
 
 HICON LoadAppIcon(UINT) {
@@ -259,6 +227,12 @@ int CListBox::GetText(int index, std::string& text) const {
         return LB_ERR;
     text = list->Text(index);
     return static_cast<int>(text.size());
+}
+
+int CListBox::GetDoubleClickedItem() const {
+    ListBoxWidget* list = ListOf(m_hWnd);
+    const int row = list == nullptr ? -1 : list->DoubleClickedRow();
+    return row >= 0 && row < list->count() ? row : LB_ERR;
 }
 
 HFONT CListBox::GetFont() const {

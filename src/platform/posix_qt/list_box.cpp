@@ -85,6 +85,8 @@ void ListBoxWidget::mouseDoubleClickEvent(QMouseEvent* event) {
     // Windows reports the double-click wherever it falls in the client area
     // and leaves the selection as the first click made it.
     QListWidget::mouseDoubleClickEvent(event);
+    const QListWidgetItem* hit = itemAt(event->position().toPoint());
+    m_doubleClickedRow = hit != nullptr ? row(hit) : -1;
     if (event->button() == Qt::LeftButton && onDoubleClick)
         onDoubleClick();
 }

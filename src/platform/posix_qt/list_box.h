@@ -25,6 +25,9 @@ public:
     // False while the list itself changes the selection (insertion, reset).
     bool Notifying() const { return !m_quiet; }
 
+    // The row of the last double-click, -1 for blank space.
+    int DoubleClickedRow() const { return m_doubleClickedRow; }
+
     std::function<void()> onDoubleClick;
 
 protected:
@@ -37,6 +40,7 @@ private:
 
     bool m_sorted;
     bool m_quiet = false;
+    int m_doubleClickedRow = -1;
     std::optional<QCollator> m_collator;
 };
 

@@ -3,14 +3,15 @@
 //
 // Windows re-enables each event by the call that consumes it; the emulation
 // keeps the same bookkeeping per socket:
-//   - connect: one FD_CONNECT per attempt, with the attempt's error, then
-//     FD_WRITE after a success;
+//   - connect: one FD_CONNECT per attempt, with the attempt's error;
 //   - read: the read notifier is switched off as soon as FD_READ is posted
 //     and switched on again by Recv, so one event is pending at most, and
 //     data left unread after a receive brings the next one;
 //   - close: the peer's orderly close or reset posts FD_CLOSE once and the
-//     notifier stays off, so a closed peer costs no CPU;
-//   - write: FD_WRITE after a send that would block, once writable again.
+//     notifier stays off, so a closed peer costs no CPU.
+// Write, out-of-band and accept events are not emulated: the dispatcher
+// drops them on every platform, so the write notifier only watches a
+// connect attempt.
 // Events are posted to the UI thread's queue, so they are handled from any
 // running event loop, nested ones included, in the order they occurred.
 #include <QCoreApplication>
@@ -181,20 +182,18 @@ void OnWritable(SOCKET s) {
     if (st == nullptr)
         return;
     st->writeNotifier->setEnabled(false);
-    if (st->connecting) {
-        st->connecting = false;
-        int error = 0;
-        socklen_t len = sizeof error;
-        getsockopt(static_cast<int>(s), SOL_SOCKET, SO_ERROR, &error, &len);
-        if (st->events & FD_CONNECT)
-            Post(s, FD_CONNECT, FromErrno(error));
-        if (error != 0)
-            return;
-        st->connected = true;
-        UpdateReadNotifier(*st);
-    }
-    if (st->events & FD_WRITE)
-        Post(s, FD_WRITE, 0);
+    if (!st->connecting)
+        return;
+    st->connecting = false;
+    int error = 0;
+    socklen_t len = sizeof error;
+    getsockopt(static_cast<int>(s), SOL_SOCKET, SO_ERROR, &error, &len);
+    if (st->events & FD_CONNECT)
+        Post(s, FD_CONNECT, FromErrno(error));
+    if (error != 0)
+        return;
+    st->connected = true;
+    UpdateReadNotifier(*st);
 }
 
 }  // namespace
@@ -330,10 +329,7 @@ int Send(SOCKET s, const void* buffer, int length, int flags) {
         ::send(static_cast<int>(s), buffer, size_t(length), flags | MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0)
         return static_cast<int>(n);
-    const int error = errno;
-    if ((error == EAGAIN || error == EWOULDBLOCK) && st->writeNotifier && st->connected)
-        st->writeNotifier->setEnabled(true);
-    return Fail(FromErrno(error));
+    return Fail(FromErrno(errno));
 }
 
 int Recv(SOCKET s, void* buffer, int length, int flags) {

@@ -6,6 +6,26 @@
 
 #include <cstring>
 
+#include "platform/win32/double_click.h"
+
+namespace {
+HWND g_doubleClickWindow = nullptr;
+LPARAM g_doubleClickPoint = 0;
+}  // namespace
+
+void platform::win32::NoteDoubleClick(HWND window, LPARAM clientPoint) {
+    g_doubleClickWindow = window;
+    g_doubleClickPoint = clientPoint;
+}
+
+bool platform::win32::LastDoubleClick(HWND window, POINT* clientPoint) {
+    if (window == nullptr || window != g_doubleClickWindow)
+        return false;
+    clientPoint->x = static_cast<short>(LOWORD(g_doubleClickPoint));
+    clientPoint->y = static_cast<short>(HIWORD(g_doubleClickPoint));
+    return true;
+}
+
 bool GetFontDescription(HFONT font, LogFont* description) {
     LOGFONTA lf;
     if (font == nullptr || description == nullptr || GetObjectA(font, sizeof lf, &lf) != sizeof lf)
@@ -95,6 +115,24 @@ int CListBox::GetText(int index, std::string& text) const {
     buffer.resize(static_cast<std::size_t>(copied));
     text = buffer;
     return static_cast<int>(copied);
+}
+
+int CListBox::GetDoubleClickedItem() const {
+    POINT at;
+    if (!platform::win32::LastDoubleClick(m_hWnd, &at))
+        return LB_ERR;
+    // The nearest entry, which holds the point only when the point is on it:
+    // below the last entry the list box still names the last one.
+    const LRESULT hit = SendMessageA(m_hWnd, LB_ITEMFROMPOINT, 0, MAKELPARAM(at.x, at.y));
+    if (HIWORD(hit) != 0)
+        return LB_ERR;
+    const int index = LOWORD(hit);
+    RECT item;
+    if (SendMessageA(m_hWnd, LB_GETITEMRECT, static_cast<WPARAM>(index),
+                     reinterpret_cast<LPARAM>(&item)) == LB_ERR ||
+        !PtInRect(&item, at))
+        return LB_ERR;
+    return index;
 }
 
 HFONT CListBox::GetFont() const {

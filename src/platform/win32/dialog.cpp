@@ -1,5 +1,6 @@
-// CDialog on the Win32 dialog manager: the window comes from the dialog
-// resource of the same number, and the modal loop is the framework's own,
+// CDialog on the Win32 dialog manager: the window comes from the registered
+// template of the same number (dialog_template.h), built in memory, and the
+// modal loop is the framework's own,
 // so that PreTranslateMessage sees every message of the dialog and its
 // controls before the dialog manager does.
 // The SDK first, before any header of the layer (see win_includes.h).
@@ -8,9 +9,12 @@
 #include "platform/dialog.h"
 
 #include <cstddef>
+#include <vector>
+
+#include "platform/dialog_template.h"
 
 #include "platform/testing.h"
-#include "platform/win32/metrics.h"
+#include "platform/win32/double_click.h"
 
 // The RECT* of a message reads as a CRect* (dialog.h).
 static_assert(sizeof(CRect) == sizeof(RECT) && offsetof(CRect, left) == offsetof(RECT, left) &&
@@ -133,6 +137,8 @@ void RunModalLoop(CDialog& dialog, DialogState& state) {
             break;
         }
         const HWND hwnd = dialog.m_hWnd;
+        if (msg.message == WM_LBUTTONDBLCLK)
+            platform::win32::NoteDoubleClick(msg.hwnd, msg.lParam);
         if (IsDialogOrChild(hwnd, msg.hwnd)) {
             const WindowMessage wm{msg.hwnd, msg.message, msg.wParam, msg.lParam};
             if (dialog.PreTranslateMessage(wm))
@@ -158,9 +164,16 @@ INT_PTR CDialog::DoModal() {
         EnableWindow(m_parent, FALSE);
 
     // WM_INITDIALOG (OnInitDialog) runs inside this call, before a visible
-    // template is shown.
-    const HWND hwnd = CreateDialogParamA(instance, MAKEINTRESOURCEA(m_templateId), m_parent,
-                                         DialogProcedure, reinterpret_cast<LPARAM>(this));
+    // template is shown. The ANSI call makes ANSI windows, so the list keeps
+    // its entries' bytes in the active code page, as from a resource.
+    const DialogTemplate* description = FindDialogTemplate(m_templateId);
+    const std::vector<unsigned char> bytes =
+        description != nullptr ? DialogTemplateBytes(*description) : std::vector<unsigned char>{};
+    const HWND hwnd =
+        bytes.empty()
+            ? nullptr
+            : CreateDialogIndirectParamA(instance, reinterpret_cast<LPCDLGTEMPLATEA>(bytes.data()),
+                                         m_parent, DialogProcedure, reinterpret_cast<LPARAM>(this));
     if (hwnd != nullptr) {
         if (!state.ended) {
             if (auto& hook = platform::testing::CurrentHooks().dialogShown)
@@ -224,26 +237,10 @@ HICON CDialog::SetIcon(HICON icon, BOOL bigIcon) {
                                                 reinterpret_cast<LPARAM>(icon)));
 }
 
-BOOL CDialog::IsIconic() const {
-    return m_hWnd != nullptr && ::IsIconic(m_hWnd) ? TRUE : FALSE;
-}
-
-void CDialog::GetClientRect(CRect* rect) const {
-    *rect = CRect{};
-    RECT r;
-    if (m_hWnd != nullptr && ::GetClientRect(m_hWnd, &r))
-        *rect = CRect{r.left, r.top, r.right, r.bottom};
-}
-
 void CDialog::MoveWindow(const CRect& rect) {
     if (m_hWnd != nullptr)
         SetWindowPos(m_hWnd, nullptr, rect.left, rect.top, rect.Width(), rect.Height(),
                      SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-void CDialog::OnPaint() {
-    // The dialog manager paints the dialog: hand the message back to it.
-    WantDefaultProcessing();
 }
 
 void CDialog::WantDefaultProcessing() {
@@ -257,27 +254,6 @@ LRESULT SendWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return SendMessageA(window, message, wParam, lParam);
 }
 
-CPaintDC::CPaintDC(CDialog& dialog) : m_dialog(dialog) {
-    auto* paint = new PAINTSTRUCT{};
-    m_backend = paint;
-    m_hDC = BeginPaint(m_dialog.m_hWnd, paint);
-}
-
-CPaintDC::~CPaintDC() {
-    auto* paint = static_cast<PAINTSTRUCT*>(m_backend);
-    EndPaint(m_dialog.m_hWnd, paint);
-    delete paint;
-}
-
-void CPaintDC::DrawIcon(int x, int y, HICON icon) {
-    if (m_hDC != nullptr)
-        ::DrawIcon(m_hDC, x, y, icon);
-}
-
 HICON LoadAppIcon(UINT resourceId) {
     return LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(resourceId));
-}
-
-int platform::win32::SystemMetric(int index) {
-    return ::GetSystemMetrics(index);
 }

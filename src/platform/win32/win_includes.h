@@ -7,12 +7,6 @@
 //     CreateFontIndirect to their ANSI functions with macros; those would
 //     rename the layer's member functions in this backend alone, so they are
 //     undefined here and the backend calls the ...A functions by name.
-//   - GetSystemMetrics is a real user32 function and also a function of the
-//     layer (dialog.h). Declared after the SDK's, the layer's declaration
-//     names the same C function; the SDK's dllimport would then be dropped
-//     with a warning, so user32 is declared without it (calls go through the
-//     import library's thunks, which is all dllimport saves). The layer's own
-//     GetSystemMetrics is defined in metrics.cpp, which includes no SDK header.
 // The constants in platform/types.h are guarded, so the SDK's definitions
 // (identical in value) win.
 #pragma once
@@ -23,7 +17,6 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#define WINUSERAPI
 
 #include <windows.h>
 #include <winsock.h>
