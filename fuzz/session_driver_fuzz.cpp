@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 driver.Closed("", true);
                 break;
             case 3:
-                driver.TlsEstablished();
+                driver.TlsEstablished({(step & 32) ? "pc" : "PC"});
                 break;
             case 4:
                 driver.TlsFailed("bad certificate", (step & 16) != 0);

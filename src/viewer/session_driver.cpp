@@ -4,8 +4,12 @@
 #include "viewer/session_driver.h"
 
 #include <algorithm>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
+
+#include "common/machine_name.h"
 
 namespace talviewer {
 
@@ -151,9 +155,21 @@ void SessionDriver::StartTls(const rfb::event::StartTls& start) {
     Push(session_event::StartTls{setup_.display_name});
 }
 
-void SessionDriver::TlsEstablished() {
+void SessionDriver::TlsEstablished(const std::vector<std::string>& dns_names) {
     if (stage_ != Stage::kTls) {
         return;
+    }
+    if (!names::CertificateIsFor(dns_names, setup_.name)) {
+        std::string named;
+        for (const std::string& dns : dns_names) {
+            named += (named.empty() ? "" : ", ") + Printable(dns);
+        }
+        return Fail(Failure::kSecurity, "The machine's certificate is not for " +
+                                            setup_.display_name +
+                                            (named.empty() ? ": it names no machine."
+                                                           : " but for " + named +
+                                                                 " (names match exactly, "
+                                                                 "case included)."));
     }
     stage_ = Stage::kRfb;
     Status("Starting the session" + std::string(kEllipsis));

@@ -100,8 +100,11 @@ public:
     void Connected(TimePoint now);
     // Bytes from the server: as received before StartTls, the TLS layer's plaintext after.
     void Receive(std::span<const uint8_t> bytes, TimePoint now);
-    // The TLS handshake asked for succeeded, the certificate checked.
-    void TlsEstablished();
+    // The TLS handshake asked for succeeded and the TLS layer checked the certificate against
+    // the CA and the name (as DNS does, ignoring case). `dns_names` are the certificate's
+    // subjectAltName DNS entries: one must equal the machine's name byte for byte, since listed
+    // names are bytes and "PC-A" and "pc-a" are two machines.
+    void TlsEstablished(const std::vector<std::string>& dns_names);
     // The TLS handshake failed. `reason` completes "The TLS handshake with NAME failed: ";
     // `whole` says it is a sentence of its own (a refused certificate, told as it is).
     void TlsFailed(std::string_view reason, bool whole = false);

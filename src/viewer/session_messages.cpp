@@ -20,6 +20,12 @@ std::string Replace(std::string_view text, std::string_view name) {
     return out;
 }
 
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
 // The bytes of an unexpected line for a message: control bytes and non-ASCII as \xHH, so a
 // hostile server's escape sequences are shown, not obeyed.
 std::string Printable(std::string_view bytes) {
@@ -37,12 +43,6 @@ std::string Printable(std::string_view bytes) {
     }
     return out;
 }
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-}  // namespace
 
 std::string_view UsageText() {
     return "usage: talviewer TALVERO-VNC SERVER-ADDRESS SERVER-PORT NAME\n"

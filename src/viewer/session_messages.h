@@ -47,6 +47,10 @@ inline constexpr std::size_t kMaxReplyLine = 256;  // longer is not the director
 // Why NAME cannot be asked for (the machine-name rule of common/machine_name.h), as a sentence,
 // or nothing.
 std::optional<std::string> CheckName(std::string_view name);
+
+// Bytes from the other side for a message: control bytes and non-ASCII as \xHH, so a hostile
+// server's escape sequences are shown, not obeyed.
+std::string Printable(std::string_view bytes);
 std::string ViewRequest(std::string_view name);
 
 enum class ReplyKind { kOk, kNotConnected, kTimeout, kBusy, kOtherError, kMalformed };

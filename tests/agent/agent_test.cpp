@@ -167,7 +167,7 @@ protected:
     const fs::path dir_ = fs::temp_directory_path() / ("talagent-test-" + std::to_string(getpid()));
     // A display of this test's own, so that tests run side by side do not share one.
     const int display_number_ = 20000 + getpid() % 10000;
-    const std::string display_ = ":" + std::to_string(display_number_);
+    const std::string display_ = std::string(":").append(std::to_string(display_number_));
     int x_server_ = FakeXServer(display_number_);
     int listener_ = -1;
     int port_ = 0;

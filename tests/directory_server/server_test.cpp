@@ -63,7 +63,7 @@ TEST_F(DirectoryServer, KeepsTheHostsFileNamesWhenNotAllNamesFit) {
     Start(b + "\n" + a + "\n");
     // Sorted first and a reply's worth alone; too long for what the file leaves; fits.
     Client rogue(port_), big(port_), small(port_);
-    for (auto [agent, name] : {std::pair{&rogue, "!" + std::string(194, 'x')},
+    for (auto [agent, name] : {std::pair{&rogue, std::string("!").append(194, 'x')},
                                std::pair{&big, std::string(80, 'c')}, std::pair{&small, "pc"s}}) {
         agent->Send("register " + name + "\n");
         EXPECT_EQ(agent->Recv(), "registered\n");

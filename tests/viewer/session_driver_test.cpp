@@ -36,7 +36,8 @@ Step Server(std::string_view text) {
 const auto Up = [] { return Step{Step::kConnected}; };
 const auto Close = [](std::string reason) { return Step{Step::kClose, {}, std::move(reason)}; };
 const auto PeerClose = [] { return Step{Step::kPeerClose}; };
-const auto TlsUp = [] { return Step{Step::kTlsUp}; };
+// The certificate's DNS names, comma-separated.
+const auto TlsUp = [](std::string names) { return Step{Step::kTlsUp, {}, std::move(names)}; };
 const auto TlsFail = [](std::string why) { return Step{Step::kTlsFail, {}, std::move(why)}; };
 const auto Wait = [](std::chrono::seconds s) { return Step{Step::kAdvance, {}, {}, s}; };
 const auto Password = [](std::string p) { return Step{Step::kPassword, {}, std::move(p)}; };
@@ -113,8 +114,8 @@ struct Played {
 Played Play(const Row& row, bool bytewise) {
     SessionDriver driver(SessionSetup{.address = "relay",
                                       .port = "7000",
-                                      .name = "pc 01",
-                                      .display_name = "pc 01",
+                                      .name = "pc-01",
+                                      .display_name = "pc-01",
                                       .have_ca = (row.flags & kCa) != 0});
     auto now = SessionDriver::TimePoint{} + 1000s;
     Played run;
@@ -146,9 +147,16 @@ Played Play(const Row& row, bool bytewise) {
             case Step::kPeerClose:
                 driver.Closed("ignored", true);
                 break;
-            case Step::kTlsUp:
-                driver.TlsEstablished();
+            case Step::kTlsUp: {
+                std::vector<std::string> names;
+                for (std::size_t at = 0; at <= s.text.size();) {
+                    const std::size_t comma = std::min(s.text.find(',', at), s.text.size());
+                    names.push_back(s.text.substr(at, comma - at));
+                    at = comma + 1;
+                }
+                driver.TlsEstablished(names);
                 break;
+            }
             case Step::kTlsFail:
                 driver.TlsFailed(s.text);
                 break;
@@ -183,7 +191,7 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
          {Up(), Server(Cat({kOk, kPlain})), Wait(600s)},
          "",
          {"status Connecting to the server at relay:7000" + dots,
-          "status Asking pc 01 for a session" + dots, "accepted",
+          "status Asking pc-01 for a session" + dots, "accepted",
           "status Starting the session" + dots, "connected plain"}},
         {"not connected", {Up(), Server("error not-connected\n")}, "3"},
         {"the server's timeout, CRLF", {Up(), Server("error timeout\r\n")}, "4"},
@@ -220,9 +228,10 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
         {"a plain session while a CA is there", {Up(), Server(Cat({kOk, kPlain}))}, "7", {}, kCa},
         {"VeNCrypt without a CA", {Up(), Server(Cat({kOk, kVeNCrypt}))}, "7 there is no ca.pem"},
         {"VeNCrypt with a CA",
-         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsUp(), Server(Cat({kResultOk, kInit}))},
+         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsUp("pc-0,pc-01"),
+          Server(Cat({kResultOk, kInit}))},
          "",
-         {"status Checking pc 01's certificate" + dots, "tls for pc 01",
+         {"status Checking pc-01's certificate" + dots, "tls for pc-01",
           "status Starting the session" + dots, "connected tls"},
          kCa},
         {"the server speaks before the TLS hello",
@@ -230,10 +239,21 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
          "7 sent data before the TLS handshake",
          {},
          kCa | kWholeOnly},
+        // The TLS layer matches names as DNS does; listed names are bytes.
+        {"a certificate for the name in other letter case",
+         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsUp("PC-01")},
+         "7 is not for pc-01 but for PC-01",
+         {},
+         kCa},
+        {"a certificate that names no machine",
+         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsUp("")},
+         "7 it names no machine",
+         {},
+         kCa},
         {"a TLS handshake that fails",
          {Up(), Server(Cat({kOk, kVeNCrypt})), TlsFail("certificate expired")},
-         "7 The TLS handshake with pc 01 failed: certificate expired",
-         {"tls for pc 01"},
+         "7 The TLS handshake with pc-01 failed: certificate expired",
+         {"tls for pc-01"},
          kCa},
         {"a close during the TLS handshake",
          {Up(), Server(Cat({kOk, kVeNCrypt})), PeerClose()},
@@ -288,7 +308,7 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
 TEST(SessionDriver, AsksForTheMachineOnceConnectedAndSpeaksRfbAfterOk) {
     const Played run = Play({"", {Server(kOk), Up(), Server(Cat({kOk, kPlain}))}, ""}, false);
     // Bytes before the connection are nobody's answer; the request goes first, then RFB.
-    ASSERT_TRUE(run.sent.starts_with("view pc 01\nRFB 003.008\n")) << run.sent;
+    ASSERT_TRUE(run.sent.starts_with("view pc-01\nRFB 003.008\n")) << run.sent;
 }
 
 // A desktop that floods resizes: of one call's resizes and updates only the last resize is

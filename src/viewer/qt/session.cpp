@@ -100,7 +100,12 @@ void Session::HandleEncrypted() {
         return;
     }
     encrypted_ = true;
-    driver_.TlsEstablished();
+    std::vector<std::string> dns_names;
+    for (const QString& dns : socket_.peerCertificate().subjectAlternativeNames().values(
+             QSsl::AlternativeNameEntryType::DnsEntry)) {
+        dns_names.push_back(dns.toStdString());
+    }
+    driver_.TlsEstablished(dns_names);
     Pump();
     ReadSome();  // plaintext that arrived with the end of the handshake
 }

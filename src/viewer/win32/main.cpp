@@ -16,6 +16,7 @@
 #include <shellapi.h>
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,23 @@ bool LoadCa(std::vector<uint8_t>& ca, std::string& error) {
     return true;
 }
 
+// `text` in the system's code page (the launcher's and the server's bytes), or nothing when a
+// character has no exact counterpart there.
+std::optional<std::string> CodePageBytes(const std::wstring& text) {
+    if (text.empty())
+        return std::string();
+    BOOL lossy = FALSE;
+    const int size =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(),
+                            static_cast<int>(text.size()), nullptr, 0, nullptr, &lossy);
+    if (size <= 0 || lossy)
+        return std::nullopt;
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                        bytes.data(), size, nullptr, nullptr);
+    return bytes;
+}
+
 }  // namespace
 }  // namespace talviewer
 
@@ -68,8 +86,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
-    for (int i = 0; i < argc; ++i)
+    std::vector<std::wstring> argv_wide;
+    for (int i = 0; i < argc; ++i) {
         args.push_back(Utf8(argv[i]));
+        argv_wide.emplace_back(argv[i]);
+    }
     LocalFree(argv);
     // The launcher always passes four arguments, so a lone option is a person asking.
     if (args.size() == 2 && (args[1] == "--help" || args[1] == "--version")) {
@@ -80,10 +101,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         Tell(nullptr, "talviewer", FailureText(Failure::kUsage, "", ""));
         return ExitStatus(Failure::kUsage);
     }
+    // The name as the operator reads it (UTF-8) and as the server lists it: the bytes of the
+    // system's code page, which the launcher passed on.
     const std::string& name = args[4];
-    if (const auto bad = CheckName(name)) {
-        Tell(nullptr, "talviewer", FailureText(Failure::kConnectionFailed, name, *bad));
-        return ExitStatus(Failure::kConnectionFailed);
+    const std::optional<std::string> listed = CodePageBytes(argv_wide[4]);
+    if (!listed) {
+        Tell(nullptr, "talviewer",
+             FailureText(Failure::kUsage, name,
+                         "The name cannot be written in this system's code page."));
+        return ExitStatus(Failure::kUsage);
+    }
+    if (const auto bad = CheckName(*listed)) {
+        Tell(nullptr, "talviewer", FailureText(Failure::kUsage, name, *bad));
+        return ExitStatus(Failure::kUsage);
     }
     std::vector<uint8_t> ca;
     std::string error;
@@ -99,7 +129,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     // Apart from the move below: the order in which arguments are made is unspecified.
     SessionSetup setup{.address = args[2],
                        .port = args[3],
-                       .name = name,
+                       .name = *listed,
                        .display_name = name,
                        .have_ca = !ca.empty()};
     ViewerWindow window(std::move(setup), std::move(ca));

@@ -120,7 +120,7 @@ void Session::Received(const uint8_t* data, std::size_t size) {
     if (!tls_open_ && tls_->state() == TlsClient::State::kOpen) {
         tls_open_ = true;
         Log("tls " + tls_->Description());
-        driver_.TlsEstablished();
+        driver_.TlsEstablished(tls_->dns_names());
         Pump();
     }
     const std::vector<uint8_t> plain = tls_->TakePlaintext();

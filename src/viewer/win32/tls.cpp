@@ -90,6 +90,37 @@ bool IssuedByCa(PCCERT_CHAIN_CONTEXT chain, const std::vector<uint8_t>& ca_der) 
     return true;
 }
 
+// The certificate's subjectAltName DNS entries, as the viewer compares them with the machine's
+// name. Entries that are not ASCII cannot be that name and are left out.
+std::vector<std::string> DnsNames(PCCERT_CONTEXT certificate) {
+    std::vector<std::string> names;
+    const CERT_INFO* info = certificate->pCertInfo;
+    const CERT_EXTENSION* extension =
+        CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    CERT_ALT_NAME_INFO* alt = nullptr;
+    DWORD size = 0;
+    if (!extension || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
+                                           extension->Value.pbData, extension->Value.cbData,
+                                           CRYPT_DECODE_ALLOC_FLAG, nullptr, &alt, &size)) {
+        return names;
+    }
+    for (DWORD i = 0; i < alt->cAltEntry; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = alt->rgAltEntry[i];
+        if (entry.dwAltNameChoice != CERT_ALT_NAME_DNS_NAME || !entry.pwszDNSName) {
+            continue;
+        }
+        std::string ascii;
+        for (const wchar_t* c = entry.pwszDNSName; *c; ++c) {
+            ascii += *c < 0x80 ? static_cast<char>(*c) : '\0';
+        }
+        if (ascii.find('\0') == std::string::npos) {
+            names.push_back(std::move(ascii));
+        }
+    }
+    LocalFree(alt);
+    return names;
+}
+
 }  // namespace
 
 std::string Utf8(const std::wstring& text) {
@@ -348,6 +379,9 @@ bool TlsClient::VerifyCertificate() {
                     CertificateText(static_cast<DWORD>(TRUST_E_CERT_SIGNATURE), Utf8(server_name_));
             }
         }
+    }
+    if (verdict.empty()) {
+        dns_names_ = DnsNames(server);
     }
     if (chain) {
         CertFreeCertificateChain(chain);

@@ -54,6 +54,8 @@ public:
     // from a failed handshake.
     const std::string& error() const { return error_; }
     bool certificate_refused() const { return certificate_refused_; }
+    // The checked certificate's subjectAltName DNS entries (ASCII), once the session is open.
+    const std::vector<std::string>& dns_names() const { return dns_names_; }
     // "TLS 1.2, ..." once open (for the log and the tests).
     std::string Description() const;
 
@@ -65,6 +67,7 @@ private:
 
     std::vector<uint8_t> ca_der_;
     std::wstring server_name_;
+    std::vector<std::string> dns_names_;
     CredHandle credentials_{};
     CtxtHandle context_{};
     bool have_credentials_ = false;
