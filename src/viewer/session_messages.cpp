@@ -172,6 +172,11 @@ Outcome CoreFailure(std::string_view reason, bool password_given) {
     if (reason.find("no encryption") != std::string_view::npos) {
         return {Failure::kSecurity, detail};
     }
+    // A refusal before any authentication, with the remote side's reason (a machine whose
+    // desktop is gone says so this way): the session could not be opened, nothing was garbled.
+    if (StartsWith(reason, "the server refused the connection")) {
+        return {Failure::kConnectionFailed, detail};
+    }
     return {Failure::kProtocol, detail};
 }
 

@@ -58,11 +58,14 @@ const Bytes kResultOk = {0, 0, 0, 0};
 const Bytes kVncAuth = Cat({kV38, {1, 2}, Bytes(16, 7)});  // offer, then the challenge
 const Bytes kVeNCrypt = Cat({kV38, {1, 19}, {0, 2}, {0, 1, 0, 0, 1, 4}, {1}});
 
-Bytes Refused(std::string_view reason) {
-    Bytes b = {0, 0, 0, 1};
+Bytes Reason(std::string_view reason) {
+    Bytes b;
     rfbtest::Put32(b, static_cast<uint32_t>(reason.size()));
     rfbtest::Append(b, reason);
     return b;
+}
+Bytes Refused(std::string_view reason) {
+    return Cat({{0, 0, 0, 1}, Reason(reason)});
 }
 
 // What the front end saw, one line per event.
@@ -222,6 +225,9 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
          {Up(), Server(Cat({kOk, kVncAuth})), Password("nope"), Server(Refused("bad password"))},
          "8 bad password",
          {"password?"}},
+        {"the remote side refuses before any authentication, with its reason",
+         {Up(), Server(Cat({kOk, kV38, {0}, Reason("no X server on :5")}))},
+         "6 The server refused the connection: no X server on :5."},
         {"refused, no password given",
          {Up(), Server(Cat({kOk, kV38, {1, 1}, Refused("go")}))},
          "6 go"},
