@@ -1,6 +1,7 @@
 // libFuzzer target for the server's byte handling: the request stream of one connection, cut
-// where the input says (launcher requests, agent lines, "view" lines, ID blocks), and the same
-// bytes read as a hosts file and as an agent keys file.
+// where the input says (launcher requests, agent lines, "view" lines, ID blocks, operators'
+// answers with their base64 and certificates), and the same bytes read as a hosts file, an
+// agent keys file and an access file.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/operator_proof.h"
+#include "directory_server/access.h"
 #include "directory_server/agent_keys.h"
 #include "directory_server/hosts_file.h"
 #include "directory_server/protocol.h"
@@ -45,6 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 dirsrv::CheckProof(std::string(32, 'k'), "nonce", r.message.name)) {
                 std::abort();
             }
+            // An answer's certificate is parsed, and with no CA to vouch for it never passes.
+            if (r.message.kind == dirsrv::MessageKind::Operator) {
+                if (const auto answer = opproof::ParseAnswer(r.message.name)) {
+                    if (opproof::FromBase64(opproof::ToBase64(answer->signature)) !=
+                            answer->signature ||
+                        opproof::Verify(answer->certificate_der, answer->signature, "pc", "nonce",
+                                        opproof::Trust(), 0)
+                                .verdict == opproof::Verdict::kOk) {
+                        std::abort();
+                    }
+                }
+            }
             if (registry.reply().bytes.size() > dirsrv::kMaxReply)
                 std::abort();
         }
@@ -66,5 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (registry.reply().bytes.size() > dirsrv::kMaxReply)
         std::abort();
+    const dirsrv::AccessRules access = dirsrv::ParseAccess(bytes);
+    for (const auto& rule : access.rules) {
+        if (rule.machine_glob.empty() || !dirsrv::GlobMatches(rule.machine_glob, rule.machine_glob))
+            std::abort();
+        dirsrv::Decide(access, rule.operator_name, bytes.substr(0, 200));
+    }
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <variant>
 
+#include "directory_server/access.h"
 #include "directory_server/relay.h"
 
 namespace dirsrv {
@@ -31,6 +32,16 @@ struct Connection {
         std::string key;                   // the key it proved, to notice it withdrawn
         std::size_t pending_sessions = 0;  // sessions waiting for its session connection
     };
+    // Sent "view NAME" under operator checks; the operator's answer to the challenge is awaited.
+    struct Proving {
+        std::string name;
+        std::string nonce;
+    };
+    // Proved its operator, who may have a session with NAME: its session starts next.
+    struct Proven {
+        std::string name;
+        Operator who;
+    };
     // A viewer whose session waits for the other side; it is not read meanwhile.
     struct Viewer {
         std::string session;
@@ -44,7 +55,8 @@ struct Connection {
         Relay* relay = nullptr;
         Relay::Side side = Relay::kViewer;
     };
-    using Role = std::variant<Client, Challenged, Agent, Viewer, Outgoing, Relayed>;
+    using Role =
+        std::variant<Client, Challenged, Agent, Proving, Proven, Viewer, Outgoing, Relayed>;
 
     int fd = -1;
     std::uint32_t generation = 0;

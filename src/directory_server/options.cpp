@@ -25,7 +25,39 @@ bool ParseListen(std::string_view text, Options& options) {
     return true;
 }
 
+std::optional<Network> ParseNetwork(std::string_view text) {
+    const auto slash = text.find('/');
+    const std::string host(text.substr(0, slash));
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1)
+        return std::nullopt;
+    unsigned bits = 32;
+    if (slash != std::string_view::npos) {
+        const auto parsed = tools::ParseWhole<unsigned>(text.substr(slash + 1), 0, 32);
+        if (!parsed)
+            return std::nullopt;
+        bits = *parsed;
+    }
+    const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    // The address's bits beyond the prefix are dropped, as routers read "192.0.2.7/24".
+    return Network{ntohl(address.s_addr) & mask, mask};
+}
+
 }  // namespace
+
+std::optional<std::vector<Network>> ParseNetworks(std::string_view text) {
+    std::vector<Network> networks;
+    while (true) {
+        const auto comma = text.find(',');
+        const auto network = ParseNetwork(text.substr(0, comma));
+        if (!network)
+            return std::nullopt;
+        networks.push_back(*network);
+        if (comma == std::string_view::npos)
+            return networks;
+        text.remove_prefix(comma + 1);
+    }
+}
 
 std::string Usage() {
     return "Usage: directory-server [OPTION]...\n"
@@ -49,8 +81,8 @@ std::string Usage() {
            "  --idle-timeout SECONDS   a connection quiet this long is closed if it never asked,\n"
            "                           stopped mid-request or leaves replies unread (300);\n"
            "                           a launcher's connection is kept however long it is quiet\n"
-           "  --hosts-poll SECONDS     how often the hosts and agent keys files are checked for\n"
-           "                           changes (1)\n"
+           "  --hosts-poll SECONDS     how often the hosts, agent keys, revocation list and\n"
+           "                           access files are checked for changes (1)\n"
            "\n"
            "Sessions (a viewer sends \"view NAME\\n\"; see directory-server(1)):\n"
            "  --agent-keys FILE        lines \"NAME KEYHEX\": only these names may register, each\n"
@@ -64,6 +96,19 @@ std::string Usage() {
            "                           within this (33554432; 0: they never grow)\n"
            "  --session-timeout SECONDS  wait for the agent's session connection (30)\n"
            "  --id-timeout SECONDS     wait for a session connection's ID block (5)\n"
+           "\n"
+           "Operators (a viewer proves one with a certificate; see directory-server(1)):\n"
+           "  --operators-ca FILE      the CA that issues operator certificates (PEM); with it\n"
+           "                           \"view NAME\" is answered with a challenge, and only a\n"
+           "                           proven operator gets a session. Without it anyone who\n"
+           "                           reaches the server may open sessions\n"
+           "  --crl FILE               the CA's revocation list (PEM); re-read when it changes\n"
+           "  --access FILE            lines \"OPERATOR MACHINE-GLOB control|view\", first match\n"
+           "                           wins, no match refuses; re-read when it changes. Without\n"
+           "                           it every operator may control every machine\n"
+           "  --auth-timeout SECONDS   a viewer must prove its operator this soon (5)\n"
+           "  --max-operator-sessions N  one operator's sessions, waiting and relayed (8)\n"
+           "  --list-from CIDR[,CIDR...]  who may ask for the list (default: everyone)\n"
            "  --help                   show this text\n"
            "  --version                show the version\n"
            "\n"
@@ -113,6 +158,14 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             duration = &options.session_timeout;
         if (name == "--id-timeout")
             duration = &options.id_timeout;
+        if (name == "--auth-timeout")
+            duration = &options.auth_timeout;
+        std::string* path = name == "--hosts"          ? &options.hosts_path
+                            : name == "--agent-keys"   ? &options.agent_keys_path
+                            : name == "--operators-ca" ? &options.operators_ca_path
+                            : name == "--crl"          ? &options.crl_path
+                            : name == "--access"       ? &options.access_path
+                                                       : nullptr;
 
         if (name == "--listen") {
             const auto text = reader.TakeValue();
@@ -122,18 +175,22 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
                 return bad("--listen: '" + std::string(*text) +
                            "' is not an IPv4 ADDR:PORT such as 127.0.0.1:47010");
             }
-        } else if (name == "--hosts") {
+        } else if (path) {
             const auto text = reader.TakeValue();
             if (!text || text->empty())
-                return bad("--hosts needs a file name");
-            options.hosts_path = std::string(*text);
-        } else if (name == "--agent-keys") {
+                return bad(std::string(name) + " needs a file name");
+            *path = std::string(*text);
+        } else if (name == "--list-from") {
             const auto text = reader.TakeValue();
-            if (!text || text->empty())
-                return bad("--agent-keys needs a file name");
-            options.agent_keys_path = std::string(*text);
+            const auto networks = text ? ParseNetworks(*text) : std::nullopt;
+            if (!networks) {
+                return bad(
+                    "--list-from needs IPv4 networks such as 192.0.2.0/24,10.1.2.3, "
+                    "separated by commas");
+            }
+            options.list_from = *networks;
         } else if (name == "--max-sessions" || name == "--max-pending-per-agent" ||
-                   name == "--relay-buffer") {
+                   name == "--max-operator-sessions" || name == "--relay-buffer") {
             const auto text = reader.TakeValue();
             const bool buffer = name == "--relay-buffer";
             const auto number =
@@ -147,6 +204,7 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             }
             (name == "--max-sessions"            ? options.max_sessions
              : name == "--max-pending-per-agent" ? options.max_pending_per_agent
+             : name == "--max-operator-sessions" ? options.max_operator_sessions
                                                  : options.relay_buffer) = *number;
         } else if (name == "--relay-memory") {
             const auto text = reader.TakeValue();
@@ -178,6 +236,10 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
     }
     if (options.agent_timeout <= options.ping_interval) {
         return bad("--agent-timeout must be longer than --ping-interval, or agents cannot answer");
+    }
+    if (options.operators_ca_path.empty() &&
+        (!options.crl_path.empty() || !options.access_path.empty())) {
+        return bad("--crl and --access need --operators-ca, or no operator is checked");
     }
     result.options = std::move(options);
     return result;

@@ -17,6 +17,13 @@ using Millis = std::chrono::milliseconds;
 // for what an unprivileged process may ask (/proc/sys/fs/pipe-max-size).
 constexpr std::size_t kRelayBufferLargest = 1 << 20;
 
+// An IPv4 network of --list-from: an address belongs to it when address & mask == network.
+struct Network {
+    std::uint32_t network = 0;  // host byte order
+    std::uint32_t mask = 0;
+    bool Holds(std::uint32_t address) const { return (address & mask) == network; }
+};
+
 struct Options {
     std::uint32_t listen_address = 0x7F000001;  // host byte order; loopback unless told otherwise
     std::uint16_t listen_port = 47010;
@@ -39,6 +46,13 @@ struct Options {
     std::size_t relay_memory = 32 << 20;
     Millis session_timeout{30'000};  // from "connect ID" to the agent's session connection
     Millis id_timeout{5'000};        // from connecting to a complete ID block
+    // Operators. Without a CA anyone who reaches the server may open sessions.
+    std::string operators_ca_path;
+    std::string crl_path;                   // only with operators_ca_path
+    std::string access_path;                // only with operators_ca_path; empty: all may control
+    Millis auth_timeout{5'000};             // from connecting to a proven operator
+    std::size_t max_operator_sessions = 8;  // one operator's sessions, waiting and relayed
+    std::vector<Network> list_from;         // who may ask for the list; empty: everyone
 };
 
 struct ParsedOptions {
@@ -52,5 +66,7 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args);
 std::string Usage();
 std::string Version();  // "directory-server X.Y.Z\n"
 std::string FormatAddress(std::uint32_t address, std::uint16_t port);
+// "A.B.C.D/N" or "A.B.C.D" (/32), comma-separated; nullopt if any is not.
+std::optional<std::vector<Network>> ParseNetworks(std::string_view text);
 
 }  // namespace dirsrv

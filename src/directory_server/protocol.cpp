@@ -103,14 +103,17 @@ ParseResult ParseNext(std::string_view input) {
         return result;
     }
     for (const auto& [prefix, kind] :
-         {std::pair{kViewPrefix, MessageKind::View}, std::pair{kProofPrefix, MessageKind::Proof}}) {
+         {std::pair{kViewPrefix, MessageKind::View}, std::pair{kProofPrefix, MessageKind::Proof},
+          std::pair{kOperatorPrefix, MessageKind::Operator}}) {
         if (!input.starts_with(prefix))
             continue;
         const auto body = LineBody(input, prefix.size(), line_length);
         if (!body)
             return result;
         result.status = ParseStatus::Message;
-        result.message = {kind, tools::Trim(*body, kBlanks)};
+        // The answer's two fields are checked as they are: no blanks dropped.
+        result.message = {kind,
+                          kind == MessageKind::Operator ? *body : tools::Trim(*body, kBlanks)};
         result.consumed += line_length;
         return result;
     }
@@ -118,7 +121,8 @@ ParseResult ParseNext(std::string_view input) {
         return ParseIdBlock(input, result);
     if (IsPrefixOf(input, kListRequest) || IsPrefixOf(input, kRegisterPrefix) ||
         IsPrefixOf(input, kPongLine) || IsPrefixOf(input, kViewPrefix) ||
-        IsPrefixOf(input, kProofPrefix) || IsPrefixOf(input, kIdBlockPrefix)) {
+        IsPrefixOf(input, kProofPrefix) || IsPrefixOf(input, kIdBlockPrefix) ||
+        IsPrefixOf(input, kOperatorPrefix)) {
         return result;
     }
     result.status = ParseStatus::Bad;

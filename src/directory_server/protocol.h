@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/operator_proof.h"
+
 namespace dirsrv {
 
 inline constexpr std::string_view kListRequest = "server";
@@ -26,12 +28,19 @@ inline constexpr std::string_view kProofPrefix = "proof ";
 inline constexpr std::string_view kChallengePrefix = "challenge ";
 inline constexpr std::string_view kRefusedPrefix = "refused ";
 inline constexpr std::string_view kConnectPrefix = "connect ";
+// With operator checks on, "view NAME\n" is answered with "challenge NONCE\n" and the viewer
+// answers "operator CERT SIG\n" (common/operator_proof.h).
+inline constexpr std::string_view kOperatorPrefix = opproof::kAnswerPrefix;
 
 // Replies to a viewer's "view NAME\n". After "ok\n" the connection is the session.
 inline constexpr std::string_view kViewOk = "ok\n";
 inline constexpr std::string_view kErrorNotConnected = "error not-connected\n";
 inline constexpr std::string_view kErrorTimeout = "error timeout\n";
 inline constexpr std::string_view kErrorBusy = "error busy\n";
+// No operator proof, or one that does not hold (bad, foreign, expired or revoked certificate).
+inline constexpr std::string_view kErrorNotAuthorized = "error not-authorized\n";
+// A proven operator the access file does not allow this machine.
+inline constexpr std::string_view kErrorForbidden = "error forbidden\n";
 
 // The first bytes of an agent's session connection, as x11vnc's "repeater=ID:<id>+HOST:PORT"
 // sends them: "ID:" and 1-20 decimal digits, padded with NUL bytes to exactly 250 bytes.
@@ -48,13 +57,17 @@ inline constexpr std::size_t kMaxNameLength = kMaxReply - kReplyHeader.size();
 // Unparsed input a connection may hold: enough for the longest registration line that can carry
 // a valid name, small enough that a slow or hostile peer costs little.
 inline constexpr std::size_t kMaxPendingInput = 512;
+// The operator's answer carries a certificate: a connection that was challenged may hold this
+// much (a certificate of an RSA 4096 key and its signature take about 3 KiB in base64).
+inline constexpr std::size_t kMaxOperatorLine = 8192;
 
-enum class MessageKind { ListRequest, Register, Pong, Proof, View, SessionId };
+enum class MessageKind { ListRequest, Register, Pong, Proof, View, SessionId, Operator };
 
 struct Message {
     MessageKind kind = MessageKind::ListRequest;
     // Register and View: the name, blanks around it dropped; Proof: the hex digits; SessionId:
-    // the ID's digits. Points into the parsed input.
+    // the ID's digits; Operator: the text after "operator " without its line end. Points into
+    // the parsed input.
     std::string_view name;
 };
 

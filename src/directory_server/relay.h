@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "directory_server/access.h"
+
 namespace dirsrv {
 
 // The pipe memory of every session together, as the kernel sizes the pipes. The kernel charges
@@ -74,6 +76,7 @@ public:
 
     // Kept for the session's log line.
     std::string id, name, viewer_peer, agent_peer;
+    Operator who;  // the proven operator and their right
     std::chrono::steady_clock::time_point started, half_closed_at;
 
 private:

@@ -2,7 +2,7 @@
 // tick enforces (agents' silence, idle connections, hang-ups, ID blocks), and the list the
 // launchers get, from the hosts file (hosts_reader.h) and the agents. The sockets are
 // networking.cpp's, the waiting and dispatching event_loop.cpp's; agent keys are in
-// agent_auth.cpp and sessions in session.cpp.
+// agent_auth.cpp, operators in operator_auth.cpp and sessions in session.cpp.
 #include "directory_server/server.h"
 
 #include <fcntl.h>
@@ -41,6 +41,10 @@ Server::Server(Options options) : options_(std::move(options)) {
         hosts_ = std::make_unique<HostsReader>(options_.hosts_path);
     if (!options_.agent_keys_path.empty())
         keys_file_.emplace(options_.agent_keys_path);
+    if (!options_.operators_ca_path.empty()) {
+        operators_ = std::make_unique<OperatorGate>(options_.operators_ca_path, options_.crl_path,
+                                                    options_.access_path);
+    }
 }
 
 Server::~Server() {
@@ -63,6 +67,8 @@ std::string Server::Open() {
                           options_.idle_timeout / 4, Millis(1000)});
     if (hosts_)
         tick = std::min(tick, options_.hosts_poll);
+    if (operators_)
+        tick = std::min(tick, options_.auth_timeout / 4);
     std::string error = loop_.Open(std::max(tick, Millis(10)), [this] { Tick(); });
     if (error.empty()) {
         RaiseFileLimit();
@@ -79,8 +85,16 @@ std::string Server::Open() {
     }
     if (error.empty())
         error = LoadAgentKeys(true);
+    if (error.empty() && operators_)
+        error = operators_->Open();
     if (!error.empty())
         return error;
+    if (!operators_) {
+        Log(Level::Warning,
+            "no --operators-ca: anyone who can reach the server may open sessions with every "
+            "machine");
+    }
+    next_operators_poll_ = loop_.now() + options_.hosts_poll;
     next_hosts_poll_ = loop_.now() + options_.hosts_poll;
     next_ping_ = loop_.now() + options_.ping_interval;
     if (hosts_)
@@ -159,9 +173,12 @@ void Server::HandleInput(Connection& c, std::string_view data) {
         }
         data.remove_prefix(r.consumed);
         if (r.status == ParseStatus::NeedMore) {
-            if (data.size() > kMaxPendingInput) {
+            // Only the answer to an operator challenge carries a certificate.
+            const std::size_t most =
+                c.as<Connection::Proving>() ? kMaxOperatorLine : kMaxPendingInput;
+            if (data.size() > most) {
                 Note(kBadInput, Level::Info,
-                     "closing " + Peer(c) + ": more than " + std::to_string(kMaxPendingInput) +
+                     "closing " + Peer(c) + ": more than " + std::to_string(most) +
                          " bytes without a complete message");
                 next = Next::HangUp;
             }
@@ -200,8 +217,18 @@ void Server::HandleInput(Connection& c, std::string_view data) {
 
 // Replies go to batch_.
 Server::Next Server::HandleMessage(Connection& c, const Message& message) {
+    // A challenged viewer answers, and does nothing else.
+    if (c.as<Connection::Proving>() != nullptr && message.kind != MessageKind::Operator) {
+        Note(kBadInput, Level::Info, "closing " + Peer(c) + ": no operator answer to a challenge");
+        return Next::HangUp;
+    }
     switch (message.kind) {
         case MessageKind::ListRequest:
+            if (!MayList(c)) {
+                Note(kListRefused, Level::Info,
+                     "closing " + Peer(c) + ": not among --list-from's networks");
+                return Next::HangUp;
+            }
             c.asked = true;
             batch_ += registry_.reply().bytes;
             return Next::Continue;
@@ -223,7 +250,11 @@ Server::Next Server::HandleMessage(Connection& c, const Message& message) {
                      "closing " + Peer(c) + ": a session request after other requests");
                 return Next::HangUp;
             }
+            if (message.kind == MessageKind::View && operators_)
+                return ChallengeViewer(c, message.name);
             return message.kind == MessageKind::View ? Next::View : Next::Join;
+        case MessageKind::Operator:
+            return HandleOperator(c, message.name);
     }
     return Next::HangUp;
 }
@@ -264,6 +295,10 @@ void Server::Tick() {
         next_hosts_poll_ = now + options_.hosts_poll;
         hosts_->Request();
     }
+    if (operators_ && now >= next_operators_poll_) {
+        next_operators_poll_ = now + options_.hosts_poll;
+        operators_->Poll();
+    }
     if (keys_file_ && now >= next_keys_poll_) {
         next_keys_poll_ = now + options_.hosts_poll;
         LoadAgentKeys(false);
@@ -295,6 +330,8 @@ void Server::TickConnection(Connection& c, bool ping) {
             Close(c, {});
         return;
     }
+    if (ProofOverdue(c))
+        return;
     Connection* p = &c;
     if (c.as<Connection::Agent>() && now - c.last_heard >= options_.agent_timeout) {
         // Its answer may be waiting unread in the socket: take it before judging.

@@ -4,6 +4,7 @@
 //   networking.cpp accepting, reading, replying, closing; limits per address; read/write interest
 //   server.cpp     the policy: what each message means, the tick's time limits, the list
 //   agent_auth.cpp agent keys: challenge and proof
+//   operator_auth.cpp operators: the viewer's challenge and proof, access, per-operator limits
 //   session.cpp    sessions: "view", the ID block, pairing, the relay's end
 // The hosts file is read on a thread of its own (hosts_reader.h).
 #pragma once
@@ -26,6 +27,7 @@
 #include "directory_server/event_loop.h"
 #include "directory_server/hosts_reader.h"
 #include "directory_server/log.h"
+#include "directory_server/operators.h"
 #include "directory_server/options.h"
 #include "directory_server/protocol.h"
 #include "directory_server/registry.h"
@@ -57,6 +59,7 @@ private:
         std::uint64_t agent = 0;     // the agent's control connection; 0 for a hosts-file target
         std::uint64_t outgoing = 0;  // the server's own connection to a hosts-file target
         Clock::time_point deadline;  // on the serving clock
+        Operator who;                // the proven operator, and their right
     };
 
     // Connections per peer address, so one address cannot hold every slot.
@@ -78,6 +81,8 @@ private:
         kConnectionLimit,
         kSession,
         kSessionRefused,
+        kOperatorRefused,
+        kListRefused,
         kNoticeKinds,
     };
 
@@ -126,14 +131,22 @@ private:
     Next HandleProof(Connection& c, std::string_view proof);
     Next AcceptAgent(Connection& c, std::string_view name, std::string key);
 
+    // Operators (operator_auth.cpp).
+    Next ChallengeViewer(Connection& c, std::string_view name);
+    Next HandleOperator(Connection& c, std::string_view body);
+    bool ProofOverdue(Connection& c);
+    std::size_t SessionsOf(std::string_view operator_name) const;
+    bool MayList(const Connection& c) const;
+
     // Sessions (session.cpp).
     bool SessionEvent(Connection& c, std::uint32_t mask);
     void StartView(Connection& c, std::string_view name, std::string_view held);
     void JoinSession(Connection& c, std::string_view id, std::string_view held);
-    void ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target);
+    void ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target,
+                    Operator who);
     void ConnectDone(Connection& c, std::uint32_t mask);
     void Pair(Connection& viewer, Connection& agent, std::string_view held, const std::string& id,
-              const std::string& name);
+              const PendingSession& pending);
     void RelayEvent(Connection& c, std::uint32_t mask);
     void EndSession(Relay& relay, std::string_view reason);
     void SessionClosing(Connection& c, std::string_view reason);
@@ -148,6 +161,7 @@ private:
     HostRegistry registry_;
     std::unique_ptr<HostsReader> hosts_;
     std::optional<AgentKeysFile> keys_file_;
+    std::unique_ptr<OperatorGate> operators_;  // null: anyone may open sessions
     AgentKeysContent keys_;
     std::map<std::string, DirectTarget, std::less<>> direct_;  // hosts-file targets
     std::map<std::string, std::vector<std::uint64_t>, std::less<>> agents_by_name_;
@@ -167,11 +181,13 @@ private:
     bool at_limit_ = false;
     Clock::time_point next_hosts_poll_;
     Clock::time_point next_keys_poll_;
+    Clock::time_point next_operators_poll_;
     Clock::time_point next_ping_;
     std::array<Throttle, kNoticeKinds> notices_{
         Throttle("agent registered"),   Throttle("agent left"),      Throttle("name refused"),
         Throttle("bad input"),          Throttle("idle connection"), Throttle("unread replies"),
         Throttle("connection refused"), Throttle("session"),         Throttle("session refused"),
+        Throttle("operator refused"),   Throttle("list refused"),
     };
     std::string batch_;
     char read_buffer_[16 * 1024];

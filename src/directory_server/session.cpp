@@ -71,9 +71,22 @@ void Server::Refuse(Connection& viewer, std::string_view reply, std::string_view
     HangUp(viewer);
 }
 
-void Server::StartView(Connection& c, std::string_view name, std::string_view held) {
+void Server::StartView(Connection& c, std::string_view view_name, std::string_view held) {
     // What the viewer sent after its line goes to the agent once the session is paired.
     c.in.assign(held);
+    // With operator checks on, only a proven operator gets this far.
+    Operator who;
+    std::string proven_name;
+    if (auto* proven = c.as<Connection::Proven>()) {
+        proven_name = std::move(proven->name);
+        who = std::move(proven->who);
+        c.role = Connection::Client{};
+        view_name = proven_name;
+    } else if (operators_) {
+        Refuse(c, kErrorNotAuthorized, "no operator proof");
+        return;
+    }
+    const std::string_view name = view_name;
     const std::string shown = Printable(name);
     if (CheckName(name)) {
         Refuse(c, kErrorNotConnected, "view " + shown + ": not a valid name");
@@ -92,7 +105,7 @@ void Server::StartView(Connection& c, std::string_view name, std::string_view he
             Refuse(c, kErrorBusy, "the random number generator failed");
             return;
         }
-        ConnectOut(c, id, it->second);
+        ConnectOut(c, id, it->second, who);
         return;
     }
     const auto agents = agents_by_name_.find(name);
@@ -119,13 +132,18 @@ void Server::StartView(Connection& c, std::string_view name, std::string_view he
         return;
     }
     ++registered->pending_sessions;
-    pending_[id] = {std::string(name), c.token(), agent->token(), 0,
-                    loop_.serving_now() + options_.session_timeout};
+    pending_[id] = {std::string(name),
+                    c.token(),
+                    agent->token(),
+                    0,
+                    loop_.serving_now() + options_.session_timeout,
+                    std::move(who)};
     c.role = Connection::Viewer{id};
     UpdateInterest(c);
 }
 
-void Server::ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target) {
+void Server::ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target,
+                        Operator who) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(target.address);
@@ -150,8 +168,12 @@ void Server::ConnectOut(Connection& viewer, const std::string& id, const DirectT
         return;
     }
     out->role = Connection::Outgoing{id};
-    pending_[id] = {target.name, viewer.token(), 0, out->token(),
-                    loop_.serving_now() + options_.session_timeout};
+    pending_[id] = {target.name,
+                    viewer.token(),
+                    0,
+                    out->token(),
+                    loop_.serving_now() + options_.session_timeout,
+                    std::move(who)};
     viewer.role = Connection::Viewer{id};
     UpdateInterest(viewer);
 }
@@ -175,10 +197,11 @@ void Server::ConnectDone(Connection& c, std::uint32_t mask) {
         Close(c, {});
         return;
     }
-    const std::string id = it->first, name = it->second.name;
+    const std::string id = it->first;
+    const PendingSession pending = std::move(it->second);
     pending_.erase(it);
     viewer->role = Connection::Client{};
-    Pair(*viewer, c, {}, id, name);
+    Pair(*viewer, c, {}, id, pending);
 }
 
 void Server::JoinSession(Connection& c, std::string_view id, std::string_view held) {
@@ -200,11 +223,12 @@ void Server::JoinSession(Connection& c, std::string_view id, std::string_view he
         return;
     }
     viewer->role = Connection::Client{};
-    Pair(*viewer, c, held, session_id, pending.name);
+    Pair(*viewer, c, held, session_id, pending);
 }
 
 void Server::Pair(Connection& viewer, Connection& agent, std::string_view held,
-                  const std::string& id, const std::string& name) {
+                  const std::string& id, const PendingSession& pending) {
+    const std::string& name = pending.name;
     auto relay = std::make_unique<Relay>();
     if (const std::string error = relay->Open(viewer.fd, agent.fd, options_.relay_buffer,
                                               kRelayBufferLargest, relay_memory_);
@@ -229,6 +253,7 @@ void Server::Pair(Connection& viewer, Connection& agent, std::string_view held,
     relay->Queue(Relay::kAgent, viewer.in, true);
     relay->id = id;
     relay->name = name;
+    relay->who = pending.who;
     relay->viewer_peer = Peer(viewer);
     relay->agent_peer = Peer(agent);
     relay->started = loop_.serving_now();
@@ -257,13 +282,16 @@ void Server::RelayEvent(Connection& c, std::uint32_t mask) {
 
 void Server::EndSession(Relay& r, std::string_view reason) {
     Note(kSession, Level::Info,
-         "session with " + Printable(r.name) + " ended after " +
-             Duration(loop_.serving_now() - r.started) + ": viewer " + r.viewer_peer + ", agent " +
-             r.agent_peer + "; " + std::to_string(r.BytesToward(Relay::kViewer)) +
-             " bytes to the viewer, " + std::to_string(r.BytesToward(Relay::kAgent)) +
-             " to the agent; buffers up to " + std::to_string(r.Largest(Relay::kViewer)) +
-             " bytes to the viewer, " + std::to_string(r.Largest(Relay::kAgent)) +
-             " to the agent; " + std::string(reason));
+         "session with " + Printable(r.name) +
+             (r.who.name.empty() ? std::string()
+                                 : " by operator " + r.who.name + " (" +
+                                       std::string(RightWord(r.who.right)) + ")") +
+             " ended after " + Duration(loop_.serving_now() - r.started) + ": viewer " +
+             r.viewer_peer + ", agent " + r.agent_peer + "; " +
+             std::to_string(r.BytesToward(Relay::kViewer)) + " bytes to the viewer, " +
+             std::to_string(r.BytesToward(Relay::kAgent)) + " to the agent; buffers up to " +
+             std::to_string(r.Largest(Relay::kViewer)) + " bytes to the viewer, " +
+             std::to_string(r.Largest(Relay::kAgent)) + " to the agent; " + std::string(reason));
     const auto owned = relays_.find(&r);
     std::unique_ptr<Relay> relay = std::move(owned->second);
     relays_.erase(owned);

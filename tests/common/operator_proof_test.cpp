@@ -1,0 +1,206 @@
+// The operator proof: a signature is good for its certificate's key, one machine name and one
+// nonce only; the certificate must come from the CA, be in date, be for client authentication
+// and not be revoked. Certificates are made at test time by talpki, so the script and the check
+// agree on what an operator certificate is; the two agree on operator names too.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "common/operator_proof.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::literals;
+using opproof::Verdict;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+int Talpki(const std::string& args) {
+    return std::system(("sh " TALPKI_PATH " " + args + " 2>/dev/null").c_str());
+}
+
+class OperatorProof : public ::testing::Test {
+protected:
+    // One deployment with operators alice and carol (revoked) and machine pc-1, and another
+    // deployment's operator mallory.
+    static void SetUpTestSuite() {
+        fs::create_directories(dir_);
+        const std::string pki = dir_.string() + "/pki", other = dir_.string() + "/other";
+        for (const std::string& args :
+             {"ca " + pki, "operator " + pki + " alice", "operator " + pki + " carol",
+              "agent " + pki + " pc-1", "revoke " + pki + " carol", "ca " + other,
+              "operator " + other + " mallory"}) {
+            ASSERT_EQ(Talpki(args), 0) << args;
+        }
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+    static std::string Pem(const std::string& file) { return ReadFile(dir_ / file); }
+    static opproof::Trust Trusted(bool with_crl) {
+        opproof::Trust trust;
+        EXPECT_EQ(trust.SetCa(Pem("pki/ca.pem")), "");
+        if (with_crl) {
+            EXPECT_EQ(trust.SetCrl(Pem("pki/crl.pem")), "");
+        }
+        return trust;
+    }
+
+    static inline const fs::path dir_ =
+        fs::temp_directory_path() / ("operator-proof-test-" + std::to_string(getpid()));
+};
+
+const std::string kNonce(64, 'c');
+
+TEST_F(OperatorProof, VerifiesOnlyASignatureOverItsNameAndNonceFromAValidCertificate) {
+    const std::string alice = Pem("pki/operators/alice.pem");
+    const std::string alice_der = opproof::CertificateDer(alice).value();
+    const std::string signature = opproof::Sign(alice, "pc-1", kNonce).value();
+    const std::time_t now = std::time(nullptr);
+    constexpr std::time_t kDay = 24 * 3600;
+    struct Case {
+        const char* what;
+        std::string pem;  // the certificate's file; its key signs unless `signature` is given
+        std::string name = "pc-1", nonce = kNonce;
+        std::optional<std::string> signature = {};
+        std::time_t at = 0;
+        Verdict verdict = Verdict::kOk;
+    };
+    const Case cases[] = {
+        {.what = "alice's own proof", .pem = alice},
+        {.what = "a proof for another machine",
+         .pem = alice,
+         .name = "pc-2",
+         .signature = signature,
+         .verdict = Verdict::kBadSignature},
+        {.what = "a proof for another nonce",
+         .pem = alice,
+         .nonce = std::string(64, 'd'),
+         .signature = signature,
+         .verdict = Verdict::kBadSignature},
+        {.what = "carol's key behind alice's certificate",
+         .pem = alice,
+         .signature = opproof::Sign(Pem("pki/operators/carol.pem"), "pc-1", kNonce),
+         .verdict = Verdict::kBadSignature},
+        {.what = "carol, revoked",
+         .pem = Pem("pki/operators/carol.pem"),
+         .verdict = Verdict::kRevoked},
+        {.what = "mallory, from another CA",
+         .pem = Pem("other/operators/mallory.pem"),
+         .verdict = Verdict::kNotFromCa},
+        {.what = "a machine's certificate",
+         .pem = Pem("pki/agents/pc-1.pem"),
+         .verdict = Verdict::kNotForClientAuth},
+        {.what = "the CA's own certificate (no operator name)",
+         .pem = Pem("pki/ca.pem"),
+         .signature = signature,
+         .verdict = Verdict::kBadCertificate},
+        {.what = "alice in two years",
+         .pem = alice,
+         .at = now + 730 * kDay,
+         .verdict = Verdict::kOutOfDate},
+        {.what = "alice before she was made",
+         .pem = alice,
+         .at = now - 2 * kDay,
+         .verdict = Verdict::kOutOfDate},
+    };
+    const opproof::Trust trust = Trusted(true);
+    for (const Case& c : cases) {
+        const std::string der = opproof::CertificateDer(c.pem).value();
+        const std::string sig =
+            c.signature ? *c.signature : opproof::Sign(c.pem, c.name, c.nonce).value();
+        const auto result = opproof::Verify(der, sig, c.name, c.nonce, trust, c.at ? c.at : now);
+        EXPECT_EQ(result.verdict, c.verdict) << c.what << ": " << opproof::Describe(result.verdict);
+        EXPECT_EQ(result.name, c.verdict == Verdict::kOk ? "alice" : "") << c.what;
+    }
+    // Not DER of one whole certificate.
+    for (const std::string& der : {std::string("\x30\x03\x02\x01\x01", 5), alice_der + '\0',
+                                   alice_der.substr(0, alice_der.size() - 1)}) {
+        EXPECT_EQ(opproof::Verify(der, signature, "pc-1", kNonce, trust, now).verdict,
+                  Verdict::kBadCertificate);
+    }
+    // Without the list carol is good; a key file that holds no key signs nothing.
+    const auto carol = Pem("pki/operators/carol.pem");
+    EXPECT_EQ(opproof::Verify(opproof::CertificateDer(carol).value(),
+                              opproof::Sign(carol, "pc-1", kNonce).value(), "pc-1", kNonce,
+                              Trusted(false), now)
+                  .verdict,
+              Verdict::kOk);
+    EXPECT_FALSE(opproof::Sign(Pem("pki/ca.pem"), "pc-1", kNonce));
+}
+
+TEST_F(OperatorProof, TrustsOnlyCaCertificatesAndListsTheirCaSigned) {
+    opproof::Trust trust;
+    EXPECT_NE(trust.SetCa(""), "");
+    EXPECT_NE(trust.SetCa(Pem("pki/agents/pc-1.crt")), "") << "a machine is no CA";
+    ASSERT_EQ(trust.SetCa(Pem("pki/ca.pem")), "");
+    EXPECT_NE(trust.SetCrl("-----BEGIN X509 CRL-----\nAAAA\n-----END X509 CRL-----\n"), "");
+    EXPECT_EQ(trust.SetCrl(Pem("pki/crl.pem")), "");
+    EXPECT_EQ(trust.revoked_count(), 1u);
+    // Another deployment's list: refused, and the last good one stays.
+    ASSERT_EQ(Talpki("crl " + (dir_ / "other").string()), 0);
+    EXPECT_NE(trust.SetCrl(Pem("other/crl.pem")), "");
+    EXPECT_EQ(trust.revoked_count(), 1u);
+}
+
+TEST(OperatorAnswer, Base64IsStrictAndTheAnswerLineRoundTrips) {
+    for (const auto& [bytes, text] : std::map<std::string, std::string>{
+             {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"\xff\xfe\x00"s, "//4A"}}) {
+        EXPECT_EQ(opproof::ToBase64(bytes), text);
+        EXPECT_EQ(opproof::FromBase64(text), bytes) << text;
+    }
+    for (const char* bad : {"Zg=", "Zg", "Z===", "Zh==", "Zm9=", "Zm9v\n", "Zm=v",
+                            "Zm9v====", "Zg==Zg==", "Zm 9v", "Zm-v"})
+        EXPECT_FALSE(opproof::FromBase64(bad)) << bad;
+
+    const opproof::Answer answer{"cert\0der"s, "sig"};
+    const std::string line = opproof::FormatAnswer(answer);
+    ASSERT_TRUE(line.starts_with(opproof::kAnswerPrefix) && line.ends_with('\n'));
+    const auto parsed = opproof::ParseAnswer(std::string_view(line).substr(
+        opproof::kAnswerPrefix.size(), line.size() - opproof::kAnswerPrefix.size() - 1));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->certificate_der, answer.certificate_der);
+    EXPECT_EQ(parsed->signature, answer.signature);
+    for (const char* bad : {"", "Zm9v", "Zm9v ", " Zm9v", "Zm9v  Zm9v", "Zm9v Zm9v Zm9v"})
+        EXPECT_FALSE(opproof::ParseAnswer(bad)) << bad;
+}
+
+// talpki checks the name before it looks for the CA, so "no CA" means it took the name.
+TEST(OperatorName, TalpkiTakesTheSameNames) {
+    for (const auto& [name, valid] : std::map<std::string, bool>{
+             {"alice", true},
+             {"Bob.Smith_2", true},
+             {"op@example.org", true},
+             {"9lives", true},
+             {std::string(64, 'a'), true},
+             {std::string(65, 'a'), false},
+             {"", false},
+             {"-alice", false},
+             {".alice", false},
+             {"al ice", false},
+             {"al|ice", false},
+             {"alice*", false},
+             {"al/ice", false},
+             {"al+ice", false},
+             {"caf\xc3\xa9", false},
+         }) {
+        EXPECT_EQ(!opproof::WhyNotAnOperatorName(name), valid) << name;
+        const std::string command =
+            "sh " TALPKI_PATH " operator /nonexistent/pki '" + name + "' 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        std::string output;
+        for (char buffer[256]; fgets(buffer, sizeof buffer, pipe);)
+            output += buffer;
+        pclose(pipe);
+        EXPECT_EQ(output.find("no CA in") != std::string::npos, valid) << name << ": " << output;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// Operators proving who they are to the directory-server binary, in wire bytes: the challenge
+// for "view NAME", the answer signed with certificates talpki makes, the access file's verdict,
+// the per-operator limit, and that no refused viewer ever makes the server order an agent.
+// Without --operators-ca sessions open as they always did; --list-from keeps the list to its
+// networks.
+#include "common/operator_proof.h"
+#include "fixture.h"
+
+namespace {
+
+using namespace std::literals;
+using namespace dirsrv_test;
+namespace fs = std::filesystem;
+
+std::string IdBlock(const std::string& id) {
+    std::string block = "ID:" + id;
+    block.resize(250, '\0');
+    return block;
+}
+
+class Operators : public DirectoryServer {
+protected:
+    // Operators alice, bob and carol (revoked) of this deployment; mallory of another.
+    static void SetUpTestSuite() {
+        fs::create_directories(pki_);
+        const std::string pki = pki_.string(), other = (pki_ / "other").string();
+        for (const std::string& args :
+             {"ca " + pki, "operator " + pki + " alice", "operator " + pki + " bob",
+              "operator " + pki + " carol", "revoke " + pki + " carol", "ca " + other,
+              "operator " + other + " mallory"}) {
+            const std::string command = "sh " TALPKI_PATH " " + args + " 2>/dev/null";
+            ASSERT_EQ(std::system(command.c_str()), 0) << args;
+        }
+    }
+    static void TearDownTestSuite() { fs::remove_all(pki_); }
+    static std::string Pem(const std::string& who) {
+        return ReadFile(pki_ / (who == "mallory" ? "other/operators/" : "operators/") /
+                        (who + ".pem"));
+    }
+
+    void StartChecking(const std::string& access, const std::string& args = "") {
+        WriteFile(dir_ / "access", access);
+        Start("", "--operators-ca " + (pki_ / "ca.pem").string() + " --crl " +
+                      (pki_ / "crl.pem").string() + " --access access " + args);
+    }
+    std::unique_ptr<Client> Register(const std::string& name) {
+        auto agent = std::make_unique<Client>(port_);
+        agent->Send("register " + name + "\n");
+        EXPECT_EQ(agent->Line(), "registered\n");
+        return agent;
+    }
+    // Sends "view MACHINE" and answers the challenge as `who` would, signing `signed_name` (and
+    // a nonce other than the one sent, when `other_nonce`). Returns the challenge's nonce.
+    std::string View(Client& viewer, const std::string& machine, const std::string& who,
+                     const std::string& signed_name, bool other_nonce = false) {
+        viewer.Send("view " + machine + "\n");
+        const std::string challenge = viewer.Line();
+        EXPECT_TRUE(challenge.starts_with("challenge ") && challenge.size() == 75) << challenge;
+        std::string nonce = challenge.substr(10, 64);
+        if (other_nonce)
+            nonce[0] = nonce[0] == '0' ? '1' : '0';
+        const std::string pem = Pem(who);
+        viewer.Send(opproof::FormatAnswer({opproof::CertificateDer(pem).value(),
+                                           opproof::Sign(pem, signed_name, nonce).value()}));
+        return nonce;
+    }
+    // The agent's next line is its order for a session; the session joins, the viewer is paired.
+    void ExpectPaired(Client& viewer, Client& agent) {
+        const std::string order = agent.Line();
+        ASSERT_TRUE(order.starts_with("connect ")) << order;
+        Client session(port_);
+        session.Send(IdBlock(order.substr(8, order.size() - 9)) + "RFB 003.008\n");
+        EXPECT_EQ(viewer.Exactly(15), "ok\nRFB 003.008\n");
+    }
+    // Nothing was ordered on the agent's connection: the next thing on it answers this request.
+    void ExpectNoOrder(Client& agent, const std::string& list) {
+        EXPECT_TRUE(agent.Send("server"));
+        EXPECT_EQ(agent.Recv(), list);
+    }
+
+    static inline const fs::path pki_ =
+        fs::temp_directory_path() / ("dirsrv-operators-" + std::to_string(getpid()));
+};
+
+TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
+    StartChecking(
+        "# who        machines   right\nalice        pc-*       control\n"
+        "bob          pc-1       view\nbob pc-2\n",
+        "--auth-timeout 1");
+    EXPECT_TRUE(LogHas("access file access read: 2 rules, 1 line refused (line 4: \"bob pc-2\""));
+    auto pc1 = Register("pc-1");
+    auto pc2 = Register("pc-2");
+    const std::string list = "00ok|pc-1|pc-2";
+
+    struct Case {
+        const char* what;
+        std::string machine, who, signed_name;
+        bool other_nonce = false;
+        std::string reply;  // all the viewer gets after its challenge; "" for a session
+    };
+    for (const Case& c : std::vector<Case>{
+             {"alice, allowed every pc-*", "pc-2", "alice", "pc-2", false, ""},
+             {"bob, allowed to view pc-1", "pc-1", "bob", "pc-1", false, ""},
+             {"bob, not allowed pc-2", "pc-2", "bob", "pc-2", false, "error forbidden\n"},
+             {"carol, revoked", "pc-1", "carol", "pc-1", false, "error not-authorized\n"},
+             {"mallory, from another CA", "pc-1", "mallory", "pc-1", false,
+              "error not-authorized\n"},
+             {"alice's proof for another machine", "pc-1", "alice", "pc-2", false,
+              "error not-authorized\n"},
+             {"alice's proof for another nonce", "pc-1", "alice", "pc-1", true,
+              "error not-authorized\n"},
+         }) {
+        Client viewer(port_);
+        View(viewer, c.machine, c.who, c.signed_name, c.other_nonce);
+        Client& agent = c.machine == "pc-1" ? *pc1 : *pc2;
+        if (c.reply.empty()) {
+            ExpectPaired(viewer, agent);
+        } else {
+            EXPECT_EQ(viewer.UntilClosed(), c.reply) << c.what;
+            ExpectNoOrder(agent, list);
+        }
+    }
+    EXPECT_TRUE(LogHas("session with \"pc-1\" by operator bob (view) ended"));
+    // Anonymous viewers: one that ignores the challenge, one that sends a proof that is no
+    // proof, one that stays silent until the time is up.
+    for (const auto& [sent, reply] : std::vector<std::pair<std::string, std::string>>{
+             {"RFB 003.008\n", ""},
+             {"operator Zm9v Zm9v\n", "error not-authorized\n"},
+             {"operator " + std::string(9000, 'A'), ""},
+             {"", "error not-authorized\n"}}) {
+        Client viewer(port_);
+        viewer.Send("view pc-1\n");
+        EXPECT_TRUE(viewer.Line().starts_with("challenge "));
+        if (!sent.empty())
+            viewer.Send(sent);
+        EXPECT_EQ(viewer.UntilClosed(), reply) << sent.substr(0, 20);
+    }
+    ExpectNoOrder(*pc1, list);
+    // The access file is re-read: bob may control pc-2 now.
+    WriteFile(dir_ / "access", "bob pc-2 control\n");
+    EXPECT_TRUE(LogHas("access file access re-read: 1 rule"));
+    Client viewer(port_);
+    View(viewer, "pc-2", "bob", "pc-2");
+    ExpectPaired(viewer, *pc2);
+}
+
+TEST_F(Operators, KeepsEachOperatorWithinTheirSessionLimit) {
+    StartChecking("* * control\n", "--max-operator-sessions 2");
+    auto agent = Register("pc-1");
+    Client first(port_), second(port_), third(port_), other(port_);
+    for (Client* viewer : {&first, &second}) {
+        View(*viewer, "pc-1", "alice", "pc-1");
+        EXPECT_TRUE(agent->Line().starts_with("connect "));  // waiting for the agent
+    }
+    View(third, "pc-1", "alice", "pc-1");
+    EXPECT_EQ(third.UntilClosed(), "error busy\n");
+    View(other, "pc-1", "bob", "pc-1");
+    EXPECT_TRUE(agent->Line().starts_with("connect ")) << "another operator is not held up";
+    // A session that ends gives its place back.
+    first.Close();
+    EXPECT_TRUE(LogHas("withdrawn"));
+    Client again(port_);
+    View(again, "pc-1", "alice", "pc-1");
+    EXPECT_TRUE(agent->Line().starts_with("connect "));
+}
+
+TEST_F(Operators, WithoutTheCheckAnyoneOpensSessionsAndListFromLimitsTheList) {
+    Start("", "--list-from 10.0.0.0/8,127.0.0.1");
+    EXPECT_TRUE(LogHas("no --operators-ca: anyone who can reach the server may open sessions"));
+    auto agent = Register("pc-1");
+    Client viewer(port_);
+    viewer.Send("view pc-1\n");
+    ExpectPaired(viewer, *agent);
+    // Asked from 127.0.0.2, outside the networks: closed without a list.
+    Client outsider(port_, "127.0.0.2");
+    outsider.Send("server");
+    EXPECT_EQ(outsider.UntilClosed(), "");
+    EXPECT_EQ(Query(), "00ok|pc-1");
+}
+
+TEST_F(Operators, RefusesToStartWithFilesItCannotUse) {
+    WriteFile(dir_ / "not-a-ca.pem", ReadFile(pki_ / "operators/alice.crt"));
+    const std::string ca = "--operators-ca " + (pki_ / "ca.pem").string();
+    ASSERT_EQ(std::system(
+                  ("sh " TALPKI_PATH " crl " + (pki_ / "other").string() + " 2>/dev/null").c_str()),
+              0);
+    for (const std::string& args : std::vector<std::string>{
+             "--operators-ca missing.pem", "--operators-ca not-a-ca.pem",
+             ca + " --crl " + (pki_ / "other/crl.pem").string(), ca + " --access missing"}) {
+        EXPECT_EQ(Wait(Spawn("--listen 127.0.0.1:0 " + args)), 1) << args;
+    }
+}
+
+}  // namespace
