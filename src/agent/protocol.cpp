@@ -97,7 +97,8 @@ bool IsLocalDisplay(std::string_view text) {
 Message ParseLine(std::string_view line) {
     const auto [word, rest] = SplitWord(line);
     const bool has_rest = word.size() < line.size();
-    if (word == "ping" || word == "registered") {
+    const std::string_view ping = wire::Word(wire::kPing);
+    if (word == ping || word == wire::Word(wire::kRegistered)) {
         if (has_rest) {
             // Appended piece by piece: GCC 12 at -O2 and above warns (-Wrestrict, a known false
             // positive) on "'" + std::string(...), and our builds make warnings errors.
@@ -105,16 +106,16 @@ Message ParseLine(std::string_view line) {
             what.append(word).append("' followed by more text");
             return Bad(what);
         }
-        return {word == "ping" ? MessageKind::Ping : MessageKind::Registered, {}, {}, {}};
+        return {word == ping ? MessageKind::Ping : MessageKind::Registered, {}, {}, {}};
     }
-    if (word == "refused")
+    if (word == wire::Word(wire::kRefusedPrefix))
         return {MessageKind::Refused, std::string(rest), {}, {}};
-    if (word == "challenge") {
+    if (word == wire::Word(wire::kChallengePrefix)) {
         if (rest.empty() || rest.size() > kMaxNonce || !IsPrintable(rest))
             return Bad("a challenge needs 1 to 256 printable bytes");
         return {MessageKind::Challenge, std::string(rest), {}, {}};
     }
-    if (word == "connect") {
+    if (word == wire::Word(wire::kConnectPrefix)) {
         const auto [id, target] = SplitWord(rest);
         if (!IsSessionId(id))
             return Bad("the session ID is not 1 to 20 decimal digits");
@@ -130,7 +131,7 @@ Message ParseLine(std::string_view line) {
 }
 
 std::string IdBlock(std::string_view id) {
-    std::string block = "ID:";
+    std::string block(wire::kIdBlockPrefix);
     block.append(id);
     block.resize(kIdBlockSize, '\0');
     return block;

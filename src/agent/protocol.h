@@ -18,16 +18,18 @@
 #include <string_view>
 #include <vector>
 
+#include "common/wire.h"
+
 namespace talagent {
 
-inline constexpr std::string_view kRegister = "register ";
-inline constexpr std::string_view kProof = "proof ";
-inline constexpr std::string_view kPong = "pong\n";
+inline constexpr std::string_view kRegister = wire::kRegisterPrefix;
+inline constexpr std::string_view kProof = wire::kProofPrefix;
+inline constexpr std::string_view kPong = wire::kPong;
 
 // Longest line accepted from the server, without its LF; longer ones are skipped whole.
 inline constexpr std::size_t kMaxLine = 512;
 // A session ID is decimal digits, at most this many (the server mints 9 or 10).
-inline constexpr std::size_t kMaxSessionIdDigits = 20;
+inline constexpr std::size_t kMaxSessionIdDigits = wire::kMaxIdDigits;
 // A challenge's nonce is 1 to this many printable bytes.
 inline constexpr std::size_t kMaxNonce = 256;
 
@@ -70,7 +72,7 @@ bool IsLocalDisplay(std::string_view text);
 // the viewer learns why at once: the agent connects to the order's target, sends the ID block
 // x11vnc would send and RFB's version, and after the viewer's version the RFB refusal, which
 // every viewer shows with its reason.
-inline constexpr std::size_t kIdBlockSize = 250;
+inline constexpr std::size_t kIdBlockSize = wire::kIdBlockSize;
 inline constexpr std::string_view kRfbVersion = "RFB 003.008\n";
 
 // "ID:" and the session ID, padded with NUL bytes to kIdBlockSize.

@@ -13,11 +13,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/wire.h"
+
 namespace opproof {
 
 inline constexpr std::string_view kContext = "talvero operator proof v1";
 // The answer's wire word; the server's parser and the viewers' writer share it.
-inline constexpr std::string_view kAnswerPrefix = "operator ";
+inline constexpr std::string_view kAnswerPrefix = wire::kOperatorPrefix;
 
 // The longest operator name: the longest common name a certificate may carry.
 inline constexpr std::size_t kMaxOperatorName = 64;

@@ -12,7 +12,7 @@ namespace {
 // What counts as blank around a field.
 constexpr std::string_view kBlanks = " \t";
 
-constexpr std::string_view kPongLine = "pong";
+constexpr std::string_view kPongLine = wire::Word(wire::kPong);
 
 bool IsPrefixOf(std::string_view input, std::string_view word) {
     return input.size() < word.size() && word.substr(0, input.size()) == input;

@@ -16,42 +16,19 @@
 #include <vector>
 
 #include "common/operator_proof.h"
+#include "common/wire.h"
 
 namespace dirsrv {
 
-inline constexpr std::string_view kListRequest = "server";
-inline constexpr std::string_view kRegisterPrefix = "register ";
-inline constexpr std::string_view kPing = "ping\n";
-inline constexpr std::string_view kRegistered = "registered\n";
-inline constexpr std::string_view kViewPrefix = "view ";
-inline constexpr std::string_view kProofPrefix = "proof ";
-inline constexpr std::string_view kChallengePrefix = "challenge ";
-inline constexpr std::string_view kRefusedPrefix = "refused ";
-inline constexpr std::string_view kConnectPrefix = "connect ";
-// With operator checks on, "view NAME\n" is answered with "challenge NONCE\n" and the viewer
-// answers "operator CERT SIG\n" (common/operator_proof.h).
-inline constexpr std::string_view kOperatorPrefix = opproof::kAnswerPrefix;
+// The words on the wire are the system's (common/wire.h); with operator checks on, "view NAME\n"
+// is answered with "challenge NONCE\n" and the viewer answers "operator CERT SIG\n"
+// (common/operator_proof.h).
+using wire::kChallengePrefix, wire::kConnectPrefix, wire::kErrorBusy, wire::kErrorForbidden,
+    wire::kErrorNotAuthorized, wire::kErrorNotConnected, wire::kErrorTimeout, wire::kIdBlockPrefix,
+    wire::kIdBlockSize, wire::kListRequest, wire::kMaxIdDigits, wire::kMaxReply,
+    wire::kOperatorPrefix, wire::kPing, wire::kProofPrefix, wire::kRefusedPrefix,
+    wire::kRegisterPrefix, wire::kRegistered, wire::kReplyHeader, wire::kViewOk, wire::kViewPrefix;
 
-// Replies to a viewer's "view NAME\n". After "ok\n" the connection is the session.
-inline constexpr std::string_view kViewOk = "ok\n";
-inline constexpr std::string_view kErrorNotConnected = "error not-connected\n";
-inline constexpr std::string_view kErrorTimeout = "error timeout\n";
-inline constexpr std::string_view kErrorBusy = "error busy\n";
-// No operator proof, or one that does not hold (bad, foreign, expired or revoked certificate).
-inline constexpr std::string_view kErrorNotAuthorized = "error not-authorized\n";
-// A proven operator the access file does not allow this machine.
-inline constexpr std::string_view kErrorForbidden = "error forbidden\n";
-
-// The first bytes of an agent's session connection, as x11vnc's "repeater=ID:<id>+HOST:PORT"
-// sends them: "ID:" and 1-20 decimal digits, padded with NUL bytes to exactly 250 bytes.
-inline constexpr std::string_view kIdBlockPrefix = "ID:";
-inline constexpr std::size_t kIdBlockSize = 250;
-inline constexpr std::size_t kMaxIdDigits = 20;
-
-// The launcher reads at most 200 bytes per receive and treats each receive as a whole reply, so a
-// reply must never be longer than that.
-inline constexpr std::size_t kMaxReply = 200;
-inline constexpr std::string_view kReplyHeader = "00ok|";
 inline constexpr std::size_t kMaxNameLength = kMaxReply - kReplyHeader.size();
 
 // Unparsed input a connection may hold: enough for the longest registration line that can carry

@@ -2,6 +2,7 @@
 #include "viewer/session_messages.h"
 
 #include "common/machine_name.h"
+#include "common/wire.h"
 
 namespace talviewer {
 
@@ -109,7 +110,7 @@ std::optional<std::string> CheckName(std::string_view name) {
 }
 
 std::string ViewRequest(std::string_view name) {
-    std::string request = "view ";
+    std::string request(wire::kViewPrefix);
     request += name;
     request += '\n';
     return request;
@@ -119,21 +120,20 @@ Reply ParseReply(std::string_view line) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
-    if (line == "ok") {
+    if (line == wire::Word(wire::kViewOk)) {
         return {ReplyKind::kOk, {}};
     }
-    constexpr std::string_view kError = "error ";
-    if (StartsWith(line, kError) && line.size() > kError.size()) {
-        const std::string_view reason = line.substr(kError.size());
-        if (reason == "not-connected") {
-            return {ReplyKind::kNotConnected, {}};
-        }
-        if (reason == "timeout") {
-            return {ReplyKind::kTimeout, {}};
-        }
-        if (reason == "busy") {
-            return {ReplyKind::kBusy, {}};
-        }
+    if (line == wire::Word(wire::kErrorNotConnected)) {
+        return {ReplyKind::kNotConnected, {}};
+    }
+    if (line == wire::Word(wire::kErrorTimeout)) {
+        return {ReplyKind::kTimeout, {}};
+    }
+    if (line == wire::Word(wire::kErrorBusy)) {
+        return {ReplyKind::kBusy, {}};
+    }
+    if (StartsWith(line, wire::kErrorPrefix) && line.size() > wire::kErrorPrefix.size()) {
+        const std::string_view reason = line.substr(wire::kErrorPrefix.size());
         return {ReplyKind::kOtherError, Printable(reason)};
     }
     return {ReplyKind::kMalformed, Printable(line)};

@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
-inline constexpr char kListRequest[] = "server";  // sent without its terminator
-inline constexpr int kListRequestLength = 6;
-inline constexpr int kReplyBufferSize = 200;
+#include "common/wire.h"
+
+// "server", sent without its terminator; a reply is read 200 bytes at a time.
+inline constexpr const char* kListRequest = wire::kListRequest.data();
+inline constexpr int kListRequestLength = static_cast<int>(wire::kListRequest.size());
+inline constexpr int kReplyBufferSize = static_cast<int>(wire::kMaxReply);
 
 // The entries of one reply: empty when it carries no list (too short, or a
 // status other than "ok"); otherwise every piece between separators,
