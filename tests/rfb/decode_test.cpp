@@ -245,23 +245,6 @@ TEST(RfbDecode, SameResultHoweverTheStreamIsCut) {
     EXPECT_EQ(cut.pixels, joined.pixels);
 }
 
-// Hextile: a tile that sends no colours of its own paints with the previous tile's.
-TEST(RfbDecode, HextileTilesKeepThePreviousTilesColours) {
-    const uint32_t background = 0xff112233, foreground = 0xff445566;  // opaque, as stored
-    Bytes b = UpdateHeader(1);
-    Append(b, RectHeader(0, 0, 32, 16, 5));
-    Append(b, Bytes{2 | 4 | 8});  // background, foreground, subrectangles
-    PutPixel(b, background);
-    PutPixel(b, foreground);
-    Append(b, Bytes{1, 0x00, 0x00});     // one 1x1 at 0,0
-    Append(b, Bytes{8, 1, 0x11, 0x00});  // subrectangles only: one 1x1 at 1,1
-    auto client = Connected();
-    client->Receive(b);
-    ASSERT_EQ(FailureOf(Events(*client)), "");
-    EXPECT_EQ(client->framebuffer().At(16, 0), background);
-    EXPECT_EQ(client->framebuffer().At(17, 1), foreground);
-}
-
 TEST(RfbDecode, EmptyDesktopsAndRectanglesAreHarmless) {
     // A desktop 0 pixels wide has no pixel memory; rectangles 0 wide on it must not touch any.
     auto client = Connected(0, 5);
