@@ -75,17 +75,6 @@ TEST_F(DirectoryServer, KeepsTheHostsFileNamesWhenNotAllNamesFit) {
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|" + a + "|" + b + "|pc"; }));
 }
 
-TEST_F(DirectoryServer, AnswersEveryRequestOnAConnectionHoweverSplit) {
-    Start("pc\n");
-    Client c(port_);
-    for (const char* part : {"ser", "verserver", "s", "e", "rver\r\n", "server\n"}) {
-        c.Send(part);
-        std::this_thread::sleep_for(20ms);  // most likely a read of its own
-    }
-    shutdown(c.fd, SHUT_WR);  // the server answers all, then closes
-    EXPECT_EQ(c.UntilClosed(), "00ok|pc00ok|pc00ok|pc00ok|pc");
-}
-
 TEST_F(DirectoryServer, ListsAgentsWhileConnectedAndAnswering) {
     Start("static\n", "--ping-interval 0.2 --agent-timeout 1");
     EXPECT_TRUE(LogHas("no --agent-keys: any agent may register any name"));
