@@ -2,10 +2,8 @@
 // speaks the wire bytes, with fake x11vnc and dialog programs that record their argv.
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -131,19 +129,9 @@ protected:
         EXPECT_TRUE(LogHas("registered as pc-1"));
         return peer;
     }
-    int Wait() {
-        int status = -1;
-        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
-            kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-            status = -1;
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int Wait() { return WaitExit(std::exchange(pid_, -1)); }
     std::string Log() { return ReadFile(dir_ / "log"); }
-    bool LogHas(const std::string& text) {
-        return Eventually([&] { return Log().find(text) != std::string::npos; });
-    }
+    bool LogHas(const std::string& text) { return FileGets(dir_ / "log", text); }
     // The argvs the fake program `prefix` ("x11vnc" or "ask") was started with, sorted.
     std::vector<std::vector<std::string>> Started(const std::string& prefix) {
         std::vector<std::vector<std::string>> all;

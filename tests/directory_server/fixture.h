@@ -3,8 +3,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sys/wait.h>
-#include <csignal>
 #include <sstream>
 
 #include "support/loopback.h"
@@ -38,13 +36,6 @@ protected:
             _exit(execl("/bin/sh", "sh", "-c", command.c_str(), nullptr));
         return pid;
     }
-    // The exit status; a process still running after the bound is killed and gives -1.
-    int Wait(pid_t pid) {
-        int status = -1;
-        if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
-            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
     // Starts the server on a free port with `hosts` as its hosts file, polled often.
     void Start(const std::string& hosts, const std::string& args = "") {
         WriteFile(dir_ / "hosts", hosts);
@@ -55,9 +46,7 @@ protected:
         port_ = std::stoi(Log().substr(Log().find(marker) + marker.size()));
     }
     std::string Log() { return ReadFile(dir_ / "log"); }
-    bool LogHas(const std::string& text) {
-        return Eventually([&] { return Log().find(text) != std::string::npos; });
-    }
+    bool LogHas(const std::string& text) { return FileGets(dir_ / "log", text); }
     std::string Query() {
         Client c(port_);
         c.Send("server");

@@ -1,13 +1,15 @@
-// Loopback sockets, bounded waits and file reading for the tests that run directory-server or
-// talagent as a child process and speak to it in wire bytes. Every wait is bounded, so a broken
-// program fails a test instead of hanging the run.
+// Loopback sockets, bounded waits, child processes and their log files for the tests that run
+// directory-server or talagent as a child process and speak to it in wire bytes. Every wait is
+// bounded, so a broken program fails a test instead of hanging the run.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -30,6 +32,19 @@ bool Eventually(Condition condition) {
 inline std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Whether the file at `path` comes to hold `text` in time.
+inline bool FileGets(const fs::path& path, const std::string& text) {
+    return Eventually([&] { return ReadFile(path).find(text) != std::string::npos; });
+}
+
+// The exit status of the child `pid`; one still running after the bound is killed and gives -1.
+inline int WaitExit(pid_t pid) {
+    int status = -1;
+    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
+        kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // How often `part` occurs in `text`.
