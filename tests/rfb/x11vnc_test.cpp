@@ -22,6 +22,7 @@
 
 #include "rfb/client.h"
 #include "rfb_stream.h"
+#include "support/loopback.h"
 
 #include <openssl/ssl.h>
 
@@ -78,24 +79,6 @@ void Stop(pid_t pid) {
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int FreePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(0);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
 }
 
 // How a session through the driver ended.
@@ -201,7 +184,9 @@ protected:
 
     void StartX11vnc(const std::vector<std::string>& extra) {
         Stop(std::exchange(x11vnc_, -1));
-        port_ = FreePort();
+        const auto [listener, port] = wire_test::Listener();  // a free port, for x11vnc to take
+        close(listener);
+        port_ = port;
         std::vector<std::string> argv = {
             "x11vnc",     "-display", display_name_, "-rfbport",   std::to_string(port_),
             "-localhost", "-forever", "-shared",     "-noxdamage", "-quiet"};
@@ -213,7 +198,8 @@ protected:
     int Connect() const {
         for (int tries = 0; tries < 200; ++tries) {
             const int s = socket(AF_INET, SOCK_STREAM, 0);
-            const sockaddr_in a = Loopback(port_);
+            const sockaddr_in a{
+                AF_INET, htons(static_cast<uint16_t>(port_)), {htonl(INADDR_LOOPBACK)}, {}};
             if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
                 const timeval timeout{20, 0};
                 setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
