@@ -205,7 +205,8 @@ TEST_F(AgentTest, ProvesItsKeyAnswersPingsAndRegistersAgainAfterADrop) {
     EXPECT_EQ(peer->Line(), "proof "s + kRfcHmac + "\n");
 }
 
-TEST_F(AgentTest, ReconnectsWithGrowingCappedBackOff) {
+// A server that is busy for now is tried again, after waits that grow to a cap.
+TEST_F(AgentTest, RetriesABusyServerWithGrowingCappedBackOff) {
     Start({"--retry-min", "0.2", "--retry-max", "0.8"});
     std::vector<Clock::time_point> accepted;
     for (int i = 0; i < 5; ++i) {
@@ -213,7 +214,10 @@ TEST_F(AgentTest, ReconnectsWithGrowingCappedBackOff) {
         ASSERT_TRUE(peer) << "no connection " << i;
         accepted.push_back(Clock::now());
         EXPECT_EQ(peer->Line(), "register pc-1\n");
+        if (i == 0)
+            peer->Send("refused busy: 5000 agents\n");  // the others are dropped
     }
+    EXPECT_TRUE(LogHas("refused for now: busy: 5000 agents"));
     // Each wait is drawn from the upper half of 0.2, 0.4, 0.8, 0.8 s (never below --retry-min),
     // as logged; the agent really waits that long before it connects again.
     const double lowest[] = {0.2, 0.2, 0.4, 0.4}, highest[] = {0.2, 0.4, 0.8, 0.8};
@@ -229,21 +233,21 @@ TEST_F(AgentTest, ReconnectsWithGrowingCappedBackOff) {
         const std::chrono::duration<double> gap = accepted[i + 1] - accepted[i];
         EXPECT_GE(gap.count(), wait - 0.05) << "wait " << i;
     }
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(), 0);
 }
 
-TEST_F(AgentTest, RefusalsEndTheAgentOrAreRetried) {
+TEST_F(AgentTest, RefusalsForGoodEndTheAgent) {
     struct Case {
         std::string reply;  // after "register"
         bool key;           // run with a key file
-        int status;         // -1: the agent must stay and reconnect
         std::string log;
     };
     const Case cases[] = {
-        {"refused unknown name\n", false, 3, "refused pc-1 for good: unknown name"},
-        {"challenge 1234\n", false, 3, "no --key-file"},
-        {"challenge 1234\nrefused wrong key\n", true, 3, "for good: wrong key"},
-        {"refused\n", false, 3, "(no reason given)"},
-        {"refused busy: 5000 agents\n", false, -1, "refused for now: busy: 5000 agents"},
+        {"refused unknown name\n", false, "refused pc-1 for good: unknown name"},
+        {"challenge 1234\n", false, "no --key-file"},
+        {"challenge 1234\nrefused wrong key\n", true, "for good: wrong key"},
+        {"refused\n", false, "(no reason given)"},
     };
     WriteFile(dir_ / "key", std::string(64, 'c') + "\n", fs::perms::owner_read);
     for (const auto& c : cases) {
@@ -256,13 +260,7 @@ TEST_F(AgentTest, RefusalsEndTheAgentOrAreRetried) {
         EXPECT_EQ(peer->Line(), "register pc-1\n");
         peer->Send(c.reply);
         EXPECT_TRUE(LogHas(c.log));
-        if (c.status >= 0) {
-            EXPECT_EQ(Wait(), c.status);
-        } else {
-            EXPECT_TRUE(Accept()) << "no second attempt";
-            kill(pid_, SIGTERM);
-            EXPECT_EQ(Wait(), 0);
-        }
+        EXPECT_EQ(Wait(), 3);
     }
 }
 
