@@ -221,10 +221,9 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
          }) {
         closes(input, answer);
     }
-    // Invisible and direction-changing characters, when the name is UTF-8: look-alikes.
+    // Names the shared rule refuses (its table: tests/common), a NUL and a look-alike among them.
     for (const std::string& name :
-         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, "a\x7f"s, std::string(196, 'n'), "\u202Eexe.pc"s,
-          "pc\u2066"s, "p\u200Bc"s, "pc\uFEFF"s, "\uD55C\u200F"s, "\uD55C\u0085"s})
+         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, std::string(196, 'n'), "\u202Eexe.pc"s})
         closes("register " + name + "\n", "refused ");
     // An agent's control connection that sends garbage is closed; its session goes on.
     agent->Send("hello\n");
