@@ -17,15 +17,6 @@ namespace {
 using namespace wire_test;
 using Clock = std::chrono::steady_clock;
 
-// `text` split at blanks.
-std::vector<std::string> Words(const std::string& text) {
-    std::vector<std::string> words;
-    std::istringstream in(text);
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
-}
-
 void WriteFile(const fs::path& path, const std::string& bytes, fs::perms perms) {
     std::ofstream(path, std::ios::binary) << bytes;
     fs::permissions(path, perms);
@@ -78,26 +69,11 @@ protected:
     }
 
     // Runs talagent with `args` and the environment plus `env` ("NAME=VALUE"); its stderr goes
-    // to the log. The test runs no threads of its own, so the child may change its environment.
+    // to the log.
     pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env = {}) {
         args.insert(args.begin(), TALAGENT_PATH);
         env.push_back("FAKE_DIR=" + dir_.string());
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            for (auto& e : env)
-                putenv(e.data());
-            // Without its log and output files the test could not tell what happened: give up.
-            if (!freopen((dir_ / "log").c_str(), "a", stderr) ||
-                !freopen((dir_ / "out").c_str(), "w", stdout))
-                _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return pid;
+        return wire_test::Spawn(args, env, dir_ / "out", dir_ / "log");
     }
     // talagent against the stand-in with fake programs; `extra` adds to or overrides the options.
     void Start(const std::vector<std::string>& extra = {}, std::vector<std::string> env = {}) {

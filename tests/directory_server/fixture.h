@@ -2,9 +2,6 @@
 // its log in a file, and the loopback clients of support/loopback.h.
 #pragma once
 
-#include <fcntl.h>
-#include <sstream>
-
 #include "support/loopback.h"
 
 namespace dirsrv_test {
@@ -27,14 +24,12 @@ protected:
             kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
         fs::remove_all(dir_);
     }
-    // Runs the server with `args` (split at blanks) and its log in the file `log`.
+    // Runs the server in the test's directory with `args` (split at blanks) and its log in the
+    // file `log` there.
     pid_t Spawn(const std::string& args, const char* log = "log") {
-        const std::string command =
-            "cd " + dir_.string() + " && exec '" DIRECTORY_SERVER_PATH "' " + args + " 2>" + log;
-        const pid_t pid = fork();
-        if (pid == 0)
-            _exit(execl("/bin/sh", "sh", "-c", command.c_str(), nullptr));
-        return pid;
+        std::vector<std::string> argv = Words(args);
+        argv.insert(argv.begin(), DIRECTORY_SERVER_PATH);
+        return wire_test::Spawn(argv, {}, "", dir_ / log, dir_);
     }
     // Starts the server on a free port with `hosts` as its hosts file, polled often.
     void Start(const std::string& hosts, const std::string& args = "") {

@@ -5,7 +5,6 @@
 // and a wrong one, VeNCrypt with an agent certificate made by talpki, the TLS done by OpenSSL in
 // the driver the way a front end does it (trusting only that CA, checking the machine's name).
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -41,27 +40,6 @@ constexpr const char* kClosed = "connection closed, or 20 s without data";
 bool OnPath(const char* program) {
     const std::string cmd = std::string("command -v ") + program + " >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
-}
-
-pid_t Spawn(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // RFB_TEST_VERBOSE=1 shows what the servers say.
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        if (!std::getenv("RFB_TEST_VERBOSE")) {
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
 }
 
 // SIGTERM, then SIGKILL after a grace period: x11vnc now and then ignores SIGTERM while it tears a
@@ -191,7 +169,9 @@ protected:
             "x11vnc",     "-display", display_name_, "-rfbport",   std::to_string(port_),
             "-localhost", "-forever", "-shared",     "-noxdamage", "-quiet"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        x11vnc_ = Spawn(argv);
+        // RFB_TEST_VERBOSE=1 shows what the servers say.
+        const std::string quiet = std::getenv("RFB_TEST_VERBOSE") ? "" : "/dev/null";
+        x11vnc_ = wire_test::Spawn(argv, {}, quiet, quiet);
     }
 
     // A blocking socket to x11vnc, once it listens; reads give up after 20 seconds.
