@@ -77,10 +77,16 @@ TEST(RfbDecode, EachEncodingIsPixelExact) {
         {"zrle, every subencoding",
          [&](const Image& i, Area a) { return zrle_cycle.Encode(i, a); }},
     };
+    std::mt19937 rng(3);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto client = Connected();
-        client->Receive(TwoUpdates(first, second, c.encode));
+        // In pieces, so the client also drops what it has read while a message is incomplete.
+        const Bytes updates = TwoUpdates(first, second, c.encode);
+        for (std::size_t at = 0, n = 0; at < updates.size(); at += n) {
+            n = std::min<std::size_t>(1 + rng() % 5000, updates.size() - at);
+            client->Receive(std::span(updates).subspan(at, n));
+        }
         const auto events = Events(*client);
         ASSERT_EQ(FailureOf(events), "");
         ASSERT_EQ(events.size(), 2u);
@@ -234,15 +240,6 @@ TEST(RfbDecode, SameResultHoweverTheStreamIsCut) {
         EXPECT_EQ(o.cursor.pixels, whole.cursor.pixels);
         EXPECT_EQ(o.output, whole.output);
     }
-    // Long enough that the client drops what it has read while a message is still incomplete.
-    Bytes big = PlainHandshake38(kWidth, kHeight);
-    const Image second = MakeDesktop(kWidth, kHeight, 7);
-    Append(big, TwoUpdates(MakeDesktop(kWidth, kHeight, 6), second, EncodeRaw));
-    const Outcome joined = Play(big, [&] { return big.size(); });
-    EXPECT_EQ(joined.pixels, second.pixels);
-    const Outcome cut = Play(big, [&] { return 1 + rng() % 5000; });
-    EXPECT_EQ(cut.events, joined.events);
-    EXPECT_EQ(cut.pixels, joined.pixels);
 }
 
 TEST(RfbDecode, EmptyDesktopsAndRectanglesAreHarmless) {
