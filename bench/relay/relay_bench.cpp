@@ -14,7 +14,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -27,14 +26,18 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "support/process_usage.h"
+
 namespace {
+
+using process_usage::PipeBytes;
+using process_usage::ResidentKiB;
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMessage = 64;
@@ -165,36 +168,6 @@ std::vector<double> RoundTrips(int fd) {
 
 double Percentile(const std::vector<double>& sorted, double p) {
     return sorted[static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1))];
-}
-
-std::size_t ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmRSS:"))
-            return std::stoul(line.substr(6));
-    return 0;
-}
-
-// The capacity of every pipe a process holds open, in bytes: what the kernel charges to its user.
-// Each pipe is opened once more through /proc to ask its size.
-std::size_t PipeBytes(pid_t pid) {
-    std::size_t total = 0;
-    std::set<ino_t> seen;
-    std::error_code error;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-        struct stat st {};
-        if (stat(entry.path().c_str(), &st) != 0 || !S_ISFIFO(st.st_mode) ||
-            !seen.insert(st.st_ino).second)
-            continue;
-        const int fd = open(entry.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        const int size = fcntl(fd, F_GETPIPE_SZ);
-        total += size > 0 ? static_cast<std::size_t>(size) : 0;
-        close(fd);
-    }
-    return total;
 }
 
 // CPU seconds (user and system) a process has used so far.

@@ -1,3 +1,5 @@
+// The option reader and number parsing the tools share: values inline or in the next argument,
+// numbers taken only whole and in range.
 #include "common/command_line.h"
 
 #include <gtest/gtest.h>
@@ -5,8 +7,6 @@
 #include <algorithm>
 #include <string>
 #include <vector>
-
-#include "common/text.h"
 
 namespace {
 
@@ -57,13 +57,6 @@ TEST(CommandLineNumbers, AcceptOnlyWholeTextsInRange) {
     EXPECT_EQ(tools::ParseSeconds("10", 10), std::chrono::milliseconds(10000));
     for (const std::string_view bad : {"0.009", "10.001", "nan", "inf", "-1", "", "1s", "1e400"})
         EXPECT_FALSE(tools::ParseSeconds(bad, 10)) << bad;
-}
-
-TEST(Trim, RemovesOnlyTheGivenBlanksAtTheEnds) {
-    EXPECT_EQ(tools::Trim(" \ta b\r ", " \t\r"), "a b");
-    EXPECT_EQ(tools::Trim("\ra\r", " \t"), "\ra\r");
-    EXPECT_EQ(tools::Trim(" \t ", " \t"), "");
-    EXPECT_EQ(tools::Trim("", " "), "");
 }
 
 }  // namespace

@@ -2,11 +2,6 @@
 // its log in a file, and the loopback clients of support/loopback.h.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <csignal>
-#include <sstream>
-
 #include "support/loopback.h"
 
 namespace dirsrv_test {
@@ -29,21 +24,12 @@ protected:
             kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
         fs::remove_all(dir_);
     }
-    // Runs the server with `args` (split at blanks) and its log in the file `log`.
+    // Runs the server in the test's directory with `args` (split at blanks) and its log in the
+    // file `log` there.
     pid_t Spawn(const std::string& args, const char* log = "log") {
-        const std::string command =
-            "cd " + dir_.string() + " && exec '" DIRECTORY_SERVER_PATH "' " + args + " 2>" + log;
-        const pid_t pid = fork();
-        if (pid == 0)
-            _exit(execl("/bin/sh", "sh", "-c", command.c_str(), nullptr));
-        return pid;
-    }
-    // The exit status; a process still running after the bound is killed and gives -1.
-    int Wait(pid_t pid) {
-        int status = -1;
-        if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
-            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::vector<std::string> argv = Words(args);
+        argv.insert(argv.begin(), DIRECTORY_SERVER_PATH);
+        return wire_test::Spawn(argv, {}, "", dir_ / log, dir_);
     }
     // Starts the server on a free port with `hosts` as its hosts file, polled often.
     void Start(const std::string& hosts, const std::string& args = "") {
@@ -55,9 +41,7 @@ protected:
         port_ = std::stoi(Log().substr(Log().find(marker) + marker.size()));
     }
     std::string Log() { return ReadFile(dir_ / "log"); }
-    bool LogHas(const std::string& text) {
-        return Eventually([&] { return Log().find(text) != std::string::npos; });
-    }
+    bool LogHas(const std::string& text) { return FileGets(dir_ / "log", text); }
     std::string Query() {
         Client c(port_);
         c.Send("server");

@@ -75,17 +75,6 @@ TEST_F(DirectoryServer, KeepsTheHostsFileNamesWhenNotAllNamesFit) {
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|" + a + "|" + b + "|pc"; }));
 }
 
-TEST_F(DirectoryServer, AnswersEveryRequestOnAConnectionHoweverSplit) {
-    Start("pc\n");
-    Client c(port_);
-    for (const char* part : {"ser", "verserver", "s", "e", "rver\r\n", "server\n"}) {
-        c.Send(part);
-        std::this_thread::sleep_for(20ms);  // most likely a read of its own
-    }
-    shutdown(c.fd, SHUT_WR);  // the server answers all, then closes
-    EXPECT_EQ(c.UntilClosed(), "00ok|pc00ok|pc00ok|pc00ok|pc");
-}
-
 TEST_F(DirectoryServer, ListsAgentsWhileConnectedAndAnswering) {
     Start("static\n", "--ping-interval 0.2 --agent-timeout 1");
     EXPECT_TRUE(LogHas("no --agent-keys: any agent may register any name"));
@@ -145,7 +134,7 @@ TEST_F(DirectoryServer, KeepsServingWhenNobodyReadsItsLog) {
     EXPECT_TRUE(
         Eventually([&] { return read_log(), text.find("dropped: stderr") != std::string::npos; }));
     kill(pid_, SIGINT);
-    EXPECT_EQ(Wait(std::exchange(pid_, -1)), 0);
+    EXPECT_EQ(WaitExit(std::exchange(pid_, -1)), 0);
     close(log);
 }
 
@@ -160,7 +149,7 @@ TEST_F(DirectoryServer, ThrottlesEachKindOfLogLineAndSaysWhatItLeftOut) {
     bad.Send("x");  // another kind of line: not held back by the flood of agents
     EXPECT_EQ(bad.UntilClosed(), "");
     kill(pid_, SIGTERM);
-    EXPECT_EQ(Wait(std::exchange(pid_, -1)), 0);
+    EXPECT_EQ(WaitExit(std::exchange(pid_, -1)), 0);
     const std::string log = Log();
     std::size_t logged = 0;
     std::istringstream lines(log);
@@ -233,12 +222,12 @@ TEST_F(DirectoryServer, AnswersPipelinedRequestsAndClosesIdleConnectionsButKeeps
 
 TEST_F(DirectoryServer, FailsOnABadCommandLineOrABusyPort) {
     Start("");
-    EXPECT_EQ(Wait(Spawn("--listen 127.0.0.1:" + std::to_string(port_), "other.log")), 1);
+    EXPECT_EQ(WaitExit(Spawn("--listen 127.0.0.1:" + std::to_string(port_), "other.log")), 1);
     for (const char* args :
          {"--listen", "--listen localhost:80", "--listen 127.0.0.1:65536", "--idle-timeout nan",
           "--ping-interval 5 --agent-timeout 5", "--relay-memory -1", "extra"})
-        EXPECT_EQ(Wait(Spawn(args, "other.log")), 2) << args;
-    EXPECT_EQ(Wait(Spawn("--listen 127.0.0.1:0 --agent-keys missing", "other.log")), 1);
+        EXPECT_EQ(WaitExit(Spawn(args, "other.log")), 2) << args;
+    EXPECT_EQ(WaitExit(Spawn("--listen 127.0.0.1:0 --agent-keys missing", "other.log")), 1);
 }
 
 }  // namespace

@@ -3,19 +3,19 @@
 // relay and its pipes' sizes, hosts-file targets, and what each kind of bad input closes. Last,
 // the relay in this process, for what the kernel refuses only to a process without privileges.
 #include <linux/capability.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-
-#include <set>
 
 #include "common/key_proof.h"
 #include "directory_server/relay.h"
 #include "fixture.h"
+#include "support/process_usage.h"
 
 namespace {
 
 using namespace std::literals;
 using namespace dirsrv_test;
+using process_usage::PipeBytes;
+using process_usage::ResidentKiB;
 namespace fs = std::filesystem;
 
 const std::string kKeyHex(64, 'a');       // 32 bytes of 0xAA
@@ -39,34 +39,6 @@ std::size_t OpenFds(pid_t pid) {
          fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
         ++n;
     return n;
-}
-
-std::size_t ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmRSS:"))
-            return std::stoul(line.substr(6));
-    return 0;
-}
-
-// The capacity of every pipe a process holds open, as the kernel sizes them: each pipe is opened
-// once more through /proc to ask.
-std::size_t PipeBytes(pid_t pid) {
-    std::size_t total = 0;
-    std::set<ino_t> seen;
-    std::error_code error;
-    for (const auto& entry :
-         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-        struct stat st {};
-        if (stat(entry.path().c_str(), &st) != 0 || !S_ISFIFO(st.st_mode) ||
-            !seen.insert(st.st_ino).second)
-            continue;
-        const int fd = open(entry.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0)
-            total += static_cast<std::size_t>(std::max(0, fcntl(fd, F_GETPIPE_SZ)));
-        close(fd);
-    }
-    return total;
 }
 
 class Sessions : public DirectoryServer {
@@ -233,7 +205,7 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
              {"SERVER", ""},
              {"\0server"s, ""},
              {"serverx", list},
-             {"serverserver\npong\n", list + list},
+             {"server\r\nserver\npong\n", list + list},
              {"register a\nregister b\n", "registered\n"},
              {"server\nregister a|b\n", list + "refused "},
              {"register " + std::string(600, 'a'), ""},  // no line end within the input cap
@@ -249,10 +221,9 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
          }) {
         closes(input, answer);
     }
-    // Invisible and direction-changing characters, when the name is UTF-8: look-alikes.
+    // Names the shared rule refuses (its table: tests/common), a NUL and a look-alike among them.
     for (const std::string& name :
-         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, "a\x7f"s, std::string(196, 'n'), "\u202Eexe.pc"s,
-          "pc\u2066"s, "p\u200Bc"s, "pc\uFEFF"s, "\uD55C\u200F"s, "\uD55C\u0085"s})
+         {"a|b"s, ""s, "x\x1b[0m"s, "a\0b"s, std::string(196, 'n'), "\u202Eexe.pc"s})
         closes("register " + name + "\n", "refused ");
     // An agent's control connection that sends garbage is closed; its session goes on.
     agent->Send("hello\n");

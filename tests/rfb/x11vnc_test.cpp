@@ -5,7 +5,6 @@
 // and a wrong one, VeNCrypt with an agent certificate made by talpki, the TLS done by OpenSSL in
 // the driver the way a front end does it (trusting only that CA, checking the machine's name).
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -22,6 +21,7 @@
 
 #include "rfb/client.h"
 #include "rfb_stream.h"
+#include "support/loopback.h"
 
 #include <openssl/ssl.h>
 
@@ -42,27 +42,6 @@ bool OnPath(const char* program) {
     return std::system(cmd.c_str()) == 0;
 }
 
-pid_t Spawn(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // RFB_TEST_VERBOSE=1 shows what the servers say.
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        if (!std::getenv("RFB_TEST_VERBOSE")) {
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 // SIGTERM, then SIGKILL after a grace period: x11vnc now and then ignores SIGTERM while it tears a
 // client down. Xvfb is not our child (scripts/xvfb.sh starts it): it is not waited for.
 void Stop(pid_t pid) {
@@ -78,24 +57,6 @@ void Stop(pid_t pid) {
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int FreePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(0);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
 }
 
 // How a session through the driver ended.
@@ -201,19 +162,24 @@ protected:
 
     void StartX11vnc(const std::vector<std::string>& extra) {
         Stop(std::exchange(x11vnc_, -1));
-        port_ = FreePort();
+        const auto [listener, port] = wire_test::Listener();  // a free port, for x11vnc to take
+        close(listener);
+        port_ = port;
         std::vector<std::string> argv = {
             "x11vnc",     "-display", display_name_, "-rfbport",   std::to_string(port_),
             "-localhost", "-forever", "-shared",     "-noxdamage", "-quiet"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        x11vnc_ = Spawn(argv);
+        // RFB_TEST_VERBOSE=1 shows what the servers say.
+        const std::string quiet = std::getenv("RFB_TEST_VERBOSE") ? "" : "/dev/null";
+        x11vnc_ = wire_test::Spawn(argv, {}, quiet, quiet);
     }
 
     // A blocking socket to x11vnc, once it listens; reads give up after 20 seconds.
     int Connect() const {
         for (int tries = 0; tries < 200; ++tries) {
             const int s = socket(AF_INET, SOCK_STREAM, 0);
-            const sockaddr_in a = Loopback(port_);
+            const sockaddr_in a{
+                AF_INET, htons(static_cast<uint16_t>(port_)), {htonl(INADDR_LOOPBACK)}, {}};
             if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
                 const timeval timeout{20, 0};
                 setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);

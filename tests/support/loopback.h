@@ -1,18 +1,24 @@
-// Loopback sockets, bounded waits and file reading for the tests that run directory-server or
-// talagent as a child process and speak to it in wire bytes. Every wait is bounded, so a broken
-// program fails a test instead of hanging the run.
+// Loopback sockets, bounded waits, child processes and their log files for the tests that run
+// directory-server or talagent as a child process and speak to it in wire bytes. Every wait is
+// bounded, so a broken program fails a test instead of hanging the run.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace wire_test {
 
@@ -30,6 +36,59 @@ bool Eventually(Condition condition) {
 inline std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// `text` split at blanks.
+inline std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+// Starts `argv` (its program looked up on PATH) in `dir` ("": here), with `env` ("NAME=VALUE")
+// before the inherited environment so that it wins, stdin from /dev/null, stdout written to
+// `out` and stderr appended to `err` ("": inherited).
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const std::string& out, const std::string& err, const std::string& dir = "") {
+    std::vector<char*> args, vars;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& e : env)
+        vars.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e; ++e)
+        vars.push_back(*e);
+    args.push_back(nullptr);
+    vars.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    if (!dir.empty())
+        posix_spawn_file_actions_addchdir_np(&files, dir.c_str());
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    if (!out.empty())
+        posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+    if (!err.empty())
+        posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawnp(&pid, args[0], &files, nullptr, args.data(), vars.data()), 0) << argv[0];
+    posix_spawn_file_actions_destroy(&files);
+    return pid;
+}
+
+// Whether the file at `path` comes to hold `text` in time.
+inline bool FileGets(const fs::path& path, const std::string& text) {
+    return Eventually([&] { return ReadFile(path).find(text) != std::string::npos; });
+}
+
+// The exit status of the child `pid`; one still running after the bound is killed and gives -1.
+inline int WaitExit(pid_t pid) {
+    int status = -1;
+    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
+        kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // How often `part` occurs in `text`.
