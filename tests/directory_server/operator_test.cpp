@@ -187,7 +187,7 @@ TEST_F(Operators, RefusesToStartWithFilesItCannotUse) {
     for (const std::string& args : std::vector<std::string>{
              "--operators-ca missing.pem", "--operators-ca not-a-ca.pem",
              ca + " --crl " + (pki_ / "other/crl.pem").string(), ca + " --access missing"}) {
-        EXPECT_EQ(Wait(Spawn("--listen 127.0.0.1:0 " + args)), 1) << args;
+        EXPECT_EQ(WaitExit(Spawn("--listen 127.0.0.1:0 " + args)), 1) << args;
     }
 }
 
