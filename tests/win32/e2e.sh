@@ -4,8 +4,8 @@
 # case's dialog in a folder of its own; what it prints must be the expected lines.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/wine_session.sh"
-build=$(realpath "$1") title="Launcher Test" failed=0 server=
+source "$here/lib.sh"
+build=$(realpath "$1") title="Launcher Test" server=
 work=$build/e2e
 rm -rf "$work" "$build"/artifacts/launcher-wine*
 mkdir -p "$work" "$build/artifacts"
@@ -24,19 +24,11 @@ serve() { # REPLY [--close]: a loopback directory server on $port, logging to $w
     python3 "$here/list_server.py" --reply "$1" --port-file "$work/port" --log "$work/requests" \
         "${@:2}" &
     server=$!
-    for ((i = 0; i < 100; i++)); do [[ -s $work/port ]] && break; sleep 0.05; done
+    wait_for 5 test -s "$work/port"
     port=$(cat "$work/port")
 }
-requests() { # N: the requests logged, once N of them are (or after 10 s)
-    for ((i = 0; i < 100; i++)); do
-        n=$(grep -c " request$" "$work/requests" 2>/dev/null) && ((n >= $1)) && break || sleep 0.1
-    done
-    echo "$n"
-}
-check() { # NAME WANT GOT
-    [[ $2 == "$3" ]] && echo "PASS: $1" && return
-    echo "FAIL: $1" && failed=1 && diff <(echo "$2") <(echo "$3")
-}
+logged() { grep -c " request$" "$work/requests" 2>/dev/null; }
+requests() { wait_for 10 eval '(($(logged) >= '"$1"'))'; logged; } # N: the requests, once N are
 # NAME PORT WANT STEPS...: the driver's steps in the case's folder (no set.xml without
 # PORT; PORT "empty" writes port="").
 run_case() {
