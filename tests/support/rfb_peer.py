@@ -100,14 +100,8 @@ class Session:
 
     def wait(self, predicate, timeout=15):
         """Waits until predicate(records) is true; its last value (false after the timeout)."""
-        deadline = time.monotonic() + timeout
         with self.changed:
-            while not (result := predicate(self.records)):
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return result
-                self.changed.wait(left)
-            return result
+            return self.changed.wait_for(lambda: predicate(self.records), timeout)
 
     def snapshot(self):
         with self.changed:
@@ -257,11 +251,7 @@ class Server:
 
     def session(self, index, timeout=30):
         """The index-th connection (from 0), once it has come; None after the timeout."""
-        deadline = time.monotonic() + timeout
         with self.changed:
-            while len(self.sessions) <= index:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self.changed.wait(left)
-            return self.sessions[index]
+            if self.changed.wait_for(lambda: len(self.sessions) > index, timeout):
+                return self.sessions[index]
+        return None
