@@ -2,10 +2,10 @@
 # The real launcher on a private X server against a scripted directory server
 # (tests/win32/list_server.py), with the stand-in viewer installed as talviewer. Without a
 # settings file: a message box captioned with the executable's name, then status 1. With one:
-# the dialog captioned with its title; Return leaves it open and asks nothing; a double-click
-# on the sorted list's first row starts the viewer with the server's address, port and that
-# host, and the list is asked for again a second later on the same connection; Escape ends
-# the process with status 0 and closes the connection.
+# the dialog captioned with its title; a double-click on the sorted list's first row starts
+# the viewer with the server's address, port and that host, and the list is asked for again
+# a second later on the same connection; Escape ends the process with status 0 and closes
+# the connection.
 #   launcher_e2e.sh BUILD_DIR
 source "$(dirname "$0")/lib.sh"
 start_xvfb
@@ -37,13 +37,6 @@ win=$(wait_window '^Remote Support$' 15) || fail "the dialog did not appear with
 wait_for 15 logged request 1 || fail "no request reached the server"
 wait_for 15 has_read $pid 20 || fail "the launcher did not read the reply"
 screenshot "$ARTIFACTS/launcher-dialog.png" "$win"
-press "$win" Return
-sleep 0.5
-kill -0 $pid 2>/dev/null || fail "Return ended the launcher"
-xdotool search --onlyvisible --name '^Remote Support$' >/dev/null || fail "Return closed the dialog"
-! logged request 2 || fail "Return sent a request"
-echo "ok - Return leaves the dialog open and asks nothing"
-
 clicked=$(date +%s%N)
 xdotool mousemove --window "$win" 40 25 click --repeat 2 --delay 80 1
 wait_for 15 logged request 2 || fail "no second request after the double-click"

@@ -32,50 +32,33 @@ track() { _pids+=("$1"); }
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/xvfb.sh"
 
+# wait_for SECONDS COMMAND...: until COMMAND succeeds.
+wait_for() { for _ in $(seq $(($1 * 20))); do "${@:2}" && return 0; sleep 0.05; done; return 1; }
+
 # A private X server (see scripts/xvfb.sh), stopped on exit, that answers
 # requests before the test goes on.
 start_xvfb() {
-    local i
     xvfb_start || fail "Xvfb did not start"
     track "$XVFB_PID"
-    for i in $(seq 50); do
-        xdotool getmouselocation >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    fail "Xvfb on $DISPLAY does not answer"
+    wait_for 5 xdotool getmouselocation >/dev/null 2>&1 || fail "Xvfb on $DISPLAY does not answer"
 }
 
 # Prints the id of the first visible window whose name matches, waiting up to
 # $2 seconds (default 10).
 wait_window() {
-    local name=$1 timeout=${2:-10} id i
-    for i in $(seq $((timeout * 10))); do
-        id=$(xdotool search --onlyvisible --name "$name" 2>/dev/null | head -n 1 || true)
-        [[ -n $id ]] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
+    local id
+    _found() { id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1) && [[ -n $id ]]; }
+    wait_for "${2:-10}" _found "$1" && echo "$id"
 }
 
 # Waits up to $2 seconds for process $1 (a child of this shell) to end and
 # sets EXIT_STATUS. Not to be called in a subshell: only this shell can wait
 # for its children.
 wait_exit() {
-    local pid=$1 timeout=${2:-10} i
-    EXIT_STATUS=
-    for i in $(seq $((timeout * 10))); do
-        if ! kill -0 "$pid" 2>/dev/null; then
-            EXIT_STATUS=0
-            wait "$pid" || EXIT_STATUS=$?
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
+    EXIT_STATUS=0
+    wait_for "${2:-10}" eval "! kill -0 $1 2>/dev/null" || return 1
+    wait "$1" || EXIT_STATUS=$?
 }
-
-# wait_for SECONDS COMMAND...: until COMMAND succeeds.
-wait_for() { for _ in $(seq $(($1 * 20))); do "${@:2}" && return 0; sleep 0.05; done; return 1; }
 
 # True once process $1 has read at least $2 bytes from its TCP connections
 # and left nothing unread. The kernel counts what arrived (bytes_received)

@@ -49,8 +49,6 @@ header = re.match(rb"P6\s+(\d+)\s+\d+\s+\d+\s", data)
 at = header.end() + (int(sys.argv[3]) * int(header[1]) + int(sys.argv[2])) * 3
 print(data[at:at + 3].hex())' "$@"
 }
-# The window's size as "W H".
-window_size() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: \([0-9]*\)x\([0-9]*\).*/\1 \2/p'; }
 
 # start_pair LABEL SERVER_ARGS... -- AGENT_ARGS...: the directory server on a free port ($port)
 # and talagent holding pc-1 on the remote display, registered.
@@ -121,32 +119,26 @@ run_case() {
     wait_for 15 has_read $launcher 9 || fail "$mode: the launcher did not read the host list"
     xdotool mousemove --window "$win" 40 25 click --repeat 2 --delay 80 1
 
-    local viewer size w h shot=$WORK/viewer-$mode.ppm got=
+    local viewer w h shot=$WORK/viewer-$mode.ppm got=
     viewer=$(wait_window "$title" 20) || fail "$mode: no viewer window titled $title"
-    # The desktop arrives a moment later (x11vnc's TLS set-up takes about 2 s).
-    for _ in $(seq 100); do
-        size=$(window_size "$viewer")
-        read -r w h <<<"$size"
+    # The desktop arrives a moment later (x11vnc's TLS set-up takes about 2 s). Its colour is
+    # read right of xev's window, away from the centre where a cursor could be.
+    shows_colour() {
+        eval "$(xdotool getwindowgeometry --shell "$viewer" | sed -n 's/^WIDTH=/w=/p; s/^HEIGHT=/h=/p')"
         screenshot "$shot" "$viewer"
-        # Right of xev's window, away from the centre where a cursor could be.
-        [[ -s $shot ]] && got=$(pixel "$shot" $((w * 3 / 4)) $((h * 3 / 4)))
-        [[ $got == "$colour" ]] && break
-        sleep 0.2
-    done
+        [[ -s $shot ]] && got=$(pixel "$shot" $((w * 3 / 4)) $((h * 3 / 4))) && [[ $got == "$colour" ]]
+    }
+    wait_for 20 shows_colour
     screenshot "$ARTIFACTS/viewer-$mode.png" "$viewer"
     [[ $got == "$colour" ]] || fail "$mode: viewer pixel is '$got', not $colour (see $ARTIFACTS/viewer-$mode.png)"
     echo "ok - $mode: the viewer shows the remote desktop ($w x $h, pixel $got)"
 
-    # A click over xev's window on the remote display: the remote pointer
-    # goes there and xev sees the button.
+    # A click over xev's window on the remote display: xev sees the button
+    # only if the remote pointer went there.
     : >"$WORK/xev.log"
     xdotool mousemove --window "$viewer" $((w / 8)) $((h / 4)) click 1
     wait_for 10 grep -q "ButtonPress" "$WORK/xev.log" || fail "$mode: no click arrived on the remote display"
-    local remote
-    remote=$(DISPLAY=$REMOTE xdotool getmouselocation)
-    [[ $remote =~ x:([0-9]+)\ y:([0-9]+) ]] || fail "$mode: remote pointer: $remote"
-    ((BASH_REMATCH[1] < 200 && BASH_REMATCH[2] < 200)) || fail "$mode: the remote pointer is at $remote"
-    echo "ok - $mode: a click arrives on the remote display ($remote)"
+    echo "ok - $mode: a click arrives on the remote display"
 
     # A key typed into the viewer: xev (under the remote pointer, so it has
     # the keyboard) records its keysym.

@@ -15,7 +15,8 @@ connection is a Session; its records are tuples, in order of arrival:
   ("closed",)
 
 Non-incremental update requests are answered with the whole desktop in Raw encoding (unless
-the session is `quiet`: then no request is recorded); incremental ones wait (nothing changes on this desktop by itself).
+the session is `quiet`: then no request is recorded); incremental ones wait (nothing changes
+on this desktop by itself).
 """
 import socket
 import struct
@@ -79,6 +80,11 @@ SECURITY_VNC = 2
 DESKTOP_SIZE = -223
 
 
+def update(width, height, encoding):
+    """A FramebufferUpdate's header with its one rectangle, at the origin."""
+    return struct.pack(">BxHHHHHi", 0, 1, 0, 0, width, height, encoding)
+
+
 class Session:
     """One viewer's connection: read on the server's thread, sends from any thread."""
 
@@ -100,14 +106,8 @@ class Session:
 
     def wait(self, predicate, timeout=15):
         """Waits until predicate(records) is true; its last value (false after the timeout)."""
-        deadline = time.monotonic() + timeout
         with self.changed:
-            while not (result := predicate(self.records)):
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return result
-                self.changed.wait(left)
-            return result
+            return self.changed.wait_for(lambda: predicate(self.records), timeout)
 
     def snapshot(self):
         with self.changed:
@@ -137,28 +137,22 @@ class Session:
         """A FramebufferUpdate with only the DesktopSize pseudo-rectangle; the viewer is then
         expected to ask for the whole new desktop."""
         self.width, self.height = width, height
-        self.send(struct.pack(">BxH", 0, 1) + struct.pack(">HHHHi", 0, 0, width, height, DESKTOP_SIZE))
+        self.send(update(width, height, DESKTOP_SIZE))
 
     def flood_resizes(self, seconds, size=(8192, 8192), batch=64):
         """Desktop-size changes between `size` and one pixel narrower, as fast as the viewer
-        takes them, for `seconds`; the number sent. The session goes quiet first: a viewer asks
+        takes them, for `seconds`. The session goes quiet first: a viewer asks
         for the whole desktop after each resize, and that is not sent."""
         self.quiet = True
         width, height = size
-        burst = b"".join(struct.pack(">BxH", 0, 1) +
-                         struct.pack(">HHHHi", 0, 0, width - i % 2, height, DESKTOP_SIZE)
-                         for i in range(batch))
-        sent = 0
+        burst = b"".join(update(width - i % 2, height, DESKTOP_SIZE) for i in range(batch))
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             self.send(burst)
-            sent += batch
-        return sent
 
     def send_desktop(self):
         pixel = bytes(self.server.colour) + b"\0"  # 0x00RRGGBB little-endian, as the viewer asks
-        header = struct.pack(">BxH", 0, 1) + struct.pack(">HHHHi", 0, 0, self.width, self.height, 0)
-        self.send(header + pixel * (self.width * self.height))
+        self.send(update(self.width, self.height, 0) + pixel * (self.width * self.height))
 
     def run(self):
         try:
@@ -257,11 +251,7 @@ class Server:
 
     def session(self, index, timeout=30):
         """The index-th connection (from 0), once it has come; None after the timeout."""
-        deadline = time.monotonic() + timeout
         with self.changed:
-            while len(self.sessions) <= index:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self.changed.wait(left)
-            return self.sessions[index]
+            if self.changed.wait_for(lambda: len(self.sessions) > index, timeout):
+                return self.sessions[index]
+        return None

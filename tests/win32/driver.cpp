@@ -1,53 +1,46 @@
-// Works launcher.exe from outside, as an operator would, for the end-to-end
-// tests under Wine (tests/win32/e2e.sh). The arguments are steps, run in order:
+// Works launcher.exe and talviewer.exe from outside, as an operator would, for the end-to-end
+// tests under Wine (tests/win32/*.sh). The arguments are steps, run in order:
 //
-//   hold PATH          keep PATH open (reading shared) until the end, as another program might
+//   hold PATH          keep PATH open (reading shared) to the end, as another program might
 //   run EXE            start EXE
-//   dialog TITLE       wait for its dialog captioned TITLE, which must have a taskbar
-//                      button (WS_EX_APPWINDOW); later steps work on it
+//   startup EXE TITLE  print the ms from starting EXE until its dialog shows, then close it
+//   dialog TITLE       wait for its dialog captioned TITLE, which must have a taskbar button
+//                      (WS_EX_APPWINDOW); later steps work on it
 //   list A|B|C         wait until the host list reads A, B, C ('' for none)
 //   key ID VK          post the virtual key VK to the dialog's control ID (0: the dialog)
 //   click NAME         double-click the host NAME in the list
 //   blank              double-click the blank space below the list's entries
 //   press ID           click the dialog's button ID
-//   box                wait for a message box, print its text, press OK
-//   nobox MS           no message box may come up within MS milliseconds
+//   box / nobox MS     wait for a message box, print its text, press OK / none may come in MS
 //   record PATH N      wait until PATH holds N records of the stand-in viewer
-//   records PATH       print the arguments of each record in PATH after the program's
-//                      name, one a line in brackets (the record is src/viewer/arguments.h)
-//   shot PATH          save the dialog's pixels as a BMP
-//   dpichanged DPI L T R B  send the dialog WM_DPICHANGED as the system does when it moves to
-//                      a monitor of DPI, suggesting the window rectangle L T R B; print
-//                      "window" and the rectangle the window then has
+//   records PATH       print each record's arguments after the program's name, one a line
+//                      in brackets (the record is src/viewer/arguments.h)
+//   shot PATH          save the dialog's (or window's) pixels as a BMP
+//   dpichanged DPI L T R B  send WM_DPICHANGED as the system does on a move to a monitor of
+//                      DPI, suggesting the rectangle L T R B; print the window's rectangle
 //   itemheight         print the host list's item height, which follows its font
-//   sleep MS
-//   exit               wait for the program to end, print its exit status
-//   startup EXE TITLE  print the ms from starting EXE until its dialog shows, then close it
+//   viewer ADDR PORT NAME  start ./talviewer.exe TALVERO-VNC ADDR PORT NAME
+//   window TITLE       wait for talviewer.exe's window captioned TITLE (of any process)
+//   color PX PY RRGGBB wait until the screen's pixel at PX%, PY% of the window's client area
+//                      has that colour (each channel within 8): "color ok", or what it has
+//   mouse PX PY        a left click there (move, press, release)
+//   client W H         wait until the client area is W x H (0 0: no wait), print
+//                      "client X Y W H": its origin on the screen and its size
+//   message CAPTION    wait for a message box captioned CAPTION (of any process), print
+//                      "message TEXT", press OK
+//   close / sleep MS   close the window / wait
+//   exit / ended       wait for the program's / the window's process to end, print its status
 //
-// And talviewer.exe's window (whichever process opened it):
-//   viewer ADDR PORT NAME    start ./talviewer.exe TALVERO-VNC ADDR PORT NAME
-//   window TITLE             wait for the viewer's window captioned TITLE; `shot` then saves it
-//   color PX PY RRGGBB       wait until the screen's pixel at PX%, PY% of the window's client
-//                            area has that colour (each channel within 8), print "color ok" or
-//                            what it has after 20 s
-//   mouse PX PY              a left click there (move, press, release)
-//   client W H               wait until the client area is W x H (0 0: no wait), print
-//                            "client X Y W H": its origin on the screen and its size
-//   message CAPTION          wait for a message box captioned CAPTION (of any process), print
-//                            "message TEXT", press OK
-//   close                    close the window
-//   ended                    wait for the window's process to end, print its exit status
-//
-// What the steps observe (message texts, exit status) and every check that
-// fails is printed, one a line, for the caller to compare. A step that waits
-// in vain ends the run with status 1. Keys and clicks are posted, so they pass
-// through the launcher's own message loop.
+// What the steps observe and every check that fails is printed, one a line, for the caller
+// to compare. A step that waits in vain ends the run with status 1. Keys and clicks are
+// posted, so they pass through the program's own message loop.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -156,12 +149,6 @@ COLORREF ScreenPixel(POINT p) {
     return c;
 }
 
-std::string Hex(COLORREF c) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02x%02x%02x", GetRValue(c), GetGValue(c), GetBValue(c));
-    return text;
-}
-
 // Prints the message box's text after `what`, then presses its OK.
 void Answer(HWND box, const std::string& what) {
     wchar_t text[1024] = {};
@@ -169,6 +156,19 @@ void Answer(HWND box, const std::string& what) {
     Say(what + " " + Utf8(text));
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+}
+
+// Starts EXE (with this command line, if any) as the program the steps work on.
+bool Start(const std::string& exe, std::string command = {}) {
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    return CreateProcessA(exe.c_str(), command.empty() ? nullptr : command.data(), nullptr, nullptr,
+                          FALSE, 0, nullptr, nullptr, &si, &g_process);
+}
+
+bool WaitDialog(const std::string& title, DWORD step = 20) {
+    return WaitFor(
+        30000, [&] { return (g_dialog = FindDialog(title)) != nullptr; }, step);
 }
 
 // The mouse messages of a double-click at xy in the window, as the system posts them.
@@ -189,15 +189,11 @@ int Run(const std::vector<std::string>& a) {
         } else if (step == "run" || step == "startup") {
             const auto t0 = std::chrono::steady_clock::now();
             const std::string exe = arg();
-            STARTUPINFOA si{};
-            si.cb = sizeof si;
-            if (!CreateProcessA(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                &si, &g_process))
+            if (!Start(exe))
                 return Say("cannot start " + exe), 1;
             if (step == "startup") {
                 const std::string title = arg();
-                if (!WaitFor(
-                        30000, [&] { return (g_dialog = FindDialog(title)) != nullptr; }, 1))
+                if (!WaitDialog(title, 1))
                     return Say("no dialog " + title), 1;
                 const std::chrono::duration<double, std::milli> ms =
                     std::chrono::steady_clock::now() - t0;
@@ -207,7 +203,7 @@ int Run(const std::vector<std::string>& a) {
             }
         } else if (step == "dialog") {
             const std::string title = arg();
-            if (!WaitFor(20000, [&] { return (g_dialog = FindDialog(title)) != nullptr; }))
+            if (!WaitDialog(title))
                 return Say("no dialog " + title), 1;
             if (!(GetWindowLongPtrA(g_dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW))
                 Say("the dialog lacks WS_EX_APPWINDOW");
@@ -299,10 +295,7 @@ int Run(const std::vector<std::string>& a) {
             std::string command = "\"" + exe + "\" TALVERO-VNC";
             for (int k = 0; k < 3; ++k)
                 command += " \"" + arg() + "\"";
-            STARTUPINFOA si{};
-            si.cb = sizeof si;
-            if (!CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                nullptr, &si, &g_process))
+            if (!Start(exe, command))
                 return Say("cannot start talviewer.exe"), 1;
         } else if (step == "window") {
             const std::string title = arg();
@@ -315,18 +308,22 @@ int Run(const std::vector<std::string>& a) {
         } else if (step == "color") {
             const int px = std::stoi(arg()), py = std::stoi(arg());
             const unsigned long want = std::stoul(arg(), nullptr, 16);
-            const auto close_to = [](int a, int b) { return a - b <= 8 && b - a <= 8; };
             COLORREF got = 0;
             const bool ok = WaitFor(
                 20000,
                 [&] {
                     got = ScreenPixel(ClientPoint(px, py, true));
-                    return close_to(GetRValue(got), (want >> 16) & 0xff) &&
-                           close_to(GetGValue(got), (want >> 8) & 0xff) &&
-                           close_to(GetBValue(got), want & 0xff);
+                    for (int shift : {0, 8, 16})  // COLORREF is 0x00BBGGRR
+                        if (std::abs(int(got >> shift & 0xff) - int(want >> (16 - shift) & 0xff)) >
+                            8)
+                            return false;
+                    return true;
                 },
                 100);
-            Say(ok ? "color ok" : "color " + Hex(got));
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%02x%02x%02x", GetRValue(got), GetGValue(got),
+                          GetBValue(got));
+            Say(ok ? std::string("color ok") : std::string("color ") + hex);
         } else if (step == "mouse") {
             const int px = std::stoi(arg()), py = std::stoi(arg());
             const POINT p = ClientPoint(px, py, false);
@@ -358,19 +355,14 @@ int Run(const std::vector<std::string>& a) {
             Answer(box, "message");
         } else if (step == "close") {
             PostMessageA(g_dialog, WM_CLOSE, 0, 0);
-        } else if (step == "ended") {
-            DWORD code = 0;
-            if (!g_window_process || WaitForSingleObject(g_window_process, 30000) != WAIT_OBJECT_0)
-                return Say("ended: still running"), 1;
-            GetExitCodeProcess(g_window_process, &code);
-            Say("exit " + std::to_string(code));
         } else if (step == "sleep") {
             Sleep(std::stoul(arg()));
-        } else if (step == "exit") {
+        } else if (step == "exit" || step == "ended") {
+            const HANDLE process = step == "exit" ? g_process.hProcess : g_window_process;
             DWORD code = 0;
-            if (WaitForSingleObject(g_process.hProcess, 30000) != WAIT_OBJECT_0)
-                return Say("exit: still running"), 1;
-            GetExitCodeProcess(g_process.hProcess, &code);
+            if (!process || WaitForSingleObject(process, 30000) != WAIT_OBJECT_0)
+                return Say(step + ": still running"), 1;
+            GetExitCodeProcess(process, &code);
             Say("exit " + std::to_string(code));
         } else {
             return Say("unknown step " + step), 2;

@@ -4,8 +4,8 @@
 # case's dialog in a folder of its own; what it prints must be the expected lines.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/wine_session.sh"
-build=$(realpath "$1") title="Launcher Test" failed=0 server=
+source "$here/lib.sh"
+build=$(realpath "$1") title="Launcher Test" server=
 work=$build/e2e
 rm -rf "$work" "$build"/artifacts/launcher-wine*
 mkdir -p "$work" "$build/artifacts"
@@ -24,28 +24,19 @@ serve() { # REPLY [--close]: a loopback directory server on $port, logging to $w
     python3 "$here/list_server.py" --reply "$1" --port-file "$work/port" --log "$work/requests" \
         "${@:2}" &
     server=$!
-    for ((i = 0; i < 100; i++)); do [[ -s $work/port ]] && break; sleep 0.05; done
+    wait_for 5 test -s "$work/port"
     port=$(cat "$work/port")
 }
-requests() { # N: the requests logged, once N of them are (or after 10 s)
-    for ((i = 0; i < 100; i++)); do
-        n=$(grep -c " request$" "$work/requests" 2>/dev/null) && ((n >= $1)) && break || sleep 0.1
-    done
-    echo "$n"
-}
-check() { # NAME WANT GOT
-    [[ $2 == "$3" ]] && echo "PASS: $1" && return
-    echo "FAIL: $1" && failed=1 && diff <(echo "$2") <(echo "$3")
-}
-# NAME PORT WANT STEPS...: the driver's steps in the case's folder (no set.xml without
-# PORT; PORT "empty" writes port="").
+logged() { grep -c " request$" "$work/requests" 2>/dev/null; }
+requests() { wait_for 10 eval '(($(logged) >= '"$1"'))'; logged; } # N: the requests, once N are
+# NAME PORT WANT STEPS...: the driver's steps in the case's folder (no set.xml without PORT).
 run_case() {
     mkdir -p "$work/$1"
     cp "$build/launcher.exe" "$work/$1/"
     # The stand-in that records its arguments, under the viewer's name.
     cp "$build/win32-tools/talviewer-standin.exe" "$work/$1/talviewer.exe"
     [[ -z $2 ]] || printf '<xml><connect ip="127.0.0.1" port="%s"/><title>%s</title></xml>\n' \
-        "${2/#empty/}" "$title" >"$work/$1/set.xml"
+        "$2" "$title" >"$work/$1/set.xml"
     [[ $1 != read-only ]] || chmod a-w "$work/$1/set.xml"
     check "$1" "$3" "$(cd "$work/$1" && timeout 120 "$WINE" "$build/win32-tools/driver.exe" \
         "${@:4}" | tr -d '\r')"
@@ -68,10 +59,11 @@ run_case reconnect "$port" 'exit 0' run launcher.exe dialog "$title" list "$sort
     press 1001 nobox 1000 list "$sorted" key 1000 $escape exit
 check "Refresh connects again" 2 "$(requests 2)"
 
-# Once the server is gone: one message, then the empty dialog.
+# Once the server is gone: one message, then the empty dialog; a double-click on the empty
+# list starts no viewer, so no request (and no second message) follows.
 kill $server && wait $server 2>/dev/null
 run_case refused "$port" $'box Server Data Send Fail!\nexit 0' run launcher.exe box \
-    dialog "$title" nobox 2000 list '' key 1000 $escape exit
+    dialog "$title" nobox 2000 list '' blank nobox 1500 key 1000 $escape exit
 
 nosettings=$'box 세팅파일이 존재하지 않습니다. 재설치해주십시오\nexit 1'
 run_case missing '' "$nosettings" run launcher.exe box exit
@@ -88,17 +80,9 @@ for ((h = 0; h < 4; h++)); do steps+=(click "${hosts[h]}" record "$TALVIEWER_REC
 steps+=(blank sleep 1500)  # a double-click on blank space starts nothing
 run_case viewer "$port" 'exit 0' "${steps[@]}" list '|Alpha|beta|my host|say "hi" \a\\|zeta' \
     nobox 100 key 1000 $escape exit
-records() { # PATH: the arguments of each viewer record in PATH, one a line in brackets
-    "$WINE" "$build/win32-tools/driver.exe" records "$1" | tr -d '\r'
-}
 check "viewer arguments" "$(printf "[TALVERO-VNC]\n[127.0.0.1]\n[$port]\n[%s]\n" "${hosts[@]}")" \
-    "$(records "$TALVIEWER_RECORD")"
+    "$("$WINE" "$build/win32-tools/driver.exe" records "$TALVIEWER_RECORD" | tr -d '\r')"
 check "a request after each viewer start" 5 "$(requests 5)"
-
-# No server answers on port 0: a message box at the start; a double-click on the empty list
-# starts no viewer, so no request (and no second message) follows.
-run_case empty-list empty $'box Server Data Send Fail!\nexit 0' run launcher.exe box \
-    dialog "$title" blank nobox 1500 key 1000 $escape exit
 
 # The list's font follows the display's DPI, 20 pixels at 96 as before (the
 # items' height follows the font); the dialog declares per-monitor awareness,

@@ -24,53 +24,48 @@ $work = Join-Path $env:TEMP ("talviewer-check-" + [guid]::NewGuid())
 New-Item -ItemType Directory $work | Out-Null
 $failures = 0
 
-function Folder([string]$name, [string]$ca) {
-    $dir = Join-Path $work $name
+# One run of the viewer in test mode, in a folder of its own with CA (if any) as ca.pem:
+# messages to the standard error, milestones to the folder's log ($env:TALVIEWER_LOG).
+function Run([string]$row, [string]$machine, [string]$ca, [string]$first, [string]$password) {
+    $dir = Join-Path $work $row
     New-Item -ItemType Directory $dir | Out-Null
     Copy-Item (Join-Path $here 'talviewer.exe') $dir
     if ($ca) { Copy-Item (Join-Path $here $ca) (Join-Path $dir 'ca.pem') }
-    return $dir
-}
-
-# One run of the viewer in test mode: messages to the standard error, milestones to a log.
-function Run([string]$dir, [string]$machine, [string]$first = 'TALVERO-VNC', [string]$password) {
     $env:TALVIEWER_NO_DIALOGS = '1'
     $env:TALVIEWER_LOG = Join-Path $dir 'log'
     $env:TALVIEWER_PASSWORD_FILE = ''
     if ($password) {
-        $file = Join-Path $dir 'password'
-        Set-Content -Path $file -Value $password -Encoding ascii
-        $env:TALVIEWER_PASSWORD_FILE = $file
+        $env:TALVIEWER_PASSWORD_FILE = Join-Path $dir 'password'
+        Set-Content -Path $env:TALVIEWER_PASSWORD_FILE -Value $password -Encoding ascii
     }
-    $info = New-Object System.Diagnostics.ProcessStartInfo
-    $info.FileName = Join-Path $dir 'talviewer.exe'
-    $info.Arguments = "$first $Server $Port `"$machine`""
-    $info.UseShellExecute = $false
-    $info.RedirectStandardError = $true
-    $p = [System.Diagnostics.Process]::Start($info)
-    return $p
+    $info = New-Object System.Diagnostics.ProcessStartInfo -Property @{
+        FileName = Join-Path $dir 'talviewer.exe'; Arguments = "$first $Server $Port `"$machine`""
+        UseShellExecute = $false; RedirectStandardError = $true
+    }
+    return [System.Diagnostics.Process]::Start($info)
 }
 
 function Check([string]$row, [bool]$ok, [string]$detail) {
-    if ($ok) { Write-Output "PASS: $row" }
-    else { Write-Output "FAIL: $row $detail"; $script:failures++ }
+    # To the host, not the function's output: a Session's verdicts would become its result.
+    if ($ok) { Write-Host "PASS: $row" }
+    else { Write-Host "FAIL: $row $detail"; $script:failures++ }
 }
 
 # An error row: status and a phrase of the message.
 function Row([string]$row, [string]$machine, [int]$status, [string]$phrase, [string]$ca,
              [string]$first = 'TALVERO-VNC', [string]$password) {
-    $p = Run (Folder $row $ca) $machine $first $password
-    $err = $p.StandardError.ReadToEnd()
+    $p = Run $row $machine $ca $first $password
+    $reading = $p.StandardError.ReadToEndAsync()  # read while waiting: a hung viewer is a failure
     if (-not $p.WaitForExit(60000)) { $p.Kill(); Check $row $false 'still running after 60 s'; return }
+    $err = $reading.Result
     Check "$row (status $status)" ($p.ExitCode -eq $status) "got $($p.ExitCode): $err"
     Check "$row (message)" ($err -like "*$phrase*") "no '$phrase' in: $err"
 }
 
 # A session that must start: wait for the first frame in the log, then close the window.
 function Session([string]$row, [string]$machine, [string]$ca, [string]$password) {
-    $dir = Folder $row $ca
-    $p = Run $dir $machine 'TALVERO-VNC' $password
-    $log = Join-Path $dir 'log'
+    $p = Run $row $machine $ca 'TALVERO-VNC' $password
+    $log = $env:TALVIEWER_LOG
     $deadline = (Get-Date).AddSeconds(30)
     while ((Get-Date) -lt $deadline -and -not ((Test-Path $log) -and (Select-String -Path $log -Pattern 'first-frame' -Quiet))) {
         Start-Sleep -Milliseconds 200

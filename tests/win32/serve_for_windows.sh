@@ -9,34 +9,18 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 listen=${1:?usage: $0 ADDR:PORT DIR} out=$(realpath -m "${2:?usage: $0 ADDR:PORT DIR}")
 work=$(mktemp -d)
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
-source "$here/../../scripts/xvfb.sh"
-xvfb_start 1024x768x24
-pids+=("$XVFB_PID")
-xsetroot -solid '#20c040'
-"$here/../../tools/pki/talpki" ca "$work/ca" >/dev/null 2>&1
-"$here/../../tools/pki/talpki" agent "$work/ca" pc-1 >/dev/null 2>&1
-"$here/../../tools/pki/talpki" ca --subject "Other deployment" "$work/other" >/dev/null 2>&1
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=pc-1 -addext subjectAltName=DNS:pc-1 \
-    -keyout "$work/self.key" -out "$work/self.crt" 2>/dev/null
-cat "$work/self.key" "$work/self.crt" >"$work/self.pem"
+source "$here/lib.sh"
+trap 'stop_all; rm -rf "$work"' EXIT
+remote_desktop 1024 768
+make_pki "$work"
 printf 'secret12\n' >"$work/vncpasswd"
 mkdir -p "$out"
 cp "$work/ca/ca.pem" "$out/ca.pem"
-cp "$work/other/ca.pem" "$out/other.pem"
-
-start() { # OPTIONS...: x11vnc on a free loopback port; prints the port
-    local port
-    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-    x11vnc -rfbport "$port" -localhost -forever -shared -noxdamage -nopw "$@" >"$work/x11vnc-$port.log" 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do grep -q "PORT=$port" "$work/x11vnc-$port.log" 2>/dev/null && break; sleep 0.1; done
-    echo "$port"
-}
-tls=(-env X11VNC_DISABLE_SSL_CLIENT_MODE=1 -vencrypt nodh:only -anontls never)
-plain=$(start) auth=$(start -passwdfile "$work/vncpasswd")
-cert=$(start -ssl "$work/ca/agents/pc-1.pem" "${tls[@]}") self=$(start -ssl "$work/self.pem" "${tls[@]}")
+cp "$work/other2/ca.pem" "$out/other.pem"
+x11vnc_start plain "$work/plain.log"
+x11vnc_start auth "$work/auth.log" -passwdfile "$work/vncpasswd"
+x11vnc_start cert "$work/cert.log" -ssl "$work/ca/agents/pc-1.pem" "${x11vnc_tls[@]}"
+x11vnc_start self "$work/self.log" -ssl "$work/self.pem" "${x11vnc_tls[@]}"
 echo "serving on $listen; CA files in $out; Ctrl+C ends"
 python3 "$here/view_relay.py" --port-file "$work/port" --listen "$listen" --route pc-plain=$plain \
     --route pc-auth=$auth --route pc-1=$cert --route pc-2=$cert --route pc-self=$self \

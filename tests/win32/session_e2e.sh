@@ -13,17 +13,11 @@ if [[ ! -x $build/talagent ]] || ! "$build/directory-server" --help 2>&1 | grep 
     echo "SKIP: no directory-server with sessions and talagent in $build"
     exit 0
 fi
-source "$here/wine_session.sh"
+source "$here/lib.sh"
 work=$build_win/session-e2e
 rm -rf "$work"
 mkdir -p "$work/app" "$build_win/artifacts"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    [[ -z ${REMOTE_PID:-} ]] || kill "$REMOTE_PID" 2>/dev/null
-    wine_session_stop
-}
-trap cleanup EXIT
+trap stop_all EXIT
 fail() {
     echo "FAIL: $*"
     tail -n 15 "$work/server.log" "$work/agent.log" "$work/x11vnc.log" 2>/dev/null
@@ -31,24 +25,19 @@ fail() {
 }
 
 W=640 H=480
-xvfb_start ${W}x${H}x24 || exit 1
-REMOTE=$DISPLAY REMOTE_PID=$XVFB_PID XVFB_PID=
-xsetroot -display "$REMOTE" -solid '#20c040'
-
-"$here/../../tools/pki/talpki" ca "$work/pki" >/dev/null 2>&1
-"$here/../../tools/pki/talpki" agent "$work/pki" pc-1 >/dev/null 2>&1
+remote_desktop $W $H || exit 1
+make_pki "$work/pki" || fail "no certificates"
 "$build/directory-server" --listen 127.0.0.1:0 2>"$work/server.log" &
 pids+=($!)
-for _ in $(seq 100); do grep -q 'listening on' "$work/server.log" && break; sleep 0.1; done
+wait_for 10 grep -q 'listening on' "$work/server.log" || fail "the directory server did not start"
 port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log")
-[[ -n $port ]] || fail "the directory server did not start"
 "$build/talagent" --server "127.0.0.1:$port" --name pc-1 --display "$REMOTE" \
-    --x11vnc-log "$work/x11vnc.log" --cert "$work/pki/agents/pc-1.pem" 2>"$work/agent.log" &
+    --x11vnc-log "$work/x11vnc.log" --cert "$work/pki/ca/agents/pc-1.pem" 2>"$work/agent.log" &
 pids+=($!)
-for _ in $(seq 100); do grep -q 'agent "pc-1" registered' "$work/server.log" && break; sleep 0.1; done
+wait_for 10 grep -q 'agent "pc-1" registered' "$work/server.log" || fail "the agent did not register"
 
 title="Session Test"
-cp "$build_win/launcher.exe" "$build_win/win32-tools/talviewer.exe" "$work/pki/ca.pem" "$work/app/"
+cp "$build_win/launcher.exe" "$build_win/win32-tools/talviewer.exe" "$work/pki/ca/ca.pem" "$work/app/"
 printf '<xml><connect ip="127.0.0.1" port="%s"/><title>%s</title></xml>\n' "$port" "$title" \
     >"$work/app/set.xml"
 
@@ -59,10 +48,8 @@ got=$(cd "$work/app" && TALVIEWER_NO_DIALOGS=1 timeout 180 "$WINE" "$build_win/w
     close ended dialog "$title" list pc-1 key 1000 27 exit 2>&1 | tr -d '\r')
 [[ $got == $'color ok\nexit 0\nexit 0' ]] || fail "the driver says: $got"
 echo "PASS: launcher.exe -> talviewer.exe -> relay -> talagent's x11vnc: the desktop's colour (TLS)"
-read -r x y < <(DISPLAY=$REMOTE xdotool getmouselocation --shell | awk -F= '/^X=/{x=$2} /^Y=/{y=$2} END{print x, y}')
-((x >= W / 4 - 3 && x <= W / 4 + 3 && y >= H * 3 / 4 - 3 && y <= H * 3 / 4 + 3)) ||
-    fail "the remote pointer is at $x,$y, not near $((W / 4)),$((H * 3 / 4))"
-echo "PASS: the click arrived on the remote display at $x,$y"
-grep -q 'session with "pc-1" ended' "$work/server.log" && echo "PASS: the server logged the session's end" ||
-    { sleep 2; grep -q 'session with "pc-1" ended' "$work/server.log" || fail "no session end in the server's log"; }
+at=$(pointer_near $((W / 4)) $((H * 3 / 4))) || fail "the remote pointer is at $at, not near $((W / 4)),$((H * 3 / 4))"
+echo "PASS: the click arrived on the remote display at $at"
+wait_for 2 grep -q 'session with "pc-1" ended' "$work/server.log" || fail "no session end in the server's log"
+echo "PASS: the server logged the session's end"
 python3 "$here/bmp_to_png.py" "$build_win/artifacts/viewer-session.bmp"

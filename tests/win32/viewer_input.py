@@ -80,14 +80,12 @@ def focused(*wids):
     return bool(wait_for(lambda: xdotool("getwindowfocus") in wids, timeout=10))
 
 
-def events(session, start, kinds):
-    return [r[1:] for r in session.snapshot()[start:] if r[0] in kinds]
-
-
 def wait_events(session, start, kinds, count):
     """The records of these kinds since `start`, once there are `count` (or after a timeout)."""
-    session.wait(lambda records: len([r for r in records[start:] if r[0] in kinds]) >= count)
-    return events(session, start, kinds)
+    def mine(records):
+        return [r[1:] for r in records[start:] if r[0] in kinds]
+    session.wait(lambda records: len(mine(records)) >= count)
+    return mine(session.snapshot())
 
 
 # ---- keys ----
@@ -104,18 +102,18 @@ KEY_ROWS = [
     ("key a", tap(ord("a"))),
     # xdotool lets Shift go before the letter: the release is of the 'A' that was pressed
     ("key shift+a", [(1, SHIFT), (1, ord("A")), (0, SHIFT), (0, ord("A"))]),
-    ("key 7", tap(ord("7"))),
-    ("key shift+7", [(1, SHIFT), (1, ord("&")), (0, SHIFT), (0, ord("&"))]),
     # Wine reports a press of the right Shift as presses of both; the right one must arrive as
     # Shift_R (the message alone says Shift: only its scan code tells the keys apart)
     ("keydown Shift_R key b keyup Shift_R",
      [(1, SHIFT), (1, 0xFFE2)] + tap(ord("B")) + [(0, SHIFT), (0, 0xFFE2)]),
-    ("key Return BackSpace Tab Escape", tap(0xFF0D) + tap(0xFF08) + tap(0xFF09) + tap(0xFF1B)),
-    ("key Left Up Right Down", tap(0xFF51) + tap(0xFF52) + tap(0xFF53) + tap(0xFF54)),
-    ("key F1 F5 F12", tap(0xFFBE) + tap(0xFFC2) + tap(0xFFC9)),
+    # keys that type a control character must not also send it as text; extended keys; F keys
+    ("key Return BackSpace Tab Escape Left Up Right Down F1 F5 F12",
+     [e for k in (0xFF0D, 0xFF08, 0xFF09, 0xFF1B, 0xFF51, 0xFF52, 0xFF53, 0xFF54, 0xFFBE, 0xFFC2,
+                  0xFFC9) for e in tap(k)]),
     ("key F10", tap(0xFFC7)),  # the menu key of Windows, the remote side's here
     ("key ctrl+c", [(1, CTRL), (1, ord("c")), (0, CTRL), (0, ord("c"))]),
     ("key alt+x", [(1, ALT), (1, ord("x")), (0, ALT), (0, ord("x"))]),
+    # a digit's shifted symbol, with Shift held across keys
     ("keydown shift key x 2 keyup shift",
      [(1, SHIFT)] + tap(ord("X")) + tap(ord("@")) + [(0, SHIFT)]),
 ]
@@ -176,23 +174,17 @@ def check_focus_loss(session, wid, origin):
 # ---- clipboard ----
 
 def check_clipboard(session):
-    rows = [
-        # the X side's text (UTF-8), what the server must get
-        ("one line", "plain text 123", b"plain text 123"),
-        # Latin-1 as RFB has it; the dash and the euro sign are not in it; Windows' CRLF is LF
-        ("Latin-1 and beyond", "Gr\u00fc\u00dfe, caf\u00e9 \u2013 5 \u20ac\nzweite Zeile",
-         b"Gr\xfc\xdfe, caf\xe9 ? 5 ?\nzweite Zeile"),
-    ]
-    for name, text, want in rows:
-        start = len(session.snapshot())
-        # xclip serves the selection until someone else takes it: the next row, or the viewer.
-        children.append(subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard", "-i"],
-                                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.DEVNULL))
-        children[-1].stdin.write(text.encode())
-        children[-1].stdin.close()
-        check(f"clipboard: X to server, {name}", [(want,)],
-              wait_events(session, start, {"cut"}, 1))
+    # X to server: Latin-1 as RFB has it; the dash and the euro sign are not in it, and
+    # Windows' CRLF becomes LF. xclip serves the selection until the viewer takes it.
+    start = len(session.snapshot())
+    xclip = subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard", "-i"],
+                             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    children.append(xclip)
+    xclip.stdin.write("Gr\u00fc\u00dfe, caf\u00e9 \u2013 5 \u20ac\nzweite Zeile".encode())
+    xclip.stdin.close()
+    check("clipboard: X to server", [(b"Gr\xfc\xdfe, caf\xe9 ? 5 ?\nzweite Zeile",)],
+          wait_events(session, start, {"cut"}, 1))
 
     sent = b"D\xe9j\xe0 vu\nzweite Zeile"
     start = len(session.snapshot())
@@ -215,20 +207,13 @@ def check_clipboard(session):
 
 # ---- resize ----
 
-def check_resize(session, wid, title, origin):
-    def size():
-        shell = dict(line.split("=", 1) for line in
-                     xdotool("getwindowgeometry", "--shell", wid).splitlines())
-        return int(shell["WIDTH"]), int(shell["HEIGHT"])
-
-    before = size()
+def check_resize(session, title, origin):
     start = len(session.snapshot())
     session.resize(400, 240)
     first = wait_events(session, start, {"request"}, 1)[:1]
     check("resize: the viewer asks for the whole new desktop", [(0, 0, 0, 400, 240)], first)
     client = driver("window", title, "client", 400, 240)
     check("resize: the client area follows", ["client %d %d 400 240" % origin], client)
-    check("resize: the X window grows with it", (before[0] + 80, before[1] + 40), size())
     start = len(session.snapshot())
     xdotool("mousemove", origin[0] + 390, origin[1] + 230, "click", 1)
     check("resize: a click in the new part", [(0, 390, 230), (1, 390, 230), (0, 390, 230)],
@@ -239,9 +224,9 @@ def check_flood(session):
     """A desktop that floods 8192x8192 resizes for a second: a key typed during the flood and
     one typed after it reach the server within the flood's second plus a generous bound."""
     during, after = key_latency_under_flood(session, lambda: xdotool("key", "x"), ord("x"))
-    print(f"flood: keys arrived after {during} s (during) and {after} s (after)")
-    check("flood: a key typed during it arrives in time", True, during is not None and during < 11)
-    check("flood: a key typed after it arrives in time", True, after is not None and after < 11)
+    for when, seconds in (("during", during), ("after", after)):
+        check(f"flood: a key typed {when} it arrives in time ({seconds} s)", True,
+              seconds is not None and seconds < 11)
 
 
 def plain_session(relay_port, server):
@@ -266,7 +251,7 @@ def plain_session(relay_port, server):
     check_pointer(session, origin)
     check_focus_loss(session, wid, origin)
     cut_start, sent = check_clipboard(session)
-    check_resize(session, wid, title, origin)
+    check_resize(session, title, origin)
     check_flood(session)
 
     driver("window", title, "close")
