@@ -1,16 +1,11 @@
 #!/usr/bin/env python3
-"""talviewer's error table in the real program, headless: the rows that need it (the command
-line, a closed port, the CA file, TLS against real certificates, the password on stdin, a
-session the remote side ends), and one row of the server's replies to show the mapping to a
-message and an exit status holds in the binary. Every reply, failure class and deadline is
-checked in tests/viewer/session_driver_test.cpp.
-
-Each row starts a scripted directory server on loopback that answers talviewer's
-"view NAME" request and, after "ok", plays an RFB server (plain, VNC
-authentication, or VeNCrypt with TLS using certificates made here with talpki).
-The viewer runs on QT_QPA_PLATFORM=offscreen with TALVIEWER_NO_DIALOGS=1, so
-its message goes to stderr; the row checks the exit status and a phrase of the
-message. Last, --help must answer without any display.
+"""talviewer's error table in the real program, headless, for what only the program does: the
+command line, a closed port, the CA file beside it, TLS against talpki's certificates, the
+password on stdin, a session the remote side ends; and one server reply, to show the mapping
+holds in the binary (every reply, failure class and deadline: session_driver_test.cpp). Each
+row plays a scripted directory server on loopback that answers "view NAME" and, after "ok",
+an RFB server; the viewer runs offscreen with TALVIEWER_NO_DIALOGS=1, so its message goes to
+stderr. Last, --help must answer without any display.
 
   error_table.py TALVIEWER TALPKI
 """
