@@ -52,10 +52,6 @@ def vencrypt(conn, certfile, subtypes=(260,)):
 
 
 # What the scripted server does after reading "view NAME\n". `pki` holds the certificates.
-def reply(text):
-    return lambda conn, pki: conn.sendall(text)
-
-
 def plain_only(conn, pki):
     conn.sendall(b"ok\n")
     rfb_greeting(conn, [1])
@@ -93,7 +89,8 @@ ROWS = [
     ("control byte in name", "plain", ["TALVERO-VNC", "127.0.0.1", "1", "a\tb"], None, "", 2,
      "control byte 0x09"),
     ("separator in name", "plain", ["TALVERO-VNC", "127.0.0.1", "1", "a|b"], None, "", 2, "'|'"),
-    ("not connected", "plain", None, reply(b"error not-connected\n"), "", 3, "is not connected"),
+    ("not connected", "plain", None,
+     lambda conn, pki: conn.sendall(b"error not-connected\n"), "", 3, "is not connected"),
     ("server unreachable", "plain", None, None, "", 6, "could not be reached"),
     ("plain offered, CA present", "ca", None, plain_only, "", 7, "no encryption"),
     ("certificate for another name", "ca", None, tls_with("agents/other-pc.pem"), "", 7,
