@@ -25,8 +25,6 @@ TEST(QtText, TheFixedKoreanMessageReadsRightWhateverTheLocale) {
         CodePageScope scope(active);
         EXPECT_EQ(ToDisplay(kSettingsMissingMessage, kSettingsMessageCodePage), expected) << active;
     }
-    CodePageScope scope(949);  // and the same text in the active code page
-    EXPECT_EQ(ToDisplay(kSettingsMissingMessage), expected);
 }
 
 TEST(QtText, BytesThatDoNotDecodeAreShownOneMarkEach) {

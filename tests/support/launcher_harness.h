@@ -1,14 +1,9 @@
-// What the in-process tests of the launcher's connection run against.
-//
-// ScriptedServer: a directory server on 127.0.0.1, at a port the system
-// picks or at a given one (a server started again). It accepts one connection and serves it on a
-// thread of its own, counting the bytes received and calling the script for each complete request
-// "server".
-//
-// LauncherHarness: the real CLauncherDlg in-process, with set.xml in a
-// temporary directory that stands for the executable's directory, message
-// boxes and the pauses recorded instead of performed, and the test's body
-// run inside the modal loop. The one harness of every dialog test.
+// What the in-process tests of the launcher run against. ScriptedServer: a directory server on
+// 127.0.0.1 (at a port the system picks, or a given one for a server started again) that serves
+// one connection on a thread of its own and calls its script for each complete request "server".
+// LauncherHarness: the real CLauncherDlg, with set.xml in a temporary directory that stands for
+// the executable's, message boxes and pauses recorded instead of performed, and the test's body
+// run inside the modal loop.
 #pragma once
 
 // The system's socket headers go before the platform layer's names.
@@ -61,8 +56,7 @@ public:
         : ScriptedServer([reply](ScriptedServer& server, int) { server.Send(reply); }, port) {}
 
     ~ScriptedServer() {
-        // Wakes the thread from accept or recv: either it sees m_stopping
-        // after taking the connection, or this sees the connection.
+        // Wakes the thread from accept or recv: it sees m_stopping, or this sees the connection.
         m_stopping = true;
         ::shutdown(m_listener, SHUT_RDWR);
         ::shutdown(m_fd, SHUT_RDWR);
@@ -78,15 +72,13 @@ public:
     int Requests() const { return m_requests; }
     std::size_t BytesReceived() const { return m_bytesReceived; }
 
-    // Sends all of `bytes`, blocking while the client's buffers are full;
-    // false once the connection is gone.
+    // Sends all of `bytes`, blocking while the client's buffers are full; false once it is gone.
     bool Send(const std::string& bytes) {
         return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
     }
 
-    // Ends the connection with FIN, or with RST when `reset`: with a zero
-    // linger time the socket's release (by the serving thread, whose read
-    // returns at once) sends RST instead of FIN.
+    // Ends the connection with FIN, or with RST when `reset` (a zero linger time makes the
+    // serving thread's release of the socket send RST).
     void Close(bool reset = false) {
         const linger zero{1, 0};
         if (reset)
@@ -113,8 +105,8 @@ private:
             }
         }
         m_ended = true;
-        // Releases the socket but keeps its number taken until the destructor,
-        // so that no other socket of the process gets it meanwhile.
+        // Releases the socket but keeps its number taken until the destructor, so that no
+        // other socket of the process gets it meanwhile.
         const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         ::dup3(null, fd, O_CLOEXEC);
         ::close(null);
@@ -156,9 +148,8 @@ public:
     // A path in the directory the launcher takes for its own.
     std::string File(const std::string& name) const { return dir + "/" + name; }
 
-    // Runs `dialog` modally and returns DoModal's result. `body` runs inside
-    // the modal loop once the dialog is shown; then the dialog ends with
-    // kEndedByTest unless the body ended it.
+    // Runs `dialog` modally, `body` inside the modal loop once it is shown, then ends it with
+    // kEndedByTest unless the body did; DoModal's result.
     INT_PTR Run(CLauncherDlg& dialog, const std::function<void(CLauncherDlg&)>& body) {
         platform::testing::CurrentHooks().dialogShown = [&](CDialog&) {
             QTimer::singleShot(0, [&] {
@@ -178,8 +169,7 @@ public:
     std::vector<unsigned> sleeps;
 };
 
-// A control of the dialog as its Qt widget (a window handle of the Qt
-// backend is the address of its widget).
+// A control of the dialog as its Qt widget (a Qt window handle is its widget's address).
 template <class Widget>
 Widget* Control(CDialog& dialog, int id) {
     return qobject_cast<Widget*>(reinterpret_cast<QWidget*>(dialog.GetDlgItem(id)));
@@ -194,11 +184,9 @@ inline std::vector<std::string> ListEntries(CLauncherDlg& dialog) {
     return entries;
 }
 
-// Double-clicks row `row` of the host list with real mouse events on its
-// viewport (press, release, press, release). With `row` -1 only the
-// double-click itself reaches the empty area below the rows, so whatever was
-// selected stays selected, as on Windows, where a click there keeps the
-// selection.
+// Double-clicks row `row` of the host list with real mouse events on its viewport. With `row` -1
+// only the double-click itself reaches the empty area below the rows, so the selection stays, as
+// on Windows, where a click there keeps it.
 inline void DoubleClickHostList(CLauncherDlg& dialog, int row) {
     QListWidget* list = Control<QListWidget>(dialog, IDC_HOST_LIST);
     QWidget* viewport = list->viewport();

@@ -35,50 +35,35 @@ void PressKey(QWidget* target, int key) {
     QApplication::sendEvent(target, &press);
 }
 
+// The caption comes from the settings; one the active code page can hold reads back byte for
+// byte; the list and the button keep fonts of their own; Return has no default button to press.
 TEST(Dialog, InitialisationTakesTheSettingsAndSetsUpTheControls) {
-    LauncherHarness f(kOffline);
-    CLauncherDlg dialog;
-    std::string caption;
-    int cellHeight = 0;
-    bool refreshIsDefault = true;
-    f.Run(dialog, [&](CLauncherDlg& d) {
-        caption = d.GetWindowText();
-        cellHeight = QFontMetrics(Control<QWidget>(d, IDC_HOST_LIST)->font()).height();
-        auto* refresh = Control<QPushButton>(d, IDC_REFRESH);
-        refreshIsDefault = refresh->isDefault() || refresh->autoDefault();
-    });
-    EXPECT_EQ(caption, "Desk Help");
-    EXPECT_NEAR(cellHeight, 20, 2);
-    EXPECT_FALSE(refreshIsDefault);
-}
-
-TEST(Dialog, CaptionReadsBackAsSetAndFontsStayApart) {
-    // A caption the active code page can hold comes back byte for byte.
     const std::pair<unsigned int, std::string> captions[] = {
         {65001, "Caf\xc3\xa9 \xec\x84\x9c\xec\x9a\xb8"},
         {949, "\xbc\xad\xbf\xef \xc1\xf6\xbf\xf8"},
         {1252, "Caf\xe9 d\xe9j\xe0"},
     };
-    for (const auto& entry : captions) {
-        // Named, not bound: lambdas may not capture structured bindings in
-        // every compiler this builds with.
-        const unsigned int codePage = entry.first;
-        const std::string& caption = entry.second;
+    for (const auto& [codePage, caption] : captions) {
         CodePageScope scope(codePage);
         LauncherHarness f(kOffline);
-        std::string readBack;
+        std::string fromSettings, readBack;
         HFONT listFont = nullptr, buttonFont = nullptr;
         LogFont listDescription, buttonDescription;
-        f.Run([&](CLauncherDlg& d) {
+        bool refreshIsDefault = true;
+        f.Run([&, &caption = caption](CLauncherDlg& d) {
+            fromSettings = d.GetWindowText();
+            auto* refresh = Control<QPushButton>(d, IDC_REFRESH);
+            refreshIsDefault = refresh->isDefault() || refresh->autoDefault();
             d.SetWindowText(caption);
             readBack = d.GetWindowText();
-            // Each handle stays the font of its own control after the other
-            // is asked for.
+            // Each handle stays the font of its own control after the other is asked for.
             buttonFont = CListBox(d.GetDlgItem(IDC_REFRESH)).GetFont();
             listFont = CListBox(d.GetDlgItem(IDC_HOST_LIST)).GetFont();
             GetFontDescription(listFont, &listDescription);
             GetFontDescription(buttonFont, &buttonDescription);
         });
+        EXPECT_EQ(fromSettings, "Desk Help");
+        EXPECT_FALSE(refreshIsDefault);
         EXPECT_EQ(readBack, caption) << codePage;
         EXPECT_NE(listFont, buttonFont);
         EXPECT_NEAR(listDescription.lfHeight, 20, 2);

@@ -1,16 +1,11 @@
 #!/usr/bin/env python3
-"""talviewer's error table in the real program, headless: the rows that need it (the command
-line, a closed port, the CA file, TLS against real certificates, the password on stdin, a
-session the remote side ends), and one row of the server's replies to show the mapping to a
-message and an exit status holds in the binary. Every reply, failure class and deadline is
-checked in tests/viewer/session_driver_test.cpp.
-
-Each row starts a scripted directory server on loopback that answers talviewer's
-"view NAME" request and, after "ok", plays an RFB server (plain, VNC
-authentication, or VeNCrypt with TLS using certificates made here with talpki).
-The viewer runs on QT_QPA_PLATFORM=offscreen with TALVIEWER_NO_DIALOGS=1, so
-its message goes to stderr; the row checks the exit status and a phrase of the
-message. Last, --help must answer without any display.
+"""talviewer's error table in the real program, headless, for what only the program does: the
+command line, a closed port, the CA file beside it, TLS against talpki's certificates, the
+password on stdin, a session the remote side ends; and one server reply, to show the mapping
+holds in the binary (every reply, failure class and deadline: session_driver_test.cpp). Each
+row plays a scripted directory server on loopback that answers "view NAME" and, after "ok",
+an RFB server; the viewer runs offscreen with TALVIEWER_NO_DIALOGS=1, so its message goes to
+stderr. Last, --help must answer without any display.
 
   error_table.py TALVIEWER TALPKI
 """
@@ -57,10 +52,6 @@ def vencrypt(conn, certfile, subtypes=(260,)):
 
 
 # What the scripted server does after reading "view NAME\n". `pki` holds the certificates.
-def reply(text):
-    return lambda conn, pki: conn.sendall(text)
-
-
 def plain_only(conn, pki):
     conn.sendall(b"ok\n")
     rfb_greeting(conn, [1])
@@ -98,7 +89,8 @@ ROWS = [
     ("control byte in name", "plain", ["TALVERO-VNC", "127.0.0.1", "1", "a\tb"], None, "", 2,
      "control byte 0x09"),
     ("separator in name", "plain", ["TALVERO-VNC", "127.0.0.1", "1", "a|b"], None, "", 2, "'|'"),
-    ("not connected", "plain", None, reply(b"error not-connected\n"), "", 3, "is not connected"),
+    ("not connected", "plain", None,
+     lambda conn, pki: conn.sendall(b"error not-connected\n"), "", 3, "is not connected"),
     ("server unreachable", "plain", None, None, "", 6, "could not be reached"),
     ("plain offered, CA present", "ca", None, plain_only, "", 7, "no encryption"),
     ("certificate for another name", "ca", None, tls_with("agents/other-pc.pem"), "", 7,

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -19,28 +20,46 @@ namespace {
 using rfbtest::Bytes;
 using namespace std::chrono_literals;
 
-struct Step {
-    enum Kind { kServer, kConnected, kClose, kPeerClose, kTlsUp, kTlsFail, kAdvance, kPassword };
-    Kind kind;
-    Bytes bytes = {};
-    std::string text = {};
-    std::chrono::seconds wait{0};
+// One thing that happens to the session: the server's bytes (whole, or one byte per call when
+// `bytewise`), the connection, the TLS layer's verdict, the clock, the operator's password.
+struct Ctx {
+    SessionDriver& driver;
+    SessionDriver::TimePoint now;
+    bool bytewise;
+    std::function<void()> collect;  // takes the driver's output and events
 };
+using Step = std::function<void(Ctx&)>;
 
 Step Server(const Bytes& bytes) {
-    return {Step::kServer, bytes};
+    return [bytes](Ctx& c) {
+        const std::size_t n = c.bytewise ? 1 : bytes.size();
+        for (std::size_t at = 0; at < bytes.size(); at += n) {
+            c.driver.Receive(std::span(bytes).subspan(at, n), c.now);
+            c.collect();
+        }
+    };
 }
 Step Server(std::string_view text) {
-    return {Step::kServer, Bytes(text.begin(), text.end())};
+    return Server(Bytes(text.begin(), text.end()));
 }
-const auto Up = [] { return Step{Step::kConnected}; };
-const auto Close = [](std::string reason) { return Step{Step::kClose, {}, std::move(reason)}; };
-const auto PeerClose = [] { return Step{Step::kPeerClose}; };
-// The certificate's DNS names, comma-separated.
-const auto TlsUp = [](std::string names) { return Step{Step::kTlsUp, {}, std::move(names)}; };
-const auto TlsFail = [](std::string why) { return Step{Step::kTlsFail, {}, std::move(why)}; };
-const auto Wait = [](std::chrono::seconds s) { return Step{Step::kAdvance, {}, {}, s}; };
-const auto Password = [](std::string p) { return Step{Step::kPassword, {}, std::move(p)}; };
+const Step Up = [](Ctx& c) { c.driver.Connected(c.now); };
+const Step PeerClose = [](Ctx& c) { c.driver.Closed("ignored", true); };
+Step Close(std::string reason) {
+    return [=](Ctx& c) { c.driver.Closed(reason, false); };
+}
+// The certificate's DNS names.
+Step TlsUp(std::vector<std::string> names) {
+    return [=](Ctx& c) { c.driver.TlsEstablished(names); };
+}
+Step TlsFail(std::string why) {
+    return [=](Ctx& c) { c.driver.TlsFailed(why); };
+}
+Step Wait(std::chrono::seconds s) {
+    return [=](Ctx& c) { c.driver.Tick(c.now += s); };
+}
+Step Password(std::string password) {
+    return [=](Ctx& c) { c.driver.SetPassword(password, c.now); };
+}
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -69,33 +88,24 @@ Bytes Refused(std::string_view reason) {
 }
 
 // What the front end saw, one line per event.
-std::string Trace(const SessionEvent& event) {
-    namespace se = session_event;
-    return std::visit(
-        [](const auto& e) -> std::string {
-            using T = std::decay_t<decltype(e)>;
-            if constexpr (std::is_same_v<T, se::Status>) {
-                return "status " + e.text;
-            } else if constexpr (std::is_same_v<T, se::Accepted>) {
-                return "accepted";
-            } else if constexpr (std::is_same_v<T, se::Connected>) {
-                return e.encrypted ? "connected tls" : "connected plain";
-            } else if constexpr (std::is_same_v<T, se::FramebufferUpdated>) {
-                return "update";
-            } else if constexpr (std::is_same_v<T, se::DesktopResized>) {
-                return "resized " + std::to_string(e.width) + "x" + std::to_string(e.height);
-            } else if constexpr (std::is_same_v<T, se::CredentialsNeeded>) {
-                return "password?";
-            } else if constexpr (std::is_same_v<T, se::StartTls>) {
-                return "tls for " + e.peer_name;
-            } else if constexpr (std::is_same_v<T, se::Failed>) {
-                return "failed " + std::to_string(ExitStatus(e.failure)) + ": " + e.detail;
-            } else {
-                return "other";
-            }
-        },
-        event);
-}
+namespace se = session_event;
+struct Trace {
+    std::string operator()(const se::Status& e) { return "status " + e.text; }
+    std::string operator()(const se::Accepted&) { return "accepted"; }
+    std::string operator()(const se::Connected& e) {
+        return e.encrypted ? "connected tls" : "connected plain";
+    }
+    std::string operator()(const se::FramebufferUpdated&) { return "update"; }
+    std::string operator()(const se::DesktopResized& e) {
+        return "resized " + std::to_string(e.width) + "x" + std::to_string(e.height);
+    }
+    std::string operator()(const se::CredentialsNeeded&) { return "password?"; }
+    std::string operator()(const se::StartTls& e) { return "tls for " + e.peer_name; }
+    std::string operator()(const se::Failed& e) {
+        return "failed " + std::to_string(ExitStatus(e.failure)) + ": " + e.detail;
+    }
+    std::string operator()(const auto&) { return "other"; }
+};
 
 enum Flags { kCa = 1, kWholeOnly = 2 };  // a CA file is there; bytes must come together
 
@@ -120,67 +130,29 @@ Played Play(const Row& row, bool bytewise) {
                                       .name = "pc-01",
                                       .display_name = "pc-01",
                                       .have_ca = (row.flags & kCa) != 0});
-    auto now = SessionDriver::TimePoint{} + 1000s;
     Played run;
-    const auto collect = [&] {
-        for (const uint8_t b : driver.TakeOutput()) {
-            run.sent += static_cast<char>(b);
-        }
-        while (auto e = driver.PollEvent()) {
-            run.events.push_back(Trace(*e));
-        }
-    };
-    driver.Start(now);
-    collect();
-    for (const Step& s : row.script) {
-        switch (s.kind) {
-            case Step::kServer:
-                for (std::size_t at = 0; at < s.bytes.size(); at += bytewise ? 1 : s.bytes.size()) {
-                    driver.Receive(std::span(s.bytes).subspan(at, bytewise ? 1 : s.bytes.size()),
-                                   now);
-                    collect();
+    Ctx ctx{driver, SessionDriver::TimePoint{} + 1000s, bytewise, [&] {
+                for (const uint8_t b : driver.TakeOutput()) {
+                    run.sent += static_cast<char>(b);
                 }
-                break;
-            case Step::kConnected:
-                driver.Connected(now);
-                break;
-            case Step::kClose:
-                driver.Closed(s.text, false);
-                break;
-            case Step::kPeerClose:
-                driver.Closed("ignored", true);
-                break;
-            case Step::kTlsUp: {
-                std::vector<std::string> names;
-                for (std::size_t at = 0; at <= s.text.size();) {
-                    const std::size_t comma = std::min(s.text.find(',', at), s.text.size());
-                    names.push_back(s.text.substr(at, comma - at));
-                    at = comma + 1;
+                while (auto e = driver.PollEvent()) {
+                    run.events.push_back(std::visit(Trace{}, *e));
                 }
-                driver.TlsEstablished(names);
-                break;
-            }
-            case Step::kTlsFail:
-                driver.TlsFailed(s.text);
-                break;
-            case Step::kAdvance:
-                now += s.wait;
-                driver.Tick(now);
-                break;
-            case Step::kPassword:
-                driver.SetPassword(s.text, now);
-                break;
-        }
-        collect();
+            }};
+    driver.Start(ctx.now);
+    ctx.collect();
+    for (const Step& step : row.script) {
+        step(ctx);
+        ctx.collect();
     }
     // Whatever comes after the end changes nothing.
     if (driver.done()) {
         const std::size_t events = run.events.size(), sent = run.sent.size();
-        driver.Receive(kOk, now);
+        driver.Receive(kOk, ctx.now);
         driver.Closed("late", true);
         driver.SendKey(0x61, true);
-        driver.Tick(now + 1h);
-        collect();
+        driver.Tick(ctx.now + 1h);
+        ctx.collect();
         EXPECT_EQ(run.events.size(), events) << run.events.back();
         EXPECT_EQ(run.sent.size(), sent);
     }
@@ -191,93 +163,91 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
     const std::string dots = "\xe2\x80\xa6";
     const Row rows[] = {
         {"a plain session without a CA, with no deadline once running",
-         {Up(), Server(Cat({kOk, kPlain})), Wait(600s)},
+         {Up, Server(Cat({kOk, kPlain})), Wait(600s)},
          "",
          {"status Connecting to the server at relay:7000" + dots,
           "status Asking pc-01 for a session" + dots, "accepted",
           "status Starting the session" + dots, "connected plain"}},
-        {"not connected", {Up(), Server("error not-connected\n")}, "3"},
-        {"the server's timeout, CRLF", {Up(), Server("error timeout\r\n")}, "4"},
-        {"busy", {Up(), Server("error busy\n")}, "5"},
-        {"another reason", {Up(), Server("error disk on fire\n")}, "6 answered: disk on fire"},
-        {"escapes shown", {Up(), Server("hi\x1b[2J\n")}, "6 understood: \"hi\\x1b[2J\""},
-        {"no reason", {Up(), Server("error \n")}, "6 understood: \"error \""},
-        {"not quite ok", {Up(), Server("okay\n")}, "6 understood: \"okay\""},
-        {"an endless line", {Up(), Server(std::string(300, 'o'))}, "6 was not understood."},
-        {"closed unanswered",
-         {Up(), Server("err"), PeerClose()},
-         "6 closed the connection without"},
+        {"not connected", {Up, Server("error not-connected\n")}, "3"},
+        {"the server's timeout, CRLF", {Up, Server("error timeout\r\n")}, "4"},
+        {"busy", {Up, Server("error busy\n")}, "5"},
+        {"another reason", {Up, Server("error disk on fire\n")}, "6 answered: disk on fire"},
+        {"escapes shown", {Up, Server("hi\x1b[2J\n")}, "6 understood: \"hi\\x1b[2J\""},
+        {"no reason", {Up, Server("error \n")}, "6 understood: \"error \""},
+        {"not quite ok", {Up, Server("okay\n")}, "6 understood: \"okay\""},
+        {"an endless line", {Up, Server(std::string(300, 'o'))}, "6 was not understood."},
+        {"closed unanswered", {Up, Server("err"), PeerClose}, "6 closed the connection without"},
         {"unreachable",
          {Close("refused")},
          "6 The server at relay:7000 could not be reached: refused"},
         {"the connect deadline", {Wait(14s), Wait(1s)}, "6 did not answer within 15 seconds"},
-        {"the reply deadline", {Up(), Wait(44s), Wait(1s)}, "4 server did not answer within 45 s"},
-        {"the handshake deadline", {Up(), Server(kOk), Wait(29s), Wait(1s)}, "4 within 30 seconds"},
+        {"the reply deadline", {Up, Wait(44s), Wait(1s)}, "4 server did not answer within 45 s"},
+        {"the handshake deadline", {Up, Server(kOk), Wait(29s), Wait(1s)}, "4 within 30 seconds"},
         {"no deadline while the operator types the password, then one again",
-         {Up(), Server(Cat({kOk, kVncAuth})), Wait(600s), Password("secret"), Wait(30s)},
+         {Up, Server(Cat({kOk, kVncAuth})), Wait(600s), Password("secret"), Wait(30s)},
          "4 did not start within 30 seconds",
          {"password?", "status Signing in" + dots}},
         {"a password that works",
-         {Up(), Server(Cat({kOk, kVncAuth})), Password("secret"), Server(Cat({kResultOk, kInit}))},
+         {Up, Server(Cat({kOk, kVncAuth})), Password("secret"), Server(Cat({kResultOk, kInit}))},
          "",
          {"password?", "connected plain"}},
         {"a wrong password",
-         {Up(), Server(Cat({kOk, kVncAuth})), Password("nope"), Server(Refused("bad password"))},
+         {Up, Server(Cat({kOk, kVncAuth})), Password("nope"), Server(Refused("bad password"))},
          "8 bad password",
          {"password?"}},
         {"the remote side refuses before any authentication, with its reason",
-         {Up(), Server(Cat({kOk, kV38, {0}, Reason("no X server on :5")}))},
+         {Up, Server(Cat({kOk, kV38, {0}, Reason("no X server on :5")}))},
          "6 The server refused the connection: no X server on :5."},
         {"refused, no password given",
-         {Up(), Server(Cat({kOk, kV38, {1, 1}, Refused("go")}))},
+         {Up, Server(Cat({kOk, kV38, {1, 1}, Refused("go")}))},
          "6 go"},
-        {"a plain session while a CA is there", {Up(), Server(Cat({kOk, kPlain}))}, "7", {}, kCa},
-        {"VeNCrypt without a CA", {Up(), Server(Cat({kOk, kVeNCrypt}))}, "7 there is no ca.pem"},
+        {"a plain session while a CA is there", {Up, Server(Cat({kOk, kPlain}))}, "7", {}, kCa},
+        {"VeNCrypt without a CA", {Up, Server(Cat({kOk, kVeNCrypt}))}, "7 there is no ca.pem"},
         {"VeNCrypt with a CA",
-         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsUp("pc-0,pc-01"),
+         {Up, Server(Cat({kOk, kVeNCrypt})), TlsUp({"pc-0", "pc-01"}),
           Server(Cat({kResultOk, kInit}))},
          "",
          {"status Checking pc-01's certificate" + dots, "tls for pc-01",
           "status Starting the session" + dots, "connected tls"},
          kCa},
         {"the server speaks before the TLS hello",
-         {Up(), Server(Cat({kOk, kVeNCrypt, {22}}))},
+         {Up, Server(Cat({kOk, kVeNCrypt, {22}}))},
          "7 sent data before the TLS handshake",
          {},
          kCa | kWholeOnly},
         // The TLS layer matches names as DNS does; listed names are bytes.
         {"a certificate for the name in other letter case",
-         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsUp("PC-01")},
+         {Up, Server(Cat({kOk, kVeNCrypt})), TlsUp({"PC-01"})},
          "7 is not for pc-01 but for PC-01",
          {},
          kCa},
         {"a certificate that names no machine",
-         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsUp("")},
+         {Up, Server(Cat({kOk, kVeNCrypt})), TlsUp({""})},
          "7 it names no machine",
          {},
          kCa},
         {"a TLS handshake that fails",
-         {Up(), Server(Cat({kOk, kVeNCrypt})), TlsFail("certificate expired")},
+         {Up, Server(Cat({kOk, kVeNCrypt})), TlsFail("certificate expired")},
          "7 The TLS handshake with pc-01 failed: certificate expired",
          {"tls for pc-01"},
          kCa},
         {"a close during the TLS handshake",
-         {Up(), Server(Cat({kOk, kVeNCrypt})), PeerClose()},
+         {Up, Server(Cat({kOk, kVeNCrypt})), PeerClose},
          "7 failed: the remote side closed the connection.",
          {},
          kCa},
         {"a close before the desktop came",
-         {Up(), Server(Cat({kOk, kV38})), PeerClose()},
+         {Up, Server(Cat({kOk, kV38})), PeerClose},
          "6 closed the connection before the session started"},
         {"the remote side ends a running session",
-         {Up(), Server(Cat({kOk, kPlain})), PeerClose()},
+         {Up, Server(Cat({kOk, kPlain})), PeerClose},
          "9 The remote side closed the connection.",
          {"connected plain"}},
         {"a running session breaks",
-         {Up(), Server(Cat({kOk, kPlain})), Close("reset by peer")},
+         {Up, Server(Cat({kOk, kPlain})), Close("reset by peer")},
          "9 reset by peer"},
         {"the desktop sends what the core cannot decode",
-         {Up(), Server(Cat({kOk, kPlain, {200}}))},
+         {Up, Server(Cat({kOk, kPlain, {200}}))},
          "10 unknown message (type 200)",
          {"connected plain"}},
     };
@@ -312,7 +282,7 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
 }
 
 TEST(SessionDriver, AsksForTheMachineOnceConnectedAndSpeaksRfbAfterOk) {
-    const Played run = Play({"", {Server(kOk), Up(), Server(Cat({kOk, kPlain}))}, ""}, false);
+    const Played run = Play({"", {Server(kOk), Up, Server(Cat({kOk, kPlain}))}, ""}, false);
     // Bytes before the connection are nobody's answer; the request goes first, then RFB.
     ASSERT_TRUE(run.sent.starts_with("view pc-01\nRFB 003.008\n")) << run.sent;
 }
@@ -325,7 +295,7 @@ TEST(SessionDriver, CoalescesTheResizesOfOneCall) {
         rfbtest::Append(flood, rfbtest::UpdateHeader(1));
         rfbtest::Append(flood, rfbtest::RectHeader(0, 0, 100 + i, 50 + i, -223));
     }
-    const Played run = Play({"", {Up(), Server(flood)}, ""}, false);
+    const Played run = Play({"", {Up, Server(flood)}, ""}, false);
     std::vector<std::string> sizes;
     for (const std::string& e : run.events) {
         if (e.starts_with("resized") || e == "update") {

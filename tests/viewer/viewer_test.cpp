@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "viewer/arguments.h"
 
@@ -35,13 +34,11 @@ TEST(Talviewer, AppendsItsArgumentsByteForByte) {
         RunViewer({"TALVERO-VNC", "\xC7\xD1\xB1\xB9", "-platform", "xcb", "", "a\"b\\c\n\x7f"},
                   record),
         0);
-    std::ifstream in(record, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-              "[\"" TALVIEWER_PATH
-              "\",\"TALVERO-VNC\",\"127.0.0.1\",\"47010\",\"front desk \xED\x95\x9C\"]\n"
-              "[\"" TALVIEWER_PATH
-              "\",\"TALVERO-VNC\",\"\xC7\xD1\xB1\xB9\",\"-platform\",\"xcb\",\"\","
-              "\"a\\\"b\\\\c\\u000A\\u007F\"]\n");
+    EXPECT_EQ(talviewer::ReadRecords(record.string()),
+              (std::vector<talviewer::Argv>{
+                  {TALVIEWER_PATH, "TALVERO-VNC", "127.0.0.1", "47010", "front desk \xED\x95\x9C"},
+                  {TALVIEWER_PATH, "TALVERO-VNC", "\xC7\xD1\xB1\xB9", "-platform", "xcb", "",
+                   "a\"b\\c\n\x7f"}}));
     std::filesystem::remove(record);
     EXPECT_EQ(RunViewer({"TALVERO-VNC"}, "/nonexistent-dir/record"), 1);  // a lost record fails
 }
