@@ -14,6 +14,13 @@ inline void WriteFile(const fs::path& path, const std::string& bytes) {
     fs::rename(fs::path(path) += ".new", path);
 }
 
+// What an agent's session connection sends first: "ID:" and the digits, padded to 250 bytes.
+inline std::string IdBlock(const std::string& id) {
+    std::string block = "ID:" + id;
+    block.resize(250, '\0');
+    return block;
+}
+
 class DirectoryServer : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directories(dir_); }
@@ -46,6 +53,26 @@ protected:
         Client c(port_);
         c.Send("server");
         return c.Recv();
+    }
+    // All a new connection (from `from`) that sends `input` gets before the server closes it.
+    std::string Answer(const std::string& input, const char* from = nullptr) {
+        Client c(port_, from);
+        c.Send(input);
+        return c.UntilClosed();
+    }
+    // An agent's control connection, registered as `name`.
+    std::unique_ptr<Client> Register(const std::string& name) {
+        auto agent = std::make_unique<Client>(port_);
+        agent->Send("register " + name + "\n");
+        EXPECT_EQ(agent->Line(), "registered\n") << name;
+        return agent;
+    }
+    // The agent's session connection joining `id`: the viewer hears "ok" and the agent's version.
+    std::unique_ptr<Client> Join(Client& viewer, const std::string& id) {
+        auto session = std::make_unique<Client>(port_);
+        session->Send(IdBlock(id) + "RFB 003.008\n");
+        EXPECT_EQ(viewer.Exactly(15), "ok\nRFB 003.008\n");
+        return session;
     }
 
     const fs::path dir_ = fs::temp_directory_path() / ("dirsrv-test-" + std::to_string(getpid()));

@@ -1,5 +1,4 @@
-// The hosts-file worker: results arrive through its descriptor, one per request, and the file's
-// changes come through as they do when read on the loop itself.
+// The hosts-file worker: one result per request through its descriptor, as a read on the loop.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -35,6 +34,12 @@ protected:
         pollfd p{reader.fd(), POLLIN, 0};
         return ::poll(&p, 1, timeout_ms) == 1;
     }
+    // A request's result, once the descriptor says it is there.
+    static auto Next(HostsReader& reader) {
+        reader.Request();
+        EXPECT_TRUE(Ready(reader, 10000));
+        return reader.Take();
+    }
 
     const std::string dir_ = testing::TempDir() + "hosts-reader-" + std::to_string(getpid());
 };
@@ -50,9 +55,7 @@ TEST_F(HostsReaderTest, EachRequestGivesOneResultThroughTheDescriptor) {
 
     Write("gamma\nalpha\ngamma\n");
     reader.Request();
-    reader.Request();  // while the first is under way or untaken: no second result
-    ASSERT_TRUE(Ready(reader, 10000));
-    auto changed = reader.Take();
+    auto changed = Next(reader);  // asked again while under way: still one result
     ASSERT_TRUE(changed && changed->content);
     EXPECT_EQ(changed->content->names, (std::vector<std::string>{"alpha", "gamma"}));
     EXPECT_EQ(changed->content->duplicates, 1u);
@@ -60,38 +63,26 @@ TEST_F(HostsReaderTest, EachRequestGivesOneResultThroughTheDescriptor) {
     EXPECT_FALSE(reader.Take());
 
     // Unchanged: a result without content. Gone: the reason, once.
-    reader.Request();
-    ASSERT_TRUE(Ready(reader, 10000));
-    auto same = reader.Take();
-    ASSERT_TRUE(same);
-    EXPECT_FALSE(same->content);
-    EXPECT_TRUE(same->error.empty());
-    std::filesystem::remove(Path());
-    for (const bool first_time : {true, false}) {
-        reader.Request();
-        ASSERT_TRUE(Ready(reader, 10000));
-        auto gone = reader.Take();
-        ASSERT_TRUE(gone);
-        EXPECT_FALSE(gone->content);
-        EXPECT_EQ(gone->error.empty(), !first_time) << gone->error;
+    for (const int step : {0, 1, 2}) {
+        if (step == 1)
+            std::filesystem::remove(Path());
+        auto result = Next(reader);
+        ASSERT_TRUE(result) << step;
+        EXPECT_FALSE(result->content) << step;
+        EXPECT_EQ(result->error.empty(), step != 1) << result->error;
     }
 }
 
 TEST_F(HostsReaderTest, StopsWithARequestPending) {
-    // A file that takes the worker a while, so the reader is destroyed mid-read or with the
-    // result untaken: the destructor must stop the worker, not wait for another request.
+    // A file that takes a while: destroyed mid-read or with the result untaken, the reader stops.
     std::string hosts;
     for (int i = 0; i < 100000; ++i)
         hosts += "pc-" + std::to_string(i) + "\n";
     Write(hosts);
     for (const bool taken_first : {false, true}) {
         auto reader = std::make_unique<HostsReader>(Path());
+        ASSERT_TRUE(!taken_first || Next(*reader));
         reader->Request();
-        if (taken_first) {
-            ASSERT_TRUE(Ready(*reader, 10000));
-            ASSERT_TRUE(reader->Take());
-            reader->Request();
-        }
         // On a thread of its own, so that a reader that never stops fails the test, not hangs it.
         auto stopped = std::make_shared<std::promise<void>>();
         auto done = stopped->get_future();

@@ -1,8 +1,5 @@
-// Operators proving who they are to the directory-server binary, in wire bytes: the challenge
-// for "view NAME", the answer signed with certificates talpki makes, the access file's verdict,
-// the per-operator limit, and that no refused viewer ever makes the server order an agent.
-// Without --operators-ca sessions open as they always did; --list-from keeps the list to its
-// networks.
+// Operators proving who they are to the directory-server binary with talpki's certificates: the
+// access file's verdict, the per-operator limit, no order for a refused viewer; --list-from.
 #include "common/operator_proof.h"
 #include "fixture.h"
 
@@ -11,12 +8,6 @@ namespace {
 using namespace std::literals;
 using namespace dirsrv_test;
 namespace fs = std::filesystem;
-
-std::string IdBlock(const std::string& id) {
-    std::string block = "ID:" + id;
-    block.resize(250, '\0');
-    return block;
-}
 
 class Operators : public DirectoryServer {
 protected:
@@ -27,10 +18,11 @@ protected:
         for (const std::string& args :
              {"ca " + pki, "operator " + pki + " alice", "operator " + pki + " bob",
               "operator " + pki + " carol", "revoke " + pki + " carol", "ca " + other,
-              "operator " + other + " mallory"}) {
-            const std::string command = "sh " TALPKI_PATH " " + args + " 2>/dev/null";
-            ASSERT_EQ(std::system(command.c_str()), 0) << args;
-        }
+              "operator " + other + " mallory"})
+            Talpki(args);
+    }
+    static void Talpki(const std::string& args) {
+        ASSERT_EQ(std::system(("sh " TALPKI_PATH " " + args + " 2>/dev/null").c_str()), 0) << args;
     }
     static void TearDownTestSuite() { fs::remove_all(pki_); }
     static std::string Pem(const std::string& who) {
@@ -42,12 +34,6 @@ protected:
         WriteFile(dir_ / "access", access);
         Start("", "--operators-ca " + (pki_ / "ca.pem").string() + " --crl " +
                       (pki_ / "crl.pem").string() + " --access access " + args);
-    }
-    std::unique_ptr<Client> Register(const std::string& name) {
-        auto agent = std::make_unique<Client>(port_);
-        agent->Send("register " + name + "\n");
-        EXPECT_EQ(agent->Line(), "registered\n");
-        return agent;
     }
     // Sends "view MACHINE" and answers the challenge as `who` would, signing `signed_name` (and
     // a nonce other than the one sent, when `other_nonce`). Returns the challenge's nonce.
@@ -68,9 +54,7 @@ protected:
     void ExpectPaired(Client& viewer, Client& agent) {
         const std::string order = agent.Line();
         ASSERT_TRUE(order.starts_with("connect ")) << order;
-        Client session(port_);
-        session.Send(IdBlock(order.substr(8, order.size() - 9)) + "RFB 003.008\n");
-        EXPECT_EQ(viewer.Exactly(15), "ok\nRFB 003.008\n");
+        Join(viewer, order.substr(8, order.size() - 9));
     }
     // Nothing was ordered on the agent's connection: the next thing on it answers this request.
     void ExpectNoOrder(Client& agent, const std::string& list) {
@@ -121,8 +105,7 @@ TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
         }
     }
     EXPECT_TRUE(LogHas("session with \"pc-1\" by operator bob (view) ended"));
-    // Anonymous viewers: one that ignores the challenge, one that sends a proof that is no
-    // proof, one that stays silent until the time is up.
+    // Anonymous viewers: ignoring the challenge, no proof, an endless line, silent until timeout.
     for (const auto& [sent, reply] : std::vector<std::pair<std::string, std::string>>{
              {"RFB 003.008\n", ""},
              {"operator Zm9v Zm9v\n", "error not-authorized\n"},
@@ -171,24 +154,31 @@ TEST_F(Operators, WithoutTheCheckAnyoneOpensSessionsAndListFromLimitsTheList) {
     Client viewer(port_);
     viewer.Send("view pc-1\n");
     ExpectPaired(viewer, *agent);
-    // Asked from 127.0.0.2, outside the networks: closed without a list.
-    Client outsider(port_, "127.0.0.2");
-    outsider.Send("server");
-    EXPECT_EQ(outsider.UntilClosed(), "");
+    EXPECT_EQ(Answer("server", "127.0.0.2"), "");  // outside the networks: no list
     EXPECT_EQ(Query(), "00ok|pc-1");
 }
 
-TEST_F(Operators, RefusesToStartWithFilesItCannotUse) {
+// Exit 2 for a bad command line, 1 for a busy port or a file it cannot use.
+TEST_F(Operators, RefusesToStartOnABadCommandLineABusyPortOrFilesItCannotUse) {
+    Start("");
     WriteFile(dir_ / "not-a-ca.pem", ReadFile(pki_ / "operators/alice.crt"));
-    const std::string ca = "--operators-ca " + (pki_ / "ca.pem").string();
-    ASSERT_EQ(std::system(
-                  ("sh " TALPKI_PATH " crl " + (pki_ / "other").string() + " 2>/dev/null").c_str()),
-              0);
-    for (const std::string& args : std::vector<std::string>{
-             "--operators-ca missing.pem", "--operators-ca not-a-ca.pem",
-             ca + " --crl " + (pki_ / "other/crl.pem").string(), ca + " --access missing"}) {
-        EXPECT_EQ(WaitExit(Spawn("--listen 127.0.0.1:0 " + args)), 1) << args;
-    }
+    const std::string ca = "--listen 127.0.0.1:0 --operators-ca " + (pki_ / "ca.pem").string();
+    Talpki("crl " + (pki_ / "other").string());
+    for (const auto& [args, status] : std::vector<std::pair<std::string, int>>{
+             {"--listen", 2},
+             {"--listen localhost:80", 2},
+             {"--listen 127.0.0.1:65536", 2},
+             {"--idle-timeout nan", 2},
+             {"--ping-interval 5 --agent-timeout 5", 2},
+             {"--relay-memory -1", 2},
+             {"extra", 2},
+             {"--listen 127.0.0.1:" + std::to_string(port_), 1},
+             {"--listen 127.0.0.1:0 --agent-keys missing", 1},
+             {"--listen 127.0.0.1:0 --operators-ca missing.pem", 1},
+             {"--listen 127.0.0.1:0 --operators-ca not-a-ca.pem", 1},
+             {ca + " --crl " + (pki_ / "other/crl.pem").string(), 1},
+             {ca + " --access missing", 1}})
+        EXPECT_EQ(WaitExit(Spawn(args, "other.log")), status) << args;
 }
 
 }  // namespace

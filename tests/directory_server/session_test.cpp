@@ -1,7 +1,5 @@
-// Sessions through the directory-server binary, spoken in wire bytes: agent keys (challenge and
-// proof), "view NAME" and its replies, the agent's session connection with its ID block, the
-// relay and its pipes' sizes, hosts-file targets, and what each kind of bad input closes. Last,
-// the relay in this process, for what the kernel refuses only to a process without privileges.
+// Sessions through the directory-server binary in wire bytes: agent keys, "view NAME", ID blocks,
+// the relay and its pipes, hosts-file targets, bad input; last, the relay run in this process.
 #include <linux/capability.h>
 #include <sys/syscall.h>
 
@@ -21,16 +19,9 @@ namespace fs = std::filesystem;
 const std::string kKeyHex(64, 'a');       // 32 bytes of 0xAA
 const std::string kOtherKeyHex(64, 'B');  // key files take either case
 
-// The agent's side of the proof. talagent's test holds it to RFC 4231's values, so the server's
-// check is not judged by itself here.
+// The agent's side of the proof (held to RFC 4231's values by talagent's test).
 std::string Proof(const std::string& key_hex, const std::string& nonce) {
     return keyproof::Proof(keyproof::FromHex(key_hex).value(), nonce);
-}
-
-std::string IdBlock(const std::string& id) {
-    std::string block = "ID:" + id;
-    block.resize(250, '\0');
-    return block;
 }
 
 std::size_t OpenFds(pid_t pid) {
@@ -64,13 +55,6 @@ protected:
         EXPECT_EQ(id.size(), 19u);
         EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos);
         return id;
-    }
-    // A paired session: the agent's session connection has sent its ID block and version.
-    std::unique_ptr<Client> Join(Client& viewer, const std::string& id) {
-        auto session = std::make_unique<Client>(port_);
-        session->Send(IdBlock(id) + "RFB 003.008\n");
-        EXPECT_EQ(viewer.Exactly(15), "ok\nRFB 003.008\n");
-        return session;
     }
 };
 
@@ -108,9 +92,7 @@ TEST_F(Sessions, RegistersOnlyAgentsThatProveTheirNamesKey) {
         agent.Send(c.sent);
         EXPECT_EQ(agent.UntilClosed(), c.answer) << c.what;
     }
-    Client unknown(port_);
-    unknown.Send("register pc-2\n");
-    EXPECT_EQ(unknown.UntilClosed(), "refused unknown name\n");
+    EXPECT_EQ(Answer("register pc-2\n"), "refused unknown name\n");
     EXPECT_EQ(Query(), "00ok|pc-1|two words");
     // Keys are re-read: a withdrawn key drops its agent, a new one lets its name in.
     WriteFile(dir_ / "keys", "pc-2 " + kKeyHex + "\n");
@@ -136,10 +118,7 @@ TEST_F(Sessions, RelaysAPairedSessionAndClosesBothSidesWhenOneLeaves) {
         (agent_leaves ? *session : viewer).Close();
         EXPECT_EQ((agent_leaves ? viewer : *session).UntilClosed(), "");
         EXPECT_TRUE(Eventually([&] { return OpenFds(pid_) == idle_fds; }));
-        // The ID was for one session only.
-        Client again(port_);
-        again.Send(IdBlock(id) + "RFB 003.008\n");
-        EXPECT_EQ(again.UntilClosed(), "");
+        EXPECT_EQ(Answer(IdBlock(id) + "RFB 003.008\n"), "");  // the ID was for one session
     }
     // Each session's line counts what it relayed: the agent's version, sent with its ID block,
     // counts among the bytes to the viewer.
@@ -150,19 +129,14 @@ TEST_F(Sessions, RelaysAPairedSessionAndClosesBothSidesWhenOneLeaves) {
 TEST_F(Sessions, AnswersAViewerThatCannotHaveItsSession) {
     Start("", "--session-timeout 0.3 --id-timeout 0.3 --max-pending-per-agent 2");
     auto agent = Register("pc");
-    for (const char* line : {"view nobody\n", "view a|b\r\n"}) {  // unknown, invalid
-        Client viewer(port_);
-        viewer.Send(line);
-        EXPECT_EQ(viewer.UntilClosed(), "error not-connected\n") << line;
-    }
+    for (const char* line : {"view nobody\n", "view a|b\r\n"})  // unknown, invalid
+        EXPECT_EQ(Answer(line), "error not-connected\n") << line;
     // The agent never connects: the viewer hears so once the wait is over.
     Client waiting(port_);
     View(waiting, *agent, "pc");
     Client second(port_);
     View(second, *agent, "pc");
-    Client third(port_);
-    third.Send("view pc\n");  // the agent has as many waiting as it may
-    EXPECT_EQ(third.UntilClosed(), "error busy\n");
+    EXPECT_EQ(Answer("view pc\n"), "error busy\n");  // the agent has as many waiting as it may
     EXPECT_EQ(waiting.UntilClosed(), "error timeout\n");
     EXPECT_EQ(second.UntilClosed(), "error timeout\n");
     // A viewer that leaves before pairing withdraws its ID.
@@ -173,11 +147,8 @@ TEST_F(Sessions, AnswersAViewerThatCannotHaveItsSession) {
     }
     EXPECT_TRUE(LogHas("withdrawn: the viewer left before the session started"));
     // IDs that are not waiting, and an ID block that does not complete in time.
-    for (const std::string& first : {IdBlock(id), IdBlock("1234567890123456789"), "ID:12"s}) {
-        Client session(port_);
-        session.Send(first);
-        EXPECT_EQ(session.UntilClosed(), "") << first.substr(0, 12);
-    }
+    for (const std::string& first : {IdBlock(id), IdBlock("1234567890123456789"), "ID:12"s})
+        EXPECT_EQ(Answer(first), "") << first.substr(0, 12);
     EXPECT_TRUE(LogHas("no complete ID block within 0.3 s"));
     EXPECT_TRUE(agent->Send("server") && agent->Recv() == "00ok|pc");
 }
@@ -191,9 +162,7 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
     const std::string list = "00ok|other|pc";
     // `answer` is all the connection gets; one ending in "refused " is followed by the reason.
     const auto closes = [&](const std::string& input, const std::string& answer) {
-        Client c(port_);
-        c.Send(input);
-        const std::string got = c.UntilClosed();
+        const std::string got = Answer(input);
         EXPECT_TRUE(got != kNothing &&
                     (answer.ends_with("refused ") ? got.starts_with(answer) : got == answer))
             << input << " -> " << got;
@@ -336,9 +305,7 @@ TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
     EXPECT_EQ(recv(server_side, buffer, sizeof buffer, MSG_WAITALL), 12);
     close(server_side);
     EXPECT_EQ(viewer.UntilClosed(), "");
-    Client refused(port_);
-    refused.Send("view gone\n");
-    EXPECT_EQ(refused.UntilClosed(), "error not-connected\n");
+    EXPECT_EQ(Answer("view gone\n"), "error not-connected\n");
     close(vnc);
 }
 
@@ -371,6 +338,7 @@ TEST(Relay, GoesOnAtItsSizeWhenTheKernelRefusesToGrowItsPipe) {
         const std::string bulk = Pattern(64 << 20, 4);
         std::string got;
         std::size_t sent = 0;
+        char buffer[65536];
         while (got.size() < bulk.size()) {
             pollfd fds[] = {
                 {viewer_end, static_cast<short>(relay->Interest(dirsrv::Relay::kViewer)), 0},
@@ -378,18 +346,12 @@ TEST(Relay, GoesOnAtItsSizeWhenTheKernelRefusesToGrowItsPipe) {
                 {viewer.fd, POLLIN, 0},  // read below, as much as is there
                 {agent.fd, static_cast<short>(sent < bulk.size() ? POLLOUT : 0), 0}};
             ASSERT_GT(poll(fds, 4, 10000), 0);
-            for (const auto side : {dirsrv::Relay::kViewer, dirsrv::Relay::kAgent}) {
-                if (fds[side].revents) {
-                    ASSERT_TRUE(relay->Pump(side, static_cast<std::uint32_t>(fds[side].revents)))
-                        << relay->reason();
-                }
-            }
-            for (char buffer[65536];;) {
-                const ssize_t n = recv(viewer.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n <= 0)
-                    break;
+            for (const auto side : {dirsrv::Relay::kViewer, dirsrv::Relay::kAgent})
+                ASSERT_TRUE(!fds[side].revents ||
+                            relay->Pump(side, static_cast<std::uint32_t>(fds[side].revents)))
+                    << relay->reason();
+            for (ssize_t n; (n = recv(viewer.fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
                 got.append(buffer, static_cast<std::size_t>(n));
-            }
             if (fds[3].revents & POLLOUT) {
                 const ssize_t n =
                     send(agent.fd, bulk.data() + sent, bulk.size() - sent, MSG_NOSIGNAL);
@@ -397,8 +359,7 @@ TEST(Relay, GoesOnAtItsSizeWhenTheKernelRefusesToGrowItsPipe) {
             }
         }
         EXPECT_TRUE(got == bulk);
-        // It grew, was refused on the way, went on at the size it had, and counts what the
-        // kernel gave it.
+        // It grew, was refused, went on at the size it had, and counts what the kernel gave.
         const auto total = [&] {
             return relay->Capacity(dirsrv::Relay::kViewer) + relay->Capacity(dirsrv::Relay::kAgent);
         };
@@ -406,7 +367,7 @@ TEST(Relay, GoesOnAtItsSizeWhenTheKernelRefusesToGrowItsPipe) {
         EXPECT_GT(grown, 65536u);
         EXPECT_GE(memory.refusals, 1u);
         EXPECT_EQ(memory.total, total());
-        // Quiet for long enough, it goes back to its start size; closed, it gives back the rest.
+        // Quiet long enough, it shrinks to its start size; closed, it gives back the rest.
         const auto now = dirsrv::Relay::Clock::now();
         relay->GiveBackIdle(now);
         relay->GiveBackIdle(now + 1s);

@@ -1,6 +1,5 @@
-// What a running process holds, read from /proc: its resident memory and the pipes it keeps
-// open. Shared by the directory server's session tests and the relay benchmark; no test
-// framework, so the benchmark can use it too.
+// A running process's resident memory and pipes, read from /proc, for the directory server's
+// session tests and the relay benchmark (so no test framework).
 #pragma once
 
 #include <fcntl.h>
@@ -22,8 +21,8 @@ inline std::size_t ResidentKiB(pid_t pid) {
     return 0;
 }
 
-// The capacity of every pipe a process holds open, in bytes: what the kernel charges to its user.
-// Each pipe is opened once more through /proc to ask its size.
+// The bytes of every pipe a process holds open (what the kernel charges its user), each asked
+// through /proc.
 inline std::size_t PipeBytes(pid_t pid) {
     std::size_t total = 0;
     std::set<ino_t> seen;
