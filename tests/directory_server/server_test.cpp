@@ -71,14 +71,13 @@ TEST_F(DirectoryServer, KeepsTheHostsFileNamesWhenNotAllNamesFit) {
 TEST_F(DirectoryServer, ListsAgentsWhileConnectedAndAnswering) {
     Start("static\n", "--ping-interval 0.2 --agent-timeout 1");
     EXPECT_TRUE(LogHas("no --agent-keys: any agent may register any name"));
-    Client live(port_), silent(port_);
-    live.Send("register pc-live\n");
-    EXPECT_TRUE(live.Recv().starts_with("registered\n"));
+    auto live = Register("pc-live");
+    Client silent(port_);
     silent.Send("register  pc-silent \r\n");  // registered after `live`, so it times out no sooner
     EXPECT_TRUE(silent.Recv().starts_with("registered\n"));
     EXPECT_EQ(Query(), "00ok|pc-live|pc-silent|static");
     EXPECT_TRUE(Eventually([&] {
-        return live.Recv().starts_with("ping\n") && live.Send("pong\n") &&
+        return live->Recv().starts_with("ping\n") && live->Send("pong\n") &&
                Query() == "00ok|pc-live|static";
     }));
     EXPECT_NE(silent.UntilClosed(), kNothing);
@@ -86,11 +85,11 @@ TEST_F(DirectoryServer, ListsAgentsWhileConnectedAndAnswering) {
     kill(pid_, SIGSTOP);
     std::this_thread::sleep_for(1500ms);
     kill(pid_, SIGCONT);
-    EXPECT_TRUE(Eventually([&] { return live.Recv().starts_with("ping\n"); }));
-    live.Send("pong\n");
+    EXPECT_TRUE(Eventually([&] { return live->Recv().starts_with("ping\n"); }));
+    live->Send("pong\n");
     EXPECT_EQ(Query(), "00ok|pc-live|static");
     EXPECT_EQ(Count(Log(), "did not answer"), 1u);
-    live.Close();
+    live->Close();
     EXPECT_TRUE(Eventually([&] { return Query() == "00ok|static"; }));
 }
 

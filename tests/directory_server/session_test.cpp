@@ -24,12 +24,8 @@ std::string Proof(const std::string& key_hex, const std::string& nonce) {
     return keyproof::Proof(keyproof::FromHex(key_hex).value(), nonce);
 }
 
-std::size_t OpenFds(pid_t pid) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        ++n;
-    return n;
+std::ptrdiff_t OpenFds(pid_t pid) {
+    return std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
 }
 
 class Sessions : public DirectoryServer {
@@ -105,7 +101,7 @@ TEST_F(Sessions, RegistersOnlyAgentsThatProveTheirNamesKey) {
 TEST_F(Sessions, RelaysAPairedSessionAndClosesBothSidesWhenOneLeaves) {
     Start("");
     auto agent = Register("pc");
-    const std::size_t idle_fds = OpenFds(pid_);
+    const auto idle_fds = OpenFds(pid_);
     for (const bool agent_leaves : {true, false}) {
         Client viewer(port_);
         const std::string id = View(viewer, *agent, "pc");
@@ -217,10 +213,8 @@ bool Receives(Client& c, std::string_view expected) {
 std::string Pattern(std::size_t size, std::uint32_t seed) {
     std::string bytes(size, '\0');
     std::uint32_t x = seed;
-    for (auto& b : bytes) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<char>(x >> 24);
-    }
+    for (auto& b : bytes)
+        b = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
     return bytes;
 }
 

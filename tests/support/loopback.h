@@ -1,6 +1,5 @@
-// Loopback sockets, bounded waits, child processes and their log files for the tests that run
-// directory-server or talagent as a child process and speak to it in wire bytes. Every wait is
-// bounded, so a broken program fails a test instead of hanging the run.
+// Loopback sockets, child processes, their log files and bounded waits (a broken program fails a
+// test, never hangs the run) for the tests that speak wire bytes to directory-server or talagent.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +13,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,16 +40,12 @@ inline std::string ReadFile(const fs::path& path) {
 
 // `text` split at blanks.
 inline std::vector<std::string> Words(const std::string& text) {
-    std::vector<std::string> words;
     std::istringstream in(text);
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
-// Starts `argv` (its program looked up on PATH) in `dir` ("": here), with `env` ("NAME=VALUE")
-// before the inherited environment so that it wins, stdin from /dev/null, stdout written to
-// `out` and stderr appended to `err` ("": inherited).
+// Starts `argv` (looked up on PATH) in `dir` ("": here), `env` ("NAME=VALUE") winning over the
+// inherited one, stdin /dev/null, stdout to `out`, stderr appended to `err` ("": inherited).
 inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& out, const std::string& err, const std::string& dir = "") {
     std::vector<char*> args, vars;
