@@ -421,12 +421,8 @@ TEST(AgentCertificate, RefusesAFileThatCannotServeAndWarnsOfOneViewersWillRefuse
     const auto [other_key, other_cert] = MakeCertificate(dir, "pc-2");
     const auto [locked_key, locked_cert] = MakeCertificate(dir, "pc-3", true);
     const std::time_t now = std::time(nullptr), day = 24 * 3600;
-    struct Case {
-        std::string pem, name;
-        std::time_t at;
-        std::string error, warning;  // expected parts; empty: none
-    };
-    const Case cases[] = {
+    // The file, the --name, the time, parts of the error and of the warning expected (or none).
+    const std::tuple<std::string, std::string, std::time_t, std::string, std::string> cases[] = {
         {key + cert, "pc-1", now, "", ""},
         {cert + key, "pc-1", now + day, "", ""},
         // Listed names are bytes: a certificate for pc-1 is not for PC-1, nor for pc-2.
@@ -440,14 +436,14 @@ TEST(AgentCertificate, RefusesAFileThatCannotServeAndWarnsOfOneViewersWillRefuse
         {cert, "pc-1", now, "does not hold both", ""},
         {key, "pc-1", now, "does not hold both", ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name + ": " + c.error + c.warning);
-        const talagent::CertificateCheck check = talagent::CheckCertificate(c.pem, c.name, c.at);
-        EXPECT_NE(check.error.find(c.error), std::string::npos) << check.error;
-        EXPECT_EQ(check.error.empty(), c.error.empty()) << check.error;
-        ASSERT_EQ(check.warnings.size(), c.warning.empty() ? 0u : 1u);
-        if (!c.warning.empty()) {
-            EXPECT_NE(check.warnings[0].find(c.warning), std::string::npos) << check.warnings[0];
+    for (const auto& [pem, name, at, error, warning] : cases) {
+        SCOPED_TRACE(name + ": " + error + warning);
+        const talagent::CertificateCheck check = talagent::CheckCertificate(pem, name, at);
+        EXPECT_NE(check.error.find(error), std::string::npos) << check.error;
+        EXPECT_EQ(check.error.empty(), error.empty()) << check.error;
+        ASSERT_EQ(check.warnings.size(), warning.empty() ? 0u : 1u);
+        if (!warning.empty()) {
+            EXPECT_NE(check.warnings[0].find(warning), std::string::npos) << check.warnings[0];
         }
     }
 }

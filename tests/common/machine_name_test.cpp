@@ -50,19 +50,9 @@ const Row kRows[] = {
     {"\xFF\xFEpc", {}},                // neither: bytes all the same
 };
 
-std::string Shown(const std::string& name) {
-    std::string out;
-    for (const char c : name) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-        out += c >= 0x21 && c < 0x7F ? std::string(1, c) : hex;
-    }
-    return out;
-}
-
 TEST(MachineName, EveryRowGetsItsVerdict) {
     for (const Row& row : kRows) {
-        SCOPED_TRACE(Shown(row.name));
+        SCOPED_TRACE(testing::PrintToString(row.name));
         const auto problem = names::FindNameProblem(row.name);
         ASSERT_EQ(problem.has_value(), row.fault.has_value());
         EXPECT_EQ(names::WhyNotAMachineName(row.name).has_value(), row.fault.has_value());
@@ -88,7 +78,7 @@ const std::vector<std::string> kCertNames[2] = {
 TEST(CertificateName, EveryRowGetsItsVerdict) {
     for (const bool ok : {false, true}) {
         for (const std::string& name : kCertNames[ok]) {
-            SCOPED_TRACE(Shown(name));
+            SCOPED_TRACE(testing::PrintToString(name));
             EXPECT_EQ(!names::WhyNotACertificateName(name), ok);
         }
     }
@@ -109,7 +99,7 @@ TEST(CertificateName, IsForTheMachineOfExactlyThatName) {
 TEST(CertificateName, TalpkiTakesTheSameNames) {
     for (const bool ok : {false, true}) {
         for (const std::string& name : kCertNames[ok]) {
-            SCOPED_TRACE(Shown(name));
+            SCOPED_TRACE(testing::PrintToString(name));
             std::string quoted = "'";
             for (const char c : name)
                 quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
