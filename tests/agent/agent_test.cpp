@@ -56,8 +56,9 @@ class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(dir_);
-        std::tie(listener_, port_) = Listener();
-        server_ = "127.0.0.1:" + std::to_string(port_);
+        int port = 0;
+        std::tie(listener_, port) = Listener();
+        server_ = "127.0.0.1:" + std::to_string(port);
     }
     void TearDown() override {
         if (HasFailure())
@@ -78,10 +79,9 @@ protected:
     }
     // talagent against the stand-in with fake programs; `extra` adds to or overrides the options.
     void Start(const std::vector<std::string>& extra = {}, std::vector<std::string> env = {}) {
-        std::vector<std::string> args = {"--server",    server_,     "--name",        "pc-1",
-                                         "--x11vnc",    FAKE_X11VNC, "--ask-program", FAKE_ASK,
-                                         "--display",   display_,    "--retry-min",   "0.05",
-                                         "--retry-max", "0.2"};
+        std::vector<std::string> args = Words("--server " + server_ + " --name pc-1 --x11vnc " +
+                                              FAKE_X11VNC " --ask-program " FAKE_ASK " --display " +
+                                              display_ + " --retry-min 0.05 --retry-max 0.2");
         args.insert(args.end(), extra.begin(), extra.end());
         if (std::find(args.begin(), args.end(), "--cert") == args.end())
             args.push_back("--insecure");
@@ -144,7 +144,6 @@ protected:
     const std::string display_ = std::string(":").append(std::to_string(display_number_));
     int x_server_ = FakeXServer(display_number_);
     int listener_ = -1;
-    int port_ = 0;
     std::string server_;
     pid_t pid_ = -1;
 };
@@ -156,8 +155,7 @@ constexpr const char* kRfcHmac = "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5
 
 TEST_F(AgentTest, ProvesItsKeyAnswersPingsAndRegistersAgainAfterADrop) {
     WriteFile(dir_ / "key",
-              "# agent keys\nother-pc " + std::string(64, 'b') + "\npc-1 " + kRfcKey + "\n",
-              fs::perms::owner_read | fs::perms::owner_write);
+              "# agent keys\nother-pc " + std::string(64, 'b') + "\npc-1 " + kRfcKey + "\n");
     Start({"--key-file", (dir_ / "key").string()});
     auto peer = Accept();
     ASSERT_TRUE(peer);
