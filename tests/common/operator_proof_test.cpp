@@ -65,51 +65,29 @@ TEST_F(OperatorProof, VerifiesOnlyASignatureOverItsNameAndNonceFromAValidCertifi
     const std::string signature = opproof::Sign(alice, "pc-1", kNonce).value();
     const std::time_t now = std::time(nullptr);
     constexpr std::time_t kDay = 24 * 3600;
+    const std::string carol = Pem("pki/operators/carol.pem");
     struct Case {
         const char* what;
         std::string pem;  // the certificate's file; its key signs unless `signature` is given
+        Verdict verdict;
         std::string name = "pc-1", nonce = kNonce;
         std::optional<std::string> signature = {};
         std::time_t at = 0;
-        Verdict verdict = Verdict::kOk;
     };
     const Case cases[] = {
-        {.what = "alice's own proof", .pem = alice},
-        {.what = "a proof for another machine",
-         .pem = alice,
-         .name = "pc-2",
-         .signature = signature,
-         .verdict = Verdict::kBadSignature},
-        {.what = "a proof for another nonce",
-         .pem = alice,
-         .nonce = std::string(64, 'd'),
-         .signature = signature,
-         .verdict = Verdict::kBadSignature},
-        {.what = "carol's key behind alice's certificate",
-         .pem = alice,
-         .signature = opproof::Sign(Pem("pki/operators/carol.pem"), "pc-1", kNonce),
-         .verdict = Verdict::kBadSignature},
-        {.what = "carol, revoked",
-         .pem = Pem("pki/operators/carol.pem"),
-         .verdict = Verdict::kRevoked},
-        {.what = "mallory, from another CA",
-         .pem = Pem("other/operators/mallory.pem"),
-         .verdict = Verdict::kNotFromCa},
-        {.what = "a machine's certificate",
-         .pem = Pem("pki/agents/pc-1.pem"),
-         .verdict = Verdict::kNotForClientAuth},
-        {.what = "the CA's own certificate (no operator name)",
-         .pem = Pem("pki/ca.pem"),
-         .signature = signature,
-         .verdict = Verdict::kBadCertificate},
-        {.what = "alice in two years",
-         .pem = alice,
-         .at = now + 730 * kDay,
-         .verdict = Verdict::kOutOfDate},
-        {.what = "alice before she was made",
-         .pem = alice,
-         .at = now - 2 * kDay,
-         .verdict = Verdict::kOutOfDate},
+        {"alice's own proof", alice, Verdict::kOk},
+        {"a proof for another machine", alice, Verdict::kBadSignature, "pc-2", kNonce, signature},
+        {"a proof for another nonce", alice, Verdict::kBadSignature, "pc-1", std::string(64, 'd'),
+         signature},
+        {"carol's key behind alice's certificate", alice, Verdict::kBadSignature, "pc-1", kNonce,
+         opproof::Sign(carol, "pc-1", kNonce)},
+        {"carol, revoked", carol, Verdict::kRevoked},
+        {"mallory, from another CA", Pem("other/operators/mallory.pem"), Verdict::kNotFromCa},
+        {"a machine's certificate", Pem("pki/agents/pc-1.pem"), Verdict::kNotForClientAuth},
+        {"the CA's own certificate (no operator name)", Pem("pki/ca.pem"), Verdict::kBadCertificate,
+         "pc-1", kNonce, signature},
+        {"alice in two years", alice, Verdict::kOutOfDate, "pc-1", kNonce, {}, now + 730 * kDay},
+        {"alice two days ago", alice, Verdict::kOutOfDate, "pc-1", kNonce, {}, now - 2 * kDay},
     };
     const opproof::Trust trust = Trusted(true);
     for (const Case& c : cases) {
@@ -127,7 +105,6 @@ TEST_F(OperatorProof, VerifiesOnlyASignatureOverItsNameAndNonceFromAValidCertifi
                   Verdict::kBadCertificate);
     }
     // Without the list carol is good; a key file that holds no key signs nothing.
-    const auto carol = Pem("pki/operators/carol.pem");
     EXPECT_EQ(opproof::Verify(opproof::CertificateDer(carol).value(),
                               opproof::Sign(carol, "pc-1", kNonce).value(), "pc-1", kNonce,
                               Trusted(false), now)
@@ -174,23 +151,14 @@ TEST(OperatorAnswer, Base64IsStrictAndTheAnswerLineRoundTrips) {
 
 // talpki checks the name before it looks for the CA, so "no CA" means it took the name.
 TEST(OperatorName, TalpkiTakesTheSameNames) {
-    for (const auto& [name, valid] : std::map<std::string, bool>{
-             {"alice", true},
-             {"Bob.Smith_2", true},
-             {"op@example.org", true},
-             {"9lives", true},
-             {std::string(64, 'a'), true},
-             {std::string(65, 'a'), false},
-             {"", false},
-             {"-alice", false},
-             {".alice", false},
-             {"al ice", false},
-             {"al|ice", false},
-             {"alice*", false},
-             {"al/ice", false},
-             {"al+ice", false},
-             {"caf\xc3\xa9", false},
-         }) {
+    std::map<std::string, bool> names;
+    for (const auto& name :
+         {"alice"s, "Bob.Smith_2"s, "op@example.org"s, "9lives"s, std::string(64, 'a')})
+        names[name] = true;
+    for (const auto& name : {""s, "-alice"s, ".alice"s, "al ice"s, "al|ice"s, "alice*"s, "al/ice"s,
+                             "al+ice"s, "caf\xc3\xa9"s, std::string(65, 'a')})
+        names[name] = false;
+    for (const auto& [name, valid] : names) {
         EXPECT_EQ(!opproof::WhyNotAnOperatorName(name), valid) << name;
         const std::string command =
             "sh " TALPKI_PATH " operator /nonexistent/pki '" + name + "' 2>&1";

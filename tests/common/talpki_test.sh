@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# talpki's operator, server, revoke and crl commands: an operator certificate is a private
-# client certificate under its own name; a server certificate carries the names and addresses
-# given; revoking a name revokes every certificate it was given (a renewed one too) and no
-# other, in a list the CA signed; a name both an operator and a machine hold needs saying which.
-# (Which operator names talpki takes is checked against the server's rule in tests/common.)
+# talpki: a machine certificate verifies against its CA under its own name only, carries the
+# name exactly (case kept) in its subjectAltName and sits in one private PEM with its key; an
+# operator certificate is a private client certificate under its own name; a server certificate
+# carries the names and addresses given; revoking a name revokes every certificate it was given
+# (a renewed one too) and no other, in a list the CA signed; the CA is not replaced by accident;
+# refused names and addresses leave nothing written (which names it takes is checked against the
+# programs' rules in machine_name_test and operator_proof_test); --version prints the version.
+#   talpki_test.sh VERSION
 set -euo pipefail
+version=$1
 talpki=$(cd "$(dirname "$0")/../../tools/pki" && pwd)/talpki
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -18,14 +22,55 @@ verifies() {  # verifies PURPOSE CERT [openssl verify options...]
     shift 2
     openssl verify -CAfile pki/ca.pem -purpose "$purpose" "$@" "$cert" >/dev/null 2>&1
 }
+private() { [[ $(stat -c %a "$1") == 600 ]] || fail "$1 is not mode 600"; }
+pairs() {  # the one PEM x11vnc -ssl or an operator reads: the key of this very certificate
+    [[ $(openssl pkey -in "$1" -pubout) == $(openssl x509 -in "$1" -noout -pubkey) ]] ||
+        fail "$1: the key and certificate do not match"
+}
 
-"$talpki" ca pki 2>/dev/null
+[[ $("$talpki" --version) == "talpki $version" ]] || fail "talpki --version: $("$talpki" --version)"
+
+"$talpki" ca --days 30 pki 2>/dev/null
+"$talpki" agent pki Reception-01.example 2>/dev/null
+cert=pki/agents/Reception-01.example.crt pem=pki/agents/Reception-01.example.pem
+verifies sslserver "$cert" -verify_hostname Reception-01.example ||
+    fail "the certificate does not verify under its own name"
+! verifies sslserver "$cert" -verify_hostname reception-02.example ||
+    fail "the certificate verifies under another name"
+openssl x509 -in "$cert" -noout -ext subjectAltName | grep -qx ' *DNS:Reception-01.example' ||
+    fail "no DNS name in the subjectAltName"
+text=$(openssl x509 -in "$cert" -noout -text)
+grep -q 'sha256WithRSAEncryption' <<<"$text" || fail "not SHA-256"
+grep -q 'Public-Key: (3072 bit)' <<<"$text" || fail "not RSA 3072"
+grep -q 'TLS Web Server Authentication' <<<"$text" || fail "not for TLS servers"
+private "$pem" && private pki/ca.key && pairs "$pem"
+
+# Serials differ between certificates; another deployment's CA does not vouch for this machine.
+"$talpki" agent pki reception-02 2>/dev/null
+[[ $(openssl x509 -in "$cert" -noout -serial) != $(openssl x509 -in pki/agents/reception-02.crt -noout -serial) ]] ||
+    fail "two certificates share a serial"
+"$talpki" ca other 2>/dev/null
+! openssl verify -CAfile other/ca.pem "$cert" >/dev/null 2>&1 || fail "a foreign CA verifies it"
+
+for name in 'pc;reboot' 'pc/../../x'; do
+    ! "$talpki" agent pki "$name" 2>/dev/null || fail "name '$name' accepted"
+done
+[[ $(ls pki/agents) == $'Reception-01.example.crt\nReception-01.example.pem\nreception-02.crt\nreception-02.pem' ]] ||
+    fail "a refused name left files: $(ls pki/agents)"
+! "$talpki" agent nowhere pc-1 2>/dev/null || fail "a certificate without a CA"
+
+# The CA stays unless --force.
+before=$(sha256sum pki/ca.pem)
+! "$talpki" ca pki 2>err || fail "an existing CA was replaced without --force"
+grep -q -- --force err || fail "no hint at --force"
+[[ $(sha256sum pki/ca.pem) == "$before" ]] || fail "the CA changed"
+"$talpki" ca --force pki 2>/dev/null
+[[ $(sha256sum pki/ca.pem) != "$before" ]] || fail "--force kept the old CA"
+
 "$talpki" operator pki alice.smith 2>/dev/null
 "$talpki" operator pki bob@example 2>/dev/null
 op=pki/operators/alice.smith
-[[ $(stat -c %a "$op.pem") == 600 ]] || fail "the operator's key file is not mode 600"
-[[ $(openssl pkey -in "$op.pem" -pubout) == $(openssl x509 -in "$op.pem" -noout -pubkey) ]] ||
-    fail "the operator's key and certificate do not match"
+private "$op.pem" && pairs "$op.pem"
 [[ $(openssl x509 -in "$op.crt" -noout -subject -nameopt RFC2253) == "subject=CN=alice.smith" ]] ||
     fail "subject: $(openssl x509 -in "$op.crt" -noout -subject)"
 verifies sslclient "$op.crt" || fail "the operator certificate is not for client authentication"
@@ -33,7 +78,7 @@ verifies sslclient "$op.crt" || fail "the operator certificate is not for client
 
 "$talpki" server pki dir.example 192.0.2.10 2001:db8::7 2>/dev/null
 srv=pki/servers/dir.example
-[[ $(stat -c %a "$srv.pem") == 600 ]] || fail "the server's key file is not mode 600"
+private "$srv.pem"
 verifies sslserver "$srv.crt" -verify_hostname dir.example || fail "server certificate for its name"
 verifies sslserver "$srv.crt" -verify_ip 192.0.2.10 || fail "server certificate for its IPv4 address"
 verifies sslserver "$srv.crt" -verify_ip 2001:db8::7 || fail "server certificate for its IPv6 address"
@@ -73,4 +118,4 @@ before=$(number)
 "$talpki" crl pki 2>/dev/null
 [[ $(number) != "$before" ]] || fail "the list was not written again"
 ! verifies sslclient "$op.crt" -crl_check -CRLfile pki/crl.pem || fail "a rewritten list forgot a revocation"
-echo "talpki operators: ok"
+echo "talpki: ok"
