@@ -144,16 +144,10 @@ struct FailureCase {
     const char* reason;  // expected in the failure's text
 };
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes b;
-    for (const Bytes& p : parts) {
-        Append(b, p);
-    }
-    return b;
-}
 Bytes Str(std::string_view s) {
     return Bytes(s.begin(), s.end());
 }
+const Bytes kV33 = Str("RFB 003.003\n"), kV37 = Str("RFB 003.007\n"), kV38 = Str("RFB 003.008\n");
 Bytes Reason(std::string_view s) {
     Bytes b;
     Put32(b, static_cast<uint32_t>(s.size()));
@@ -167,38 +161,31 @@ Bytes Challenge() {
 TEST(RfbHandshake, EndsWithAReasonWhenRefused) {
     const FailureCase cases[] = {
         {"wrong password, 3.8 reason", true,
-         Concat({Str("RFB 003.008\n"), {1, 2}, Challenge(), {0, 0, 0, 1}, Reason("bad pw")}),
+         Concat({kV38, {1, 2}, Challenge(), {0, 0, 0, 1}, Reason("bad pw")}),
          "authentication failed: bad pw"},
         {"wrong password, 3.7 has no reason", true,
-         Concat({Str("RFB 003.007\n"), {1, 2}, Challenge(), {0, 0, 0, 1}}),
+         Concat({kV37, {1, 2}, Challenge(), {0, 0, 0, 1}}),
          "authentication failed (wrong password?)"},
-        {"too many attempts", true,
-         Concat({Str("RFB 003.008\n"), {1, 2}, Challenge(), {0, 0, 0, 2}, Reason("")}),
+        {"too many attempts", true, Concat({kV38, {1, 2}, Challenge(), {0, 0, 0, 2}, Reason("")}),
          "too many authentication attempts: no reason given"},
-        {"3.3 refusal", true, Concat({Str("RFB 003.003\n"), {0, 0, 0, 0}, Reason("go away")}),
+        {"3.3 refusal", true, Concat({kV33, {0, 0, 0, 0}, Reason("go away")}),
          "refused the connection: go away"},
-        {"3.8 refusal", false, Concat({Str("RFB 003.008\n"), {0}, Reason("too many clients")}),
+        {"3.8 refusal", false, Concat({kV38, {0}, Reason("too many clients")}),
          "refused the connection: too many clients"},
-        {"plain only, policy forbids", false, Concat({Str("RFB 003.008\n"), {2, 1, 2}}),
-         "offers no encryption"},
-        {"3.3 plain, policy forbids", false, Concat({Str("RFB 003.003\n"), {0, 0, 0, 2}}),
-         "offers no encryption"},
-        {"no supported type", true, Concat({Str("RFB 003.008\n"), {2, 5, 16}}),
+        {"plain only, policy forbids", false, Concat({kV38, {2, 1, 2}}), "offers no encryption"},
+        {"3.3 plain, policy forbids", false, Concat({kV33, {0, 0, 0, 2}}), "offers no encryption"},
+        {"no supported type", true, Concat({kV38, {2, 5, 16}}),
          "no security type this viewer supports (types 5, 16)"},
-        {"3.3 unsupported type", true, Concat({Str("RFB 003.003\n"), {0, 0, 0, 16}}),
-         "requires security type 16"},
-        {"anonymous TLS only", false,
-         Concat({Str("RFB 003.008\n"), {1, 19, 0, 2, 0, 2, 0, 0, 1, 1, 0, 0, 1, 2}}),
+        {"3.3 unsupported type", true, Concat({kV33, {0, 0, 0, 16}}), "requires security type 16"},
+        {"anonymous TLS only", false, Concat({kV38, {1, 19, 0, 2, 0, 2, 0, 0, 1, 1, 0, 0, 1, 2}}),
          "no certificate-based VeNCrypt type (subtypes 257, 258)"},
-        {"VeNCrypt 0.1", false, Concat({Str("RFB 003.008\n"), {1, 19, 0, 1}}),
-         "VeNCrypt version 0.1"},
-        {"VeNCrypt subtype refused", false,
-         Concat({Str("RFB 003.008\n"), {1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 0}}),
+        {"VeNCrypt 0.1", false, Concat({kV38, {1, 19, 0, 1}}), "VeNCrypt version 0.1"},
+        {"VeNCrypt subtype refused", false, Concat({kV38, {1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 0}}),
          "refused VeNCrypt type 260"},
         {"not RFB", true, Str("HTTP/1.1 400 Bad Request\r\n"), "does not speak RFB"},
         {"RFB 2", true, Str("RFB 002.000\n"), "older than 3.3"},
-        {"huge desktop", true, Concat({PlainHandshake38(20000, 10)}), "20000x10"},
-        {"too many pixels", true, Concat({PlainHandshake38(16000, 16000)}), "larger than"},
+        {"huge desktop", true, PlainHandshake38(20000, 10), "20000x10"},
+        {"too many pixels", true, PlainHandshake38(16000, 16000), "larger than"},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.what);

@@ -91,9 +91,7 @@ Bytes ServerInit(int width, int height, std::string_view name) {
     Put16(b, static_cast<uint32_t>(width));
     Put16(b, static_cast<uint32_t>(height));
     // The server's own format (the client replaces it): 32 bpp, depth 24, true colour.
-    for (int v : {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0}) {
-        Put8(b, static_cast<uint32_t>(v));
-    }
+    Append(b, Bytes{32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0});
     Put32(b, static_cast<uint32_t>(name.size()));
     Append(b, name);
     return b;
@@ -107,17 +105,15 @@ Bytes UpdateHeader(int rects) {
 
 Bytes RectHeader(int x, int y, int width, int height, int32_t encoding) {
     Bytes b;
-    Put16(b, static_cast<uint32_t>(x));
-    Put16(b, static_cast<uint32_t>(y));
-    Put16(b, static_cast<uint32_t>(width));
-    Put16(b, static_cast<uint32_t>(height));
+    for (int v : {x, y, width, height}) {
+        Put16(b, static_cast<uint32_t>(v));
+    }
     Put32(b, static_cast<uint32_t>(encoding));
     return b;
 }
 
 Bytes PlainHandshake38(int width, int height, std::string_view name) {
-    // Built from the start rather than appended to an empty vector: GCC 12 warns wrongly
-    // (stringop-overflow) about inserting into an empty vector at -O3.
+    // Not appended to an empty vector: GCC 12 at -O3 warns wrongly (stringop-overflow) about it.
     const std::string_view greeting = "RFB 003.008\n";
     Bytes b(greeting.begin(), greeting.end());
     Append(b, Bytes{1, 1});  // one type: None
@@ -152,12 +148,10 @@ Bytes EncodeHextile(const Image& image, Area a) {
                     ++counts[image.At(x, y)];
                 }
             }
-            uint32_t bg = counts.begin()->first;
-            for (const auto& [colour, n] : counts) {
-                if (n > counts[bg]) {
-                    bg = colour;
-                }
-            }
+            const uint32_t bg =
+                std::max_element(counts.begin(), counts.end(), [](auto& l, auto& r) {
+                    return l.second < r.second;
+                })->first;
             // Horizontal runs of non-background pixels, one subrectangle each.
             struct Run {
                 int x, y, w;
@@ -344,11 +338,9 @@ Bytes ZrleEncoder::Encode(const Image& image, Area a) {
                         int used = 0;
                         for (int x = 0; x < tw; ++x) {
                             byte = (byte << bits) | index(px[static_cast<std::size_t>(y) * tw + x]);
-                            used += bits;
-                            if (used == 8) {
+                            if ((used += bits) == 8) {
                                 Put8(data, byte);
-                                byte = 0;
-                                used = 0;
+                                byte = used = 0;
                             }
                         }
                         if (used) {
