@@ -316,60 +316,46 @@ Bytes ZrleEncoder::Encode(const Image& image, Area a) {
                 }
                 Put8(data, static_cast<uint32_t>(n));
             };
-            switch (sub) {
-                case kRaw:
-                    Put8(data, 0);
-                    for (uint32_t p : px) {
-                        PutCpixel(data, p);
-                    }
-                    break;
-                case kSolid:
-                    Put8(data, 1);
-                    PutCpixel(data, px[0]);
-                    break;
-                case kPacked: {
-                    Put8(data, static_cast<uint32_t>(palette.size()));
-                    for (uint32_t p : palette) {
-                        PutCpixel(data, p);
-                    }
-                    const int bits = palette.size() == 2 ? 1 : palette.size() <= 4 ? 2 : 4;
-                    for (int y = 0; y < th; ++y) {
-                        uint32_t byte = 0;
-                        int used = 0;
-                        for (int x = 0; x < tw; ++x) {
-                            byte = (byte << bits) | index(px[static_cast<std::size_t>(y) * tw + x]);
-                            if ((used += bits) == 8) {
-                                Put8(data, byte);
-                                byte = used = 0;
-                            }
-                        }
-                        if (used) {
-                            Put8(data, byte << (8 - used));
-                        }
-                    }
-                    break;
+            // The subencoding byte, the palette where there is one, then the pixels.
+            const auto colours = static_cast<uint32_t>(palette.size());
+            const uint32_t kinds[] = {0, 1, colours, 128, 128 + colours};
+            Put8(data, kinds[sub]);
+            for (uint32_t p : palette) {
+                if (sub == kPacked || sub == kPaletteRle) {
+                    PutCpixel(data, p);
                 }
-                case kPlainRle:
-                    Put8(data, 128);
-                    for (const auto& [p, n] : runs) {
+            }
+            if (sub == kRaw || sub == kSolid) {
+                for (std::size_t i = 0; i < (sub == kRaw ? px.size() : 1); ++i) {
+                    PutCpixel(data, px[i]);
+                }
+            } else if (sub == kPacked) {
+                const int bits = colours == 2 ? 1 : colours <= 4 ? 2 : 4;
+                for (int y = 0; y < th; ++y) {
+                    uint32_t byte = 0;
+                    int used = 0;
+                    for (int x = 0; x < tw; ++x) {
+                        byte = (byte << bits) | index(px[static_cast<std::size_t>(y) * tw + x]);
+                        if ((used += bits) == 8) {
+                            Put8(data, byte);
+                            byte = used = 0;
+                        }
+                    }
+                    if (used) {
+                        Put8(data, byte << (8 - used));
+                    }
+                }
+            } else {
+                for (const auto& [p, n] : runs) {
+                    if (sub == kPlainRle) {
                         PutCpixel(data, p);
+                    } else {
+                        Put8(data, index(p) | (n > 1 ? 128 : 0));
+                    }
+                    if (sub == kPlainRle || n > 1) {
                         put_run(n);
                     }
-                    break;
-                case kPaletteRle:
-                    Put8(data, 128 + static_cast<uint32_t>(palette.size()));
-                    for (uint32_t p : palette) {
-                        PutCpixel(data, p);
-                    }
-                    for (const auto& [p, n] : runs) {
-                        if (n == 1) {
-                            Put8(data, index(p));
-                        } else {
-                            Put8(data, index(p) | 128);
-                            put_run(n);
-                        }
-                    }
-                    break;
+                }
             }
         }
     }

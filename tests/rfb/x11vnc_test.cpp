@@ -1,9 +1,7 @@
-// The RFB core against the real x11vnc: a private Xvfb gets a known picture, x11vnc serves it on
-// loopback, and a small blocking socket driver feeds the core until its framebuffer equals the
-// picture, away from the pointer in the centre. Each encoding is forced in turn by narrowing the
-// core's encoding list; each security type the agent can set up is tried with the right password
-// and a wrong one, VeNCrypt with an agent certificate made by talpki, the TLS done by OpenSSL in
-// the driver the way a front end does it (trusting only that CA, checking the machine's name).
+// The RFB core against the real x11vnc serving a known picture on a private Xvfb: a blocking socket
+// driver feeds the core until its framebuffer shows the picture, for each encoding and each
+// security type the agent sets up, with OpenSSL doing the TLS as a front end does (talpki's CA, the
+// name).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -42,21 +40,15 @@ bool OnPath(const char* program) {
     return std::system(cmd.c_str()) == 0;
 }
 
-// SIGTERM, then SIGKILL after a grace period: x11vnc now and then ignores SIGTERM while it tears a
-// client down. Xvfb is not our child (scripts/xvfb.sh starts it): it is not waited for.
+// SIGTERM, then SIGKILL: x11vnc now and then ignores SIGTERM while it tears a client down. Xvfb
+// is not our child (scripts/xvfb.sh starts it): it is not waited for.
 void Stop(pid_t pid) {
-    if (pid <= 0) {
-        return;
+    if (pid > 0 && kill(pid, SIGTERM) == 0 && !wire_test::Eventually([&] {
+            return waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0;
+        })) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 30; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0) {
-            return;
-        }
-        usleep(100 * 1000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
 }
 
 // How a session through the driver ended.
@@ -87,8 +79,6 @@ protected:
             pclose(xvfb);
         }
         if (display_) {
-            // Flat areas, a gradient, glyph-like noise and a photo-like patch: every encoding's
-            // paths.
             const Window root = DefaultRootWindow(display_);
             XImage* image = XGetImage(display_, root, 0, 0, kWidth, kHeight, AllPlanes, ZPixmap);
             for (int y = 0; y < kHeight; ++y) {
@@ -133,8 +123,7 @@ protected:
         }
     }
 
-    // x11vnc's options for a password ("" for none) and, with `tls`, the options the agent gives it
-    // for encryption, with a CA and an agent certificate for kMachineName made by talpki.
+    // x11vnc's options for a password ("" for none) and, with `tls`, the agent's for encryption.
     std::vector<std::string> ServerOptions(const std::string& password, bool tls) {
         std::vector<std::string> options = {"-nopw"};
         if (!password.empty()) {
@@ -169,8 +158,7 @@ protected:
             "x11vnc",     "-display", display_name_, "-rfbport",   std::to_string(port_),
             "-localhost", "-forever", "-shared",     "-noxdamage", "-quiet"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        // RFB_TEST_VERBOSE=1 shows what the servers say.
-        const std::string quiet = std::getenv("RFB_TEST_VERBOSE") ? "" : "/dev/null";
+        const std::string quiet = std::getenv("RFB_TEST_VERBOSE") ? "" : "/dev/null";  // =1: shown
         x11vnc_ = wire_test::Spawn(argv, {}, quiet, quiet);
     }
 
@@ -191,8 +179,7 @@ protected:
         return -1;
     }
 
-    // Counts pixels of the client's framebuffer that differ from the picture on the screen (had
-    // drawing it failed, a black screen would not match either).
+    // Pixels of the client's framebuffer that differ from the picture, the pointer's box aside.
     static int Mismatches(const rfb::Framebuffer& fb) {
         if (fb.width != kWidth || fb.height != kHeight) {
             return -1;
@@ -209,8 +196,7 @@ protected:
     }
 
     // Runs a session until the framebuffer shows the screen, the core fails, or the server goes
-    // quiet or away. On StartTls the driver does the handshake on the same socket, as a front end
-    // does.
+    // quiet or away. On StartTls the driver does TLS on the same socket.
     Session Run(rfb::Options options, const std::string& password) {
         Session result;
         const int s = Connect();
@@ -271,10 +257,8 @@ protected:
     SSL_CTX* tls_ = nullptr;  // trusts the test's CA only
 };
 
-// Raw and Hextile forced by narrowing the core's encoding list; the default list asks for ZRLE
-// first, with CopyRect and the cursor. VNC authentication in the clear (plain sessions allowed),
-// and x11vnc with the options the agent gives it for encryption: VeNCrypt X509None without a
-// password, X509Vnc with one.
+// Raw and Hextile forced by narrowing the core's encoding list, ZRLE by the default list; VNC
+// authentication in the clear, VeNCrypt X509None without a password and X509Vnc with one.
 TEST_F(X11vncTest, EachEncodingAndSecurityTypeShowsTheScreenPixelExact) {
     struct Case {
         rfb::Encoding encoding;  // the only one asked for; kZrle for the default list
