@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace rfbtest {
 
@@ -136,8 +138,7 @@ Bytes EncodeHextile(const Image& image, Area a) {
     Bytes b = RectHeader(a.x, a.y, a.width, a.height, 5);
     // Background and foreground are left out when the previous tile set the same, as servers
     // do; after a raw tile neither is known.
-    bool have_bg = false, have_fg = false;
-    uint32_t last_bg = 0, last_fg = 0;
+    std::optional<uint32_t> last_bg, last_fg;
     for (int ty = a.y; ty < a.y + a.height; ty += 16) {
         for (int tx = a.x; tx < a.x + a.width; tx += 16) {
             const int tw = std::min(16, a.x + a.width - tx);
@@ -177,29 +178,22 @@ Bytes EncodeHextile(const Image& image, Area a) {
             if (counts.size() > 1 &&
                 (runs.size() > 255 ||
                  (!two && runs.size() * 6 >= static_cast<std::size_t>(tw * th) * 4))) {
-                have_bg = have_fg = false;
+                last_bg = last_fg = std::nullopt;
+                const Bytes raw = EncodeRaw(image, {tx, ty, tw, th});
                 Put8(b, 1);
-                for (int y = ty; y < ty + th; ++y) {
-                    for (int x = tx; x < tx + tw; ++x) {
-                        PutPixel(b, image.At(x, y));
-                    }
-                }
+                b.insert(b.end(), raw.begin() + 12, raw.end());  // without its rectangle header
                 continue;
             }
             uint8_t flags = counts.size() == 1 ? 0 : two ? 8 : 8 | 16;
             Bytes body;
-            if (!have_bg || bg != last_bg) {
+            if (std::exchange(last_bg, bg) != bg) {
                 flags |= 2;
                 PutPixel(body, bg);
             }
-            have_bg = true;
-            last_bg = bg;
-            if (two && (!have_fg || runs[0].c != last_fg)) {
+            if (two && std::exchange(last_fg, runs[0].c) != runs[0].c) {
                 flags |= 4;
                 PutPixel(body, runs[0].c);
             }
-            have_fg = have_fg || two;
-            last_fg = two ? runs[0].c : last_fg;
             Put8(b, flags);
             Append(b, body);
             if (counts.size() > 1) {

@@ -35,11 +35,6 @@ constexpr int kCursorBox = 24;  // half-size of the area around the centre left 
 constexpr const char* kMachineName = "demo-machine";  // the agent certificate's name
 constexpr const char* kClosed = "connection closed, or 20 s without data";
 
-bool OnPath(const char* program) {
-    const std::string cmd = std::string("command -v ") + program + " >/dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0;
-}
-
 // SIGTERM, then SIGKILL: x11vnc now and then ignores SIGTERM while it tears a client down. Xvfb
 // is not our child (scripts/xvfb.sh starts it): it is not waited for.
 void Stop(pid_t pid) {
@@ -62,14 +57,12 @@ struct Session {
 class X11vncTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (!OnPath("Xvfb") || !OnPath("x11vnc")) {
-            return;
-        }
         // The project's one way to start a private X server; it tells the display and the pid.
-        const std::string start = "bash -c '. " LAUNCHER_SOURCE_DIR
-                                  "/scripts/xvfb.sh && xvfb_start " +
-                                  std::to_string(kWidth) + "x" + std::to_string(kHeight) +
-                                  "x24 && echo $DISPLAY $XVFB_PID'";
+        const std::string start =
+            "bash -c 'type -P Xvfb x11vnc >/dev/null && . " LAUNCHER_SOURCE_DIR
+            "/scripts/xvfb.sh && xvfb_start " +
+            std::to_string(kWidth) + "x" + std::to_string(kHeight) +
+            "x24 && echo $DISPLAY $XVFB_PID'";
         if (FILE* xvfb = popen(start.c_str(), "r")) {
             char display[32] = "";
             if (fscanf(xvfb, "%31s %d", display, &xvfb_) == 2) {
