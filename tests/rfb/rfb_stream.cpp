@@ -259,15 +259,13 @@ Bytes ZrleEncoder::Encode(const Image& image, Area a) {
                     px.push_back(image.At(x, y));
                 }
             }
-            std::vector<uint32_t> palette;
+            std::vector<uint32_t> palette;  // up to 128 colours, as they come
+            std::vector<std::pair<uint32_t, int>> runs;
             for (uint32_t p : px) {
                 if (palette.size() <= 127 &&
                     std::find(palette.begin(), palette.end(), p) == palette.end()) {
                     palette.push_back(p);
                 }
-            }
-            std::vector<std::pair<uint32_t, int>> runs;
-            for (uint32_t p : px) {
                 if (!runs.empty() && runs.back().first == p) {
                     ++runs.back().second;
                 } else {
@@ -284,35 +282,26 @@ Bytes ZrleEncoder::Encode(const Image& image, Area a) {
             if (palette.size() >= 2 && palette.size() <= 127) {
                 allowed.push_back(kPaletteRle);
             }
-            Sub sub;
-            if (mode_ == Mode::kCycle) {
-                sub = allowed[next_++ % allowed.size()];
-            } else if (palette.size() == 1) {
-                sub = kSolid;
-            } else if (palette.size() <= 16 && runs.size() * 2 > px.size() / 2) {
-                sub = kPacked;
-            } else if (palette.size() <= 127 && runs.size() * 2 < px.size()) {
-                sub = kPaletteRle;
-            } else if (runs.size() * 5 < px.size() * 3) {
-                sub = kPlainRle;
-            } else {
-                sub = kRaw;
-            }
+            const std::size_t colours = palette.size(), size = px.size(), r = runs.size();
+            const Sub sub = mode_ == Mode::kCycle               ? allowed[next_++ % allowed.size()]
+                            : colours == 1                      ? kSolid
+                            : colours <= 16 && r * 2 > size / 2 ? kPacked
+                            : colours <= 127 && r * 2 < size    ? kPaletteRle
+                            : r * 5 < size * 3                  ? kPlainRle
+                                                                : kRaw;
             auto index = [&](uint32_t p) {
                 return static_cast<uint32_t>(std::find(palette.begin(), palette.end(), p) -
                                              palette.begin());
             };
             auto put_run = [&](int n) {
-                n -= 1;
-                while (n >= 255) {
+                for (n -= 1; n >= 255; n -= 255) {
                     Put8(data, 255);
-                    n -= 255;
                 }
                 Put8(data, static_cast<uint32_t>(n));
             };
             // The subencoding byte, the palette where there is one, then the pixels.
-            const auto colours = static_cast<uint32_t>(palette.size());
-            const uint32_t kinds[] = {0, 1, colours, 128, 128 + colours};
+            const uint32_t kinds[] = {0, 1, static_cast<uint32_t>(colours), 128,
+                                      128 + static_cast<uint32_t>(colours)};
             Put8(data, kinds[sub]);
             for (uint32_t p : palette) {
                 if (sub == kPacked || sub == kPaletteRle) {
