@@ -112,8 +112,8 @@ TEST(RfbDecode, CopyRectMovesInEveryDirectionWithOverlap) {
                 expect.At(m.dst.x + x, m.dst.y + y) = before.At(m.src_x + x, m.src_y + y);
             }
         }
-        Bytes b = UpdateHeader(1);
-        Append(b, RectHeader(m.dst.x, m.dst.y, m.dst.width, m.dst.height, 1));
+        Bytes b =
+            Concat({UpdateHeader(1), RectHeader(m.dst.x, m.dst.y, m.dst.width, m.dst.height, 1)});
         Put16(b, static_cast<uint32_t>(m.src_x));
         Put16(b, static_cast<uint32_t>(m.src_y));
         client->Receive(b);
@@ -124,24 +124,21 @@ TEST(RfbDecode, CopyRectMovesInEveryDirectionWithOverlap) {
 
 // A session's worth of server messages: every encoding, the cursor, a resize, a bell,
 // clipboard text (one kept, one too large), colour map entries.
-Bytes MixedStream(std::size_t clipboard_cap) {
+Bytes MixedStream() {
     const Image a = MakeDesktop(kWidth, kHeight, 4);
     ZrleEncoder zrle(ZrleEncoder::Mode::kCycle);
-    Bytes b = PlainHandshake38(kWidth, kHeight);
-    Append(b, UpdateHeader(4));
-    Append(b, zrle.Encode(a, {0, 0, kWidth, kHeight}));
-    Append(b, EncodeHextile(a, {3, 5, 100, 70}));
-    Append(b, EncodeRaw(a, {150, 100, 50, 30}));
-    Append(b, RectHeader(2, 1, 9, 3, -239));  // cursor, hotspot 2,1
+    // The last rectangle is the cursor, hotspot 2,1.
+    Bytes b = Concat({PlainHandshake38(kWidth, kHeight), UpdateHeader(4),
+                      zrle.Encode(a, {0, 0, kWidth, kHeight}), EncodeHextile(a, {3, 5, 100, 70}),
+                      EncodeRaw(a, {150, 100, 50, 30}), RectHeader(2, 1, 9, 3, -239)});
     for (int i = 0; i < 27; ++i) {
         PutPixel(b, 0xff000000u | static_cast<uint32_t>(i * 0x010203));
     }
     Append(b, Bytes{0xaa, 0x80, 0x55, 0x00, 0xff, 0x80});  // mask rows of 2 bytes
     Append(b, Bytes{2});                                   // bell
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0, 4, 'c', 'a', 'f', 0xe9});
-    Append(b, Bytes{3, 0, 0, 0});
-    Put32(b, static_cast<uint32_t>(clipboard_cap + 1));
-    Append(b, Bytes(clipboard_cap + 1, 'x'));
+    Append(b, Bytes{3, 0, 0, 0, 0, 0, 0x03, 0xe9});  // one byte over the cap
+    Append(b, Bytes(1001, 'x'));
     Append(b, Bytes{1, 0, 0, 0, 0, 2, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     // The resize's update draws in two rectangles and is reported as one, the whole desktop.
     const Image small = MakeDesktop(120, 90, 5);
@@ -192,21 +189,18 @@ Outcome Play(const Bytes& stream, const std::function<std::size_t()>& piece) {
 }
 
 TEST(RfbDecode, SameResultHoweverTheStreamIsCut) {
-    const Bytes stream = MixedStream(1000);
+    const Bytes stream = MixedStream();
     const Outcome whole = Play(stream, [&] { return stream.size(); });
     EXPECT_EQ(whole.width, 120);
     EXPECT_EQ(whole.height, 90);
     // Connected, cursor, updated (3 rects), bell, clipboard, resized, updated (whole desktop).
     // The cursor is reported as soon as it is decoded, the pixels once their update is whole.
     EXPECT_EQ(whole.events, "0\n3\n1/3\n5\n4/caf\xc3\xa9\n2\n1/1\n");
-    ASSERT_EQ(whole.cursor.width, 9);
-    EXPECT_EQ(whole.cursor.hotspot_x, 2);
-    EXPECT_EQ(whole.cursor.hotspot_y, 1);
-    // Mask 0xaa 0x80: pixel 0 shown, pixel 1 transparent, pixel 8 shown.
-    EXPECT_EQ(whole.cursor.pixels[0], 0xff000000u);
-    EXPECT_EQ(whole.cursor.pixels[1], 0u);
-    EXPECT_EQ(whole.cursor.pixels[8], 0xff000000u | 8 * 0x010203u);
-    EXPECT_EQ(whole.cursor.pixels[9 + 8], 0u);
+    const rfb::Cursor& c = whole.cursor;
+    ASSERT_EQ(std::tuple(c.width, c.hotspot_x, c.hotspot_y), std::tuple(9, 2, 1));
+    // Mask 0xaa 0x80 0x55 0x00: pixels 0 and 8 shown, 1 and 9 + 8 transparent.
+    EXPECT_EQ(std::vector({c.pixels[0], c.pixels[1], c.pixels[8], c.pixels[9 + 8]}),
+              std::vector({0xff000000u, 0u, 0xff000000u | 8 * 0x010203u, 0u}));
     EXPECT_EQ(whole.pixels, MakeDesktop(120, 90, 5).pixels);
     // After the resize the next request is for the whole new desktop, not incremental.
     EXPECT_EQ(Bytes(whole.output.end() - 10, whole.output.end()),
@@ -230,14 +224,14 @@ TEST(RfbDecode, EmptyDesktopsAndRectanglesAreHarmless) {
     auto client = Connected(0, 5);
     ZrleEncoder zrle;
     const Image none{0, 5, {}};
-    Bytes b = UpdateHeader(5);
-    Append(b, RectHeader(0, 0, 0, 5, 1));
-    Append(b, Bytes{0, 0, 0, 0});
-    Append(b, EncodeRaw(none, {0, 0, 0, 5}));
-    Append(b, EncodeHextile(none, {0, 1, 0, 4}));
-    Append(b, zrle.Encode(none, {0, 0, 0, 5}));
-    Append(b, RectHeader(0, 0, 0, 0, -239));  // an empty cursor: none to draw
-    client->Receive(b);
+    // The last rectangle is an empty cursor: none to draw.
+    client->Receive(Concat({UpdateHeader(5),
+                            RectHeader(0, 0, 0, 5, 1),
+                            {0, 0, 0, 0},
+                            EncodeRaw(none, {0, 0, 0, 5}),
+                            EncodeHextile(none, {0, 1, 0, 4}),
+                            zrle.Encode(none, {0, 0, 0, 5}),
+                            RectHeader(0, 0, 0, 0, -239)}));
     const auto events = Events(*client);
     EXPECT_EQ(FailureOf(events), "");
     ASSERT_EQ(events.size(), 1u);
