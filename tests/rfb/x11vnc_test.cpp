@@ -89,11 +89,9 @@ protected:
 
     static void TearDownTestSuite() {
         if (display_) {
-            XCloseDisplay(display_);
-            display_ = nullptr;
+            XCloseDisplay(std::exchange(display_, nullptr));
         }
-        Stop(xvfb_);
-        xvfb_ = -1;
+        Stop(std::exchange(xvfb_, -1));
     }
 
     void SetUp() override {
@@ -107,26 +105,27 @@ protected:
 
     void TearDown() override {
         Stop(x11vnc_);
-        if (tls_) {
-            SSL_CTX_free(tls_);
-        }
-        if (!dir_.empty()) {
-            std::error_code ignored;  // a directory left in /tmp fails no test
-            std::filesystem::remove_all(dir_, ignored);
-        }
+        SSL_CTX_free(tls_);
+        std::error_code ignored;  // a directory left in /tmp fails no test
+        std::filesystem::remove_all(dir_, ignored);
     }
 
-    // x11vnc's options for a password ("" for none) and, with `tls`, the agent's for encryption.
-    std::vector<std::string> ServerOptions(const std::string& password, bool tls) {
-        std::vector<std::string> options = {"-nopw"};
-        if (!password.empty()) {
+    // x11vnc with a password ("" for none) and, with `tls`, the agent's options for encryption.
+    void StartX11vnc(const std::string& password, bool tls) {
+        Stop(std::exchange(x11vnc_, -1));
+        const auto [listener, port] = wire_test::Listener();  // a free port, for x11vnc to take
+        close(listener);
+        port_ = port;
+        std::vector<std::string> argv = {
+            "x11vnc",     "-display", display_name_, "-rfbport",   std::to_string(port_),
+            "-localhost", "-forever", "-shared",     "-noxdamage", "-quiet"};
+        if (password.empty()) {
+            argv.push_back("-nopw");
+        } else {
             std::ofstream(dir_ + "/passwd") << password << "\n";
-            options = {"-passwdfile", dir_ + "/passwd"};
+            argv.insert(argv.end(), {"-passwdfile", dir_ + "/passwd"});
         }
-        if (!tls) {
-            return options;
-        }
-        if (!tls_) {
+        if (tls && !tls_) {
             const std::string talpki = LAUNCHER_SOURCE_DIR "/tools/pki/talpki ";
             const std::string make = "(" + talpki + "ca --days 2 " + dir_ + " && " + talpki +
                                      "agent --days 2 " + dir_ + " " + kMachineName +
@@ -136,21 +135,11 @@ protected:
             SSL_CTX_set_verify(tls_, SSL_VERIFY_PEER, nullptr);
             EXPECT_EQ(SSL_CTX_load_verify_locations(tls_, (dir_ + "/ca.pem").c_str(), nullptr), 1);
         }
-        options.insert(options.end(), {"-ssl", dir_ + "/agents/" + kMachineName + ".pem", "-env",
-                                       "X11VNC_DISABLE_SSL_CLIENT_MODE=1", "-vencrypt", "nodh:only",
-                                       "-anontls", "never"});
-        return options;
-    }
-
-    void StartX11vnc(const std::vector<std::string>& extra) {
-        Stop(std::exchange(x11vnc_, -1));
-        const auto [listener, port] = wire_test::Listener();  // a free port, for x11vnc to take
-        close(listener);
-        port_ = port;
-        std::vector<std::string> argv = {
-            "x11vnc",     "-display", display_name_, "-rfbport",   std::to_string(port_),
-            "-localhost", "-forever", "-shared",     "-noxdamage", "-quiet"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
+        if (tls) {
+            argv.insert(argv.end(), {"-ssl", dir_ + "/agents/" + kMachineName + ".pem", "-env",
+                                     "X11VNC_DISABLE_SSL_CLIENT_MODE=1", "-vencrypt", "nodh:only",
+                                     "-anontls", "never"});
+        }
         const std::string quiet = std::getenv("RFB_TEST_VERBOSE") ? "" : "/dev/null";  // =1: shown
         x11vnc_ = wire_test::Spawn(argv, {}, quiet, quiet);
     }
@@ -264,7 +253,7 @@ TEST_F(X11vncTest, EachEncodingAndSecurityTypeShowsTheScreenPixelExact) {
           Case{rfb::Encoding::kZrle, "sesame", true}}) {
         SCOPED_TRACE("encoding " + std::to_string(static_cast<int>(c.encoding)) + ", password '" +
                      c.password + "'" + (c.tls ? ", TLS" : ""));
-        StartX11vnc(ServerOptions(c.password, c.tls));
+        StartX11vnc(c.password, c.tls);
         rfb::Options options;
         options.allow_insecure = !c.tls;
         if (c.encoding != rfb::Encoding::kZrle) {
