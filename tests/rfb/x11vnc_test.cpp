@@ -192,13 +192,11 @@ protected:
         while (result.failure.empty() && !result.matched) {
             const auto out = client.TakeOutput();
             const int n = static_cast<int>(out.size());
-            if (n > 0 && (ssl ? SSL_write(ssl, out.data(), n)
-                              : send(s, out.data(), out.size(), MSG_NOSIGNAL)) != n) {
-                result.failure = kClosed;
-                break;
-            }
-            const int got = ssl ? SSL_read(ssl, buffer.data(), static_cast<int>(buffer.size()))
-                                : static_cast<int>(recv(s, buffer.data(), buffer.size(), 0));
+            const bool sent = n == 0 || (ssl ? SSL_write(ssl, out.data(), n)
+                                             : send(s, out.data(), out.size(), MSG_NOSIGNAL)) == n;
+            const int got = !sent ? -1
+                            : ssl ? SSL_read(ssl, buffer.data(), static_cast<int>(buffer.size()))
+                                  : static_cast<int>(recv(s, buffer.data(), buffer.size(), 0));
             if (got <= 0) {
                 result.failure = kClosed;
                 break;
