@@ -23,6 +23,8 @@ Bytes Str(std::string_view s) {
     return Bytes(s.begin(), s.end());
 }
 
+const Bytes kV33 = Str("RFB 003.003\n"), kV37 = Str("RFB 003.007\n"), kV38 = Str("RFB 003.008\n");
+
 Bytes ExpectedSetup(int width, int height) {
     Bytes b = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
     Append(b, Bytes{2, 0, 0, 6});
@@ -129,10 +131,7 @@ TEST(RfbHandshake, ReachesConnectedForEveryVersionAndSecurityType) {
 
 TEST(RfbHandshake, StartTlsHandsOverBytesThatBelongToTheTlsStream) {
     rfb::Client client;
-    Bytes b;
-    Append(b, "RFB 003.008\n");
-    Append(b, Bytes{1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 1, 0x16, 0x03});
-    client.Receive(b);
+    client.Receive(Concat({kV38, {1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 1, 0x16, 0x03}}));
     auto events = Events(client);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(std::get<rfb::event::StartTls>(events[0]).tls_bytes, (Bytes{0x16, 0x03}));
@@ -148,7 +147,6 @@ struct FailureCase {
     const char* reason;  // expected in the failure's text
 };
 
-const Bytes kV33 = Str("RFB 003.003\n"), kV37 = Str("RFB 003.007\n"), kV38 = Str("RFB 003.008\n");
 Bytes Reason(std::string_view s) {
     Bytes b;
     Put32(b, static_cast<uint32_t>(s.size()));

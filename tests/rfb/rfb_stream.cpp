@@ -34,17 +34,14 @@ Image MakeDesktop(int width, int height, uint32_t seed) {
         for (int y = wy; y < wy + wh; ++y) {
             for (int x = wx; x < wx + ww; ++x) {
                 const int dy = y - wy;
-                uint32_t p;
+                uint32_t& p = img.At(x, y) = Rgb(255, 255, 255);
                 if (dy < 20) {  // title bar: a gradient, many colours
                     p = Rgb(40 + (x - wx) * 150 / ww, 60, 160 + dy * 3);
                 } else if (dy % 14 < 10 && (x - wx) % 60 < 52 && (x - wx) > 6) {
                     // a row of glyphs: dark pixels on white, some anti-aliased greys
                     const uint32_t r = Next(s) % 8;
                     p = r < 5 ? Rgb(255, 255, 255) : r < 7 ? Rgb(0, 0, 0) : Rgb(128, 128, 128);
-                } else {
-                    p = Rgb(255, 255, 255);
                 }
-                img.At(x, y) = p;
             }
         }
     }
