@@ -164,10 +164,9 @@ Outcome Play(const Bytes& stream, const std::function<std::size_t()>& piece) {
     options.max_clipboard_bytes = 1000;
     rfb::Client client(options);
     Outcome o;
-    for (std::size_t at = 0; at < stream.size();) {
-        const std::size_t n = std::min(piece(), stream.size() - at);
+    for (std::size_t at = 0, n = 0; at < stream.size(); at += n) {
+        n = std::min(piece(), stream.size() - at);
         client.Receive(std::span(stream).subspan(at, n));
-        at += n;
         for (const auto& e : Events(client)) {
             // Appended piece by piece: GCC 12 at -O3 warns wrongly (restrict) about "/" + string.
             o.events += std::to_string(e.index());

@@ -48,8 +48,7 @@ void Stop(pid_t pid) {
 
 // How a session through the driver ended.
 struct Session {
-    bool matched = false;
-    bool encrypted = false;
+    bool matched = false, encrypted = false;
     std::string failure;
     int mismatches = -1;
 };
@@ -79,9 +78,8 @@ protected:
                     XPutPixel(image, x, y, picture_.At(x, y) & 0xffffff);
                 }
             }
-            GC gc = XCreateGC(display_, root, 0, nullptr);
-            XPutImage(display_, root, gc, image, 0, 0, 0, 0, kWidth, kHeight);
-            XFreeGC(display_, gc);
+            XPutImage(display_, root, DefaultGC(display_, DefaultScreen(display_)), image, 0, 0, 0,
+                      0, kWidth, kHeight);
             XDestroyImage(image);
             XSync(display_, False);
         }
