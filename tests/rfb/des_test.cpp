@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <numeric>
 #include <string>
 
 namespace {
@@ -39,9 +40,7 @@ TEST(Des, EncryptsKnownVectors) {
 
 TEST(Des, AnswersVncChallengeWithBitReversedKey) {
     std::array<uint8_t, 16> challenge{};
-    for (std::size_t i = 0; i < 16; ++i) {
-        challenge[i] = static_cast<uint8_t>(i);
-    }
+    std::iota(challenge.begin(), challenge.end(), 0);
     const std::array<uint8_t, 16> expected = {0xee, 0x22, 0x53, 0x9f, 0x33, 0xa5, 0x98, 0x3e,
                                               0xc1, 0x2f, 0x9c, 0x2e, 0xdb, 0xc9, 0x95, 0xdd};
     EXPECT_EQ(rfb::VncAuthResponse("secret", challenge), expected);

@@ -11,13 +11,19 @@ using namespace rfbtest;
 
 enum class Sec { kNone, kVncAuth, kX509None, kX509Vnc };
 
-struct HandshakeCase {
+struct Versions {
     const char* server_version;
     const char* reply;
-    Sec security;
+    std::vector<Sec> securities;
 };
 
 constexpr std::array<uint8_t, 16> kChallenge = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
+
+Bytes Str(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
+
+const Bytes kV33 = Str("RFB 003.003\n"), kV37 = Str("RFB 003.007\n"), kV38 = Str("RFB 003.008\n");
 
 Bytes ExpectedSetup(int width, int height) {
     Bytes b = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
@@ -31,104 +37,101 @@ Bytes ExpectedSetup(int width, int height) {
     return b;
 }
 
-TEST(RfbHandshake, ReachesConnectedForEveryVersionAndSecurityType) {
-    const HandshakeCase cases[] = {
-        {"RFB 003.003\n", "RFB 003.003\n", Sec::kNone},
-        {"RFB 003.003\n", "RFB 003.003\n", Sec::kVncAuth},
-        {"RFB 003.007\n", "RFB 003.007\n", Sec::kNone},
-        {"RFB 003.007\n", "RFB 003.007\n", Sec::kX509None},
-        {"RFB 003.008\n", "RFB 003.008\n", Sec::kNone},
-        {"RFB 003.008\n", "RFB 003.008\n", Sec::kVncAuth},
-        {"RFB 003.008\n", "RFB 003.008\n", Sec::kX509None},
-        {"RFB 003.008\n", "RFB 003.008\n", Sec::kX509Vnc},
-        // Vendor variants and newer versions get the closest one we speak.
-        {"RFB 003.005\n", "RFB 003.003\n", Sec::kNone},
-        {"RFB 003.889\n", "RFB 003.008\n", Sec::kVncAuth},
-        {"RFB 004.001\n", "RFB 003.008\n", Sec::kX509Vnc},
-    };
-    for (const HandshakeCase& c : cases) {
-        SCOPED_TRACE(std::string(c.server_version, 11) + " security " +
-                     std::to_string(static_cast<int>(c.security)));
-        const bool tls = c.security == Sec::kX509None || c.security == Sec::kX509Vnc;
-        const bool password = c.security == Sec::kVncAuth || c.security == Sec::kX509Vnc;
-        rfb::Options options;
-        options.allow_insecure = !tls;
-        rfb::Client client(options);
-        const int minor = c.reply[10] - '0';
+// Plays the handshake of `security` to a client, checking every byte it sends back.
+void ExpectConnects(const Versions& c, Sec security) {
+    const bool tls = security == Sec::kX509None || security == Sec::kX509Vnc;
+    const bool password = security == Sec::kVncAuth || security == Sec::kX509Vnc;
+    rfb::Options options;
+    options.allow_insecure = !tls;
+    rfb::Client client(options);
+    const int minor = c.reply[10] - '0';
 
-        client.Receive(Bytes(c.server_version, c.server_version + 12));
-        Bytes expect(c.reply, c.reply + 12);
-        EXPECT_EQ(client.TakeOutput(), expect);
+    client.Receive(Str(c.server_version));
+    EXPECT_EQ(client.TakeOutput(), Str(c.reply));
 
-        // On 3.7 and later the server lists insecure types first: the client still picks
-        // VeNCrypt.
-        const uint8_t outer = tls ? 19 : password ? 2 : 1;
-        client.Receive(minor == 3 ? Bytes{0, 0, 0, outer}
-                       : tls      ? Bytes{3, 1, 2, 19}
-                                  : Bytes{2, 1, outer});
-        // From here on the output is compared at the end: ClientInit comes at once where no
-        // SecurityResult follows (None before 3.8).
-        Bytes sent;
-        if (minor != 3) {
-            sent.push_back(outer);
-        }
-        if (tls) {
-            EXPECT_EQ(client.TakeOutput(), sent);
-            sent.clear();
-            client.Receive(Bytes{0, 2});
-            EXPECT_EQ(client.TakeOutput(), (Bytes{0, 2}));
-            // 257 (anonymous TLS) is never chosen; 262 (X509Plain) is not supported.
-            const bool vnc = c.security == Sec::kX509Vnc;
-            const uint8_t last = vnc ? 5 : 6, chosen = vnc ? 5 : 4;
-            client.Receive(Bytes{0, 3, 0, 0, 1, 1, 0, 0, 1, 4, 0, 0, 1, last});
-            EXPECT_EQ(client.TakeOutput(), (Bytes{0, 0, 1, chosen}));
-            client.Receive(Bytes{1});
-            auto events = Events(client);
-            ASSERT_EQ(events.size(), 1u);
-            ASSERT_TRUE(std::holds_alternative<rfb::event::StartTls>(events[0]));
-            EXPECT_FALSE(client.encrypted());
-            client.TlsEstablished();
-            EXPECT_TRUE(client.encrypted());
-        }
-        if (password) {
-            EXPECT_EQ(client.TakeOutput(), sent);
-            sent.clear();
-            client.Receive(Bytes(kChallenge.begin(), kChallenge.end()));
-            auto events = Events(client);
-            ASSERT_EQ(events.size(), 1u);
-            EXPECT_TRUE(std::holds_alternative<rfb::event::CredentialsNeeded>(events[0]));
-            client.SetPassword("secret");
-            const auto answer = rfb::VncAuthResponse("secret", kChallenge);
-            Append(sent, Bytes(answer.begin(), answer.end()));
-        }
-        if (password || minor == 8) {
-            EXPECT_EQ(client.TakeOutput(), sent);
-            client.Receive(Bytes{0, 0, 0, 0});
-            sent.clear();
-        }
-        Append(sent, Bytes{1});
-        EXPECT_EQ(client.TakeOutput(), sent) << "ClientInit, shared";
-        EXPECT_FALSE(client.connected());
-
-        client.Receive(ServerInit(320, 200, "caf\xe9"));  // Latin-1 name
-        EXPECT_EQ(client.TakeOutput(), ExpectedSetup(320, 200));
+    // On 3.7 and later insecure types come first: the client still picks VeNCrypt.
+    const uint8_t outer = tls ? 19 : password ? 2 : 1;
+    client.Receive(minor == 3 ? Bytes{0, 0, 0, outer}
+                   : tls      ? Bytes{3, 1, 2, 19}
+                              : Bytes{2, 1, outer});
+    // ClientInit comes at once where no SecurityResult follows (None before 3.8).
+    Bytes sent;
+    if (minor != 3) {
+        sent.push_back(outer);
+    }
+    if (tls) {
+        EXPECT_EQ(client.TakeOutput(), sent);
+        sent.clear();
+        client.Receive(Bytes{0, 2});
+        EXPECT_EQ(client.TakeOutput(), (Bytes{0, 2}));
+        // 257 (anonymous TLS) is never chosen; 262 (X509Plain) is not supported.
+        const bool vnc = security == Sec::kX509Vnc;
+        const uint8_t last = vnc ? 5 : 6, chosen = vnc ? 5 : 4;
+        client.Receive(Bytes{0, 3, 0, 0, 1, 1, 0, 0, 1, 4, 0, 0, 1, last});
+        EXPECT_EQ(client.TakeOutput(), (Bytes{0, 0, 1, chosen}));
+        client.Receive(Bytes{1});
         auto events = Events(client);
         ASSERT_EQ(events.size(), 1u);
-        const auto* connected = std::get_if<rfb::event::Connected>(&events[0]);
-        ASSERT_NE(connected, nullptr);
-        EXPECT_EQ(connected->name, "caf\xc3\xa9");
-        EXPECT_EQ(connected->width, 320);
-        EXPECT_EQ(connected->height, 200);
-        EXPECT_TRUE(client.connected());
+        ASSERT_TRUE(std::holds_alternative<rfb::event::StartTls>(events[0]));
+        EXPECT_FALSE(client.encrypted());
+        client.TlsEstablished();
+        EXPECT_TRUE(client.encrypted());
+    }
+    if (password) {
+        EXPECT_EQ(client.TakeOutput(), sent);
+        sent.clear();
+        client.Receive(Bytes(kChallenge.begin(), kChallenge.end()));
+        auto events = Events(client);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_TRUE(std::holds_alternative<rfb::event::CredentialsNeeded>(events[0]));
+        client.SetPassword("secret");
+        const auto answer = rfb::VncAuthResponse("secret", kChallenge);
+        Append(sent, Bytes(answer.begin(), answer.end()));
+    }
+    if (password || minor == 8) {
+        EXPECT_EQ(client.TakeOutput(), sent);
+        client.Receive(Bytes{0, 0, 0, 0});
+        sent.clear();
+    }
+    Append(sent, Bytes{1});
+    EXPECT_EQ(client.TakeOutput(), sent) << "ClientInit, shared";
+    EXPECT_FALSE(client.connected());
+
+    client.Receive(ServerInit(320, 200, "caf\xe9"));  // Latin-1 name
+    EXPECT_EQ(client.TakeOutput(), ExpectedSetup(320, 200));
+    auto events = Events(client);
+    ASSERT_EQ(events.size(), 1u);
+    const auto* connected = std::get_if<rfb::event::Connected>(&events[0]);
+    ASSERT_NE(connected, nullptr);
+    EXPECT_EQ(connected->name, "caf\xc3\xa9");
+    EXPECT_EQ(connected->width, 320);
+    EXPECT_EQ(connected->height, 200);
+    EXPECT_TRUE(client.connected());
+}
+
+// The last three rows: vendor variants and newer versions get the closest version we speak.
+TEST(RfbHandshake, ReachesConnectedForEveryVersionAndSecurityType) {
+    const char *v33 = "RFB 003.003\n", *v37 = "RFB 003.007\n", *v38 = "RFB 003.008\n";
+    const Versions rows[] = {
+        {v33, v33, {Sec::kNone, Sec::kVncAuth}},
+        {v37, v37, {Sec::kNone, Sec::kX509None}},
+        {v38, v38, {Sec::kNone, Sec::kVncAuth, Sec::kX509None, Sec::kX509Vnc}},
+        {"RFB 003.005\n", v33, {Sec::kNone}},
+        {"RFB 003.889\n", v38, {Sec::kVncAuth}},
+        {"RFB 004.001\n", v38, {Sec::kX509Vnc}},
+    };
+    for (const Versions& c : rows) {
+        for (Sec security : c.securities) {
+            SCOPED_TRACE(std::string(c.server_version, 11) + " security " +
+                         std::to_string(static_cast<int>(security)));
+            ExpectConnects(c, security);
+        }
     }
 }
 
 TEST(RfbHandshake, StartTlsHandsOverBytesThatBelongToTheTlsStream) {
     rfb::Client client;
-    Bytes b;
-    Append(b, "RFB 003.008\n");
-    Append(b, Bytes{1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 1, 0x16, 0x03});
-    client.Receive(b);
+    client.Receive(Concat({kV38, {1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 1, 0x16, 0x03}}));
     auto events = Events(client);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(std::get<rfb::event::StartTls>(events[0]).tls_bytes, (Bytes{0x16, 0x03}));
@@ -144,16 +147,6 @@ struct FailureCase {
     const char* reason;  // expected in the failure's text
 };
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes b;
-    for (const Bytes& p : parts) {
-        Append(b, p);
-    }
-    return b;
-}
-Bytes Str(std::string_view s) {
-    return Bytes(s.begin(), s.end());
-}
 Bytes Reason(std::string_view s) {
     Bytes b;
     Put32(b, static_cast<uint32_t>(s.size()));
@@ -167,38 +160,31 @@ Bytes Challenge() {
 TEST(RfbHandshake, EndsWithAReasonWhenRefused) {
     const FailureCase cases[] = {
         {"wrong password, 3.8 reason", true,
-         Concat({Str("RFB 003.008\n"), {1, 2}, Challenge(), {0, 0, 0, 1}, Reason("bad pw")}),
+         Concat({kV38, {1, 2}, Challenge(), {0, 0, 0, 1}, Reason("bad pw")}),
          "authentication failed: bad pw"},
         {"wrong password, 3.7 has no reason", true,
-         Concat({Str("RFB 003.007\n"), {1, 2}, Challenge(), {0, 0, 0, 1}}),
+         Concat({kV37, {1, 2}, Challenge(), {0, 0, 0, 1}}),
          "authentication failed (wrong password?)"},
-        {"too many attempts", true,
-         Concat({Str("RFB 003.008\n"), {1, 2}, Challenge(), {0, 0, 0, 2}, Reason("")}),
+        {"too many attempts", true, Concat({kV38, {1, 2}, Challenge(), {0, 0, 0, 2}, Reason("")}),
          "too many authentication attempts: no reason given"},
-        {"3.3 refusal", true, Concat({Str("RFB 003.003\n"), {0, 0, 0, 0}, Reason("go away")}),
+        {"3.3 refusal", true, Concat({kV33, {0, 0, 0, 0}, Reason("go away")}),
          "refused the connection: go away"},
-        {"3.8 refusal", false, Concat({Str("RFB 003.008\n"), {0}, Reason("too many clients")}),
+        {"3.8 refusal", false, Concat({kV38, {0}, Reason("too many clients")}),
          "refused the connection: too many clients"},
-        {"plain only, policy forbids", false, Concat({Str("RFB 003.008\n"), {2, 1, 2}}),
-         "offers no encryption"},
-        {"3.3 plain, policy forbids", false, Concat({Str("RFB 003.003\n"), {0, 0, 0, 2}}),
-         "offers no encryption"},
-        {"no supported type", true, Concat({Str("RFB 003.008\n"), {2, 5, 16}}),
+        {"plain only, policy forbids", false, Concat({kV38, {2, 1, 2}}), "offers no encryption"},
+        {"3.3 plain, policy forbids", false, Concat({kV33, {0, 0, 0, 2}}), "offers no encryption"},
+        {"no supported type", true, Concat({kV38, {2, 5, 16}}),
          "no security type this viewer supports (types 5, 16)"},
-        {"3.3 unsupported type", true, Concat({Str("RFB 003.003\n"), {0, 0, 0, 16}}),
-         "requires security type 16"},
-        {"anonymous TLS only", false,
-         Concat({Str("RFB 003.008\n"), {1, 19, 0, 2, 0, 2, 0, 0, 1, 1, 0, 0, 1, 2}}),
+        {"3.3 unsupported type", true, Concat({kV33, {0, 0, 0, 16}}), "requires security type 16"},
+        {"anonymous TLS only", false, Concat({kV38, {1, 19, 0, 2, 0, 2, 0, 0, 1, 1, 0, 0, 1, 2}}),
          "no certificate-based VeNCrypt type (subtypes 257, 258)"},
-        {"VeNCrypt 0.1", false, Concat({Str("RFB 003.008\n"), {1, 19, 0, 1}}),
-         "VeNCrypt version 0.1"},
-        {"VeNCrypt subtype refused", false,
-         Concat({Str("RFB 003.008\n"), {1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 0}}),
+        {"VeNCrypt 0.1", false, Concat({kV38, {1, 19, 0, 1}}), "VeNCrypt version 0.1"},
+        {"VeNCrypt subtype refused", false, Concat({kV38, {1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 0}}),
          "refused VeNCrypt type 260"},
         {"not RFB", true, Str("HTTP/1.1 400 Bad Request\r\n"), "does not speak RFB"},
         {"RFB 2", true, Str("RFB 002.000\n"), "older than 3.3"},
-        {"huge desktop", true, Concat({PlainHandshake38(20000, 10)}), "20000x10"},
-        {"too many pixels", true, Concat({PlainHandshake38(16000, 16000)}), "larger than"},
+        {"huge desktop", true, PlainHandshake38(20000, 10), "20000x10"},
+        {"too many pixels", true, PlainHandshake38(16000, 16000), "larger than"},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.what);

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace rfbtest {
 
@@ -32,17 +34,14 @@ Image MakeDesktop(int width, int height, uint32_t seed) {
         for (int y = wy; y < wy + wh; ++y) {
             for (int x = wx; x < wx + ww; ++x) {
                 const int dy = y - wy;
-                uint32_t p;
+                uint32_t& p = img.At(x, y) = Rgb(255, 255, 255);
                 if (dy < 20) {  // title bar: a gradient, many colours
                     p = Rgb(40 + (x - wx) * 150 / ww, 60, 160 + dy * 3);
                 } else if (dy % 14 < 10 && (x - wx) % 60 < 52 && (x - wx) > 6) {
                     // a row of glyphs: dark pixels on white, some anti-aliased greys
                     const uint32_t r = Next(s) % 8;
                     p = r < 5 ? Rgb(255, 255, 255) : r < 7 ? Rgb(0, 0, 0) : Rgb(128, 128, 128);
-                } else {
-                    p = Rgb(255, 255, 255);
                 }
-                img.At(x, y) = p;
             }
         }
     }
@@ -91,9 +90,7 @@ Bytes ServerInit(int width, int height, std::string_view name) {
     Put16(b, static_cast<uint32_t>(width));
     Put16(b, static_cast<uint32_t>(height));
     // The server's own format (the client replaces it): 32 bpp, depth 24, true colour.
-    for (int v : {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0}) {
-        Put8(b, static_cast<uint32_t>(v));
-    }
+    Append(b, Bytes{32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0});
     Put32(b, static_cast<uint32_t>(name.size()));
     Append(b, name);
     return b;
@@ -107,17 +104,15 @@ Bytes UpdateHeader(int rects) {
 
 Bytes RectHeader(int x, int y, int width, int height, int32_t encoding) {
     Bytes b;
-    Put16(b, static_cast<uint32_t>(x));
-    Put16(b, static_cast<uint32_t>(y));
-    Put16(b, static_cast<uint32_t>(width));
-    Put16(b, static_cast<uint32_t>(height));
+    for (int v : {x, y, width, height}) {
+        Put16(b, static_cast<uint32_t>(v));
+    }
     Put32(b, static_cast<uint32_t>(encoding));
     return b;
 }
 
 Bytes PlainHandshake38(int width, int height, std::string_view name) {
-    // Built from the start rather than appended to an empty vector: GCC 12 warns wrongly
-    // (stringop-overflow) about inserting into an empty vector at -O3.
+    // Not appended to an empty vector: GCC 12 at -O3 warns wrongly (stringop-overflow) about it.
     const std::string_view greeting = "RFB 003.008\n";
     Bytes b(greeting.begin(), greeting.end());
     Append(b, Bytes{1, 1});  // one type: None
@@ -140,8 +135,7 @@ Bytes EncodeHextile(const Image& image, Area a) {
     Bytes b = RectHeader(a.x, a.y, a.width, a.height, 5);
     // Background and foreground are left out when the previous tile set the same, as servers
     // do; after a raw tile neither is known.
-    bool have_bg = false, have_fg = false;
-    uint32_t last_bg = 0, last_fg = 0;
+    std::optional<uint32_t> last_bg, last_fg;
     for (int ty = a.y; ty < a.y + a.height; ty += 16) {
         for (int tx = a.x; tx < a.x + a.width; tx += 16) {
             const int tw = std::min(16, a.x + a.width - tx);
@@ -152,12 +146,10 @@ Bytes EncodeHextile(const Image& image, Area a) {
                     ++counts[image.At(x, y)];
                 }
             }
-            uint32_t bg = counts.begin()->first;
-            for (const auto& [colour, n] : counts) {
-                if (n > counts[bg]) {
-                    bg = colour;
-                }
-            }
+            const uint32_t bg =
+                std::max_element(counts.begin(), counts.end(), [](auto& l, auto& r) {
+                    return l.second < r.second;
+                })->first;
             // Horizontal runs of non-background pixels, one subrectangle each.
             struct Run {
                 int x, y, w;
@@ -183,29 +175,22 @@ Bytes EncodeHextile(const Image& image, Area a) {
             if (counts.size() > 1 &&
                 (runs.size() > 255 ||
                  (!two && runs.size() * 6 >= static_cast<std::size_t>(tw * th) * 4))) {
-                have_bg = have_fg = false;
+                last_bg = last_fg = std::nullopt;
+                const Bytes raw = EncodeRaw(image, {tx, ty, tw, th});
                 Put8(b, 1);
-                for (int y = ty; y < ty + th; ++y) {
-                    for (int x = tx; x < tx + tw; ++x) {
-                        PutPixel(b, image.At(x, y));
-                    }
-                }
+                b.insert(b.end(), raw.begin() + 12, raw.end());  // without its rectangle header
                 continue;
             }
             uint8_t flags = counts.size() == 1 ? 0 : two ? 8 : 8 | 16;
             Bytes body;
-            if (!have_bg || bg != last_bg) {
+            if (std::exchange(last_bg, bg) != bg) {
                 flags |= 2;
                 PutPixel(body, bg);
             }
-            have_bg = true;
-            last_bg = bg;
-            if (two && (!have_fg || runs[0].c != last_fg)) {
+            if (two && std::exchange(last_fg, runs[0].c) != runs[0].c) {
                 flags |= 4;
                 PutPixel(body, runs[0].c);
             }
-            have_fg = have_fg || two;
-            last_fg = two ? runs[0].c : last_fg;
             Put8(b, flags);
             Append(b, body);
             if (counts.size() > 1) {
@@ -271,15 +256,13 @@ Bytes ZrleEncoder::Encode(const Image& image, Area a) {
                     px.push_back(image.At(x, y));
                 }
             }
-            std::vector<uint32_t> palette;
+            std::vector<uint32_t> palette;  // up to 128 colours, as they come
+            std::vector<std::pair<uint32_t, int>> runs;
             for (uint32_t p : px) {
                 if (palette.size() <= 127 &&
                     std::find(palette.begin(), palette.end(), p) == palette.end()) {
                     palette.push_back(p);
                 }
-            }
-            std::vector<std::pair<uint32_t, int>> runs;
-            for (uint32_t p : px) {
                 if (!runs.empty() && runs.back().first == p) {
                     ++runs.back().second;
                 } else {
@@ -296,88 +279,63 @@ Bytes ZrleEncoder::Encode(const Image& image, Area a) {
             if (palette.size() >= 2 && palette.size() <= 127) {
                 allowed.push_back(kPaletteRle);
             }
-            Sub sub;
-            if (mode_ == Mode::kCycle) {
-                sub = allowed[next_++ % allowed.size()];
-            } else if (palette.size() == 1) {
-                sub = kSolid;
-            } else if (palette.size() <= 16 && runs.size() * 2 > px.size() / 2) {
-                sub = kPacked;
-            } else if (palette.size() <= 127 && runs.size() * 2 < px.size()) {
-                sub = kPaletteRle;
-            } else if (runs.size() * 5 < px.size() * 3) {
-                sub = kPlainRle;
-            } else {
-                sub = kRaw;
-            }
+            const std::size_t colours = palette.size(), size = px.size(), r = runs.size();
+            const Sub sub = mode_ == Mode::kCycle               ? allowed[next_++ % allowed.size()]
+                            : colours == 1                      ? kSolid
+                            : colours <= 16 && r * 2 > size / 2 ? kPacked
+                            : colours <= 127 && r * 2 < size    ? kPaletteRle
+                            : r * 5 < size * 3                  ? kPlainRle
+                                                                : kRaw;
             auto index = [&](uint32_t p) {
                 return static_cast<uint32_t>(std::find(palette.begin(), palette.end(), p) -
                                              palette.begin());
             };
             auto put_run = [&](int n) {
-                n -= 1;
-                while (n >= 255) {
+                for (n -= 1; n >= 255; n -= 255) {
                     Put8(data, 255);
-                    n -= 255;
                 }
                 Put8(data, static_cast<uint32_t>(n));
             };
-            switch (sub) {
-                case kRaw:
-                    Put8(data, 0);
-                    for (uint32_t p : px) {
-                        PutCpixel(data, p);
-                    }
-                    break;
-                case kSolid:
-                    Put8(data, 1);
-                    PutCpixel(data, px[0]);
-                    break;
-                case kPacked: {
-                    Put8(data, static_cast<uint32_t>(palette.size()));
-                    for (uint32_t p : palette) {
-                        PutCpixel(data, p);
-                    }
-                    const int bits = palette.size() == 2 ? 1 : palette.size() <= 4 ? 2 : 4;
-                    for (int y = 0; y < th; ++y) {
-                        uint32_t byte = 0;
-                        int used = 0;
-                        for (int x = 0; x < tw; ++x) {
-                            byte = (byte << bits) | index(px[static_cast<std::size_t>(y) * tw + x]);
-                            used += bits;
-                            if (used == 8) {
-                                Put8(data, byte);
-                                byte = 0;
-                                used = 0;
-                            }
-                        }
-                        if (used) {
-                            Put8(data, byte << (8 - used));
-                        }
-                    }
-                    break;
+            // The subencoding byte, the palette where there is one, then the pixels.
+            const uint32_t kinds[] = {0, 1, static_cast<uint32_t>(colours), 128,
+                                      128 + static_cast<uint32_t>(colours)};
+            Put8(data, kinds[sub]);
+            for (uint32_t p : palette) {
+                if (sub == kPacked || sub == kPaletteRle) {
+                    PutCpixel(data, p);
                 }
-                case kPlainRle:
-                    Put8(data, 128);
-                    for (const auto& [p, n] : runs) {
+            }
+            if (sub == kRaw || sub == kSolid) {
+                for (std::size_t i = 0; i < (sub == kRaw ? px.size() : 1); ++i) {
+                    PutCpixel(data, px[i]);
+                }
+            } else if (sub == kPacked) {
+                const int bits = colours == 2 ? 1 : colours <= 4 ? 2 : 4;
+                for (int y = 0; y < th; ++y) {
+                    uint32_t byte = 0;
+                    int used = 0;
+                    for (int x = 0; x < tw; ++x) {
+                        byte = (byte << bits) | index(px[static_cast<std::size_t>(y) * tw + x]);
+                        if ((used += bits) == 8) {
+                            Put8(data, byte);
+                            byte = used = 0;
+                        }
+                    }
+                    if (used) {
+                        Put8(data, byte << (8 - used));
+                    }
+                }
+            } else {
+                for (const auto& [p, n] : runs) {
+                    if (sub == kPlainRle) {
                         PutCpixel(data, p);
+                    } else {
+                        Put8(data, index(p) | (n > 1 ? 128 : 0));
+                    }
+                    if (sub == kPlainRle || n > 1) {
                         put_run(n);
                     }
-                    break;
-                case kPaletteRle:
-                    Put8(data, 128 + static_cast<uint32_t>(palette.size()));
-                    for (uint32_t p : palette) {
-                        PutCpixel(data, p);
-                    }
-                    for (const auto& [p, n] : runs) {
-                        if (n == 1) {
-                            Put8(data, index(p));
-                        } else {
-                            Put8(data, index(p) | 128);
-                            put_run(n);
-                        }
-                    }
-                    break;
+                }
             }
         }
     }

@@ -1,6 +1,5 @@
-// What the RFB tests and the decoding benchmark play the server with: builders for server
-// messages and straightforward reference encoders (Raw, Hextile, ZRLE via zlib), written apart from
-// the core's decoders so a shared misreading of the wire format does not cancel out.
+// Server messages and reference encoders (Raw, Hextile, ZRLE via zlib) for the RFB tests and the
+// decoding benchmark, written apart from the core's decoders so that misreadings do not cancel out.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +25,8 @@ struct Area {
     int x, y, width, height;
 };
 
-// A desktop-like picture: flat background, windows with gradient title bars and text-like
-// glyph rows, and a photo-like noisy patch. Same seed, same picture.
+// A desktop-like picture (flat areas, gradients, glyph rows, a noisy patch); same seed, same
+// picture.
 Image MakeDesktop(int width, int height, uint32_t seed);
 
 void Put8(Bytes& b, uint32_t v);
@@ -42,21 +41,18 @@ Bytes UpdateHeader(int rects);
 Bytes RectHeader(int x, int y, int width, int height, int32_t encoding);
 void PutPixel(Bytes& b, uint32_t pixel);  // 4 bytes, our little-endian format
 
-// The greeting, security None on 3.8, the SecurityResult and ServerInit: everything a server
-// sends before its first update when the client allows plain sessions.
+// Everything a 3.8 server sends before its first update with security None.
 Bytes PlainHandshake38(int width, int height, std::string_view name = "test desktop");
 
 // Rectangle payloads (header included) for `area` of `image`.
 Bytes EncodeRaw(const Image& image, Area area);
-// Hextile: solid tiles as background only, two-colour tiles as foreground subrectangles,
-// few-colour tiles as coloured subrectangles (one per horizontal run), the rest raw.
+// Hextile: solid, two-colour, coloured subrectangles (one per horizontal run) or raw tiles.
 Bytes EncodeHextile(const Image& image, Area area);
 
 // ZRLE keeps one deflate stream for the connection, like a server.
 class ZrleEncoder {
 public:
-    // kBest picks the smallest subencoding per tile, as a server would; kCycle rotates through
-    // all subencodings the tile allows, so every decoder path sees use.
+    // kBest picks the smallest subencoding per tile; kCycle rotates through all a tile allows.
     enum class Mode { kBest, kCycle };
     explicit ZrleEncoder(Mode mode = Mode::kBest);
     ~ZrleEncoder();
