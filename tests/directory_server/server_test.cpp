@@ -60,7 +60,7 @@ TEST_F(DirectoryServer, KeepsTheHostsFileNamesWhenNotAllNamesFit) {
     const std::string a(60, 'a'), b(60, 'b');
     Start(b + "\n" + a + "\n");
     // Sorted first and a reply's worth alone; too long for what the file leaves; fits.
-    auto rogue = Register("!" + std::string(194, 'x')), big = Register(std::string(80, 'c'));
+    auto rogue = Register(std::string("!").append(194, 'x')), big = Register(std::string(80, 'c'));
     auto small = Register("pc");
     EXPECT_EQ(Query(), "00ok|" + a + "|" + b + "|pc");
     EXPECT_TRUE(LogHas("listing 5 names; the reply holds 3 of them"));
