@@ -31,12 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     options.max_pixels = 256 * 1024;
     options.max_cursor_size = 64;
     options.max_clipboard_bytes = 4096;
-    SessionDriver driver({.address = "relay",
-                          .port = "7000",
-                          .name = "pc",
-                          .display_name = "pc",
-                          .have_ca = (data[0] & 1) != 0},
-                         options);
+    SessionDriver driver(
+        {.address = "relay",
+         .port = "7000",
+         .name = "pc",
+         .display_name = "pc",
+         .have_ca = (data[0] & 1) != 0,
+         .answer_challenge = [&](std::string_view, std::string_view) -> std::optional<std::string> {
+             if ((data[0] & 2) == 0) {
+                 return std::nullopt;
+             }
+             return std::string("operator Q0VSVA== U0lH\n");
+         },
+         .no_credentials = "none"},
+        options);
     auto now = SessionDriver::TimePoint{} + std::chrono::hours(1);
     driver.Start(now);
     bool failed = false;

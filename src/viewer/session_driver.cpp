@@ -60,7 +60,7 @@ void SessionDriver::Connected(TimePoint now) {
 }
 
 void SessionDriver::Receive(std::span<const uint8_t> bytes, TimePoint now) {
-    if (stage_ == Stage::kRequesting) {
+    if (stage_ == Stage::kRequesting || stage_ == Stage::kProving) {
         reply_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         ReadReply(now);
     } else if (stage_ == Stage::kRfb) {
@@ -77,8 +77,14 @@ void SessionDriver::ReadReply(TimePoint now) {
         return;
     }
     const Reply reply = ParseReply(std::string_view(reply_).substr(0, end));
-    const std::string rest = reply_.substr(end + 1);
+    std::string rest = reply_.substr(end + 1);
     reply_.clear();
+    if (reply.kind == ReplyKind::kChallenge) {
+        if (stage_ == Stage::kProving) {
+            return Fail(Failure::kConnectionFailed, "The server asked for the operator twice.");
+        }
+        return AnswerChallenge(reply.reason, std::move(rest), now);
+    }
     if (reply.kind != ReplyKind::kOk) {
         Outcome outcome = ReplyOutcome(reply);
         return Fail(outcome.failure, std::move(outcome.detail));
@@ -88,6 +94,25 @@ void SessionDriver::ReadReply(TimePoint now) {
     Status("Starting the session" + std::string(kEllipsis));
     ArmHandshake(now);
     Feed({reinterpret_cast<const uint8_t*>(rest.data()), rest.size()});
+}
+
+// The server checks operators: prove ours, then read the verdict like the first answer.
+void SessionDriver::AnswerChallenge(std::string_view nonce, std::string rest, TimePoint now) {
+    if (!setup_.answer_challenge) {
+        return Fail(Failure::kNoCredentials, setup_.no_credentials);
+    }
+    const std::optional<std::string> answer = setup_.answer_challenge(setup_.name, nonce);
+    if (!answer) {
+        return Fail(Failure::kNoCredentials,
+                    "The operator certificate's key could not sign the server's challenge.");
+    }
+    stage_ = Stage::kProving;
+    output_.insert(output_.end(), answer->begin(), answer->end());
+    Status("Showing the server who you are" + std::string(kEllipsis));
+    reply_ = std::move(rest);
+    if (!reply_.empty()) {
+        ReadReply(now);
+    }
 }
 
 void SessionDriver::Feed(std::span<const uint8_t> bytes) {
@@ -196,6 +221,10 @@ void SessionDriver::Closed(std::string_view reason, bool by_peer) {
         case Stage::kRequesting:
             return Fail(Failure::kConnectionFailed,
                         "The server closed the connection without answering.");
+        case Stage::kProving:
+            return Fail(Failure::kNotAuthorized,
+                        "The server closed the connection instead of accepting the operator "
+                        "certificate.");
         case Stage::kTls:
             return TlsFailed(by_peer ? "the remote side closed the connection." : reason);
         case Stage::kRfb:

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,6 +46,13 @@ struct SessionSetup {
     std::string name;          // the machine: the bytes sent in "view NAME"
     std::string display_name;  // the same for the operator and the certificate, UTF-8
     bool have_ca = false;      // a deployment CA is there: plain sessions are refused
+    // The operator's answer to the server's challenge for NAME and NONCE: the whole line,
+    // "operator CERT SIG\n" (common/operator_proof.h), or nothing if it cannot be made. Not
+    // set: there are no operator credentials, and `no_credentials` says why, as a sentence
+    // (where the viewer looked, or what is wrong with the file it found).
+    std::function<std::optional<std::string>(std::string_view name, std::string_view nonce)>
+        answer_challenge;
+    std::string no_credentials;
 };
 
 namespace session_event {
@@ -138,12 +146,14 @@ private:
         kIdle,        // not started
         kConnecting,  // TCP to the directory server
         kRequesting,  // "view NAME" sent, waiting for the answer line
+        kProving,     // the challenge answered, waiting for the verdict line
         kRfb,         // the core speaks (in TLS once VeNCrypt set it up)
         kTls,         // the TLS handshake the core asked for
         kDone,        // failed or ended; everything is ignored
     };
 
     void ReadReply(TimePoint now);
+    void AnswerChallenge(std::string_view nonce, std::string rest, TimePoint now);
     void Feed(std::span<const uint8_t> bytes);
     void DrainCore();
     void Push(SessionEvent event);

@@ -25,6 +25,22 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// A nonce as the server sends it: hex digits, bounded.
+bool IsNonce(std::string_view text) {
+    constexpr std::size_t kMaxNonce = 128;
+    if (text.empty() || text.size() > kMaxNonce) {
+        return false;
+    }
+    for (const char c : text) {
+        const bool digit = c >= '0' && c <= '9';
+        const bool hex = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!digit && !hex) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // The bytes of an unexpected line for a message: control bytes and non-ASCII as \xHH, so a
@@ -91,6 +107,20 @@ std::string FailureText(Failure failure, std::string_view name, std::string_view
         case Failure::kProtocol:
             text = "%1 sent something this viewer cannot show.";
             break;
+        case Failure::kNoCredentials:
+            text =
+                "The server asks who you are before it opens a session with %1, and this "
+                "viewer has no operator certificate to show it.";
+            break;
+        case Failure::kNotAuthorized:
+            text = "The server did not accept your operator certificate for %1.";
+            break;
+        case Failure::kForbidden:
+            text = "You are not allowed to open a session with %1.";
+            break;
+        case Failure::kDenied:
+            text = "%1 did not open the session: the person there declined, or it could not start.";
+            break;
     }
     std::string out = Replace(text, name);
     if (!detail.empty()) {
@@ -132,6 +162,19 @@ Reply ParseReply(std::string_view line) {
     if (line == wire::Word(wire::kErrorBusy)) {
         return {ReplyKind::kBusy, {}};
     }
+    if (line == wire::Word(wire::kErrorNotAuthorized)) {
+        return {ReplyKind::kNotAuthorized, {}};
+    }
+    if (line == wire::Word(wire::kErrorForbidden)) {
+        return {ReplyKind::kForbidden, {}};
+    }
+    if (line == wire::Word(wire::kErrorDenied) || line == wire::Word(wire::kErrorFailed)) {
+        return {ReplyKind::kDenied, {}};
+    }
+    if (StartsWith(line, wire::kChallengePrefix) &&
+        IsNonce(line.substr(wire::kChallengePrefix.size()))) {
+        return {ReplyKind::kChallenge, std::string(line.substr(wire::kChallengePrefix.size()))};
+    }
     if (StartsWith(line, wire::kErrorPrefix) && line.size() > wire::kErrorPrefix.size()) {
         const std::string_view reason = line.substr(wire::kErrorPrefix.size());
         return {ReplyKind::kOtherError, Printable(reason)};
@@ -147,9 +190,20 @@ Outcome ReplyOutcome(const Reply& reply) {
             return {Failure::kTimeout, {}};
         case ReplyKind::kBusy:
             return {Failure::kBusy, {}};
+        case ReplyKind::kNotAuthorized:
+            return {Failure::kNotAuthorized,
+                    "It may be missing, expired or revoked, or issued by another deployment's "
+                    "CA; ask your administrator for a new one."};
+        case ReplyKind::kForbidden:
+            return {Failure::kForbidden,
+                    "Your operator certificate was accepted, but the "
+                    "server's access list does not include this machine."};
+        case ReplyKind::kDenied:
+            return {Failure::kDenied, {}};
         case ReplyKind::kOtherError:
             return {Failure::kConnectionFailed, "The server answered: " + reply.reason};
         case ReplyKind::kOk:
+        case ReplyKind::kChallenge:
         case ReplyKind::kMalformed:
             break;
     }

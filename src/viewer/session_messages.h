@@ -2,8 +2,10 @@
 // to the operator, free of Qt and Windows headers: the session request and its one-line reply,
 //
 //   viewer -> server   "view NAME\n"
-//   server -> viewer   "ok\n" | "error not-connected\n" | "error timeout\n" | "error busy\n"
-//                      | "error REASON\n"
+//   server -> viewer   "ok\n" | "challenge NONCE\n" | "error not-connected\n" | "error timeout\n"
+//                      | "error busy\n" | "error not-authorized\n" | "error forbidden\n"
+//                      | "error denied\n" | "error REASON\n"
+//   viewer -> server   "operator CERT SIG\n" (the answer to a challenge, common/operator_proof.h)
 //
 // (after "ok" the same connection carries the remote desktop's RFB stream), the error table
 // (message box text and exit status) and the sentence for a core failure. Unit-tested on its own.
@@ -27,6 +29,10 @@ enum class Failure {
     kWrongPassword = 8,     // VNC authentication failed
     kEnded = 9,             // the remote side closed the session
     kProtocol = 10,         // the remote side sent something this viewer cannot use
+    kNoCredentials = 11,    // the server asks for an operator, and there is no usable operator.pem
+    kNotAuthorized = 12,    // the server did not accept the operator's certificate
+    kForbidden = 13,        // the operator may not open sessions with this machine
+    kDenied = 14,           // the person at the machine said no (or the agent could not start)
 };
 
 inline int ExitStatus(Failure failure) {
@@ -40,8 +46,7 @@ std::string_view UsageText();
 // any) as a second paragraph. UTF-8.
 std::string FailureText(Failure failure, std::string_view name, std::string_view detail);
 
-// The session request: "view NAME\n", answered by one line.
-//   "ok" | "error not-connected" | "error timeout" | "error busy" | "error REASON"
+// The session request: "view NAME\n", answered by one line (after a challenge, by one more).
 inline constexpr std::size_t kMaxReplyLine = 256;  // longer is not the directory server's
 
 // Why NAME cannot be asked for (the machine-name rule of common/machine_name.h), as a sentence,
@@ -53,10 +58,23 @@ std::optional<std::string> CheckName(std::string_view name);
 std::string Printable(std::string_view bytes);
 std::string ViewRequest(std::string_view name);
 
-enum class ReplyKind { kOk, kNotConnected, kTimeout, kBusy, kOtherError, kMalformed };
+enum class ReplyKind {
+    kOk,
+    kChallenge,
+    kNotConnected,
+    kTimeout,
+    kBusy,
+    kNotAuthorized,
+    kForbidden,
+    kDenied,
+    kOtherError,
+    kMalformed
+};
 struct Reply {
     ReplyKind kind = ReplyKind::kMalformed;
-    std::string reason;  // kOtherError: the server's reason; kMalformed: the line, printable
+    // kChallenge: the nonce (1-128 hex digits); kOtherError: the server's reason;
+    // kMalformed: the line, printable
+    std::string reason;
 };
 // One reply line without its LF (a CR before it is allowed).
 Reply ParseReply(std::string_view line);

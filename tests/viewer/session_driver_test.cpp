@@ -107,7 +107,8 @@ struct Trace {
     std::string operator()(const auto&) { return "other"; }
 };
 
-enum Flags { kCa = 1, kWholeOnly = 2 };  // a CA file is there; bytes must come together
+// A CA file is there; bytes must come together; an operator certificate is there.
+enum Flags { kCa = 1, kWholeOnly = 2, kOperator = 4 };
 
 struct Row {
     const char* name;
@@ -125,11 +126,19 @@ struct Played {
 };
 
 Played Play(const Row& row, bool bytewise) {
-    SessionDriver driver(SessionSetup{.address = "relay",
-                                      .port = "7000",
-                                      .name = "pc-01",
-                                      .display_name = "pc-01",
-                                      .have_ca = (row.flags & kCa) != 0});
+    SessionSetup setup{.address = "relay",
+                       .port = "7000",
+                       .name = "pc-01",
+                       .display_name = "pc-01",
+                       .have_ca = (row.flags & kCa) != 0,
+                       .answer_challenge = {},
+                       .no_credentials = "No operator.pem here."};
+    if (row.flags & kOperator) {
+        setup.answer_challenge = [](std::string_view name, std::string_view nonce) {
+            return "operator " + std::string(name) + "/" + std::string(nonce) + "\n";
+        };
+    }
+    SessionDriver driver(std::move(setup));
     Played run;
     Ctx ctx{driver, SessionDriver::TimePoint{} + 1000s, bytewise, [&] {
                 for (const uint8_t b : driver.TakeOutput()) {
@@ -201,6 +210,40 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
         {"refused, no password given",
          {Up, Server(Cat({kOk, kV38, {1, 1}, Refused("go")}))},
          "6 go"},
+        // The server checks operators.
+        {"a proven operator",
+         {Up, Server("challenge 0aF9\n"), Server(Cat({kOk, kPlain}))},
+         "",
+         {"status Showing the server who you are" + dots, "accepted", "connected plain"},
+         kOperator},
+        {"no operator certificate", {Up, Server("challenge 0a\n")}, "11 No operator.pem here."},
+        {"not authorized",
+         {Up, Server("challenge 0a\nerror not-authorized\n")},
+         "12 expired or revoked",
+         {},
+         kOperator},
+        {"forbidden",
+         {Up, Server("challenge 0a\nerror forbidden\n")},
+         "13 access list",
+         {},
+         kOperator},
+        {"the person at the machine says no", {Up, Server("error denied\n")}, "14"},
+        {"the agent could not start the session", {Up, Server("error failed\n")}, "14"},
+        {"challenged twice",
+         {Up, Server("challenge 0a\nchallenge 0b\n")},
+         "6 asked for the operator twice",
+         {},
+         kOperator},
+        {"closed instead of a verdict",
+         {Up, Server("challenge 0a\n"), PeerClose},
+         "12 closed the connection instead",
+         {},
+         kOperator},
+        {"a nonce that is not hex",
+         {Up, Server("challenge 0x\n")},
+         "6 understood: \"challenge 0x\"",
+         {},
+         kOperator},
         {"a plain session while a CA is there", {Up, Server(Cat({kOk, kPlain}))}, "7", {}, kCa},
         {"VeNCrypt without a CA", {Up, Server(Cat({kOk, kVeNCrypt}))}, "7 there is no ca.pem"},
         {"VeNCrypt with a CA",
@@ -279,6 +322,18 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
             }
         }
     }
+}
+
+TEST(SessionDriver, AnswersTheChallengeForThisMachineAndNonceBeforeRfb) {
+    const Played run =
+        Play({"",
+              {Up, Server(Cat({Bytes{'c', 'h', 'a', 'l', 'l', 'e', 'n', 'g', 'e', ' ', '7', '\n'},
+                               kOk, kPlain}))},
+              "",
+              {},
+              kOperator},
+             false);
+    ASSERT_TRUE(run.sent.starts_with("view pc-01\noperator pc-01/7\nRFB 003.008\n")) << run.sent;
 }
 
 TEST(SessionDriver, AsksForTheMachineOnceConnectedAndSpeaksRfbAfterOk) {

@@ -25,7 +25,9 @@ SessionSetup SetupFor(const SessionParams& params) {
                         .port = std::to_string(params.port),
                         .name = params.name.toStdString(),
                         .display_name = params.display_name.toStdString(),
-                        .have_ca = !params.ca.isEmpty()};
+                        .have_ca = !params.ca.isEmpty(),
+                        .answer_challenge = {},
+                        .no_credentials = "This viewer has no operator certificate."};
 }
 
 }  // namespace

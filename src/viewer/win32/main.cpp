@@ -131,7 +131,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
                        .port = args[3],
                        .name = *listed,
                        .display_name = name,
-                       .have_ca = !ca.empty()};
+                       .have_ca = !ca.empty(),
+                       .answer_challenge = {},
+                       .no_credentials = "This viewer has no operator certificate."};
     ViewerWindow window(std::move(setup), std::move(ca));
     if (!window.Create(instance, show))
         return 1;
