@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
          .name = "pc",
          .display_name = "pc",
          .have_ca = (data[0] & 1) != 0,
+         .allow_plain = (data[0] & 4) != 0,
          .answer_challenge = [&](std::string_view, std::string_view) -> std::optional<std::string> {
              if ((data[0] & 2) == 0) {
                  return std::nullopt;

@@ -32,7 +32,7 @@ SessionDriver::SessionDriver(SessionSetup setup) : SessionDriver(std::move(setup
 
 SessionDriver::SessionDriver(SessionSetup setup, rfb::Options options)
     : setup_(std::move(setup)), client_([&] {
-          options.allow_insecure = !setup_.have_ca;
+          options.allow_insecure = !setup_.have_ca && setup_.allow_plain;
           return std::move(options);
       }()) {}
 
@@ -158,6 +158,11 @@ void SessionDriver::DrainCore() {
                     Push(se::CredentialsNeeded{});
                 } else if constexpr (std::is_same_v<T, rfb::event::Failed>) {
                     Outcome outcome = CoreFailure(e.reason, password_given_);
+                    if (outcome.failure == Failure::kSecurity && !setup_.have_ca) {
+                        outcome.detail += " There is no ca.pem beside the viewer, and no file \"" +
+                                          std::string(kAllowPlainFile) +
+                                          "\" that allows sessions without encryption.";
+                    }
                     Fail(outcome.failure, std::move(outcome.detail));
                 }
             },

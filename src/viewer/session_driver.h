@@ -46,6 +46,9 @@ struct SessionSetup {
     std::string name;          // the machine: the bytes sent in "view NAME"
     std::string display_name;  // the same for the operator and the certificate, UTF-8
     bool have_ca = false;      // a deployment CA is there: plain sessions are refused
+    // Plain sessions were allowed explicitly (kAllowPlainFile beside the viewer) and there is
+    // no CA. Otherwise a desktop that offers no encryption is refused: fail closed.
+    bool allow_plain = false;
     // The operator's answer to the server's challenge for NAME and NONCE: the whole line,
     // "operator CERT SIG\n" (common/operator_proof.h), or nothing if it cannot be made. Not
     // set: there are no operator credentials, and `no_credentials` says why, as a sentence

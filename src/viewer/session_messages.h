@@ -18,6 +18,11 @@
 
 namespace talviewer {
 
+// A file of this name beside the viewer allows sessions that are not encrypted, when there is
+// no ca.pem beside it: for tests and demos on a trusted network. Without either, the viewer
+// opens no session at all rather than an unencrypted one.
+inline constexpr std::string_view kAllowPlainFile = "allow-plain-sessions";
+
 // Why a session could not start or ended; the value is the viewer's exit status.
 enum class Failure {
     kUsage = 2,             // not started as "talviewer TALVERO-VNC ADDRESS PORT NAME"

@@ -108,7 +108,8 @@ struct Trace {
 };
 
 // A CA file is there; bytes must come together; an operator certificate is there.
-enum Flags { kCa = 1, kWholeOnly = 2, kOperator = 4 };
+// Plain sessions are not allowed explicitly.
+enum Flags { kCa = 1, kWholeOnly = 2, kOperator = 4, kNoPlain = 8 };
 
 struct Row {
     const char* name;
@@ -131,6 +132,7 @@ Played Play(const Row& row, bool bytewise) {
                        .name = "pc-01",
                        .display_name = "pc-01",
                        .have_ca = (row.flags & kCa) != 0,
+                       .allow_plain = (row.flags & kNoPlain) == 0,
                        .answer_challenge = {},
                        .no_credentials = "No operator.pem here."};
     if (row.flags & kOperator) {
@@ -244,6 +246,11 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
          "6 understood: \"challenge 0x\"",
          {},
          kOperator},
+        {"a plain session without a CA, not allowed",
+         {Up, Server(Cat({kOk, kPlain}))},
+         "7 no file \"allow-plain-sessions\"",
+         {},
+         kNoPlain},
         {"a plain session while a CA is there", {Up, Server(Cat({kOk, kPlain}))}, "7", {}, kCa},
         {"VeNCrypt without a CA", {Up, Server(Cat({kOk, kVeNCrypt}))}, "7 there is no ca.pem"},
         {"VeNCrypt with a CA",

@@ -26,6 +26,7 @@ SessionSetup SetupFor(const SessionParams& params) {
                         .name = params.name.toStdString(),
                         .display_name = params.display_name.toStdString(),
                         .have_ca = !params.ca.isEmpty(),
+                        .allow_plain = true,
                         .answer_challenge = {},
                         .no_credentials = "This viewer has no operator certificate."};
 }

@@ -132,6 +132,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
                        .name = *listed,
                        .display_name = name,
                        .have_ca = !ca.empty(),
+                       .allow_plain = true,
                        .answer_challenge = {},
                        .no_credentials = "This viewer has no operator certificate."};
     ViewerWindow window(std::move(setup), std::move(ca));
