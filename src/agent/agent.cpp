@@ -229,6 +229,12 @@ void Agent::OnWritable() {
         setsockopt(sock_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
         setsockopt(sock_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
         setsockopt(sock_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+        // An order may name the server by the address the agent reached it at.
+        const Address& peer = addresses_[next_address_ - 1];
+        char host[NI_MAXHOST] = "";
+        getnameinfo(reinterpret_cast<const sockaddr*>(&peer.storage), peer.length, host,
+                    sizeof host, nullptr, 0, NI_NUMERICHOST);
+        server_address_ = host;
         link_ = Link::Registering;
         deadline_ = Clock::now() + kRegisterTimeout;
         proof_sent_ = false;
@@ -376,19 +382,39 @@ void Agent::Finish(int status) {
 
 void Agent::OnConnectOrder(const Message& order) {
     const Endpoint target = order.target.value_or(options_.server);
-    const std::string what = "session " + order.id + " to " + target.ToString();
+    const std::string who =
+        order.operator_name.empty() ? "no proven operator" : order.operator_name;
+    const std::string what = "session " + order.id + " to " + target.ToString() + " (" + who +
+                             (order.right == Right::View ? ", view only)" : ", control)");
+    // Only the server proves operators; an order to connect elsewhere would hand the screen to
+    // whoever listens there.
+    if (!IsOwnServer(target)) {
+        Log(Level::Warning, "refusing the order for " + what + ": not this agent's server " +
+                                options_.server.ToString());
+        return;
+    }
     if (std::any_of(sessions_.begin(), sessions_.end(),
                     [&](const Session& s) { return s.id == order.id; })) {
         Log(Level::Warning, "ignoring the order for " + what + ": that session is already open");
         return;
     }
     if (static_cast<int>(sessions_.size()) >= options_.max_sessions) {
-        Log(Level::Warning, "ignoring the order for " + what + ": " + Sessions(sessions_.size()) +
+        Log(Level::Warning, "declining the order for " + what + ": " + Sessions(sessions_.size()) +
                                 (sessions_.size() == 1 ? " is" : " are") +
                                 " open (--max-sessions)");
+        Decline(order.id, wire::kDeclineBusy);
         return;
     }
-    Session& session = sessions_.emplace_back(Session{order.id, target});
+    // The question names who asks; an order that names nobody must not raise it, or anyone who
+    // reaches the server could put dialogs on this screen.
+    if (options_.ask && order.operator_name.empty()) {
+        Log(Level::Warning, "declining the order for " + what +
+                                ": --ask shows the screen only to a proven operator");
+        Decline(order.id, wire::kDeclineDenied);
+        return;
+    }
+    Session& session =
+        sessions_.emplace_back(Session{order.id, target, order.operator_name, order.right});
     if (const auto gone = WhyDisplayIsGone(options_.display)) {
         Refuse(session, *gone);
         return;
@@ -399,10 +425,11 @@ void Agent::OnConnectOrder(const Message& order) {
         return;
     }
     std::string error;
-    session.dialog = Spawn(AskArgv(options_), {}, error);
+    session.dialog = Spawn(AskArgv(options_, order.operator_name, order.right), {}, error);
     if (session.dialog < 0) {
         Log(Level::Error, "session " + order.id + " denied: " + error);
         sessions_.pop_back();
+        Decline(order.id, wire::kDeclineDenied);
         return;
     }
     session.ask_deadline =
@@ -410,13 +437,26 @@ void Agent::OnConnectOrder(const Message& order) {
     Log(Level::Info, "order for " + what + "; asking on display " + options_.display);
 }
 
+bool Agent::IsOwnServer(const Endpoint& target) const {
+    return target.port == options_.server.port &&
+           (target.host == options_.server.host || target.host == server_address_);
+}
+
+void Agent::Decline(const std::string& id, std::string_view reason) {
+    // On a later connection the server no longer knows the order: it would ignore the line.
+    if (link_ == Link::Registered)
+        Send(std::string(kDeclined) + id + " " + std::string(reason) + "\n");
+}
+
 void Agent::StartX11vnc(Session& session) {
     std::string error;
-    session.x11vnc =
-        Spawn(X11vncArgv(options_, session.id, session.target), options_.x11vnc_log, error);
+    session.x11vnc = Spawn(X11vncArgv(options_, session.id, session.target, session.right),
+                           options_.x11vnc_log, error);
     if (session.x11vnc < 0) {
         Log(Level::Error, "session " + session.id + " not started: " + error);
+        const std::string id = session.id;
         sessions_.remove_if([&](const Session& s) { return &s == &session; });
+        Decline(id, wire::kDeclineFailed);
         return;
     }
     Log(Level::Info,
@@ -487,6 +527,8 @@ void Agent::Reap(pid_t pid, int status) {
     else if (exit_status_ >= 0)
         why = "the agent is stopping";
     Log(Level::Info, "session " + session->id + " not started: " + why);
+    if (exit_status_ < 0)
+        Decline(session->id, wire::kDeclineDenied);
     sessions_.erase(session);
 }
 

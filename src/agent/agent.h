@@ -41,6 +41,8 @@ private:
     struct Session {
         std::string id;
         Endpoint target;
+        std::string operator_name;  // empty: not proven
+        Right right = Right::Control;
         pid_t dialog = -1;
         pid_t x11vnc = -1;
         pid_t refusal = -1;  // telling the viewer that the display is gone
@@ -57,6 +59,8 @@ private:
     void Drop(const std::string& why);
     void Finish(int status);
     void OnConnectOrder(const Message& order);
+    bool IsOwnServer(const Endpoint& target) const;
+    void Decline(const std::string& id, std::string_view reason);
     void StartX11vnc(Session& session);
     void Refuse(Session& session, const std::string& why);
     void OnSignal();
@@ -81,6 +85,7 @@ private:
         socklen_t length;
     };
     std::vector<Address> addresses_;
+    std::string server_address_;  // the numeric address of the server connected to
     std::size_t next_address_ = 0;
     std::list<Session> sessions_;
     std::mt19937_64 random_;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <sstream>
 
 #include "agent/certificate.h"
@@ -35,6 +36,35 @@ std::pair<std::string, std::string> MakeCertificate(const fs::path& dir, const s
                                 key.string() + "' -out '" + cert.string() + "' 2>/dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return {ReadFile(key), ReadFile(cert)};
+}
+
+// `file` of the test's deployment, made by talpki on first use as an administrator makes it:
+// "ca/..." from the deployment's CA, "other/..." from a CA the agent does not trust.
+fs::path Pki(const std::string& file) {
+    static const struct Dir {
+        fs::path path = fs::temp_directory_path() / ("talagent-pki-" + std::to_string(getpid()));
+        ~Dir() { fs::remove_all(path); }
+    } dir;
+    static const std::map<std::string, std::string> kMadeBy = {
+        {"ca/ca.pem", "ca ca"},
+        {"ca/agents/pc-1.pem", "agent ca pc-1"},
+        {"ca/servers/localhost.pem", "server ca localhost 127.0.0.1"},
+        {"ca/servers/elsewhere.example.pem", "server ca elsewhere.example"},
+        {"ca/crl.pem", "crl ca"},
+        {"other/ca.pem", "ca other"},
+        {"other/servers/localhost.pem", "server other localhost 127.0.0.1"},
+    };
+    const fs::path path = dir.path / file;
+    if (!fs::exists(path)) {
+        const std::string ca = file.substr(0, file.find('/')) + "/ca.pem";
+        if (file != ca)
+            Pki(ca);
+        fs::create_directories(dir.path);
+        const std::string command = "cd '" + dir.path.string() + "' && '" TALPKI_PATH "' " +
+                                    kMadeBy.at(file) + " 2>/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    return path;
 }
 
 using Peer = Client;  // the stand-in's end of a control connection
@@ -231,42 +261,73 @@ TEST_F(AgentTest, RefusalsForGoodEndTheAgent) {
     }
 }
 
-// Orders that do not parse never reach x11vnc; well-formed ones start it with the session's
-// command line, with and without a target of their own, with the agent's TLS and password.
-TEST_F(AgentTest, StartsX11vncOnlyForWellFormedOrders) {
-    const auto [key, cert] = MakeCertificate(dir_, "a");
-    WriteFile(dir_ / "agent.pem", key + cert);
+// Orders that do not parse, or send the screen elsewhere than the agent's server, never reach
+// x11vnc; well-formed ones start it with the session's right and the agent's TLS, CA, CRL and
+// password; one that cannot be started is declined.
+TEST_F(AgentTest, StartsX11vncOnlyForWellFormedOrdersToItsServer) {
     WriteFile(dir_ / "vncpasswd", "secret\n");
-    Start({"--cert", (dir_ / "agent.pem").string(), "--password-file",
-           (dir_ / "vncpasswd").string()});
+    fs::copy_file(FAKE_X11VNC, dir_ / "x11vnc");
+    const std::string cert = Pki("ca/agents/pc-1.pem"), ca = Pki("ca/ca.pem");
+    for (const bool crl : {false, true}) {
+        SCOPED_TRACE(crl ? "with --crl" : "without --crl");
+        std::vector<std::string> args = {"--cert",
+                                         cert,
+                                         "--ca",
+                                         ca,
+                                         "--password-file",
+                                         (dir_ / "vncpasswd").string(),
+                                         "--x11vnc",
+                                         (dir_ / "x11vnc").string()};
+        if (crl)
+            args.insert(args.end(), {"--crl", Pki("ca/crl.pem")});
+        Start(args);
+        auto peer = Registered();
+        ASSERT_TRUE(peer);
+        if (!crl) {
+            // One order a line; the last, too long to keep and split across sends, is dropped
+            // whole.
+            const std::string hostile =
+                "connect\nconnect abc\nconnect 12 $(reboot):5900\nconnect 12 a+b:5900"
+                "\nconnect 12 -evil:5900\nconnect 12 evil-.example:5900\nconnect 12 127.0.0.1"
+                "\nconnect 12 127.0.0.1:0\nconnect 12 127.0.0.1:65536\nconnect 12  127.0.0.1:5900"
+                "\nconnect 12 1.2.3.4.5:5900\nconnect 123456789012345678901\nconnect\t12"
+                "\nconnect 12\0 x\nconnect 12 alice admin\nconnect 12 -alice view"
+                "\nconnect 12 al:ce view\nconnect 12 alice view more\nconnect 12 alice"
+                "\nCONNECT 12\nping now\nconnect 5 "s;
+            peer->Send(hostile + std::string(300, 'a'));
+            peer->Send(std::string(300, 'a') + ":5900\n");
+            // Well formed, but to another host, or to another port of this one.
+            peer->Send("connect 13 relay-2.example.net:5500\nconnect 14 127.0.0.1:1\n");
+            Sync(*peer);
+            EXPECT_EQ(Count(Log(), "ignoring a line"), Count(hostile, "\n") + 1);
+            EXPECT_TRUE(Started("x11vnc").empty());
+        }
+        // The orders of older servers (control, anonymous) and of this one.
+        peer->Send("connect 77\nconnect 78 " + server_ + "\nconnect 79 alice view\n" +
+                   "connect 80 - control\n");
+        ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 4; }));
+        const auto argv = [&](const std::string& id, bool view) {
+            return Words(
+                "-display " + display_ + " -rfbport 0 -once -timeout 30 -noxdamage -nopw " +
+                "-connect_or_exit repeater=ID:" + id + "+" + server_ + (view ? " -viewonly" : "") +
+                " -ssl " + cert + " -sslverify " + ca +
+                (crl ? " -sslCRL " + Pki("ca/crl.pem").string() : "") +
+                " -env X11VNC_DISABLE_SSL_CLIENT_MODE=1 -env SSL_INIT_TIMEOUT=30" +
+                " -vencrypt nodh:only -anontls never -passwdfile " + (dir_ / "vncpasswd").string());
+        };
+        EXPECT_EQ(Started("x11vnc"), (std::vector{argv("77", false), argv("78", false),
+                                                  argv("79", true), argv("80", false)}));
+        for (const fs::path& file : Files("x11vnc"))
+            fs::remove(file);
+        Stop();
+    }
+    // x11vnc gone since the agent started: the order is declined at once.
+    Start({"--x11vnc", (dir_ / "x11vnc").string()});
     auto peer = Registered();
     ASSERT_TRUE(peer);
-    // One order a line; the last, too long to keep and split across sends, is dropped whole.
-    const std::string hostile =
-        "connect\nconnect abc\nconnect 12 $(reboot):5900\nconnect 12 a+b:5900"
-        "\nconnect 12 -evil:5900\nconnect 12 evil-.example:5900\nconnect 12 127.0.0.1"
-        "\nconnect 12 127.0.0.1:0"
-        "\nconnect 12 127.0.0.1:65536\nconnect 12 127.0.0.1:5900 extra\nconnect 12  127.0.0.1:5900"
-        "\nconnect 12 1.2.3.4.5:5900\nconnect 123456789012345678901\nconnect\t12\nconnect 12\0 x"
-        "\nCONNECT 12\nping now\nconnect 5 "s;
-    peer->Send(hostile + std::string(300, 'a'));
-    peer->Send(std::string(300, 'a') + ":5900\n");
-    Sync(*peer);
-    EXPECT_EQ(Count(Log(), "ignoring a line"), Count(hostile, "\n") + 1);
-    EXPECT_TRUE(Started("x11vnc").empty());
-
-    peer->Send("connect 4242 relay-2.example.net:5500\nconnect 77\n");
-    ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 2; }));
-    const auto argv = [&](const std::string& id, const std::string& target) {
-        return Words("-display " + display_ + " -rfbport 0 -once -timeout 30 -noxdamage -nopw " +
-                     "-connect_or_exit repeater=ID:" + id + "+" + target + " -ssl " +
-                     (dir_ / "agent.pem").string() + " -env X11VNC_DISABLE_SSL_CLIENT_MODE=1 " +
-                     "-vencrypt nodh:only -anontls never -passwdfile " +
-                     (dir_ / "vncpasswd").string());
-    };
-    EXPECT_EQ(Started("x11vnc"),
-              (std::vector{argv("4242", "relay-2.example.net:5500"), argv("77", server_)}));
-    EXPECT_TRUE(LogHas("session 77 ended: x11vnc exited with status 0"));
+    fs::remove(dir_ / "x11vnc");
+    peer->Send("connect 81\n");
+    EXPECT_EQ(peer->Line(), "declined 81 failed\n");
 }
 
 // Sessions at once are bounded and reaped; stopping the agent ends those still open.
@@ -274,12 +335,10 @@ TEST_F(AgentTest, BoundsSessionsReapsThemAndEndsThemWhenStopped) {
     Start({"--max-sessions", "2"}, {"FAKE_X11VNC_SECONDS=3"});
     auto peer = Registered();
     ASSERT_TRUE(peer);
+    // A second order for an open session is ignored; one past the limit is declined.
     peer->Send("connect 1\nconnect 1\nconnect 2\nconnect 3\n");
+    EXPECT_EQ(peer->Line(), "declined 3 busy\n");
     Sync(*peer);
-    EXPECT_TRUE(LogHas("ignoring the order for session 1 to " + server_ +
-                       ": that session is already open"));
-    EXPECT_TRUE(LogHas("ignoring the order for session 3 to " + server_ +
-                       ": 2 sessions are open (--max-sessions)"));
     // Pings are answered while the sessions run; once they end, their places are free again.
     ASSERT_TRUE(LogHas("session 2 ended"));
     ASSERT_TRUE(LogHas("session 1 ended"));
@@ -287,8 +346,7 @@ TEST_F(AgentTest, BoundsSessionsReapsThemAndEndsThemWhenStopped) {
         fs::remove(file);
     peer->Send("connect 4\nconnect 5\n");
     ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 2; }));
-    Sync(*peer);
-    EXPECT_EQ(Count(Log(), "--max-sessions"), 1u);
+    Sync(*peer);  // and nothing declined
     // Stopped while 4 and 5 run: they end with it, and no x11vnc outlives it.
     Stop();
     EXPECT_TRUE(LogHas("session 5 ended: x11vnc ended by signal 15"));
@@ -303,12 +361,12 @@ TEST_F(AgentTest, TellsTheViewerAtOnceWhenItsDisplayIsGone) {
     auto peer = Registered();
     ASSERT_TRUE(peer);
     close(std::exchange(x_server_, -1));
-    const auto [relay, relay_port] = Listener();
+    const int relay = listener_;  // the session connection comes to the agent's server
     for (const auto& [version, no_types] :
          {std::pair{"RFB 003.008\n"s, "\0"s}, std::pair{"RFB 003.003\n"s, "\0\0\0\0"s}}) {
         SCOPED_TRACE(version);
         const std::string id = std::to_string(4700 + version[10]);
-        peer->Send("connect " + id + " 127.0.0.1:" + std::to_string(relay_port) + "\n");
+        peer->Send("connect " + id + " alice control\n");
         pollfd p{relay, POLLIN, 0};
         ASSERT_EQ(poll(&p, 1, 10000), 1);
         Peer viewer(Peer::Adopt{accept4(relay, nullptr, nullptr, SOCK_CLOEXEC)});
@@ -324,42 +382,59 @@ TEST_F(AgentTest, TellsTheViewerAtOnceWhenItsDisplayIsGone) {
         viewer.Close();
         EXPECT_TRUE(LogHas("session " + id + ": the viewer was told that the display is gone"));
     }
-    close(relay);
     EXPECT_TRUE(Started("ask").empty());
     EXPECT_TRUE(Started("x11vnc").empty());
 }
 
+// The question names the operator and the right; any answer but Allow declines the order, and
+// an order naming no proven operator never raises the question.
 TEST_F(AgentTest, AsksFirstAndKeepsAnsweringPings) {
-    // The dialog's environment, whether x11vnc starts, what the agent logs.
-    const std::tuple<std::vector<std::string>, bool, std::string> cases[] = {
-        {{"FAKE_ASK_STATUS=101", "FAKE_ASK_SECONDS=1"}, true, "session 9 allowed at the screen"},
-        {{"FAKE_ASK_STATUS=102"}, false, "session 9 not started: denied at the screen"},
-        {{"FAKE_ASK_STATUS=0"}, false, "session 9 not started: no answer within 1 s"},
-        {{"FAKE_ASK_STATUS=1"}, false, "session 9 not started: the dialog exited with status 1"},
+    const struct {
+        std::string order;
+        std::vector<std::string> env;  // the dialog's: its answer, how long it stays
+        std::string question;          // "": no dialog
+        bool started;                  // whether x11vnc starts
+    } cases[] = {
+        {"alice control",
+         {"FAKE_ASK_STATUS=101", "FAKE_ASK_SECONDS=1"},
+         "alice wants to control this screen.",
+         true},
+        {"op@example.org view",
+         {"FAKE_ASK_STATUS=102"},
+         "op@example.org wants to see this screen.",
+         false},
+        {"alice view", {"FAKE_ASK_STATUS=0"}, "alice wants to see this screen.", false},
+        {"alice view", {"FAKE_ASK_STATUS=1"}, "alice wants to see this screen.", false},
         // A dialog that outstays its own time-out is ended by the agent.
-        {{"FAKE_ASK_SECONDS=60"}, false, "session 9 not started: no answer within 1 s"},
+        {"alice view", {"FAKE_ASK_SECONDS=60"}, "alice wants to see this screen.", false},
+        {"- control", {}, "", false},
+        {"", {}, "", false},
     };
-    for (const auto& [env, started, log] : cases) {
-        SCOPED_TRACE(env.back());
+    for (const auto& [order, env, question, started] : cases) {
+        SCOPED_TRACE(order + " " + (env.empty() ? "" : env.back()));
         for (const auto& entry : fs::directory_iterator(dir_))
             fs::remove(entry.path());
         Start({"--ask", "--ask-timeout", "1"}, env);
         auto peer = Registered();
         ASSERT_TRUE(peer);
-        peer->Send("connect 9\n");
-        ASSERT_TRUE(Eventually([&] { return Started("ask").size() == 1; }));
-        Sync(*peer);  // while the question is open
-        EXPECT_TRUE(LogHas(log));
-        EXPECT_EQ(
-            Started("ask")[0],
-            (std::vector<std::string>{"-display", display_, "-center", "-title", "Remote support",
-                                      "-buttons", "Allow:101,Deny:102", "-default", "Deny",
-                                      "-timeout", "1", "An operator wants to see this screen."}));
+        peer->Send("connect 9" + (order.empty() ? "" : " " + order) + "\n");
+        if (!question.empty()) {
+            ASSERT_TRUE(Eventually([&] { return Started("ask").size() == 1; }));
+            if (env.back().starts_with("FAKE_ASK_SECONDS"))
+                Sync(*peer);  // while the question is open
+            EXPECT_EQ(Started("ask")[0],
+                      (std::vector<std::string>{"-display", display_, "-center", "-title",
+                                                "Remote support", "-buttons", "Allow:101,Deny:102",
+                                                "-default", "Deny", "-timeout", "1", question}));
+        }
         if (started) {
             EXPECT_TRUE(Eventually([&] { return Started("x11vnc").size() == 1; }));
+        } else {
+            EXPECT_EQ(peer->Line(), "declined 9 denied\n");
         }
         Sync(*peer);
         EXPECT_EQ(Started("x11vnc").size(), started ? 1u : 0u);
+        EXPECT_EQ(Started("ask").size(), question.empty() ? 0u : 1u);
         Stop();
     }
 }
@@ -374,14 +449,18 @@ TEST_F(AgentTest, RefusesABadSetUpWithAMessage) {
               secret | fs::perms::others_read);
     // Arguments split at blanks; nothing here finds an x11vnc on PATH unless it is named.
     const std::string base = "--server " + server_ + " --name a ", open = base + "--insecure ",
-                      fake = open + "--x11vnc " FAKE_X11VNC " ", d = dir_.string() + "/";
+                      fake = open + "--x11vnc " FAKE_X11VNC " ", d = dir_.string() + "/",
+                      ca = Pki("ca/ca.pem"),
+                      certified = "--server " + server_ + " --name pc-1 --x11vnc " FAKE_X11VNC +
+                                  " --cert " + Pki("ca/agents/pc-1.pem").string() + " ";
     const std::tuple<std::string, int, std::string> cases[] = {
         {"", 2, "--server HOST:PORT is required"},
         {"--server " + server_, 2, "--name NAME is required"},
         {"--server 127.0.0.1:99999 --name a", 2, "is not HOST:PORT"},
         {"--server " + server_ + " --name p\u200Bc --insecure", 2, "invisible character U+200B"},
         {base, 2, "give --cert FILE"},
-        {open + "--cert x", 2, "exclude each other"},
+        {open + "--cert x", 2, "--insecure excludes"},
+        {base + "--cert x", 2, "--cert needs --ca"},
         {open + "--display remote:0", 2, "local display"},
         {open + "--max-sessions 0", 2, "1 to 64"},
         {open + "--frobnicate", 2, "unknown argument"},
@@ -392,9 +471,13 @@ TEST_F(AgentTest, RefusesABadSetUpWithAMessage) {
         {fake + "--key-file " + d + "open-key", 1, "chmod 600"},
         {fake + "--key-file " + d + "short-key", 1, "for 32 to 512 bytes"},
         {fake + "--key-file " + d + "other-key", 1, "no line holds a key for 'a'"},
-        {base + "--x11vnc " FAKE_X11VNC " --cert " + d + "cert-only.pem", 1,
+        {base + "--x11vnc " FAKE_X11VNC " --ca " + ca + " --cert " + d + "cert-only.pem", 1,
          "both a PEM certificate and its"},
-        {base + "--x11vnc " FAKE_X11VNC " --cert " + d + "open.pem", 1, "chmod 600"},
+        {base + "--x11vnc " FAKE_X11VNC " --ca " + ca + " --cert " + d + "open.pem", 1,
+         "chmod 600"},
+        {certified + "--ca " + d + "missing", 1, "--ca: cannot read"},
+        {certified + "--ca " + d + "cert-only.pem", 1, "no certificate in it"},
+        {certified + "--ca " + ca + " --crl " + ca, 1, "not a revocation list"},
         {fake + "--ask --ask-program /nonexistent", 1, "--ask-program"},
         {fake + "--display :" + std::to_string(display_number_ + 10000), 1,
          "no X server answers on display"},
