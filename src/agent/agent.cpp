@@ -72,9 +72,12 @@ Agent::Agent(Options options, Key key)
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     signals_ = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
     std::signal(SIGPIPE, SIG_IGN);
+    if (!options_.insecure)
+        trust_ = std::make_unique<TlsTrust>(options_.ca);
 }
 
 Agent::~Agent() {
+    tls_.reset();
     if (sock_ >= 0)
         ::close(sock_);
     if (signals_ >= 0)
@@ -86,19 +89,18 @@ int Agent::Run() {
         Log(Level::Error, std::string("cannot watch signals: ") + std::strerror(errno));
         return kExitUnusable;
     }
-    Log(Level::Info,
-        "talagent for " + Printable(options_.name) + " on display " + options_.display +
-            ", server " + options_.server.ToString() +
-            (options_.insecure ? ", plain sessions (--insecure)" : ", encrypted sessions") +
-            (options_.ask ? ", asking first" : ""));
+    if (trust_ && !trust_->error().empty()) {
+        Log(Level::Error, "--ca: " + trust_->error());
+        return kExitUnusable;
+    }
+    Log(Level::Info, "talagent for " + Printable(options_.name) + " on display " +
+                         options_.display + ", server " + options_.server.ToString() +
+                         (options_.insecure ? ", plain control connection and sessions (--insecure)"
+                                            : ", TLS control connection, encrypted sessions") +
+                         (options_.ask ? ", asking first" : ""));
     deadline_ = Clock::now();
     while (exit_status_ < 0 || !sessions_.empty()) {
-        pollfd fds[2] = {{signals_, POLLIN, 0}, {sock_, 0, 0}};
-        if (sock_ >= 0) {
-            fds[1].events = link_ == Link::Connecting ? POLLOUT
-                            : out_.empty()            ? POLLIN
-                                                      : POLLIN | POLLOUT;
-        }
+        pollfd fds[2] = {{signals_, POLLIN, 0}, {sock_, PollEvents(), 0}};
         const int ready = poll(fds, sock_ >= 0 ? 2 : 1, PollTimeout());
         if (ready < 0 && errno != EINTR) {
             Log(Level::Error, std::string("poll: ") + std::strerror(errno));
@@ -109,14 +111,29 @@ int Agent::Run() {
         if (ready > 0 && fds[0].revents)
             OnSignal();
         if (ready > 0 && sock_ >= 0 && fds[1].fd == sock_ && fds[1].revents) {
-            if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))
-                OnWritable();
-            if (sock_ >= 0 && link_ != Link::Connecting && (fds[1].revents & (POLLIN | POLLHUP)))
-                OnReadable();
+            if (link_ == Link::Handshaking) {
+                OnHandshake();
+            } else {
+                if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))
+                    OnWritable();
+                if (sock_ >= 0 && link_ != Link::Connecting &&
+                    (fds[1].revents & (POLLIN | POLLHUP)))
+                    OnReadable();
+            }
         }
         OnTimers();
     }
     return exit_status_;
+}
+
+short Agent::PollEvents() const {
+    if (link_ == Link::Connecting)
+        return POLLOUT;
+    const bool write =
+        tls_ ? tls_->wants_write() || (link_ != Link::Handshaking && !out_.empty()) : !out_.empty();
+    return static_cast<short>(link_ == Link::Handshaking && write ? POLLOUT
+                              : write                             ? POLLIN | POLLOUT
+                                                                  : POLLIN);
 }
 
 int Agent::PollTimeout() const {
@@ -158,7 +175,7 @@ void Agent::OnTimers() {
     }
     if (link_ == Link::Waiting && now >= deadline_) {
         StartConnect();
-    } else if ((link_ == Link::Connecting || link_ == Link::Registering) && now >= deadline_) {
+    } else if (link_ != Link::Waiting && link_ != Link::Registered && now >= deadline_) {
         Drop(link_ == Link::Connecting ? "no connection within 10 s"
                                        : "not registered within 30 s");
     }
@@ -235,14 +252,29 @@ void Agent::OnWritable() {
         getnameinfo(reinterpret_cast<const sockaddr*>(&peer.storage), peer.length, host,
                     sizeof host, nullptr, 0, NI_NUMERICHOST);
         server_address_ = host;
-        link_ = Link::Registering;
+        // The TLS handshake counts against the time to register.
         deadline_ = Clock::now() + kRegisterTimeout;
-        proof_sent_ = false;
-        splitter_ = LineSplitter();
         out_.clear();
-        Log(Level::Info, "connected to " + options_.server.ToString() + "; registering");
-        Send(std::string(kRegister) + options_.name + "\n");
+        if (!trust_) {
+            StartRegistering();
+            return;
+        }
+        tls_ = std::make_unique<TlsLink>(*trust_, sock_, options_.server.host);
+        link_ = Link::Handshaking;
+        OnHandshake();
         return;
+    }
+    while (!out_.empty() && tls_) {
+        std::size_t n = 0;
+        const TlsLink::Status status = tls_->Write(out_, n);
+        out_.erase(0, n);
+        if (status == TlsLink::Status::WantRead || status == TlsLink::Status::WantWrite)
+            return;
+        if (status != TlsLink::Status::Done) {
+            Drop("cannot send to the server: " +
+                 (tls_->error().empty() ? "the connection is closed" : tls_->error()));
+            return;
+        }
     }
     while (!out_.empty()) {
         const ssize_t n = ::send(sock_, out_.data(), out_.size(), MSG_NOSIGNAL);
@@ -256,6 +288,37 @@ void Agent::OnWritable() {
     }
 }
 
+void Agent::OnHandshake() {
+    switch (tls_->Handshake()) {
+        case TlsLink::Status::Done:
+            StartRegistering();
+            return;
+        case TlsLink::Status::WantRead:
+        case TlsLink::Status::WantWrite:
+            return;
+        case TlsLink::Status::Closed:
+            Drop("the server closed the connection during the TLS handshake");
+            return;
+        case TlsLink::Status::Failed:
+            // A wrong server (a mistake in the network or in --server, or someone in between)
+            // is no reason to stop: the right one may answer at the next attempt.
+            Drop("no TLS with " + options_.server.ToString() + ": " + tls_->error() +
+                 " (nothing sent; not stopping)");
+            return;
+    }
+}
+
+void Agent::StartRegistering() {
+    link_ = Link::Registering;
+    proof_sent_ = false;
+    splitter_ = LineSplitter();
+    Log(Level::Info,
+        "connected to " + options_.server.ToString() +
+            (tls_ ? " (" + tls_->version() + ", the server's certificate verified)" : "") +
+            "; registering");
+    Send(std::string(kRegister) + options_.name + "\n");
+}
+
 void Agent::Send(std::string_view bytes) {
     if (out_.size() + bytes.size() > kMaxOutput) {
         Drop("the server does not read what the agent sends");
@@ -266,6 +329,20 @@ void Agent::Send(std::string_view bytes) {
 }
 
 void Agent::OnReadable() {
+    if (tls_) {
+        std::string bytes;
+        TlsLink::Status status = TlsLink::Status::Done;
+        while (sock_ >= 0 && status == TlsLink::Status::Done) {
+            bytes.clear();
+            status = tls_->Read(bytes);
+            OnBytes(bytes);
+        }
+        if (sock_ >= 0 && exit_status_ < 0 && status == TlsLink::Status::Closed)
+            Drop("the server closed the connection");
+        else if (sock_ >= 0 && exit_status_ < 0 && status == TlsLink::Status::Failed)
+            Drop("connection error: " + tls_->error());
+        return;
+    }
     char buffer[4096];
     const ssize_t n = ::recv(sock_, buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -275,7 +352,11 @@ void Agent::OnReadable() {
                     : std::string("connection error: ") + std::strerror(errno));
         return;
     }
-    for (const auto& line : splitter_.Feed({buffer, static_cast<std::size_t>(n)})) {
+    OnBytes({buffer, static_cast<std::size_t>(n)});
+}
+
+void Agent::OnBytes(std::string_view bytes) {
+    for (const auto& line : splitter_.Feed(bytes)) {
         if (sock_ < 0 || exit_status_ >= 0)
             return;
         if (line.overlong) {
@@ -313,6 +394,12 @@ void Agent::OnLine(const std::string& line) {
                 Log(Level::Warning, "ignoring an unexpected 'registered' from the server");
                 return;
             }
+            // A server that lists this agent without asking for the key it was given is not
+            // the server that checks keys: it could be anyone who got in between.
+            if (!key_.empty() && !proof_sent_) {
+                Drop("the server registered this agent without asking for its key");
+                return;
+            }
             link_ = Link::Registered;
             registered_at_ = Clock::now();
             Log(Level::Info, "registered as " + Printable(options_.name) +
@@ -321,6 +408,13 @@ void Agent::OnLine(const std::string& line) {
         case MessageKind::Refused:
             if (std::string_view(message.text).starts_with(kTransientRefusal)) {
                 Drop("the server refused for now: " + Printable(message.text));
+                return;
+            }
+            if (message.text == wire::kRefuseTlsRequired) {
+                Log(Level::Error,
+                    "the server takes agents only over TLS: give talagent --cert "
+                    "and --ca instead of --insecure");
+                Finish(kExitRefused);
                 return;
             }
             Log(Level::Error,
@@ -343,6 +437,7 @@ void Agent::OnLine(const std::string& line) {
 }
 
 void Agent::Drop(const std::string& why) {
+    tls_.reset();
     if (sock_ >= 0)
         ::close(std::exchange(sock_, -1));
     if (link_ == Link::Registered && Clock::now() - registered_at_ >= kStableConnection)
@@ -367,6 +462,7 @@ void Agent::Finish(int status) {
     if (exit_status_ >= 0)
         return;
     exit_status_ = status;
+    tls_.reset();
     if (sock_ >= 0)
         ::close(std::exchange(sock_, -1));
     for (const auto& session : sessions_) {

@@ -1,14 +1,16 @@
 // The agent's event loop: one thread, one poll() over the control connection and a signalfd.
-// It keeps the control connection to the directory server up (connecting, registering, proving
-// its key, answering pings, reconnecting with back-off), turns valid `connect` orders into
-// sessions (the question first with --ask, then x11vnc; a refusal the viewer can show when the X
-// display is gone), and reaps the children on SIGCHLD.
-// It never waits on a child: the dialog and x11vnc run on their own while pings are answered.
+// It keeps the control connection to the directory server up (connecting, TLS with the
+// server's certificate checked (tls_link.h), registering, proving its key, answering pings,
+// reconnecting with back-off), turns valid `connect` orders into sessions (the question first with
+// --ask, then x11vnc; a refusal the viewer can show when the X display is gone), and reaps the
+// children on SIGCHLD. It never waits on a child: the dialog and x11vnc run on their own while
+// pings are answered.
 #pragma once
 
 #include <sys/socket.h>
 #include <chrono>
 #include <list>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "agent/key.h"
 #include "agent/options.h"
 #include "agent/protocol.h"
+#include "agent/tls_link.h"
 
 namespace talagent {
 
@@ -37,7 +40,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Link { Waiting, Connecting, Registering, Registered };
+    enum class Link { Waiting, Connecting, Handshaking, Registering, Registered };
     struct Session {
         std::string id;
         Endpoint target;
@@ -52,8 +55,12 @@ private:
 
     void StartConnect();
     bool TryNextAddress();
+    short PollEvents() const;
     void OnWritable();
+    void OnHandshake();
+    void StartRegistering();
     void OnReadable();
+    void OnBytes(std::string_view bytes);
     void OnLine(const std::string& line);
     void Send(std::string_view bytes);
     void Drop(const std::string& why);
@@ -72,6 +79,8 @@ private:
     Key key_;
     int signals_ = -1;
     int sock_ = -1;
+    std::unique_ptr<TlsTrust> trust_;  // null with --insecure: a plain control connection
+    std::unique_ptr<TlsLink> tls_;     // this connection's TLS
     Link link_ = Link::Waiting;
     LineSplitter splitter_;
     std::string out_;

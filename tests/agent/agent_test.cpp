@@ -10,6 +10,8 @@
 #include <map>
 #include <sstream>
 
+#include <openssl/ssl.h>
+
 #include "agent/certificate.h"
 #include "support/loopback.h"
 
@@ -67,7 +69,35 @@ fs::path Pki(const std::string& file) {
     return path;
 }
 
-using Peer = Client;  // the stand-in's end of a control connection
+// The stand-in's end of a control connection: plain, or in TLS as a server with --cert speaks.
+struct Peer : Client {
+    using Client::Client;
+    ~Peer() { SSL_free(ssl); }
+    // Accepts TLS with the key and certificate of `pem`; false when the handshake fails.
+    bool Tls(const fs::path& pem) {
+        const timeval wait{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate_chain_file(context, pem.c_str());
+        SSL_CTX_use_PrivateKey_file(context, pem.c_str(), SSL_FILETYPE_PEM);
+        ssl = SSL_new(context);
+        SSL_CTX_free(context);
+        SSL_set_fd(ssl, fd);
+        return SSL_accept(ssl) == 1;
+    }
+    bool Send(const std::string& b) {
+        return ssl ? SSL_write(ssl, b.data(), static_cast<int>(b.size())) > 0 : Client::Send(b);
+    }
+    std::string Line() {
+        if (!ssl)
+            return Client::Line();
+        std::string line;
+        for (char c; !line.ends_with('\n') && SSL_read(ssl, &c, 1) == 1;)
+            line += c;
+        return line;
+    }
+    SSL* ssl = nullptr;
+};
 
 // A stand-in X server for display :N: a listening socket where X clients look for one.
 int FakeXServer(int number) {
@@ -117,14 +147,21 @@ protected:
             args.push_back("--insecure");
         pid_ = Spawn(args, std::move(env));
     }
-    // The next control connection, if the agent makes one in time, read past its first line.
-    std::unique_ptr<Peer> Accept() {
+    // The next control connection, if the agent makes one in time.
+    std::unique_ptr<Peer> AcceptRaw() {
         pollfd p{listener_, POLLIN, 0};
         if (poll(&p, 1, 10000) <= 0)
             return nullptr;
-        auto peer =
-            std::make_unique<Peer>(Peer::Adopt{accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)});
-        EXPECT_EQ(peer->Line(), "register pc-1\n");
+        return std::make_unique<Peer>(
+            Peer::Adopt{accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)});
+    }
+    // The next control connection, in TLS with server_pem_ when set, read past its first line.
+    std::unique_ptr<Peer> Accept() {
+        auto peer = AcceptRaw();
+        if (peer && !server_pem_.empty()) {
+            EXPECT_TRUE(peer->Tls(server_pem_));
+        }
+        EXPECT_TRUE(peer && peer->Line() == "register pc-1\n");
         return peer;
     }
     // Accepts and registers the agent with open registration.
@@ -176,6 +213,7 @@ protected:
     int listener_ = -1;
     std::string server_;
     pid_t pid_ = -1;
+    fs::path server_pem_;  // the stand-in's key and certificate: set, it speaks TLS
 };
 
 // The key (131 bytes of 0xAA) and message of RFC 4231's sixth HMAC-SHA256 test case.
@@ -246,6 +284,7 @@ TEST_F(AgentTest, RefusalsForGoodEndTheAgent) {
         {"challenge 1234\n", false, "no --key-file"},
         {"challenge 1234\nrefused wrong key\n", true, "for good: wrong key"},
         {"refused\n", false, "(no reason given)"},
+        {"refused tls-required\n", false, "only over TLS"},
     };
     WriteFile(dir_ / "key", std::string(64, 'c') + "\n", fs::perms::owner_read);
     for (const auto& [reply, key, log] : cases) {
@@ -261,6 +300,52 @@ TEST_F(AgentTest, RefusalsForGoodEndTheAgent) {
     }
 }
 
+// The agent speaks the line protocol only to a server whose certificate the deployment's CA
+// issued for the --server host, IP address or DNS name: any other gets nothing but the TLS
+// handshake, and the agent tries again. With a key file, it also drops a server that lists it
+// without asking for the key.
+TEST_F(AgentTest, SpeaksOnlyToTheServerItsCaVouchesFor) {
+    WriteFile(dir_ / "key", std::string(64, 'c') + "\n");
+    server_pem_ = Pki("ca/servers/localhost.pem");
+    const std::vector<std::string> tls = {"--cert", Pki("ca/agents/pc-1.pem"), "--ca",
+                                          Pki("ca/ca.pem")};
+    std::vector<std::string> args = tls;
+    args.insert(args.end(), {"--key-file", (dir_ / "key").string()});
+    Start(args);
+    // The server's key and certificate; empty: a server that speaks no TLS.
+    for (const fs::path& pem : {Pki("other/servers/localhost.pem"),
+                                Pki("ca/servers/elsewhere.example.pem"), fs::path()}) {
+        SCOPED_TRACE(pem.string());
+        auto peer = AcceptRaw();
+        ASSERT_TRUE(peer);
+        if (pem.empty()) {
+            EXPECT_EQ(peer->Exactly(1), "\x16");  // a TLS handshake record
+            peer->Client::Send("challenge 1234\n");
+            EXPECT_EQ(peer->UntilClosed().find("register"), std::string::npos);
+        } else {
+            EXPECT_FALSE(peer->Tls(pem));
+            EXPECT_EQ(peer->Line(), "");
+        }
+    }
+    auto peer = Accept();
+    ASSERT_TRUE(peer);
+    peer->Send("registered\n");
+    EXPECT_EQ(peer->Line(), "");  // dropped
+    peer = Accept();
+    ASSERT_TRUE(peer);
+    peer->Send("challenge 1234\n");
+    EXPECT_TRUE(peer->Line().starts_with("proof "));
+    peer->Send("registered\n");
+    EXPECT_TRUE(LogHas("registered as pc-1 (key proven)"));
+    Stop();
+
+    // The server named by DNS name, as its certificate holds it.
+    args = tls;
+    args.insert(args.end(), {"--server", "localhost:" + server_.substr(server_.find(':') + 1)});
+    Start(args);
+    EXPECT_TRUE(Accept());
+}
+
 // Orders that do not parse, or send the screen elsewhere than the agent's server, never reach
 // x11vnc; well-formed ones start it with the session's right and the agent's TLS, CA, CRL and
 // password; one that cannot be started is declined.
@@ -268,6 +353,7 @@ TEST_F(AgentTest, StartsX11vncOnlyForWellFormedOrdersToItsServer) {
     WriteFile(dir_ / "vncpasswd", "secret\n");
     fs::copy_file(FAKE_X11VNC, dir_ / "x11vnc");
     const std::string cert = Pki("ca/agents/pc-1.pem"), ca = Pki("ca/ca.pem");
+    server_pem_ = Pki("ca/servers/localhost.pem");
     for (const bool crl : {false, true}) {
         SCOPED_TRACE(crl ? "with --crl" : "without --crl");
         std::vector<std::string> args = {"--cert",
@@ -322,6 +408,7 @@ TEST_F(AgentTest, StartsX11vncOnlyForWellFormedOrdersToItsServer) {
         Stop();
     }
     // x11vnc gone since the agent started: the order is declined at once.
+    server_pem_.clear();
     Start({"--x11vnc", (dir_ / "x11vnc").string()});
     auto peer = Registered();
     ASSERT_TRUE(peer);
