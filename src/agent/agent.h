@@ -28,6 +28,9 @@ inline constexpr int kExitUnusable = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitRefused = 3;
 
+// "1 session", "2 sessions".
+std::string Sessions(std::size_t count);
+
 class Agent {
 public:
     Agent(Options options, Key key);
