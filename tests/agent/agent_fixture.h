@@ -40,6 +40,7 @@ inline fs::path Pki(const std::string& file) {
         {"ca/servers/localhost.pem", "server ca localhost 127.0.0.1"},
         {"ca/servers/elsewhere.example.pem", "server ca elsewhere.example"},
         {"ca/crl.pem", "crl ca"},
+        {"ca/operators/alice.pem", "operator ca alice"},
         {"other/ca.pem", "ca other"},
         {"other/servers/localhost.pem", "server other localhost 127.0.0.1"},
     };

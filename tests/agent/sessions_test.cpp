@@ -186,5 +186,77 @@ TEST_F(AgentTest, AsksFirstAndKeepsAnsweringPings) {
     }
 }
 
+// Speaks the viewer's side of x11vnc's session on `fd`, which the test accepted for the server:
+// past the ID block and RFB's version to VeNCrypt's X509None, then TLS with the operator's
+// certificate in `client_pem` (none if empty). True when x11vnc answers inside the TLS.
+bool ViewerGetsIn(Peer& x11vnc, const std::string& id, const fs::path& client_pem) {
+    const timeval wait{20, 0};
+    setsockopt(x11vnc.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    EXPECT_EQ(x11vnc.Exactly(262),
+              "ID:" + id + std::string(247 - id.size(), '\0') + "RFB 003.008\n");
+    x11vnc.Send("RFB 003.008\n");
+    const std::string count = x11vnc.Exactly(1);
+    const std::string types =
+        count.empty() ? "" : x11vnc.Exactly(static_cast<std::uint8_t>(count[0]));
+    EXPECT_EQ(types, "\x13");  // VeNCrypt only
+    x11vnc.Send("\x13");
+    EXPECT_EQ(x11vnc.Exactly(2), "\0\x02"s);
+    x11vnc.Send("\0\x02"s);
+    EXPECT_EQ(x11vnc.Exactly(1), "\0"s);
+    const std::string subtypes = x11vnc.Exactly(1);
+    if (subtypes.empty())
+        return false;
+    const std::string offered = x11vnc.Exactly(4u * static_cast<std::uint8_t>(subtypes[0]));
+    EXPECT_NE(offered.find("\0\0\x01\x04"s), std::string::npos);  // X509None
+    x11vnc.Send("\0\0\x01\x04"s);
+    EXPECT_EQ(x11vnc.Exactly(1), "\x01");
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!client_pem.empty()) {
+        SSL_CTX_use_certificate_chain_file(context, client_pem.c_str());
+        SSL_CTX_use_PrivateKey_file(context, client_pem.c_str(), SSL_FILETYPE_PEM);
+    }
+    SSL* ssl = SSL_new(context);
+    SSL_CTX_free(context);
+    SSL_set_fd(ssl, x11vnc.fd);
+    char result[4];
+    // With TLS 1.3 the refusal of the client's certificate arrives after the handshake, at
+    // the first read; the security result is the first thing x11vnc says inside.
+    const bool in = SSL_connect(ssl) == 1 && SSL_read(ssl, result, 4) == 4;
+    SSL_free(ssl);
+    return in;
+}
+
+// The real x11vnc, started by the agent on a private Xvfb, lets in only a viewer with a
+// certificate from the deployment's CA, whatever the relay does.
+TEST_F(AgentTest, X11vncTakesOnlyAViewerWithTheCasCertificate) {
+    std::string display;
+    int xvfb = -1;
+    if (FILE* start = popen("bash -c 'type -P Xvfb x11vnc >/dev/null && . " XVFB_SCRIPT
+                            " && xvfb_start 320x240x24 && echo $DISPLAY $XVFB_PID'",
+                            "r")) {
+        char text[32] = "";
+        if (fscanf(start, "%31s %d", text, &xvfb) == 2)
+            display = text;
+        pclose(start);
+    }
+    if (display.empty())
+        GTEST_SKIP() << "needs Xvfb and x11vnc";
+    server_pem_ = Pki("ca/servers/localhost.pem");
+    Start({"--cert", Pki("ca/agents/pc-1.pem"), "--ca", Pki("ca/ca.pem"), "--x11vnc", "x11vnc",
+           "--display", display});
+    auto peer = Registered();
+    for (const auto& [id, pem, in] : {std::tuple{"31"s, fs::path(), false},
+                                      std::tuple{"32"s, Pki("ca/operators/alice.pem"), true}}) {
+        SCOPED_TRACE(id);
+        ASSERT_TRUE(peer);
+        peer->Send("connect " + id + " alice control\n");
+        auto x11vnc = AcceptRaw();
+        ASSERT_TRUE(x11vnc);
+        EXPECT_EQ(ViewerGetsIn(*x11vnc, id, pem), in);
+    }
+    Stop();
+    kill(xvfb, SIGTERM);
+}
+
 }  // namespace
 }  // namespace agent_test
