@@ -100,10 +100,12 @@ int Agent::Run() {
             if (link_ == Link::Handshaking) {
                 OnHandshake();
             } else {
+                // A TLS read that had to write (a key update) is retried once it can.
+                const bool read_again = tls_ && tls_->wants_write();
                 if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))
                     OnWritable();
                 if (sock_ >= 0 && link_ != Link::Connecting &&
-                    (fds[1].revents & (POLLIN | POLLHUP)))
+                    (read_again || (fds[1].revents & (POLLIN | POLLHUP))))
                     OnReadable();
             }
         }
@@ -283,7 +285,9 @@ void Agent::OnHandshake() {
         case TlsLink::Status::WantWrite:
             return;
         case TlsLink::Status::Closed:
-            Drop("the server closed the connection during the TLS handshake");
+            Drop(
+                "the server closed the connection during the TLS handshake (a directory "
+                "server without --cert does so)");
             return;
         case TlsLink::Status::Failed:
             // A wrong server (a mistake in the network or in --server, or someone in between)

@@ -35,7 +35,8 @@ TlsTrust::TlsTrust(const std::string& ca_file) {
         error_ = "cannot load the CA certificates of " + ca_file + ": " + OpenSslError();
     // A server that closes without close_notify has still closed: the line protocol has no
     // message that a truncation could cut in a harmful way (each line ends with its LF).
-    SSL_CTX_set_options(context_, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // No renegotiation either, so that a write never waits for a read.
+    SSL_CTX_set_options(context_, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_mode(context_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 }
 
