@@ -117,7 +117,10 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text) {
         return std::nullopt;
     in_addr address{};
     const std::string host_text(host);
-    const bool ipv4 = host.size() <= 15 && inet_pton(AF_INET, host_text.c_str(), &address) == 1;
+    // inet_pton reads up to a NUL byte: "127.0.0.1\0x" must not pass as 127.0.0.1 and then
+    // reach x11vnc's argv cut short.
+    const bool ipv4 = host.size() <= 15 && host.find('\0') == std::string_view::npos &&
+                      inet_pton(AF_INET, host_text.c_str(), &address) == 1;
     if (!ipv4 && !IsHostName(host))
         return std::nullopt;
     return Endpoint{host_text, static_cast<std::uint16_t>(number)};

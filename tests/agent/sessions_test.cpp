@@ -37,7 +37,8 @@ TEST_F(AgentTest, StartsX11vncOnlyForWellFormedOrdersToItsServer) {
                 "\nconnect 12 -evil:5900\nconnect 12 evil-.example:5900\nconnect 12 127.0.0.1"
                 "\nconnect 12 127.0.0.1:0\nconnect 12 127.0.0.1:65536\nconnect 12  127.0.0.1:5900"
                 "\nconnect 12 1.2.3.4.5:5900\nconnect 123456789012345678901\nconnect\t12"
-                "\nconnect 12\0 x\nconnect 12 alice admin\nconnect 12 -alice view"
+                "\nconnect 12 127.0.0.1\0"
+                "1:5900\nconnect 12\0 x\nconnect 12 alice admin\nconnect 12 -alice view"
                 "\nconnect 12 al:ce view\nconnect 12 alice view more\nconnect 12 alice"
                 "\nCONNECT 12\nping now\nconnect 5 "s;
             peer->Send(hostile + std::string(300, 'a'));
