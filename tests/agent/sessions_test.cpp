@@ -239,8 +239,11 @@ TEST_F(AgentTest, X11vncTakesOnlyAViewerWithTheCasCertificate) {
     Start({"--cert", Pki("ca/agents/pc-1.pem"), "--ca", Pki("ca/ca.pem"), "--x11vnc", "x11vnc",
            "--display", display});
     auto peer = Registered();
-    for (const auto& [id, pem, in] : {std::tuple{"31"s, fs::path(), false},
-                                      std::tuple{"32"s, Pki("ca/operators/alice.pem"), true}}) {
+    // No certificate; a machine's certificate from the CA, which is not for clients; an
+    // operator's.
+    for (const auto& [id, pem, in] :
+         {std::tuple{"31"s, fs::path(), false}, std::tuple{"32"s, Pki("ca/agents/pc-1.pem"), false},
+          std::tuple{"33"s, Pki("ca/operators/alice.pem"), true}}) {
         SCOPED_TRACE(id);
         ASSERT_TRUE(peer);
         peer->Send("connect " + id + " alice control\n");
