@@ -1,5 +1,6 @@
-// The agent's event loop (see agent.h). Talks to the directory server over one TCP connection
-// (protocol.h has the lines), and to its children through posix_spawn and a signalfd.
+// The agent's event loop and its control connection (see agent.h): connecting, TLS
+// (tls_link.h), registering and the server's lines (protocol.h), back-off and stopping. What an
+// order starts, and the children's ends, are agent_sessions.cpp's.
 #include "agent/agent.h"
 
 #include <fcntl.h>
@@ -32,8 +33,6 @@ constexpr auto kRegisterTimeout = 30s;
 // A registration that held this long resets the back-off to --retry-min; a server that accepts
 // and drops agents at once keeps them backing off instead of reconnecting every second.
 constexpr auto kStableConnection = 30s;
-// The dialog closes itself after --ask-timeout; past this much more the agent ends it.
-constexpr auto kAskGrace = 2s;
 // On stopping, children get SIGTERM and this long before SIGKILL.
 constexpr auto kStopGrace = 3s;
 // Unsent bytes to the server at most; a server that does not read is dropped.
@@ -48,19 +47,6 @@ std::string Seconds(std::chrono::milliseconds duration) {
     return text;
 }
 
-// "1 session", "2 sessions".
-std::string Sessions(std::size_t count) {
-    return std::to_string(count) + (count == 1 ? " session" : " sessions");
-}
-
-std::string DescribeStatus(int status) {
-    if (WIFEXITED(status))
-        return "exited with status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status))
-        return std::string("ended by signal ") + std::to_string(WTERMSIG(status));
-    return "ended";
-}
-
 }  // namespace
 
 Agent::Agent(Options options, Key key)
@@ -72,9 +58,12 @@ Agent::Agent(Options options, Key key)
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     signals_ = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
     std::signal(SIGPIPE, SIG_IGN);
+    if (!options_.insecure)
+        trust_ = std::make_unique<TlsTrust>(options_.ca);
 }
 
 Agent::~Agent() {
+    tls_.reset();
     if (sock_ >= 0)
         ::close(sock_);
     if (signals_ >= 0)
@@ -86,19 +75,18 @@ int Agent::Run() {
         Log(Level::Error, std::string("cannot watch signals: ") + std::strerror(errno));
         return kExitUnusable;
     }
-    Log(Level::Info,
-        "talagent for " + Printable(options_.name) + " on display " + options_.display +
-            ", server " + options_.server.ToString() +
-            (options_.insecure ? ", plain sessions (--insecure)" : ", encrypted sessions") +
-            (options_.ask ? ", asking first" : ""));
+    if (trust_ && !trust_->error().empty()) {
+        Log(Level::Error, "--ca: " + trust_->error());
+        return kExitUnusable;
+    }
+    Log(Level::Info, "talagent for " + Printable(options_.name) + " on display " +
+                         options_.display + ", server " + options_.server.ToString() +
+                         (options_.insecure ? ", plain control connection and sessions (--insecure)"
+                                            : ", TLS control connection, encrypted sessions") +
+                         (options_.ask ? ", asking first" : ""));
     deadline_ = Clock::now();
     while (exit_status_ < 0 || !sessions_.empty()) {
-        pollfd fds[2] = {{signals_, POLLIN, 0}, {sock_, 0, 0}};
-        if (sock_ >= 0) {
-            fds[1].events = link_ == Link::Connecting ? POLLOUT
-                            : out_.empty()            ? POLLIN
-                                                      : POLLIN | POLLOUT;
-        }
+        pollfd fds[2] = {{signals_, POLLIN, 0}, {sock_, PollEvents(), 0}};
         const int ready = poll(fds, sock_ >= 0 ? 2 : 1, PollTimeout());
         if (ready < 0 && errno != EINTR) {
             Log(Level::Error, std::string("poll: ") + std::strerror(errno));
@@ -109,14 +97,31 @@ int Agent::Run() {
         if (ready > 0 && fds[0].revents)
             OnSignal();
         if (ready > 0 && sock_ >= 0 && fds[1].fd == sock_ && fds[1].revents) {
-            if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))
-                OnWritable();
-            if (sock_ >= 0 && link_ != Link::Connecting && (fds[1].revents & (POLLIN | POLLHUP)))
-                OnReadable();
+            if (link_ == Link::Handshaking) {
+                OnHandshake();
+            } else {
+                // A TLS read that had to write (a key update) is retried once it can.
+                const bool read_again = tls_ && tls_->wants_write();
+                if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))
+                    OnWritable();
+                if (sock_ >= 0 && link_ != Link::Connecting &&
+                    (read_again || (fds[1].revents & (POLLIN | POLLHUP))))
+                    OnReadable();
+            }
         }
         OnTimers();
     }
     return exit_status_;
+}
+
+short Agent::PollEvents() const {
+    if (link_ == Link::Connecting)
+        return POLLOUT;
+    const bool write =
+        tls_ ? tls_->wants_write() || (link_ != Link::Handshaking && !out_.empty()) : !out_.empty();
+    return static_cast<short>(link_ == Link::Handshaking && write ? POLLOUT
+                              : write                             ? POLLIN | POLLOUT
+                                                                  : POLLIN);
 }
 
 int Agent::PollTimeout() const {
@@ -158,7 +163,7 @@ void Agent::OnTimers() {
     }
     if (link_ == Link::Waiting && now >= deadline_) {
         StartConnect();
-    } else if ((link_ == Link::Connecting || link_ == Link::Registering) && now >= deadline_) {
+    } else if (link_ != Link::Waiting && link_ != Link::Registered && now >= deadline_) {
         Drop(link_ == Link::Connecting ? "no connection within 10 s"
                                        : "not registered within 30 s");
     }
@@ -229,14 +234,35 @@ void Agent::OnWritable() {
         setsockopt(sock_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
         setsockopt(sock_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
         setsockopt(sock_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-        link_ = Link::Registering;
+        // An order may name the server by the address the agent reached it at.
+        const Address& peer = addresses_[next_address_ - 1];
+        char host[NI_MAXHOST] = "";
+        getnameinfo(reinterpret_cast<const sockaddr*>(&peer.storage), peer.length, host,
+                    sizeof host, nullptr, 0, NI_NUMERICHOST);
+        server_address_ = host;
+        // The TLS handshake counts against the time to register.
         deadline_ = Clock::now() + kRegisterTimeout;
-        proof_sent_ = false;
-        splitter_ = LineSplitter();
         out_.clear();
-        Log(Level::Info, "connected to " + options_.server.ToString() + "; registering");
-        Send(std::string(kRegister) + options_.name + "\n");
+        if (!trust_) {
+            StartRegistering();
+            return;
+        }
+        tls_ = std::make_unique<TlsLink>(*trust_, sock_, options_.server.host);
+        link_ = Link::Handshaking;
+        OnHandshake();
         return;
+    }
+    while (!out_.empty() && tls_) {
+        std::size_t n = 0;
+        const TlsLink::Status status = tls_->Write(out_, n);
+        out_.erase(0, n);
+        if (status == TlsLink::Status::WantRead || status == TlsLink::Status::WantWrite)
+            return;
+        if (status != TlsLink::Status::Done) {
+            Drop("cannot send to the server: " +
+                 (tls_->error().empty() ? "the connection is closed" : tls_->error()));
+            return;
+        }
     }
     while (!out_.empty()) {
         const ssize_t n = ::send(sock_, out_.data(), out_.size(), MSG_NOSIGNAL);
@@ -250,6 +276,39 @@ void Agent::OnWritable() {
     }
 }
 
+void Agent::OnHandshake() {
+    switch (tls_->Handshake()) {
+        case TlsLink::Status::Done:
+            StartRegistering();
+            return;
+        case TlsLink::Status::WantRead:
+        case TlsLink::Status::WantWrite:
+            return;
+        case TlsLink::Status::Closed:
+            Drop(
+                "the server closed the connection during the TLS handshake (a directory "
+                "server without --cert does so)");
+            return;
+        case TlsLink::Status::Failed:
+            // A wrong server (a mistake in the network or in --server, or someone in between)
+            // is no reason to stop: the right one may answer at the next attempt.
+            Drop("no TLS with " + options_.server.ToString() + ": " + tls_->error() +
+                 " (nothing sent; not stopping)");
+            return;
+    }
+}
+
+void Agent::StartRegistering() {
+    link_ = Link::Registering;
+    proof_sent_ = false;
+    splitter_ = LineSplitter();
+    Log(Level::Info,
+        "connected to " + options_.server.ToString() +
+            (tls_ ? " (" + tls_->version() + ", the server's certificate verified)" : "") +
+            "; registering");
+    Send(std::string(kRegister) + options_.name + "\n");
+}
+
 void Agent::Send(std::string_view bytes) {
     if (out_.size() + bytes.size() > kMaxOutput) {
         Drop("the server does not read what the agent sends");
@@ -260,6 +319,20 @@ void Agent::Send(std::string_view bytes) {
 }
 
 void Agent::OnReadable() {
+    if (tls_) {
+        std::string bytes;
+        TlsLink::Status status = TlsLink::Status::Done;
+        while (sock_ >= 0 && status == TlsLink::Status::Done) {
+            bytes.clear();
+            status = tls_->Read(bytes);
+            OnBytes(bytes);
+        }
+        if (sock_ >= 0 && exit_status_ < 0 && status == TlsLink::Status::Closed)
+            Drop("the server closed the connection");
+        else if (sock_ >= 0 && exit_status_ < 0 && status == TlsLink::Status::Failed)
+            Drop("connection error: " + tls_->error());
+        return;
+    }
     char buffer[4096];
     const ssize_t n = ::recv(sock_, buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -269,7 +342,11 @@ void Agent::OnReadable() {
                     : std::string("connection error: ") + std::strerror(errno));
         return;
     }
-    for (const auto& line : splitter_.Feed({buffer, static_cast<std::size_t>(n)})) {
+    OnBytes({buffer, static_cast<std::size_t>(n)});
+}
+
+void Agent::OnBytes(std::string_view bytes) {
+    for (const auto& line : splitter_.Feed(bytes)) {
         if (sock_ < 0 || exit_status_ >= 0)
             return;
         if (line.overlong) {
@@ -307,6 +384,12 @@ void Agent::OnLine(const std::string& line) {
                 Log(Level::Warning, "ignoring an unexpected 'registered' from the server");
                 return;
             }
+            // A server that lists this agent without asking for the key it was given is not
+            // the server that checks keys: it could be anyone who got in between.
+            if (!key_.empty() && !proof_sent_) {
+                Drop("the server registered this agent without asking for its key");
+                return;
+            }
             link_ = Link::Registered;
             registered_at_ = Clock::now();
             Log(Level::Info, "registered as " + Printable(options_.name) +
@@ -315,6 +398,13 @@ void Agent::OnLine(const std::string& line) {
         case MessageKind::Refused:
             if (std::string_view(message.text).starts_with(kTransientRefusal)) {
                 Drop("the server refused for now: " + Printable(message.text));
+                return;
+            }
+            if (message.text == wire::kRefuseTlsRequired) {
+                Log(Level::Error,
+                    "the server takes agents only over TLS: give talagent --cert "
+                    "and --ca instead of --insecure");
+                Finish(kExitRefused);
                 return;
             }
             Log(Level::Error,
@@ -337,6 +427,7 @@ void Agent::OnLine(const std::string& line) {
 }
 
 void Agent::Drop(const std::string& why) {
+    tls_.reset();
     if (sock_ >= 0)
         ::close(std::exchange(sock_, -1));
     if (link_ == Link::Registered && Clock::now() - registered_at_ >= kStableConnection)
@@ -361,6 +452,7 @@ void Agent::Finish(int status) {
     if (exit_status_ >= 0)
         return;
     exit_status_ = status;
+    tls_.reset();
     if (sock_ >= 0)
         ::close(std::exchange(sock_, -1));
     for (const auto& session : sessions_) {
@@ -372,122 +464,6 @@ void Agent::Finish(int status) {
     stop_deadline_ = Clock::now() + kStopGrace;
     if (!sessions_.empty())
         Log(Level::Info, "ending " + Sessions(sessions_.size()) + " still open");
-}
-
-void Agent::OnConnectOrder(const Message& order) {
-    const Endpoint target = order.target.value_or(options_.server);
-    const std::string what = "session " + order.id + " to " + target.ToString();
-    if (std::any_of(sessions_.begin(), sessions_.end(),
-                    [&](const Session& s) { return s.id == order.id; })) {
-        Log(Level::Warning, "ignoring the order for " + what + ": that session is already open");
-        return;
-    }
-    if (static_cast<int>(sessions_.size()) >= options_.max_sessions) {
-        Log(Level::Warning, "ignoring the order for " + what + ": " + Sessions(sessions_.size()) +
-                                (sessions_.size() == 1 ? " is" : " are") +
-                                " open (--max-sessions)");
-        return;
-    }
-    Session& session = sessions_.emplace_back(Session{order.id, target});
-    if (const auto gone = WhyDisplayIsGone(options_.display)) {
-        Refuse(session, *gone);
-        return;
-    }
-    if (!options_.ask) {
-        Log(Level::Info, "order for " + what);
-        StartX11vnc(session);
-        return;
-    }
-    std::string error;
-    session.dialog = Spawn(AskArgv(options_), {}, error);
-    if (session.dialog < 0) {
-        Log(Level::Error, "session " + order.id + " denied: " + error);
-        sessions_.pop_back();
-        return;
-    }
-    session.ask_deadline =
-        Clock::now() + std::chrono::seconds(options_.ask_timeout_seconds) + kAskGrace;
-    Log(Level::Info, "order for " + what + "; asking on display " + options_.display);
-}
-
-void Agent::StartX11vnc(Session& session) {
-    std::string error;
-    session.x11vnc =
-        Spawn(X11vncArgv(options_, session.id, session.target), options_.x11vnc_log, error);
-    if (session.x11vnc < 0) {
-        Log(Level::Error, "session " + session.id + " not started: " + error);
-        sessions_.remove_if([&](const Session& s) { return &s == &session; });
-        return;
-    }
-    Log(Level::Info,
-        "session " + session.id + ": x11vnc started (pid " + std::to_string(session.x11vnc) + ")");
-}
-
-void Agent::Refuse(Session& session, const std::string& why) {
-    std::string error;
-    session.refusal = SpawnRefusal(session.target, session.id, DisplayGoneReason(options_), error);
-    if (session.refusal < 0) {
-        Log(Level::Error, "session " + session.id + " not started (" + why + "): " + error);
-        sessions_.remove_if([&](const Session& s) { return &s == &session; });
-        return;
-    }
-    Log(Level::Warning, "session " + session.id + " not started: " + why + "; telling the viewer");
-}
-
-void Agent::OnSignal() {
-    signalfd_siginfo info{};
-    bool child = false;
-    while (::read(signals_, &info, sizeof info) == sizeof info) {
-        if (info.ssi_signo == SIGCHLD) {
-            child = true;
-        } else if (exit_status_ < 0) {
-            Log(Level::Info,
-                info.ssi_signo == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM");
-            Finish(kExitStopped);
-        }
-    }
-    // SIGCHLDs merge: collect every child that has ended.
-    int status = 0;
-    pid_t pid;
-    while (child && (pid = waitpid(-1, &status, WNOHANG)) > 0)
-        Reap(pid, status);
-}
-
-void Agent::Reap(pid_t pid, int status) {
-    const auto session = std::find_if(sessions_.begin(), sessions_.end(), [&](const Session& s) {
-        return s.dialog == pid || s.x11vnc == pid || s.refusal == pid;
-    });
-    if (session == sessions_.end())
-        return;
-    if (session->refusal == pid) {
-        Log(Level::Info, "session " + session->id +
-                             (WIFEXITED(status) && WEXITSTATUS(status) == 0
-                                  ? ": the viewer was told that the display is gone"
-                                  : ": the viewer could not be told that the display is gone"));
-        sessions_.erase(session);
-        return;
-    }
-    if (session->x11vnc == pid) {
-        Log(Level::Info, "session " + session->id + " ended: x11vnc " + DescribeStatus(status));
-        sessions_.erase(session);
-        return;
-    }
-    session->dialog = -1;
-    const bool allowed = WIFEXITED(status) && WEXITSTATUS(status) == kAllowStatus;
-    if (allowed && exit_status_ < 0) {
-        Log(Level::Info, "session " + session->id + " allowed at the screen");
-        StartX11vnc(*session);
-        return;
-    }
-    std::string why = "the dialog " + DescribeStatus(status);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == kDenyStatus)
-        why = "denied at the screen";
-    else if (session->dialog_timed_out || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
-        why = "no answer within " + std::to_string(options_.ask_timeout_seconds) + " s";
-    else if (exit_status_ >= 0)
-        why = "the agent is stopping";
-    Log(Level::Info, "session " + session->id + " not started: " + why);
-    sessions_.erase(session);
 }
 
 }  // namespace talagent

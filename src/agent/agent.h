@@ -1,14 +1,16 @@
 // The agent's event loop: one thread, one poll() over the control connection and a signalfd.
-// It keeps the control connection to the directory server up (connecting, registering, proving
-// its key, answering pings, reconnecting with back-off), turns valid `connect` orders into
-// sessions (the question first with --ask, then x11vnc; a refusal the viewer can show when the X
-// display is gone), and reaps the children on SIGCHLD.
-// It never waits on a child: the dialog and x11vnc run on their own while pings are answered.
+// It keeps the control connection to the directory server up (connecting, TLS with the
+// server's certificate checked (tls_link.h), registering, proving its key, answering pings,
+// reconnecting with back-off), turns valid `connect` orders into sessions (the question first with
+// --ask, then x11vnc; a refusal the viewer can show when the X display is gone), and reaps the
+// children on SIGCHLD. It never waits on a child: the dialog and x11vnc run on their own while
+// pings are answered.
 #pragma once
 
 #include <sys/socket.h>
 #include <chrono>
 #include <list>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "agent/key.h"
 #include "agent/options.h"
 #include "agent/protocol.h"
+#include "agent/tls_link.h"
 
 namespace talagent {
 
@@ -24,6 +27,9 @@ inline constexpr int kExitStopped = 0;
 inline constexpr int kExitUnusable = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitRefused = 3;
+
+// "1 session", "2 sessions".
+std::string Sessions(std::size_t count);
 
 class Agent {
 public:
@@ -37,10 +43,12 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Link { Waiting, Connecting, Registering, Registered };
+    enum class Link { Waiting, Connecting, Handshaking, Registering, Registered };
     struct Session {
         std::string id;
         Endpoint target;
+        std::string operator_name;  // empty: not proven
+        Right right = Right::Control;
         pid_t dialog = -1;
         pid_t x11vnc = -1;
         pid_t refusal = -1;  // telling the viewer that the display is gone
@@ -50,13 +58,19 @@ private:
 
     void StartConnect();
     bool TryNextAddress();
+    short PollEvents() const;
     void OnWritable();
+    void OnHandshake();
+    void StartRegistering();
     void OnReadable();
+    void OnBytes(std::string_view bytes);
     void OnLine(const std::string& line);
     void Send(std::string_view bytes);
     void Drop(const std::string& why);
     void Finish(int status);
     void OnConnectOrder(const Message& order);
+    bool IsOwnServer(const Endpoint& target) const;
+    void Decline(const std::string& id, std::string_view reason);
     void StartX11vnc(Session& session);
     void Refuse(Session& session, const std::string& why);
     void OnSignal();
@@ -68,6 +82,8 @@ private:
     Key key_;
     int signals_ = -1;
     int sock_ = -1;
+    std::unique_ptr<TlsTrust> trust_;  // null with --insecure: a plain control connection
+    std::unique_ptr<TlsLink> tls_;     // this connection's TLS
     Link link_ = Link::Waiting;
     LineSplitter splitter_;
     std::string out_;
@@ -81,6 +97,7 @@ private:
         socklen_t length;
     };
     std::vector<Address> addresses_;
+    std::string server_address_;  // the numeric address of the server connected to
     std::size_t next_address_ = 0;
     std::list<Session> sessions_;
     std::mt19937_64 random_;

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "agent/key.h"
 #include "agent/log.h"
 #include "agent/options.h"
+#include "common/operator_proof.h"
 
 namespace {
 
@@ -70,6 +73,38 @@ std::string CheckSecretFile(std::string& path, std::string& text) {
     if (!realpath(path.c_str(), resolved))
         return "cannot resolve " + path + ": " + std::strerror(errno);
     path = resolved;
+    return {};
+}
+
+// Reads `path`, a file that is no secret (a CA certificate, a revocation list), into `text` and
+// makes the path absolute. Empty on success, else the message.
+std::string ReadPublicFile(std::string& path, std::string& text) {
+    std::ifstream file(path, std::ios::binary);
+    char resolved[PATH_MAX];
+    if (!file || !realpath(path.c_str(), resolved))
+        return "cannot read " + path + ": " + std::strerror(errno);
+    text.assign(std::istreambuf_iterator<char>(file), {});
+    path = resolved;
+    return {};
+}
+
+// The deployment's CA and revocation list, which x11vnc and the control connection's TLS load
+// themselves: read here once so that a wrong file shows at start.
+std::string CheckTrust(Options& options) {
+    opproof::Trust trust;
+    std::string text;
+    if (std::string error = ReadPublicFile(options.ca, text); !error.empty())
+        return "--ca: " + error;
+    if (std::string error = trust.SetCa(text); !error.empty())
+        return "--ca: " + options.ca + ": " + error;
+    if (options.crl.empty())
+        return {};
+    if (std::string error = ReadPublicFile(options.crl, text); !error.empty())
+        return "--crl: " + error;
+    if (text.empty())
+        return "--crl: " + options.crl + " is empty";
+    if (std::string error = trust.SetCrl(text); !error.empty())
+        return "--crl: " + options.crl + ": " + error;
     return {};
 }
 
@@ -124,6 +159,8 @@ int main(int argc, char** argv) {
             return Fail("--cert: " + options.cert + " " + check.error);
         for (const std::string& warning : check.warnings)
             Log(Level::Warning, "--cert: " + options.cert + ": " + warning);
+        if (std::string error = CheckTrust(options); !error.empty())
+            return Fail(error);
     }
     if (!options.password_file.empty()) {
         if (std::string error = CheckSecretFile(options.password_file, text); !error.empty())

@@ -18,14 +18,19 @@ std::string Usage() {
            "  --key-file FILE        the agent key (hex; a line \"KEY\" or \"NAME KEY\"), needed\n"
            "                         when the server checks keys; mode 600\n"
            "  --display :N           the X display to show (default $DISPLAY, else :0)\n"
-           "  --ask                  ask the person at the screen first (Allow/Deny; no answer\n"
-           "                         denies)\n"
+           "  --ask                  ask the person at the screen first, naming the operator\n"
+           "                         (Allow/Deny; no answer denies)\n"
            "  --ask-timeout SECONDS  how long the question stays open (25)\n"
            "  --cert FILE            PEM with this machine's private key and certificate, for\n"
            "                         encrypted sessions (mode 600)\n"
-           "  --insecure             plain, unencrypted sessions instead (tests, demos)\n"
+           "  --ca FILE              the deployment's CA certificate (PEM): the server's\n"
+           "                         certificate and every viewer's must come from it; required\n"
+           "                         with --cert\n"
+           "  --crl FILE             the CA's revocation list (PEM): revoked viewers are refused\n"
+           "  --insecure             plain, unencrypted control connection and sessions instead\n"
+           "                         (tests, demos)\n"
            "  --password-file FILE   x11vnc -passwdfile: a VNC password as well (mode 600)\n"
-           "  --max-sessions N       sessions open at once, further orders ignored (4)\n"
+           "  --max-sessions N       sessions open at once, further orders declined busy (4)\n"
            "  --retry-min SECONDS    first wait before reconnecting (1)\n"
            "  --retry-max SECONDS    longest wait before reconnecting (60)\n"
            "  --x11vnc PATH          the x11vnc program (default: x11vnc on PATH)\n"
@@ -35,9 +40,10 @@ std::string Usage() {
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
-           "One of --cert and --insecure is required. Exit status: 0 stopped by SIGTERM or\n"
-           "SIGINT, 1 a file, a program or the X display is missing or unusable, 2 bad command\n"
-           "line, 3 the server refused this agent for good (unknown name, wrong key).\n";
+           "One of --cert (with --ca) and --insecure is required. Exit status: 0 stopped by\n"
+           "SIGTERM or SIGINT, 1 a file, a program or the X display is missing or unusable,\n"
+           "2 bad command line, 3 the server refused this agent for good (unknown name, wrong\n"
+           "key, plain agent at a server that requires TLS).\n";
 }
 
 std::string Version() {
@@ -72,6 +78,8 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
         }
         std::string* const path = name == "--key-file"        ? &options.key_file
                                   : name == "--cert"          ? &options.cert
+                                  : name == "--ca"            ? &options.ca
+                                  : name == "--crl"           ? &options.crl
                                   : name == "--password-file" ? &options.password_file
                                   : name == "--x11vnc"        ? &options.x11vnc
                                   : name == "--ask-program"   ? &options.ask_program
@@ -127,12 +135,17 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
         return bad("--server HOST:PORT is required");
     if (!have_name)
         return bad("--name NAME is required");
-    if (options.insecure && !options.cert.empty())
-        return bad("--insecure and --cert exclude each other");
+    if (options.insecure && !(options.cert.empty() && options.ca.empty() && options.crl.empty()))
+        return bad("--insecure excludes --cert, --ca and --crl");
     if (!options.insecure && options.cert.empty()) {
         return bad(
             "sessions are encrypted with this machine's certificate: give --cert FILE (talpki "
             "makes one), or --insecure for plain sessions on a trusted network");
+    }
+    if (!options.insecure && options.ca.empty()) {
+        return bad(
+            "--cert needs --ca FILE, the deployment's CA certificate: the agent trusts only a "
+            "server and viewers it issued");
     }
     if (options.retry_max < options.retry_min)
         return bad("--retry-max must not be shorter than --retry-min");

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/operator_proof.h"
+
 namespace talagent {
 namespace {
 
@@ -48,8 +50,49 @@ std::pair<std::string_view, std::string_view> SplitWord(std::string_view line) {
     return {line.substr(0, blank), line.substr(blank + 1)};
 }
 
+Message Of(MessageKind kind, std::string text = {}) {
+    Message message;
+    message.kind = kind;
+    message.text = std::move(text);
+    return message;
+}
+
 Message Bad(std::string why) {
-    return {MessageKind::Bad, std::move(why), {}, {}};
+    return Of(MessageKind::Bad, std::move(why));
+}
+
+// "ID", "ID HOST:PORT" (older servers) or "ID OPERATOR RIGHT"; an operator name never holds
+// ':', so two fields with one are the older form's target.
+Message ParseConnect(std::string_view rest) {
+    std::vector<std::string_view> fields;
+    while (fields.size() < 4) {
+        const auto blank = rest.find(' ');
+        fields.push_back(rest.substr(0, blank));
+        if (blank == std::string_view::npos)
+            break;
+        rest.remove_prefix(blank + 1);
+    }
+    if (!IsSessionId(fields[0]))
+        return Bad("the session ID is not 1 to 20 decimal digits");
+    Message message = Of(MessageKind::Connect);
+    message.id = fields[0];
+    if (fields.size() == 2) {
+        message.target = ParseEndpoint(fields[1]);
+        if (!message.target)
+            return Bad("the target is not a plain HOST:PORT");
+    } else if (fields.size() == 3) {
+        if (fields[1] != wire::kAnonymousOperator) {
+            if (opproof::WhyNotAnOperatorName(fields[1]))
+                return Bad("the operator is not an operator's name");
+            message.operator_name = fields[1];
+        }
+        if (fields[2] != wire::kRightControl && fields[2] != wire::kRightView)
+            return Bad("the right is neither 'control' nor 'view'");
+        message.right = fields[2] == wire::kRightView ? Right::View : Right::Control;
+    } else if (fields.size() > 3) {
+        return Bad("too many fields");
+    }
+    return message;
 }
 
 }  // namespace
@@ -74,7 +117,10 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text) {
         return std::nullopt;
     in_addr address{};
     const std::string host_text(host);
-    const bool ipv4 = host.size() <= 15 && inet_pton(AF_INET, host_text.c_str(), &address) == 1;
+    // inet_pton reads up to a NUL byte: "127.0.0.1\0x" must not pass as 127.0.0.1 and then
+    // reach x11vnc's argv cut short.
+    const bool ipv4 = host.size() <= 15 && host.find('\0') == std::string_view::npos &&
+                      inet_pton(AF_INET, host_text.c_str(), &address) == 1;
     if (!ipv4 && !IsHostName(host))
         return std::nullopt;
     return Endpoint{host_text, static_cast<std::uint16_t>(number)};
@@ -106,27 +152,17 @@ Message ParseLine(std::string_view line) {
             what.append(word).append("' followed by more text");
             return Bad(what);
         }
-        return {word == ping ? MessageKind::Ping : MessageKind::Registered, {}, {}, {}};
+        return Of(word == ping ? MessageKind::Ping : MessageKind::Registered);
     }
     if (word == wire::Word(wire::kRefusedPrefix))
-        return {MessageKind::Refused, std::string(rest), {}, {}};
+        return Of(MessageKind::Refused, std::string(rest));
     if (word == wire::Word(wire::kChallengePrefix)) {
         if (rest.empty() || rest.size() > kMaxNonce || !IsPrintable(rest))
             return Bad("a challenge needs 1 to 256 printable bytes");
-        return {MessageKind::Challenge, std::string(rest), {}, {}};
+        return Of(MessageKind::Challenge, std::string(rest));
     }
-    if (word == wire::Word(wire::kConnectPrefix)) {
-        const auto [id, target] = SplitWord(rest);
-        if (!IsSessionId(id))
-            return Bad("the session ID is not 1 to 20 decimal digits");
-        Message message{MessageKind::Connect, {}, std::string(id), {}};
-        if (id.size() < rest.size()) {
-            message.target = ParseEndpoint(target);
-            if (!message.target)
-                return Bad("the target is not a plain HOST:PORT");
-        }
-        return message;
-    }
+    if (word == wire::Word(wire::kConnectPrefix))
+        return ParseConnect(rest);
     return Bad("unknown line");
 }
 

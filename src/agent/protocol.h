@@ -8,7 +8,8 @@
 //   agent -> server   proof HEX\n                HEX = HMAC-SHA256(KEY, NONCE), lowercase
 //   server -> agent   registered\n | refused REASON\n
 //   server -> agent   ping\n                     answered with pong\n
-//   server -> agent   connect ID\n | connect ID HOST:PORT\n
+//   server -> agent   connect ID OPERATOR RIGHT\n   (older servers: connect ID [HOST:PORT]\n)
+//   agent -> server   declined ID REASON\n        an order it cannot take
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,7 @@ namespace talagent {
 inline constexpr std::string_view kRegister = wire::kRegisterPrefix;
 inline constexpr std::string_view kProof = wire::kProofPrefix;
 inline constexpr std::string_view kPong = wire::kPong;
+inline constexpr std::string_view kDeclined = wire::kDeclinedPrefix;
 
 // Longest line accepted from the server, without its LF; longer ones are skipped whole.
 inline constexpr std::size_t kMaxLine = 512;
@@ -38,7 +40,7 @@ enum class MessageKind {
     Registered,  //
     Refused,     // text = the reason (may be empty)
     Ping,        //
-    Connect,     // id, and target when the order names one
+    Connect,     // id, operator_name, right, and target when the order names one
     Bad,         // text = why the line is not understood
 };
 
@@ -48,11 +50,18 @@ struct Endpoint {
     std::string ToString() const { return host + ":" + std::to_string(port); }
 };
 
+// What a session may do: control takes the operator's keys and mouse, view only shows.
+enum class Right { Control, View };
+
 struct Message {
     MessageKind kind = MessageKind::Bad;
     std::string text;
     std::string id;
     std::optional<Endpoint> target;
+    // The operator the server proved (the operator-name rule of common/operator_proof.h);
+    // empty when the server checks none ("-") or the order is of the older forms.
+    std::string operator_name;
+    Right right = Right::Control;
 };
 
 // One line from the server, without its LF (a CR before it already removed).

@@ -114,7 +114,7 @@ pid_t SpawnRefusal(const Endpoint& target, const std::string& id, const std::str
 }
 
 std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
-                                    const Endpoint& target) {
+                                    const Endpoint& target, Right right) {
     // -nopw only silences x11vnc's warning that it has no password of its own, which would
     // otherwise hold every session's start back by a second; the agent decides who connects.
     std::vector<std::string> argv = {options.x11vnc,
@@ -129,18 +129,31 @@ std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
                                      "-nopw",
                                      "-connect_or_exit",
                                      "repeater=ID:" + std::string(id) + "+" + target.ToString()};
+    if (right == Right::View)
+        argv.push_back("-viewonly");
     if (!options.insecure) {
         // x11vnc would otherwise act as the TLS client on a connection it makes itself; the
-        // viewer, at the other end of the relay, is the client.
-        argv.insert(argv.end(), {"-ssl", options.cert, "-env", "X11VNC_DISABLE_SSL_CLIENT_MODE=1",
-                                 "-vencrypt", "nodh:only", "-anontls", "never"});
+        // viewer, at the other end of the relay, is the client. -sslverify makes x11vnc itself
+        // refuse a viewer without a certificate from the deployment's CA, whatever the relay
+        // does; SSL_INIT_TIMEOUT bounds the TLS set-up, so that a viewer that goes silent
+        // after the server's "ok" frees the machine.
+        argv.insert(argv.end(), {"-ssl", options.cert, "-sslverify", options.ca});
+        if (!options.crl.empty())
+            argv.insert(argv.end(), {"-sslCRL", options.crl});
+        argv.insert(argv.end(),
+                    {"-env", "X11VNC_DISABLE_SSL_CLIENT_MODE=1", "-env", "SSL_INIT_TIMEOUT=30",
+                     "-vencrypt", "nodh:only", "-anontls", "never"});
     }
     if (!options.password_file.empty())
         argv.insert(argv.end(), {"-passwdfile", options.password_file});
     return argv;
 }
 
-std::vector<std::string> AskArgv(const Options& options) {
+std::vector<std::string> AskArgv(const Options& options, std::string_view operator_name,
+                                 Right right) {
+    std::string question(operator_name);
+    question +=
+        right == Right::View ? " wants to see this screen." : " wants to control this screen.";
     return {options.ask_program,
             "-display",
             options.display,
@@ -153,7 +166,7 @@ std::vector<std::string> AskArgv(const Options& options) {
             "Deny",
             "-timeout",
             std::to_string(options.ask_timeout_seconds),
-            std::string(kAskText)};
+            question};
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& output, std::string& error) {

@@ -14,20 +14,21 @@
 
 namespace talagent {
 
-// The question's text, and the exit statuses of the dialog's buttons. Any other ending (the
-// dialog's own time-out exits with 0, a closed window or a crash with something else) denies.
-inline constexpr std::string_view kAskText = "An operator wants to see this screen.";
+// The exit statuses of the dialog's buttons. Any other ending (the dialog's own time-out exits
+// with 0, a closed window or a crash with something else) denies.
 inline constexpr int kAllowStatus = 101;
 inline constexpr int kDenyStatus = 102;
 
-// x11vnc for session `id`, connecting out to `target` through the repeater convention. The
-// paths in `options` are absolute (main.cpp makes them so): x11vnc gives some relative words in
-// -ssl and -passwdfile meanings of their own.
+// x11vnc for session `id`, connecting out to `target` through the repeater convention, taking
+// no input for Right::View. The paths in `options` are absolute (main.cpp makes them so):
+// x11vnc gives some relative words in -ssl, -sslverify and -passwdfile meanings of their own.
 std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
-                                    const Endpoint& target);
+                                    const Endpoint& target, Right right);
 
-// xmessage (or a program taking the same options) asking the person at options.display.
-std::vector<std::string> AskArgv(const Options& options);
+// xmessage (or a program taking the same options) asking the person at options.display whether
+// `operator_name` (a proven operator's name: protocol.h) may see or control the screen.
+std::vector<std::string> AskArgv(const Options& options, std::string_view operator_name,
+                                 Right right);
 
 // What the viewer is told when the agent's display is gone.
 std::string DisplayGoneReason(const Options& options);
