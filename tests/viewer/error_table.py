@@ -81,7 +81,7 @@ def tls_with(cert_name):
     return play
 
 
-# (row name, viewer directory: "ca" (ca.pem beside it) or "plain", arguments or None for the
+# (row name, viewer directory: "ca" (ca.pem beside it) or "plain" (allow-plain-sessions), arguments or None for the
 # usual ones, the server's part or None for a closed port, stdin, exit status, phrase)
 ROWS = [
     ("wrong marker", "plain", ["VNC", "127.0.0.1", "1", NAME], None, "", 2, "TALVERO-VNC"),
@@ -156,9 +156,10 @@ def main():
             os.mkdir(dirs[kind])
             shutil.copy(viewer, dirs[kind])
         shutil.copy(os.path.join(pki, "ca.pem"), dirs["ca"])
+        open(os.path.join(dirs["plain"], "allow-plain-sessions"), "w").close()
 
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", TALVIEWER_NO_DIALOGS="1",
-                   XDG_RUNTIME_DIR=work)
+                   XDG_RUNTIME_DIR=work, XDG_CONFIG_HOME=work)
         failures = 0
         for name, kind, args, play, stdin, status, phrase in ROWS:
             errors = []

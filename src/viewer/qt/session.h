@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "rfb/client.h"
+#include "viewer/qt/operator_file.h"
 #include "viewer/session_driver.h"
 #include "viewer/session_messages.h"
 
@@ -51,6 +52,11 @@ struct SessionParams {
     // is no CA file; then plain sessions are allowed and certificate-secured ones cannot be
     // checked.
     QList<QSslCertificate> ca;
+    // Sessions without encryption were allowed explicitly (kAllowPlainFile beside the viewer).
+    bool allow_plain = false;
+    // Proves the operator to the directory server, and is the TLS client certificate for a
+    // machine that asks for one.
+    OperatorCredentials operator_credentials;
 };
 
 class Session {
