@@ -88,7 +88,6 @@ ROWS = [
     ("bad port", "plain", ["TALVERO-VNC", "127.0.0.1", "99999", NAME], None, "", 2, "not a port"),
     ("control byte in name", "plain", ["TALVERO-VNC", "127.0.0.1", "1", "a\tb"], None, "", 2,
      "control byte 0x09"),
-    ("separator in name", "plain", ["TALVERO-VNC", "127.0.0.1", "1", "a|b"], None, "", 2, "'|'"),
     ("not connected", "plain", None,
      lambda conn, pki: conn.sendall(b"error not-connected\n"), "", 3, "is not connected"),
     ("server unreachable", "plain", None, None, "", 6, "could not be reached"),
