@@ -49,8 +49,8 @@ struct SessionParams {
     QByteArray name;  // as the launcher passed it; sent as is
     QString display_name;
     // The deployment's CA: the only root a remote certificate may chain to. Empty when there
-    // is no CA file; then plain sessions are allowed and certificate-secured ones cannot be
-    // checked.
+    // is no CA file; then plain sessions are allowed only with allow_plain, and
+    // certificate-secured ones cannot be checked.
     QList<QSslCertificate> ca;
     // Sessions without encryption were allowed explicitly (kAllowPlainFile beside the viewer).
     bool allow_plain = false;
