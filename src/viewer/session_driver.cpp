@@ -233,6 +233,17 @@ void SessionDriver::Closed(std::string_view reason, bool by_peer) {
         case Stage::kTls:
             return TlsFailed(by_peer ? "the remote side closed the connection." : reason);
         case Stage::kRfb:
+            // A machine that checks operators (x11vnc -sslverify) closes the connection when
+            // the viewer shows no client certificate. In TLS 1.3 that comes after the client's
+            // part of the handshake, and its alert is often lost in the reset.
+            if (!client_.connected() && client_.encrypted() && !setup_.answer_challenge) {
+                return Fail(Failure::kSecurity,
+                            "The TLS handshake with " + setup_.display_name +
+                                " ended with the machine closing the connection, as a machine "
+                                "that checks operators does when the viewer shows no operator "
+                                "certificate. " +
+                                setup_.no_credentials);
+            }
             if (!client_.connected()) {
                 return Fail(Failure::kConnectionFailed,
                             "The remote machine closed the connection before the session "

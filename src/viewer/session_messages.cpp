@@ -67,8 +67,21 @@ std::string_view UsageText() {
            "\n"
            "Shows the desktop of machine NAME, asked for at the directory server\n"
            "SERVER-ADDRESS:SERVER-PORT. The launcher starts it on a double-click in its list.\n"
-           "ca.pem beside the program is the deployment's CA; without it only sessions that\n"
-           "are not encrypted are possible.\n";
+           "ca.pem beside the program is the deployment's CA. Without it a session is opened\n"
+           "only when the file allow-plain-sessions is beside the program too, and it is not\n"
+           "encrypted.\n"
+           "\n"
+           "The operator's certificate and key (talpki operator) are read from the file that\n"
+           "TALVIEWER_OPERATOR names, else from $XDG_CONFIG_HOME/talviewer/operator.pem\n"
+           "($HOME/.config/talviewer/operator.pem), %APPDATA%\\talviewer\\operator.pem on\n"
+           "Windows; readable by its owner only. They prove the operator to a server and a\n"
+           "machine that ask.\n"
+           "\n"
+           "Exit status: 0 the session was closed; 1 no password given; 2 wrong arguments;\n"
+           "3 NAME is not connected; 4 timeout; 5 busy; 6 no session; 7 not secure;\n"
+           "8 wrong password; 9 ended by the other side; 10 not understood; 11 no usable\n"
+           "operator certificate; 12 operator not accepted by the server; 13 operator not\n"
+           "allowed to reach NAME; 14 refused at the machine.\n";
 }
 
 std::string FailureText(Failure failure, std::string_view name, std::string_view detail) {

@@ -8,9 +8,16 @@
 # in it must arrive on the remote display. Twice: encrypted (a talpki CA
 # beside the viewer, the agent with a machine certificate and a key it
 # proves to the server) and plain (agent --insecure, no CA file; the title
-# says "not encrypted"). Then the real server's refusals as the viewer tells
-# them: a name nobody holds (status 3), and an agent that holds pc-1 with
-# pc-2's certificate (status 7).
+# says "not encrypted"). In the encrypted case x11vnc checks the operator's
+# client certificate (-sslverify, through a wrapper given as talagent
+# --x11vnc): the viewer with operator.pem gets in, one without it does not
+# (status 7). Then the real server's refusals as the viewer tells them: a
+# name nobody holds (status 3), an agent that holds pc-1 with pc-2's
+# certificate (status 7), and, with the server checking operators, a valid
+# operator sees the desktop while no operator.pem (11), a revoked operator
+# (12), one the access file leaves out (13) and an operator.pem that others
+# may read (11) are refused. A plain session needs allow-plain-sessions
+# beside the viewer (status 7 without it).
 #   viewer_e2e.sh BUILD_DIR
 # DIRECTORY_SERVER and TALAGENT may name other builds of those programs.
 source "$(dirname "$0")/lib.sh"
@@ -39,6 +46,16 @@ start_xvfb
 "$talpki" ca "$WORK/pki" 2>/dev/null
 "$talpki" agent "$WORK/pki" pc-1 2>/dev/null
 "$talpki" agent "$WORK/pki" pc-2 2>/dev/null
+for who in alice bob carol; do "$talpki" operator "$WORK/pki" $who 2>/dev/null; done
+"$talpki" revoke "$WORK/pki" bob 2>/dev/null
+printf 'alice pc-* control\nbob * control\n' >"$WORK/access"
+# The viewers find no operator.pem of the user running the test; each row names its own.
+export XDG_CONFIG_HOME=$WORK/config
+export TALVIEWER_OPERATOR=$WORK/pki/operators/alice.pem
+cp "$WORK/pki/operators/alice.pem" "$WORK/open.pem" && chmod 644 "$WORK/open.pem"
+# x11vnc as talagent starts it, checking the client's certificate against the CA.
+printf '#!/bin/sh\nexec x11vnc "$@" -sslverify %q\n' "$WORK/pki/ca.pem" >"$WORK/x11vnc-verify"
+chmod +x "$WORK/x11vnc-verify"
 (umask 077 && echo "pc-1 $(openssl rand -hex 32)" >"$WORK/keys")
 
 # Reads pixel ($2, $3) of the PPM screenshot $1 as rrggbb.
@@ -78,7 +95,7 @@ stop_pair() {
 }
 
 # viewer_refused LABEL NAME STATUS PHRASE: talviewer from $WORK/app, headless, asked for NAME
-# at the server on $port, ends with STATUS and says PHRASE.
+# at the server on $port, ends with STATUS and says PHRASE. TALVIEWER_OPERATOR names its operator.
 viewer_refused() {
     local label=$1 name=$2 want=$3 phrase=$4 got=0
     (cd "$WORK/app" && TALVIEWER_NO_DIALOGS=1 QT_QPA_PLATFORM=offscreen \
@@ -86,6 +103,34 @@ viewer_refused() {
     [[ $got == "$want" ]] && grep -q -- "$phrase" "$WORK/refused.log" ||
         fail "$label: talviewer ended with $got, not $want: $(cat "$WORK/refused.log")"
     echo "ok - $label: status $got"
+}
+
+# wait_colour LABEL WINDOW: the viewer WINDOW comes to show the remote desktop; sets w, h, got.
+# The desktop arrives a moment later (x11vnc's TLS set-up takes about 2 s). Its colour is
+# read right of xev's window, away from the centre where a cursor could be.
+wait_colour() {
+    local shot=$WORK/viewer-$1.ppm
+    got=
+    shows_colour() {
+        eval "$(xdotool getwindowgeometry --shell "$2" | sed -n 's/^WIDTH=/w=/p; s/^HEIGHT=/h=/p')"
+        screenshot "$shot" "$2"
+        [[ -s $shot ]] && got=$(pixel "$shot" $((w * 3 / 4)) $((h * 3 / 4))) && [[ $got == "$colour" ]]
+    }
+    wait_for 20 shows_colour "$@"
+    screenshot "$ARTIFACTS/viewer-$1.png" "$2"
+    [[ $got == "$colour" ]] || fail "$1: viewer pixel is '$got', not $colour (see $ARTIFACTS/viewer-$1.png)"
+    echo "ok - $1: the viewer shows the remote desktop ($w x $h, pixel $got)"
+}
+
+# viewer_sees LABEL: talviewer from $WORK/app, on the operator's screen, shows pc-1's desktop.
+viewer_sees() {
+    (cd "$WORK/app" && exec ./talviewer TALVERO-VNC 127.0.0.1 "$port" pc-1) 2>"$WORK/sees.log" &
+    local pid=$! viewer
+    track $pid
+    viewer=$(wait_window '^pc-1$' 20) || fail "$1: no viewer window: $(cat "$WORK/sees.log")"
+    wait_colour "$1" "$viewer"
+    kill $pid
+    wait $pid 2>/dev/null || true
 }
 
 # One session: $1 is "tls" or "plain".
@@ -96,7 +141,7 @@ run_case() {
     cp "$BUILD/talviewer" "$WORK/app/talviewer"
     if [[ $mode == tls ]]; then
         cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
-        agent_args=(--cert "$WORK/pki/agents/pc-1.pem" --key-file "$WORK/keys")
+        agent_args=(--cert "$WORK/pki/agents/pc-1.pem" --key-file "$WORK/keys" --x11vnc "$WORK/x11vnc-verify")
         server_args=(--agent-keys "$WORK/keys")
         title='^pc-1$'
     else
@@ -108,6 +153,9 @@ run_case() {
         grep -q 'registered.*key proven' "$WORK/agent-$mode.log" ||
             fail "tls: the agent did not prove its key: $(cat "$WORK/agent-$mode.log")"
         echo "ok - tls: the agent proves its key"
+    else
+        viewer_refused "plain without allow-plain-sessions" pc-1 7 '"allow-plain-sessions"'
+        : >"$WORK/app/allow-plain-sessions"
     fi
 
     printf '<xml><connect ip="127.0.0.1" port="%s"/><title>Support</title></xml>' "$port" >"$WORK/app/set.xml"
@@ -119,19 +167,9 @@ run_case() {
     wait_for 15 has_read $launcher 9 || fail "$mode: the launcher did not read the host list"
     xdotool mousemove --window "$win" 40 25 click --repeat 2 --delay 80 1
 
-    local viewer w h shot=$WORK/viewer-$mode.ppm got=
+    local viewer
     viewer=$(wait_window "$title" 20) || fail "$mode: no viewer window titled $title"
-    # The desktop arrives a moment later (x11vnc's TLS set-up takes about 2 s). Its colour is
-    # read right of xev's window, away from the centre where a cursor could be.
-    shows_colour() {
-        eval "$(xdotool getwindowgeometry --shell "$viewer" | sed -n 's/^WIDTH=/w=/p; s/^HEIGHT=/h=/p')"
-        screenshot "$shot" "$viewer"
-        [[ -s $shot ]] && got=$(pixel "$shot" $((w * 3 / 4)) $((h * 3 / 4))) && [[ $got == "$colour" ]]
-    }
-    wait_for 20 shows_colour
-    screenshot "$ARTIFACTS/viewer-$mode.png" "$viewer"
-    [[ $got == "$colour" ]] || fail "$mode: viewer pixel is '$got', not $colour (see $ARTIFACTS/viewer-$mode.png)"
-    echo "ok - $mode: the viewer shows the remote desktop ($w x $h, pixel $got)"
+    wait_colour "$mode" "$viewer"
 
     # A click over xev's window on the remote display: xev sees the button
     # only if the remote pointer went there.
@@ -153,7 +191,11 @@ run_case() {
     echo "ok - $mode: closing the viewer ends the session"
     press "$win" Escape
     wait_exit $launcher 20 || fail "$mode: the launcher did not end"
-    [[ $mode == tls ]] && viewer_refused "a name nobody holds" pc-9 3 "is not connected"
+    if [[ $mode == tls ]]; then
+        viewer_refused "a name nobody holds" pc-9 3 "is not connected"
+        TALVIEWER_OPERATOR=$WORK/none.pem viewer_refused "x11vnc refuses a viewer without an operator" \
+            pc-1 7 "No operator certificate at $WORK/none.pem"
+    fi
     stop_pair
 }
 
@@ -162,5 +204,18 @@ run_case tls
 start_pair wrong-cert -- --cert "$WORK/pki/agents/pc-2.pem"
 cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
 viewer_refused "pc-2's certificate for pc-1" pc-1 7 "TLS handshake with pc-1 failed"
+stop_pair
+# The server checks operators; x11vnc checks the client certificate too.
+start_pair operators --agent-keys "$WORK/keys" --operators-ca "$WORK/pki/ca.pem" \
+    --crl "$WORK/pki/crl.pem" --access "$WORK/access" -- \
+    --cert "$WORK/pki/agents/pc-1.pem" --key-file "$WORK/keys" --x11vnc "$WORK/x11vnc-verify"
+viewer_sees "operator alice"
+for row in "no operator.pem|$WORK/none.pem|11|No operator certificate at $WORK/none.pem" \
+    "a revoked operator|$WORK/pki/operators/bob.pem|12|did not accept your operator certificate" \
+    "an operator the access file leaves out|$WORK/pki/operators/carol.pem|13|not allowed to open" \
+    "an operator.pem others may read|$WORK/open.pem|11|is open to other users (mode 644)"; do
+    IFS='|' read -r label file want phrase <<<"$row"
+    TALVIEWER_OPERATOR=$file viewer_refused "$label" pc-1 "$want" "$phrase"
+done
 stop_pair
 run_case plain

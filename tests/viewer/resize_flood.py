@@ -30,9 +30,10 @@ def main():
     work = tempfile.mkdtemp(prefix="talviewer-flood-")
     viewer = None
     try:
-        shutil.copy(sys.argv[1], work)  # no ca.pem beside it: plain
+        shutil.copy(sys.argv[1], work)  # no ca.pem beside it, plain sessions allowed
+        open(os.path.join(work, "allow-plain-sessions"), "w").close()
         server = Server(view_request=True)
-        env = dict(os.environ, TALVIEWER_NO_DIALOGS="1", XDG_RUNTIME_DIR=work)
+        env = dict(os.environ, TALVIEWER_NO_DIALOGS="1", XDG_RUNTIME_DIR=work, XDG_CONFIG_HOME=work)
         env.pop("QT_QPA_PLATFORM", None)
         viewer = subprocess.Popen([os.path.join(work, "talviewer"), "TALVERO-VNC", "127.0.0.1",
                                    str(server.port), "pc-flood"], env=env)

@@ -289,6 +289,18 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
         {"a close before the desktop came",
          {Up, Server(Cat({kOk, kV38})), PeerClose},
          "6 closed the connection before the session started"},
+        // x11vnc -sslverify refusing a viewer without a client certificate, and with one.
+        {"a close after TLS, with no operator certificate",
+         {Up, Server(Cat({kOk, kVeNCrypt})), TlsUp({"pc-01"}), PeerClose},
+         "7 ended with the machine closing the connection, as a machine that checks operators "
+         "does when the viewer shows no operator certificate. No operator.pem here.",
+         {},
+         kCa},
+        {"a close after TLS, with an operator certificate",
+         {Up, Server(Cat({kOk, kVeNCrypt})), TlsUp({"pc-01"}), PeerClose},
+         "6 closed the connection before the session started",
+         {},
+         kCa | kOperator},
         {"the remote side ends a running session",
          {Up, Server(Cat({kOk, kPlain})), PeerClose},
          "9 The remote side closed the connection.",

@@ -5,7 +5,9 @@
 // It asks the directory server at SERVER-ADDRESS:SERVER-PORT for a session with NAME and shows
 // and controls that machine's desktop (session.h, viewer_window.h). The deployment's CA
 // certificate, ca.pem beside this program, is the only root a machine's certificate may chain
-// to; without that file, plain sessions are allowed and marked "not encrypted" in the title.
+// to; without that file, plain sessions are allowed only when the file allow-plain-sessions is
+// beside the program too, and are marked "not encrypted" in the title. The operator's
+// certificate (qt/operator_file.h) proves who asks, to the server and to the machine.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "viewer/arguments.h"
+#include "viewer/qt/operator_file.h"
 #include "viewer/qt/viewer_window.h"
 #include "viewer/session_messages.h"
 
@@ -97,6 +100,10 @@ int main(int argc, char** argv) {
                 QStringLiteral("%1 holds no readable CA certificate.").arg(ca_path));
         }
     }
+
+    params.allow_plain = QFile::exists(QDir(QCoreApplication::applicationDirPath())
+                                           .filePath(QLatin1String(talviewer::kAllowPlainFile)));
+    params.operator_credentials = talviewer::LoadOperatorCredentials();
 
     talviewer::ViewerWindow window(std::move(params));
     window.Start();

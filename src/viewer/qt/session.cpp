@@ -26,9 +26,9 @@ SessionSetup SetupFor(const SessionParams& params) {
                         .name = params.name.toStdString(),
                         .display_name = params.display_name.toStdString(),
                         .have_ca = !params.ca.isEmpty(),
-                        .allow_plain = true,
-                        .answer_challenge = {},
-                        .no_credentials = "This viewer has no operator certificate."};
+                        .allow_plain = params.allow_plain,
+                        .answer_challenge = params.operator_credentials.answer_challenge,
+                        .no_credentials = params.operator_credentials.problem};
 }
 
 }  // namespace
@@ -129,6 +129,15 @@ void Session::HandleClosed(QAbstractSocket::SocketError error) {
         driver_.TlsFailed(
             (tls_errors_.isEmpty() ? socket_.errorString() : tls_errors_.join(QLatin1Char('\n')))
                 .toStdString());
+    } else if (error == QAbstractSocket::SslInternalError && !driver_.connected()) {
+        // In TLS 1.3 a machine that refuses the client certificate (x11vnc -sslverify) says so
+        // with an alert after the client has finished its part of the handshake: a TLS
+        // failure, not a session the machine ended.
+        const std::string& problem = params_.operator_credentials.problem;
+        driver_.TlsFailed("the machine refused it (" + socket_.errorString().toStdString() + ")." +
+                          (problem.empty()
+                               ? ""
+                               : " This viewer has no operator certificate to show: " + problem));
     } else {
         driver_.Closed(socket_.errorString().toStdString(),
                        error == QAbstractSocket::RemoteHostClosedError);
@@ -205,6 +214,13 @@ void Session::StartTls(const session_event::StartTls& start) {
     config.setCaCertificates(params_.ca);
     config.setPeerVerifyMode(QSslSocket::VerifyPeer);
     config.setProtocol(QSsl::TlsV1_2OrLater);
+    // A machine that checks operators (x11vnc -sslverify) asks for a client certificate: the
+    // operator's. Without one the handshake goes on, and such a machine refuses it.
+    const OperatorCredentials& credentials = params_.operator_credentials;
+    if (!credentials.certificate.isNull()) {
+        config.setLocalCertificate(credentials.certificate);
+        config.setPrivateKey(credentials.key);
+    }
     socket_.setSslConfiguration(config);
     // The certificate must name the machine the operator chose, not the relay's address.
     socket_.setPeerVerifyName(QString::fromStdString(start.peer_name));

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "rfb/client.h"
+#include "viewer/qt/operator_file.h"
 #include "viewer/session_driver.h"
 #include "viewer/session_messages.h"
 
@@ -48,9 +49,14 @@ struct SessionParams {
     QByteArray name;  // as the launcher passed it; sent as is
     QString display_name;
     // The deployment's CA: the only root a remote certificate may chain to. Empty when there
-    // is no CA file; then plain sessions are allowed and certificate-secured ones cannot be
-    // checked.
+    // is no CA file; then plain sessions are allowed only with allow_plain, and
+    // certificate-secured ones cannot be checked.
     QList<QSslCertificate> ca;
+    // Sessions without encryption were allowed explicitly (kAllowPlainFile beside the viewer).
+    bool allow_plain = false;
+    // Proves the operator to the directory server, and is the TLS client certificate for a
+    // machine that asks for one.
+    OperatorCredentials operator_credentials;
 };
 
 class Session {
