@@ -211,14 +211,14 @@ void Server::Read(Connection& c) {
     }
 }
 
-// Sends batch_ (what the connection is owed), then ends the connection: our side is shut once
+// Sends `owed` (what the connection is owed), then ends the connection: our side is shut once
 // everything is sent, and the peer's further input is read and dropped until it closes too (or
 // the linger passes: Tick), so no reset overtakes the replies.
-void Server::HangUp(Connection& c) {
+void Server::HangUp(Connection& c, std::string_view owed) {
     AgentLeaves(c, "bad input");
     c.hanging_up = true;
     c.hangup_at = loop_.serving_now();
-    if (!batch_.empty() && !Send(c, batch_)) {
+    if (!owed.empty() && !Send(c, owed)) {
         Close(c, {});
         return;
     }

@@ -73,8 +73,7 @@ bool Server::ProofOverdue(Connection& c) {
     Note(kOperatorRefused, Level::Info, "closing " + Peer(c) + ": no operator proof in time");
     c.role = Connection::Client{};
     c.in.clear();
-    batch_.assign(kErrorNotAuthorized);
-    HangUp(c);
+    HangUp(c, kErrorNotAuthorized);
     return true;
 }
 

@@ -96,6 +96,8 @@ std::string Usage() {
            "                           within this (33554432; 0: they never grow)\n"
            "  --session-timeout SECONDS  wait for the agent's session connection (30)\n"
            "  --id-timeout SECONDS     wait for a session connection's ID block (5)\n"
+           "  --handshake-timeout SECONDS  a relayed session whose sides have not both sent\n"
+           "                           an RFB handshake's bytes by then is closed (60)\n"
            "\n"
            "Operators (a viewer proves one with a certificate; see directory-server(1)):\n"
            "  --operators-ca FILE      the CA that issues operator certificates (PEM); with it\n"
@@ -158,6 +160,8 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             duration = &options.session_timeout;
         if (name == "--id-timeout")
             duration = &options.id_timeout;
+        if (name == "--handshake-timeout")
+            duration = &options.handshake_timeout;
         if (name == "--auth-timeout")
             duration = &options.auth_timeout;
         std::string* path = name == "--hosts"          ? &options.hosts_path

@@ -44,8 +44,9 @@ struct Options {
     // kernel's default soft pipe quota of a user (64 MiB), so growing never makes new sessions'
     // pipes small.
     std::size_t relay_memory = 32 << 20;
-    Millis session_timeout{30'000};  // from "connect ID" to the agent's session connection
-    Millis id_timeout{5'000};        // from connecting to a complete ID block
+    Millis session_timeout{30'000};    // from "connect ID" to the agent's session connection
+    Millis id_timeout{5'000};          // from connecting to a complete ID block
+    Millis handshake_timeout{60'000};  // from pairing to the RFB handshake's bytes both ways
     // Operators. Without a CA anyone who reaches the server may open sessions.
     std::string operators_ca_path;
     std::string crl_path;                   // only with operators_ca_path

@@ -205,7 +205,7 @@ void Server::HandleInput(Connection& c, std::string_view data) {
             // What the messages before the bad one are owed is sent first, however the input
             // was cut.
             c.in.clear();
-            HangUp(c);
+            HangUp(c, batch_);
             return;
         case Next::Continue:
             break;
@@ -255,6 +255,8 @@ Server::Next Server::HandleMessage(Connection& c, const Message& message) {
             return message.kind == MessageKind::View ? Next::View : Next::Join;
         case MessageKind::Operator:
             return HandleOperator(c, message.name);
+        case MessageKind::Declined:
+            return HandleDeclined(c, message.name);
     }
     return Next::HangUp;
 }

@@ -112,7 +112,8 @@ private:
     Connection* Adopt(int fd, const sockaddr_in& peer, std::uint32_t interest);
     bool Reading(const Connection& c) const;
     void Read(Connection& c);
-    void HangUp(Connection& c);
+    // Sends `owed`, then ends the connection (see networking.cpp).
+    void HangUp(Connection& c, std::string_view owed);
     // Sends or queues bytes; false when the connection is dead.
     bool Send(Connection& c, std::string_view bytes);
     void Flush(Connection& c);
@@ -141,6 +142,8 @@ private:
     // Sessions (session.cpp).
     bool SessionEvent(Connection& c, std::uint32_t mask);
     void StartView(Connection& c, std::string_view name, std::string_view held);
+    Next HandleDeclined(Connection& agent, std::string_view body);
+    std::size_t PendingFor(std::string_view target) const;
     void JoinSession(Connection& c, std::string_view id, std::string_view held);
     void ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target,
                     Operator who);
@@ -154,6 +157,7 @@ private:
     std::string MintSessionId();
     void ReleasePending(const PendingSession& pending);
     void TickSessions();
+    std::string Unshaken(Relay& relay);
     void CheckRelayMemory();
 
     Options options_;

@@ -50,11 +50,12 @@ protected:
                                            opproof::Sign(pem, signed_name, nonce).value()}));
         return nonce;
     }
-    // The agent's next line is its order for a session; the session joins, the viewer is paired.
-    void ExpectPaired(Client& viewer, Client& agent) {
-        const std::string order = agent.Line();
-        ASSERT_TRUE(order.starts_with("connect ")) << order;
-        Join(viewer, order.substr(8, order.size() - 9));
+    // The agent's next line is its order for a session, naming the operator and their right;
+    // the session joins, the viewer is paired.
+    void ExpectPaired(Client& viewer, Client& agent, const std::string& who_and_right) {
+        const std::string order = agent.Line(), tail = " " + who_and_right + "\n";
+        ASSERT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
+        Join(viewer, order.substr(8, order.size() - 8 - tail.size()));
     }
     // Nothing was ordered on the agent's connection: the next thing on it answers this request.
     void ExpectNoOrder(Client& agent, const std::string& list) {
@@ -80,11 +81,11 @@ TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
         const char* what;
         std::string machine, who, signed_name;
         bool other_nonce = false;
-        std::string reply;  // all the viewer gets after its challenge; "" for a session
+        std::string reply;  // all the viewer gets after its challenge; the right for a session
     };
     for (const Case& c : std::vector<Case>{
-             {"alice, allowed every pc-*", "pc-2", "alice", "pc-2", false, ""},
-             {"bob, allowed to view pc-1", "pc-1", "bob", "pc-1", false, ""},
+             {"alice, allowed every pc-*", "pc-2", "alice", "pc-2", false, "control"},
+             {"bob, allowed to view pc-1", "pc-1", "bob", "pc-1", false, "view"},
              {"bob, not allowed pc-2", "pc-2", "bob", "pc-2", false, "error forbidden\n"},
              {"carol, revoked", "pc-1", "carol", "pc-1", false, "error not-authorized\n"},
              {"mallory, from another CA", "pc-1", "mallory", "pc-1", false,
@@ -97,8 +98,8 @@ TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
         Client viewer(port_);
         View(viewer, c.machine, c.who, c.signed_name, c.other_nonce);
         Client& agent = c.machine == "pc-1" ? *pc1 : *pc2;
-        if (c.reply.empty()) {
-            ExpectPaired(viewer, agent);
+        if (!c.reply.starts_with("error ")) {
+            ExpectPaired(viewer, agent, c.who + " " + c.reply);
         } else {
             EXPECT_EQ(viewer.UntilClosed(), c.reply) << c.what;
             ExpectNoOrder(agent, list);
@@ -124,7 +125,7 @@ TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
     EXPECT_TRUE(LogHas("access file access re-read: 1 rule"));
     Client viewer(port_);
     View(viewer, "pc-2", "bob", "pc-2");
-    ExpectPaired(viewer, *pc2);
+    ExpectPaired(viewer, *pc2, "bob control");
 }
 
 TEST_F(Operators, KeepsEachOperatorWithinTheirSessionLimit) {
@@ -153,7 +154,7 @@ TEST_F(Operators, WithoutTheCheckAnyoneOpensSessionsAndListFromLimitsTheList) {
     auto agent = Register("pc-1");
     Client viewer(port_);
     viewer.Send("view pc-1\n");
-    ExpectPaired(viewer, *agent);
+    ExpectPaired(viewer, *agent, "- control");
     EXPECT_EQ(Answer("server", "127.0.0.2"), "");  // outside the networks: no list
     EXPECT_EQ(Query(), "00ok|pc-1");
 }
