@@ -1,6 +1,6 @@
 // libFuzzer target for the server's byte handling: the request stream of one connection, cut
-// where the input says (launcher requests, agent lines, "view" lines, ID blocks, operators'
-// answers with their base64 and certificates), and the same bytes read as a hosts file, an
+// where the input says (launcher requests, agent lines with their "declined" orders, "view"
+// lines, ID blocks, operators' answers with their base64 and certificates), and the same bytes read as a hosts file, an
 // agent keys file and an access file.
 #include <algorithm>
 #include <cstddef>
@@ -43,6 +43,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 (r.consumed > dirsrv::kIdBlockSize || r.message.name.empty() ||
                  r.message.name.size() > dirsrv::kMaxIdDigits)) {
                 std::abort();
+            }
+            // A declined order names a well-formed ID and answers its viewer with a known error.
+            if (r.message.kind == dirsrv::MessageKind::Declined) {
+                if (const auto declined = dirsrv::ParseDeclined(r.message.name)) {
+                    const auto& id = declined->id;
+                    if (id.empty() || id.size() > dirsrv::kMaxIdDigits ||
+                        id.find_first_not_of("0123456789") != std::string_view::npos ||
+                        declined->reason.empty() ||
+                        (declined->reply != dirsrv::kErrorBusy &&
+                         declined->reply != dirsrv::kErrorDenied &&
+                         declined->reply != dirsrv::kErrorFailed)) {
+                        std::abort();
+                    }
+                }
             }
             if (r.message.kind == dirsrv::MessageKind::Proof &&
                 dirsrv::CheckProof(std::string(32, 'k'), "nonce", r.message.name)) {

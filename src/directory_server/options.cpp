@@ -88,6 +88,9 @@ std::string Usage() {
            "  --agent-keys FILE        lines \"NAME KEYHEX\": only these names may register, each\n"
            "                           proving its key; re-read when it changes. Without it any\n"
            "                           agent may register any name\n"
+           "  --cert FILE              the server's key and certificate (PEM, `talpki server`):\n"
+           "                           agents' control connections in TLS, and only in TLS.\n"
+           "                           Without it they are plain, and TLS ones are closed\n"
            "  --max-sessions N         sessions waiting or relayed at once (1000)\n"
            "  --max-pending-per-agent N  sessions waiting for one agent at once (4)\n"
            "  --relay-buffer BYTES     bytes held per direction of a session at its start\n"
@@ -108,7 +111,8 @@ std::string Usage() {
            "  --access FILE            lines \"OPERATOR MACHINE-GLOB control|view\", first match\n"
            "                           wins, no match refuses; re-read when it changes. Without\n"
            "                           it every operator may control every machine\n"
-           "  --auth-timeout SECONDS   a viewer must prove its operator this soon (5)\n"
+           "  --auth-timeout SECONDS   a viewer must prove its operator, an agent complete its\n"
+           "                           TLS handshake, this soon (5)\n"
            "  --max-operator-sessions N  one operator's sessions, waiting and relayed (8)\n"
            "  --list-from CIDR[,CIDR...]  who may ask for the list (default: everyone)\n"
            "  --help                   show this text\n"
@@ -169,6 +173,7 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
                             : name == "--operators-ca" ? &options.operators_ca_path
                             : name == "--crl"          ? &options.crl_path
                             : name == "--access"       ? &options.access_path
+                            : name == "--cert"         ? &options.cert_path
                                                        : nullptr;
 
         if (name == "--listen") {

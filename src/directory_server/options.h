@@ -36,7 +36,8 @@ struct Options {
     Millis idle_timeout{300'000};
     Millis hosts_poll{1'000};
     // Sessions.
-    std::string agent_keys_path;            // empty: any agent may register any name
+    std::string agent_keys_path;  // empty: any agent may register any name
+    std::string cert_path;  // the server's key and certificate; empty: agents' connections plain
     std::size_t max_sessions = 1000;        // waiting and relayed at once
     std::size_t max_pending_per_agent = 4;  // sessions waiting for one agent's connection
     std::size_t relay_buffer = 16 * 1024;   // bytes held per direction of a session at its start

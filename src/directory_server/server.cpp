@@ -41,6 +41,8 @@ Server::Server(Options options) : options_(std::move(options)) {
         hosts_ = std::make_unique<HostsReader>(options_.hosts_path);
     if (!options_.agent_keys_path.empty())
         keys_file_.emplace(options_.agent_keys_path);
+    if (!options_.cert_path.empty())
+        tls_ = std::make_unique<TlsServer>();
     if (!options_.operators_ca_path.empty()) {
         operators_ = std::make_unique<OperatorGate>(options_.operators_ca_path, options_.crl_path,
                                                     options_.access_path);
@@ -67,7 +69,7 @@ std::string Server::Open() {
                           options_.idle_timeout / 4, Millis(1000)});
     if (hosts_)
         tick = std::min(tick, options_.hosts_poll);
-    if (operators_)
+    if (operators_ || tls_)
         tick = std::min(tick, options_.auth_timeout / 4);
     std::string error = loop_.Open(std::max(tick, Millis(10)), [this] { Tick(); });
     if (error.empty()) {
@@ -87,6 +89,8 @@ std::string Server::Open() {
         error = LoadAgentKeys(true);
     if (error.empty() && operators_)
         error = operators_->Open();
+    if (error.empty())
+        error = LoadCertificate();
     if (!error.empty())
         return error;
     if (!operators_) {
@@ -103,6 +107,26 @@ std::string Server::Open() {
                          (hosts_ ? ", hosts file " + hosts_->path() : ", no hosts file") +
                          "; agents pinged every " + Seconds(options_.ping_interval) +
                          ", dropped after " + Seconds(options_.agent_timeout) + " of silence");
+    return {};
+}
+
+// With --cert agents register in TLS only; without it their control connections (names, keys'
+// proofs, orders) cross the network readable, which is said once.
+std::string Server::LoadCertificate() {
+    if (!tls_) {
+        Log(Level::Warning,
+            "no --cert: agents' control connections are not encrypted, and agents that open TLS "
+            "are turned away");
+        return {};
+    }
+    bool open_to_others = false;
+    if (std::string error = tls_->Load(options_.cert_path, open_to_others); !error.empty())
+        return error;
+    Log(open_to_others ? Level::Warning : Level::Info,
+        "agents' control connections in TLS with the key and certificate of " + options_.cert_path +
+            (open_to_others ? "; it is open to other users, who can read the server's key: "
+                              "chmod 600 it"
+                            : ""));
     return {};
 }
 
@@ -245,7 +269,7 @@ Server::Next Server::HandleMessage(Connection& c, const Message& message) {
         case MessageKind::View:
         case MessageKind::SessionId:
             // Only as the first bytes of a connection: a viewer or a session is nothing else.
-            if (c.asked || !c.as<Connection::Client>()) {
+            if (c.asked || !c.as<Connection::Client>() || c.tls) {
                 Note(kBadInput, Level::Info,
                      "closing " + Peer(c) + ": a session request after other requests");
                 return Next::HangUp;
@@ -264,6 +288,13 @@ Server::Next Server::HandleMessage(Connection& c, const Message& message) {
 Server::Next Server::HandleRegister(Connection& c, std::string_view name) {
     if (!c.as<Connection::Client>()) {
         Note(kBadInput, Level::Info, "closing " + Peer(c) + ": a second register");
+        return Next::HangUp;
+    }
+    if (tls_ && !c.tls) {
+        Note(kNameRefused, Level::Warning,
+             "refused to register " + Printable(name) + " from " + Peer(c) +
+                 ": not in TLS (this server has --cert; the agent needs --ca)");
+        batch_ += std::string(kRefusedPrefix) + std::string(wire::kRefuseTlsRequired) + "\n";
         return Next::HangUp;
     }
     if (auto why = CheckName(name)) {
@@ -334,6 +365,13 @@ void Server::TickConnection(Connection& c, bool ping) {
     }
     if (ProofOverdue(c))
         return;
+    // A TLS handshake is as unauthenticated as a viewer owing its proof, and as bounded.
+    if (c.tls && c.tls->Handshaking() && now - c.opened >= options_.auth_timeout) {
+        Note(kBadInput, Level::Info,
+             "closing " + Peer(c) + ": no TLS handshake within " + Seconds(options_.auth_timeout));
+        Close(c, {});
+        return;
+    }
     Connection* p = &c;
     if (c.as<Connection::Agent>() && now - c.last_heard >= options_.agent_timeout) {
         // Its answer may be waiting unread in the socket: take it before judging.

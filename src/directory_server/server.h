@@ -32,6 +32,7 @@
 #include "directory_server/protocol.h"
 #include "directory_server/registry.h"
 #include "directory_server/relay.h"
+#include "directory_server/tls.h"
 
 namespace dirsrv {
 
@@ -92,6 +93,7 @@ private:
 
     // The policy (server.cpp).
     void RaiseFileLimit();
+    std::string LoadCertificate();
     void HandleInput(Connection& c, std::string_view data);
     Next HandleMessage(Connection& c, const Message& message);
     Next HandleRegister(Connection& c, std::string_view name);
@@ -112,6 +114,13 @@ private:
     Connection* Adopt(int fd, const sockaddr_in& peer, std::uint32_t interest);
     bool Reading(const Connection& c) const;
     void Read(Connection& c);
+    bool ReadOnce(Connection& c);
+    // Bytes the connection's socket (or its TLS) took: 0 when it takes none now, -1 when dead.
+    std::ptrdiff_t Transmit(Connection& c, std::string_view bytes);
+    void ShutOutput(Connection& c);
+    // TLS on an agent's control connection (networking.cpp, over tls.h).
+    bool StartTls(Connection& c);
+    bool ContinueHandshake(Connection& c);
     // Sends `owed`, then ends the connection (see networking.cpp).
     void HangUp(Connection& c, std::string_view owed);
     // Sends or queues bytes; false when the connection is dead.
@@ -166,6 +175,7 @@ private:
     std::unique_ptr<HostsReader> hosts_;
     std::optional<AgentKeysFile> keys_file_;
     std::unique_ptr<OperatorGate> operators_;  // null: anyone may open sessions
+    std::unique_ptr<TlsServer> tls_;           // null: agents' connections are plain
     AgentKeysContent keys_;
     std::map<std::string, DirectTarget, std::less<>> direct_;  // hosts-file targets
     std::map<std::string, std::vector<std::uint64_t>, std::less<>> agents_by_name_;

@@ -177,6 +177,8 @@ TEST_F(Operators, RefusesToStartOnABadCommandLineABusyPortOrFilesItCannotUse) {
              {"--listen 127.0.0.1:0 --agent-keys missing", 1},
              {"--listen 127.0.0.1:0 --operators-ca missing.pem", 1},
              {"--listen 127.0.0.1:0 --operators-ca not-a-ca.pem", 1},
+             {"--listen 127.0.0.1:0 --cert missing.pem", 1},
+             {"--listen 127.0.0.1:0 --cert not-a-ca.pem", 1},  // a certificate without its key
              {ca + " --crl " + (pki_ / "other/crl.pem").string(), 1},
              {ca + " --access missing", 1}})
         EXPECT_EQ(WaitExit(Spawn(args, "other.log")), status) << args;
