@@ -115,6 +115,8 @@ std::string Usage() {
            "                           TLS handshake, this soon (5)\n"
            "  --max-operator-sessions N  one operator's sessions, waiting and relayed (8)\n"
            "  --list-from CIDR[,CIDR...]  who may ask for the list (default: everyone)\n"
+           "  --audit FILE             one JSON line per session start and end, refused operator\n"
+           "                           and agent registration; opened again on SIGHUP\n"
            "  --help                   show this text\n"
            "  --version                show the version\n"
            "\n"
@@ -174,6 +176,7 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
                             : name == "--crl"          ? &options.crl_path
                             : name == "--access"       ? &options.access_path
                             : name == "--cert"         ? &options.cert_path
+                            : name == "--audit"        ? &options.audit_path
                                                        : nullptr;
 
         if (name == "--listen") {

@@ -55,6 +55,7 @@ struct Options {
     Millis auth_timeout{5'000};             // from connecting to a proven operator
     std::size_t max_operator_sessions = 8;  // one operator's sessions, waiting and relayed
     std::vector<Network> list_from;         // who may ask for the list; empty: everyone
+    std::string audit_path;                 // the audit file; empty: none
 };
 
 struct ParsedOptions {

@@ -24,11 +24,11 @@ namespace dirsrv {
 // is answered with "challenge NONCE\n" and the viewer answers "operator CERT SIG\n"
 // (common/operator_proof.h).
 using wire::kChallengePrefix, wire::kConnectPrefix, wire::kDeclinedPrefix, wire::kErrorBusy,
-    wire::kErrorDenied, wire::kErrorFailed, wire::kErrorForbidden, wire::kErrorNotAuthorized,
-    wire::kErrorNotConnected, wire::kErrorTimeout, wire::kIdBlockPrefix, wire::kIdBlockSize,
-    wire::kListRequest, wire::kMaxIdDigits, wire::kMaxReply, wire::kOperatorPrefix, wire::kPing,
-    wire::kProofPrefix, wire::kRefusedPrefix, wire::kRegisterPrefix, wire::kRegistered,
-    wire::kReplyHeader, wire::kViewOk, wire::kViewPrefix;
+    wire::kErrorDenied, wire::kErrorFailed, wire::kErrorForbidden, wire::kErrorPrefix,
+    wire::kErrorNotAuthorized, wire::kErrorNotConnected, wire::kErrorTimeout, wire::kIdBlockPrefix,
+    wire::kIdBlockSize, wire::kListRequest, wire::kMaxIdDigits, wire::kMaxReply,
+    wire::kOperatorPrefix, wire::kPing, wire::kProofPrefix, wire::kRefusedPrefix,
+    wire::kRegisterPrefix, wire::kRegistered, wire::kReplyHeader, wire::kViewOk, wire::kViewPrefix;
 
 inline constexpr std::size_t kMaxNameLength = kMaxReply - kReplyHeader.size();
 

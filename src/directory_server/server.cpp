@@ -43,6 +43,8 @@ Server::Server(Options options) : options_(std::move(options)) {
         keys_file_.emplace(options_.agent_keys_path);
     if (!options_.cert_path.empty())
         tls_ = std::make_unique<TlsServer>();
+    if (!options_.audit_path.empty())
+        audit_ = std::make_unique<AuditLog>(options_.audit_path);
     if (!options_.operators_ca_path.empty()) {
         operators_ = std::make_unique<OperatorGate>(options_.operators_ca_path, options_.crl_path,
                                                     options_.access_path);
@@ -71,7 +73,11 @@ std::string Server::Open() {
         tick = std::min(tick, options_.hosts_poll);
     if (operators_ || tls_)
         tick = std::min(tick, options_.auth_timeout / 4);
+    if (audit_)
+        loop_.OnHangUp([this] { ReopenAudit(); });
     std::string error = loop_.Open(std::max(tick, Millis(10)), [this] { Tick(); });
+    if (error.empty() && audit_)
+        error = audit_->Open();
     if (error.empty()) {
         RaiseFileLimit();
         CheckRelayMemory();
@@ -128,6 +134,30 @@ std::string Server::LoadCertificate() {
                               "chmod 600 it"
                             : ""));
     return {};
+}
+
+// A record the audit file cannot take (a full disk) is said in the log once, until one is taken
+// again; the server serves on.
+void Server::Audit(const AuditRecord& record) {
+    if (!audit_)
+        return;
+    const bool written = audit_->Write(record);
+    if (written == !audit_failing_)
+        return;
+    audit_failing_ = !written;
+    Log(written ? Level::Info : Level::Warning,
+        "the audit file " + audit_->path() +
+            (written ? " takes records again"
+                     : " takes no records: " + std::string(strerror(errno))));
+}
+
+// logrotate has moved the file away (SIGHUP, from its postrotate): go on in a new one.
+void Server::ReopenAudit() {
+    if (const std::string error = audit_->Open(); !error.empty()) {
+        Log(Level::Warning, error + "; the audit goes on in the file open before");
+        return;
+    }
+    Log(Level::Info, "SIGHUP: the audit file " + audit_->path() + " opened again");
 }
 
 // Every connection is a descriptor; ask for as many as the hard limit allows.

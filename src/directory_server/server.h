@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "directory_server/agent_keys.h"
+#include "directory_server/audit.h"
 #include "directory_server/connection.h"
 #include "directory_server/event_loop.h"
 #include "directory_server/hosts_reader.h"
@@ -94,6 +95,8 @@ private:
     // The policy (server.cpp).
     void RaiseFileLimit();
     std::string LoadCertificate();
+    void Audit(const AuditRecord& record);
+    void ReopenAudit();
     void HandleInput(Connection& c, std::string_view data);
     Next HandleMessage(Connection& c, const Message& message);
     Next HandleRegister(Connection& c, std::string_view name);
@@ -145,6 +148,8 @@ private:
     Next ChallengeViewer(Connection& c, std::string_view name);
     Next HandleOperator(Connection& c, std::string_view body);
     bool ProofOverdue(Connection& c);
+    void AuditRefused(const Connection& c, std::string_view reply, std::string_view name,
+                      std::string_view machine, std::string_view why);
     std::size_t SessionsOf(std::string_view operator_name) const;
     bool MayList(const Connection& c) const;
 
@@ -176,6 +181,8 @@ private:
     std::optional<AgentKeysFile> keys_file_;
     std::unique_ptr<OperatorGate> operators_;  // null: anyone may open sessions
     std::unique_ptr<TlsServer> tls_;           // null: agents' connections are plain
+    std::unique_ptr<AuditLog> audit_;          // null: no audit file
+    bool audit_failing_ = false;               // the last record could not be written
     AgentKeysContent keys_;
     std::map<std::string, DirectTarget, std::less<>> direct_;  // hosts-file targets
     std::map<std::string, std::vector<std::uint64_t>, std::less<>> agents_by_name_;

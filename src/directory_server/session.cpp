@@ -23,6 +23,19 @@ namespace {
 // How long a session whose one side has finished may take to deliver the rest to the other.
 constexpr std::chrono::seconds kHalfClosedLinger{10};
 
+// What the audit file says of every session: who, with what right, with which machine, between
+// which addresses.
+AuditRecord SessionRecord(std::string_view event, const Relay& r) {
+    AuditRecord record(event);
+    record.Text("session", r.id)
+        .Text("operator", r.who.name.empty() ? wire::kAnonymousOperator : r.who.name)
+        .Text("right", RightWord(r.who.right))
+        .Text("machine", r.name)
+        .Text("viewer", r.viewer_peer)
+        .Text("agent", r.agent_peer);
+    return record;
+}
+
 std::string Duration(std::chrono::steady_clock::duration d) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(d).count());
@@ -310,6 +323,7 @@ void Server::Pair(Connection& viewer, Connection& agent, std::string_view held,
     relay->viewer_peer = Peer(viewer);
     relay->agent_peer = Peer(agent);
     relay->started = loop_.serving_now();
+    Audit(SessionRecord("session-start", *relay));
     viewer.in.clear();
     agent.in.clear();
     Relay* r = relay.get();
@@ -345,6 +359,14 @@ void Server::EndSession(Relay& r, std::string_view reason) {
              std::to_string(r.BytesToward(Relay::kAgent)) + " to the agent; buffers up to " +
              std::to_string(r.Largest(Relay::kViewer)) + " bytes to the viewer, " +
              std::to_string(r.Largest(Relay::kAgent)) + " to the agent; " + std::string(reason));
+    Audit(SessionRecord("session-end", r)
+              .Number("bytes_to_viewer", r.BytesToward(Relay::kViewer))
+              .Number("bytes_to_agent", r.BytesToward(Relay::kAgent))
+              .Number("milliseconds", static_cast<std::uint64_t>(
+                                          std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              loop_.serving_now() - r.started)
+                                              .count()))
+              .Text("reason", reason));
     const auto owned = relays_.find(&r);
     std::unique_ptr<Relay> relay = std::move(owned->second);
     relays_.erase(owned);

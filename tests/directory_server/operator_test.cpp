@@ -159,6 +159,61 @@ TEST_F(Operators, WithoutTheCheckAnyoneOpensSessionsAndListFromLimitsTheList) {
     EXPECT_EQ(Query(), "00ok|pc-1");
 }
 
+// As the package starts it before the administrator has made a CA: machines are listed, and
+// no viewer gets a session (nor a challenge).
+TEST_F(Operators, AServerWithoutItsCaFileListsMachinesButRefusesEveryView) {
+    Start("pc-1\n", "--operators-ca missing.pem");
+    EXPECT_EQ(Query(), "00ok|pc-1");
+    EXPECT_EQ(Answer("view pc-1\n"), "error not-authorized\n");
+    EXPECT_TRUE(LogHas("refused: there is no operators' CA file missing.pem"));
+}
+
+// The audit file's lines as Python's json module reads them: per line the event, operator,
+// machine (in hex when it is not UTF-8), verdict, transport and bytes to the viewer.
+std::string AuditEvents(const fs::path& file) {
+    const fs::path out = fs::path(file) += ".read";
+    const std::string script =
+        "import json, sys\n"
+        "for line in open(sys.argv[1], encoding='ascii'):\n"
+        "    r = json.loads(line)\n"
+        "    assert r['time'].endswith('Z') and line.endswith('}\\n')\n"
+        "    print(*(str(r.get(k, '')) for k in ('event', 'operator', 'machine_hex', 'machine',\n"
+        "          'verdict', 'transport', 'bytes_to_viewer')), sep='|')\n";
+    const std::string command =
+        "python3 -c \"" + script + "\" " + file.string() + " > " + out.string() + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(out);
+    return ReadFile(out);
+}
+
+TEST_F(Operators, WritesOneJsonLinePerEventToTheAuditFileAndAnotherAfterSighup) {
+    StartChecking("alice * control\n", "--audit audit.jsonl");
+    const std::string euc_kr = "pc-\xb0\xa1";  // not UTF-8: its bytes go in hex beside it
+    auto agent = Register(euc_kr);
+    {
+        Client viewer(port_);
+        View(viewer, euc_kr, "alice", euc_kr);
+        ExpectPaired(viewer, *agent, "alice control");  // and the agent's side closes
+        EXPECT_EQ(viewer.UntilClosed(), "");
+    }
+    for (const std::string who : {"mallory", "bob"}) {
+        Client viewer(port_);
+        View(viewer, euc_kr, who, euc_kr);
+        EXPECT_TRUE(viewer.UntilClosed().starts_with("error ")) << who;
+    }
+    // logrotate moves the file and sends SIGHUP: the next record starts a new file.
+    fs::rename(dir_ / "audit.jsonl", dir_ / "audit.jsonl.1");
+    kill(pid_, SIGHUP);
+    EXPECT_TRUE(LogHas("audit file audit.jsonl opened again"));
+    Register("pc-2");
+    EXPECT_EQ(AuditEvents(dir_ / "audit.jsonl.1"),
+              "agent-registered||70632db0a1|pc-\u00b0\u00a1||plain|\n"
+              "session-start|alice|70632db0a1|pc-\u00b0\u00a1|||\n"
+              "session-end|alice|70632db0a1|pc-\u00b0\u00a1|||12\n"
+              "operator-refused|mallory|70632db0a1|pc-\u00b0\u00a1|not-authorized||\n"
+              "operator-refused|bob|70632db0a1|pc-\u00b0\u00a1|forbidden||\n");
+    EXPECT_EQ(AuditEvents(dir_ / "audit.jsonl"), "agent-registered|||pc-2||plain|\n");
+}
+
 // Exit 2 for a bad command line, 1 for a busy port or a file it cannot use.
 TEST_F(Operators, RefusesToStartOnABadCommandLineABusyPortOrFilesItCannotUse) {
     Start("");
@@ -175,7 +230,6 @@ TEST_F(Operators, RefusesToStartOnABadCommandLineABusyPortOrFilesItCannotUse) {
              {"extra", 2},
              {"--listen 127.0.0.1:" + std::to_string(port_), 1},
              {"--listen 127.0.0.1:0 --agent-keys missing", 1},
-             {"--listen 127.0.0.1:0 --operators-ca missing.pem", 1},
              {"--listen 127.0.0.1:0 --operators-ca not-a-ca.pem", 1},
              {"--listen 127.0.0.1:0 --cert missing.pem", 1},
              {"--listen 127.0.0.1:0 --cert not-a-ca.pem", 1},  // a certificate without its key

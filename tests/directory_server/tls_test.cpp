@@ -80,11 +80,17 @@ protected:
 };
 
 TEST_F(Tls, AnAgentRegistersAndTakesOrdersInTlsOnlyWhenTheServerHasACertificate) {
-    Start("", "--cert " + (pki_ / "servers/localhost.pem").string() + " --auth-timeout 0.5");
+    Start("", "--cert " + (pki_ / "servers/localhost.pem").string() +
+                  " --auth-timeout 0.5 --audit audit");
     TlsAgent agent(port_, ca_);
     ASSERT_TRUE(agent.connected());
     agent.Send("register pc\n");
     EXPECT_EQ(agent.Line(), "registered\n");
+    EXPECT_NE(ReadFile(dir_ / "audit").find(R"("machine":"pc","address":"127.0.0.1:)"),
+              std::string::npos);
+    EXPECT_TRUE(ReadFile(dir_ / "audit")
+                    .ends_with(R"("transport":"tls"})"
+                               "\n"));
     EXPECT_EQ(Query(), "00ok|pc");  // launchers stay plain
     // The order and its answer cross inside TLS.
     Client viewer(port_);
