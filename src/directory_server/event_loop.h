@@ -1,8 +1,8 @@
 // The directory server's event loop: one epoll set over non-blocking descriptors, a periodic
-// timer and the stop signals (SIGTERM, SIGINT) as descriptors of their own. It knows tokens and
-// descriptors, never what a connection is: the server (server.cpp, networking.cpp) registers its
-// listener and hosts reader with a callback each, and its connections with tokens that come back
-// to one dispatch function.
+// timer and the stop signals (SIGTERM, SIGINT; SIGHUP too when the owner asks for it) as
+// descriptors of their own. It knows tokens and descriptors, never what a connection is: the
+// server (server.cpp, networking.cpp) registers its listener and hosts reader with a callback
+// each, and its connections with tokens that come back to one dispatch function.
 //
 // Order: each descriptor's events of a batch are handed over as one mask in one call, so the
 // owner decides between reading and writing; the connections write before they read

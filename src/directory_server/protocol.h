@@ -3,7 +3,8 @@
 // Clients send the six bytes "server" (no terminator, possibly several in a row, possibly split
 // across reads) and get one reply block each. Agents send line-oriented messages:
 // "register NAME\n" once (and "proof HEX\n" when the server answers with a challenge), then
-// "pong\n" whenever the server has sent them "ping\n". A viewer sends "view NAME\n" and gets
+// "pong\n" whenever the server has sent them "ping\n", and "declined ID REASON\n" for an order
+// they cannot take. A viewer sends "view NAME\n" and gets
 // "ok\n" or "error REASON\n"; an agent's session connection starts with the 250-byte ID block.
 // After "view" and after the ID block the connection carries the session's bytes, which are not
 // parsed.

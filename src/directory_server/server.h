@@ -1,11 +1,13 @@
 // The directory server: one serving thread that lists machines for the launchers, registers
 // agents and pairs and relays sessions. Its parts, as files:
-//   event_loop.*   epoll, the tick and the stop signals (knows no connection)
-//   networking.cpp accepting, reading, replying, closing; limits per address; read/write interest
+//   event_loop.*   epoll, the tick, the stop signals and SIGHUP (knows no connection)
+//   networking.cpp accepting, reading, replying, closing; limits per address; read/write
+//                  interest; TLS on agents' control connections (over tls.*)
 //   server.cpp     the policy: what each message means, the tick's time limits, the list
 //   agent_auth.cpp agent keys: challenge and proof
 //   operator_auth.cpp operators: the viewer's challenge and proof, access, per-operator limits
-//   session.cpp    sessions: "view", the ID block, pairing, the relay's end
+//   session.cpp    sessions: "view", the ID block, "declined", pairing, the relay's end
+//   audit.*        the audit file's JSON lines
 // The hosts file is read on a thread of its own (hosts_reader.h).
 #pragma once
 
