@@ -1,11 +1,12 @@
 // Agents' control connections in TLS to the directory-server binary, with a certificate talpki
-// makes at test time and an OpenSSL client that checks it as talagent does: registering, the
-// order and its answer inside TLS; plain agents refused by a --cert server, TLS ones by a server
-// without; a silent handshake closed in time.
+// makes at test time and an OpenSSL client that checks it as talagent does: registering with
+// the key's proof, the order and its answer inside TLS; plain agents refused by a --cert
+// server, TLS ones by a server without; a silent handshake closed in time.
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
 
+#include "common/key_proof.h"
 #include "fixture.h"
 
 namespace {
@@ -80,11 +81,17 @@ protected:
 };
 
 TEST_F(Tls, AnAgentRegistersAndTakesOrdersInTlsOnlyWhenTheServerHasACertificate) {
+    const std::string key(32, '\xAA');
+    WriteFile(dir_ / "keys", "pc " + std::string(64, 'a') + "\n");
     Start("", "--cert " + (pki_ / "servers/localhost.pem").string() +
-                  " --auth-timeout 0.5 --audit audit");
+                  " --agent-keys keys --auth-timeout 0.5 --audit audit");
+    // The key's proof runs inside TLS.
     TlsAgent agent(port_, ca_);
     ASSERT_TRUE(agent.connected());
     agent.Send("register pc\n");
+    const std::string challenge = agent.Line();
+    ASSERT_TRUE(challenge.starts_with("challenge ")) << challenge;
+    agent.Send("proof " + keyproof::Proof(key, challenge.substr(10, 64)) + "\n");
     EXPECT_EQ(agent.Line(), "registered\n");
     EXPECT_NE(ReadFile(dir_ / "audit").find(R"("machine":"pc","address":"127.0.0.1:)"),
               std::string::npos);
