@@ -59,6 +59,8 @@ if(NOT WIN32)
   install(FILES ${pkg_src}/server/directory-server.service DESTINATION /lib/systemd/system ${system})
   install(FILES ${pkg_src}/server/default DESTINATION /etc/default RENAME directory-server ${system})
   install(FILES ${pkg_src}/server/hosts DESTINATION /etc/directory-server ${system})
+  install(FILES ${pkg_src}/server/logrotate DESTINATION /etc/logrotate.d RENAME directory-server
+          ${system})
   install(FILES ${pkg_src}/server/agent-keys DESTINATION /etc/directory-server
           PERMISSIONS OWNER_READ OWNER_WRITE ${system})
   install(FILES ${pkg_src}/copyright ${pkg_gen}/tal-directory-server/changelog.Debian.gz

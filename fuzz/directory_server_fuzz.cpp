@@ -1,7 +1,7 @@
 // libFuzzer target for the server's byte handling: the request stream of one connection, cut
-// where the input says (launcher requests, agent lines, "view" lines, ID blocks, operators'
-// answers with their base64 and certificates), and the same bytes read as a hosts file, an
-// agent keys file and an access file.
+// where the input says (launcher requests, agent lines with their "declined" orders, "view"
+// lines, ID blocks, operators' answers with their base64 and certificates), and the same bytes read
+// as a hosts file, an agent keys file and an access file.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "common/operator_proof.h"
 #include "directory_server/access.h"
 #include "directory_server/agent_keys.h"
+#include "directory_server/audit.h"
 #include "directory_server/hosts_file.h"
 #include "directory_server/protocol.h"
 #include "directory_server/registry.h"
@@ -44,6 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  r.message.name.size() > dirsrv::kMaxIdDigits)) {
                 std::abort();
             }
+            // A declined order names a well-formed ID and answers its viewer with a known error.
+            if (r.message.kind == dirsrv::MessageKind::Declined) {
+                if (const auto declined = dirsrv::ParseDeclined(r.message.name)) {
+                    const auto& id = declined->id;
+                    if (id.empty() || id.size() > dirsrv::kMaxIdDigits ||
+                        id.find_first_not_of("0123456789") != std::string_view::npos ||
+                        declined->reason.empty() ||
+                        (declined->reply != dirsrv::kErrorBusy &&
+                         declined->reply != dirsrv::kErrorDenied &&
+                         declined->reply != dirsrv::kErrorFailed)) {
+                        std::abort();
+                    }
+                }
+            }
             if (r.message.kind == dirsrv::MessageKind::Proof &&
                 dirsrv::CheckProof(std::string(32, 'k'), "nonce", r.message.name)) {
                 std::abort();
@@ -66,6 +81,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pending = std::string(rest);
         if (pending.size() > dirsrv::kMaxPendingInput)
             return 0;
+    }
+    // The audit file's strings: no raw control byte, quote or backslash; only ASCII when the
+    // bytes are not UTF-8 (their hex goes beside them).
+    const std::string json = dirsrv::JsonString(bytes);
+    const bool utf8 = dirsrv::IsUtf8(bytes);
+    for (std::size_t i = 1; i + 1 < json.size(); ++i) {
+        const auto c = static_cast<unsigned char>(json[i]);
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8) || (c == '"' && json[i - 1] != '\\'))
+            std::abort();
     }
     const dirsrv::HostsContent hosts = dirsrv::ParseHosts(bytes);
     for (const auto& target : hosts.direct) {

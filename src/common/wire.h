@@ -6,7 +6,7 @@
 //   launcher -> server   "server" (no terminator)     server -> launcher  "00ok|NAME|NAME..."
 //   agent -> server      "register NAME\n", "proof HEX\n", "pong\n"
 //   server -> agent      "challenge NONCE\n", "registered\n", "refused REASON\n", "ping\n",
-//                        "connect ID OPERATOR RIGHT\n" (or the older "connect ID")
+//                        "connect ID OPERATOR RIGHT\n" (older servers: "connect ID [HOST:PORT]\n")
 //   agent -> server      "declined ID REASON\n" (an order it cannot take)
 //   agent's session      "ID:" + ID, NUL bytes to 250 bytes, then the remote desktop's RFB
 //   viewer -> server     "view NAME\n" (and "operator CERT SIG\n" when challenged)
@@ -33,16 +33,17 @@ inline constexpr std::string_view kRegistered = "registered\n";
 inline constexpr std::string_view kRefusedPrefix = "refused ";
 inline constexpr std::string_view kPing = "ping\n";
 inline constexpr std::string_view kConnectPrefix = "connect ";
-// The order's operator when the server does not check operators, and the two rights.
+// The order's operator and right: the proven operator's name, or this when the server does not
+// check operators; what the operator may do with the machine.
 inline constexpr std::string_view kAnonymousOperator = "-";
 inline constexpr std::string_view kRightControl = "control";
 inline constexpr std::string_view kRightView = "view";
 // An order the agent cannot take, answered at once: "declined ID REASON\n".
 inline constexpr std::string_view kDeclinedPrefix = "declined ";
-inline constexpr std::string_view kDeclineBusy = "busy";      // at its session limit
+inline constexpr std::string_view kDeclineBusy = "busy";      // at its --max-sessions
 inline constexpr std::string_view kDeclineDenied = "denied";  // the person at the screen said no
-inline constexpr std::string_view kDeclineFailed = "failed";  // x11vnc could not be started
-// A server that takes agents in TLS refuses a plain registration with this reason.
+inline constexpr std::string_view kDeclineFailed = "failed";  // its VNC server did not start
+// A server that takes agents only in TLS refuses a plain "register" with this reason.
 inline constexpr std::string_view kRefuseTlsRequired = "tls-required";
 
 // The first bytes of an agent's session connection, as x11vnc's "repeater=ID:<id>+HOST:PORT"
@@ -63,7 +64,7 @@ inline constexpr std::string_view kErrorBusy = "error busy\n";
 inline constexpr std::string_view kErrorNotAuthorized = "error not-authorized\n";
 // A proven operator the access file does not allow this machine.
 inline constexpr std::string_view kErrorForbidden = "error forbidden\n";
-// The agent declined the order: its person said no, or it could not start the session.
+// The agent declined the order: the person at the machine said no, or its VNC server failed.
 inline constexpr std::string_view kErrorDenied = "error denied\n";
 inline constexpr std::string_view kErrorFailed = "error failed\n";
 

@@ -4,6 +4,7 @@
 
 #include "common/operator_proof.h"
 #include "common/text.h"
+#include "common/wire.h"
 #include "directory_server/hosts_file.h"
 #include "directory_server/protocol.h"
 
@@ -24,7 +25,7 @@ std::optional<Right> ParseRight(std::string_view word) {
 }  // namespace
 
 std::string_view RightWord(Right right) {
-    return right == Right::kControl ? "control" : "view";
+    return right == Right::kControl ? wire::kRightControl : wire::kRightView;
 }
 
 AccessRules ParseAccess(std::string_view text) {

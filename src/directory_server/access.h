@@ -21,7 +21,7 @@ namespace dirsrv {
 // What a session lets the operator do; kept with the session for the agent.
 enum class Right { kView, kControl };
 
-// The right's word in the access file (and, later, on the agent's wire).
+// The right's word in the access file and in the agent's "connect" order.
 std::string_view RightWord(Right right);
 
 // An operator as a session knows them. Without operator checks the name is empty and the

@@ -107,6 +107,10 @@ Server::Next Server::AcceptAgent(Connection& c, std::string_view name, std::stri
         Note(kAgentJoined, Level::Info,
              "agent " + Printable(name) + " registered from " + Peer(c) + ", already listed");
     }
+    Audit(AuditRecord("agent-registered")
+              .Text("machine", name)
+              .Text("address", Peer(c))
+              .Text("transport", c.tls ? "tls" : "plain"));
     batch_ += kRegistered;
     return Next::Continue;
 }

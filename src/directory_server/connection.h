@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 
 #include "directory_server/access.h"
 #include "directory_server/relay.h"
+#include "directory_server/tls.h"
 
 namespace dirsrv {
 
@@ -78,6 +80,11 @@ struct Connection {
     Clock::time_point hangup_at;   // on the serving clock
 
     Role role;
+
+    // An agent's control connection in TLS (its first byte was a handshake record); null for
+    // every plain one. Its bytes go through it, never straight through the socket.
+    std::unique_ptr<TlsStream> tls;
+    bool sniffed = false;  // its first byte has been looked at
 
     template <class R>
     R* as() {

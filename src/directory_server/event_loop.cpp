@@ -35,6 +35,8 @@ std::string EventLoop::Open(Clock::duration tick, std::function<void()> on_tick)
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
+    if (on_hangup_)
+        sigaddset(&stop_signals, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &stop_signals, nullptr) != 0)
         return Errno("sigprocmask");
     signals_ = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -63,8 +65,13 @@ std::string EventLoop::Open(Clock::duration tick, std::function<void()> on_tick)
     if (error.empty()) {
         error = Watch(signals_, [this] {
             signalfd_siginfo info{};
-            if (::read(signals_, &info, sizeof info) == sizeof info)
+            if (::read(signals_, &info, sizeof info) != sizeof info)
+                return;
+            if (info.ssi_signo == SIGHUP) {
+                on_hangup_();
+            } else {
                 stop_signal_ = static_cast<int>(info.ssi_signo);
+            }
         });
     }
     return error;

@@ -1,8 +1,8 @@
 // The directory server's event loop: one epoll set over non-blocking descriptors, a periodic
-// timer and the stop signals (SIGTERM, SIGINT) as descriptors of their own. It knows tokens and
-// descriptors, never what a connection is: the server (server.cpp, networking.cpp) registers its
-// listener and hosts reader with a callback each, and its connections with tokens that come back
-// to one dispatch function.
+// timer and the stop signals (SIGTERM, SIGINT; SIGHUP too when the owner asks for it) as
+// descriptors of their own. It knows tokens and descriptors, never what a connection is: the
+// server (server.cpp, networking.cpp) registers its listener and hosts reader with a callback
+// each, and its connections with tokens that come back to one dispatch function.
 //
 // Order: each descriptor's events of a batch are handed over as one mask in one call, so the
 // owner decides between reading and writing; the connections write before they read
@@ -35,6 +35,8 @@ public:
     // Ignores SIGPIPE, blocks SIGTERM and SIGINT for the calling thread (they arrive as events),
     // and starts a timer that calls `on_tick` every `tick`. Returns why it could not, or "".
     std::string Open(Clock::duration tick, std::function<void()> on_tick);
+    // Before Open: SIGHUP calls `on_hangup` (without it, SIGHUP keeps its default action).
+    void OnHangUp(std::function<void()> on_hangup) { on_hangup_ = std::move(on_hangup); }
 
     // Calls `on_ready` whenever `fd` is readable (level-triggered). Returns why it could not.
     std::string Watch(int fd, std::function<void()> on_ready);
@@ -62,6 +64,7 @@ private:
     Clock::duration tick_{};
     std::vector<std::function<void()>> watched_;  // by token
     int stop_signal_ = 0;
+    std::function<void()> on_hangup_;
     Clock::time_point now_;
     Clock::time_point serving_now_;
 };

@@ -1,6 +1,7 @@
 // The directory server's connections as sockets: listening, accepting within the limits per
 // address and in all, reading, sending replies with back-pressure, hanging up after bad input,
-// closing, and the one function that decides what the loop waits for on each. The event loop
+// closing, TLS on agents' control connections (tls.h), and the one function that decides what
+// the loop waits for on each. The event loop
 // (event_loop.cpp) reports their events here; what the bytes mean is server.cpp's, and a session's
 // sockets go to session.cpp.
 #include <arpa/inet.h>
@@ -78,7 +79,9 @@ void Server::HandleEvent(std::uint64_t token, std::uint32_t mask) {
         if (!c)
             return;
     }
-    if (mask & (EPOLLIN | EPOLLHUP | EPOLLRDHUP))
+    // OpenSSL may need the socket's other readiness for a read (or a write): a TLS connection
+    // is read on every event, which costs one call that finds nothing.
+    if ((mask & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) || c->tls)
         Read(*c);
 }
 
@@ -175,31 +178,66 @@ bool Server::Reading(const Connection& c) const {
 }
 
 void Server::Read(Connection& c) {
+    const std::uint64_t token = c.token();
+    // OpenSSL may hold plaintext of a record it has read that epoll will not report: read on.
+    for (Connection* p = &c;
+         ReadOnce(*p) && (p = Find(token)) && p->tls && p->tls->Pending() > 0;) {
+    }
+}
+
+// One read and what it brought; true when it brought bytes (the connection may be gone since).
+bool Server::ReadOnce(Connection& c) {
     if (!Reading(c))
-        return;
-    const ssize_t n = ::recv(c.fd, read_buffer_, sizeof read_buffer_, 0);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return;
-        Close(c, "connection lost");
-        return;
+        return false;
+    if (!c.sniffed) {
+        // The first byte tells an agent's TLS from the plain protocol, before anything is read.
+        unsigned char first = 0;
+        if (::recv(c.fd, &first, 1, MSG_PEEK) == 1) {
+            c.sniffed = true;
+            if (first == kTlsHandshakeRecord && !StartTls(c))
+                return false;
+        }
+    }
+    if (c.tls && c.tls->Handshaking() && !ContinueHandshake(c))
+        return false;
+    ssize_t n = 0;
+    if (c.tls) {
+        const auto io = c.tls->Read(read_buffer_, sizeof read_buffer_);
+        if (io.status == TlsStream::Status::kFailed) {
+            Note(kBadInput, Level::Info, "closing " + Peer(c) + ": TLS " + c.tls->error());
+            Close(c, "connection lost");
+            return false;
+        }
+        if (io.bytes == 0 && io.status != TlsStream::Status::kClosed) {
+            UpdateInterest(c);
+            return false;
+        }
+        n = static_cast<ssize_t>(io.bytes);
+    } else {
+        n = ::recv(c.fd, read_buffer_, sizeof read_buffer_, 0);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                return false;
+            Close(c, "connection lost");
+            return false;
+        }
     }
     if (n == 0) {
         // The peer has finished. Requests that waited for room are still answered; an agent
         // leaves now; the connection closes once every reply is sent.
         c.draining = true;
         if (!c.hanging_up && !c.in.empty() && !HandlePending(c))
-            return;
+            return false;
         AgentLeaves(c, {});
         if (c.out.empty()) {
             Close(c, {});
-            return;
+            return false;
         }
         UpdateInterest(c);
-        return;
+        return false;
     }
     if (c.hanging_up)
-        return;  // owed replies are on their way; the rest of the input is not read
+        return true;  // owed replies are on their way; the rest of the input is not read
     const std::string_view received(read_buffer_, static_cast<std::size_t>(n));
     if (c.in.empty()) {
         HandleInput(c, received);
@@ -209,30 +247,56 @@ void Server::Read(Connection& c) {
         joined.append(received);
         HandleInput(c, joined);
     }
+    return true;
 }
 
-// Sends batch_ (what the connection is owed), then ends the connection: our side is shut once
+// Sends `owed` (what the connection is owed), then ends the connection: our side is shut once
 // everything is sent, and the peer's further input is read and dropped until it closes too (or
 // the linger passes: Tick), so no reset overtakes the replies.
-void Server::HangUp(Connection& c) {
+void Server::HangUp(Connection& c, std::string_view owed) {
     AgentLeaves(c, "bad input");
     c.hanging_up = true;
     c.hangup_at = loop_.serving_now();
-    if (!batch_.empty() && !Send(c, batch_)) {
+    if (!owed.empty() && !Send(c, owed)) {
         Close(c, {});
         return;
     }
     if (c.out.empty())
-        ::shutdown(c.fd, SHUT_WR);
+        ShutOutput(c);
     UpdateInterest(c);
+}
+
+// Our side is done: a TLS connection says so in TLS first, so the agent reads a clean end.
+void Server::ShutOutput(Connection& c) {
+    if (c.tls)
+        c.tls->Shutdown();
+    ::shutdown(c.fd, SHUT_WR);
+}
+
+std::ptrdiff_t Server::Transmit(Connection& c, std::string_view bytes) {
+    if (c.tls) {
+        if (c.tls->Handshaking())
+            return 0;  // sent once the handshake is complete
+        const auto io = c.tls->Write(bytes);
+        const bool dead =
+            io.status == TlsStream::Status::kFailed || io.status == TlsStream::Status::kClosed;
+        return dead ? -1 : static_cast<std::ptrdiff_t>(io.bytes);
+    }
+    for (;;) {
+        const ssize_t n = ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0)
+            return n;
+        if (errno != EINTR)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
 }
 
 bool Server::Send(Connection& c, std::string_view bytes) {
     if (c.out.empty()) {
-        const ssize_t n = ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        const std::ptrdiff_t n = Transmit(c, bytes);
+        if (n < 0)
             return false;
-        bytes.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : 0);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
         if (bytes.empty())
             return true;
         c.out.assign(bytes);
@@ -245,15 +309,13 @@ bool Server::Send(Connection& c, std::string_view bytes) {
 
 void Server::Flush(Connection& c) {
     while (!c.out.empty()) {
-        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const std::ptrdiff_t n = Transmit(c, c.out);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
-            if (errno == EINTR)
-                continue;
             Close(c, "connection lost");
             return;
         }
+        if (n == 0)
+            break;
         c.out.erase(0, static_cast<std::size_t>(n));
     }
     // Requests that arrived with others and waited for room are answered before reading on.
@@ -267,7 +329,7 @@ void Server::Flush(Connection& c) {
             return;
         }
         if (c.hanging_up)
-            ::shutdown(c.fd, SHUT_WR);
+            ShutOutput(c);
     }
     UpdateInterest(c);
 }
@@ -292,8 +354,15 @@ void Server::UpdateInterest(Connection& c) {
         wanted = EPOLLOUT;
     } else if (c.as<Connection::Viewer>()) {
         wanted = EPOLLRDHUP;
+    } else if (c.tls && c.tls->Handshaking()) {
+        wanted = (c.tls->WaitsToWrite() ? EPOLLOUT : EPOLLIN) | EPOLLRDHUP;
     } else {
         wanted = (Reading(c) ? EPOLLIN | EPOLLRDHUP : 0u) | (c.out.empty() ? 0u : EPOLLOUT);
+        // OpenSSL's read may wait for the socket to take bytes, its write for bytes to come.
+        if (c.tls && c.tls->WaitsToWrite())
+            wanted |= EPOLLOUT;
+        if (c.tls && c.tls->WaitsToRead() && !c.out.empty())
+            wanted |= EPOLLIN;
     }
     if (wanted == c.interest)
         return;
@@ -364,6 +433,44 @@ bool Server::MakeRoom(std::uint32_t address) {
         }
     }
     return false;
+}
+
+// A connection that opened with a TLS handshake record: an agent's control connection in TLS.
+// False when it was closed.
+bool Server::StartTls(Connection& c) {
+    if (!tls_) {
+        Note(kBadInput, Level::Warning,
+             "closing " + Peer(c) +
+                 ": it opens TLS, and this server has no --cert to take agents' TLS connections");
+        Close(c, {});
+        return false;
+    }
+    c.tls = tls_->Accept(c.fd);
+    if (!c.tls) {
+        Log(Level::Error, "OpenSSL cannot take a TLS connection; closing " + Peer(c));
+        Close(c, {});
+        return false;
+    }
+    return true;
+}
+
+// Goes on with the handshake (bounded by --auth-timeout: TickConnection); true once it is
+// complete, false while it waits or when it failed (and the connection was closed).
+bool Server::ContinueHandshake(Connection& c) {
+    switch (c.tls->Handshake()) {
+        case TlsStream::Status::kDone:
+            UpdateInterest(c);
+            return true;
+        case TlsStream::Status::kWantRead:
+        case TlsStream::Status::kWantWrite:
+            UpdateInterest(c);
+            return false;
+        default:
+            Note(kBadInput, Level::Info,
+                 "closing " + Peer(c) + ": TLS handshake failed: " + c.tls->error());
+            Close(c, {});
+            return false;
+    }
 }
 
 std::string Server::Peer(const Connection& c) const {

@@ -15,6 +15,12 @@ namespace dirsrv {
 // The name is not judged yet: a stranger learns nothing about the machines before proving who
 // they are.
 Server::Next Server::ChallengeViewer(Connection& c, std::string_view name) {
+    if (const std::string& why = operators_->CaMissing(); !why.empty()) {
+        Note(kOperatorRefused, Level::Warning, "view from " + Peer(c) + " refused: " + why);
+        AuditRefused(c, kErrorNotAuthorized, {}, name, "no operators' CA");
+        batch_ += kErrorNotAuthorized;
+        return Next::HangUp;
+    }
     std::string nonce = MakeNonce();
     if (nonce.empty()) {
         Log(Level::Error, "the random number generator failed; refusing " + Peer(c));
@@ -40,12 +46,14 @@ Server::Next Server::HandleOperator(Connection& c, std::string_view body) {
         case OperatorGate::Outcome::kNotAuthorized:
             Note(kOperatorRefused, Level::Warning,
                  "view " + shown + " from " + Peer(c) + " refused: " + decision.why);
+            AuditRefused(c, kErrorNotAuthorized, decision.claimed, sent.name, decision.why);
             batch_ += kErrorNotAuthorized;
             return Next::HangUp;
         case OperatorGate::Outcome::kForbidden:
             Note(kOperatorRefused, Level::Warning,
                  "view " + shown + " by operator " + decision.who.name + " from " + Peer(c) +
                      " refused: " + decision.why);
+            AuditRefused(c, kErrorForbidden, decision.who.name, sent.name, decision.why);
             batch_ += kErrorForbidden;
             return Next::HangUp;
         case OperatorGate::Outcome::kProven:
@@ -56,6 +64,7 @@ Server::Next Server::HandleOperator(Connection& c, std::string_view body) {
         Note(kSessionRefused, Level::Info,
              "view " + shown + " by operator " + decision.who.name +
                  " refused: " + Counted(open, "session") + " already (--max-operator-sessions)");
+        AuditRefused(c, kErrorBusy, decision.who.name, sent.name, "--max-operator-sessions");
         batch_ += kErrorBusy;
         return Next::HangUp;
     }
@@ -71,11 +80,25 @@ bool Server::ProofOverdue(Connection& c) {
     if (!operators_ || !owing || loop_.serving_now() - c.opened < options_.auth_timeout)
         return false;
     Note(kOperatorRefused, Level::Info, "closing " + Peer(c) + ": no operator proof in time");
+    const auto* proving = c.as<Connection::Proving>();
+    AuditRefused(c, kErrorNotAuthorized, {}, proving ? proving->name : std::string(),
+                 "no proof in time");
     c.role = Connection::Client{};
     c.in.clear();
-    batch_.assign(kErrorNotAuthorized);
-    HangUp(c);
+    HangUp(c, kErrorNotAuthorized);
     return true;
+}
+
+// The audit file's record of a viewer refused at the operator check: the verdict (the error the
+// viewer got), the certificate's name when it carried one, the machine it asked for.
+void Server::AuditRefused(const Connection& c, std::string_view reply, std::string_view name,
+                          std::string_view machine, std::string_view why) {
+    Audit(AuditRecord("operator-refused")
+              .Text("verdict", wire::Word(reply).substr(kErrorPrefix.size()))
+              .Text("operator", name)
+              .Text("machine", machine)
+              .Text("address", Peer(c))
+              .Text("reason", why));
 }
 
 // An operator's sessions, waiting and relayed. Counted when asked: the sessions are few, and

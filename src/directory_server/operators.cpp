@@ -3,10 +3,30 @@
 // hosts file's are.
 #include "directory_server/operators.h"
 
+#include <openssl/x509.h>
+
+#include <filesystem>
+
 #include "directory_server/log.h"
 #include "directory_server/protocol.h"
 
 namespace dirsrv {
+namespace {
+
+// The subject's common name of a certificate, whatever else is wrong with it; empty when none.
+std::string CommonName(std::string_view der) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+    X509* certificate = d2i_X509(nullptr, &bytes, static_cast<long>(der.size()));
+    if (!certificate)
+        return {};
+    char name[256] = "";
+    const int length = X509_NAME_get_text_by_NID(X509_get_subject_name(certificate), NID_commonName,
+                                                 name, sizeof name);
+    X509_free(certificate);
+    return length > 0 ? std::string(name, static_cast<std::size_t>(length)) : std::string();
+}
+
+}  // namespace
 
 OperatorGate::OperatorGate(std::string ca_path, std::string crl_path, std::string access_path)
     : ca_file_(std::move(ca_path), "operators' CA file") {
@@ -17,6 +37,15 @@ OperatorGate::OperatorGate(std::string ca_path, std::string crl_path, std::strin
 }
 
 std::string OperatorGate::Open() {
+    std::error_code ignored;
+    if (!std::filesystem::exists(ca_file_.path(), ignored) && !ignored) {
+        ca_missing_ = "there is no operators' CA file " + ca_file_.path() +
+                      ", so no operator can be proven and every view is refused: make a CA with "
+                      "`talpki ca DIR`, copy DIR/ca.pem to " +
+                      ca_file_.path() + " and restart the server";
+        Log(Level::Warning, ca_missing_);
+        return {};
+    }
     std::string error;
     const auto ca = ca_file_.Poll(error, false);
     if (!ca)
@@ -34,6 +63,8 @@ std::string OperatorGate::Open() {
 }
 
 void OperatorGate::Poll() {
+    if (!ca_missing_.empty())
+        return;
     std::string error;
     if (!LoadCrl(false, error))
         Log(Level::Warning, error + "; keeping the last good revocation list");
@@ -86,6 +117,7 @@ OperatorGate::Decision OperatorGate::Check(std::string_view body, std::string_vi
         opproof::Verify(answer->certificate_der, answer->signature, machine, nonce, trust_, now);
     if (result.verdict != opproof::Verdict::kOk) {
         decision.why = std::string(opproof::Describe(result.verdict));
+        decision.claimed = CommonName(answer->certificate_der);
         return decision;
     }
     decision.who.name = result.name;

@@ -88,6 +88,9 @@ std::string Usage() {
            "  --agent-keys FILE        lines \"NAME KEYHEX\": only these names may register, each\n"
            "                           proving its key; re-read when it changes. Without it any\n"
            "                           agent may register any name\n"
+           "  --cert FILE              the server's key and certificate (PEM, `talpki server`):\n"
+           "                           agents' control connections in TLS, and only in TLS.\n"
+           "                           Without it they are plain, and TLS ones are closed\n"
            "  --max-sessions N         sessions waiting or relayed at once (1000)\n"
            "  --max-pending-per-agent N  sessions waiting for one agent at once (4)\n"
            "  --relay-buffer BYTES     bytes held per direction of a session at its start\n"
@@ -96,6 +99,8 @@ std::string Usage() {
            "                           within this (33554432; 0: they never grow)\n"
            "  --session-timeout SECONDS  wait for the agent's session connection (30)\n"
            "  --id-timeout SECONDS     wait for a session connection's ID block (5)\n"
+           "  --handshake-timeout SECONDS  a relayed session whose sides have not both sent\n"
+           "                           an RFB handshake's bytes by then is closed (60)\n"
            "\n"
            "Operators (a viewer proves one with a certificate; see directory-server(1)):\n"
            "  --operators-ca FILE      the CA that issues operator certificates (PEM); with it\n"
@@ -106,9 +111,12 @@ std::string Usage() {
            "  --access FILE            lines \"OPERATOR MACHINE-GLOB control|view\", first match\n"
            "                           wins, no match refuses; re-read when it changes. Without\n"
            "                           it every operator may control every machine\n"
-           "  --auth-timeout SECONDS   a viewer must prove its operator this soon (5)\n"
+           "  --auth-timeout SECONDS   a viewer must prove its operator, an agent complete its\n"
+           "                           TLS handshake, this soon (5)\n"
            "  --max-operator-sessions N  one operator's sessions, waiting and relayed (8)\n"
            "  --list-from CIDR[,CIDR...]  who may ask for the list (default: everyone)\n"
+           "  --audit FILE             one JSON line per session start and end, refused operator\n"
+           "                           and agent registration; opened again on SIGHUP\n"
            "  --help                   show this text\n"
            "  --version                show the version\n"
            "\n"
@@ -158,6 +166,8 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             duration = &options.session_timeout;
         if (name == "--id-timeout")
             duration = &options.id_timeout;
+        if (name == "--handshake-timeout")
+            duration = &options.handshake_timeout;
         if (name == "--auth-timeout")
             duration = &options.auth_timeout;
         std::string* path = name == "--hosts"          ? &options.hosts_path
@@ -165,6 +175,8 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
                             : name == "--operators-ca" ? &options.operators_ca_path
                             : name == "--crl"          ? &options.crl_path
                             : name == "--access"       ? &options.access_path
+                            : name == "--cert"         ? &options.cert_path
+                            : name == "--audit"        ? &options.audit_path
                                                        : nullptr;
 
         if (name == "--listen") {

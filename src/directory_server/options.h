@@ -36,7 +36,8 @@ struct Options {
     Millis idle_timeout{300'000};
     Millis hosts_poll{1'000};
     // Sessions.
-    std::string agent_keys_path;            // empty: any agent may register any name
+    std::string agent_keys_path;  // empty: any agent may register any name
+    std::string cert_path;  // the server's key and certificate; empty: agents' connections plain
     std::size_t max_sessions = 1000;        // waiting and relayed at once
     std::size_t max_pending_per_agent = 4;  // sessions waiting for one agent's connection
     std::size_t relay_buffer = 16 * 1024;   // bytes held per direction of a session at its start
@@ -44,8 +45,9 @@ struct Options {
     // kernel's default soft pipe quota of a user (64 MiB), so growing never makes new sessions'
     // pipes small.
     std::size_t relay_memory = 32 << 20;
-    Millis session_timeout{30'000};  // from "connect ID" to the agent's session connection
-    Millis id_timeout{5'000};        // from connecting to a complete ID block
+    Millis session_timeout{30'000};    // from "connect ID" to the agent's session connection
+    Millis id_timeout{5'000};          // from connecting to a complete ID block
+    Millis handshake_timeout{60'000};  // from pairing to the RFB handshake's bytes both ways
     // Operators. Without a CA anyone who reaches the server may open sessions.
     std::string operators_ca_path;
     std::string crl_path;                   // only with operators_ca_path
@@ -53,6 +55,7 @@ struct Options {
     Millis auth_timeout{5'000};             // from connecting to a proven operator
     std::size_t max_operator_sessions = 8;  // one operator's sessions, waiting and relayed
     std::vector<Network> list_from;         // who may ask for the list; empty: everyone
+    std::string audit_path;                 // the audit file; empty: none
 };
 
 struct ParsedOptions {

@@ -104,7 +104,8 @@ ParseResult ParseNext(std::string_view input) {
     }
     for (const auto& [prefix, kind] :
          {std::pair{kViewPrefix, MessageKind::View}, std::pair{kProofPrefix, MessageKind::Proof},
-          std::pair{kOperatorPrefix, MessageKind::Operator}}) {
+          std::pair{kOperatorPrefix, MessageKind::Operator},
+          std::pair{kDeclinedPrefix, MessageKind::Declined}}) {
         if (!input.starts_with(prefix))
             continue;
         const auto body = LineBody(input, prefix.size(), line_length);
@@ -122,11 +123,28 @@ ParseResult ParseNext(std::string_view input) {
     if (IsPrefixOf(input, kListRequest) || IsPrefixOf(input, kRegisterPrefix) ||
         IsPrefixOf(input, kPongLine) || IsPrefixOf(input, kViewPrefix) ||
         IsPrefixOf(input, kProofPrefix) || IsPrefixOf(input, kIdBlockPrefix) ||
-        IsPrefixOf(input, kOperatorPrefix)) {
+        IsPrefixOf(input, kOperatorPrefix) || IsPrefixOf(input, kDeclinedPrefix)) {
         return result;
     }
     result.status = ParseStatus::Bad;
     return result;
+}
+
+std::optional<Declined> ParseDeclined(std::string_view body) {
+    const auto blank = body.find(' ');
+    if (blank == std::string_view::npos)
+        return std::nullopt;
+    Declined declined{body.substr(0, blank), kErrorFailed,
+                      tools::Trim(body.substr(blank), kBlanks)};
+    const auto& id = declined.id;
+    if (id.empty() || id.size() > kMaxIdDigits ||
+        id.find_first_not_of("0123456789") != std::string_view::npos || declined.reason.empty())
+        return std::nullopt;
+    if (declined.reason == wire::kDeclineBusy)
+        declined.reply = kErrorBusy;
+    else if (declined.reason == wire::kDeclineDenied)
+        declined.reply = kErrorDenied;
+    return declined;
 }
 
 // Every name the rule lets through fits in a reply.

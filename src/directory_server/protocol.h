@@ -3,7 +3,8 @@
 // Clients send the six bytes "server" (no terminator, possibly several in a row, possibly split
 // across reads) and get one reply block each. Agents send line-oriented messages:
 // "register NAME\n" once (and "proof HEX\n" when the server answers with a challenge), then
-// "pong\n" whenever the server has sent them "ping\n". A viewer sends "view NAME\n" and gets
+// "pong\n" whenever the server has sent them "ping\n", and "declined ID REASON\n" for an order
+// they cannot take. A viewer sends "view NAME\n" and gets
 // "ok\n" or "error REASON\n"; an agent's session connection starts with the 250-byte ID block.
 // After "view" and after the ID block the connection carries the session's bytes, which are not
 // parsed.
@@ -23,7 +24,8 @@ namespace dirsrv {
 // The words on the wire are the system's (common/wire.h); with operator checks on, "view NAME\n"
 // is answered with "challenge NONCE\n" and the viewer answers "operator CERT SIG\n"
 // (common/operator_proof.h).
-using wire::kChallengePrefix, wire::kConnectPrefix, wire::kErrorBusy, wire::kErrorForbidden,
+using wire::kChallengePrefix, wire::kConnectPrefix, wire::kDeclinedPrefix, wire::kErrorBusy,
+    wire::kErrorDenied, wire::kErrorFailed, wire::kErrorForbidden, wire::kErrorPrefix,
     wire::kErrorNotAuthorized, wire::kErrorNotConnected, wire::kErrorTimeout, wire::kIdBlockPrefix,
     wire::kIdBlockSize, wire::kListRequest, wire::kMaxIdDigits, wire::kMaxReply,
     wire::kOperatorPrefix, wire::kPing, wire::kProofPrefix, wire::kRefusedPrefix,
@@ -38,13 +40,13 @@ inline constexpr std::size_t kMaxPendingInput = 512;
 // much (a certificate of an RSA 4096 key and its signature take about 3 KiB in base64).
 inline constexpr std::size_t kMaxOperatorLine = 8192;
 
-enum class MessageKind { ListRequest, Register, Pong, Proof, View, SessionId, Operator };
+enum class MessageKind { ListRequest, Register, Pong, Proof, View, SessionId, Operator, Declined };
 
 struct Message {
     MessageKind kind = MessageKind::ListRequest;
     // Register and View: the name, blanks around it dropped; Proof: the hex digits; SessionId:
-    // the ID's digits; Operator: the text after "operator " without its line end. Points into
-    // the parsed input.
+    // the ID's digits; Operator: the text after "operator " without its line end; Declined: the
+    // ID and the reason, blanks around them dropped. Points into the parsed input.
     std::string_view name;
 };
 
@@ -59,6 +61,16 @@ struct ParseResult {
 // Reads the next message from the front of `input`. Line ends between messages are skipped and
 // counted in `consumed`, so "server\n" typed into a terminal works. Never reads past `input`.
 ParseResult ParseNext(std::string_view input);
+
+// An agent's "declined ID REASON" split: the session's ID and the viewer's answer for REASON.
+// nullopt when the body is not an ID and a reason; a reason this server does not know is
+// answered as a failure.
+struct Declined {
+    std::string_view id;
+    std::string_view reply;   // kErrorBusy, kErrorDenied or kErrorFailed
+    std::string_view reason;  // as the agent sent it
+};
+std::optional<Declined> ParseDeclined(std::string_view body);
 
 // Why a host name cannot be listed, or nullopt if it can: the machine-name rule every program
 // applies (common/machine_name.h).

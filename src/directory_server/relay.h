@@ -78,6 +78,7 @@ public:
     std::string id, name, viewer_peer, agent_peer;
     Operator who;  // the proven operator and their right
     std::chrono::steady_clock::time_point started, half_closed_at;
+    bool handshaken = false;  // both sides have sent what an RFB handshake takes at least
 
 private:
     // The bytes read from side `from` on their way to the other side.

@@ -41,6 +41,10 @@ Server::Server(Options options) : options_(std::move(options)) {
         hosts_ = std::make_unique<HostsReader>(options_.hosts_path);
     if (!options_.agent_keys_path.empty())
         keys_file_.emplace(options_.agent_keys_path);
+    if (!options_.cert_path.empty())
+        tls_ = std::make_unique<TlsServer>();
+    if (!options_.audit_path.empty())
+        audit_ = std::make_unique<AuditLog>(options_.audit_path);
     if (!options_.operators_ca_path.empty()) {
         operators_ = std::make_unique<OperatorGate>(options_.operators_ca_path, options_.crl_path,
                                                     options_.access_path);
@@ -67,9 +71,13 @@ std::string Server::Open() {
                           options_.idle_timeout / 4, Millis(1000)});
     if (hosts_)
         tick = std::min(tick, options_.hosts_poll);
-    if (operators_)
+    if (operators_ || tls_)
         tick = std::min(tick, options_.auth_timeout / 4);
+    if (audit_)
+        loop_.OnHangUp([this] { ReopenAudit(); });
     std::string error = loop_.Open(std::max(tick, Millis(10)), [this] { Tick(); });
+    if (error.empty() && audit_)
+        error = audit_->Open();
     if (error.empty()) {
         RaiseFileLimit();
         CheckRelayMemory();
@@ -87,6 +95,8 @@ std::string Server::Open() {
         error = LoadAgentKeys(true);
     if (error.empty() && operators_)
         error = operators_->Open();
+    if (error.empty())
+        error = LoadCertificate();
     if (!error.empty())
         return error;
     if (!operators_) {
@@ -104,6 +114,50 @@ std::string Server::Open() {
                          "; agents pinged every " + Seconds(options_.ping_interval) +
                          ", dropped after " + Seconds(options_.agent_timeout) + " of silence");
     return {};
+}
+
+// With --cert agents register in TLS only; without it their control connections (names, keys'
+// proofs, orders) cross the network readable, which is said once.
+std::string Server::LoadCertificate() {
+    if (!tls_) {
+        Log(Level::Warning,
+            "no --cert: agents' control connections are not encrypted, and agents that open TLS "
+            "are turned away");
+        return {};
+    }
+    bool open_to_others = false;
+    if (std::string error = tls_->Load(options_.cert_path, open_to_others); !error.empty())
+        return error;
+    Log(open_to_others ? Level::Warning : Level::Info,
+        "agents' control connections in TLS with the key and certificate of " + options_.cert_path +
+            (open_to_others ? "; it is open to other users, who can read the server's key: "
+                              "chmod 600 it"
+                            : ""));
+    return {};
+}
+
+// A record the audit file cannot take (a full disk) is said in the log once, until one is taken
+// again; the server serves on.
+void Server::Audit(const AuditRecord& record) {
+    if (!audit_)
+        return;
+    const bool written = audit_->Write(record);
+    if (written == !audit_failing_)
+        return;
+    audit_failing_ = !written;
+    Log(written ? Level::Info : Level::Warning,
+        "the audit file " + audit_->path() +
+            (written ? " takes records again"
+                     : " takes no records: " + std::string(strerror(errno))));
+}
+
+// logrotate has moved the file away (SIGHUP, from its postrotate): go on in a new one.
+void Server::ReopenAudit() {
+    if (const std::string error = audit_->Open(); !error.empty()) {
+        Log(Level::Warning, error + "; the audit goes on in the file open before");
+        return;
+    }
+    Log(Level::Info, "SIGHUP: the audit file " + audit_->path() + " opened again");
 }
 
 // Every connection is a descriptor; ask for as many as the hard limit allows.
@@ -205,7 +259,7 @@ void Server::HandleInput(Connection& c, std::string_view data) {
             // What the messages before the bad one are owed is sent first, however the input
             // was cut.
             c.in.clear();
-            HangUp(c);
+            HangUp(c, batch_);
             return;
         case Next::Continue:
             break;
@@ -245,7 +299,7 @@ Server::Next Server::HandleMessage(Connection& c, const Message& message) {
         case MessageKind::View:
         case MessageKind::SessionId:
             // Only as the first bytes of a connection: a viewer or a session is nothing else.
-            if (c.asked || !c.as<Connection::Client>()) {
+            if (c.asked || !c.as<Connection::Client>() || c.tls) {
                 Note(kBadInput, Level::Info,
                      "closing " + Peer(c) + ": a session request after other requests");
                 return Next::HangUp;
@@ -255,6 +309,8 @@ Server::Next Server::HandleMessage(Connection& c, const Message& message) {
             return message.kind == MessageKind::View ? Next::View : Next::Join;
         case MessageKind::Operator:
             return HandleOperator(c, message.name);
+        case MessageKind::Declined:
+            return HandleDeclined(c, message.name);
     }
     return Next::HangUp;
 }
@@ -262,6 +318,13 @@ Server::Next Server::HandleMessage(Connection& c, const Message& message) {
 Server::Next Server::HandleRegister(Connection& c, std::string_view name) {
     if (!c.as<Connection::Client>()) {
         Note(kBadInput, Level::Info, "closing " + Peer(c) + ": a second register");
+        return Next::HangUp;
+    }
+    if (tls_ && !c.tls) {
+        Note(kNameRefused, Level::Warning,
+             "refused to register " + Printable(name) + " from " + Peer(c) +
+                 ": not in TLS (this server has --cert; the agent needs --ca)");
+        batch_ += std::string(kRefusedPrefix) + std::string(wire::kRefuseTlsRequired) + "\n";
         return Next::HangUp;
     }
     if (auto why = CheckName(name)) {
@@ -332,6 +395,13 @@ void Server::TickConnection(Connection& c, bool ping) {
     }
     if (ProofOverdue(c))
         return;
+    // A TLS handshake is as unauthenticated as a viewer owing its proof, and as bounded.
+    if (c.tls && c.tls->Handshaking() && now - c.opened >= options_.auth_timeout) {
+        Note(kBadInput, Level::Info,
+             "closing " + Peer(c) + ": no TLS handshake within " + Seconds(options_.auth_timeout));
+        Close(c, {});
+        return;
+    }
     Connection* p = &c;
     if (c.as<Connection::Agent>() && now - c.last_heard >= options_.agent_timeout) {
         // Its answer may be waiting unread in the socket: take it before judging.

@@ -1,11 +1,13 @@
 // The directory server: one serving thread that lists machines for the launchers, registers
 // agents and pairs and relays sessions. Its parts, as files:
-//   event_loop.*   epoll, the tick and the stop signals (knows no connection)
-//   networking.cpp accepting, reading, replying, closing; limits per address; read/write interest
+//   event_loop.*   epoll, the tick, the stop signals and SIGHUP (knows no connection)
+//   networking.cpp accepting, reading, replying, closing; limits per address; read/write
+//                  interest; TLS on agents' control connections (over tls.*)
 //   server.cpp     the policy: what each message means, the tick's time limits, the list
 //   agent_auth.cpp agent keys: challenge and proof
 //   operator_auth.cpp operators: the viewer's challenge and proof, access, per-operator limits
-//   session.cpp    sessions: "view", the ID block, pairing, the relay's end
+//   session.cpp    sessions: "view", the ID block, "declined", pairing, the relay's end
+//   audit.*        the audit file's JSON lines
 // The hosts file is read on a thread of its own (hosts_reader.h).
 #pragma once
 
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "directory_server/agent_keys.h"
+#include "directory_server/audit.h"
 #include "directory_server/connection.h"
 #include "directory_server/event_loop.h"
 #include "directory_server/hosts_reader.h"
@@ -32,6 +35,7 @@
 #include "directory_server/protocol.h"
 #include "directory_server/registry.h"
 #include "directory_server/relay.h"
+#include "directory_server/tls.h"
 
 namespace dirsrv {
 
@@ -92,6 +96,9 @@ private:
 
     // The policy (server.cpp).
     void RaiseFileLimit();
+    std::string LoadCertificate();
+    void Audit(const AuditRecord& record);
+    void ReopenAudit();
     void HandleInput(Connection& c, std::string_view data);
     Next HandleMessage(Connection& c, const Message& message);
     Next HandleRegister(Connection& c, std::string_view name);
@@ -112,7 +119,15 @@ private:
     Connection* Adopt(int fd, const sockaddr_in& peer, std::uint32_t interest);
     bool Reading(const Connection& c) const;
     void Read(Connection& c);
-    void HangUp(Connection& c);
+    bool ReadOnce(Connection& c);
+    // Bytes the connection's socket (or its TLS) took: 0 when it takes none now, -1 when dead.
+    std::ptrdiff_t Transmit(Connection& c, std::string_view bytes);
+    void ShutOutput(Connection& c);
+    // TLS on an agent's control connection (networking.cpp, over tls.h).
+    bool StartTls(Connection& c);
+    bool ContinueHandshake(Connection& c);
+    // Sends `owed`, then ends the connection (see networking.cpp).
+    void HangUp(Connection& c, std::string_view owed);
     // Sends or queues bytes; false when the connection is dead.
     bool Send(Connection& c, std::string_view bytes);
     void Flush(Connection& c);
@@ -135,12 +150,16 @@ private:
     Next ChallengeViewer(Connection& c, std::string_view name);
     Next HandleOperator(Connection& c, std::string_view body);
     bool ProofOverdue(Connection& c);
+    void AuditRefused(const Connection& c, std::string_view reply, std::string_view name,
+                      std::string_view machine, std::string_view why);
     std::size_t SessionsOf(std::string_view operator_name) const;
     bool MayList(const Connection& c) const;
 
     // Sessions (session.cpp).
     bool SessionEvent(Connection& c, std::uint32_t mask);
     void StartView(Connection& c, std::string_view name, std::string_view held);
+    Next HandleDeclined(Connection& agent, std::string_view body);
+    std::size_t PendingFor(std::string_view target) const;
     void JoinSession(Connection& c, std::string_view id, std::string_view held);
     void ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target,
                     Operator who);
@@ -154,6 +173,7 @@ private:
     std::string MintSessionId();
     void ReleasePending(const PendingSession& pending);
     void TickSessions();
+    std::string Unshaken(Relay& relay);
     void CheckRelayMemory();
 
     Options options_;
@@ -162,6 +182,9 @@ private:
     std::unique_ptr<HostsReader> hosts_;
     std::optional<AgentKeysFile> keys_file_;
     std::unique_ptr<OperatorGate> operators_;  // null: anyone may open sessions
+    std::unique_ptr<TlsServer> tls_;           // null: agents' connections are plain
+    std::unique_ptr<AuditLog> audit_;          // null: no audit file
+    bool audit_failing_ = false;               // the last record could not be written
     AgentKeysContent keys_;
     std::map<std::string, DirectTarget, std::less<>> direct_;  // hosts-file targets
     std::map<std::string, std::vector<std::uint64_t>, std::less<>> agents_by_name_;

@@ -23,6 +23,19 @@ namespace {
 // How long a session whose one side has finished may take to deliver the rest to the other.
 constexpr std::chrono::seconds kHalfClosedLinger{10};
 
+// What the audit file says of every session: who, with what right, with which machine, between
+// which addresses.
+AuditRecord SessionRecord(std::string_view event, const Relay& r) {
+    AuditRecord record(event);
+    record.Text("session", r.id)
+        .Text("operator", r.who.name.empty() ? wire::kAnonymousOperator : r.who.name)
+        .Text("right", RightWord(r.who.right))
+        .Text("machine", r.name)
+        .Text("viewer", r.viewer_peer)
+        .Text("agent", r.agent_peer);
+    return record;
+}
+
 std::string Duration(std::chrono::steady_clock::duration d) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(d).count());
@@ -67,8 +80,9 @@ void Server::Refuse(Connection& viewer, std::string_view reply, std::string_view
              std::string(reply.substr(0, reply.size() - 1)) + "): " + std::string(why));
     viewer.role = Connection::Client{};
     viewer.in.clear();
-    batch_.assign(reply);
-    HangUp(viewer);
+    // Not through batch_: an agent's "declined" refuses a viewer while the agent's own replies
+    // are being gathered there.
+    HangUp(viewer, reply);
 }
 
 void Server::StartView(Connection& c, std::string_view view_name, std::string_view held) {
@@ -100,6 +114,15 @@ void Server::StartView(Connection& c, std::string_view view_name, std::string_vi
     }
     // The administrator's hosts-file target comes first, as the hosts file's names do.
     if (const auto it = direct_.find(name); it != direct_.end()) {
+        // A target is held to the same number of waiting sessions as an agent: a viewer cannot
+        // make the server open connection after connection to it.
+        if (const std::size_t waiting = PendingFor(name);
+            waiting >= options_.max_pending_per_agent) {
+            Refuse(c, kErrorBusy,
+                   "view " + shown + ": " + Counted(waiting, "session") +
+                       " already waiting for its target");
+            return;
+        }
         const std::string id = MintSessionId();
         if (id.empty()) {
             Refuse(c, kErrorBusy, "the random number generator failed");
@@ -126,7 +149,13 @@ void Server::StartView(Connection& c, std::string_view view_name, std::string_vi
         Refuse(c, kErrorBusy, "the random number generator failed");
         return;
     }
-    if (!Send(*agent, std::string(kConnectPrefix) + id + "\n")) {
+    // The order names the operator and the right, so the agent can ask its user and keep a
+    // view-only session from sending input.
+    const std::string order =
+        std::string(kConnectPrefix) + id + " " +
+        (who.name.empty() ? std::string(wire::kAnonymousOperator) : who.name) + " " +
+        std::string(RightWord(who.right)) + "\n";
+    if (!Send(*agent, order)) {
         Close(*agent, "connection lost");
         Refuse(c, kErrorNotConnected, "view " + shown + ": its agent's connection failed");
         return;
@@ -140,6 +169,43 @@ void Server::StartView(Connection& c, std::string_view view_name, std::string_vi
                     std::move(who)};
     c.role = Connection::Viewer{id};
     UpdateInterest(c);
+}
+
+// Sessions waiting for the connection to hosts-file target `target`. Counted when asked, as an
+// operator's are: no count can drift from the sessions.
+std::size_t Server::PendingFor(std::string_view target) const {
+    std::size_t count = 0;
+    for (const auto& [id, pending] : pending_)
+        count += pending.agent == 0 && pending.name == target;
+    return count;
+}
+
+// An agent cannot take an order: its viewer is answered at once and the ID is forgotten. An ID
+// that is not waiting, or waits for another agent, is ignored: the order may have ended already
+// (the viewer left, the time ran out), and no agent may end another's session.
+Server::Next Server::HandleDeclined(Connection& agent, std::string_view body) {
+    if (!agent.as<Connection::Agent>()) {
+        Note(kBadInput, Level::Info, "closing " + Peer(agent) + ": declined before register");
+        return Next::HangUp;
+    }
+    const auto declined = ParseDeclined(body);
+    if (!declined) {
+        Note(kBadInput, Level::Info,
+             "closing " + Peer(agent) + ": not \"declined ID REASON\": " + Printable(body));
+        return Next::HangUp;
+    }
+    const auto it = pending_.find(std::string(declined->id));
+    if (it == pending_.end() || it->second.agent != agent.token())
+        return Next::Continue;
+    const PendingSession pending = std::move(it->second);
+    pending_.erase(it);
+    ReleasePending(pending);
+    if (Connection* viewer = Find(pending.viewer)) {
+        Refuse(*viewer, declined->reply,
+               "session with " + Printable(pending.name) + ": its agent declined (" +
+                   Printable(declined->reason) + ")");
+    }
+    return Next::Continue;
 }
 
 void Server::ConnectOut(Connection& viewer, const std::string& id, const DirectTarget& target,
@@ -257,6 +323,7 @@ void Server::Pair(Connection& viewer, Connection& agent, std::string_view held,
     relay->viewer_peer = Peer(viewer);
     relay->agent_peer = Peer(agent);
     relay->started = loop_.serving_now();
+    Audit(SessionRecord("session-start", *relay));
     viewer.in.clear();
     agent.in.clear();
     Relay* r = relay.get();
@@ -292,6 +359,14 @@ void Server::EndSession(Relay& r, std::string_view reason) {
              std::to_string(r.BytesToward(Relay::kAgent)) + " to the agent; buffers up to " +
              std::to_string(r.Largest(Relay::kViewer)) + " bytes to the viewer, " +
              std::to_string(r.Largest(Relay::kAgent)) + " to the agent; " + std::string(reason));
+    Audit(SessionRecord("session-end", r)
+              .Number("bytes_to_viewer", r.BytesToward(Relay::kViewer))
+              .Number("bytes_to_agent", r.BytesToward(Relay::kAgent))
+              .Number("milliseconds", static_cast<std::uint64_t>(
+                                          std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              loop_.serving_now() - r.started)
+                                              .count()))
+              .Text("reason", reason));
     const auto owned = relays_.find(&r);
     std::unique_ptr<Relay> relay = std::move(owned->second);
     relays_.erase(owned);
@@ -383,11 +458,14 @@ void Server::TickSessions() {
                        Duration(options_.session_timeout));
         }
     }
-    std::vector<Relay*> lingering;
+    std::vector<std::pair<Relay*, std::string>> ending;
     for (const auto& [relay, owned] : relays_) {
         relay->GiveBackIdle(loop_.serving_now());
         if (relay->HalfClosed() && loop_.serving_now() - relay->half_closed_at >= kHalfClosedLinger)
-            lingering.push_back(relay);
+            ending.emplace_back(relay,
+                                "one side closed and the other did not take the rest in time");
+        else if (auto why = Unshaken(*relay); !why.empty())
+            ending.emplace_back(relay, std::move(why));
     }
     if (relay_memory_.refusals > 0 && !pipe_refusal_logged_) {
         pipe_refusal_logged_ = true;
@@ -399,8 +477,30 @@ void Server::TickSessions() {
                 "below " +
                 std::to_string(kRelayBufferLargest) + "; sessions go on at the size they have");
     }
-    for (Relay* relay : lingering)
-        EndSession(*relay, "one side closed and the other did not take the rest in time");
+    for (auto& [relay, why] : ending)
+        EndSession(*relay, why);
+}
+
+// The server does not parse the relayed RFB (the bytes go through pipes), so it judges the
+// handshake by counts: in every RFB version the viewer sends at least its 12-byte version and a
+// ClientInit byte, the desktop its version and a security byte or more, before any update. A
+// session that has not carried that much each way within --handshake-timeout is no remote
+// desktop (a stuck VNC server, a stranger holding an ID) and is ended: why, or "" to keep it.
+std::string Server::Unshaken(Relay& r) {
+    constexpr std::uint64_t kLeastHandshake = 13;
+    if (r.handshaken)
+        return {};
+    const std::uint64_t from_viewer = r.BytesToward(Relay::kAgent);
+    const std::uint64_t from_desktop = r.BytesToward(Relay::kViewer);
+    if (from_viewer >= kLeastHandshake && from_desktop >= kLeastHandshake) {
+        r.handshaken = true;
+        return {};
+    }
+    if (loop_.serving_now() - r.started < options_.handshake_timeout)
+        return {};
+    return "no RFB handshake within " + Duration(options_.handshake_timeout) + " (" +
+           std::to_string(from_viewer) + " bytes from the viewer, " + std::to_string(from_desktop) +
+           " from the desktop)";
 }
 
 }  // namespace dirsrv

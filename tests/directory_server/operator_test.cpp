@@ -50,11 +50,12 @@ protected:
                                            opproof::Sign(pem, signed_name, nonce).value()}));
         return nonce;
     }
-    // The agent's next line is its order for a session; the session joins, the viewer is paired.
-    void ExpectPaired(Client& viewer, Client& agent) {
-        const std::string order = agent.Line();
-        ASSERT_TRUE(order.starts_with("connect ")) << order;
-        Join(viewer, order.substr(8, order.size() - 9));
+    // The agent's next line is its order for a session, naming the operator and their right;
+    // the session joins, the viewer is paired.
+    void ExpectPaired(Client& viewer, Client& agent, const std::string& who_and_right) {
+        const std::string order = agent.Line(), tail = " " + who_and_right + "\n";
+        ASSERT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
+        Join(viewer, order.substr(8, order.size() - 8 - tail.size()));
     }
     // Nothing was ordered on the agent's connection: the next thing on it answers this request.
     void ExpectNoOrder(Client& agent, const std::string& list) {
@@ -80,11 +81,11 @@ TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
         const char* what;
         std::string machine, who, signed_name;
         bool other_nonce = false;
-        std::string reply;  // all the viewer gets after its challenge; "" for a session
+        std::string reply;  // all the viewer gets after its challenge; the right for a session
     };
     for (const Case& c : std::vector<Case>{
-             {"alice, allowed every pc-*", "pc-2", "alice", "pc-2", false, ""},
-             {"bob, allowed to view pc-1", "pc-1", "bob", "pc-1", false, ""},
+             {"alice, allowed every pc-*", "pc-2", "alice", "pc-2", false, "control"},
+             {"bob, allowed to view pc-1", "pc-1", "bob", "pc-1", false, "view"},
              {"bob, not allowed pc-2", "pc-2", "bob", "pc-2", false, "error forbidden\n"},
              {"carol, revoked", "pc-1", "carol", "pc-1", false, "error not-authorized\n"},
              {"mallory, from another CA", "pc-1", "mallory", "pc-1", false,
@@ -97,8 +98,8 @@ TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
         Client viewer(port_);
         View(viewer, c.machine, c.who, c.signed_name, c.other_nonce);
         Client& agent = c.machine == "pc-1" ? *pc1 : *pc2;
-        if (c.reply.empty()) {
-            ExpectPaired(viewer, agent);
+        if (!c.reply.starts_with("error ")) {
+            ExpectPaired(viewer, agent, c.who + " " + c.reply);
         } else {
             EXPECT_EQ(viewer.UntilClosed(), c.reply) << c.what;
             ExpectNoOrder(agent, list);
@@ -124,7 +125,7 @@ TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
     EXPECT_TRUE(LogHas("access file access re-read: 1 rule"));
     Client viewer(port_);
     View(viewer, "pc-2", "bob", "pc-2");
-    ExpectPaired(viewer, *pc2);
+    ExpectPaired(viewer, *pc2, "bob control");
 }
 
 TEST_F(Operators, KeepsEachOperatorWithinTheirSessionLimit) {
@@ -153,9 +154,64 @@ TEST_F(Operators, WithoutTheCheckAnyoneOpensSessionsAndListFromLimitsTheList) {
     auto agent = Register("pc-1");
     Client viewer(port_);
     viewer.Send("view pc-1\n");
-    ExpectPaired(viewer, *agent);
+    ExpectPaired(viewer, *agent, "- control");
     EXPECT_EQ(Answer("server", "127.0.0.2"), "");  // outside the networks: no list
     EXPECT_EQ(Query(), "00ok|pc-1");
+}
+
+// As the package starts it before the administrator has made a CA: machines are listed, and
+// no viewer gets a session (nor a challenge).
+TEST_F(Operators, AServerWithoutItsCaFileListsMachinesButRefusesEveryView) {
+    Start("pc-1\n", "--operators-ca missing.pem");
+    EXPECT_EQ(Query(), "00ok|pc-1");
+    EXPECT_EQ(Answer("view pc-1\n"), "error not-authorized\n");
+    EXPECT_TRUE(LogHas("refused: there is no operators' CA file missing.pem"));
+}
+
+// The audit file's lines as Python's json module reads them: per line the event, operator,
+// machine (in hex when it is not UTF-8), verdict, transport and bytes to the viewer.
+std::string AuditEvents(const fs::path& file) {
+    const fs::path out = fs::path(file) += ".read";
+    const std::string script =
+        "import json, sys\n"
+        "for line in open(sys.argv[1], encoding='ascii'):\n"
+        "    r = json.loads(line)\n"
+        "    assert r['time'].endswith('Z') and line.endswith('}\\n')\n"
+        "    print(*(str(r.get(k, '')) for k in ('event', 'operator', 'machine_hex', 'machine',\n"
+        "          'verdict', 'transport', 'bytes_to_viewer')), sep='|')\n";
+    const std::string command =
+        "python3 -c \"" + script + "\" " + file.string() + " > " + out.string() + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(out);
+    return ReadFile(out);
+}
+
+TEST_F(Operators, WritesOneJsonLinePerEventToTheAuditFileAndAnotherAfterSighup) {
+    StartChecking("alice * control\n", "--audit audit.jsonl");
+    const std::string euc_kr = "pc-\xb0\xa1";  // not UTF-8: its bytes go in hex beside it
+    auto agent = Register(euc_kr);
+    {
+        Client viewer(port_);
+        View(viewer, euc_kr, "alice", euc_kr);
+        ExpectPaired(viewer, *agent, "alice control");  // and the agent's side closes
+        EXPECT_EQ(viewer.UntilClosed(), "");
+    }
+    for (const std::string who : {"mallory", "bob"}) {
+        Client viewer(port_);
+        View(viewer, euc_kr, who, euc_kr);
+        EXPECT_TRUE(viewer.UntilClosed().starts_with("error ")) << who;
+    }
+    // logrotate moves the file and sends SIGHUP: the next record starts a new file.
+    fs::rename(dir_ / "audit.jsonl", dir_ / "audit.jsonl.1");
+    kill(pid_, SIGHUP);
+    EXPECT_TRUE(LogHas("audit file audit.jsonl opened again"));
+    Register("pc-2");
+    EXPECT_EQ(AuditEvents(dir_ / "audit.jsonl.1"),
+              "agent-registered||70632db0a1|pc-\u00b0\u00a1||plain|\n"
+              "session-start|alice|70632db0a1|pc-\u00b0\u00a1|||\n"
+              "session-end|alice|70632db0a1|pc-\u00b0\u00a1|||12\n"
+              "operator-refused|mallory|70632db0a1|pc-\u00b0\u00a1|not-authorized||\n"
+              "operator-refused|bob|70632db0a1|pc-\u00b0\u00a1|forbidden||\n");
+    EXPECT_EQ(AuditEvents(dir_ / "audit.jsonl"), "agent-registered|||pc-2||plain|\n");
 }
 
 // Exit 2 for a bad command line, 1 for a busy port or a file it cannot use.
@@ -174,8 +230,9 @@ TEST_F(Operators, RefusesToStartOnABadCommandLineABusyPortOrFilesItCannotUse) {
              {"extra", 2},
              {"--listen 127.0.0.1:" + std::to_string(port_), 1},
              {"--listen 127.0.0.1:0 --agent-keys missing", 1},
-             {"--listen 127.0.0.1:0 --operators-ca missing.pem", 1},
              {"--listen 127.0.0.1:0 --operators-ca not-a-ca.pem", 1},
+             {"--listen 127.0.0.1:0 --cert missing.pem", 1},
+             {"--listen 127.0.0.1:0 --cert not-a-ca.pem", 1},  // a certificate without its key
              {ca + " --crl " + (pki_ / "other/crl.pem").string(), 1},
              {ca + " --access missing", 1}})
         EXPECT_EQ(WaitExit(Spawn(args, "other.log")), status) << args;

@@ -45,9 +45,9 @@ protected:
     // A viewer that has sent "view NAME" and the ID its agent was ordered to connect with.
     std::string View(Client& viewer, Client& agent, const std::string& name) {
         viewer.Send("view " + name + "\n");
-        const std::string order = agent.Line();
-        EXPECT_TRUE(order.starts_with("connect ")) << order;
-        const std::string id = order.substr(8, order.size() - 9);
+        const std::string order = agent.Line(), tail = " - control\n";
+        EXPECT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
+        const std::string id = order.substr(8, order.size() - 8 - tail.size());
         EXPECT_EQ(id.size(), 19u);
         EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos);
         return id;
@@ -149,6 +149,29 @@ TEST_F(Sessions, AnswersAViewerThatCannotHaveItsSession) {
     EXPECT_TRUE(agent->Send("server") && agent->Recv() == "00ok|pc");
 }
 
+TEST_F(Sessions, AnswersAnOrderTheAgentDeclinesAtOnceAndForgetsItsId) {
+    Start("", "--max-pending-per-agent 1");
+    auto agent = Register("pc");
+    auto other = Register("other");
+    for (const auto& [reason, reply] : std::vector<std::pair<std::string, std::string>>{
+             {"busy", "error busy\n"},
+             {"denied", "error denied\n"},
+             {"failed", "error failed\n"},
+             {"x11vnc\tgone", "error failed\n"}}) {  // a reason of a later agent: a failure
+        Client viewer(port_);
+        const std::string id = View(viewer, *agent, "pc");
+        // Another agent cannot end it, and IDs not waiting are ignored.
+        other->Send("declined " + id + " busy\ndeclined 1234567890123456789 busy\n");
+        EXPECT_TRUE(other->Send("server") && other->Recv() == "00ok|other|pc");
+        agent->Send("declined " + id + " " + reason + "\r\n");
+        EXPECT_EQ(viewer.UntilClosed(), reply) << reason;
+        EXPECT_EQ(Answer(IdBlock(id) + "RFB 003.008\n"), "") << "a declined ID is gone";
+    }
+    EXPECT_TRUE(LogHas("its agent declined (\"x11vnc\\x09gone\")"));
+    Client viewer(port_);
+    View(viewer, *agent, "pc");  // its one waiting session was given back each time
+}
+
 TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
     Start("other\n");
     auto agent = Register("pc");
@@ -178,11 +201,14 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
              {"register x\nview pc\n", "registered\n"},  // an agent turning viewer
              {"viewpc\n", ""},
              {"View pc\n", ""},
-             {"proof " + std::string(64, '0') + "\n", ""},  // proof without a challenge
-             {"ID:"s + std::string(247, '\0'), ""},         // no digits
-             {"ID:12a", ""},                                // not a digit
-             {"ID:" + std::string(21, '7'), ""},            // too many digits
-             {"ID:12" + std::string(10, '\0') + "3", ""},   // a digit in the padding
+             {"proof " + std::string(64, '0') + "\n", ""},   // proof without a challenge
+             {"declined 1 busy\n", ""},                      // only an agent declines
+             {"register a\ndeclined 12\n", "registered\n"},  // an ID and a reason
+             {"register b\ndeclined x busy\n", "registered\n"},
+             {"ID:"s + std::string(247, '\0'), ""},        // no digits
+             {"ID:12a", ""},                               // not a digit
+             {"ID:" + std::string(21, '7'), ""},           // too many digits
+             {"ID:12" + std::string(10, '\0') + "3", ""},  // a digit in the padding
          }) {
         closes(input, answer);
     }
@@ -196,6 +222,41 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
     EXPECT_TRUE(viewer.Send("still\n") && session->Exactly(6) == "still\n");
     EXPECT_TRUE(session->Send("here\n") && viewer.Exactly(5) == "here\n");
     EXPECT_TRUE(launcher.Send("server") && launcher.Recv() == "00ok|other");
+}
+
+TEST_F(Sessions, EndsARelayedSessionThatCarriesNoRfbHandshake) {
+    Start("", "--handshake-timeout 0.5");
+    auto agent = Register("pc");
+    // A viewer sends at least its version and one byte more (3.3's ClientInit); a desktop its
+    // version (sent with the ID block here) and at least one byte more.
+    struct Case {
+        std::string from_viewer, from_desktop;
+        bool kept;
+        std::unique_ptr<Client> viewer, session;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"", "\x01\x01", false, {}, {}});
+    cases.push_back({"RFB 003.008\n", "\x01\x01", false, {}, {}});
+    cases.push_back({"RFB 003.003\n\x01", "", false, {}, {}});
+    cases.push_back({"RFB 003.003\n\x01", "\x01", true, {}, {}});
+    for (Case& c : cases) {
+        c.viewer = std::make_unique<Client>(port_);
+        c.session = Join(*c.viewer, View(*c.viewer, *agent, "pc"));
+        c.session->Send(c.from_desktop);
+        c.viewer->Send(c.from_viewer);
+    }
+    std::this_thread::sleep_for(1s);
+    for (Case& c : cases) {
+        if (!c.kept) {
+            EXPECT_EQ(c.viewer->UntilClosed(), c.from_desktop) << c.from_viewer;
+            EXPECT_EQ(c.session->UntilClosed(), c.from_viewer);
+            continue;
+        }
+        EXPECT_EQ(c.viewer->Exactly(1), c.from_desktop);
+        EXPECT_TRUE(c.viewer->Send("x"));
+        EXPECT_EQ(c.session->Exactly(c.from_viewer.size() + 1), c.from_viewer + "x");
+    }
+    EXPECT_EQ(Count(Log(), "no RFB handshake within 0.5 s"), 3u);
 }
 
 // Reads `expected.size()` bytes and compares them as they come, without keeping them all.
@@ -301,6 +362,20 @@ TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
     EXPECT_EQ(viewer.UntilClosed(), "");
     EXPECT_EQ(Answer("view gone\n"), "error not-connected\n");
     close(vnc);
+}
+
+TEST_F(Sessions, HoldsAHostsFileTargetToTheWaitingSessionsOfAnAgent) {
+    // A target that takes no connection: its one-place backlog is full, so connecting waits.
+    const auto [slow, slow_port] = Listener();
+    listen(slow, 0);
+    Client filler(slow_port);
+    Start("slow = 127.0.0.1:" + std::to_string(slow_port) + "\n",
+          "--max-pending-per-agent 1 --session-timeout 0.5");
+    Client waiting(port_);
+    waiting.Send("view slow\n");
+    EXPECT_TRUE(Eventually([&] { return Answer("view slow\n") == "error busy\n"; }));
+    EXPECT_EQ(waiting.UntilClosed(), "error timeout\n");
+    close(slow);
 }
 
 // Without CAP_SYS_RESOURCE a pipe cannot grow past /proc/sys/fs/pipe-max-size (EPERM, as over

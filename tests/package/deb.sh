@@ -3,7 +3,9 @@
 # lintian finds no errors; both install with dpkg -i once apt has brought their dependencies;
 # the units pass `systemd-analyze verify` (offline: no systemd needs to run); the installed
 # directory-server, started as its unit starts it (its user, its options, the agent keys as a
-# credential), lists an agent that proves its key and refuses one without; the man page documents every option of --help; an upgrade
+# credential, its log directory), lists an agent that proves its key and refuses one without,
+# refuses every session until the operators' CA is in /etc/directory-server/ca.pem and challenges
+# viewers once it is, and writes the audit file; the man page documents every option of --help; an upgrade
 # keeps an edited hosts file; purge leaves nothing behind. Needs root (it installs packages).
 set -euo pipefail
 build=$(realpath "$1") dist=$(realpath "$2")
@@ -14,6 +16,7 @@ fi
 work=$(mktemp -d) server_pid=
 cleanup() {
     [[ -z $server_pid ]] || kill "$server_pid" 2>/dev/null || true
+    rm -f /etc/directory-server/ca.pem
     dpkg --purge tal-directory-server talagent >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -62,7 +65,7 @@ done
 ok "installed $version; --version tells $upstream"
 
 conffiles=$(dpkg-query -W -f '${Conffiles}\n' tal-directory-server | awk 'NF { print $1 }' | sort)
-[[ $conffiles == $'/etc/default/directory-server\n/etc/directory-server/agent-keys\n/etc/directory-server/hosts' ]] ||
+[[ $conffiles == $'/etc/default/directory-server\n/etc/directory-server/agent-keys\n/etc/directory-server/hosts\n/etc/logrotate.d/directory-server' ]] ||
     fail "conffiles: $conffiles"
 [[ $(stat -c %a:%U /etc/directory-server/agent-keys) == 600:root ]] || fail "agent-keys is not root's alone"
 [[ $(stat -c %a /etc/directory-server/hosts) == 644 ]] || fail "the service's user cannot read the hosts file"
@@ -95,9 +98,10 @@ key=$(openssl rand -hex 32)
 printf 'pc-keyed %s\n' "$key" >>/etc/directory-server/agent-keys
 # As systemd starts the service, without systemd: the credential copied by root into a
 # directory of the service's own (mode 500, the file 400, owned by its user), $CREDENTIALS_DIRECTORY
-# naming it, ExecStart with %d and the options of /etc/default/directory-server, run as an
-# unprivileged user without capabilities as the dynamic user would be. Only the port is changed
-# (a later --listen wins), so that the test does not depend on 47010 being free.
+# naming it, the log directory (LogsDirectory=, under %L) the service's own, ExecStart with %d,
+# %L and the options of /etc/default/directory-server, run as an unprivileged user without
+# capabilities as the dynamic user would be. Only the port is changed (a later --listen wins),
+# so that the test does not depend on 47010 being free.
 unit=/lib/systemd/system/directory-server.service
 credential=$(sed -n 's/^LoadCredential=//p' $unit)
 [[ $credential == agent-keys:/etc/directory-server/agent-keys ]] || fail "LoadCredential=$credential"
@@ -108,23 +112,36 @@ chown -R nobody:nogroup "$credentials"
 chmod 400 "$credentials/${credential%%:*}"
 chmod 500 "$credentials"
 chmod 711 "$work"
+[[ $(sed -n 's/^LogsDirectory=//p' $unit) == directory-server ]] || fail "LogsDirectory="
+mkdir -p "$work/log/directory-server"
+chown nobody:nogroup "$work/log/directory-server"
+audit=$work/log/directory-server/audit.log
 exec_start=$(sed -n 's/^ExecStart=//p' $unit)
 options=$(. /etc/default/directory-server && echo "$DIRECTORY_SERVER_OPTIONS")
 command=${exec_start/\$DIRECTORY_SERVER_OPTIONS/$options}
 command=${command//%d/$credentials}
+command=${command//%L/$work/log}
 [[ $command == /usr/bin/directory-server\ * ]] || fail "ExecStart: $exec_start"
-# shellcheck disable=SC2086 # the unit splits the options at blanks, as this does
-CREDENTIALS_DIRECTORY=$credentials setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    --inh-caps=-all --bounding-set=-all --no-new-privs $command --listen 127.0.0.1:0 \
-    2>"$work/server.log" &
-server_pid=$!
-for _ in $(seq 100); do
-    port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
-    [[ -n $port ]] && break
-    kill -0 $server_pid 2>/dev/null || { cat "$work/server.log"; fail "the server exited"; }
-    sleep 0.1
-done
-[[ -n $port ]] || fail "the server did not listen"
+start_server() {
+    # shellcheck disable=SC2086 # the unit splits the options at blanks, as this does
+    CREDENTIALS_DIRECTORY=$credentials setpriv --reuid=nobody --regid=nogroup --clear-groups \
+        --inh-caps=-all --bounding-set=-all --no-new-privs $command --listen 127.0.0.1:0 \
+        2>"$work/server.log" &
+    server_pid=$!
+    port=
+    for _ in $(seq 100); do
+        port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
+        [[ -n $port ]] && break
+        kill -0 $server_pid 2>/dev/null || { cat "$work/server.log"; fail "the server exited"; }
+        sleep 0.1
+    done
+    [[ -n $port ]] || fail "the server did not listen"
+}
+# All a viewer that asks for pc-keyed gets: its first line.
+view() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'view pc-keyed\n' >&3 && timeout 5 head -n 1 <&3)
+}
+start_server
 ask() {
     (exec 3<>"/dev/tcp/127.0.0.1/$port" && printf server >&3 && timeout 5 dd bs=200 count=1 status=none <&3)
 }
@@ -143,11 +160,27 @@ stranger=$(exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'register pc-stranger\n'
 [[ $stranger == "refused unknown name" ]] || fail "an agent without a key got '$stranger'"
 reply=$(ask)
 [[ $reply == "00ok|pc-keyed|reception-01" ]] || fail "reply '$reply'"
+# No CA yet: every session is refused, and the log says what to do.
+[[ $(view) == "error not-authorized" ]] || fail "a session without the operators' CA"
+grep -q "there is no operators' CA file /etc/directory-server/ca.pem.*talpki ca" "$work/server.log" ||
+    fail "the log does not say where the CA goes"
+grep -q '"event":"agent-registered","machine":"pc-keyed",.*"transport":"plain"}' "$audit" ||
+    fail "no audit line of the registration"
 exec 4>&-
 ! grep -q "open registration" "$work/server.log" || fail "the service runs with open registration"
 kill $server_pid && wait $server_pid || fail "the server did not stop cleanly on SIGTERM"
 server_pid=
-ok "$command lists pc-keyed, refuses pc-stranger: $reply"
+ok "$command lists pc-keyed, refuses pc-stranger: $reply; refuses sessions without a CA"
+# With the CA in place, viewers are challenged for their operator's proof.
+/usr/bin/talpki ca "$work/pki" 2>/dev/null || fail "talpki ca"
+install -m 644 "$work/pki/ca.pem" /etc/directory-server/ca.pem
+start_server
+[[ $(view) == challenge\ * ]] || fail "a viewer is not challenged once the CA is there"
+grep -q '"event":"operator-refused"' "$audit" || fail "no audit line of the refused operator"
+kill $server_pid && wait $server_pid || fail "the server did not stop cleanly on SIGTERM"
+server_pid=
+rm /etc/directory-server/ca.pem
+ok "with /etc/directory-server/ca.pem the server challenges viewers"
 
 echo "=== upgrade"
 dpkg -i "$next_deb" </dev/null >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "upgrade"; }
