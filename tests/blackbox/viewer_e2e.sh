@@ -8,16 +8,17 @@
 # in it must arrive on the remote display. Twice: encrypted (a talpki CA
 # beside the viewer, the agent with a machine certificate and a key it
 # proves to the server) and plain (agent --insecure, no CA file; the title
-# says "not encrypted"). In the encrypted case x11vnc checks the operator's
-# client certificate (-sslverify, through a wrapper given as talagent
-# --x11vnc): the viewer with operator.pem gets in, one without it does not
+# says "not encrypted"). In the encrypted case the agent holds its control
+# connection to the server in TLS and its x11vnc checks the operator's client
+# certificate: the viewer with operator.pem gets in, one without it does not
 # (status 7). Then the real server's refusals as the viewer tells them: a
 # name nobody holds (status 3), an agent that holds pc-1 with pc-2's
 # certificate (status 7), and, with the server checking operators, a valid
-# operator sees the desktop while no operator.pem (11), a revoked operator
-# (12), one the access file leaves out (13) and an operator.pem that others
-# may read (11) are refused. A plain session needs allow-plain-sessions
-# beside the viewer (status 7 without it).
+# operator sees the desktop (also beside four silent requests) while no
+# operator.pem (11), a revoked operator (12), one the access file leaves out
+# (13) and an operator.pem that others may read (11) are refused; an operator
+# with the view right sees the desktop but his click does not arrive. A plain
+# session needs allow-plain-sessions beside the viewer (status 7 without it).
 #   viewer_e2e.sh BUILD_DIR
 # DIRECTORY_SERVER and TALAGENT may name other builds of those programs.
 source "$(dirname "$0")/lib.sh"
@@ -46,16 +47,17 @@ start_xvfb
 "$talpki" ca "$WORK/pki" 2>/dev/null
 "$talpki" agent "$WORK/pki" pc-1 2>/dev/null
 "$talpki" agent "$WORK/pki" pc-2 2>/dev/null
-for who in alice bob carol; do "$talpki" operator "$WORK/pki" $who 2>/dev/null; done
+for who in alice bob carol dave; do "$talpki" operator "$WORK/pki" $who 2>/dev/null; done
 "$talpki" revoke "$WORK/pki" bob 2>/dev/null
-printf 'alice pc-* control\nbob * control\n' >"$WORK/access"
+printf 'alice pc-* control\nbob * control\ndave pc-1 view\n' >"$WORK/access"
 # The viewers find no operator.pem of the user running the test; each row names its own.
 export XDG_CONFIG_HOME=$WORK/config
 export TALVIEWER_OPERATOR=$WORK/pki/operators/alice.pem
 cp "$WORK/pki/operators/alice.pem" "$WORK/open.pem" && chmod 644 "$WORK/open.pem"
-# x11vnc as talagent starts it, checking the client's certificate against the CA.
-printf '#!/bin/sh\nexec x11vnc "$@" -sslverify %q\n' "$WORK/pki/ca.pem" >"$WORK/x11vnc-verify"
-chmod +x "$WORK/x11vnc-verify"
+# The server's certificate: agents hold their control connections to it in TLS.
+"$talpki" server "$WORK/pki" localhost 127.0.0.1 2>/dev/null
+tls_server=(--cert "$WORK/pki/servers/localhost.pem")
+tls_agent=(--ca "$WORK/pki/ca.pem")
 (umask 077 && echo "pc-1 $(openssl rand -hex 32)" >"$WORK/keys")
 
 # Reads pixel ($2, $3) of the PPM screenshot $1 as rrggbb.
@@ -122,13 +124,18 @@ wait_colour() {
     echo "ok - $1: the viewer shows the remote desktop ($w x $h, pixel $got)"
 }
 
-# viewer_sees LABEL: talviewer from $WORK/app, on the operator's screen, shows pc-1's desktop.
+# viewer_sees LABEL [click]: talviewer from $WORK/app, on the operator's screen, shows pc-1's
+# desktop (then clicks over xev's window).
 viewer_sees() {
     (cd "$WORK/app" && exec ./talviewer TALVERO-VNC 127.0.0.1 "$port" pc-1) 2>"$WORK/sees.log" &
     local pid=$! viewer
     track $pid
     viewer=$(wait_window '^pc-1$' 20) || fail "$1: no viewer window: $(cat "$WORK/sees.log")"
     wait_colour "$1" "$viewer"
+    if [[ ${2:-} == click ]]; then
+        xdotool mousemove --window "$viewer" $((w / 8)) $((h / 4)) click 1
+        sleep 2
+    fi
     kill $pid
     wait $pid 2>/dev/null || true
 }
@@ -141,8 +148,8 @@ run_case() {
     cp "$BUILD/talviewer" "$WORK/app/talviewer"
     if [[ $mode == tls ]]; then
         cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
-        agent_args=(--cert "$WORK/pki/agents/pc-1.pem" --key-file "$WORK/keys" --x11vnc "$WORK/x11vnc-verify")
-        server_args=(--agent-keys "$WORK/keys")
+        agent_args=(--cert "$WORK/pki/agents/pc-1.pem" "${tls_agent[@]}" --key-file "$WORK/keys")
+        server_args=(--agent-keys "$WORK/keys" "${tls_server[@]}")
         title='^pc-1$'
     else
         agent_args=(--insecure)
@@ -201,15 +208,24 @@ run_case() {
 
 run_case tls
 # Someone else's certificate under the name pc-1 (the CA is still beside the viewer).
-start_pair wrong-cert -- --cert "$WORK/pki/agents/pc-2.pem"
+start_pair wrong-cert "${tls_server[@]}" -- --cert "$WORK/pki/agents/pc-2.pem" "${tls_agent[@]}"
 cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
 viewer_refused "pc-2's certificate for pc-1" pc-1 7 "TLS handshake with pc-1 failed"
 stop_pair
 # The server checks operators; x11vnc checks the client certificate too.
 start_pair operators --agent-keys "$WORK/keys" --operators-ca "$WORK/pki/ca.pem" \
-    --crl "$WORK/pki/crl.pem" --access "$WORK/access" -- \
-    --cert "$WORK/pki/agents/pc-1.pem" --key-file "$WORK/keys" --x11vnc "$WORK/x11vnc-verify"
+    --crl "$WORK/pki/crl.pem" --access "$WORK/access" "${tls_server[@]}" -- \
+    --cert "$WORK/pki/agents/pc-1.pem" "${tls_agent[@]}" --key-file "$WORK/keys"
 viewer_sees "operator alice"
+# Four connections that ask for pc-1 and then say nothing hold no session: the operator still
+# gets in while they are open.
+for _ in 1 2 3 4; do exec {silent}<>/dev/tcp/127.0.0.1/$port; printf 'view pc-1\n' >&$silent; done
+viewer_sees "operator alice beside four silent requests"
+# dave may only watch: his click does not reach the remote display.
+: >"$WORK/xev.log"
+TALVIEWER_OPERATOR=$WORK/pki/operators/dave.pem viewer_sees "operator dave, view only" click
+! grep -q ButtonPress "$WORK/xev.log" || fail "a click of a view-only operator reached the remote display"
+echo "ok - a view-only operator's click does not reach the remote display"
 for row in "no operator.pem|$WORK/none.pem|11|No operator certificate at $WORK/none.pem" \
     "a revoked operator|$WORK/pki/operators/bob.pem|12|did not accept your operator certificate" \
     "an operator the access file leaves out|$WORK/pki/operators/carol.pem|13|not allowed to open" \
