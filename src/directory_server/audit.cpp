@@ -88,20 +88,21 @@ AuditRecord::AuditRecord(std::string_view event) {
 }
 
 AuditRecord& AuditRecord::Text(std::string_view key, std::string_view value) {
-    text_ += "," + JsonString(key) + ":" + JsonString(value);
+    text_.append(",").append(JsonString(key)).append(":").append(JsonString(value));
     if (!IsUtf8(value)) {
         std::string hex;
         for (const char c : value) {
             hex += kHex[static_cast<unsigned char>(c) >> 4];
             hex += kHex[static_cast<unsigned char>(c) & 0xF];
         }
-        text_ += "," + JsonString(std::string(key) + "_hex") + ":\"" + hex + "\"";
+        text_.append(",").append(JsonString(std::string(key) + "_hex"));
+        text_.append(":\"").append(hex).append("\"");
     }
     return *this;
 }
 
 AuditRecord& AuditRecord::Number(std::string_view key, std::uint64_t value) {
-    text_ += "," + JsonString(key) + ":" + std::to_string(value);
+    text_.append(",").append(JsonString(key)).append(":").append(std::to_string(value));
     return *this;
 }
 
