@@ -152,57 +152,57 @@ std::unique_ptr<OperatorIdentity> OperatorIdentity::Load(const std::wstring& pat
     std::string text(kMaxFile + 1, '\0');
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(file.gcount()));
-    std::string problem;
-    Bytes blob = text.size() > kMaxFile ? Bytes() : RsaKeyBlob(text, problem);
-    const Bytes der = PemBlock(text, "CERTIFICATE");
     std::unique_ptr<OperatorIdentity> identity(new OperatorIdentity());
-    if (text.size() > kMaxFile)
-        problem = "it is too large";
-    else if (problem.empty() &&
-             !(identity->certificate_ = CertCreateCertificateContext(
-                   X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()))))
-        problem = "it holds no certificate";
-    if (problem.empty()) {
-        // A name of this process's own: two viewers at once must not share a container.
-        identity->container_ = L"talviewer operator " + std::to_wstring(GetCurrentProcessId()) +
-                               L" " + std::to_wstring(GetTickCount64());
-        if (!CryptAcquireContextW(&identity->provider_, identity->container_.c_str(),
-                                  MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_NEWKEYSET) ||
-            !CryptImportKey(identity->provider_, blob.data(), static_cast<DWORD>(blob.size()), 0,
-                            CRYPT_EXPORTABLE, &identity->key_))
-            problem = "its key cannot be imported (" + Code(GetLastError()) + ")";
-    }
-    SecureZeroMemory(blob.data(), blob.size());
+    const std::string problem = text.size() > kMaxFile ? "it is too large" : identity->Take(text);
     SecureZeroMemory(text.data(), text.size());
-    if (problem.empty()) {
-        // The key must be the certificate's, or every proof would be refused as forged.
-        DWORD size = 0;
-        CryptExportPublicKeyInfo(identity->provider_, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr,
-                                 &size);
-        Bytes info(size);
-        auto* key = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data());
-        if (size == 0 ||
-            !CryptExportPublicKeyInfo(identity->provider_, AT_KEYEXCHANGE, X509_ASN_ENCODING, key,
-                                      &size) ||
-            !CertComparePublicKeyInfo(
-                X509_ASN_ENCODING, &identity->certificate_->pCertInfo->SubjectPublicKeyInfo, key))
-            problem = "its key is not the certificate's";
-    }
-    if (problem.empty()) {
-        CRYPT_KEY_PROV_INFO where_key{};
-        where_key.pwszContainerName = identity->container_.data();
-        where_key.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
-        where_key.dwProvType = PROV_RSA_AES;
-        where_key.dwKeySpec = AT_KEYEXCHANGE;
-        if (!CertSetCertificateContextProperty(identity->certificate_, CERT_KEY_PROV_INFO_PROP_ID,
-                                               0, &where_key))
-            problem = "its certificate cannot be given its key (" + Code(GetLastError()) + ")";
-    }
     if (!problem.empty()) {
         why = "The operator certificate " + where + " cannot be used: " + problem + ".";
         return nullptr;
     }
     return identity;
+}
+
+std::string OperatorIdentity::Take(const std::string& text) {
+    std::string problem;
+    Bytes blob = RsaKeyBlob(text, problem);
+    const Bytes der = PemBlock(text, "CERTIFICATE");
+    if (problem.empty() && !(certificate_ = CertCreateCertificateContext(
+                                 X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()))))
+        problem = "it holds no certificate";
+    if (problem.empty()) {
+        // A name of this process's own: two viewers at once must not share a container.
+        container_ = L"talviewer operator " + std::to_wstring(GetCurrentProcessId()) + L" " +
+                     std::to_wstring(GetTickCount64());
+        if (!CryptAcquireContextW(&provider_, container_.c_str(), MS_ENH_RSA_AES_PROV_W,
+                                  PROV_RSA_AES, CRYPT_NEWKEYSET) ||
+            !CryptImportKey(provider_, blob.data(), static_cast<DWORD>(blob.size()), 0,
+                            CRYPT_EXPORTABLE, &key_))
+            problem = "its key cannot be imported (" + Code(GetLastError()) + ")";
+    }
+    SecureZeroMemory(blob.data(), blob.size());
+    return problem.empty() ? Attach() : problem;
+}
+
+// The imported key must be the certificate's (or every proof would be refused as forged), and
+// the certificate learns where its key is, for SChannel.
+std::string OperatorIdentity::Attach() {
+    DWORD size = 0;
+    CryptExportPublicKeyInfo(provider_, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &size);
+    Bytes info(size);
+    auto* key = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data());
+    if (size == 0 ||
+        !CryptExportPublicKeyInfo(provider_, AT_KEYEXCHANGE, X509_ASN_ENCODING, key, &size) ||
+        !CertComparePublicKeyInfo(X509_ASN_ENCODING, &certificate_->pCertInfo->SubjectPublicKeyInfo,
+                                  key))
+        return "its key is not the certificate's";
+    CRYPT_KEY_PROV_INFO where_key{};
+    where_key.pwszContainerName = container_.data();
+    where_key.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
+    where_key.dwProvType = PROV_RSA_AES;
+    where_key.dwKeySpec = AT_KEYEXCHANGE;
+    if (!CertSetCertificateContextProperty(certificate_, CERT_KEY_PROV_INFO_PROP_ID, 0, &where_key))
+        return "its certificate cannot be given its key (" + Code(GetLastError()) + ")";
+    return {};
 }
 
 OperatorIdentity::~OperatorIdentity() {

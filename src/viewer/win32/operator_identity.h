@@ -42,6 +42,9 @@ public:
 
 private:
     OperatorIdentity() = default;
+    // The key and certificate in the file's text; why they are unusable, or "".
+    std::string Take(const std::string& text);
+    std::string Attach();
 
     std::wstring container_;
     HCRYPTPROV provider_ = 0;
