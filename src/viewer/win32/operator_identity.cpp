@@ -175,8 +175,8 @@ std::string OperatorIdentity::Take(const std::string& text) {
                      std::to_wstring(GetTickCount64());
         if (!CryptAcquireContextW(&provider_, container_.c_str(), MS_ENH_RSA_AES_PROV_W,
                                   PROV_RSA_AES, CRYPT_NEWKEYSET) ||
-            !CryptImportKey(provider_, blob.data(), static_cast<DWORD>(blob.size()), 0,
-                            CRYPT_EXPORTABLE, &key_))
+            // Not exportable: neither the proof nor SChannel (nor Wine's) needs the key back.
+            !CryptImportKey(provider_, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &key_))
             problem = "its key cannot be imported (" + Code(GetLastError()) + ")";
     }
     SecureZeroMemory(blob.data(), blob.size());
