@@ -20,6 +20,7 @@ app=$work/fresh\ folder/$(basename "$zip" .zip)
     fail "bundle holds: $(ls "$app")"
 grep -q $'remote-desktop viewer.*\r$' "$app/README.txt" || fail "the README (CRLF) does not describe talviewer.exe"
 grep -q 'ca.pem' "$app/README.txt" || fail "the README does not say where the CA certificate goes"
+grep -q 'APPDATA%\\talviewer\\operator.pem' "$app/README.txt" || fail "the README does not say where operator.pem goes"
 
 # set.xml: the sample's text in code page 949, CRLF line ends, no byte-order mark (the launcher
 # reads the bytes as they are), not UTF-8.

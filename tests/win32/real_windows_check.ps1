@@ -1,10 +1,12 @@
 # talviewer.exe's checks on a real Windows 10 or 11 machine: what Wine cannot show (TLS 1.3,
 # post-handshake messages and renegotiation through SEC_I_RENEGOTIATE, SChannel's own
-# certificate checks) and the same error rows as tests/win32/viewer_x11vnc.sh.
+# certificate checks, the operator's client certificate presented by SChannel in LSA, which
+# finds its key by the container name the viewer imported it under) and the same error rows as
+# tests/win32/viewer_x11vnc.sh.
 #
 # On a Linux machine this one can reach, first:
 #   tests/win32/serve_for_windows.sh 0.0.0.0:47020 /tmp/certs
-# then copy /tmp/certs/ca.pem and /tmp/certs/other.pem next to this script, with talviewer.exe
+# then copy /tmp/certs/ca.pem, other.pem and alice.pem next to this script, with talviewer.exe
 # (build-win/win32-tools/talviewer.exe), and run in PowerShell:
 #   powershell -ExecutionPolicy Bypass -File real_windows_check.ps1 -Server LINUX_ADDRESS -Port 47020
 # Each row prints PASS or FAIL; the exit status is the number of failures. Afterwards, by hand:
@@ -24,13 +26,15 @@ $work = Join-Path $env:TEMP ("talviewer-check-" + [guid]::NewGuid())
 New-Item -ItemType Directory $work | Out-Null
 $failures = 0
 
-# One run of the viewer in test mode, in a folder of its own with CA (if any) as ca.pem:
-# messages to the standard error, milestones to the folder's log ($env:TALVIEWER_LOG).
+# One run of the viewer in test mode, in a folder of its own with CA as ca.pem (without one, the
+# file that allows plain sessions): messages to the standard error, milestones to the folder's
+# log ($env:TALVIEWER_LOG). $env:TALVIEWER_OPERATOR is the operator's file, set by the caller.
 function Run([string]$row, [string]$machine, [string]$ca, [string]$first, [string]$password) {
     $dir = Join-Path $work $row
     New-Item -ItemType Directory $dir | Out-Null
     Copy-Item (Join-Path $here 'talviewer.exe') $dir
     if ($ca) { Copy-Item (Join-Path $here $ca) (Join-Path $dir 'ca.pem') }
+    else { New-Item -ItemType File (Join-Path $dir 'allow-plain-sessions') | Out-Null }
     $env:TALVIEWER_NO_DIALOGS = '1'
     $env:TALVIEWER_LOG = Join-Path $dir 'log'
     $env:TALVIEWER_PASSWORD_FILE = ''
@@ -86,6 +90,12 @@ $tls = Session 'vencrypt' 'pc-1' 'ca.pem' ''
 $version = ([regex]::Match($tls, 'tls (TLS [0-9.]+)')).Groups[1].Value
 Write-Output "vencrypt negotiated: $version"
 Check 'vencrypt (TLS 1.3 on Windows 10 2004+/11 with an OpenSSL 3 agent)' ($version -eq 'TLS 1.3') $version
+
+# x11vnc -sslverify on pc-3: the operator's certificate opens the session, none ends it.
+$env:TALVIEWER_OPERATOR = Join-Path $here 'alice.pem'
+Session 'client-cert' 'pc-3' 'ca.pem' '' | Out-Null
+$env:TALVIEWER_OPERATOR = Join-Path $work 'none.pem'
+Row 'no-client-cert' 'pc-3' 7 'The TLS handshake with pc-3 failed' 'ca.pem'
 
 Row 'wrong-ca' 'pc-1' 7 "not issued by this deployment's certificate authority" 'other.pem'
 Row 'wrong-name' 'pc-2' 7 "The machine's certificate is not for pc-2." 'ca.pem'

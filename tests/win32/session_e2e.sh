@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The whole path on Windows under Wine: launcher.exe lists the directory server's machines, a
-# double-click starts talviewer.exe, which asks the server for a session with pc-1; the server
-# orders talagent to start x11vnc on a private Xvfb desktop of a known colour and relays; the
-# session is VeNCrypt with the deployment's CA (ca.pem beside the viewer). The viewer's window
-# must show that colour and pass a click to the remote display.
+# double-click starts talviewer.exe, which asks the server for a session with pc-1 and proves
+# its operator (alice, TALVIEWER_OPERATOR: the server checks operators with --operators-ca, so
+# the signature CryptoAPI made must verify with OpenSSL); the server orders talagent to start
+# x11vnc on a private Xvfb desktop of a known colour and relays; the session is VeNCrypt with
+# the deployment's CA (ca.pem beside the viewer). The viewer's window must show that colour and
+# pass a click to the remote display. Without an operator certificate the viewer ends with
+# status 11, with a revoked one with 12.
 #   tests/win32/session_e2e.sh BUILD_WIN BUILD   (BUILD: directory-server and talagent with
 #                                                 sessions; skipped when they are missing)
 set -uo pipefail
@@ -27,7 +30,8 @@ fail() {
 W=640 H=480
 remote_desktop $W $H || exit 1
 make_pki "$work/pki" || fail "no certificates"
-"$build/directory-server" --listen 127.0.0.1:0 2>"$work/server.log" &
+"$build/directory-server" --listen 127.0.0.1:0 --operators-ca "$work/pki/ca/ca.pem" \
+    --crl "$work/pki/ca/crl.pem" 2>"$work/server.log" &
 pids+=($!)
 wait_for 10 grep -q 'listening on' "$work/server.log" || fail "the directory server did not start"
 port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log")
@@ -42,7 +46,8 @@ printf '<xml><connect ip="127.0.0.1" port="%s"/><title>%s</title></xml>\n' "$por
     >"$work/app/set.xml"
 
 wine_session_start "$build_win" || exit 1
-got=$(cd "$work/app" && TALVIEWER_NO_DIALOGS=1 timeout 180 "$WINE" "$build_win/win32-tools/driver.exe" \
+operator() { wine_path "$work/pki/ca/operators/$1.pem"; }
+got=$(cd "$work/app" && TALVIEWER_NO_DIALOGS=1 TALVIEWER_OPERATOR=$(operator alice) timeout 180 "$WINE" "$build_win/win32-tools/driver.exe" \
     run launcher.exe dialog "$title" list pc-1 click pc-1 window pc-1 color 15 15 20c040 \
     shot "$(wine_path "$build_win/artifacts/viewer-session.bmp")" mouse 25 75 sleep 1500 \
     close ended dialog "$title" list pc-1 key 1000 27 exit 2>&1 | tr -d '\r')
@@ -50,6 +55,26 @@ got=$(cd "$work/app" && TALVIEWER_NO_DIALOGS=1 timeout 180 "$WINE" "$build_win/w
 echo "PASS: launcher.exe -> talviewer.exe -> relay -> talagent's x11vnc: the desktop's colour (TLS)"
 at=$(pointer_near $((W / 4)) $((H * 3 / 4))) || fail "the remote pointer is at $at, not near $((W / 4)),$((H * 3 / 4))"
 echo "PASS: the click arrived on the remote display at $at"
-wait_for 2 grep -q 'session with "pc-1" ended' "$work/server.log" || fail "no session end in the server's log"
-echo "PASS: the server logged the session's end"
+wait_for 2 grep -q 'session with "pc-1" by operator alice (control) ended' "$work/server.log" ||
+    fail "no end of alice's session in the server's log"
+echo "PASS: the server verified alice's proof and logged her session's end"
+
+refused() { # CASE OPERATOR-FILE STATUS TEXT
+    local out status
+    out=$(cd "$work/app" && TALVIEWER_NO_DIALOGS=1 TALVIEWER_OPERATOR=$2 timeout 60 "$WINE" \
+        talviewer.exe TALVERO-VNC 127.0.0.1 "$port" pc-1 2>&1 >/dev/null)
+    status=$?
+    [[ $status == "$3" && ${out//$'\r'/} == *"$4"* ]] || fail "$1: status $status, message: $out"
+    echo "PASS: $1: status $3"
+}
+refused "no operator certificate" "$(wine_path "$work/none.pem")" 11 "has no operator certificate"
+refused "a revoked operator" "$(operator mallory)" 12 "did not accept your operator certificate"
+# Files the viewer must refuse itself: a key that is not the certificate's would make a proof
+# the server calls forged; an EC key is beyond what the viewer imports.
+ops=$work/pki/ca/operators
+{ sed -n '/BEGIN PRIVATE KEY/,/END PRIVATE KEY/p' "$ops/alice.pem"; cat "$ops/mallory.crt"; } >"$work/mixed.pem"
+refused "a key that is not the certificate's" "$(wine_path "$work/mixed.pem")" 11 "its key is not the certificate's"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=eve -days 1 \
+    -keyout "$work/ec.pem" -out "$work/ec.crt" 2>/dev/null && cat "$work/ec.crt" >>"$work/ec.pem"
+refused "an EC key" "$(wine_path "$work/ec.pem")" 11 "not an RSA key"
 python3 "$here/bmp_to_png.py" "$build_win/artifacts/viewer-session.bmp"

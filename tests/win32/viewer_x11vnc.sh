@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # talviewer.exe under Wine against the real x11vnc on a private Xvfb desktop of a known colour,
-# through view_relay.py (the directory server's "view NAME" / "ok" and the relay): plain, VNC
-# authentication and VeNCrypt with the deployment's CA show the desktop and pass a click; the
-# rows that need the real program (wrong CA, wrong name, self-signed, plain where a CA is present,
-# a bad CA file, bad arguments, and "not connected" for the mapping of a reply; a wrong password
-# is tests/win32/viewer_input.py's) each end with their message and exit status. Every reply and
+# through view_relay.py (the directory server's "view NAME" / "ok" and the relay): plain (allowed
+# by allow-plain-sessions), VNC authentication, VeNCrypt with the deployment's CA, and VeNCrypt
+# with an x11vnc that asks for the operator's certificate (-sslverify) show the desktop and pass
+# a click; the rows that need the real program (wrong CA, wrong name, self-signed, plain where a
+# CA is present or without the file that allows it, no operator certificate for -sslverify, a bad
+# CA file, bad arguments, and "not connected" for the mapping of a reply; a wrong password is
+# tests/win32/viewer_input.py's) each end with their message and exit status. Every reply and
 # failure class is checked against the session driver in tests/viewer/session_driver_test.cpp.
 #   tests/win32/viewer_x11vnc.sh BUILD_WIN      (after scripts/build-windows)
 set -uo pipefail
@@ -25,10 +27,13 @@ x11vnc_start plain_port "$work/plain.log"
 x11vnc_start auth_port "$work/auth.log" -passwdfile "$work/vncpasswd"
 x11vnc_start tls_port "$work/tls.log" -ssl "$pki/ca/agents/pc-1.pem" "${x11vnc_tls[@]}"
 x11vnc_start self_port "$work/self.log" -ssl "$pki/self.pem" "${x11vnc_tls[@]}"
+"$here/../../tools/pki/talpki" agent "$pki/ca" pc-3 >/dev/null 2>&1
+x11vnc_start verify_port "$work/verify.log" -ssl "$pki/ca/agents/pc-3.pem" -sslverify "$pki/ca/ca.pem" \
+    "${x11vnc_tls[@]}"
 
 python3 "$here/view_relay.py" --port-file "$work/relay-port" \
     --route pc-plain=$plain_port --route pc-auth=$auth_port --route pc-1=$tls_port \
-    --route pc-2=$tls_port --route pc-self=$self_port &
+    --route pc-2=$tls_port --route pc-self=$self_port --route pc-3=$verify_port &
 pids+=($!)
 wait_for 5 test -s "$work/relay-port"
 relay=$(cat "$work/relay-port")
@@ -36,10 +41,15 @@ relay=$(cat "$work/relay-port")
 wine_session_start "$build" || exit 1
 export TALVIEWER_NO_DIALOGS=1
 
-folder() { # NAME [CA]: a folder with talviewer.exe and, if given, that CA as ca.pem
+folder() { # NAME [CA]: a folder with talviewer.exe and that CA as ca.pem, or without a CA the
+    # file that allows plain sessions (a CA named "none": neither)
     mkdir -p "$work/$1"
     cp "$build/win32-tools/talviewer.exe" "$work/$1/"
-    [[ -z ${2:-} ]] || cp "$2" "$work/$1/ca.pem"
+    case ${2:-} in
+        '') touch "$work/$1/allow-plain-sessions" ;;
+        none) ;;
+        *) cp "$2" "$work/$1/ca.pem" ;;
+    esac
     echo "$work/$1"
 }
 
@@ -68,6 +78,9 @@ TALVIEWER_PASSWORD_FILE=$(wine_path "$work/password") session vnc-auth pc-auth "
 session vencrypt pc-1 "pc-1" "$pki/ca/ca.pem"
 grep -q '^[0-9]* tls TLS 1\.[23]' "$work/vencrypt/log"
 check "vencrypt: TLS 1.2 or 1.3" 0 $?
+# x11vnc -sslverify: SChannel shows the operator's certificate (its key imported with CryptoAPI).
+TALVIEWER_OPERATOR=$(wine_path "$pki/ca/operators/alice.pem") session client-cert pc-3 pc-3 \
+    "$pki/ca/ca.pem"
 
 row() { # CASE NAME STATUS TEXT [CA] [ENV]
     local dir out status
@@ -83,6 +96,8 @@ row wrong-ca pc-1 7 "not issued by this deployment's certificate authority" "$pk
 row wrong-name pc-2 7 "The machine's certificate is not for pc-2." "$ca"
 row self-signed pc-self 7 "not issued by this deployment's certificate authority" "$ca"
 row plain-with-ca pc-plain 7 "The connection to pc-plain is not secure; it was not opened." "$ca"
+row plain-not-allowed pc-plain 7 "The connection to pc-plain is not secure; it was not opened." none
+row no-client-cert pc-3 7 "The TLS handshake with pc-3 failed" "$ca"
 row not-connected pc-9 3 "pc-9 is not connected to the server right now." ""
 row usage pc-1 2 "talviewer is started by the launcher as" "" "" OTHER-VNC
 echo "damaged" >"$work/bad-ca.pem"

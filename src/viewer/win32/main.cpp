@@ -2,7 +2,9 @@
 //   talviewer TALVERO-VNC ADDRESS PORT NAME
 // This file checks the arguments, loads the deployment's CA certificate (ca.pem, or ca.crt,
 // beside this program: the only root a machine's certificate may chain to; without it plain
-// sessions are allowed and the title says "not encrypted"), and runs the window's message loop.
+// sessions are allowed only when the file allow-plain-sessions is beside it too, and the title
+// says "not encrypted") and the operator's certificate (operator_identity.h), and runs the
+// window's message loop.
 // The window (viewer_window.h) shows the desktop and owns the session (session.h), which asks
 // the directory server at ADDRESS:PORT for NAME and speaks RFB through the portable core.
 //
@@ -23,6 +25,7 @@
 
 #include "viewer/arguments.h"
 #include "viewer/session_messages.h"
+#include "viewer/win32/operator_identity.h"
 #include "viewer/win32/support.h"
 #include "viewer/win32/tls.h"
 #include "viewer/win32/viewer_window.h"
@@ -36,16 +39,21 @@ void PrintOut(std::string_view text) {
               &written, nullptr);
 }
 
-// The CA beside the program: ca.pem as talpki makes it, or ca.crt. Empty when there is none;
-// false (with `error`) when one is there but unusable: that is an error, not a reason to go
-// plain.
-bool LoadCa(std::vector<uint8_t>& ca, std::string& error) {
+// The folder this program is in, with its trailing separator.
+std::wstring ProgramFolder() {
     wchar_t self[MAX_PATH * 4];
     const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
     std::wstring folder(self, n);
     folder.resize(folder.find_last_of(L"\\/") + 1);
+    return folder;
+}
+
+// The CA beside the program: ca.pem as talpki makes it, or ca.crt. Empty when there is none;
+// false (with `error`) when one is there but unusable: that is an error, not a reason to go
+// plain.
+bool LoadCa(std::vector<uint8_t>& ca, std::string& error) {
     for (const wchar_t* file : {L"ca.pem", L"ca.crt"}) {
-        const std::wstring path = folder + file;
+        const std::wstring path = ProgramFolder() + file;
         if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
             continue;
         ca = LoadCaCertificate(path, error);
@@ -126,16 +134,28 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
         return ExitStatus(Failure::kConnectionFailed);
     Log("start");
+    const std::wstring allow_plain = ProgramFolder() + Wide(std::string(kAllowPlainFile));
     // Apart from the move below: the order in which arguments are made is unspecified.
-    SessionSetup setup{.address = args[2],
-                       .port = args[3],
-                       .name = *listed,
-                       .display_name = name,
-                       .have_ca = !ca.empty(),
-                       .allow_plain = true,
-                       .answer_challenge = {},
-                       .no_credentials = "This viewer has no operator certificate."};
-    ViewerWindow window(std::move(setup), std::move(ca));
+    SessionSetup setup{
+        .address = args[2],
+        .port = args[3],
+        .name = *listed,
+        .display_name = name,
+        .have_ca = !ca.empty(),
+        .allow_plain = GetFileAttributesW(allow_plain.c_str()) != INVALID_FILE_ATTRIBUTES,
+        .answer_challenge = {},
+        .no_credentials = {}};
+    // Only a server that checks operators asks for the proof, so a missing or unusable file
+    // is told then, not now.
+    const std::unique_ptr<OperatorIdentity> identity =
+        OperatorIdentity::Load(OperatorFilePath(), setup.no_credentials);
+    if (identity) {
+        setup.answer_challenge = [&identity](std::string_view machine, std::string_view nonce) {
+            return identity->Answer(machine, nonce);
+        };
+    }
+    ViewerWindow window(std::move(setup),
+                        {std::move(ca), identity ? identity->certificate() : nullptr});
     if (!window.Create(instance, show))
         return 1;
     MSG msg;

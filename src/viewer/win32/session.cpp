@@ -25,8 +25,8 @@ SessionDriver::TimePoint Now() {
 
 }  // namespace
 
-Session::Session(SessionSetup setup, std::vector<uint8_t> ca, SessionObserver& observer)
-    : setup_(setup), ca_(std::move(ca)), observer_(observer), driver_(std::move(setup)) {}
+Session::Session(SessionSetup setup, TlsSetup tls, SessionObserver& observer)
+    : setup_(setup), tls_setup_(std::move(tls)), observer_(observer), driver_(std::move(setup)) {}
 
 Session::~Session() {
     CloseSocket();
@@ -203,7 +203,7 @@ void Session::Deliver(SessionEvent& event) {
 }
 
 void Session::StartTls(const session_event::StartTls& start) {
-    tls_ = std::make_unique<TlsClient>(ca_, Wide(start.peer_name));
+    tls_ = std::make_unique<TlsClient>(tls_setup_, Wide(start.peer_name));
     tls_->Start();
     FlushTls();
     // A failure here is queued in the driver; the Pump that delivers this event delivers it.

@@ -45,8 +45,8 @@ public:
     static constexpr UINT kSocketMessage = WM_APP + 1;
     static constexpr UINT_PTR kStageTimer = 1;
 
-    // `ca`: the deployment's CA certificate (DER), empty when there is none.
-    Session(SessionSetup setup, std::vector<uint8_t> ca, SessionObserver& observer);
+    // `tls`: the deployment's CA and the operator's certificate, for VeNCrypt.
+    Session(SessionSetup setup, TlsSetup tls, SessionObserver& observer);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -81,7 +81,7 @@ private:
     void CloseSocket();
 
     SessionSetup setup_;
-    std::vector<uint8_t> ca_;
+    TlsSetup tls_setup_;
     SessionObserver& observer_;
     SessionDriver driver_;
     std::unique_ptr<TlsClient> tls_;

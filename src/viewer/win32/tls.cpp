@@ -174,8 +174,8 @@ std::vector<uint8_t> LoadCaCertificate(const std::wstring& path, std::string& er
     return der;
 }
 
-TlsClient::TlsClient(std::vector<uint8_t> ca_der, std::wstring server_name)
-    : ca_der_(std::move(ca_der)), server_name_(std::move(server_name)) {}
+TlsClient::TlsClient(TlsSetup setup, std::wstring server_name)
+    : setup_(std::move(setup)), server_name_(std::move(server_name)) {}
 
 TlsClient::~TlsClient() {
     if (have_context_) {
@@ -208,6 +208,10 @@ void TlsClient::Start() {
     const DWORD flags =
         SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     TimeStamp expiry;
+    // The operator's certificate goes in from the start: SChannel sends it when the machine
+    // asks for one, and nothing when it does not.
+    PCCERT_CONTEXT client[1] = {setup_.client_certificate};
+    const DWORD client_count = client[0] ? 1 : 0;
     // TLS 1.3 where the system has it: SCH_CREDENTIALS, everything below 1.2 disabled.
     TLS_PARAMETERS parameters{};
     parameters.grbitDisabledProtocols =
@@ -215,6 +219,8 @@ void TlsClient::Start() {
     SCH_CREDENTIALS modern{};
     modern.dwVersion = SCH_CREDENTIALS_VERSION;
     modern.dwFlags = flags;
+    modern.cCreds = client_count;
+    modern.paCred = client;
     modern.cTlsParameters = 1;
     modern.pTlsParameters = &parameters;
     SECURITY_STATUS status =
@@ -225,6 +231,8 @@ void TlsClient::Start() {
         legacy.dwVersion = SCHANNEL_CRED_VERSION;
         legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
         legacy.dwFlags = flags;
+        legacy.cCreds = client_count;
+        legacy.paCred = client;
         status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
                                            SECPKG_CRED_OUTBOUND, nullptr, &legacy, nullptr, nullptr,
                                            &credentials_, &expiry);
@@ -300,7 +308,7 @@ void TlsClient::Handshake() {
             input_.erase(input_.begin(), input_.end() - static_cast<std::ptrdiff_t>(rest));
         }
         if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) {
-            continue;  // a client certificate is never sent: go on without one
+            continue;  // asked for a certificate there is none of: go on without one
         }
         if (status != SEC_E_OK) {
             return Fail("The TLS handshake failed", status);
@@ -333,8 +341,8 @@ bool TlsClient::VerifyCertificate() {
     HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     HCERTCHAINENGINE engine = nullptr;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!roots || !CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, ca_der_.data(),
-                                                    static_cast<DWORD>(ca_der_.size()),
+    if (!roots || !CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, setup_.ca_der.data(),
+                                                    static_cast<DWORD>(setup_.ca_der.size()),
                                                     CERT_STORE_ADD_ALWAYS, nullptr)) {
         verdict = "The certificate authority could not be loaded.";
     } else {
@@ -372,7 +380,7 @@ bool TlsClient::VerifyCertificate() {
                           Hex(static_cast<long>(GetLastError())) + ").";
             } else if (result.dwError != 0) {
                 verdict = CertificateText(result.dwError, Utf8(server_name_));
-            } else if (!IssuedByCa(chain, ca_der_)) {
+            } else if (!IssuedByCa(chain, setup_.ca_der)) {
                 // The engine finds issuers by name: a different CA with the same name must not
                 // pass (Wine's engine and policy check let it through).
                 verdict =

@@ -8,6 +8,9 @@
 // TLS 1.2 at least. SCH_CREDENTIALS lets Windows 10 and 11 negotiate TLS 1.3; where it is not
 // accepted (older systems) SCHANNEL_CRED asks for TLS 1.2. Wine 8 negotiates 1.2 either way.
 // A renegotiation or post-handshake message (SEC_I_RENEGOTIATE) runs the handshake loop again.
+//
+// A machine that asks for a client certificate (x11vnc -sslverify) is shown the operator's
+// (operator_identity.h), when there is one.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
@@ -29,12 +32,19 @@ std::string Utf8(const std::wstring& text);
 // A CA certificate file (PEM, or DER) as DER bytes; an empty result sets `error`.
 std::vector<uint8_t> LoadCaCertificate(const std::wstring& path, std::string& error);
 
+// What a session's TLS trusts and shows.
+struct TlsSetup {
+    std::vector<uint8_t> ca_der;  // the only trusted root (DER); empty when there is none
+    // The operator's certificate with its key, or null; not owned: it outlives the sessions.
+    PCCERT_CONTEXT client_certificate = nullptr;
+};
+
 class TlsClient {
 public:
     enum class State { kHandshake, kOpen, kClosed, kFailed };
 
-    // `ca_der`: the only trusted root; `server_name`: the name the certificate must carry.
-    TlsClient(std::vector<uint8_t> ca_der, std::wstring server_name);
+    // `server_name`: the name the machine's certificate must carry.
+    TlsClient(TlsSetup setup, std::wstring server_name);
     ~TlsClient();
     TlsClient(const TlsClient&) = delete;
     TlsClient& operator=(const TlsClient&) = delete;
@@ -65,7 +75,7 @@ private:
     bool VerifyCertificate();
     void Fail(std::string error, SECURITY_STATUS status = 0);
 
-    std::vector<uint8_t> ca_der_;
+    TlsSetup setup_;
     std::wstring server_name_;
     std::vector<std::string> dns_names_;
     CredHandle credentials_{};

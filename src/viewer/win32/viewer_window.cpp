@@ -57,8 +57,8 @@ INT_PTR CALLBACK PasswordProcedure(HWND dialog, UINT message, WPARAM wp, LPARAM 
 
 }  // namespace
 
-ViewerWindow::ViewerWindow(SessionSetup setup, std::vector<uint8_t> ca)
-    : name_(setup.display_name), session_(std::move(setup), std::move(ca), *this) {}
+ViewerWindow::ViewerWindow(SessionSetup setup, TlsSetup tls)
+    : name_(setup.display_name), session_(std::move(setup), std::move(tls), *this) {}
 
 bool ViewerWindow::Create(HINSTANCE instance, int show) {
     WNDCLASSEXW wc{};

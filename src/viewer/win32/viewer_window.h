@@ -21,7 +21,7 @@ namespace talviewer {
 
 class ViewerWindow : private SessionObserver {
 public:
-    ViewerWindow(SessionSetup setup, std::vector<uint8_t> ca);
+    ViewerWindow(SessionSetup setup, TlsSetup tls);
     // Shows the window and starts the session; false if the window could not be made.
     bool Create(HINSTANCE instance, int show);
     int exit_status() const { return exit_status_; }
