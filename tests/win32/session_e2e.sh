@@ -4,7 +4,8 @@
 # its operator (alice, TALVIEWER_OPERATOR: the server checks operators with --operators-ca, so
 # the signature CryptoAPI made must verify with OpenSSL); the server orders talagent to start
 # x11vnc on a private Xvfb desktop of a known colour and relays; the session is VeNCrypt with
-# the deployment's CA (ca.pem beside the viewer). The viewer's window must show that colour and
+# the deployment's CA (ca.pem beside the viewer; the agent's control connection is in TLS
+# too, and its x11vnc checks the operator's certificate). The viewer's window must show that colour and
 # pass a click to the remote display. Without an operator certificate the viewer ends with
 # status 11, with a revoked one with 12.
 #   tests/win32/session_e2e.sh BUILD_WIN BUILD   (BUILD: directory-server and talagent with
@@ -31,12 +32,13 @@ W=640 H=480
 remote_desktop $W $H || exit 1
 make_pki "$work/pki" || fail "no certificates"
 "$build/directory-server" --listen 127.0.0.1:0 --operators-ca "$work/pki/ca/ca.pem" \
-    --crl "$work/pki/ca/crl.pem" 2>"$work/server.log" &
+    --crl "$work/pki/ca/crl.pem" --cert "$work/pki/ca/servers/localhost.pem" 2>"$work/server.log" &
 pids+=($!)
 wait_for 10 grep -q 'listening on' "$work/server.log" || fail "the directory server did not start"
 port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log")
 "$build/talagent" --server "127.0.0.1:$port" --name pc-1 --display "$REMOTE" \
-    --x11vnc-log "$work/x11vnc.log" --cert "$work/pki/ca/agents/pc-1.pem" 2>"$work/agent.log" &
+    --x11vnc-log "$work/x11vnc.log" --cert "$work/pki/ca/agents/pc-1.pem" --ca "$work/pki/ca/ca.pem" \
+    2>"$work/agent.log" &
 pids+=($!)
 wait_for 10 grep -q 'agent "pc-1" registered' "$work/server.log" || fail "the agent did not register"
 
@@ -67,7 +69,7 @@ refused() { # CASE OPERATOR-FILE STATUS TEXT
     [[ $status == "$3" && ${out//$'\r'/} == *"$4"* ]] || fail "$1: status $status, message: $out"
     echo "PASS: $1: status $3"
 }
-refused "no operator certificate" "$(wine_path "$work/none.pem")" 11 "has no operator certificate"
+refused "no operator certificate" "$(wine_path "$work/none.pem")" 11 "No operator certificate at"
 refused "a revoked operator" "$(operator mallory)" 12 "did not accept your operator certificate"
 # Files the viewer must refuse itself: a key that is not the certificate's would make a proof
 # the server calls forged; an EC key is beyond what the viewer imports.

@@ -148,7 +148,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     // Only a server that checks operators asks for the proof, so a missing or unusable file
     // is told then, not now.
     const std::unique_ptr<OperatorIdentity> identity =
-        OperatorIdentity::Load(OperatorFilePath(), setup.no_credentials);
+        OperatorIdentity::Load(OperatorFileOfThisUser(), setup.no_credentials);
     if (identity) {
         setup.answer_challenge = [&identity](std::string_view machine, std::string_view nonce) {
             return identity->Answer(machine, nonce);

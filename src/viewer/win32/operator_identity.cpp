@@ -16,7 +16,6 @@ namespace talviewer {
 
 namespace {
 
-constexpr std::size_t kMaxFile = std::size_t{1} << 20;  // a key and a certificate are a few KiB
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 using Bytes = std::vector<BYTE>;
@@ -129,34 +128,49 @@ std::string Code(DWORD error) {
 
 }  // namespace
 
-std::wstring OperatorFilePath() {
-    const std::string chosen = Environment("TALVIEWER_OPERATOR");
-    if (!chosen.empty())
-        return Wide(chosen);
-    wchar_t appdata[MAX_PATH * 4];
-    const DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, MAX_PATH * 4);
+namespace {
+
+// A variable of the process's environment in UTF-8, as the portable rule takes it.
+std::optional<std::string> Variable(const wchar_t* name) {
+    wchar_t value[MAX_PATH * 4];
+    const DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH * 4);
     if (n == 0 || n >= MAX_PATH * 4)
-        return L"";
-    return std::wstring(appdata, n) + L"\\talviewer\\operator.pem";
+        return std::nullopt;
+    return Utf8(std::wstring(value, n));
 }
 
-std::unique_ptr<OperatorIdentity> OperatorIdentity::Load(const std::wstring& path,
+}  // namespace
+
+OperatorFilePlace OperatorFileOfThisUser() {
+    return OperatorFile({.operator_file = Variable(L"TALVIEWER_OPERATOR"),
+                         .xdg_config_home = std::nullopt,
+                         .home = std::nullopt,
+                         .appdata = Variable(L"APPDATA")},
+                        OperatorPlatform::kWindows);
+}
+
+std::unique_ptr<OperatorIdentity> OperatorIdentity::Load(const OperatorFilePlace& place,
                                                          std::string& why) {
-    const std::string where = Utf8(path);
+    const std::wstring path = Wide(place.path);
     std::ifstream file(path.c_str(), std::ios::binary);
     if (path.empty() || !file) {
-        why = "There is no operator certificate at " + (path.empty() ? "%APPDATA%" : where) +
-              " (set TALVIEWER_OPERATOR to use another file).";
+        why = place.missing;
         return nullptr;
     }
-    std::string text(kMaxFile + 1, '\0');
+    std::string text(kMaxOperatorFile + 1, '\0');
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(file.gcount()));
     std::unique_ptr<OperatorIdentity> identity(new OperatorIdentity());
-    const std::string problem = text.size() > kMaxFile ? "it is too large" : identity->Take(text);
+    std::optional<std::string> unusable = WhyNotOperatorPem(text, place.path);
+    if (!unusable) {
+        const std::string problem = identity->Take(text);
+        if (!problem.empty())
+            unusable =
+                "The operator certificate " + place.path + " cannot be used: " + problem + ".";
+    }
     SecureZeroMemory(text.data(), text.size());
-    if (!problem.empty()) {
-        why = "The operator certificate " + where + " cannot be used: " + problem + ".";
+    if (unusable) {
+        why = *unusable;
         return nullptr;
     }
     return identity;

@@ -18,18 +18,20 @@
 #include <string>
 #include <string_view>
 
+#include "viewer/operator_credentials.h"
+
 namespace talviewer {
 
-// Where the operator's file is: TALVIEWER_OPERATOR, else %APPDATA%\talviewer\operator.pem.
-// Its permissions are not checked, as the Linux viewer does: %APPDATA% is the user's own
-// profile, which its ACL keeps from other users.
-std::wstring OperatorFilePath();
+// Where this user's operator file is (viewer/operator_credentials.h): TALVIEWER_OPERATOR, else
+// %APPDATA%\talviewer\operator.pem. Its permissions are not checked, as the Linux viewer does:
+// %APPDATA% is the user's own profile, which its ACL keeps from other users.
+OperatorFilePlace OperatorFileOfThisUser();
 
 class OperatorIdentity {
 public:
-    // The identity in the PEM file at `path` (an RSA key, PKCS#8 or PKCS#1, and the certificate
+    // The identity in the PEM file at `place` (an RSA key, PKCS#8 or PKCS#1, and the certificate
     // that goes with it); nullptr with `why`, a sentence, when there is none or it is unusable.
-    static std::unique_ptr<OperatorIdentity> Load(const std::wstring& path, std::string& why);
+    static std::unique_ptr<OperatorIdentity> Load(const OperatorFilePlace& place, std::string& why);
     ~OperatorIdentity();
     OperatorIdentity(const OperatorIdentity&) = delete;
     OperatorIdentity& operator=(const OperatorIdentity&) = delete;
