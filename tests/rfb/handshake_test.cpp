@@ -19,10 +19,6 @@ struct Versions {
 
 constexpr std::array<uint8_t, 16> kChallenge = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
 
-Bytes Str(std::string_view s) {
-    return Bytes(s.begin(), s.end());
-}
-
 const Bytes kV33 = Str("RFB 003.003\n"), kV37 = Str("RFB 003.007\n"), kV38 = Str("RFB 003.008\n");
 
 Bytes ExpectedSetup(int width, int height) {
@@ -147,12 +143,6 @@ struct FailureCase {
     const char* reason;  // expected in the failure's text
 };
 
-Bytes Reason(std::string_view s) {
-    Bytes b;
-    Put32(b, static_cast<uint32_t>(s.size()));
-    Append(b, s);
-    return b;
-}
 Bytes Challenge() {
     return Bytes(kChallenge.begin(), kChallenge.end());
 }
