@@ -12,6 +12,7 @@
 
 #include "platform/async_socket.h"
 #include "support/event_wait.h"
+#include "support/process_usage.h"
 
 namespace {
 
@@ -212,12 +213,6 @@ TEST(HostList, AfterTheServerRestartsRefreshConnectsAgain) {
     }
 }
 
-long long ResidentBytes() {
-    long long size = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> size >> resident;
-    return resident * sysconf(_SC_PAGESIZE);
-}
-
 TEST(HostList, FloodOfTenMegabytesKeepsTheDialogResponsiveAndMemoryFlat) {
     const std::string flood(10 * 1024 * 1024, 'A');
     std::atomic<bool> flooding{false};
@@ -228,7 +223,7 @@ TEST(HostList, FloodOfTenMegabytesKeepsTheDialogResponsiveAndMemoryFlat) {
     LauncherHarness launcher("127.0.0.1", std::to_string(server.Port()));
     launcher.Run([&](CLauncherDlg& dialog) {
         ASSERT_TRUE(WaitUntil([&] { return flooding.load(); }));
-        [[maybe_unused]] const long long rssBefore = ResidentBytes();
+        [[maybe_unused]] const std::size_t rssBefore = process_usage::ResidentKiB(getpid());
         // A call posted now runs while the flood is still coming in, and a
         // Refresh pressed then is sent.
         int handledDuringFlood = -1;
@@ -249,7 +244,7 @@ TEST(HostList, FloodOfTenMegabytesKeepsTheDialogResponsiveAndMemoryFlat) {
         server.Send("xxok|after");
         ASSERT_TRUE(WaitUntil([&] { return ListEntries(dialog) == Strings{"after"}; }));
 #ifndef LAUNCHER_ASAN  // whose quarantine holds on to freed memory
-        EXPECT_LT(ResidentBytes() - rssBefore, 20LL * 1024 * 1024);
+        EXPECT_LT(process_usage::ResidentKiB(getpid()), rssBefore + 20 * 1024);
 #endif
     });
     EXPECT_EQ(launcher.messageBoxes, Strings{});
