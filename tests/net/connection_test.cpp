@@ -156,21 +156,20 @@ TEST(HostList, EachReplyBlockReplacesTheListWithItsNamesSorted) {
     EXPECT_EQ(launcher.messageBoxes, Strings{});
 }
 
-// The port as atoi reads it, the low 16 bits of the number and a host name
-// all reach the server; a refused connection is reported once; a name that
-// cannot be looked up connects nowhere and reports nothing.
+// The low 16 bits of the port number and a host name reach the server (the
+// port as atoi reads it: ViewerLaunch); a refused connection is reported
+// once; a name that cannot be looked up connects nowhere and reports nothing.
 TEST(HostList, ConnectsWithTheSettingsAsWritten) {
-    const std::tuple<const char*, int, const char*, Strings, Strings> cases[] = {
-        {"127.0.0.1", 0, "x", {"reached"}, {}},
-        {"127.0.0.1", 65536, "", {"reached"}, {}},
-        {"localhost", 0, "", {"reached"}, {}},
-        {"127.0.0.1", -1, "", {}, kSendFail},  // -1: a port where nothing listens
-        {"no-such-host.invalid", 0, "", {}, {}},
+    const std::tuple<const char*, int, Strings, Strings> cases[] = {
+        {"127.0.0.1", 65536, {"reached"}, {}},
+        {"localhost", 0, {"reached"}, {}},
+        {"127.0.0.1", -1, {}, kSendFail},  // -1: a port where nothing listens
+        {"no-such-host.invalid", 0, {}, {}},
     };
-    for (const auto& [ip, add, suffix, list, boxes] : cases) {
+    for (const auto& [ip, add, list, boxes] : cases) {
         ScriptedServer server("xxok|reached");
         const std::string port =
-            std::to_string(add < 0 ? ScriptedServer().Port() : server.Port() + add) + suffix;
+            std::to_string(add < 0 ? ScriptedServer().Port() : server.Port() + add);
         SCOPED_TRACE(std::string(ip) + " port " + port);
         LauncherHarness launcher(ip, port);
         launcher.Run([&, &list = list, &boxes = boxes](CLauncherDlg& dialog) {
