@@ -12,6 +12,7 @@
 
 #include "platform/async_socket.h"
 #include "support/event_wait.h"
+#include "support/process_usage.h"
 
 namespace {
 
@@ -155,21 +156,20 @@ TEST(HostList, EachReplyBlockReplacesTheListWithItsNamesSorted) {
     EXPECT_EQ(launcher.messageBoxes, Strings{});
 }
 
-// The port as atoi reads it, the low 16 bits of the number and a host name
-// all reach the server; a refused connection is reported once; a name that
-// cannot be looked up connects nowhere and reports nothing.
+// The low 16 bits of the port number and a host name reach the server (the
+// port as atoi reads it: ViewerLaunch); a refused connection is reported
+// once; a name that cannot be looked up connects nowhere and reports nothing.
 TEST(HostList, ConnectsWithTheSettingsAsWritten) {
-    const std::tuple<const char*, int, const char*, Strings, Strings> cases[] = {
-        {"127.0.0.1", 0, "x", {"reached"}, {}},
-        {"127.0.0.1", 65536, "", {"reached"}, {}},
-        {"localhost", 0, "", {"reached"}, {}},
-        {"127.0.0.1", -1, "", {}, kSendFail},  // -1: a port where nothing listens
-        {"no-such-host.invalid", 0, "", {}, {}},
+    const std::tuple<const char*, int, Strings, Strings> cases[] = {
+        {"127.0.0.1", 65536, {"reached"}, {}},
+        {"localhost", 0, {"reached"}, {}},
+        {"127.0.0.1", -1, {}, kSendFail},  // -1: a port where nothing listens
+        {"no-such-host.invalid", 0, {}, {}},
     };
-    for (const auto& [ip, add, suffix, list, boxes] : cases) {
+    for (const auto& [ip, add, list, boxes] : cases) {
         ScriptedServer server("xxok|reached");
         const std::string port =
-            std::to_string(add < 0 ? ScriptedServer().Port() : server.Port() + add) + suffix;
+            std::to_string(add < 0 ? ScriptedServer().Port() : server.Port() + add);
         SCOPED_TRACE(std::string(ip) + " port " + port);
         LauncherHarness launcher(ip, port);
         launcher.Run([&, &list = list, &boxes = boxes](CLauncherDlg& dialog) {
@@ -212,12 +212,6 @@ TEST(HostList, AfterTheServerRestartsRefreshConnectsAgain) {
     }
 }
 
-long long ResidentBytes() {
-    long long size = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> size >> resident;
-    return resident * sysconf(_SC_PAGESIZE);
-}
-
 TEST(HostList, FloodOfTenMegabytesKeepsTheDialogResponsiveAndMemoryFlat) {
     const std::string flood(10 * 1024 * 1024, 'A');
     std::atomic<bool> flooding{false};
@@ -228,7 +222,7 @@ TEST(HostList, FloodOfTenMegabytesKeepsTheDialogResponsiveAndMemoryFlat) {
     LauncherHarness launcher("127.0.0.1", std::to_string(server.Port()));
     launcher.Run([&](CLauncherDlg& dialog) {
         ASSERT_TRUE(WaitUntil([&] { return flooding.load(); }));
-        [[maybe_unused]] const long long rssBefore = ResidentBytes();
+        [[maybe_unused]] const std::size_t rssBefore = process_usage::ResidentKiB(getpid());
         // A call posted now runs while the flood is still coming in, and a
         // Refresh pressed then is sent.
         int handledDuringFlood = -1;
@@ -249,7 +243,7 @@ TEST(HostList, FloodOfTenMegabytesKeepsTheDialogResponsiveAndMemoryFlat) {
         server.Send("xxok|after");
         ASSERT_TRUE(WaitUntil([&] { return ListEntries(dialog) == Strings{"after"}; }));
 #ifndef LAUNCHER_ASAN  // whose quarantine holds on to freed memory
-        EXPECT_LT(ResidentBytes() - rssBefore, 20LL * 1024 * 1024);
+        EXPECT_LT(process_usage::ResidentKiB(getpid()), rssBefore + 20 * 1024);
 #endif
     });
     EXPECT_EQ(launcher.messageBoxes, Strings{});

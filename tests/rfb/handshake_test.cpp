@@ -18,9 +18,8 @@ struct Versions {
 };
 
 constexpr std::array<uint8_t, 16> kChallenge = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
-
-Bytes Str(std::string_view s) {
-    return Bytes(s.begin(), s.end());
+Bytes Challenge() {
+    return Bytes(kChallenge.begin(), kChallenge.end());
 }
 
 const Bytes kV33 = Str("RFB 003.003\n"), kV37 = Str("RFB 003.007\n"), kV38 = Str("RFB 003.008\n");
@@ -80,7 +79,7 @@ void ExpectConnects(const Versions& c, Sec security) {
     if (password) {
         EXPECT_EQ(client.TakeOutput(), sent);
         sent.clear();
-        client.Receive(Bytes(kChallenge.begin(), kChallenge.end()));
+        client.Receive(Challenge());
         auto events = Events(client);
         ASSERT_EQ(events.size(), 1u);
         EXPECT_TRUE(std::holds_alternative<rfb::event::CredentialsNeeded>(events[0]));
@@ -146,16 +145,6 @@ struct FailureCase {
     Bytes server;        // everything the server sends
     const char* reason;  // expected in the failure's text
 };
-
-Bytes Reason(std::string_view s) {
-    Bytes b;
-    Put32(b, static_cast<uint32_t>(s.size()));
-    Append(b, s);
-    return b;
-}
-Bytes Challenge() {
-    return Bytes(kChallenge.begin(), kChallenge.end());
-}
 
 TEST(RfbHandshake, EndsWithAReasonWhenRefused) {
     const FailureCase cases[] = {

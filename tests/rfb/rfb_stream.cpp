@@ -72,6 +72,22 @@ void Append(Bytes& b, std::string_view s) {
 void Append(Bytes& b, const Bytes& more) {
     b.insert(b.end(), more.begin(), more.end());
 }
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes b;
+    for (const Bytes& p : parts) {
+        Append(b, p);
+    }
+    return b;
+}
+Bytes Str(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
+Bytes Reason(std::string_view reason) {
+    Bytes b;
+    Put32(b, static_cast<uint32_t>(reason.size()));
+    Append(b, reason);
+    return b;
+}
 
 // ZRLE's compressed pixel: the first three bytes of ours.
 static void PutCpixel(Bytes& b, uint32_t p) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,6 +35,10 @@ void Put16(Bytes& b, uint32_t v);
 void Put32(Bytes& b, uint32_t v);
 void Append(Bytes& b, std::string_view s);
 void Append(Bytes& b, const Bytes& more);
+Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Str(std::string_view s);
+// A reason as servers send one: its length in 4 bytes, then the text.
+Bytes Reason(std::string_view reason);
 
 // Server messages.
 Bytes ServerInit(int width, int height, std::string_view name);

@@ -22,14 +22,6 @@ inline std::vector<rfb::Event> Events(rfb::Client& c) {
     return out;
 }
 
-inline Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes b;
-    for (const Bytes& p : parts) {
-        Append(b, p);
-    }
-    return b;
-}
-
 // The failure reason, or "" if the client has not failed.
 inline std::string FailureOf(const std::vector<rfb::Event>& events) {
     for (const auto& e : events) {
