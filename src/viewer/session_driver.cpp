@@ -224,12 +224,11 @@ void SessionDriver::Closed(std::string_view reason, bool by_peer) {
                         "The server at " + setup_.address + ":" + setup_.port +
                             " could not be reached: " + std::string(reason));
         case Stage::kRequesting:
+        case Stage::kProving:
+            // A server that refuses an operator says so ("error not-authorized"); one that
+            // closes after the proof, silent, may as well have stopped while the agent came.
             return Fail(Failure::kConnectionFailed,
                         "The server closed the connection without answering.");
-        case Stage::kProving:
-            return Fail(Failure::kNotAuthorized,
-                        "The server closed the connection instead of accepting the operator "
-                        "certificate.");
         case Stage::kTls:
             return TlsFailed(by_peer ? "the remote side closed the connection." : reason);
         case Stage::kRfb:

@@ -232,7 +232,7 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
          kOperator},
         {"closed instead of a verdict",
          {Up, Server("challenge 0a\n"), PeerClose},
-         "12 closed the connection instead",
+         "6 closed the connection without answering",
          {},
          kOperator},
         {"a nonce that is not hex",
