@@ -2,6 +2,7 @@
 // its log in a file, and the loopback clients of support/loopback.h.
 #pragma once
 
+#include "common/key_proof.h"
 #include "support/loopback.h"
 
 namespace dirsrv_test {
@@ -12,6 +13,12 @@ using namespace wire_test;
 inline void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(fs::path(path) += ".new", std::ios::binary) << bytes;
     fs::rename(fs::path(path) += ".new", path);
+}
+
+// The agent's answer to the challenge `nonce` under the key `key_hex` (held to RFC 4231's values
+// by talagent's test).
+inline std::string Proof(const std::string& key_hex, const std::string& nonce) {
+    return keyproof::Proof(keyproof::FromHex(key_hex).value(), nonce);
 }
 
 // What an agent's session connection sends first: "ID:" and the digits, padded to 250 bytes.
@@ -60,11 +67,16 @@ protected:
         c.Send(input);
         return c.UntilClosed();
     }
-    // An agent's control connection, registered as `name`.
-    std::unique_ptr<Client> Register(const std::string& name) {
+    // An agent's control connection, registered as `name` (proving `key_hex` when challenged).
+    std::unique_ptr<Client> Register(const std::string& name, const std::string& key_hex = {}) {
         auto agent = std::make_unique<Client>(port_);
         agent->Send("register " + name + "\n");
-        EXPECT_EQ(agent->Line(), "registered\n") << name;
+        std::string line = agent->Line();
+        if (line.starts_with("challenge ")) {
+            agent->Send("proof " + Proof(key_hex, line.substr(10, line.size() - 11)) + "\n");
+            line = agent->Line();
+        }
+        EXPECT_EQ(line, "registered\n") << name;
         return agent;
     }
     // The agent's session connection joining `id`: the viewer hears "ok" and the agent's version.
