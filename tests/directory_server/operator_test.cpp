@@ -2,7 +2,7 @@
 // who they are: the access file's verdict, the per-operator limit, no order for a refused viewer;
 // --list-from. Agents' control connections in TLS, checked by an OpenSSL client as talagent
 // checks them: the key's proof, the order and its answer inside TLS; plain agents refused by a
-// --cert server, TLS ones by a server without; a silent handshake closed in time.
+// --cert server; a silent handshake closed in time.
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
@@ -331,15 +331,6 @@ TEST_F(Tls, AnAgentRegistersAndTakesOrdersInTlsOnlyWhenTheServerHasACertificate)
     EXPECT_EQ(Answer("\x16\x03\x01"), "");
     EXPECT_TRUE(LogHas("no TLS handshake within 0.5 s"));
     EXPECT_EQ(Query(), "00ok|pc");  // the agent is still registered
-}
-
-TEST_F(Tls, AServerWithoutACertificateTurnsTlsAgentsAway) {
-    Start("");
-    EXPECT_TRUE(LogHas("no --cert: agents' control connections are not encrypted"));
-    TlsAgent agent(port_, pki_ / "ca.pem");
-    EXPECT_FALSE(agent.connected());
-    EXPECT_TRUE(LogHas("has no --cert"));
-    EXPECT_EQ(Query(), "00ok");
 }
 
 }  // namespace
