@@ -127,7 +127,6 @@ TEST_F(Sessions, AnswersAViewerThatCannotHaveItsSession) {
     // IDs that are not waiting, and an ID block that does not complete in time.
     for (const std::string& first : {IdBlock(id), IdBlock("1234567890123456789"), "ID:12"s})
         EXPECT_EQ(Answer(first), "") << first.substr(0, 12);
-    EXPECT_TRUE(LogHas("no complete ID block within 0.3 s"));
     EXPECT_TRUE(agent->Send("server") && agent->Recv() == "00ok|pc");
 }
 
@@ -238,7 +237,6 @@ TEST_F(Sessions, EndsARelayedSessionThatCarriesNoRfbHandshake) {
         EXPECT_TRUE(c.viewer->Send("x"));
         EXPECT_EQ(c.session->Exactly(c.from_viewer.size() + 1), c.from_viewer + "x");
     }
-    EXPECT_EQ(Count(Log(), "no RFB handshake within 0.5 s"), 3u);
 }
 
 // Reads `expected.size()` bytes and compares them as they come, without keeping them all.
@@ -322,14 +320,20 @@ TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
     EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) == idle; }));
 }
 
-TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
-    // A VNC server the directory server can reach, and a port nobody listens on.
+TEST_F(Sessions, ConnectsToAHostsFileTargetItselfAndHoldsItToOneWaitingSession) {
+    // A VNC server the directory server can reach, a port nobody listens on, and a target that
+    // takes no connection: its one-place backlog is full, so connecting waits.
     const auto [vnc, vnc_port] = Listener();
     const auto [closed, closed_port] = Listener();
     close(closed);
+    const auto [slow, slow_port] = Listener();
+    listen(slow, 0);
+    Client filler(slow_port);
     Start("desk = 127.0.0.1:" + std::to_string(vnc_port) + "\ngone=127.0.0.1:" +
-          std::to_string(closed_port) + "\nbad = 127.0.0.1:99999\nplain=name\n");
-    EXPECT_EQ(Query(), "00ok|desk|gone|plain=name");
+              std::to_string(closed_port) + "\nslow = 127.0.0.1:" + std::to_string(slow_port) +
+              "\nbad = 127.0.0.1:99999\nplain=name\n",
+          "--max-pending-per-agent 1 --session-timeout 1");
+    EXPECT_EQ(Query(), "00ok|desk|gone|plain=name|slow");
     Client viewer(port_);
     viewer.Send("view desk\n");
     const int server_side = accept(vnc, nullptr, nullptr);
@@ -342,20 +346,11 @@ TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
     close(server_side);
     EXPECT_EQ(viewer.UntilClosed(), "");
     EXPECT_EQ(Answer("view gone\n"), "error not-connected\n");
-    close(vnc);
-}
-
-TEST_F(Sessions, HoldsAHostsFileTargetToTheWaitingSessionsOfAnAgent) {
-    // A target that takes no connection: its one-place backlog is full, so connecting waits.
-    const auto [slow, slow_port] = Listener();
-    listen(slow, 0);
-    Client filler(slow_port);
-    Start("slow = 127.0.0.1:" + std::to_string(slow_port) + "\n",
-          "--max-pending-per-agent 1 --session-timeout 0.5");
     Client waiting(port_);
     waiting.Send("view slow\n");
     EXPECT_TRUE(Eventually([&] { return Answer("view slow\n") == "error busy\n"; }));
     EXPECT_EQ(waiting.UntilClosed(), "error timeout\n");
+    close(vnc);
     close(slow);
 }
 
