@@ -79,6 +79,15 @@ protected:
         EXPECT_EQ(line, "registered\n") << name;
         return agent;
     }
+    // The ID of the agent's next line, an order for a session by `who_and_right`: 19 digits.
+    static std::string OrderedId(Client& agent, const std::string& who_and_right = "- control") {
+        const std::string order = agent.Line(), tail = " " + who_and_right + "\n";
+        EXPECT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
+        const std::string id =
+            order.substr(8, order.size() - std::min(order.size(), 8 + tail.size()));
+        EXPECT_TRUE(id.size() == 19 && id.find_first_not_of("0123456789") == std::string::npos);
+        return id;
+    }
     // The agent's session connection joining `id`: the viewer hears "ok" and the agent's version.
     std::unique_ptr<Client> Join(Client& viewer, const std::string& id) {
         auto session = std::make_unique<Client>(port_);

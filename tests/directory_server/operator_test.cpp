@@ -109,9 +109,7 @@ protected:
     // The agent's next line is its order for a session, naming the operator and their right;
     // the session joins, the viewer is paired.
     void ExpectPaired(Client& viewer, Client& agent, const std::string& who_and_right) {
-        const std::string order = agent.Line(), tail = " " + who_and_right + "\n";
-        ASSERT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
-        Join(viewer, order.substr(8, order.size() - 8 - tail.size()));
+        Join(viewer, OrderedId(agent, who_and_right));
     }
     // Nothing was ordered on the agent's connection: the next thing on it answers this request.
     void ExpectNoOrder(Client& agent, const std::string& list) {

@@ -27,12 +27,7 @@ protected:
     // A viewer that has sent "view NAME" and the ID its agent was ordered to connect with.
     std::string View(Client& viewer, Client& agent, const std::string& name) {
         viewer.Send("view " + name + "\n");
-        const std::string order = agent.Line(), tail = " - control\n";
-        EXPECT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
-        const std::string id = order.substr(8, order.size() - 8 - tail.size());
-        EXPECT_EQ(id.size(), 19u);
-        EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos);
-        return id;
+        return OrderedId(agent);
     }
 };
 
