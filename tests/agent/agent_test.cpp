@@ -97,8 +97,7 @@ TEST_F(AgentTest, RefusalsForGoodEndTheAgent) {
     for (const auto& [reply, key, log] : cases) {
         SCOPED_TRACE(reply);
         fs::remove(dir_ / "log");
-        Start(key ? std::vector<std::string>{"--key-file", (dir_ / "key").string()}
-                  : std::vector<std::string>{});
+        Start(Words(key ? "--key-file " + (dir_ / "key").string() : ""));
         auto peer = Accept();
         ASSERT_TRUE(peer);
         peer->Send(reply);
@@ -114,11 +113,9 @@ TEST_F(AgentTest, RefusalsForGoodEndTheAgent) {
 TEST_F(AgentTest, SpeaksOnlyToTheServerItsCaVouchesFor) {
     WriteFile(dir_ / "key", std::string(64, 'c') + "\n");
     server_pem_ = Pki("ca/servers/localhost.pem");
-    const std::vector<std::string> tls = {"--cert", Pki("ca/agents/pc-1.pem"), "--ca",
-                                          Pki("ca/ca.pem")};
-    std::vector<std::string> args = tls;
-    args.insert(args.end(), {"--key-file", (dir_ / "key").string()});
-    Start(args);
+    const std::string tls =
+        "--cert " + Pki("ca/agents/pc-1.pem").string() + " --ca " + Pki("ca/ca.pem").string();
+    Start(Words(tls + " --key-file " + (dir_ / "key").string()));
     // The server's key and certificate; empty: a server that speaks no TLS.
     for (const fs::path& pem : {Pki("other/servers/localhost.pem"),
                                 Pki("ca/servers/elsewhere.example.pem"), fs::path()}) {
@@ -147,9 +144,7 @@ TEST_F(AgentTest, SpeaksOnlyToTheServerItsCaVouchesFor) {
     Stop();
 
     // The server named by DNS name, as its certificate holds it.
-    args = tls;
-    args.insert(args.end(), {"--server", "localhost:" + server_.substr(server_.find(':') + 1)});
-    Start(args);
+    Start(Words(tls + " --server localhost:" + server_.substr(server_.find(':') + 1)));
     EXPECT_TRUE(Accept());
 }
 

@@ -16,17 +16,9 @@ TEST_F(AgentTest, StartsX11vncOnlyForWellFormedOrdersToItsServer) {
     server_pem_ = Pki("ca/servers/localhost.pem");
     for (const bool crl : {false, true}) {
         SCOPED_TRACE(crl ? "with --crl" : "without --crl");
-        std::vector<std::string> args = {"--cert",
-                                         cert,
-                                         "--ca",
-                                         ca,
-                                         "--password-file",
-                                         (dir_ / "vncpasswd").string(),
-                                         "--x11vnc",
-                                         (dir_ / "x11vnc").string()};
-        if (crl)
-            args.insert(args.end(), {"--crl", Pki("ca/crl.pem")});
-        Start(args);
+        Start(Words("--cert " + cert + " --ca " + ca + " --password-file " + dir_.string() +
+                    "/vncpasswd --x11vnc " + dir_.string() + "/x11vnc" +
+                    (crl ? " --crl " + Pki("ca/crl.pem").string() : "")));
         auto peer = Registered();
         ASSERT_TRUE(peer);
         if (!crl) {

@@ -2,6 +2,7 @@
 // its log in a file, and the loopback clients of support/loopback.h.
 #pragma once
 
+#include "common/key_proof.h"
 #include "support/loopback.h"
 
 namespace dirsrv_test {
@@ -12,6 +13,12 @@ using namespace wire_test;
 inline void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(fs::path(path) += ".new", std::ios::binary) << bytes;
     fs::rename(fs::path(path) += ".new", path);
+}
+
+// The agent's answer to the challenge `nonce` under the key `key_hex` (held to RFC 4231's values
+// by talagent's test).
+inline std::string Proof(const std::string& key_hex, const std::string& nonce) {
+    return keyproof::Proof(keyproof::FromHex(key_hex).value(), nonce);
 }
 
 // What an agent's session connection sends first: "ID:" and the digits, padded to 250 bytes.
@@ -60,12 +67,26 @@ protected:
         c.Send(input);
         return c.UntilClosed();
     }
-    // An agent's control connection, registered as `name`.
-    std::unique_ptr<Client> Register(const std::string& name) {
+    // An agent's control connection, registered as `name` (proving `key_hex` when challenged).
+    std::unique_ptr<Client> Register(const std::string& name, const std::string& key_hex = {}) {
         auto agent = std::make_unique<Client>(port_);
         agent->Send("register " + name + "\n");
-        EXPECT_EQ(agent->Line(), "registered\n") << name;
+        std::string line = agent->Line();
+        if (line.starts_with("challenge ")) {
+            agent->Send("proof " + Proof(key_hex, line.substr(10, line.size() - 11)) + "\n");
+            line = agent->Line();
+        }
+        EXPECT_EQ(line, "registered\n") << name;
         return agent;
+    }
+    // The ID of the agent's next line, an order for a session by `who_and_right`: 19 digits.
+    static std::string OrderedId(Client& agent, const std::string& who_and_right = "- control") {
+        const std::string order = agent.Line(), tail = " " + who_and_right + "\n";
+        EXPECT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
+        const std::string id =
+            order.substr(8, order.size() - std::min(order.size(), 8 + tail.size()));
+        EXPECT_TRUE(id.size() == 19 && id.find_first_not_of("0123456789") == std::string::npos);
+        return id;
     }
     // The agent's session connection joining `id`: the viewer hears "ok" and the agent's version.
     std::unique_ptr<Client> Join(Client& viewer, const std::string& id) {

