@@ -29,7 +29,7 @@ remote_desktop() {
 }
 
 # make_pki DIR: DIR/ca, the deployment's CA with pc-1's certificate, the directory server's
-# (DIR/ca/servers/localhost.pem, for 127.0.0.1 too), operator alice's and
+# (DIR/ca/servers/localhost.pem, for 127.0.0.1 too), operators alice's and carol's, and
 # operator mallory's, revoked (DIR/ca/crl.pem); DIR/other, a CA of the same name (talpki's
 # default); DIR/other2, one of its own name; DIR/self.pem, a self-signed certificate for pc-1.
 make_pki() {
@@ -37,7 +37,8 @@ make_pki() {
     talpki=$(dirname "${BASH_SOURCE[0]}")/../../tools/pki/talpki
     { "$talpki" ca "$1/ca" && "$talpki" agent "$1/ca" pc-1 && "$talpki" operator "$1/ca" alice &&
         "$talpki" server "$1/ca" localhost 127.0.0.1 &&
-        "$talpki" operator "$1/ca" mallory && "$talpki" revoke --operator "$1/ca" mallory &&
+        "$talpki" operator "$1/ca" carol && "$talpki" operator "$1/ca" mallory &&
+        "$talpki" revoke --operator "$1/ca" mallory &&
         "$talpki" ca "$1/other" &&
         "$talpki" ca --subject "Other deployment" "$1/other2"; } >/dev/null 2>&1 || return 1
     openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=pc-1 -addext subjectAltName=DNS:pc-1 \

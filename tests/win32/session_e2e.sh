@@ -7,7 +7,7 @@
 # the deployment's CA (ca.pem beside the viewer; the agent's control connection is in TLS
 # too, and its x11vnc checks the operator's certificate). The viewer's window must show that colour and
 # pass a click to the remote display. Without an operator certificate the viewer ends with
-# status 11, with a revoked one with 12.
+# status 11, with a revoked one with 12, one the access file leaves out with 13.
 #   tests/win32/session_e2e.sh BUILD_WIN BUILD   (BUILD: directory-server and talagent with
 #                                                 sessions; skipped when they are missing)
 set -uo pipefail
@@ -31,8 +31,10 @@ fail() {
 W=640 H=480
 remote_desktop $W $H || exit 1
 make_pki "$work/pki" || fail "no certificates"
+printf 'alice pc-* control\nmallory * control\n' >"$work/access"
 "$build/directory-server" --listen 127.0.0.1:0 --operators-ca "$work/pki/ca/ca.pem" \
-    --crl "$work/pki/ca/crl.pem" --cert "$work/pki/ca/servers/localhost.pem" 2>"$work/server.log" &
+    --crl "$work/pki/ca/crl.pem" --access "$work/access" --cert "$work/pki/ca/servers/localhost.pem" \
+    2>"$work/server.log" &
 pids+=($!)
 wait_for 10 grep -q 'listening on' "$work/server.log" || fail "the directory server did not start"
 port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log")
@@ -71,6 +73,7 @@ refused() { # CASE OPERATOR-FILE STATUS TEXT
 }
 refused "no operator certificate" "$(wine_path "$work/none.pem")" 11 "No operator certificate at"
 refused "a revoked operator" "$(operator mallory)" 12 "did not accept your operator certificate"
+refused "an operator the access file leaves out" "$(operator carol)" 13 "not allowed to open"
 # Files the viewer must refuse itself: a key that is not the certificate's would make a proof
 # the server calls forged; an EC key is beyond what the viewer imports.
 ops=$work/pki/ca/operators
