@@ -277,10 +277,15 @@ int main(int argc, char** argv) {
     const auto relayed = [&](bool serve) {
         const int viewer = Connect(server_port);
         WriteAll(viewer, "view bench\n", 11);
-        const std::string order = ReadLine(control);
+        // The server pings its agents now and then: answered, as an agent does.
+        std::string order = ReadLine(control);
+        for (; order == "ping\n"; order = ReadLine(control))
+            WriteAll(control, "pong\n", 5);
         if (!order.starts_with("connect "))
             Die("no connect order: " + order);
-        std::string block = "ID:" + order.substr(8, order.size() - 9);
+        // "connect ID OPERATOR RIGHT\n": the ID is the first field.
+        const std::size_t id_end = order.find_first_of(" \n", 8);
+        std::string block = std::string("ID:").append(order, 8, id_end - 8);
         block.resize(250, '\0');
         const int session = Connect(server_port);
         WriteAll(session, block.data(), block.size());
