@@ -154,7 +154,9 @@ Progress DecodeHextile(Framebuffer& fb, const Rect& rect, HextileState& state,
                 for (std::size_t i = 0; i < subrects; ++i) {
                     uint32_t colour = state.foreground;
                     if (flags & kHextileColoured) {
-                        colour = Pixel32(p);
+                        // The colour read last is the foreground a later tile may omit, as
+                        // TigerVNC and libvncclient take it; servers name it again anyway.
+                        colour = state.foreground = Pixel32(p);
                         p += 4;
                     }
                     const int sx = p[0] >> 4;

@@ -117,6 +117,23 @@ TEST(RfbDecode, CopyRectMovesInEveryDirectionWithOverlap) {
     ExpectFramebufferIs(*client, expect);
 }
 
+// A Hextile tile that leaves out its foreground paints with the colour read last, also when
+// that was a coloured subrectangle's: a two-colour tile (foreground red), a coloured one (its
+// last subrectangle blue), then a two-colour tile without a foreground.
+TEST(RfbDecode, HextileForegroundIsTheColourReadLast) {
+    const Bytes red = {0, 0, 0xff, 0}, blue = {0xff, 0, 0, 0}, white = {0xff, 0xff, 0xff, 0};
+    auto client = Connected(48, 16);
+    client->Receive(Concat({UpdateHeader(1), RectHeader(0, 0, 48, 16, 5),
+                            Concat({{2 | 4 | 8}, white, red, {1, 0x00, 0x00}}),
+                            Concat({{8 | 16, 2}, red, {0x11, 0x00}, blue, {0x22, 0x00}}),
+                            Concat({{8, 1, 0x33, 0x00}})}));
+    EXPECT_EQ(FailureOf(Events(*client)), "");
+    const rfb::Framebuffer& fb = client->framebuffer();
+    EXPECT_EQ(fb.pixels[0], 0xffff0000u);                // tile 1: red
+    EXPECT_EQ(fb.pixels[48 * 2 + 16 + 2], 0xff0000ffu);  // tile 2: blue
+    EXPECT_EQ(fb.pixels[48 * 3 + 32 + 3], 0xff0000ffu);  // tile 3: the blue read last
+}
+
 // A session's worth of server messages: every encoding, the cursor, a resize, a bell,
 // clipboard text (one kept, one too large), colour map entries.
 Bytes MixedStream() {

@@ -211,6 +211,11 @@ Bytes EncodeHextile(const Image& image, Area a) {
             Append(b, body);
             if (counts.size() > 1) {
                 Put8(b, static_cast<uint32_t>(runs.size()));
+                if (!two) {
+                    // Decoders differ on the foreground after coloured subrectangles (some
+                    // keep the last one read): servers name it again, and so does this.
+                    last_fg = std::nullopt;
+                }
                 for (const Run& r : runs) {
                     if (!two) {
                         PutPixel(b, r.c);
