@@ -12,9 +12,11 @@
 //      is not above it.
 //   2. Security: 3.7 and later list types and we pick one; 3.3 servers impose one. The choice is
 //      security.h's: with encryption required (Options::allow_insecure false), VeNCrypt only;
-//      with plain allowed, VNC authentication, then None, then VeNCrypt. None and VNC
-//      authentication send the session in the clear (VNC authentication only hides the
-//      password): the front end decides whether that is allowed (e.g. no deployment CA present).
+//      with plain allowed, VNC authentication, then None, then VeNCrypt (RFB has no way back,
+//      and VeNCrypt's subtypes, listed only once it is chosen, may hold nothing acceptable,
+//      where the plain type would have opened the session). None and VNC authentication send
+//      the session in the clear (VNC authentication only hides the password): the front end
+//      decides whether that is allowed (e.g. no deployment CA present).
 //   3. VeNCrypt (type 19): version 0.2, then a subtype: X509Vnc (261) before X509None (260); the
 //      anonymous TLS subtypes are refused because they cannot prove who the server is. RFB has
 //      no way back to the type list, so a server whose subtypes hold neither ends the session
