@@ -113,14 +113,6 @@ std::string Utf8ToLatin1(std::string_view s) {
     return out;
 }
 
-std::string ListTypes(const uint8_t* types, std::size_t count) {
-    std::string list;
-    for (std::size_t i = 0; i < count; ++i) {
-        list += (i ? ", " : "") + std::to_string(types[i]);
-    }
-    return list;
-}
-
 bool IsPseudo(int32_t encoding) {
     return encoding == static_cast<int32_t>(Encoding::kCursor) ||
            encoding == static_cast<int32_t>(Encoding::kDesktopSize);
@@ -330,23 +322,10 @@ bool Client::StepSecurityTypes() {
     if (Available() < 1 + count) {
         return false;
     }
-    const uint8_t* types = Peek() + 1;
-    auto offered = [&](uint8_t type) {
-        return std::find(types, types + count, type) != types + count;
-    };
-    uint8_t choice = 0;
-    if (offered(kSecurityVeNCrypt)) {
-        choice = kSecurityVeNCrypt;
-    } else if (options_.allow_insecure && offered(kSecurityVncAuth)) {
-        choice = kSecurityVncAuth;
-    } else if (options_.allow_insecure && offered(kSecurityNone)) {
-        choice = kSecurityNone;
-    } else if (offered(kSecurityVncAuth) || offered(kSecurityNone)) {
-        Fail("the server offers no encryption, and unencrypted sessions are not allowed");
-        return false;
-    } else {
-        Fail("the server offers no security type this viewer supports (types " +
-             ListTypes(types, count) + ")");
+    offered_types_.assign(Peek() + 1, Peek() + 1 + count);
+    const uint8_t choice = ChooseSecurityType(offered_types_, options_.allow_insecure);
+    if (choice == 0) {
+        Fail(SecurityRefusal(offered_types_, {}, options_.allow_insecure));
         return false;
     }
     Consume(1 + count);
@@ -372,13 +351,8 @@ bool Client::StepSecurityType33() {
         phase_ = Phase::kFailureReason;
         return true;
     }
-    if (type != kSecurityNone && type != kSecurityVncAuth) {
-        Fail("the server requires security type " + std::to_string(type) +
-             ", which this viewer does not support");
-        return false;
-    }
-    if (!options_.allow_insecure) {
-        Fail("the server offers no encryption, and unencrypted sessions are not allowed");
+    if (!AcceptsImposedType(type, options_.allow_insecure)) {
+        Fail(SecurityRefusal(std::vector<uint32_t>{type}, {}, options_.allow_insecure));
         return false;
     }
     if (type == kSecurityVncAuth) {
@@ -425,22 +399,16 @@ bool Client::StepVeNCrypt() {
             if (Available() < 1 + 4 * count) {
                 return false;
             }
-            bool has_vnc = false;
-            bool has_none = false;
-            std::string list;
+            std::vector<uint32_t> subtypes(count);
             for (std::size_t i = 0; i < count; ++i) {
-                const uint32_t subtype = U32(p + 1 + 4 * i);
-                has_vnc |= subtype == kVeNCryptX509Vnc;
-                has_none |= subtype == kVeNCryptX509None;
-                list += (i ? ", " : "") + std::to_string(subtype);
+                subtypes[i] = U32(p + 1 + 4 * i);
             }
-            if (!has_vnc && !has_none) {
-                Fail("the server offers no certificate-based VeNCrypt type (subtypes " +
-                     (count ? list : std::string("none")) + ")");
+            vencrypt_subtype_ = ChooseVeNCryptSubtype(subtypes);
+            if (vencrypt_subtype_ == 0) {
+                Fail(SecurityRefusal(offered_types_, subtypes, options_.allow_insecure));
                 return false;
             }
             Consume(1 + 4 * count);
-            vencrypt_subtype_ = has_vnc ? kVeNCryptX509Vnc : kVeNCryptX509None;
             Put32(output_, vencrypt_subtype_);
             phase_ = Phase::kVeNCryptAccept;
             return true;

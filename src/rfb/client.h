@@ -10,15 +10,20 @@
 // arrive cut anywhere (one byte at a time costs no more than one block):
 //   1. Version: the server's "RFB 003.00x\n"; we answer with the highest of 3.3, 3.7, 3.8 that
 //      is not above it.
-//   2. Security: 3.7 and later list types and we pick one; 3.3 servers impose one. VeNCrypt is
-//      taken whenever offered. None and VNC authentication send the session in the clear (VNC
-//      authentication only hides the password), so they are refused unless Options::allow_insecure
-//      is set: the front end decides that policy (e.g. no deployment CA present).
+//   2. Security: 3.7 and later list types and we pick one; 3.3 servers impose one. The choice is
+//      security.h's: with encryption required (Options::allow_insecure false), VeNCrypt only;
+//      with plain allowed, VNC authentication, then None, then VeNCrypt (RFB has no way back,
+//      and VeNCrypt's subtypes, listed only once it is chosen, may hold nothing acceptable,
+//      where the plain type would have opened the session). None and VNC authentication send
+//      the session in the clear (VNC authentication only hides the password): the front end
+//      decides whether that is allowed (e.g. no deployment CA present).
 //   3. VeNCrypt (type 19): version 0.2, then a subtype: X509Vnc (261) before X509None (260); the
-//      anonymous TLS subtypes are refused because they cannot prove who the server is. Once the
-//      server accepts, the core emits StartTls and waits: the front end runs the TLS handshake
-//      (checking the certificate), then calls TlsEstablished(), and from then on passes the TLS
-//      stream's plaintext in and out.
+//      anonymous TLS subtypes are refused because they cannot prove who the server is. RFB has
+//      no way back to the type list, so a server whose subtypes hold neither ends the session
+//      (as does a server that offers no acceptable type), with a reason that starts with
+//      kSecurityRefusalStart and names what was offered. Once the server accepts, the core emits
+//      StartTls and waits: the front end runs the TLS handshake (checking the certificate), then
+//      calls TlsEstablished(), and from then on passes the TLS stream's plaintext in and out.
 //   4. VNC authentication: the server's challenge raises CredentialsNeeded (unless a password
 //      was set before), the front end answers with SetPassword().
 //   5. SecurityResult: failures end the session with the server's reason where it gives one.
@@ -44,6 +49,7 @@
 #include <vector>
 
 #include "rfb/framebuffer.h"
+#include "rfb/security.h"
 
 namespace rfb {
 
@@ -56,13 +62,6 @@ enum class Encoding : int32_t {
     kCursor = -239,       // pseudo: the cursor's shape, drawn by the front end
     kDesktopSize = -223,  // pseudo: the remote desktop changed its size
 };
-
-// Security types and VeNCrypt subtypes as they appear on the wire.
-inline constexpr uint8_t kSecurityNone = 1;
-inline constexpr uint8_t kSecurityVncAuth = 2;
-inline constexpr uint8_t kSecurityVeNCrypt = 19;
-inline constexpr uint32_t kVeNCryptX509None = 260;
-inline constexpr uint32_t kVeNCryptX509Vnc = 261;
 
 struct Options {
     // Allow security types that leave the session unencrypted (None, VNC authentication).
@@ -213,6 +212,7 @@ private:
     Options options_;
     Phase phase_ = Phase::kVersion;
     int minor_version_ = 8;
+    std::vector<uint32_t> offered_types_;  // the server's list, for the reason if nothing fits
     uint32_t vencrypt_subtype_ = 0;
     bool encrypted_ = false;
     std::optional<std::string> password_;

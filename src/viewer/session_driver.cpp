@@ -159,9 +159,11 @@ void SessionDriver::DrainCore() {
                 } else if constexpr (std::is_same_v<T, rfb::event::Failed>) {
                     Outcome outcome = CoreFailure(e.reason, password_given_);
                     if (outcome.failure == Failure::kSecurity && !setup_.have_ca) {
-                        outcome.detail += " There is no ca.pem beside the viewer, and no file \"" +
-                                          std::string(kAllowPlainFile) +
-                                          "\" that allows sessions without encryption.";
+                        outcome.detail += " There is no ca.pem beside the viewer" +
+                                          (setup_.allow_plain
+                                               ? std::string(".")
+                                               : ", and no file \"" + std::string(kAllowPlainFile) +
+                                                     "\" that allows sessions without encryption.");
                     }
                     Fail(outcome.failure, std::move(outcome.detail));
                 }

@@ -3,6 +3,7 @@
 
 #include "common/machine_name.h"
 #include "common/wire.h"
+#include "rfb/security.h"
 
 namespace talviewer {
 
@@ -236,7 +237,9 @@ Outcome CoreFailure(std::string_view reason, bool password_given) {
         StartsWith(reason, "too many authentication attempts")) {
         return {password_given ? Failure::kWrongPassword : Failure::kConnectionFailed, detail};
     }
-    if (reason.find("no encryption") != std::string_view::npos) {
+    // The server offers no security this viewer accepts (only plain, only anonymous TLS, or
+    // types it does not speak): the session would not be secure, so it was not opened.
+    if (StartsWith(reason, rfb::kSecurityRefusalStart)) {
         return {Failure::kSecurity, detail};
     }
     // A refusal before any authentication, with the remote side's reason (a machine whose

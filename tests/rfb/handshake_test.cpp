@@ -2,6 +2,8 @@
 // byte for byte, and the ways a server or policy ends it, each with its reason.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "rfb/des.h"
 #include "rfb_test_util.h"
 
@@ -139,6 +141,89 @@ TEST(RfbHandshake, StartTlsHandsOverBytesThatBelongToTheTlsStream) {
     EXPECT_NE(FailureOf(Events(client)), "");
 }
 
+// The security a server's offer gets: the type the client answers, then (for VeNCrypt) the
+// subtype, or the end of the session with a reason that names what was offered and what is needed.
+struct OfferCase {
+    const char* what;
+    bool allow_insecure;
+    Bytes types;              // the server's list, without its count
+    Bytes subtypes;           // VeNCrypt's list, 4 bytes each, without its count
+    Bytes answer;             // the client's type, then its subtype; empty when it fails
+    const char* reason = "";  // expected in the failure's text
+};
+
+TEST(RfbHandshake, AnswersEachOfferAsTheRulesAllow) {
+    const Bytes tiger = {0, 0, 1, 2, 0, 0, 0, 2};  // TLSVnc and VncAuth: TigerVNC's default
+    const Bytes anonymous = {0, 0, 1, 1, 0, 0, 1, 2, 0, 0, 1, 3};
+    const Bytes x509 = {0, 0, 1, 4, 0, 0, 1, 5};  // X509None, X509Vnc
+    const OfferCase cases[] = {
+        {"TigerVNC's default, encryption required",
+         false,
+         {2, 19},
+         tiger,
+         {},
+         "the server offers VNC authentication and VeNCrypt TLSVnc or VncAuth only; this viewer "
+         "needs VeNCrypt with X.509 certificates: sessions with no encryption are not allowed"},
+        // 19 could only end the session: its subtypes hold nothing a viewer without a CA checks.
+        {"TigerVNC's default, plain allowed", true, {2, 19}, tiger, {2}},
+        {"anonymous TLS only",
+         false,
+         {19},
+         anonymous,
+         {},
+         "the server offers VeNCrypt TLSNone, TLSVnc or TLSPlain only"},
+        {"VNC authentication only, encryption required",
+         false,
+         {2},
+         {},
+         {},
+         "sessions with no encryption are not allowed"},
+        {"types this viewer does not speak", true, {5, 16}, {}, {}, "type 5 and Tight only"},
+        // Of the plain types, the one that authenticates, wherever the server lists it.
+        {"None and VNC authentication", true, {1, 2}, {}, {2}},
+        {"VNC authentication and None", true, {2, 1}, {}, {2}},
+        {"plain types listed first, encryption required",
+         false,
+         {1, 2, 19},
+         x509,
+         {19, 0, 0, 1, 5}},
+        {"VeNCrypt alone, plain allowed", true, {16, 19}, x509, {19, 0, 0, 1, 5}},
+        {"X509None when X509Vnc is not offered",
+         false,
+         {19},
+         {0, 0, 1, 6, 0, 0, 1, 4, 0, 0, 1, 1},
+         {19, 0, 0, 1, 4}},
+    };
+    for (const OfferCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes server = Concat({kV38, {static_cast<uint8_t>(c.types.size())}, c.types});
+        // The server goes on with VeNCrypt when the client answers 19, as it must when it fails.
+        const bool vencrypt = std::count(c.types.begin(), c.types.end(), 19) > 0 &&
+                              (c.answer.empty() || c.answer[0] == 19);
+        if (vencrypt) {
+            Append(server,
+                   Concat({{0, 2, 0, static_cast<uint8_t>(c.subtypes.size() / 4)}, c.subtypes}));
+        }
+        const auto make = [&] {
+            rfb::Options options;
+            options.allow_insecure = c.allow_insecure;
+            return std::make_unique<rfb::Client>(options);
+        };
+        if (c.answer.empty()) {
+            ExpectFailure(make, server, std::string(c.reason));
+            continue;
+        }
+        auto client = make();
+        client->Receive(server);
+        EXPECT_EQ(FailureOf(Events(*client)), "");
+        Bytes expect = Concat({kV38, {c.answer[0]}});
+        if (vencrypt) {
+            Append(expect, Concat({{0, 2}, Bytes(c.answer.begin() + 1, c.answer.end())}));
+        }
+        EXPECT_EQ(client->TakeOutput(), expect);
+    }
+}
+
 struct FailureCase {
     const char* what;
     bool allow_insecure;
@@ -160,13 +245,12 @@ TEST(RfbHandshake, EndsWithAReasonWhenRefused) {
          "refused the connection: go away"},
         {"3.8 refusal", false, Concat({kV38, {0}, Reason("too many clients")}),
          "refused the connection: too many clients"},
-        {"plain only, policy forbids", false, Concat({kV38, {2, 1, 2}}), "offers no encryption"},
-        {"3.3 plain, policy forbids", false, Concat({kV33, {0, 0, 0, 2}}), "offers no encryption"},
-        {"no supported type", true, Concat({kV38, {2, 5, 16}}),
-         "no security type this viewer supports (types 5, 16)"},
-        {"3.3 unsupported type", true, Concat({kV33, {0, 0, 0, 16}}), "requires security type 16"},
-        {"anonymous TLS only", false, Concat({kV38, {1, 19, 0, 2, 0, 2, 0, 0, 1, 1, 0, 0, 1, 2}}),
-         "no certificate-based VeNCrypt type (subtypes 257, 258)"},
+        {"3.3 plain, policy forbids", false, Concat({kV33, {0, 0, 0, 2}}),
+         "the server offers VNC authentication only; this viewer needs VeNCrypt with X.509 "
+         "certificates: sessions with no encryption are not allowed"},
+        {"3.3 unsupported type", true, Concat({kV33, {0, 0, 0, 16}}),
+         "the server offers Tight only; this viewer needs VeNCrypt with X.509 certificates, VNC "
+         "authentication or None"},
         {"VeNCrypt 0.1", false, Concat({kV38, {1, 19, 0, 1}}), "VeNCrypt version 0.1"},
         {"VeNCrypt subtype refused", false, Concat({kV38, {1, 19, 0, 2, 0, 1, 0, 0, 1, 4, 0}}),
          "refused VeNCrypt type 260"},

@@ -70,6 +70,9 @@ const Bytes kInit = rfbtest::ServerInit(64, 48, "desk");
 const Bytes kResultOk = {0, 0, 0, 0};
 const Bytes kVncAuth = Concat({kV38, {1, 2}, Bytes(16, 7)});  // offer, then the challenge
 const Bytes kVeNCrypt = Concat({kV38, {1, 19}, {0, 2}, {0, 1, 0, 0, 1, 4}, {1}});
+// VeNCrypt as far as its subtypes: TLSVnc and VncAuth.
+const Bytes kTigerDefault = Concat({kV38, {2, 2, 19}, {0, 2}, {0}, {2, 0, 0, 1, 2, 0, 0, 0, 2}});
+const Bytes kAnonymousOnly = Concat({kV38, {1, 19}, {0, 2}, {0}, {1, 0, 0, 1, 2}});
 
 Bytes Refused(std::string_view reason) {
     return Concat({{0, 0, 0, 1}, Reason(reason)});
@@ -246,6 +249,15 @@ TEST(SessionDriver, ScriptedSessionsEndAsTheOperatorIsTold) {
          {},
          kNoPlain},
         {"a plain session while a CA is there", {Up, Server(Concat({kOk, kPlain}))}, "7", {}, kCa},
+        // TigerVNC's default offer: VNC authentication, and VeNCrypt with anonymous TLS only.
+        {"VNC authentication and anonymous VeNCrypt while a CA is there",
+         {Up, Server(Concat({kOk, kTigerDefault}))},
+         "7 The server offers VNC authentication and VeNCrypt TLSVnc or VncAuth only",
+         {},
+         kCa},
+        {"anonymous VeNCrypt only, plain sessions allowed",
+         {Up, Server(Concat({kOk, kAnonymousOnly}))},
+         "7 X.509 certificates, VNC authentication or None. There is no ca.pem beside the viewer."},
         {"VeNCrypt without a CA", {Up, Server(Concat({kOk, kVeNCrypt}))}, "7 there is no ca.pem"},
         {"VeNCrypt with a CA",
          {Up, Server(Concat({kOk, kVeNCrypt})), TlsUp({"pc-0", "pc-01"}),
