@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""talviewer's keys on a private X server, against the recording RFB server
-(tests/support/rfb_peer.py): keys a menu bar or the local desktop would take (Alt+letter, Alt,
-Alt+Tab, Super, F10) reach the server as key events and open no menu; F8 opens the viewer's
-menu instead of going out, and its Send keys items send their keys as a keyboard makes them.
-
+"""talviewer's keys on a private X server against the recording RFB server: keys a menu bar or
+the local desktop would take reach the server and open no menu; F8 opens the viewer's menu, and
+its Send keys items send their keys as a keyboard makes them.
   menu_keys.py TALVIEWER     (on DISPLAY, an Xvfb of its own: see CMakeLists.txt)
 """
 import os
@@ -23,25 +21,18 @@ def tap(keysym):
     return [(1, keysym), (0, keysym)]
 
 
-def chord(*keysyms):
-    return [(1, k) for k in keysyms] + [(0, k) for k in reversed(keysyms)]
-
-
 # xdotool's words; the key events (down, keysym) the server must see, in order; whether a menu
-# is left open. The menu's items, after F8: View, Send keys (Ctrl+Alt+Del, Alt+Tab, Windows
-# key, F8), Session.
+# is open after them. F8's menu: View, Send keys (Ctrl+Alt+Del, Alt+Tab, Windows key, F8), Session.
 ROWS = [
     # xdotool lets the modifier go before the key
-    ("key alt+s", [(1, ALT), (1, ord("s")), (0, ALT), (0, ord("s"))], False),
-    ("key alt+v", [(1, ALT), (1, ord("v")), (0, ALT), (0, ord("v"))], False),
+    ("key alt+s alt+v alt+Tab",
+     [e for k in (ord("s"), ord("v"), TAB) for e in [(1, ALT), (1, k), (0, ALT), (0, k)]], False),
     ("key alt", tap(ALT), False),  # a tap of Alt selects no menu bar: the next keys go out
-    ("key alt+Tab", [(1, ALT), (1, TAB), (0, ALT), (0, TAB)], False),
-    ("key super", tap(SUPER), False),
-    ("key F10", tap(F10), False),
+    ("key super F10", tap(SUPER) + tap(F10), False),
     ("key F8", [], True),
     ("key Escape", [], False),  # closes the menu, goes nowhere
-    ("key F8 Down Down Right Return", chord(CTRL, ALT, DELETE), False),
-    ("key F8 Down Down Right Down Return", chord(ALT, TAB), False),
+    ("key F8 Down Down Right Return",
+     [(1, CTRL), (1, ALT), (1, DELETE), (0, DELETE), (0, ALT), (0, CTRL)], False),
     ("key F8 Down Down Right Up Return", tap(F8), False),
 ]
 
