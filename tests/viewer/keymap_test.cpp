@@ -29,6 +29,8 @@ TEST(Keymap, KeyEventsBecomeTheKeysymsAnXKeyboardSends) {
         {"Delete", Qt::Key_Delete, QStringLiteral("\x7f"), Qt::NoModifier, 0xffff},
         {"F12", Qt::Key_F12, QString(), Qt::NoModifier, 0xffc9},
         {"AltGr", Qt::Key_AltGr, QString(), Qt::NoModifier, 0xfe03},
+        {"the Windows key, Meta to Qt, is Super", Qt::Key_Meta, QString(), Qt::MetaModifier,
+         0xffeb},
         {"keypad digit", Qt::Key_7, QStringLiteral("7"), Qt::KeypadModifier, 0xffb7},
         {"keypad plus", Qt::Key_Plus, QStringLiteral("+"), Qt::KeypadModifier, 0xffab},
         {"keypad Home (Num Lock off)", Qt::Key_Home, QString(), Qt::KeypadModifier, 0xff50},

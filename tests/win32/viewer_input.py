@@ -112,7 +112,14 @@ KEY_ROWS = [
                   0xFFC9) for e in tap(k)]),
     ("key F10", tap(0xFFC7)),  # the menu key of Windows, the remote side's here
     ("key ctrl+c", [(1, CTRL), (1, ord("c")), (0, CTRL), (0, ord("c"))]),
-    ("key alt+x", [(1, ALT), (1, ord("x")), (0, ALT), (0, ord("x"))]),
+    # Alt+letter is the remote side's too, and opens no menu of the window's
+    ("key alt+x alt+s alt+v",
+     [e for c in "xsv" for e in [(1, ALT), (1, ord(c)), (0, ALT), (0, ord(c))]]),
+    # F8 opens the window's menu instead of going out; Escape closes it, and keys go out again
+    ("key F8 Escape a", tap(ord("a"))),
+    # its last item is Send keys, whose first is Ctrl+Alt+Del: pressed in order, released in reverse
+    ("key F8 Up Right Return",
+     [(1, CTRL), (1, ALT), (1, 0xFFFF), (0, 0xFFFF), (0, ALT), (0, CTRL)]),
     # a digit's shifted symbol, with Shift held across keys
     ("keydown shift key x 2 keyup shift",
      [(1, SHIFT)] + tap(ord("X")) + tap(ord("@")) + [(0, SHIFT)]),

@@ -230,6 +230,12 @@ void DesktopView::wheelEvent(QWheelEvent* event) {
 }
 
 void DesktopView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F8 && event->modifiers() == Qt::NoModifier) {
+        if (!event->isAutoRepeat()) {
+            input_.menu();
+        }
+        return;
+    }
     if (!HasDesktop()) {
         return;
     }

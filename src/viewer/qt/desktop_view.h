@@ -4,8 +4,10 @@
 // scaled to fit the widget with its aspect ratio kept or at one remote pixel per device pixel
 // (HiDPI screens included), and maps pointer positions back through the same rectangle. Keys
 // pressed are remembered by their physical key so that the release sends the keysym the press
-// sent, whatever the modifiers did in between; losing the focus releases them all, so no key
-// stays stuck down on the remote machine.
+// sent, whatever the modifiers did in between. Every key goes to the remote desktop, Alt, Super
+// and Tab included, except F8 on its own, which opens the viewer's menu (the menu sends F8 on),
+// and the window's Ctrl+Alt+Shift shortcuts. Losing the focus (a menu opening included) releases
+// them all, so no key stays stuck down on the remote machine.
 #pragma once
 
 #include <QHash>
@@ -25,6 +27,7 @@ public:
     struct Input {
         std::function<void(uint32_t keysym, bool down)> key;
         std::function<void(int x, int y, uint8_t buttons)> pointer;
+        std::function<void()> menu;  // F8: the viewer's menu, which sends F8 on if asked
     };
 
     DesktopView(const rfb::Client* client, Input input, QWidget* parent = nullptr);

@@ -41,7 +41,9 @@ constexpr std::array<std::pair<int, uint32_t>, 33> kNamedKeys = {{
     {Qt::Key_PageDown, ks::kPageDown},
     {Qt::Key_Shift, ks::kShiftL},
     {Qt::Key_Control, ks::kControlL},
-    {Qt::Key_Meta, ks::kMetaL},
+    // Qt names the Windows key Meta on X11 (Super keysyms become Key_Meta), while the remote
+    // desktop knows it as Super: sent as Meta_L, it opened no start menu there.
+    {Qt::Key_Meta, ks::kSuperL},
     {Qt::Key_Alt, ks::kAltL},
     {Qt::Key_AltGr, kIsoLevel3Shift},
     {Qt::Key_CapsLock, ks::kCapsLock},

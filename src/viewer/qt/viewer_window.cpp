@@ -8,8 +8,10 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
@@ -17,7 +19,7 @@
 #include <iostream>
 #include <string>
 
-#include "rfb/keysyms.h"
+#include "viewer/key_chords.h"
 #include "viewer/qt/timing.h"
 
 namespace talviewer {
@@ -42,13 +44,30 @@ int Report(QWidget* parent, Failure failure, const QString& name, const QString&
     return ExitStatus(failure);
 }
 
+namespace {
+
+// The menu bar's style without its Alt navigation (a tap of Alt selecting the bar, which would
+// then take the keys meant for the remote desktop, as some styles do).
+class NoAltNavigation : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override {
+        if (hint == SH_MenuBar_AltKeyNavigation) {
+            return 0;
+        }
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
+}  // namespace
+
 ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
     session_ = std::make_unique<Session>(std::move(params), static_cast<SessionObserver&>(*this));
     view_ = new DesktopView(
         &session_->client(),
         {.key = [this](uint32_t keysym, bool down) { session_->SendKey(keysym, down); },
-         .pointer = [this](int x, int y,
-                           uint8_t buttons) { session_->SendPointer(x, y, buttons); }});
+         .pointer = [this](int x, int y, uint8_t buttons) { session_->SendPointer(x, y, buttons); },
+         .menu = [this] { popup_->popup(view_->mapToGlobal(view_->rect().center())); }});
     scroll_ = new QScrollArea;
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setAlignment(Qt::AlignCenter);
@@ -59,13 +78,17 @@ ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
     setWindowTitle(name_);
     resize(640, 400);
 
-    // Shortcuts with Ctrl+Alt+Shift, which a remote desktop seldom needs: every other key goes
-    // to the remote machine.
-    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    // No mnemonics: Alt+letter belongs to the remote desktop. The menus open from a click on
+    // the menu bar or from F8 (DesktopView), all three in one popup. The shortcuts use
+    // Ctrl+Alt+Shift, which a remote desktop seldom needs.
+    auto* style = new NoAltNavigation;
+    style->setParent(menuBar());
+    menuBar()->setStyle(style);
+    QMenu* view = menuBar()->addMenu(QStringLiteral("View"));
     auto* group = new QActionGroup(this);
-    fit_action_ = view->addAction(QStringLiteral("Scale to &fit"));
+    fit_action_ = view->addAction(QStringLiteral("Scale to fit"));
     fit_action_->setShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+Shift+F")));
-    actual_action_ = view->addAction(QStringLiteral("&Actual size (1:1)"));
+    actual_action_ = view->addAction(QStringLiteral("Actual size (1:1)"));
     actual_action_->setShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+Shift+A")));
     for (QAction* action : {fit_action_, actual_action_}) {
         action->setCheckable(true);
@@ -74,12 +97,22 @@ ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
     fit_action_->setChecked(true);
     connect(fit_action_, &QAction::triggered, this, [this] { SetFit(true); });
     connect(actual_action_, &QAction::triggered, this, [this] { SetFit(false); });
-    QMenu* session = menuBar()->addMenu(QStringLiteral("&Session"));
-    connect(session->addAction(QStringLiteral("Send Ctrl+Alt+&Del")), &QAction::triggered, this,
-            [this] { SendCtrlAltDel(); });
-    session->addSeparator();
-    QAction* disconnect = session->addAction(QStringLiteral("&Disconnect"));
+    QMenu* keys = menuBar()->addMenu(QStringLiteral("Send keys"));
+    for (const KeyChord& chord : kKeyChords) {
+        connect(keys->addAction(QString::fromLatin1(chord.label)), &QAction::triggered, this,
+                [this, &chord] {
+                    SendChord(chord, [this](uint32_t keysym, bool down) {
+                        session_->SendKey(keysym, down);
+                    });
+                });
+    }
+    QMenu* session = menuBar()->addMenu(QStringLiteral("Session"));
+    QAction* disconnect = session->addAction(QStringLiteral("Disconnect"));
     connect(disconnect, &QAction::triggered, this, &QWidget::close);
+    popup_ = new QMenu(this);
+    for (QMenu* menu : {view, keys, session}) {
+        popup_->addMenu(menu);
+    }
 
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
             [this] { LocalClipboardChanged(); });
@@ -165,16 +198,6 @@ void ViewerWindow::LocalClipboardChanged() {
 
 void ViewerWindow::OnBell() {
     QApplication::beep();
-}
-
-void ViewerWindow::SendCtrlAltDel() {
-    namespace ks = rfb::keysym;
-    for (const uint32_t keysym : {ks::kControlL, ks::kAltL, ks::kDelete}) {
-        session_->SendKey(keysym, true);
-    }
-    for (const uint32_t keysym : {ks::kDelete, ks::kAltL, ks::kControlL}) {
-        session_->SendKey(keysym, false);
-    }
 }
 
 void ViewerWindow::OnCredentialsNeeded() {

@@ -1,6 +1,7 @@
-// The viewer's window: the desktop view in a scroll area, the View and Session menus, the
-// title, and what the operator is told when the session cannot start or ends. It is the
-// session's observer and sends the view's input and the local clipboard to the session.
+// The viewer's window: the desktop view in a scroll area, the View, Send keys and Session menus
+// (on the menu bar, and together in a popup that F8 opens), the title, and what the operator is
+// told when the session cannot start or ends. It is the session's observer and sends the view's
+// input and the local clipboard to the session.
 #pragma once
 
 #include <QMainWindow>
@@ -13,6 +14,7 @@
 #include "viewer/session_messages.h"
 
 class QAction;
+class QMenu;
 
 namespace talviewer {
 
@@ -43,7 +45,6 @@ private:
     void AskPassword();
     void SetFit(bool fit);
     void SizeToDesktop();
-    void SendCtrlAltDel();
     void LocalClipboardChanged();
 
     QString name_;
@@ -52,6 +53,7 @@ private:
     DesktopView* view_ = nullptr;
     QAction* fit_action_ = nullptr;
     QAction* actual_action_ = nullptr;
+    QMenu* popup_ = nullptr;         // F8: the menu bar's menus in one
     QString clipboard_from_remote_;  // not sent back when it comes round
 };
 

@@ -1,15 +1,14 @@
 // The operator's side of talviewer.exe's window (see viewer_window.h): mouse buttons, motion
 // and wheel, keys as X keysyms (keymap.h) with each release sending what its press sent, all of
-// them released when the focus goes, Ctrl+Alt+Del, the remote cursor's shape as the mouse
-// cursor, and clipboard text both ways. Everything goes to the remote desktop through the
-// session.
+// them released when the focus goes, F8 opening the menu and its Send keys, the remote cursor's
+// shape as the mouse cursor, and clipboard text both ways. Everything goes to the remote desktop
+// through the session.
 #include <windowsx.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "rfb/keysyms.h"
 #include "viewer/win32/keymap.h"
 #include "viewer/win32/support.h"
 #include "viewer/win32/viewer_window.h"
@@ -101,6 +100,13 @@ void ViewerWindow::Key(WPARAM vk, LPARAM lp, bool down) {
         SetFit(vk == 'F');
         return;
     }
+    // F8 on its own opens the menu, whose Send keys > F8 sends it on.
+    if (vk == VK_F8 && !(GetKeyState(VK_CONTROL) & 0x8000) && !(GetKeyState(VK_MENU) & 0x8000) &&
+        !(GetKeyState(VK_SHIFT) & 0x8000)) {
+        if (down && !((lp >> 30) & 1))  // not an auto-repeat
+            ShowMenu();
+        return;
+    }
     if (!live())
         return;
     if (!down) {
@@ -154,14 +160,23 @@ void ViewerWindow::ReleaseAll() {
     }
 }
 
-void ViewerWindow::SendCtrlAltDel() {
+void ViewerWindow::SendChord(const KeyChord& chord) {
     if (!live())
         return;
-    namespace ks = rfb::keysym;
-    for (const uint32_t k : {ks::kControlL, ks::kAltL, ks::kDelete})
-        session_.SendKey(k, true);
-    for (const uint32_t k : {ks::kDelete, ks::kAltL, ks::kControlL})
-        session_.SendKey(k, false);
+    talviewer::SendChord(chord,
+                         [this](uint32_t keysym, bool down) { session_.SendKey(keysym, down); });
+}
+
+void ViewerWindow::ShowMenu() {
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    POINT centre{client.right / 2, client.bottom / 2};
+    ClientToScreen(hwnd_, &centre);
+    const UINT id = static_cast<UINT>(TrackPopupMenu(GetSystemMenu(hwnd_, FALSE),
+                                                     TPM_RETURNCMD | TPM_RIGHTBUTTON, centre.x,
+                                                     centre.y, 0, hwnd_, nullptr));
+    if (id)
+        PostMessageW(hwnd_, WM_SYSCOMMAND, id, 0);
 }
 
 void ViewerWindow::OnCursorChanged() {

@@ -26,7 +26,7 @@ constexpr UINT kResizeSettleMs = 100;
 constexpr int kCancelledStatus = 1;  // the operator cancelled the password dialog
 constexpr UINT kMenuFit = 0x1010;    // system menu ids: multiples of 16
 constexpr UINT kMenuActual = 0x1020;
-constexpr UINT kMenuCtrlAltDel = 0x1030;
+constexpr UINT kMenuChordFirst = 0x1100;  // + 16 * the chord's place in kKeyChords
 
 INT_PTR CALLBACK PasswordProcedure(HWND dialog, UINT message, WPARAM wp, LPARAM lp) {
     switch (message) {
@@ -75,11 +75,15 @@ bool ViewerWindow::Create(HINSTANCE instance, int show) {
                         CW_USEDEFAULT, CW_USEDEFAULT, 640, 400, nullptr, nullptr, instance, this);
     if (!hwnd_)
         return false;
+    // The system menu, which F8 opens too; no mnemonics, as Alt+letter is the remote side's.
     const HMENU menu = GetSystemMenu(hwnd_, FALSE);
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING | MF_CHECKED, kMenuFit, L"Scale to &fit\tCtrl+Alt+Shift+F");
-    AppendMenuW(menu, MF_STRING, kMenuActual, L"&Actual size (1:1)\tCtrl+Alt+Shift+A");
-    AppendMenuW(menu, MF_STRING, kMenuCtrlAltDel, L"Send Ctrl+Alt+&Del");
+    AppendMenuW(menu, MF_STRING | MF_CHECKED, kMenuFit, L"Scale to fit\tCtrl+Alt+Shift+F");
+    AppendMenuW(menu, MF_STRING, kMenuActual, L"Actual size (1:1)\tCtrl+Alt+Shift+A");
+    const HMENU keys = CreatePopupMenu();
+    for (std::size_t i = 0; i < kKeyChords.size(); ++i)
+        AppendMenuW(keys, MF_STRING, kMenuChordFirst + 16 * i, Wide(kKeyChords[i].label).c_str());
+    AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(keys), L"Send keys");
     AddClipboardFormatListener(hwnd_);
     ShowWindow(hwnd_, show);
     UpdateWindow(hwnd_);
@@ -146,6 +150,11 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
             }
             break;
         case WM_SYSCOMMAND:
+            if (const UINT id = wp & 0xfff0;
+                id >= kMenuChordFirst && id < kMenuChordFirst + 16 * kKeyChords.size()) {
+                SendChord(kKeyChords[(id - kMenuChordFirst) / 16]);
+                return 0;
+            }
             switch (wp & 0xfff0) {
                 case kMenuFit:
                     SetFit(true);
@@ -153,11 +162,8 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
                 case kMenuActual:
                     SetFit(false);
                     return 0;
-                case kMenuCtrlAltDel:
-                    SendCtrlAltDel();
-                    return 0;
                 case SC_KEYMENU:
-                    return 0;  // Alt and F10 belong to the remote desktop
+                    return 0;  // Alt, Alt+Space and F10 belong to the remote desktop
                 default:
                     break;
             }

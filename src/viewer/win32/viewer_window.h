@@ -1,6 +1,6 @@
 // talviewer.exe's window: the remote desktop drawn scaled to fit or at 1:1 with scroll bars,
-// the status line while there is none, the system menu's view and Ctrl+Alt+Del items, the
-// password dialog, and the end of the viewer with a message and an exit status. It owns the
+// the status line while there is none, the system menu's view and Send keys items (F8 opens it),
+// the password dialog, and the end of the viewer with a message and an exit status. It owns the
 // session (session.h) and is its observer; the operator's keys, mouse, cursor and clipboard
 // (desktop_input.cpp) go to the session from here. main.cpp creates it and runs the loop.
 #pragma once
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "viewer/key_chords.h"
 #include "viewer/win32/session.h"
 
 namespace talviewer {
@@ -57,7 +58,8 @@ private:
     void Mouse(UINT message, WPARAM wp, LPARAM lp);
     void Key(WPARAM vk, LPARAM lp, bool down);
     void ReleaseAll();
-    void SendCtrlAltDel();
+    void SendChord(const KeyChord& chord);  // the Send keys menu's
+    void ShowMenu();                        // F8: the system menu, at the desktop's centre
     void UpdateCursor();
     void ClipboardChanged();
     bool live() const { return session_.connected(); }

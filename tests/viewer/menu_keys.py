@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""talviewer's keys on a private X server against the recording RFB server: keys a menu bar or
+the local desktop would take reach the server and open no menu; F8 opens the viewer's menu, and
+its Send keys items send their keys as a keyboard makes them.
+  menu_keys.py TALVIEWER     (on DISPLAY, an Xvfb of its own: see CMakeLists.txt)
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from rfb_peer import Server, wait_for  # noqa: E402
+
+CTRL, ALT, SUPER, DELETE, TAB, F8, F10 = 0xFFE3, 0xFFE9, 0xFFEB, 0xFFFF, 0xFF09, 0xFFC5, 0xFFC7
+
+
+def tap(keysym):
+    return [(1, keysym), (0, keysym)]
+
+
+# xdotool's words; the key events (down, keysym) the server must see, in order; whether a menu
+# is open after them. F8's menu: View, Send keys (Ctrl+Alt+Del, Alt+Tab, Windows key, F8), Session.
+ROWS = [
+    # xdotool lets the modifier go before the key
+    ("key alt+s alt+v alt+Tab",
+     [e for k in (ord("s"), ord("v"), TAB) for e in [(1, ALT), (1, k), (0, ALT), (0, k)]], False),
+    ("key alt", tap(ALT), False),  # a tap of Alt selects no menu bar: the next keys go out
+    ("key super F10", tap(SUPER) + tap(F10), False),
+    ("key F8", [], True),
+    ("key Escape", [], False),  # closes the menu, goes nowhere
+    ("key F8 Down Down Right Return",
+     [(1, CTRL), (1, ALT), (1, DELETE), (0, DELETE), (0, ALT), (0, CTRL)], False),
+    ("key F8 Down Down Right Up Return", tap(F8), False),
+]
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True,
+                          timeout=30).stdout.strip()
+
+
+def visible_windows(pid):
+    return len(xdotool("search", "--onlyvisible", "--pid", str(pid)).split())
+
+
+def main():
+    if not shutil.which("xdotool"):
+        print("SKIP: xdotool is not installed")
+        return 77
+    work = tempfile.mkdtemp(prefix="talviewer-keys-")
+    viewer = None
+    failed = False
+    try:
+        shutil.copy(sys.argv[1], work)  # no ca.pem beside it, plain sessions allowed
+        open(os.path.join(work, "allow-plain-sessions"), "w").close()
+        server = Server(view_request=True)
+        env = dict(os.environ, TALVIEWER_NO_DIALOGS="1", XDG_RUNTIME_DIR=work, XDG_CONFIG_HOME=work)
+        env.pop("QT_QPA_PLATFORM", None)
+        viewer = subprocess.Popen([os.path.join(work, "talviewer"), "TALVERO-VNC", "127.0.0.1",
+                                   str(server.port), "pc-keys"], env=env)
+        session = server.session(0)
+        if not session or not session.wait(lambda r: ("request", 0, 0, 0, 320, 200) in r):
+            print("FAIL: the session did not start")
+            return 1
+        wid = wait_for(lambda: xdotool("search", "--onlyvisible", "--name", "^pc-keys ").split()[:1])
+        xdotool("windowfocus", "--sync", wid[0])
+        windows = visible_windows(viewer.pid)
+        for words, want, menu_open in ROWS:
+            start = len(session.snapshot())
+            xdotool(*words.split())
+
+            def keys():
+                return [r[1:] for r in session.snapshot()[start:] if r[0] == "key"]
+
+            session.wait(lambda r: len(keys()) >= len(want), timeout=10)
+            if menu_open:
+                wait_for(lambda: visible_windows(viewer.pid) > windows, timeout=5)
+            else:
+                time.sleep(0.3)  # a menu opens as the key is handled, before its events go out
+            opened = visible_windows(viewer.pid) > windows
+            got = keys()
+            ok = got == want and opened == menu_open and viewer.poll() is None
+            print(f"{'PASS' if ok else 'FAIL'}: {words}: keys {got}, menu open {opened}")
+            failed |= not ok
+        return 1 if failed else 0
+    finally:
+        if viewer:
+            viewer.kill()
+            viewer.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
