@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """What the viewers' Python tests share: one way to wait (wait_for), one way to read a whole
-message (recv_exact), and a small RFB 3.8 server that records what a viewer sends (Server).
+message (recv_exact), a small RFB 3.8 server that records what a viewer sends (Server), and the
+Qt viewer started against it on a private X server (qt_viewer).
 
 The server serves a tiny one-colour desktop, records every message the viewer sends, and sends
 the clipboard and desktop-size changes a test asks for, or a flood of desktop-size changes.
@@ -18,8 +19,13 @@ Non-incremental update requests are answered with the whole desktop in Raw encod
 the session is `quiet`: then no request is recorded); incremental ones wait (nothing changes
 on this desktop by itself).
 """
+import contextlib
+import os
+import shutil
 import socket
 import struct
+import subprocess
+import tempfile
 import threading
 import time
 
@@ -255,3 +261,39 @@ class Server:
             if self.changed.wait_for(lambda: len(self.sessions) > index, timeout):
                 return self.sessions[index]
         return None
+
+
+def xdotool(*args):
+    """xdotool's output, stripped."""
+    return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True,
+                          timeout=30).stdout.strip()
+
+
+@contextlib.contextmanager
+def qt_viewer(talviewer, name):
+    """The Qt viewer TALVIEWER, copied beside allow-plain-sessions (no ca.pem), asked for NAME by
+    a recording Server on DISPLAY: yields (viewer process, session) once the session has started
+    and the viewer's window has the keyboard focus; the viewer is killed on the way out."""
+    work = tempfile.mkdtemp(prefix="talviewer-")
+    viewer = None
+    try:
+        shutil.copy(talviewer, work)
+        open(os.path.join(work, "allow-plain-sessions"), "w").close()
+        server = Server(view_request=True)
+        env = dict(os.environ, TALVIEWER_NO_DIALOGS="1", XDG_RUNTIME_DIR=work, XDG_CONFIG_HOME=work)
+        env.pop("QT_QPA_PLATFORM", None)
+        viewer = subprocess.Popen([os.path.join(work, "talviewer"), "TALVERO-VNC", "127.0.0.1",
+                                   str(server.port), name], env=env)
+        session = server.session(0)
+        if not session or not session.wait(lambda r: ("request", 0, 0, 0, 320, 200) in r):
+            raise RuntimeError("the session did not start")
+        wid = wait_for(lambda: xdotool("search", "--onlyvisible", "--name", f"^{name} ").split()[:1])
+        if not wid:
+            raise RuntimeError("no viewer window")
+        xdotool("windowfocus", "--sync", wid[0])
+        yield viewer, session
+    finally:
+        if viewer:
+            viewer.kill()
+            viewer.wait()
+        shutil.rmtree(work, ignore_errors=True)

@@ -6,13 +6,11 @@ its Send keys items send their keys as a keyboard makes them.
 """
 import os
 import shutil
-import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from rfb_peer import Server, wait_for  # noqa: E402
+from rfb_peer import qt_viewer, wait_for, xdotool  # noqa: E402
 
 CTRL, ALT, SUPER, DELETE, TAB, F8, F10 = 0xFFE3, 0xFFE9, 0xFFEB, 0xFFFF, 0xFF09, 0xFFC5, 0xFFC7
 
@@ -37,11 +35,6 @@ ROWS = [
 ]
 
 
-def xdotool(*args):
-    return subprocess.run(["xdotool", *args], capture_output=True, text=True,
-                          timeout=30).stdout.strip()
-
-
 def visible_windows(pid):
     return len(xdotool("search", "--onlyvisible", "--pid", str(pid)).split())
 
@@ -50,23 +43,8 @@ def main():
     if not shutil.which("xdotool"):
         print("SKIP: xdotool is not installed")
         return 77
-    work = tempfile.mkdtemp(prefix="talviewer-keys-")
-    viewer = None
     failed = False
-    try:
-        shutil.copy(sys.argv[1], work)  # no ca.pem beside it, plain sessions allowed
-        open(os.path.join(work, "allow-plain-sessions"), "w").close()
-        server = Server(view_request=True)
-        env = dict(os.environ, TALVIEWER_NO_DIALOGS="1", XDG_RUNTIME_DIR=work, XDG_CONFIG_HOME=work)
-        env.pop("QT_QPA_PLATFORM", None)
-        viewer = subprocess.Popen([os.path.join(work, "talviewer"), "TALVERO-VNC", "127.0.0.1",
-                                   str(server.port), "pc-keys"], env=env)
-        session = server.session(0)
-        if not session or not session.wait(lambda r: ("request", 0, 0, 0, 320, 200) in r):
-            print("FAIL: the session did not start")
-            return 1
-        wid = wait_for(lambda: xdotool("search", "--onlyvisible", "--name", "^pc-keys ").split()[:1])
-        xdotool("windowfocus", "--sync", wid[0])
+    with qt_viewer(sys.argv[1], "pc-keys") as (viewer, session):
         windows = visible_windows(viewer.pid)
         for words, want, menu_open in ROWS:
             start = len(session.snapshot())
@@ -85,12 +63,7 @@ def main():
             ok = got == want and opened == menu_open and viewer.poll() is None
             print(f"{'PASS' if ok else 'FAIL'}: {words}: keys {got}, menu open {opened}")
             failed |= not ok
-        return 1 if failed else 0
-    finally:
-        if viewer:
-            viewer.kill()
-            viewer.wait()
-        shutil.rmtree(work, ignore_errors=True)
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
