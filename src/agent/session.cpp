@@ -117,6 +117,8 @@ std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
                                     const Endpoint& target, Right right) {
     // -nopw only silences x11vnc's warning that it has no password of its own, which would
     // otherwise hold every session's start back by a second; the agent decides who connects.
+    // -noprimary: a mere selection on this screen (PRIMARY) is not sent to the operator, whose
+    // clipboard it would overwrite; what the user copies (CLIPBOARD) is.
     std::vector<std::string> argv = {options.x11vnc,
                                      "-display",
                                      options.display,
@@ -127,6 +129,7 @@ std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
                                      "30",
                                      "-noxdamage",
                                      "-nopw",
+                                     "-noprimary",
                                      "-connect_or_exit",
                                      "repeater=ID:" + std::string(id) + "+" + target.ToString()};
     if (right == Right::View)

@@ -634,7 +634,10 @@ bool Client::StepMessage() {
                 return false;
             }
             const std::string_view text(reinterpret_cast<const char*>(p + 8), length);
-            events_.push_back(event::Clipboard{Latin1ToUtf8(text)});
+            // The standard says Latin-1; x11vnc and others pass a UTF-8 selection on as its
+            // bytes. Valid UTF-8 is taken as such (plain ASCII reads the same either way).
+            events_.push_back(
+                event::Clipboard{IsValidUtf8(text) ? std::string(text) : Latin1ToUtf8(text)});
             Consume(8 + length);
             return true;
         }

@@ -46,13 +46,14 @@ TEST_F(AgentTest, StartsX11vncOnlyForWellFormedOrdersToItsServer) {
                    "connect 80 - control\n");
         ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 4; }));
         const auto argv = [&](const std::string& id, bool view) {
-            return Words(
-                "-display " + display_ + " -rfbport 0 -once -timeout 30 -noxdamage -nopw " +
-                "-connect_or_exit repeater=ID:" + id + "+" + server_ + (view ? " -viewonly" : "") +
-                " -ssl " + cert + " -sslverify " + ca +
-                (crl ? " -sslCRL " + Pki("ca/crl.pem").string() : "") +
-                " -env X11VNC_DISABLE_SSL_CLIENT_MODE=1 -env SSL_INIT_TIMEOUT=30" +
-                " -vencrypt nodh:only -anontls never -passwdfile " + (dir_ / "vncpasswd").string());
+            return Words("-display " + display_ +
+                         " -rfbport 0 -once -timeout 30 -noxdamage -nopw -noprimary " +
+                         "-connect_or_exit repeater=ID:" + id + "+" + server_ +
+                         (view ? " -viewonly" : "") + " -ssl " + cert + " -sslverify " + ca +
+                         (crl ? " -sslCRL " + Pki("ca/crl.pem").string() : "") +
+                         " -env X11VNC_DISABLE_SSL_CLIENT_MODE=1 -env SSL_INIT_TIMEOUT=30" +
+                         " -vencrypt nodh:only -anontls never -passwdfile " +
+                         (dir_ / "vncpasswd").string());
         };
         EXPECT_EQ(Started("x11vnc"), (std::vector{argv("77", false), argv("78", false),
                                                   argv("79", true), argv("80", false)}));

@@ -135,7 +135,7 @@ TEST(RfbDecode, HextileForegroundIsTheColourReadLast) {
 }
 
 // A session's worth of server messages: every encoding, the cursor, a resize, a bell,
-// clipboard text (one kept, one too large), colour map entries.
+// clipboard text (Latin-1 and UTF-8 kept, one too large), colour map entries.
 Bytes MixedStream() {
     const Image a = MakeDesktop(kWidth, kHeight, 4);
     ZrleEncoder zrle(ZrleEncoder::Mode::kCycle);
@@ -149,6 +149,7 @@ Bytes MixedStream() {
     Append(b, Bytes{0xaa, 0x80, 0x55, 0x00, 0xff, 0x80});  // mask rows of 2 bytes
     Append(b, Bytes{2});                                   // bell
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0, 4, 'c', 'a', 'f', 0xe9});
+    Append(b, Bytes{3, 0, 0, 0, 0, 0, 0, 6, 0xed, 0x95, 0x9c, 0xea, 0xb8, 0x80});  // UTF-8 bytes
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0x03, 0xe9});  // one byte over the cap
     Append(b, Bytes(1001, 'x'));
     Append(b, Bytes{1, 0, 0, 0, 0, 2, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
@@ -204,9 +205,10 @@ TEST(RfbDecode, SameResultHoweverTheStreamIsCut) {
     const Outcome whole = Play(stream, [&] { return stream.size(); });
     EXPECT_EQ(whole.width, 120);
     EXPECT_EQ(whole.height, 90);
-    // Connected, cursor, updated (3 rects), bell, clipboard, resized, updated (whole desktop).
-    // The cursor is reported as soon as it is decoded, the pixels once their update is whole.
-    EXPECT_EQ(whole.events, "0\n3\n1/3\n5\n4/caf\xc3\xa9\n2\n1/1\n");
+    // Connected, cursor, updated (3 rects), bell, clipboard twice, resized, updated (whole
+    // desktop). The cursor is reported as soon as it is decoded, the pixels once their update is
+    // whole.
+    EXPECT_EQ(whole.events, "0\n3\n1/3\n5\n4/caf\xc3\xa9\n4/\xed\x95\x9c\xea\xb8\x80\n2\n1/1\n");
     const rfb::Cursor& c = whole.cursor;
     ASSERT_EQ(std::tuple(c.width, c.hotspot_x, c.hotspot_y), std::tuple(9, 2, 1));
     // Mask 0xaa 0x80 0x55 0x00: pixels 0 and 8 shown, 1 and 9 + 8 transparent.
