@@ -12,19 +12,8 @@
 namespace rfb {
 namespace {
 
-// Client-to-server message types.
-constexpr uint8_t kSetPixelFormat = 0;
-constexpr uint8_t kSetEncodings = 2;
-constexpr uint8_t kFramebufferUpdateRequest = 3;
-constexpr uint8_t kKeyEvent = 4;
-constexpr uint8_t kPointerEvent = 5;
-constexpr uint8_t kClientCutText = 6;
-
-// Server-to-client message types.
-constexpr uint8_t kFramebufferUpdate = 0;
-constexpr uint8_t kSetColourMapEntries = 1;
-constexpr uint8_t kBell = 2;
-constexpr uint8_t kServerCutText = 3;
+using namespace client_msg;
+using namespace server_msg;
 
 constexpr std::size_t kVersionLength = 12;  // "RFB 003.008\n"
 constexpr std::size_t kServerInitFixed = 24;

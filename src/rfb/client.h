@@ -50,18 +50,9 @@
 
 #include "rfb/framebuffer.h"
 #include "rfb/security.h"
+#include "rfb/wire.h"
 
 namespace rfb {
-
-// Encoding numbers as they appear on the wire.
-enum class Encoding : int32_t {
-    kRaw = 0,
-    kCopyRect = 1,
-    kHextile = 5,
-    kZrle = 16,
-    kCursor = -239,       // pseudo: the cursor's shape, drawn by the front end
-    kDesktopSize = -223,  // pseudo: the remote desktop changed its size
-};
 
 struct Options {
     // Allow security types that leave the session unencrypted (None, VNC authentication).

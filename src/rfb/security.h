@@ -23,14 +23,9 @@
 #include <string>
 #include <string_view>
 
-namespace rfb {
+#include "rfb/wire.h"
 
-// Security types and VeNCrypt subtypes as they appear on the wire.
-inline constexpr uint8_t kSecurityNone = 1;
-inline constexpr uint8_t kSecurityVncAuth = 2;
-inline constexpr uint8_t kSecurityVeNCrypt = 19;
-inline constexpr uint32_t kVeNCryptX509None = 260;
-inline constexpr uint32_t kVeNCryptX509Vnc = 261;
+namespace rfb {
 
 // The type to answer the server's list with (3.7 and later), or 0 when none is acceptable.
 uint8_t ChooseSecurityType(std::span<const uint32_t> types, bool allow_insecure);

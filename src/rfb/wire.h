@@ -1,0 +1,66 @@
+// RFB's numbers as they appear on the wire, for both ends: the client core (client.cpp) and the
+// server core (src/rfbserver) read and write every message through these names, so a number is
+// defined once. Sources: RFC 6143 and the community registry of extensions (rfbproto).
+#pragma once
+
+#include <cstdint>
+
+namespace rfb {
+
+// Encodings and pseudo-encodings (SetEncodings, rectangle headers).
+enum class Encoding : int32_t {
+    kRaw = 0,
+    kCopyRect = 1,
+    kRre = 2,
+    kHextile = 5,
+    kTight = 7,
+    kZrle = 16,
+    kJpegQuality0 = -32,  // pseudo: Tight JPEG quality 0..9 is -32..-23
+    kJpegQuality9 = -23,
+    kDesktopSize = -223,     // pseudo: the remote desktop changed its size
+    kLastRect = -224,        // pseudo: the update ends here (Tight servers send it)
+    kCursor = -239,          // pseudo: the cursor's shape, drawn by the front end
+    kCompressLevel0 = -256,  // pseudo: Tight zlib level 0..9 is -256..-247
+    kCompressLevel9 = -247,
+    kExtendedDesktopSize = -308,  // pseudo: screens, and SetDesktopSize answers
+    kFence = -312,                // pseudo: the client understands Fence
+    kContinuousUpdates = -313,    // pseudo: the client understands ContinuousUpdates
+    kExtendedClipboard = static_cast<int32_t>(0xc0a1e5ce),  // pseudo: UTF-8 clipboard
+};
+
+// Client-to-server message types.
+namespace client_msg {
+inline constexpr uint8_t kSetPixelFormat = 0;
+inline constexpr uint8_t kSetEncodings = 2;
+inline constexpr uint8_t kFramebufferUpdateRequest = 3;
+inline constexpr uint8_t kKeyEvent = 4;
+inline constexpr uint8_t kPointerEvent = 5;
+inline constexpr uint8_t kClientCutText = 6;
+inline constexpr uint8_t kEnableContinuousUpdates = 150;
+inline constexpr uint8_t kClientFence = 248;
+inline constexpr uint8_t kSetDesktopSize = 251;
+}  // namespace client_msg
+
+// Server-to-client message types.
+namespace server_msg {
+inline constexpr uint8_t kFramebufferUpdate = 0;
+inline constexpr uint8_t kSetColourMapEntries = 1;
+inline constexpr uint8_t kBell = 2;
+inline constexpr uint8_t kServerCutText = 3;
+inline constexpr uint8_t kEndOfContinuousUpdates = 150;
+inline constexpr uint8_t kServerFence = 248;
+}  // namespace server_msg
+
+// Security types and VeNCrypt subtypes.
+inline constexpr uint8_t kSecurityNone = 1;
+inline constexpr uint8_t kSecurityVncAuth = 2;
+inline constexpr uint8_t kSecurityVeNCrypt = 19;
+inline constexpr uint32_t kVeNCryptPlain = 256;
+inline constexpr uint32_t kVeNCryptTlsNone = 257;
+inline constexpr uint32_t kVeNCryptTlsVnc = 258;
+inline constexpr uint32_t kVeNCryptTlsPlain = 259;
+inline constexpr uint32_t kVeNCryptX509None = 260;
+inline constexpr uint32_t kVeNCryptX509Vnc = 261;
+inline constexpr uint32_t kVeNCryptX509Plain = 262;
+
+}  // namespace rfb
