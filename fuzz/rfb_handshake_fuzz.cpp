@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             if (std::holds_alternative<rfb::event::StartTls>(*e)) {
                 client.TlsEstablished();
             } else if (std::holds_alternative<rfb::event::CredentialsNeeded>(*e)) {
-                client.SetPassword("password");
+                client.SetCredentials("user", "password");
             }
         }
         client.TakeOutput();

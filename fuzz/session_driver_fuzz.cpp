@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 driver.Tick(now);
                 break;
             case 6:
-                driver.SetPassword("password", now);
+                driver.SetCredentials("user", "password", now);
                 break;
             case 7:
                 driver.SendKey(0x61, (step & 16) != 0);

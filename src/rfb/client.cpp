@@ -165,6 +165,15 @@ void Client::SetPassword(std::string password) {
     }
 }
 
+void Client::SetCredentials(std::string user, std::string password) {
+    user_ = std::move(user);
+    SetPassword(std::move(password));
+    if (phase_ == Phase::kWaitCredentials) {
+        SendPlain();
+        Run();
+    }
+}
+
 void Client::TlsEstablished() {
     if (phase_ != Phase::kWaitTls) {
         return;
@@ -172,12 +181,43 @@ void Client::TlsEstablished() {
     encrypted_ = true;
     input_.clear();
     read_ = 0;
-    if (vencrypt_subtype_ == kVeNCryptX509Vnc) {
-        phase_ = Phase::kVncChallenge;
-    } else {
-        AfterSecurity(false);
-    }
+    StartSubtype();
     Run();
+}
+
+// What follows the VeNCrypt subtype (inside TLS for the TLS subtypes).
+void Client::StartSubtype() {
+    switch (vencrypt_subtype_) {
+        case kVeNCryptX509Vnc:
+        case kSecurityVncAuth:
+            phase_ = Phase::kVncChallenge;
+            break;
+        case kVeNCryptX509Plain:
+        case kVeNCryptPlain:
+            StartPlain();
+            break;
+        default:
+            AfterSecurity(false);
+            break;
+    }
+}
+
+void Client::StartPlain() {
+    if (user_ && password_) {
+        SendPlain();
+        return;
+    }
+    phase_ = Phase::kWaitCredentials;
+    events_.push_back(event::CredentialsNeeded{.user_name = true});
+}
+
+// VeNCrypt Plain: two lengths, then the user name and the password, UTF-8.
+void Client::SendPlain() {
+    Put32(output_, static_cast<uint32_t>(user_->size()));
+    Put32(output_, static_cast<uint32_t>(password_->size()));
+    output_.insert(output_.end(), user_->begin(), user_->end());
+    output_.insert(output_.end(), password_->begin(), password_->end());
+    AfterSecurity(true);
 }
 
 void Client::SendKey(uint32_t keysym, bool down) {
@@ -256,6 +296,7 @@ bool Client::Step() {
             return StepSkip();
         case Phase::kWaitTls:
         case Phase::kWaitPassword:
+        case Phase::kWaitCredentials:
         case Phase::kFailed:
             return false;
     }
@@ -392,7 +433,7 @@ bool Client::StepVeNCrypt() {
             for (std::size_t i = 0; i < count; ++i) {
                 subtypes[i] = U32(p + 1 + 4 * i);
             }
-            vencrypt_subtype_ = ChooseVeNCryptSubtype(subtypes);
+            vencrypt_subtype_ = ChooseVeNCryptSubtype(subtypes, options_.allow_insecure);
             if (vencrypt_subtype_ == 0) {
                 Fail(SecurityRefusal(offered_types_, subtypes, options_.allow_insecure));
                 return false;
@@ -411,6 +452,10 @@ bool Client::StepVeNCrypt() {
                 return false;
             }
             Consume(1);
+            if (!IsTlsSubtype(vencrypt_subtype_)) {
+                StartSubtype();
+                return true;
+            }
             event::StartTls start;
             start.tls_bytes.assign(Peek(), Peek() + Available());
             input_.clear();

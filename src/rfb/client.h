@@ -95,7 +95,11 @@ struct Bell {};
 struct StartTls {
     std::vector<uint8_t> tls_bytes;
 };
-struct CredentialsNeeded {};  // answer with SetPassword()
+// Answer with SetPassword(), or SetCredentials() when the server asks for a user name as well
+// (VeNCrypt Plain and X509Plain).
+struct CredentialsNeeded {
+    bool user_name = false;
+};
 struct Failed {
     std::string reason;  // for the operator, in English
 };
@@ -128,6 +132,8 @@ public:
     // The answer to CredentialsNeeded; may also be given ahead of time. Only the first 8 bytes
     // count (VNC authentication's limit).
     void SetPassword(std::string password);
+    // The answer to CredentialsNeeded with user_name; may also be given ahead of time.
+    void SetCredentials(std::string user, std::string password);
     // The TLS handshake that StartTls asked for has succeeded (certificate checked).
     void TlsEstablished();
 
@@ -163,6 +169,7 @@ private:
         kWaitTls,
         kVncChallenge,
         kWaitPassword,
+        kWaitCredentials,  // a user name and password for Plain (inside TLS or not)
         kSecurityResult,
         kFailureReason,  // a length-prefixed reason, then Failed
         kServerInit,
@@ -190,6 +197,9 @@ private:
     void AfterSecurity(bool password_used);
     void SendClientInit();
     void AnswerChallenge();
+    void StartSubtype();
+    void StartPlain();
+    void SendPlain();
     void FinishUpdate();
     void RequestUpdate(bool incremental);
     bool ResizeFramebuffer(int width, int height);
@@ -207,6 +217,7 @@ private:
     uint32_t vencrypt_subtype_ = 0;
     bool encrypted_ = false;
     std::optional<std::string> password_;
+    std::optional<std::string> user_;
     std::array<uint8_t, 16> challenge_{};
     std::string failure_prefix_;
 

@@ -72,13 +72,25 @@ bool AcceptsImposedType(uint32_t type, bool allow_insecure) {
     return allow_insecure && IsPlain(type);
 }
 
-uint32_t ChooseVeNCryptSubtype(std::span<const uint32_t> subtypes) {
-    for (const uint32_t x509 : {kVeNCryptX509Vnc, kVeNCryptX509None}) {
+uint32_t ChooseVeNCryptSubtype(std::span<const uint32_t> subtypes, bool allow_insecure) {
+    for (const uint32_t x509 : {kVeNCryptX509Vnc, kVeNCryptX509Plain, kVeNCryptX509None}) {
         if (Has(subtypes, x509)) {
             return x509;
         }
     }
+    if (allow_insecure) {
+        for (const uint32_t plain :
+             {uint32_t{kSecurityVncAuth}, kVeNCryptPlain, uint32_t{kSecurityNone}}) {
+            if (Has(subtypes, plain)) {
+                return plain;
+            }
+        }
+    }
     return 0;
+}
+
+bool IsTlsSubtype(uint32_t subtype) {
+    return subtype >= kVeNCryptTlsNone && subtype <= kVeNCryptX509Plain;
 }
 
 std::string SecurityRefusal(std::span<const uint32_t> types, std::span<const uint32_t> subtypes,

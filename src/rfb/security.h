@@ -6,8 +6,10 @@
 //
 // The rules, and why:
 //   - Encryption required (allow_insecure false): VeNCrypt (19) with an X.509 subtype only,
-//     X509Vnc (261) before X509None (260). The anonymous TLS subtypes (TLSNone, TLSVnc,
-//     TLSPlain) are always refused: they encrypt, but cannot prove who the server is.
+//     X509Vnc (261), then X509Plain (262, a user name and password: wayvnc, TigerVNC's password
+//     modes), then X509None (260): a server that offers a password check beside none expects the
+//     viewers that have one to use it. The anonymous TLS subtypes (TLSNone, TLSVnc, TLSPlain) are
+//     always refused: they encrypt, but cannot prove who the server is.
 //   - Plain allowed: VNC authentication (2), then None (1), then VeNCrypt. RFB has no way back
 //     once a type is chosen, and VeNCrypt's subtypes are only listed after choosing 19: a server
 //     offering 2 and 19 may list only anonymous subtypes (TigerVNC's default: 2 and 19 with
@@ -15,7 +17,9 @@
 //     plain sessions only where they have no CA to check a certificate with, so nothing is lost
 //     there. VeNCrypt is still taken when it is all the server offers that the rules accept.
 //   - Between 2 and 1, the one that authenticates: a server offering both expects a password
-//     from the viewers that have one.
+//     from the viewers that have one. Inside VeNCrypt with plain allowed, after the X.509
+//     subtypes: VncAuth (2), then Plain (256: the password crosses in the clear, so after VNC
+//     authentication, which hides it), then None (1).
 #pragma once
 
 #include <cstdint>
@@ -32,7 +36,9 @@ uint8_t ChooseSecurityType(std::span<const uint32_t> types, bool allow_insecure)
 // Whether a server that imposes `type` (3.3) may be followed.
 bool AcceptsImposedType(uint32_t type, bool allow_insecure);
 // The VeNCrypt subtype to answer with, or 0 when none is acceptable.
-uint32_t ChooseVeNCryptSubtype(std::span<const uint32_t> subtypes);
+uint32_t ChooseVeNCryptSubtype(std::span<const uint32_t> subtypes, bool allow_insecure);
+// Whether a VeNCrypt subtype runs inside TLS (the X.509 and anonymous TLS ones).
+bool IsTlsSubtype(uint32_t subtype);
 
 // Every reason the core ends a session with over security it cannot accept begins so, and no
 // other reason does.

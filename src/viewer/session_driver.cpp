@@ -154,8 +154,10 @@ void SessionDriver::DrainCore() {
                     StartTls(e);
                 } else if constexpr (std::is_same_v<T, rfb::event::CredentialsNeeded>) {
                     deadline_.reset();  // the operator may take their time
-                    Status("Waiting for the password" + std::string(kEllipsis));
-                    Push(se::CredentialsNeeded{});
+                    Status((e.user_name ? "Waiting for the user name and password"
+                                        : "Waiting for the password") +
+                           std::string(kEllipsis));
+                    Push(se::CredentialsNeeded{.user_name = e.user_name});
                 } else if constexpr (std::is_same_v<T, rfb::event::Failed>) {
                     Outcome outcome = CoreFailure(e.reason, password_given_);
                     if (outcome.failure == Failure::kSecurity && !setup_.have_ca) {
@@ -264,13 +266,17 @@ void SessionDriver::Tick(TimePoint now) {
 }
 
 void SessionDriver::SetPassword(std::string password, TimePoint now) {
+    SetCredentials({}, std::move(password), now);
+}
+
+void SessionDriver::SetCredentials(std::string user, std::string password, TimePoint now) {
     if (stage_ == Stage::kDone) {
         return;
     }
     password_given_ = true;
     Status("Signing in" + std::string(kEllipsis));
     ArmHandshake(now);
-    client_.SetPassword(std::move(password));
+    client_.SetCredentials(std::move(user), std::move(password));
     DrainCore();
 }
 

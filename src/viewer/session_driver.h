@@ -78,7 +78,11 @@ struct Clipboard {
     std::string text;  // UTF-8
 };
 struct Bell {};
-struct CredentialsNeeded {};  // answer with SetPassword(), outside the current call
+// Answer with SetPassword(), or SetCredentials() when `user_name` (the server asks for a user
+// name too), outside the current call.
+struct CredentialsNeeded {
+    bool user_name = false;
+};
 // Run the TLS handshake now on the same connection: the certificate must chain to the
 // deployment's CA and carry `peer_name`. Then TlsEstablished() or TlsFailed().
 struct StartTls {
@@ -124,8 +128,9 @@ public:
     void Closed(std::string_view reason, bool by_peer);
     // The clock moved on; a stage whose deadline has passed fails.
     void Tick(TimePoint now);
-    // The answer to CredentialsNeeded.
+    // The answers to CredentialsNeeded.
     void SetPassword(std::string password, TimePoint now);
+    void SetCredentials(std::string user, std::string password, TimePoint now);
 
     // Input for the remote desktop; ignored until connected and after a failure.
     void SendKey(uint32_t keysym, bool down);

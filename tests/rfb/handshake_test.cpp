@@ -11,7 +11,8 @@ namespace {
 
 using namespace rfbtest;
 
-enum class Sec { kNone, kVncAuth, kX509None, kX509Vnc };
+// kPlain: VeNCrypt's Plain subtype, outside TLS (plain sessions allowed).
+enum class Sec { kNone, kVncAuth, kX509None, kX509Vnc, kX509Plain, kPlain };
 
 struct Versions {
     const char* server_version;
@@ -40,8 +41,10 @@ Bytes ExpectedSetup(int width, int height) {
 
 // Plays the handshake of `security` to a client, checking every byte it sends back.
 void ExpectConnects(const Versions& c, Sec security) {
-    const bool tls = security == Sec::kX509None || security == Sec::kX509Vnc;
+    const bool vencrypt = security != Sec::kNone && security != Sec::kVncAuth;
+    const bool tls = vencrypt && security != Sec::kPlain;
     const bool password = security == Sec::kVncAuth || security == Sec::kX509Vnc;
+    const bool plain = security == Sec::kX509Plain || security == Sec::kPlain;
     rfb::Options options;
     options.allow_insecure = !tls;
     rfb::Client client(options);
@@ -50,33 +53,52 @@ void ExpectConnects(const Versions& c, Sec security) {
     client.Receive(Str(c.server_version));
     EXPECT_EQ(client.TakeOutput(), Str(c.reply));
 
-    // On 3.7 and later insecure types come first: the client still picks VeNCrypt.
-    const uint8_t outer = tls ? 19 : password ? 2 : 1;
+    // On 3.7 and later insecure types come first: with encryption required the client still
+    // picks VeNCrypt.
+    const uint8_t outer = vencrypt ? 19 : password ? 2 : 1;
     client.Receive(minor == 3 ? Bytes{0, 0, 0, outer}
                    : tls      ? Bytes{3, 1, 2, 19}
+                   : vencrypt ? Bytes{1, 19}
                               : Bytes{2, 1, outer});
     // ClientInit comes at once where no SecurityResult follows (None before 3.8).
     Bytes sent;
     if (minor != 3) {
         sent.push_back(outer);
     }
-    if (tls) {
+    if (vencrypt) {
         EXPECT_EQ(client.TakeOutput(), sent);
         sent.clear();
         client.Receive(Bytes{0, 2});
         EXPECT_EQ(client.TakeOutput(), (Bytes{0, 2}));
-        // 257 (anonymous TLS) is never chosen; 262 (X509Plain) is not supported.
-        const bool vnc = security == Sec::kX509Vnc;
-        const uint8_t last = vnc ? 5 : 6, chosen = vnc ? 5 : 4;
-        client.Receive(Bytes{0, 3, 0, 0, 1, 1, 0, 0, 1, 4, 0, 0, 1, last});
+        // The anonymous TLS subtypes (257, 258) are never chosen; X509None (260) only when the
+        // server offers no subtype that checks a password; Plain (256) before None (1).
+        const auto [offered, chosen] =
+            security == Sec::kX509None  ? std::pair(Bytes{1, 1, 1, 2, 1, 4}, uint8_t{4})
+            : security == Sec::kX509Vnc ? std::pair(Bytes{1, 1, 1, 4, 1, 5}, uint8_t{5})
+            : security == Sec::kPlain   ? std::pair(Bytes{1, 1, 0, 1, 1, 0}, uint8_t{0})
+                                        : std::pair(Bytes{1, 1, 1, 4, 1, 6}, uint8_t{6});
+        Bytes list = {0, 3};  // the version accepted, then the subtypes
+        for (std::size_t i = 0; i < offered.size(); i += 2) {
+            Append(list, Bytes{0, 0, offered[i], offered[i + 1]});
+        }
+        client.Receive(list);
         EXPECT_EQ(client.TakeOutput(), (Bytes{0, 0, 1, chosen}));
         client.Receive(Bytes{1});
+        if (tls) {
+            auto events = Events(client);
+            ASSERT_EQ(events.size(), 1u);
+            ASSERT_TRUE(std::holds_alternative<rfb::event::StartTls>(events[0]));
+            EXPECT_FALSE(client.encrypted());
+            client.TlsEstablished();
+        }
+        EXPECT_EQ(client.encrypted(), tls);
+    }
+    if (plain) {
         auto events = Events(client);
         ASSERT_EQ(events.size(), 1u);
-        ASSERT_TRUE(std::holds_alternative<rfb::event::StartTls>(events[0]));
-        EXPECT_FALSE(client.encrypted());
-        client.TlsEstablished();
-        EXPECT_TRUE(client.encrypted());
+        EXPECT_TRUE(std::get<rfb::event::CredentialsNeeded>(events[0]).user_name);
+        client.SetCredentials("op", "secret");
+        Append(sent, Concat({{0, 0, 0, 2, 0, 0, 0, 6}, Str("opsecret")}));
     }
     if (password) {
         EXPECT_EQ(client.TakeOutput(), sent);
@@ -89,7 +111,7 @@ void ExpectConnects(const Versions& c, Sec security) {
         const auto answer = rfb::VncAuthResponse("secret", kChallenge);
         Append(sent, Bytes(answer.begin(), answer.end()));
     }
-    if (password || minor == 8) {
+    if (password || plain || minor == 8) {
         EXPECT_EQ(client.TakeOutput(), sent);
         client.Receive(Bytes{0, 0, 0, 0});
         sent.clear();
@@ -115,8 +137,8 @@ TEST(RfbHandshake, ReachesConnectedForEveryVersionAndSecurityType) {
     const char *v33 = "RFB 003.003\n", *v37 = "RFB 003.007\n", *v38 = "RFB 003.008\n";
     const Versions rows[] = {
         {v33, v33, {Sec::kNone, Sec::kVncAuth}},
-        {v37, v37, {Sec::kNone, Sec::kX509None}},
-        {v38, v38, {Sec::kNone, Sec::kVncAuth, Sec::kX509None, Sec::kX509Vnc}},
+        {v37, v37, {Sec::kNone, Sec::kX509None, Sec::kPlain}},
+        {v38, v38, {Sec::kNone, Sec::kVncAuth, Sec::kX509None, Sec::kX509Vnc, Sec::kX509Plain}},
         {"RFB 003.005\n", v33, {Sec::kNone}},
         {"RFB 003.889\n", v38, {Sec::kVncAuth}},
         {"RFB 004.001\n", v38, {Sec::kX509Vnc}},
@@ -188,11 +210,17 @@ TEST(RfbHandshake, AnswersEachOfferAsTheRulesAllow) {
          x509,
          {19, 0, 0, 1, 5}},
         {"VeNCrypt alone, plain allowed", true, {16, 19}, x509, {19, 0, 0, 1, 5}},
-        {"X509None when X509Vnc is not offered",
+        {"X509Plain before X509None, VeNCrypt None refused",
          false,
          {19},
-         {0, 0, 1, 6, 0, 0, 1, 4, 0, 0, 1, 1},
-         {19, 0, 0, 1, 4}},
+         {0, 0, 0, 1, 0, 0, 1, 4, 0, 0, 1, 6},
+         {19, 0, 0, 1, 6}},
+        {"VeNCrypt's plain subtypes only, encryption required",
+         false,
+         {19},
+         {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 1, 0},
+         {},
+         "the server offers VeNCrypt None, VncAuth or Plain only"},
     };
     for (const OfferCase& c : cases) {
         SCOPED_TRACE(c.what);

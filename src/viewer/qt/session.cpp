@@ -193,7 +193,7 @@ void Session::Deliver(SessionEvent& event) {
             } else if constexpr (std::is_same_v<T, se::Bell>) {
                 observer_.OnBell();
             } else if constexpr (std::is_same_v<T, se::CredentialsNeeded>) {
-                observer_.OnCredentialsNeeded();
+                observer_.OnCredentialsNeeded(e.user_name);
             } else if constexpr (std::is_same_v<T, se::StartTls>) {
                 StartTls(e);
             } else if constexpr (std::is_same_v<T, se::Failed>) {
@@ -227,8 +227,8 @@ void Session::StartTls(const session_event::StartTls& start) {
     socket_.startClientEncryption();
 }
 
-void Session::SetPassword(const QString& password) {
-    driver_.SetPassword(password.toStdString(), Now());
+void Session::SetCredentials(const QString& user, const QString& password) {
+    driver_.SetCredentials(user.toStdString(), password.toStdString(), Now());
     Pump();
 }
 

@@ -36,9 +36,10 @@ public:
     virtual void OnCursorChanged() = 0;
     virtual void OnClipboard(const QString& text) = 0;
     virtual void OnBell() = 0;
-    // Answer with Session::SetPassword (or end the session). Called from a socket signal: show
-    // no modal dialog from inside it.
-    virtual void OnCredentialsNeeded() = 0;
+    // Answer with Session::SetCredentials (or end the session); `user_name`: the server asks for a
+    // user name as well as a password. Called from a socket signal: show no modal dialog from
+    // inside it.
+    virtual void OnCredentialsNeeded(bool user_name) = 0;
     // The session is over; called once, and nothing else is called afterwards.
     virtual void OnFailed(Failure failure, const QString& detail) = 0;
 };
@@ -69,7 +70,7 @@ public:
     void Start();
     const rfb::Client& client() const { return driver_.client(); }
 
-    void SetPassword(const QString& password);
+    void SetCredentials(const QString& user, const QString& password);
     void SendKey(uint32_t keysym, bool down);
     void SendPointer(int x, int y, uint8_t buttons);
     void SendClipboard(const QString& text);

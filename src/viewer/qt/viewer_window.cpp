@@ -6,8 +6,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QInputDialog>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -20,6 +18,7 @@
 #include <string>
 
 #include "viewer/key_chords.h"
+#include "viewer/qt/credentials_dialog.h"
 #include "viewer/qt/timing.h"
 
 namespace talviewer {
@@ -200,31 +199,27 @@ void ViewerWindow::OnBell() {
     QApplication::beep();
 }
 
-void ViewerWindow::OnCredentialsNeeded() {
+void ViewerWindow::OnCredentialsNeeded(bool user_name) {
     // Out of the socket's signal: the dialog runs an event loop of its own.
-    QTimer::singleShot(0, this, [this] { AskPassword(); });
+    QTimer::singleShot(0, this, [this, user_name] { AskCredentials(user_name); });
 }
 
-void ViewerWindow::AskPassword() {
-    QString password;
+void ViewerWindow::AskCredentials(bool user_name) {
+    Credentials credentials;
     if (DialogsOff()) {
-        std::string line;
-        if (!std::getline(std::cin, line)) {
+        // Tests and scripts: the user name (when asked for) and the password, a line each.
+        std::string user;
+        std::string password;
+        if ((user_name && !std::getline(std::cin, user)) || !std::getline(std::cin, password)) {
             QCoreApplication::exit(1);
             return;
         }
-        password = QString::fromLocal8Bit(line);
-    } else {
-        bool ok = false;
-        password = QInputDialog::getText(this, name_ + QStringLiteral(" \u2014 password"),
-                                         QStringLiteral("Password for %1:").arg(name_),
-                                         QLineEdit::Password, {}, &ok);
-        if (!ok) {
-            QCoreApplication::exit(1);  // the operator chose not to go on
-            return;
-        }
+        credentials = {QString::fromLocal8Bit(user), QString::fromLocal8Bit(password)};
+    } else if (!talviewer::AskCredentials(this, name_, user_name, &credentials)) {
+        QCoreApplication::exit(1);  // the operator chose not to go on
+        return;
     }
-    session_->SetPassword(password);
+    session_->SetCredentials(credentials.user, credentials.password);
 }
 
 void ViewerWindow::OnFailed(Failure failure, const QString& detail) {

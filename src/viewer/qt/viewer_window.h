@@ -19,7 +19,7 @@ class QMenu;
 namespace talviewer {
 
 // With TALVIEWER_NO_DIALOGS=1 (tests), a message goes to stderr instead of a message box and a
-// password is read from one line of stdin instead of a dialog.
+// password (after a user name, when the server asks for one) is read from stdin, a line each.
 bool DialogsOff();
 
 // Tells the operator why the viewer stops; returns the exit status to end with.
@@ -39,10 +39,10 @@ private:
     void OnCursorChanged() override;
     void OnClipboard(const QString& text) override;
     void OnBell() override;
-    void OnCredentialsNeeded() override;
+    void OnCredentialsNeeded(bool user_name) override;
     void OnFailed(Failure failure, const QString& detail) override;
 
-    void AskPassword();
+    void AskCredentials(bool user_name);
     void SetFit(bool fit);
     void SizeToDesktop();
     void LocalClipboardChanged();

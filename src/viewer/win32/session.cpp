@@ -188,7 +188,7 @@ void Session::Deliver(SessionEvent& event) {
             } else if constexpr (std::is_same_v<T, se::Bell>) {
                 observer_.OnBell();
             } else if constexpr (std::is_same_v<T, se::CredentialsNeeded>) {
-                observer_.OnCredentialsNeeded();
+                observer_.OnCredentialsNeeded(e.user_name);
             } else if constexpr (std::is_same_v<T, se::StartTls>) {
                 StartTls(e);
             } else if constexpr (std::is_same_v<T, se::Failed>) {
@@ -216,8 +216,8 @@ void Session::OnStageTimer() {
     Pump();
 }
 
-void Session::SetPassword(std::string password) {
-    driver_.SetPassword(password, Now());
+void Session::SetCredentials(std::string user, std::string password) {
+    driver_.SetCredentials(std::move(user), password, Now());
     SecureZeroMemory(password.data(), password.size());
     Pump();
 }

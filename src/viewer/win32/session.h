@@ -34,8 +34,9 @@ public:
     virtual void OnCursorChanged() = 0;
     virtual void OnClipboard(const std::string& utf8) = 0;
     virtual void OnBell() = 0;
-    // Answer with Session::SetPassword, from outside the current message.
-    virtual void OnCredentialsNeeded() = 0;
+    // Answer with Session::SetCredentials, from outside the current message; `user_name`: the
+    // server asks for a user name as well as a password.
+    virtual void OnCredentialsNeeded(bool user_name) = 0;
     // The session is over; called once, and nothing else is called afterwards.
     virtual void OnFailed(Failure failure, const std::string& detail) = 0;
 };
@@ -58,7 +59,7 @@ public:
     // Ends the connection without a report (the window is going).
     void Close();
 
-    void SetPassword(std::string password);
+    void SetCredentials(std::string user, std::string password);
     void SendKey(uint32_t keysym, bool down);
     // Motion is dropped while much is queued unsent (a stalled relay must not make the queue
     // grow without bound); presses and releases always go.

@@ -1,5 +1,5 @@
 // talviewer.exe's window (see viewer_window.h): its messages, what the session reports, the
-// password dialog, and the picture: the desktop scaled to fit with its aspect ratio kept
+// credentials dialog, and the picture: the desktop scaled to fit with its aspect ratio kept
 // (StretchDIBits with HALFTONE) or at 1:1, centred or with scroll bars, and the status line
 // while there is no desktop. WM_PAINT reads the core's framebuffer on the thread that decodes
 // into it, so nothing is locked or copied.
@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "viewer/win32/credentials_dialog.h"
 #include "viewer/win32/resource.h"
 #include "viewer/win32/support.h"
 
@@ -27,33 +28,6 @@ constexpr int kCancelledStatus = 1;  // the operator cancelled the password dial
 constexpr UINT kMenuFit = 0x1010;    // system menu ids: multiples of 16
 constexpr UINT kMenuActual = 0x1020;
 constexpr UINT kMenuChordFirst = 0x1100;  // + 16 * the chord's place in kKeyChords
-
-INT_PTR CALLBACK PasswordProcedure(HWND dialog, UINT message, WPARAM wp, LPARAM lp) {
-    switch (message) {
-        case WM_INITDIALOG: {
-            auto* text = reinterpret_cast<std::wstring*>(lp);
-            SetWindowLongPtrW(dialog, DWLP_USER, lp);
-            SetDlgItemTextW(dialog, IDC_PASSWORD_TEXT, text->c_str());
-            SendDlgItemMessageW(dialog, IDC_PASSWORD, EM_LIMITTEXT, 64, 0);
-            return TRUE;
-        }
-        case WM_COMMAND:
-            if (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL) {
-                auto* text = reinterpret_cast<std::wstring*>(GetWindowLongPtrW(dialog, DWLP_USER));
-                wchar_t value[80] = {};
-                GetDlgItemTextW(dialog, IDC_PASSWORD, value, 80);
-                *text = value;
-                SecureZeroMemory(value, sizeof value);
-                SetDlgItemTextW(dialog, IDC_PASSWORD, L"");
-                EndDialog(dialog, LOWORD(wp));
-                return TRUE;
-            }
-            break;
-        default:
-            break;
-    }
-    return FALSE;
-}
 
 }  // namespace
 
@@ -111,7 +85,7 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
             return 0;
         case kAskPasswordMessage:
             if (!ended_)
-                AskPassword();
+                AskCredentials(wp != 0);
             return 0;
         case WM_TIMER:
             if (wp == Session::kStageTimer) {
@@ -215,25 +189,23 @@ void ViewerWindow::OnBell() {
     MessageBeep(MB_OK);
 }
 
-void ViewerWindow::OnCredentialsNeeded() {
+void ViewerWindow::OnCredentialsNeeded(bool user_name) {
     // The dialog runs a message loop of its own: it comes up once this read is done, from the
     // window's queue.
-    PostMessageW(hwnd_, kAskPasswordMessage, 0, 0);
+    PostMessageW(hwnd_, kAskPasswordMessage, user_name ? 1 : 0, 0);
 }
 
-void ViewerWindow::AskPassword() {
-    std::string password;
+void ViewerWindow::AskCredentials(bool user_name) {
+    Credentials credentials;
     bool given = false;
     if (DialogsOff()) {
+        // Tests: the user name (when asked for) and the password, a line each.
         const std::string file = Environment("TALVIEWER_PASSWORD_FILE");
         std::ifstream in(Wide(file).c_str());
-        given = !file.empty() && std::getline(in, password);
+        given = !file.empty() && (!user_name || std::getline(in, credentials.user)) &&
+                std::getline(in, credentials.password);
     } else {
-        std::wstring text = Wide(name_ + " asks for its session password.");
-        given = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PASSWORD), hwnd_,
-                                PasswordProcedure, reinterpret_cast<LPARAM>(&text)) == IDOK;
-        password = Utf8(text);
-        SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t));
+        given = talviewer::AskCredentials(hwnd_, name_, user_name, &credentials);
     }
     if (ended_)
         return;  // the session ended while the dialog was up
@@ -244,7 +216,7 @@ void ViewerWindow::AskPassword() {
         DestroyWindow(hwnd_);
         return;
     }
-    session_.SetPassword(std::move(password));
+    session_.SetCredentials(std::move(credentials.user), std::move(credentials.password));
 }
 
 void ViewerWindow::OnFailed(Failure failure, const std::string& detail) {

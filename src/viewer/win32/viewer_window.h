@@ -40,9 +40,9 @@ private:
     void OnCursorChanged() override;
     void OnClipboard(const std::string& utf8) override;
     void OnBell() override;
-    void OnCredentialsNeeded() override;
+    void OnCredentialsNeeded(bool user_name) override;
     void OnFailed(Failure failure, const std::string& detail) override;
-    void AskPassword();
+    void AskCredentials(bool user_name);
 
     // The picture (viewer_window.cpp).
     void Paint();
