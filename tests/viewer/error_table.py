@@ -38,13 +38,14 @@ def rfb_greeting(conn, types):
     return recv_exact(conn, 1)[0]
 
 
-def vencrypt(conn, certfile, subtypes=(260,)):
-    """VeNCrypt 0.2 up to the TLS handshake; returns the TLS socket."""
+def vencrypt(conn, certfile, subtypes=(260,), expect=260):
+    """VeNCrypt 0.2 up to the TLS handshake, the viewer choosing `expect`; returns the TLS
+    socket."""
     assert rfb_greeting(conn, [19]) == 19
     conn.sendall(bytes([0, 2]))
     recv_exact(conn, 2)
     conn.sendall(bytes([0, len(subtypes)]) + b"".join(struct.pack(">I", s) for s in subtypes))
-    recv_exact(conn, 4)
+    assert struct.unpack(">I", recv_exact(conn, 4))[0] == expect
     conn.sendall(bytes([1]))
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certfile)
@@ -64,6 +65,18 @@ def vnc_auth_refused(conn, pki):
     recv_exact(conn, 16)
     reason = b"password check failed"
     conn.sendall(struct.pack(">II", 1, len(reason)) + reason)
+
+
+def x509_plain_refused(conn, pki):
+    """X509Plain offered beside X509None: the viewer must take it and send the user name and
+    password read from stdin, inside TLS."""
+    conn.sendall(b"ok\n")
+    tls = vencrypt(conn, os.path.join(pki, "agents/pc-01.pem"), (260, 262), 262)
+    user_length, password_length = struct.unpack(">II", recv_exact(tls, 8))
+    sent = (recv_exact(tls, user_length), recv_exact(tls, password_length))
+    assert sent == (b"operator", b"wrong"), sent
+    reason = b"user name or password not accepted"
+    tls.sendall(struct.pack(">II", 1, len(reason)) + reason)
 
 
 def tls_with(cert_name):
@@ -99,6 +112,8 @@ ROWS = [
     ("wrong password", "plain", None, vnc_auth_refused, "secret\n", 8,
      "did not accept the password"),
     ("password not given", "plain", None, vnc_auth_refused, "", 1, ""),
+    ("user name and password refused", "ca", None, x509_plain_refused, "operator\nwrong\n", 8,
+     "did not accept the password"),
     ("TLS session ended by the remote side", "ca", None, tls_with("agents/pc-01.pem"), "", 9,
      "has ended"),
 ]
