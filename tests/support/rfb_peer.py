@@ -273,14 +273,16 @@ def xdotool(*args):
 def qt_viewer(talviewer, name):
     """The Qt viewer TALVIEWER, copied beside allow-plain-sessions (no ca.pem), asked for NAME by
     a recording Server on DISPLAY: yields (viewer process, session) once the session has started
-    and the viewer's window has the keyboard focus; the viewer is killed on the way out."""
+    and the viewer's window has the keyboard focus; the viewer is killed on the way out. Its
+    HOME is the directory it runs from (dirname of the process's first argument)."""
     work = tempfile.mkdtemp(prefix="talviewer-")
     viewer = None
     try:
         shutil.copy(talviewer, work)
         open(os.path.join(work, "allow-plain-sessions"), "w").close()
         server = Server(view_request=True)
-        env = dict(os.environ, TALVIEWER_NO_DIALOGS="1", XDG_RUNTIME_DIR=work, XDG_CONFIG_HOME=work)
+        env = dict(os.environ, TALVIEWER_NO_DIALOGS="1", XDG_RUNTIME_DIR=work, XDG_CONFIG_HOME=work,
+                   HOME=work)
         env.pop("QT_QPA_PLATFORM", None)
         viewer = subprocess.Popen([os.path.join(work, "talviewer"), "TALVERO-VNC", "127.0.0.1",
                                    str(server.port), name], env=env)

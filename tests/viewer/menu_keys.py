@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """talviewer's keys on a private X server against the recording RFB server: keys a menu bar or
 the local desktop would take reach the server and open no menu; F8 opens the viewer's menu, and
-its Send keys items send their keys as a keyboard makes them.
+its Send keys items send their keys as a keyboard makes them; View only stops every key until
+turned off; Save screenshot writes the desktop as a PNG into the pictures folder.
   menu_keys.py TALVIEWER     (on DISPLAY, an Xvfb of its own: see CMakeLists.txt)
 """
+import glob
 import os
 import shutil
+import struct
 import sys
 import time
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from rfb_peer import qt_viewer, wait_for, xdotool  # noqa: E402
@@ -33,6 +37,36 @@ ROWS = [
      [(1, CTRL), (1, ALT), (1, DELETE), (0, DELETE), (0, ALT), (0, CTRL)], False),
     ("key F8 Down Down Right Up Return", tap(F8), False),
 ]
+
+
+def view_only_and_screenshot(viewer, session):
+    """The rows after the menu's: each check's name and whether it held."""
+    def keys_of(words):
+        start = len(session.snapshot())
+        xdotool("key", words)
+        time.sleep(0.5)
+        return [r[1:] for r in session.snapshot()[start:] if r[0] == "key"]
+
+    wid = xdotool("search", "--onlyvisible", "--pid", str(viewer.pid)).split()[0]
+    results = []
+    xdotool("key", "ctrl+alt+shift+v")
+    titled = wait_for(lambda: "(view only)" in xdotool("getwindowname", wid), timeout=5)
+    results.append(("view only: titled, and a key goes nowhere", titled and keys_of("a") == []))
+    xdotool("key", "ctrl+alt+shift+v")
+    results.append(("view only off: keys go out again", keys_of("a") == tap(ord("a"))))
+
+    pictures = os.path.join(os.path.dirname(viewer.args[0]), "Pictures")
+    xdotool("key", "ctrl+alt+shift+s")
+    files = wait_for(lambda: glob.glob(os.path.join(pictures, "pc-keys *.png")), timeout=10)
+    shot = ""
+    if files:
+        png = open(files[0], "rb").read()
+        width, height = struct.unpack(">II", png[16:24])
+        first_row = zlib.decompress(png[41:])[:4]  # IDAT's data: filter byte, then R, G, B
+        shot = f"{width}x{height} {first_row[1:].hex()}"
+    # The recording server's colour bytes (0x30, 0x60, 0xC0) are a little-endian 0x00RRGGBB.
+    results.append((f"screenshot {shot or 'missing'}", shot == "320x200 c06030"))
+    return results
 
 
 def visible_windows(pid):
@@ -62,6 +96,9 @@ def main():
             got = keys()
             ok = got == want and opened == menu_open and viewer.poll() is None
             print(f"{'PASS' if ok else 'FAIL'}: {words}: keys {got}, menu open {opened}")
+            failed |= not ok
+        for what, ok in view_only_and_screenshot(viewer, session):
+            print(f"{'PASS' if ok else 'FAIL'}: {what}")
             failed |= not ok
     return 1 if failed else 0
 

@@ -5,21 +5,28 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProxyStyle>
+#include <QSaveFile>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <string>
 
 #include "viewer/key_chords.h"
 #include "viewer/qt/credentials_dialog.h"
 #include "viewer/qt/timing.h"
+#include "viewer/screenshot.h"
 
 namespace talviewer {
 
@@ -64,8 +71,18 @@ ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
     session_ = std::make_unique<Session>(std::move(params), static_cast<SessionObserver&>(*this));
     view_ = new DesktopView(
         &session_->client(),
-        {.key = [this](uint32_t keysym, bool down) { session_->SendKey(keysym, down); },
-         .pointer = [this](int x, int y, uint8_t buttons) { session_->SendPointer(x, y, buttons); },
+        {.key =
+             [this](uint32_t keysym, bool down) {
+                 if (!view_only_) {
+                     session_->SendKey(keysym, down);
+                 }
+             },
+         .pointer =
+             [this](int x, int y, uint8_t buttons) {
+                 if (!view_only_) {
+                     session_->SendPointer(x, y, buttons);
+                 }
+             },
          .menu = [this] { popup_->popup(view_->mapToGlobal(view_->rect().center())); }});
     scroll_ = new QScrollArea;
     scroll_->setFrameShape(QFrame::NoFrame);
@@ -96,16 +113,30 @@ ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
     fit_action_->setChecked(true);
     connect(fit_action_, &QAction::triggered, this, [this] { SetFit(true); });
     connect(actual_action_, &QAction::triggered, this, [this] { SetFit(false); });
+    view->addSeparator();
+    full_screen_action_ = view->addAction(QStringLiteral("Full screen"));
+    full_screen_action_->setShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+Shift+Return")));
+    full_screen_action_->setCheckable(true);
+    connect(full_screen_action_, &QAction::toggled, this, [this](bool on) { SetFullScreen(on); });
+    view_only_action_ = view->addAction(QStringLiteral("View only"));
+    view_only_action_->setShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+Shift+V")));
+    view_only_action_->setCheckable(true);
+    connect(view_only_action_, &QAction::toggled, this, [this](bool on) { SetViewOnly(on); });
     QMenu* keys = menuBar()->addMenu(QStringLiteral("Send keys"));
     for (const KeyChord& chord : kKeyChords) {
         connect(keys->addAction(QString::fromLatin1(chord.label)), &QAction::triggered, this,
                 [this, &chord] {
-                    SendChord(chord, [this](uint32_t keysym, bool down) {
-                        session_->SendKey(keysym, down);
-                    });
+                    if (!view_only_) {
+                        SendChord(chord, [this](uint32_t keysym, bool down) {
+                            session_->SendKey(keysym, down);
+                        });
+                    }
                 });
     }
     QMenu* session = menuBar()->addMenu(QStringLiteral("Session"));
+    QAction* screenshot = session->addAction(QStringLiteral("Save screenshot..."));
+    screenshot->setShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+Shift+S")));
+    connect(screenshot, &QAction::triggered, this, [this] { SaveScreenshot(); });
     QAction* disconnect = session->addAction(QStringLiteral("Disconnect"));
     connect(disconnect, &QAction::triggered, this, &QWidget::close);
     popup_ = new QMenu(this);
@@ -130,7 +161,8 @@ void ViewerWindow::OnStatus(const QString& text) {
 }
 
 void ViewerWindow::OnConnected(bool encrypted) {
-    setWindowTitle(encrypted ? name_ : name_ + QStringLiteral(" (not encrypted)"));
+    encrypted_ = encrypted;
+    ShowTitle();
     view_->SetStatus({});
     SizeToDesktop();
     view_->DesktopChanged();
@@ -163,6 +195,77 @@ void ViewerWindow::SetFit(bool fit) {
     actual_action_->setChecked(!fit);
 }
 
+void ViewerWindow::ShowTitle() {
+    QString title = name_;
+    if (!encrypted_) {
+        title += QStringLiteral(" (not encrypted)");
+    }
+    if (view_only_) {
+        title += QStringLiteral(" (view only)");
+    }
+    setWindowTitle(title);
+}
+
+// The menu bar goes with the frame; F8 still opens the menus.
+void ViewerWindow::SetFullScreen(bool on) {
+    menuBar()->setVisible(!on);
+    if (on) {
+        showFullScreen();
+    } else {
+        showNormal();
+    }
+    full_screen_action_->setChecked(on);
+}
+
+void ViewerWindow::SetViewOnly(bool on) {
+    if (on) {
+        view_->ReleaseAll();  // nothing stays held on the remote side
+    }
+    view_only_ = on;
+    view_only_action_->setChecked(on);
+    ShowTitle();
+}
+
+// Offered as "NAME DATE TIME.png" in the pictures folder; without dialogs (tests) saved there
+// at once, its path on stderr.
+void ViewerWindow::SaveScreenshot() {
+    if (!session_->client().connected()) {
+        return;
+    }
+    // Taken now, before the dialog lets the desktop move on.
+    const std::vector<uint8_t> png = EncodePng(session_->client().framebuffer());
+    const std::time_t now = std::time(nullptr);
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    QString path = QDir(folder).filePath(
+        QString::fromStdString(ScreenshotFileName(name_.toStdString(), *std::localtime(&now))));
+    if (!DialogsOff()) {
+        path = QFileDialog::getSaveFileName(this, QStringLiteral("Save screenshot"), path,
+                                            QStringLiteral("PNG images (*.png)"));
+        if (path.isEmpty()) {
+            return;
+        }
+    }
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(reinterpret_cast<const char*>(png.data()), static_cast<qint64>(png.size())) !=
+            static_cast<qint64>(png.size()) ||
+        !file.commit()) {
+        const QString text = QStringLiteral("The screenshot could not be saved to %1: %2")
+                                 .arg(QDir::toNativeSeparators(path), file.errorString());
+        if (DialogsOff()) {
+            std::fprintf(stderr, "talviewer: %s\n", text.toLocal8Bit().constData());
+        } else {
+            QMessageBox::warning(this, name_, text);
+        }
+        return;
+    }
+    if (DialogsOff()) {
+        std::fprintf(stderr, "talviewer: screenshot saved to %s\n", path.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
+}
+
 void ViewerWindow::OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) {
     timing::FrameDecoded();
     view_->Updated(rects);
@@ -189,7 +292,7 @@ void ViewerWindow::LocalClipboardChanged() {
         return;
     }
     const QString text = QGuiApplication::clipboard()->text();
-    if (text.isEmpty() || text == clipboard_from_remote_) {
+    if (view_only_ || text.isEmpty() || text == clipboard_from_remote_) {
         return;
     }
     session_->SendClipboard(text);

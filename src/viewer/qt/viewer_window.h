@@ -46,6 +46,10 @@ private:
     void SetFit(bool fit);
     void SizeToDesktop();
     void LocalClipboardChanged();
+    void SetFullScreen(bool on);
+    void SetViewOnly(bool on);
+    void SaveScreenshot();
+    void ShowTitle();
 
     QString name_;
     std::unique_ptr<Session> session_;
@@ -53,6 +57,10 @@ private:
     DesktopView* view_ = nullptr;
     QAction* fit_action_ = nullptr;
     QAction* actual_action_ = nullptr;
+    QAction* full_screen_action_ = nullptr;
+    QAction* view_only_action_ = nullptr;
+    bool view_only_ = false;  // no keys, pointer or clipboard go to the remote side
+    bool encrypted_ = true;
     QMenu* popup_ = nullptr;         // F8: the menu bar's menus in one
     QString clipboard_from_remote_;  // not sent back when it comes round
 };
