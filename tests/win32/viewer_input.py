@@ -2,13 +2,15 @@
 """talviewer.exe under Wine, worked as an operator would (xdotool on the Wine session's display,
 xclip for the X clipboard that Wine bridges to the Windows one), against the recording RFB
 server of tests/support/rfb_peer.py through view_relay.py: keys, pointer, focus loss,
-clipboard, desktop resize, a flood of resizes and the password dialog, each checked against the
-server's records of what the viewer sent.
+clipboard, desktop resize, a flood of resizes, view only, the screenshot and the password
+dialog, each checked against the server's records of what the viewer sent.
 
   tests/win32/viewer_input.py BUILD_WIN    (run by viewer_input.sh, inside a Wine session)
 """
+import glob
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -120,6 +122,10 @@ KEY_ROWS = [
     # its last item is Send keys, whose first is Ctrl+Alt+Del: pressed in order, released in reverse
     ("key F8 Up Right Return",
      [(1, CTRL), (1, ALT), (1, 0xFFFF), (0, 0xFFFF), (0, ALT), (0, CTRL)]),
+    # View only: the keys held when it is turned on are released (in scan-code order: Ctrl, Shift,
+    # Alt), then nothing goes out until it is turned off again
+    ("key ctrl+alt+shift+v a ctrl+alt+shift+v b",
+     [(1, CTRL), (1, ALT), (1, SHIFT), (0, CTRL), (0, SHIFT), (0, ALT)] + tap(ord("b"))),
     # a digit's shifted symbol, with Shift held across keys
     ("keydown shift key x 2 keyup shift",
      [(1, SHIFT)] + tap(ord("X")) + tap(ord("@")) + [(0, SHIFT)]),
@@ -131,6 +137,28 @@ def check_keys(session):
         start = len(session.snapshot())
         xdotool(*words.split())
         check(f"keys: {words}", want, wait_events(session, start, {"key"}, len(want)))
+
+
+def check_screenshot(session):
+    """Ctrl+Alt+Shift+S saves the desktop (one colour) as NAME DATE TIME.png in Pictures, which
+    the Wine prefix may link to the X user's own."""
+    pattern = "pc-rec *.png"
+    folders = glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*",
+                                     "Pictures")) + [os.path.expanduser("~/Pictures")]
+    start = len(session.snapshot())
+    xdotool("key", "ctrl+alt+shift+s")
+    files = wait_for(lambda: [f for d in folders for f in glob.glob(os.path.join(d, pattern))],
+                     timeout=20)
+    shot = None
+    if files:
+        time.sleep(0.5)  # written whole before it is read
+        png = open(files[0], "rb").read()
+        shot = struct.unpack(">II", png[16:24])
+        for f in set(map(os.path.realpath, files)):
+            os.remove(f)
+    check("screenshot: a PNG of the desktop's size", (WIDTH, HEIGHT), shot)
+    check("screenshot: no key goes out", [],
+          [r for r in session.snapshot()[start:] if r[0] == "key" and r[2] == ord("s")])
 
 
 # ---- pointer ----
@@ -255,6 +283,7 @@ def plain_session(relay_port, server):
     origin = int(fields[1]), int(fields[2])
 
     check_keys(session)
+    check_screenshot(session)
     check_pointer(session, origin)
     check_focus_loss(session, wid, origin)
     cut_start, sent = check_clipboard(session)

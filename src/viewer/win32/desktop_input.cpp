@@ -54,7 +54,7 @@ bool ViewerWindow::HandleInput(UINT message, WPARAM wp, LPARAM lp) {
 }
 
 void ViewerWindow::Mouse(UINT message, WPARAM wp, LPARAM lp) {
-    if (!live())
+    if (!live() || view_only_)
         return;
     POINT p{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
     if (message == WM_MOUSEWHEEL)
@@ -94,10 +94,20 @@ void ViewerWindow::Mouse(UINT message, WPARAM wp, LPARAM lp) {
 void ViewerWindow::Key(WPARAM vk, LPARAM lp, bool down) {
     const bool extended = (lp >> 24) & 1;
     const UINT scan = ((static_cast<UINT>(lp) >> 16) & 0xff) | (extended ? 0x100 : 0);
-    // Ctrl+Alt+Shift+F and +A: the window's own, as in the system menu.
-    if (down && (GetKeyState(VK_CONTROL) & 0x8000) && (GetKeyState(VK_MENU) & 0x8000) &&
-        (GetKeyState(VK_SHIFT) & 0x8000) && (vk == 'F' || vk == 'A')) {
-        SetFit(vk == 'F');
+    // Ctrl+Alt+Shift+F, A, Enter, V and S: the window's own, as in the system menu.
+    if ((GetKeyState(VK_CONTROL) & 0x8000) && (GetKeyState(VK_MENU) & 0x8000) &&
+        (GetKeyState(VK_SHIFT) & 0x8000) &&
+        (vk == 'F' || vk == 'A' || vk == VK_RETURN || vk == 'V' || vk == 'S')) {
+        if (down && !((lp >> 30) & 1)) {
+            if (vk == 'F' || vk == 'A')
+                SetFit(vk == 'F');
+            else if (vk == VK_RETURN)
+                SetFullScreen(!full_screen_);
+            else if (vk == 'V')
+                SetViewOnly(!view_only_);
+            else
+                SaveScreenshot();
+        }
         return;
     }
     // F8 on its own opens the menu, whose Send keys > F8 sends it on.
@@ -107,7 +117,7 @@ void ViewerWindow::Key(WPARAM vk, LPARAM lp, bool down) {
             ShowMenu();
         return;
     }
-    if (!live())
+    if (!live() || view_only_)
         return;
     if (!down) {
         const auto held = held_keys_.find(scan);
@@ -161,7 +171,7 @@ void ViewerWindow::ReleaseAll() {
 }
 
 void ViewerWindow::SendChord(const KeyChord& chord) {
-    if (!live())
+    if (!live() || view_only_)
         return;
     talviewer::SendChord(chord,
                          [this](uint32_t keysym, bool down) { session_.SendKey(keysym, down); });
@@ -262,7 +272,7 @@ void ViewerWindow::OnClipboard(const std::string& utf8) {
 }
 
 void ViewerWindow::ClipboardChanged() {
-    if (!live())
+    if (!live() || view_only_)
         return;
     if (!IsClipboardFormatAvailable(CF_UNICODETEXT) || !OpenClipboard(hwnd_))
         return;

@@ -25,9 +25,6 @@ constexpr UINT kAskPasswordMessage = WM_APP + 2;
 constexpr UINT_PTR kResizeTimer = 2;
 constexpr UINT kResizeSettleMs = 100;
 constexpr int kCancelledStatus = 1;  // the operator cancelled the password dialog
-constexpr UINT kMenuFit = 0x1010;    // system menu ids: multiples of 16
-constexpr UINT kMenuActual = 0x1020;
-constexpr UINT kMenuChordFirst = 0x1100;  // + 16 * the chord's place in kKeyChords
 
 }  // namespace
 
@@ -54,6 +51,9 @@ bool ViewerWindow::Create(HINSTANCE instance, int show) {
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING | MF_CHECKED, kMenuFit, L"Scale to fit\tCtrl+Alt+Shift+F");
     AppendMenuW(menu, MF_STRING, kMenuActual, L"Actual size (1:1)\tCtrl+Alt+Shift+A");
+    AppendMenuW(menu, MF_STRING, kMenuFullScreen, L"Full screen\tCtrl+Alt+Shift+Enter");
+    AppendMenuW(menu, MF_STRING, kMenuViewOnly, L"View only\tCtrl+Alt+Shift+V");
+    AppendMenuW(menu, MF_STRING, kMenuScreenshot, L"Save screenshot...\tCtrl+Alt+Shift+S");
     const HMENU keys = CreatePopupMenu();
     for (std::size_t i = 0; i < kKeyChords.size(); ++i)
         AppendMenuW(keys, MF_STRING, kMenuChordFirst + 16 * i, Wide(kKeyChords[i].label).c_str());
@@ -136,6 +136,15 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
                 case kMenuActual:
                     SetFit(false);
                     return 0;
+                case kMenuFullScreen:
+                    SetFullScreen(!full_screen_);
+                    return 0;
+                case kMenuViewOnly:
+                    SetViewOnly(!view_only_);
+                    return 0;
+                case kMenuScreenshot:
+                    SaveScreenshot();
+                    return 0;
                 case SC_KEYMENU:
                     return 0;  // Alt, Alt+Space and F10 belong to the remote desktop
                 default:
@@ -166,7 +175,8 @@ void ViewerWindow::OnConnected(bool encrypted) {
     const rfb::Framebuffer& fb = session_.client().framebuffer();
     Log("connected " + std::to_string(fb.width) + "x" + std::to_string(fb.height) +
         (encrypted ? " tls" : " plain"));
-    SetWindowTextW(hwnd_, Wide(encrypted ? name_ : name_ + " (not encrypted)").c_str());
+    encrypted_ = encrypted;
+    ShowTitle();
     FitWindow();
 }
 

@@ -1,8 +1,9 @@
 // talviewer.exe's window: the remote desktop drawn scaled to fit or at 1:1 with scroll bars,
 // the status line while there is none, the system menu's view and Send keys items (F8 opens it),
-// the password dialog, and the end of the viewer with a message and an exit status. It owns the
-// session (session.h) and is its observer; the operator's keys, mouse, cursor and clipboard
-// (desktop_input.cpp) go to the session from here. main.cpp creates it and runs the loop.
+// full screen, view only and the screenshot, the sign-in dialog, and the end of the viewer with a
+// message and an exit status. It owns the session (session.h) and is its observer; the operator's
+// keys, mouse, cursor and clipboard (desktop_input.cpp) go to the session from here. main.cpp
+// creates it and runs the loop.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
@@ -58,14 +59,32 @@ private:
     void Mouse(UINT message, WPARAM wp, LPARAM lp);
     void Key(WPARAM vk, LPARAM lp, bool down);
     void ReleaseAll();
+
+    // The operator's window actions (window_actions.cpp).
+    void ShowTitle();
+    void SetFullScreen(bool on);
+    void SetViewOnly(bool on);
+    void SaveScreenshot();
     void SendChord(const KeyChord& chord);  // the Send keys menu's
     void ShowMenu();                        // F8: the system menu, at the desktop's centre
     void UpdateCursor();
     void ClipboardChanged();
     bool live() const { return session_.connected(); }
 
+    // System menu ids (multiples of 16, as the system menu wants).
+    static constexpr UINT kMenuFit = 0x1010;
+    static constexpr UINT kMenuActual = 0x1020;
+    static constexpr UINT kMenuFullScreen = 0x1030;
+    static constexpr UINT kMenuViewOnly = 0x1040;
+    static constexpr UINT kMenuScreenshot = 0x1050;
+    static constexpr UINT kMenuChordFirst = 0x1100;  // + 16 * the chord's place in kKeyChords
+
     std::string name_;
     Session session_;
+    bool encrypted_ = true;
+    bool view_only_ = false;  // no keys, pointer or clipboard go to the remote side
+    bool full_screen_ = false;
+    WINDOWPLACEMENT placement_{};  // where the window was before full screen
     HWND hwnd_ = nullptr;
     bool fit_ = true;
     std::string status_;
