@@ -104,7 +104,8 @@ std::string Utf8ToLatin1(std::string_view s) {
 
 bool IsPseudo(int32_t encoding) {
     return encoding == static_cast<int32_t>(Encoding::kCursor) ||
-           encoding == static_cast<int32_t>(Encoding::kDesktopSize);
+           encoding == static_cast<int32_t>(Encoding::kDesktopSize) ||
+           encoding == static_cast<int32_t>(Encoding::kExtendedDesktopSize);
 }
 
 }  // namespace
@@ -559,6 +560,43 @@ bool Client::ResizeFramebuffer(int width, int height) {
     return true;
 }
 
+// An ExtendedDesktopSize rectangle: its header holds why (x), the outcome (y) and the size.
+bool Client::ApplyScreens(const Rect& header, std::span<const uint8_t> payload) {
+    can_set_size_ = true;
+    if (header.x == static_cast<int>(ResizeReason::kThisClient) &&
+        header.y != static_cast<int>(ResizeStatus::kOk)) {
+        size_refused_ = true;  // the layout that comes with a refusal is the one in force
+        return true;
+    }
+    if (header.width != framebuffer_.width || header.height != framebuffer_.height) {
+        if (!ResizeFramebuffer(header.width, header.height)) {
+            return false;
+        }
+        dirty_.clear();
+        full_update_needed_ = true;
+        events_.push_back(event::DesktopResized{header.width, header.height});
+    }
+    screens_ = ParseScreens(payload, header.width, header.height);
+    events_.push_back(event::ScreensChanged{});
+    return true;
+}
+
+bool Client::RequestDesktopSize(int width, int height) {
+    if (!connected() || !can_set_size_ || size_refused_ || width > options_.max_width ||
+        height > options_.max_height ||
+        static_cast<std::size_t>(width) * height > options_.max_pixels ||
+        (width == framebuffer_.width && height == framebuffer_.height)) {
+        return false;
+    }
+    const auto layout = FitLayout(screens_, width, height);
+    if (!layout) {
+        return false;
+    }
+    const auto message = SetDesktopSizeMessage(width, height, *layout);
+    output_.insert(output_.end(), message.begin(), message.end());
+    return true;
+}
+
 void Client::AllocatePixels() const {
     if (pixels_stale_) {
         framebuffer_.pixels.clear();
@@ -602,6 +640,7 @@ bool Client::StepServerInit() {
     }
     encodings.push_back(static_cast<int32_t>(Encoding::kCursor));
     encodings.push_back(static_cast<int32_t>(Encoding::kDesktopSize));
+    encodings.push_back(static_cast<int32_t>(Encoding::kExtendedDesktopSize));
     output_.insert(output_.end(), {kSetEncodings, 0});
     Put16(output_, static_cast<uint32_t>(encodings.size()));
     for (const int32_t e : encodings) {
@@ -736,6 +775,8 @@ bool Client::StepRect() {
                     FinishUpdate();
                 }
                 return true;
+            case static_cast<int32_t>(Encoding::kExtendedDesktopSize):
+                break;  // checked once its screens are in
             default:
                 Fail("the server sent a rectangle in encoding " + std::to_string(state->encoding) +
                      ", which this viewer did not ask for");
@@ -763,6 +804,17 @@ bool Client::StepRect() {
         case static_cast<int32_t>(Encoding::kZrle):
             progress = zrle_->Decode(framebuffer_, s.rect, in);
             break;
+        case static_cast<int32_t>(Encoding::kExtendedDesktopSize): {
+            if (in.empty() || in.size() < ScreensPayloadLength(in[0])) {
+                return false;
+            }
+            progress.consumed = ScreensPayloadLength(in[0]);
+            progress.done = true;
+            if (!ApplyScreens(s.rect, in.first(progress.consumed))) {
+                return false;
+            }
+            break;
+        }
         default:  // kCursor: the only other encoding that gets here
             progress = detail::DecodeCursor(cursor_, s.rect, in);
             if (progress.done) {

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "rfb/framebuffer.h"
+#include "rfb/screens.h"
 #include "rfb/security.h"
 #include "rfb/wire.h"
 
@@ -85,6 +86,8 @@ struct DesktopResized {
     int width = 0;
     int height = 0;
 };
+// The server described its screens again (ExtendedDesktopSize): read Client::screens().
+struct ScreensChanged {};
 struct CursorChanged {};  // read Client::cursor()
 struct Clipboard {
     std::string text;  // UTF-8
@@ -107,7 +110,7 @@ struct Failed {
 
 using Event = std::variant<event::Connected, event::FramebufferUpdated, event::DesktopResized,
                            event::CursorChanged, event::Clipboard, event::Bell, event::StartTls,
-                           event::CredentialsNeeded, event::Failed>;
+                           event::CredentialsNeeded, event::Failed, event::ScreensChanged>;
 
 namespace detail {
 class ZrleDecoder;
@@ -152,6 +155,13 @@ public:
         return framebuffer_;
     }
     const Cursor& cursor() const { return cursor_; }
+    // The desktop's screens, once the server has described them (ExtendedDesktopSize); empty
+    // for servers that do not.
+    const std::vector<Screen>& screens() const { return screens_; }
+    // Asks the server to make the desktop `width` x `height` (SetDesktopSize), where it has shown
+    // it can (ExtendedDesktopSize), the desktop has one screen, and no earlier request was
+    // refused. False when nothing was sent.
+    bool RequestDesktopSize(int width, int height);
     bool connected() const { return phase_ >= Phase::kNormal && phase_ != Phase::kFailed; }
     bool failed() const { return phase_ == Phase::kFailed; }
     // True once the session runs inside TLS (VeNCrypt); the front end marks the window otherwise.
@@ -203,6 +213,7 @@ private:
     void FinishUpdate();
     void RequestUpdate(bool incremental);
     bool ResizeFramebuffer(int width, int height);
+    bool ApplyScreens(const Rect& header, std::span<const uint8_t> payload);
     void AllocatePixels() const;
     void Fail(std::string reason);
 
@@ -231,6 +242,9 @@ private:
     mutable Framebuffer framebuffer_;
     mutable bool pixels_stale_ = false;
     Cursor cursor_;
+    std::vector<Screen> screens_;
+    bool can_set_size_ = false;  // the server sent ExtendedDesktopSize
+    bool size_refused_ = false;  // and refused a request of ours: ask no more
     std::size_t rects_left_ = 0;
     std::unique_ptr<RectState> rect_;  // the rectangle being decoded, if any
     std::vector<Rect> dirty_;

@@ -146,6 +146,8 @@ void SessionDriver::DrainCore() {
                     Push(se::DesktopResized{e.width, e.height});
                 } else if constexpr (std::is_same_v<T, rfb::event::CursorChanged>) {
                     Push(se::CursorChanged{});
+                } else if constexpr (std::is_same_v<T, rfb::event::ScreensChanged>) {
+                    Push(se::ScreensChanged{});
                 } else if constexpr (std::is_same_v<T, rfb::event::Clipboard>) {
                     Push(se::Clipboard{std::move(e.text)});
                 } else if constexpr (std::is_same_v<T, rfb::event::Bell>) {
@@ -296,6 +298,10 @@ void SessionDriver::SendClipboard(std::string_view utf8_text) {
     if (stage_ != Stage::kDone) {
         client_.SendClipboard(utf8_text);
     }
+}
+
+bool SessionDriver::RequestDesktopSize(int width, int height) {
+    return stage_ != Stage::kDone && client_.RequestDesktopSize(width, height);
 }
 
 // Nothing once the session is over: what was queued before the failure is not sent.

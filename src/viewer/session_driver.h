@@ -73,7 +73,8 @@ struct DesktopResized {
     int width = 0;
     int height = 0;
 };
-struct CursorChanged {};  // read client().cursor()
+struct CursorChanged {};   // read client().cursor()
+struct ScreensChanged {};  // read client().screens()
 struct Clipboard {
     std::string text;  // UTF-8
 };
@@ -98,7 +99,8 @@ struct Failed {
 using SessionEvent =
     std::variant<session_event::Status, session_event::Accepted, session_event::Connected,
                  session_event::FramebufferUpdated, session_event::DesktopResized,
-                 session_event::CursorChanged, session_event::Clipboard, session_event::Bell,
+                 session_event::CursorChanged, session_event::ScreensChanged,
+                 session_event::Clipboard, session_event::Bell,
                  session_event::CredentialsNeeded, session_event::StartTls, session_event::Failed>;
 
 class SessionDriver {
@@ -136,6 +138,8 @@ public:
     void SendKey(uint32_t keysym, bool down);
     void SendPointer(int x, int y, uint8_t buttons);
     void SendClipboard(std::string_view utf8_text);
+    // Asks the server to fit its desktop to `width` x `height` (see rfb::Client).
+    bool RequestDesktopSize(int width, int height);
 
     std::vector<uint8_t> TakeOutput();
     bool HasOutput() const {

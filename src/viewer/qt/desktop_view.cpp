@@ -75,8 +75,27 @@ QSize DesktopView::NaturalSize() const {
         return {};
     }
     const qreal dpr = devicePixelRatioF();
-    return QSize(static_cast<int>(std::ceil(client_->framebuffer().width / dpr)),
-                 static_cast<int>(std::ceil(client_->framebuffer().height / dpr)));
+    const QRect source = Source();
+    return QSize(static_cast<int>(std::ceil(source.width() / dpr)),
+                 static_cast<int>(std::ceil(source.height() / dpr)));
+}
+
+// The part of the framebuffer shown: the chosen screen while the server describes it, else all.
+QRect DesktopView::Source() const {
+    const rfb::Framebuffer& fb = client_->framebuffer();
+    const QRect whole(0, 0, fb.width, fb.height);
+    const auto& screens = client_->screens();
+    if (screen_ < 0 || screen_ >= static_cast<int>(screens.size())) {
+        return whole;
+    }
+    const rfb::Rect& r = screens[static_cast<std::size_t>(screen_)].rect;
+    const QRect chosen = QRect(r.x, r.y, r.width, r.height) & whole;
+    return chosen.isEmpty() ? whole : chosen;
+}
+
+void DesktopView::SetScreen(int index) {
+    screen_ = index;
+    DesktopChanged();
 }
 
 void DesktopView::SetFit(bool fit) {
@@ -101,14 +120,15 @@ void DesktopView::UpdateTarget() {
         target_ = {};
         return;
     }
-    const rfb::Framebuffer& fb = client_->framebuffer();
+    const QRect source = Source();
     if (!fit_) {
         const qreal dpr = devicePixelRatioF();
-        target_ = QRectF(0, 0, fb.width / dpr, fb.height / dpr);
+        target_ = QRectF(0, 0, source.width() / dpr, source.height() / dpr);
         return;
     }
-    const qreal scale = std::min(width() / qreal(fb.width), height() / qreal(fb.height));
-    const QSizeF size(fb.width * scale, fb.height * scale);
+    const qreal scale =
+        std::min(width() / qreal(source.width()), height() / qreal(source.height()));
+    const QSizeF size(source.width() * scale, source.height() * scale);
     target_ = QRectF(QPointF((width() - size.width()) / 2, (height() - size.height()) / 2), size);
 }
 
@@ -116,13 +136,13 @@ void DesktopView::Updated(const std::vector<rfb::Rect>& rects) {
     if (target_.isEmpty()) {
         return;
     }
-    const rfb::Framebuffer& fb = client_->framebuffer();
-    const qreal sx = target_.width() / fb.width;
-    const qreal sy = target_.height() / fb.height;
+    const QRect source = Source();
+    const qreal sx = target_.width() / source.width();
+    const qreal sy = target_.height() / source.height();
     for (const rfb::Rect& r : rects) {
         // One unit more on each side: smooth scaling blends neighbouring pixels.
-        const QRectF area(target_.x() + r.x * sx, target_.y() + r.y * sy, r.width * sx,
-                          r.height * sy);
+        const QRectF area(target_.x() + (r.x - source.x()) * sx,
+                          target_.y() + (r.y - source.y()) * sy, r.width * sx, r.height * sy);
         update(area.toAlignedRect().adjusted(-1, -1, 1, 1));
     }
 }
@@ -140,9 +160,9 @@ void DesktopView::paintEvent(QPaintEvent* /*event*/) {
                        static_cast<qsizetype>(fb.stride) * 4, QImage::Format_RGB32);
     const QRectF device(target_.topLeft() * devicePixelRatioF(),
                         target_.size() * devicePixelRatioF());
-    painter.setRenderHint(QPainter::SmoothPixmapTransform,
-                          device.size().toSize() != QSize(fb.width, fb.height));
-    painter.drawImage(target_, image);
+    const QRect source = Source();
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, device.size().toSize() != source.size());
+    painter.drawImage(target_, image, QRectF(source));
     // The bands beside a fitted desktop.
     const QRegion bands = QRegion(rect()) - QRegion(target_.toAlignedRect());
     for (const QRect& band : bands) {
@@ -163,7 +183,7 @@ void DesktopView::CursorChanged() {
     }
     // The shape at the desktop's scale on screen: remote pixels to device pixels.
     const qreal dpr = devicePixelRatioF();
-    const qreal scale = target_.width() / client_->framebuffer().width;
+    const qreal scale = target_.width() / Source().width();
     QImage image = QImage(reinterpret_cast<const uchar*>(cursor.pixels.data()), cursor.width,
                           cursor.height, cursor.width * 4, QImage::Format_ARGB32_Premultiplied)
                        .copy();
@@ -181,11 +201,11 @@ void DesktopView::Pointer(QPointF position, Qt::MouseButtons buttons) {
     if (!HasDesktop() || target_.isEmpty()) {
         return;
     }
-    const rfb::Framebuffer& fb = client_->framebuffer();
-    const qreal x = (position.x() - target_.x()) * fb.width / target_.width();
-    const qreal y = (position.y() - target_.y()) * fb.height / target_.height();
-    remote_x_ = std::clamp(static_cast<int>(std::floor(x)), 0, fb.width - 1);
-    remote_y_ = std::clamp(static_cast<int>(std::floor(y)), 0, fb.height - 1);
+    const QRect source = Source();
+    const qreal x = (position.x() - target_.x()) * source.width() / target_.width();
+    const qreal y = (position.y() - target_.y()) * source.height() / target_.height();
+    remote_x_ = source.x() + std::clamp(static_cast<int>(std::floor(x)), 0, source.width() - 1);
+    remote_y_ = source.y() + std::clamp(static_cast<int>(std::floor(y)), 0, source.height() - 1);
     buttons_ = ButtonMask(buttons);
     input_.pointer(remote_x_, remote_y_, buttons_);
 }

@@ -1,6 +1,7 @@
 // The remote desktop on screen, and the operator's mouse and keyboard sent back to it.
 //
-// It paints the core's framebuffer through a QImage over the same memory (no copy), either
+// It paints the core's framebuffer (all of it, or one of the remote desktop's screens) through a
+// QImage over the same memory (no copy), either
 // scaled to fit the widget with its aspect ratio kept or at one remote pixel per device pixel
 // (HiDPI screens included), and maps pointer positions back through the same rectangle. Keys
 // pressed are remembered by their physical key so that the release sends the keysym the press
@@ -42,6 +43,9 @@ public:
     bool fit() const { return fit_; }
     // The size of the desktop at one remote pixel per device pixel, in this widget's units.
     QSize NaturalSize() const;
+    // Shows only the remote desktop's screen `index` (rfb::Client::screens()), or all of it (-1).
+    void SetScreen(int index);
+    int screen() const { return screen_; }
     void ReleaseAll();
 
 protected:
@@ -58,6 +62,7 @@ protected:
 
 private:
     bool HasDesktop() const;
+    QRect Source() const;
     void UpdateTarget();
     void Pointer(QPointF position, Qt::MouseButtons buttons);
     void SendButtons(uint8_t buttons);
@@ -66,7 +71,8 @@ private:
     Input input_;
     QString status_;
     bool fit_ = true;
-    QRectF target_;  // where the desktop is drawn, in widget units
+    QRectF target_;    // where the desktop is drawn, in widget units
+    int screen_ = -1;  // the remote screen shown, or -1 for all
     int remote_x_ = 0;
     int remote_y_ = 0;
     uint8_t buttons_ = 0;

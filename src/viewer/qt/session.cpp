@@ -188,6 +188,8 @@ void Session::Deliver(SessionEvent& event) {
                 observer_.OnDesktopResized();
             } else if constexpr (std::is_same_v<T, se::CursorChanged>) {
                 observer_.OnCursorChanged();
+            } else if constexpr (std::is_same_v<T, se::ScreensChanged>) {
+                observer_.OnScreensChanged();
             } else if constexpr (std::is_same_v<T, se::Clipboard>) {
                 observer_.OnClipboard(QString::fromStdString(e.text));
             } else if constexpr (std::is_same_v<T, se::Bell>) {
@@ -245,6 +247,12 @@ void Session::SendPointer(int x, int y, uint8_t buttons) {
 void Session::SendClipboard(const QString& text) {
     driver_.SendClipboard(text.toStdString());
     Pump();
+}
+
+void Session::RequestDesktopSize(int width, int height) {
+    if (driver_.RequestDesktopSize(width, height)) {
+        Pump();
+    }
 }
 
 }  // namespace talviewer

@@ -34,6 +34,7 @@ public:
     virtual void OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) = 0;
     virtual void OnDesktopResized() = 0;
     virtual void OnCursorChanged() = 0;
+    virtual void OnScreensChanged() = 0;  // read client().screens()
     virtual void OnClipboard(const QString& text) = 0;
     virtual void OnBell() = 0;
     // Answer with Session::SetCredentials (or end the session); `user_name`: the server asks for a
@@ -74,6 +75,7 @@ public:
     void SendKey(uint32_t keysym, bool down);
     void SendPointer(int x, int y, uint8_t buttons);
     void SendClipboard(const QString& text);
+    void RequestDesktopSize(int width, int height);
 
 private:
     void HandleConnected();

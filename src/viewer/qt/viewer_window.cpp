@@ -122,6 +122,18 @@ ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
     view_only_action_->setShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+Shift+V")));
     view_only_action_->setCheckable(true);
     connect(view_only_action_, &QAction::toggled, this, [this](bool on) { SetViewOnly(on); });
+    // Servers that can change their size (Xvnc) follow the window when asked to; the desktop of
+    // a person at the machine is theirs, so this is off until the operator turns it on.
+    resize_remote_action_ = view->addAction(QStringLiteral("Resize remote desktop to window"));
+    resize_remote_action_->setCheckable(true);
+    resize_remote_action_->setEnabled(false);
+    connect(resize_remote_action_, &QAction::toggled, this, [this] { FitRemoteDesktop(); });
+    resize_timer_ = new QTimer(this);
+    resize_timer_->setSingleShot(true);
+    resize_timer_->setInterval(300);  // one request when the operator stops dragging
+    connect(resize_timer_, &QTimer::timeout, this, [this] { FitRemoteDesktop(); });
+    screens_menu_ = view->addMenu(QStringLiteral("Screen"));
+    screens_menu_->setEnabled(false);
     QMenu* keys = menuBar()->addMenu(QStringLiteral("Send keys"));
     for (const KeyChord& chord : kKeyChords) {
         connect(keys->addAction(QString::fromLatin1(chord.label)), &QAction::triggered, this,
@@ -276,6 +288,60 @@ void ViewerWindow::OnDesktopResized() {
         view_->resize(view_->NaturalSize());
     }
     view_->DesktopChanged();
+}
+
+// The Screen menu: all of the desktop, or one of its screens, when the server describes several.
+void ViewerWindow::OnScreensChanged() {
+    const auto& screens = session_->client().screens();
+    resize_remote_action_->setEnabled(screens.size() == 1);
+    screens_menu_->clear();
+    screens_menu_->setEnabled(screens.size() > 1);
+    // The operator's choice stays while the server still has that screen.
+    const int chosen = screens.size() > 1 && view_->screen() < static_cast<int>(screens.size())
+                           ? view_->screen()
+                           : -1;
+    view_->SetScreen(chosen);
+    if (screens.size() < 2) {
+        return;
+    }
+    auto* group = new QActionGroup(screens_menu_);
+    const auto add = [&](const QString& label, int index) {
+        QAction* action = screens_menu_->addAction(label);
+        action->setCheckable(true);
+        action->setChecked(index == chosen);
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, index] {
+            view_->SetScreen(index);
+            SizeToDesktop();
+        });
+    };
+    add(QStringLiteral("All screens"), -1);
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        const rfb::Rect& r = screens[i].rect;
+        add(QStringLiteral("Screen %1 (%2x%3 at %4,%5)")
+                .arg(i + 1)
+                .arg(r.width)
+                .arg(r.height)
+                .arg(r.x)
+                .arg(r.y),
+            static_cast<int>(i));
+    }
+}
+
+void ViewerWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    if (resize_remote_action_ && resize_remote_action_->isChecked()) {
+        resize_timer_->start();
+    }
+}
+
+// Asks the server for a desktop the size of the window's viewport, in device pixels.
+void ViewerWindow::FitRemoteDesktop() {
+    if (!resize_remote_action_->isChecked()) {
+        return;
+    }
+    const QSize size = scroll_->viewport()->size() * devicePixelRatioF();
+    session_->RequestDesktopSize(size.width(), size.height());
 }
 
 void ViewerWindow::OnCursorChanged() {

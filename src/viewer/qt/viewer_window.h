@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QScrollArea>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 #include "viewer/qt/desktop_view.h"
@@ -37,6 +38,7 @@ private:
     void OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) override;
     void OnDesktopResized() override;
     void OnCursorChanged() override;
+    void OnScreensChanged() override;
     void OnClipboard(const QString& text) override;
     void OnBell() override;
     void OnCredentialsNeeded(bool user_name) override;
@@ -50,6 +52,8 @@ private:
     void SetViewOnly(bool on);
     void SaveScreenshot();
     void ShowTitle();
+    void FitRemoteDesktop();
+    void resizeEvent(QResizeEvent* event) override;
 
     QString name_;
     std::unique_ptr<Session> session_;
@@ -60,6 +64,9 @@ private:
     QAction* full_screen_action_ = nullptr;
     QAction* view_only_action_ = nullptr;
     bool view_only_ = false;  // no keys, pointer or clipboard go to the remote side
+    QAction* resize_remote_action_ = nullptr;
+    QMenu* screens_menu_ = nullptr;  // one item per remote screen, when there are several
+    QTimer* resize_timer_ = nullptr;
     bool encrypted_ = true;
     QMenu* popup_ = nullptr;         // F8: the menu bar's menus in one
     QString clipboard_from_remote_;  // not sent back when it comes round

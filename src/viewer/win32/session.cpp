@@ -183,6 +183,8 @@ void Session::Deliver(SessionEvent& event) {
                 observer_.OnDesktopResized(e.width, e.height);
             } else if constexpr (std::is_same_v<T, se::CursorChanged>) {
                 observer_.OnCursorChanged();
+            } else if constexpr (std::is_same_v<T, se::ScreensChanged>) {
+                observer_.OnScreensChanged();
             } else if constexpr (std::is_same_v<T, se::Clipboard>) {
                 observer_.OnClipboard(e.text);
             } else if constexpr (std::is_same_v<T, se::Bell>) {

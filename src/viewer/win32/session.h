@@ -32,6 +32,7 @@ public:
     virtual void OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) = 0;
     virtual void OnDesktopResized(int width, int height) = 0;
     virtual void OnCursorChanged() = 0;
+    virtual void OnScreensChanged() = 0;  // read client().screens()
     virtual void OnClipboard(const std::string& utf8) = 0;
     virtual void OnBell() = 0;
     // Answer with Session::SetCredentials, from outside the current message; `user_name`: the

@@ -39,6 +39,7 @@ private:
     void OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) override;
     void OnDesktopResized(int width, int height) override;
     void OnCursorChanged() override;
+    void OnScreensChanged() override {}
     void OnClipboard(const std::string& utf8) override;
     void OnBell() override;
     void OnCredentialsNeeded(bool user_name) override;
