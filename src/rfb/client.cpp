@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "rfb/cut_text.h"
 #include "rfb/decoders.h"
 #include "rfb/des.h"
 
@@ -36,70 +37,6 @@ void Put16(std::vector<uint8_t>& out, uint32_t v) {
 void Put32(std::vector<uint8_t>& out, uint32_t v) {
     Put16(out, v >> 16);
     Put16(out, v & 0xffff);
-}
-
-bool IsValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        const int extra = c < 0x80         ? 0
-                          : (c >> 5) == 6  ? 1
-                          : (c >> 4) == 14 ? 2
-                          : (c >> 3) == 30 ? 3
-                                           : -1;
-        if (extra < 0 || s.size() - i <= static_cast<std::size_t>(extra)) {
-            return false;
-        }
-        for (int k = 1; k <= extra; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) {
-                return false;
-            }
-        }
-        i += static_cast<std::size_t>(extra) + 1;
-    }
-    return true;
-}
-
-std::string Latin1ToUtf8(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back(static_cast<char>(0xc0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-        }
-    }
-    return out;
-}
-
-std::string Utf8ToLatin1(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        // A two-byte sequence for U+0080..U+00FF maps to Latin-1; anything else becomes '?'.
-        if ((c == 0xc2 || c == 0xc3) && i + 1 < s.size() &&
-            (static_cast<unsigned char>(s[i + 1]) >> 6) == 2) {
-            out.push_back(static_cast<char>(((c & 3) << 6) | (s[i + 1] & 0x3f)));
-            i += 2;
-            continue;
-        }
-        out.push_back('?');
-        ++i;
-        while (i < s.size() && (static_cast<unsigned char>(s[i]) >> 6) == 2) {
-            ++i;
-        }
-    }
-    return out;
 }
 
 bool IsPseudo(int32_t encoding) {
@@ -242,6 +179,17 @@ void Client::SendPointer(int x, int y, uint8_t button_mask) {
 
 void Client::SendClipboard(std::string_view utf8_text) {
     if (!connected()) {
+        return;
+    }
+    if (server_clipboard_ != 0) {
+        // Extended Clipboard: say there is text; the server asks for it when it wants it. A
+        // server that takes no notices gets the text at once.
+        clipboard_out_ = utf8_text;
+        if (server_clipboard_ & clipboard::kNotify) {
+            SendExtendedClipboard(clipboard::kNotify | clipboard::kText);
+        } else if (clipboard_out_.size() <= server_text_limit_) {
+            SendExtendedClipboard(clipboard::kProvide | clipboard::kText, PackText(clipboard_out_));
+        }
         return;
     }
     const std::string text = Utf8ToLatin1(utf8_text);
@@ -641,6 +589,7 @@ bool Client::StepServerInit() {
     encodings.push_back(static_cast<int32_t>(Encoding::kCursor));
     encodings.push_back(static_cast<int32_t>(Encoding::kDesktopSize));
     encodings.push_back(static_cast<int32_t>(Encoding::kExtendedDesktopSize));
+    encodings.push_back(static_cast<int32_t>(Encoding::kExtendedClipboard));
     output_.insert(output_.end(), {kSetEncodings, 0});
     Put16(output_, static_cast<uint32_t>(encodings.size()));
     for (const int32_t e : encodings) {
@@ -696,6 +645,23 @@ bool Client::StepMessage() {
                 return false;
             }
             const uint32_t length = U32(p + 4);
+            if (static_cast<int32_t>(length) < 0) {
+                // Extended Clipboard: the flags and the compressed text, bounded like plain text
+                // (compressed text is no longer than the text it holds, give or take zlib's frame).
+                const uint32_t size = ~length + 1;
+                if (size < 4 || size > options_.max_clipboard_bytes + 1024) {
+                    skip_left_ = size;
+                    Consume(8);
+                    phase_ = Phase::kSkip;
+                    return true;
+                }
+                if (Available() - 8 < size) {
+                    return false;
+                }
+                ExtendedClipboard(std::span(p + 8, size));
+                Consume(8 + size);
+                return true;
+            }
             if (length > options_.max_clipboard_bytes) {
                 // Too large to keep: drop it as it arrives, so it costs no memory.
                 skip_left_ = length;
@@ -718,6 +684,41 @@ bool Client::StepMessage() {
             Fail("the server sent an unknown message (type " + std::to_string(p[0]) + ")");
             return false;
     }
+}
+
+// A server's Extended Clipboard message (flags, then what they announce).
+void Client::ExtendedClipboard(std::span<const uint8_t> message) {
+    using namespace clipboard;
+    const uint32_t flags = U32(message.data());
+    const bool text = (flags & kText) != 0;
+    if (flags & kCaps) {
+        // One size per format announced, lowest bit first (text's is the first): the most the
+        // server takes unasked; more must be announced and asked for.
+        server_clipboard_ = flags;
+        server_text_limit_ = text && message.size() >= 8 ? U32(message.data() + 4) : 0;
+        std::vector<uint8_t> sizes;
+        Put32(sizes, static_cast<uint32_t>(options_.max_clipboard_bytes));
+        SendExtendedClipboard(kCaps | kText | kRequest | kPeek | kNotify | kProvide, sizes);
+    } else if (flags & kRequest) {
+        if (text && !clipboard_out_.empty()) {
+            SendExtendedClipboard(kProvide | kText, PackText(clipboard_out_));
+        }
+    } else if (flags & kPeek) {
+        SendExtendedClipboard(kNotify | (clipboard_out_.empty() ? 0 : kText));
+    } else if (flags & kNotify) {
+        if (text) {
+            SendExtendedClipboard(kRequest | kText);
+        }
+    } else if ((flags & kProvide) && text) {
+        if (auto received = UnpackText(message.subspan(4), options_.max_clipboard_bytes)) {
+            events_.push_back(event::Clipboard{std::move(*received)});
+        }
+    }
+}
+
+void Client::SendExtendedClipboard(uint32_t flags, std::span<const uint8_t> payload) {
+    const auto message = ExtendedCutText(kClientCutText, flags, payload);
+    output_.insert(output_.end(), message.begin(), message.end());
 }
 
 bool Client::StepSkip() {

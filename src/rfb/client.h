@@ -145,8 +145,8 @@ public:
     // 2 right, 3/4 wheel up/down (press and release each step).
     void SendKey(uint32_t keysym, bool down);
     void SendPointer(int x, int y, uint8_t button_mask);
-    // UTF-8 text for the server's clipboard; sent as Latin-1 (RFB's charset), other characters
-    // become '?'.
+    // UTF-8 text for the server's clipboard: as UTF-8 where the server speaks Extended Clipboard,
+    // else as Latin-1 (RFB's charset), other characters becoming '?'.
     void SendClipboard(std::string_view utf8_text);
 
     // The desktop; its pixels are allocated (black) on the first read after a resize.
@@ -214,6 +214,8 @@ private:
     void RequestUpdate(bool incremental);
     bool ResizeFramebuffer(int width, int height);
     bool ApplyScreens(const Rect& header, std::span<const uint8_t> payload);
+    void ExtendedClipboard(std::span<const uint8_t> message);
+    void SendExtendedClipboard(uint32_t flags, std::span<const uint8_t> payload = {});
     void AllocatePixels() const;
     void Fail(std::string reason);
 
@@ -245,6 +247,11 @@ private:
     std::vector<Screen> screens_;
     bool can_set_size_ = false;  // the server sent ExtendedDesktopSize
     bool size_refused_ = false;  // and refused a request of ours: ask no more
+    // Extended Clipboard: the server's capabilities (0 until it sends them), the longest text it
+    // takes without asking for it, and our text, kept to answer its request for it.
+    uint32_t server_clipboard_ = 0;
+    std::size_t server_text_limit_ = 0;
+    std::string clipboard_out_;
     std::size_t rects_left_ = 0;
     std::unique_ptr<RectState> rect_;  // the rectangle being decoded, if any
     std::vector<Rect> dirty_;

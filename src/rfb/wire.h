@@ -51,6 +51,17 @@ inline constexpr uint8_t kEndOfContinuousUpdates = 150;
 inline constexpr uint8_t kServerFence = 248;
 }  // namespace server_msg
 
+// Extended Clipboard: the flags word of a cut text with a negative length. Formats in the low
+// bits, actions in the high ones.
+namespace clipboard {
+inline constexpr uint32_t kText = 1u << 0;
+inline constexpr uint32_t kCaps = 1u << 24;
+inline constexpr uint32_t kRequest = 1u << 25;
+inline constexpr uint32_t kPeek = 1u << 26;
+inline constexpr uint32_t kNotify = 1u << 27;
+inline constexpr uint32_t kProvide = 1u << 28;
+}  // namespace clipboard
+
 // Security types and VeNCrypt subtypes.
 inline constexpr uint8_t kSecurityNone = 1;
 inline constexpr uint8_t kSecurityVncAuth = 2;
