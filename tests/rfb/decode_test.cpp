@@ -20,6 +20,7 @@ constexpr int kHeight = 130;
 std::unique_ptr<rfb::Client> Connected(int width = kWidth, int height = kHeight) {
     rfb::Options options;
     options.allow_insecure = true;
+    options.jpeg = rfb::MakeJpegDecoder();
     auto client = std::make_unique<rfb::Client>(options);
     client->Receive(PlainHandshake38(width, height));
     client->TakeOutput();
@@ -56,14 +57,23 @@ Bytes TwoUpdates(const Image& first, const Image& second,
 
 const Bytes kIncrementalRequest = {3, 1, 0, 0, 0, 0, 0, kWidth, 0, kHeight};
 
+// The picture with only the colour bits `mask` keeps.
+Image Posterised(Image image, uint32_t mask) {
+    for (uint32_t& p : image.pixels) {
+        p &= mask;
+    }
+    return image;
+}
+
 TEST(RfbDecode, EachEncodingIsPixelExact) {
-    const Image first = MakeDesktop(kWidth, kHeight, 1);
-    const Image second = MakeDesktop(kWidth, kHeight, 2);
     ZrleEncoder zrle_best(ZrleEncoder::Mode::kBest);
     ZrleEncoder zrle_cycle(ZrleEncoder::Mode::kCycle);
+    using Filter = TightEncoder::Filter;
+    TightEncoder tight_copy, tight_gradient, tight_rotating(true), tight_palette2, tight_palette;
     struct Case {
         const char* name;
         std::function<Bytes(const Image&, Area)> encode;
+        uint32_t mask = 0xffffffffu;  // colours kept in the pictures
     };
     const Case cases[] = {
         {"raw", EncodeRaw},
@@ -71,9 +81,26 @@ TEST(RfbDecode, EachEncodingIsPixelExact) {
         {"zrle", [&](const Image& i, Area a) { return zrle_best.Encode(i, a); }},
         {"zrle, every subencoding",
          [&](const Image& i, Area a) { return zrle_cycle.Encode(i, a); }},
+        // Tight sends the 1x1 rectangle as a fill, and data under 12 bytes uncompressed.
+        {"tight, copy",
+         [&](const Image& i, Area a) { return tight_copy.Encode(i, a, Filter::kCopy); }},
+        {"tight, gradient",
+         [&](const Image& i, Area a) { return tight_gradient.Encode(i, a, Filter::kGradient); }},
+        {"tight, four streams and their resets",
+         [&](const Image& i, Area a) {
+             return tight_rotating.Encode(i, a, Filter::kExplicitCopy);
+         }},
+        {"tight, palette of 2",
+         [&](const Image& i, Area a) { return tight_palette2.Encode(i, a, Filter::kPalette); },
+         0xff800000u},
+        {"tight, palette of up to 256",
+         [&](const Image& i, Area a) { return tight_palette.Encode(i, a, Filter::kPalette); },
+         0xffc0c0c0u},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const Image first = Posterised(MakeDesktop(kWidth, kHeight, 1), c.mask);
+        const Image second = Posterised(MakeDesktop(kWidth, kHeight, 2), c.mask);
         auto client = Connected();  // however a stream is cut: SameResultHoweverTheStreamIsCut
         client->Receive(TwoUpdates(first, second, c.encode));
         const auto events = Events(*client);
@@ -147,7 +174,14 @@ Bytes MixedStream() {
         PutPixel(b, 0xff000000u | static_cast<uint32_t>(i * 0x010203));
     }
     Append(b, Bytes{0xaa, 0x80, 0x55, 0x00, 0xff, 0x80});  // mask rows of 2 bytes
-    Append(b, Bytes{2});                                   // bell
+    // An update of uncounted Tight rectangles that LastRect ends.
+    TightEncoder tight;
+    Append(b, Concat({UpdateHeader(0xffff),
+                      tight.Encode(a, {0, 0, 90, 60}, TightEncoder::Filter::kGradient),
+                      tight.Encode(Posterised(a, 0xffc0c0c0u), {90, 60, 40, 30},
+                                   TightEncoder::Filter::kPalette),
+                      RectHeader(0, 0, 0, 0, -224)}));
+    Append(b, Bytes{2});  // bell
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0, 4, 'c', 'a', 'f', 0xe9});
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0, 6, 0xed, 0x95, 0x9c, 0xea, 0xb8, 0x80});  // UTF-8 bytes
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0x03, 0xe9});  // one byte over the cap
@@ -205,10 +239,11 @@ TEST(RfbDecode, SameResultHoweverTheStreamIsCut) {
     const Outcome whole = Play(stream, [&] { return stream.size(); });
     EXPECT_EQ(whole.width, 120);
     EXPECT_EQ(whole.height, 90);
-    // Connected, cursor, updated (3 rects), bell, clipboard twice, resized, updated (whole
-    // desktop). The cursor is reported as soon as it is decoded, the pixels once their update is
-    // whole.
-    EXPECT_EQ(whole.events, "0\n3\n1/3\n5\n4/caf\xc3\xa9\n4/\xed\x95\x9c\xea\xb8\x80\n2\n1/1\n");
+    // Connected, cursor, updated (3 rects), updated (2 rects), bell, clipboard twice, resized,
+    // updated (whole desktop). The cursor is reported as soon as it is decoded, the pixels once
+    // their update is whole.
+    EXPECT_EQ(whole.events,
+              "0\n3\n1/3\n1/2\n5\n4/caf\xc3\xa9\n4/\xed\x95\x9c\xea\xb8\x80\n2\n1/1\n");
     const rfb::Cursor& c = whole.cursor;
     ASSERT_EQ(std::tuple(c.width, c.hotspot_x, c.hotspot_y), std::tuple(9, 2, 1));
     // Mask 0xaa 0x80 0x55 0x00: pixels 0 and 8 shown, 1 and 9 + 8 transparent.
@@ -268,6 +303,14 @@ Bytes ZrleTile(Area a, const Bytes& tile) {
     return Update(ZrleEncoder().EncodeRawTileData(a, tile));
 }
 
+Bytes TightData(Area a, uint8_t control, const Bytes& header, const Bytes& data) {
+    return Update(TightEncoder().EncodeBasic(a, control, header, data));
+}
+
+Bytes TightJpeg(Area a, const Bytes& jpeg) {
+    return Update(TightEncoder::EncodeJpeg(a, jpeg));
+}
+
 TEST(RfbDecode, MalformedInputEndsTheSessionWithAReason) {
     // One column too far.
     const Bytes raw_past_right = Concat({Update(RectHeader(55, 0, 10, 1, 0)), Bytes(40, 0)});
@@ -281,6 +324,8 @@ TEST(RfbDecode, MalformedInputEndsTheSessionWithAReason) {
     const Bytes zrle_huge = Concat({zrle, {0x7f, 0xff, 0xff, 0xff}});
     const Bytes zrle_garbage =
         Concat({zrle, {0, 0, 0, 8, 0xde, 0xad, 0xbe, 0xef, 0xde, 0xad, 0xbe, 0xef}});
+
+    const Bytes tight = Update(RectHeader(0, 0, 4, 4, 7));
 
     const Malformed cases[] = {
         {"raw past the right edge", raw_past_right, "outside the 64x48 desktop"},
@@ -303,9 +348,24 @@ TEST(RfbDecode, MalformedInputEndsTheSessionWithAReason) {
          "past the end"},
         {"ZRLE inflating past the rectangle", ZrleTile({0, 0, 2, 2}, Bytes(500, 0)),
          "inflates to more"},
+        {"Tight length beyond any valid encoding", Concat({tight, {0x00, 0xff, 0xff, 0x7f}}),
+         "larger than any valid"},
+        {"Tight JPEG length beyond any valid encoding", Concat({tight, {0x90, 0xff, 0xff, 0x7f}}),
+         "larger than any valid"},
+        {"Tight zlib garbage", Concat({tight, {0x00, 12}, Bytes(12, 0xee)}),
+         "not a valid zlib stream"},
+        {"Tight zlib bomb", TightData({0, 0, 2, 2}, 0x00, {}, Bytes(5000, 0)), "to more than"},
+        {"Tight zlib data short of its rectangle", TightData({0, 0, 4, 4}, 0x00, {}, Bytes(20, 0)),
+         "to less than"},
+        {"Tight palette index beyond the palette",
+         TightData({0, 0, 4, 1}, 0x40, {1, 2, 1, 1, 1, 2, 2, 2, 3, 3, 3}, {0, 1, 2, 3}),
+         "palette index"},
+        {"Tight filter 3", Concat({tight, {0x40, 3}}), "undefined filter"},
+        {"Tight compression type 10", Concat({tight, {0xa0}}), "undefined compression type"},
+        {"Tight JPEG that is not one", TightJpeg({0, 0, 4, 4}, Bytes(40, 0xd8)), "valid JPEG"},
         {"cursor too large", Update(RectHeader(0, 0, 4096, 4096, -239)), "cursor larger"},
         {"resize beyond the limits", Update(RectHeader(0, 0, 20000, 100, -223)), "20000x100"},
-        {"unknown encoding", Update(RectHeader(0, 0, 4, 4, 7)), "encoding 7"},
+        {"unknown encoding", Update(RectHeader(0, 0, 4, 4, 6)), "encoding 6"},
         {"unknown message type", Bytes{99}, "unknown message (type 99)"},
     };
     for (const Malformed& c : cases) {
