@@ -174,9 +174,13 @@ Bytes MixedStream() {
         PutPixel(b, 0xff000000u | static_cast<uint32_t>(i * 0x010203));
     }
     Append(b, Bytes{0xaa, 0x80, 0x55, 0x00, 0xff, 0x80});  // mask rows of 2 bytes
-    // An update of uncounted Tight rectangles that LastRect ends.
+    // An update of uncounted Tight rectangles that LastRect ends; 11 bytes of indices are sent
+    // as they are, 12 of pixels compressed.
     TightEncoder tight;
     Append(b, Concat({UpdateHeader(0xffff),
+                      tight.EncodeBasic({0, 0, 11, 1}, 0x40, {1, 2, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                                        {0, 1, 2, 2, 1, 0, 0, 1, 2, 0, 1}),
+                      tight.EncodeBasic({0, 1, 4, 1}, 0x00, {}, Bytes(12, 0x42)),
                       tight.Encode(a, {0, 0, 90, 60}, TightEncoder::Filter::kGradient),
                       tight.Encode(Posterised(a, 0xffc0c0c0u), {90, 60, 40, 30},
                                    TightEncoder::Filter::kPalette),
@@ -239,11 +243,11 @@ TEST(RfbDecode, SameResultHoweverTheStreamIsCut) {
     const Outcome whole = Play(stream, [&] { return stream.size(); });
     EXPECT_EQ(whole.width, 120);
     EXPECT_EQ(whole.height, 90);
-    // Connected, cursor, updated (3 rects), updated (2 rects), bell, clipboard twice, resized,
+    // Connected, cursor, updated (3 rects), updated (4 rects), bell, clipboard twice, resized,
     // updated (whole desktop). The cursor is reported as soon as it is decoded, the pixels once
     // their update is whole.
     EXPECT_EQ(whole.events,
-              "0\n3\n1/3\n1/2\n5\n4/caf\xc3\xa9\n4/\xed\x95\x9c\xea\xb8\x80\n2\n1/1\n");
+              "0\n3\n1/3\n1/4\n5\n4/caf\xc3\xa9\n4/\xed\x95\x9c\xea\xb8\x80\n2\n1/1\n");
     const rfb::Cursor& c = whole.cursor;
     ASSERT_EQ(std::tuple(c.width, c.hotspot_x, c.hotspot_y), std::tuple(9, 2, 1));
     // Mask 0xaa 0x80 0x55 0x00: pixels 0 and 8 shown, 1 and 9 + 8 transparent.

@@ -78,7 +78,7 @@ private:
 class TightEncoder {
 public:
     enum class Filter { kCopy, kExplicitCopy, kPalette, kGradient };
-    // `rotate_streams`: each rectangle on the next stream, every third one reset first.
+    // `rotate_streams`: each rectangle on the next stream, every fifth one reset first.
     explicit TightEncoder(bool rotate_streams = false);
     ~TightEncoder();
     Bytes Encode(const Image& image, Area area, Filter filter);

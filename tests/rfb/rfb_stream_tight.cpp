@@ -111,7 +111,7 @@ Bytes TightEncoder::Encode(const Image& image, Area a, Filter filter) {
         return b;
     }
     const int stream = rotate_ ? static_cast<int>(next_ % 4) : 0;
-    const uint8_t reset = rotate_ && next_ % 3 == 2 ? static_cast<uint8_t>(1 << stream) : 0;
+    const uint8_t reset = rotate_ && next_ % 5 == 4 ? static_cast<uint8_t>(1 << stream) : 0;
     ++next_;
     const bool palette = filter == Filter::kPalette && colours.size() <= 256;
     Bytes header, data;
