@@ -554,6 +554,15 @@ bool Client::StepServerInit() {
     output_.insert(
         output_.end(),
         {kSetPixelFormat, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0});
+    SendEncodings();
+    RequestUpdate(false);
+    phase_ = Phase::kNormal;
+    events_.push_back(event::Connected{std::move(name), width, height});
+    return true;
+}
+
+// SetEncodings: ours in order of preference, then the pseudo-encodings.
+void Client::SendEncodings() {
     std::vector<int32_t> encodings;
     for (const Encoding e : options_.encodings) {
         encodings.push_back(static_cast<int32_t>(e));
@@ -575,10 +584,16 @@ bool Client::StepServerInit() {
     for (const int32_t e : encodings) {
         Put32(output_, static_cast<uint32_t>(e));
     }
-    RequestUpdate(false);
-    phase_ = Phase::kNormal;
-    events_.push_back(event::Connected{std::move(name), width, height});
-    return true;
+}
+
+void Client::SetEncodings(std::vector<Encoding> encodings, std::optional<int> jpeg_quality,
+                          std::optional<int> compress_level) {
+    options_.encodings = std::move(encodings);
+    options_.jpeg_quality = jpeg_quality;
+    options_.compress_level = compress_level;
+    if (connected()) {
+        SendEncodings();
+    }
 }
 
 void Client::RequestUpdate(bool incremental) {

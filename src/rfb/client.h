@@ -148,6 +148,10 @@ public:
     // UTF-8 text for the server's clipboard; sent as Latin-1 (RFB's charset), other characters
     // become '?'.
     void SendClipboard(std::string_view utf8_text);
+    // Changes Options' encodings, JPEG quality and zlib level; once connected, tells the server
+    // at once (SetEncodings), so the next update uses them.
+    void SetEncodings(std::vector<Encoding> encodings, std::optional<int> jpeg_quality,
+                      std::optional<int> compress_level);
 
     // The desktop; its pixels are allocated (black) on the first read after a resize.
     const Framebuffer& framebuffer() const {
@@ -199,6 +203,7 @@ private:
     void AfterSecurity(bool password_used);
     void SendClientInit();
     void AnswerChallenge();
+    void SendEncodings();
     void FinishUpdate();
     void RequestUpdate(bool incremental);
     bool ResizeFramebuffer(int width, int height);

@@ -23,13 +23,13 @@ enum class Quality { kAuto, kLossless, kBalanced, kLowBandwidth };
 struct QualityName {
     Quality quality;
     std::string_view word;  // -quality WORD
-    std::string_view menu;  // with '&' before the access key
+    const char* menu;       // no access key: Alt+letter belongs to the remote desktop
 };
 inline constexpr QualityName kQualityNames[] = {
-    {Quality::kAuto, "auto", "&Auto"},
-    {Quality::kLossless, "lossless", "&Lossless"},
-    {Quality::kBalanced, "balanced", "&Balanced"},
-    {Quality::kLowBandwidth, "low", "Low &bandwidth"},
+    {Quality::kAuto, "auto", "Auto"},
+    {Quality::kLossless, "lossless", "Lossless"},
+    {Quality::kBalanced, "balanced", "Balanced"},
+    {Quality::kLowBandwidth, "low", "Low bandwidth"},
 };
 std::optional<Quality> ParseQuality(std::string_view word);
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "rfb/client.h"
+#include "viewer/quality.h"
 #include "viewer/session_messages.h"
 
 namespace talviewer {
@@ -56,6 +57,8 @@ struct SessionSetup {
     std::function<std::optional<std::string>(std::string_view name, std::string_view nonce)>
         answer_challenge;
     std::string no_credentials;
+    // The picture quality asked for (View > Quality, -quality); Auto follows the throughput.
+    viewer::Quality quality = viewer::Quality::kAuto;
 };
 
 namespace session_event {
@@ -102,7 +105,9 @@ public:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
 
+    // The core's encodings, JPEG decoder and levels follow setup.quality.
     explicit SessionDriver(SessionSetup setup);
+    // Exactly these options (tests), apart from the security they get from `setup`.
     SessionDriver(SessionSetup setup, rfb::Options options);
 
     // The front end starts connecting to the server.
@@ -131,6 +136,8 @@ public:
     void SendKey(uint32_t keysym, bool down);
     void SendPointer(int x, int y, uint8_t buttons);
     void SendClipboard(std::string_view utf8_text);
+    // A new quality setting, asked of the server at once; Auto starts from Balanced again.
+    void SetQuality(viewer::Quality quality);
 
     std::vector<uint8_t> TakeOutput();
     bool HasOutput() const {
@@ -165,6 +172,7 @@ private:
     void ArmHandshake(TimePoint now);
     void Status(std::string text);
     void Fail(Failure failure, std::string detail);
+    void MeasureUpdate();
 
     SessionSetup setup_;
     rfb::Client client_;
@@ -176,6 +184,13 @@ private:
     std::optional<TimePoint> deadline_;
     Failure deadline_failure_ = Failure::kTimeout;
     std::string deadline_detail_;
+    // Auto: the level in use, and the current update's size and the time its first bytes came.
+    viewer::Quality quality_ = viewer::Quality::kAuto;
+    viewer::Quality level_ = viewer::Quality::kBalanced;
+    viewer::ThroughputMeter meter_;
+    std::size_t update_bytes_ = 0;
+    std::optional<TimePoint> update_start_;
+    TimePoint last_receive_{};
 };
 
 }  // namespace talviewer

@@ -57,6 +57,7 @@ struct SessionParams {
     // Proves the operator to the directory server, and is the TLS client certificate for a
     // machine that asks for one.
     OperatorCredentials operator_credentials;
+    viewer::Quality quality = viewer::Quality::kAuto;
 };
 
 class Session {
@@ -70,6 +71,7 @@ public:
     const rfb::Client& client() const { return driver_.client(); }
 
     void SetPassword(const QString& password);
+    void SetQuality(viewer::Quality quality);
     void SendKey(uint32_t keysym, bool down);
     void SendPointer(int x, int y, uint8_t buttons);
     void SendClipboard(const QString& text);

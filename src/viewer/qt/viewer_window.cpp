@@ -62,6 +62,7 @@ public:
 }  // namespace
 
 ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
+    const viewer::Quality initial_quality = params.quality;
     session_ = std::make_unique<Session>(std::move(params), static_cast<SessionObserver&>(*this));
     view_ = new DesktopView(
         &session_->client(),
@@ -97,6 +98,16 @@ ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
     fit_action_->setChecked(true);
     connect(fit_action_, &QAction::triggered, this, [this] { SetFit(true); });
     connect(actual_action_, &QAction::triggered, this, [this] { SetFit(false); });
+    QMenu* quality = view->addMenu(QStringLiteral("Quality"));
+    auto* qualities = new QActionGroup(this);
+    for (const viewer::QualityName& q : viewer::kQualityNames) {
+        QAction* action = quality->addAction(QString::fromLatin1(q.menu));
+        action->setCheckable(true);
+        action->setChecked(q.quality == initial_quality);
+        qualities->addAction(action);
+        connect(action, &QAction::triggered, this,
+                [this, level = q.quality] { session_->SetQuality(level); });
+    }
     QMenu* keys = menuBar()->addMenu(QStringLiteral("Send keys"));
     for (const KeyChord& chord : kKeyChords) {
         connect(keys->addAction(QString::fromLatin1(chord.label)), &QAction::triggered, this,
