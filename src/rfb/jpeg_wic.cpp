@@ -1,8 +1,8 @@
 // The JPEG backend on Windows Imaging Component (see jpeg.h for why WIC): the JPEG decoder is
 // reached through COM (ole32.dll), so the viewer imports no codec DLL; each image is converted to
 // 32-bit BGRA, which in memory is the framebuffer's 0xffRRGGBB, and copied into its rows.
-#include <windows.h>
 #include <wincodec.h>
+#include <windows.h>
 
 #include <climits>
 

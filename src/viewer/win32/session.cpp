@@ -222,6 +222,11 @@ void Session::SetPassword(std::string password) {
     Pump();
 }
 
+void Session::SetQuality(viewer::Quality quality) {
+    driver_.SetQuality(quality);
+    Pump();
+}
+
 void Session::SendKey(uint32_t keysym, bool down) {
     driver_.SendKey(keysym, down);
     Pump();

@@ -51,6 +51,7 @@ private:
     void InvalidateDesktop(const rfb::Rect& r);
     void FitWindow();
     void SetFit(bool fit);
+    void CheckQuality();
     void UpdateScrollBars();
     void Scroll(int bar, WORD request);
 
@@ -65,6 +66,8 @@ private:
     bool live() const { return session_.connected(); }
 
     std::string name_;
+    viewer::Quality quality_;
+    HMENU quality_menu_ = nullptr;
     Session session_;
     HWND hwnd_ = nullptr;
     bool fit_ = true;
