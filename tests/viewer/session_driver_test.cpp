@@ -391,27 +391,35 @@ std::string SetEncodingsFor(viewer::Quality level) {
 }
 
 // Auto starts Balanced; an update of 400 kB whose bytes take 0.1 s (32 Mbit/s) moves it to
-// Lossless, 2 s (1.6 Mbit/s) to Low bandwidth, 0.5 s (6.4 Mbit/s) leaves it; the server is told.
+// Lossless, 2 s (1.6 Mbit/s) to Low bandwidth, 0.5 s (6.4 Mbit/s) leaves it, and so do 40 small
+// updates of a second each (typing: their time is latency); the server is told.
 TEST(SessionDriver, AutoQualityFollowsTheMeasuredThroughput) {
     const rfbtest::Image picture = rfbtest::MakeDesktop(64, 48, 1);
-    Bytes update = rfbtest::UpdateHeader(32);
-    for (int i = 0; i < 32; ++i) {
-        rfbtest::Append(update, rfbtest::EncodeRaw(picture, {0, 0, 64, 48}));
-    }
-    const Bytes first(update.begin(), update.begin() + 100),
-        rest(update.begin() + 100, update.end());
+    auto update = [&](int rects) {
+        Bytes b = rfbtest::UpdateHeader(rects);
+        for (int i = 0; i < rects; ++i) {
+            rfbtest::Append(b, rfbtest::EncodeRaw(picture, {0, 0, 64, 48}));
+        }
+        return b;
+    };
     struct Case {
+        int rects;  // of 12 kB
         std::chrono::milliseconds takes;
         viewer::Quality level;
     };
     using viewer::Quality;
-    for (const Case& c : {Case{100ms, Quality::kLossless}, Case{2000ms, Quality::kLowBandwidth},
-                          Case{500ms, Quality::kBalanced}}) {
+    for (const Case& c :
+         {Case{32, 100ms, Quality::kLossless}, Case{32, 2000ms, Quality::kLowBandwidth},
+          Case{32, 500ms, Quality::kBalanced}, Case{1, 1000ms, Quality::kBalanced}}) {
+        const Bytes all = update(c.rects);
+        const Bytes first(all.begin(), all.begin() + 100), rest(all.begin() + 100, all.end());
         SCOPED_TRACE(c.takes.count());
         const Step later = [&](Ctx& ctx) { ctx.now += c.takes; };
-        const Played run =
-            Play({"", {Up, Server(Concat({kOk, kPlain})), Server(first), later, Server(rest)}, ""},
-                 false);
+        std::vector<Step> script = {Up, Server(Concat({kOk, kPlain}))};
+        for (int i = 0; i < (c.rects == 1 ? 40 : 1); ++i) {  // typing: many small updates
+            script.insert(script.end(), {Server(first), later, Server(rest)});
+        }
+        const Played run = Play({"", script, ""}, false);
         // After the first request (Balanced, at the handshake): only the move, if any.
         const std::string balanced = SetEncodingsFor(Quality::kBalanced);
         const std::string after = run.sent.substr(run.sent.find(balanced) + balanced.size());
