@@ -1,6 +1,7 @@
 // The RFB client core after a valid handshake: arbitrary server messages (updates in every
-// encoding, cursor, resize, clipboard) for a 64x48 desktop, cut into pieces by the input's first
-// byte, so both the decoders and the incremental parsing see hostile data.
+// encoding, Tight with JPEG included, cursor, resize, clipboard) for a 64x48 desktop, cut into
+// pieces by the input's first byte, so both the decoders and the incremental parsing see hostile
+// data.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -33,6 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     options.max_pixels = 256 * 1024;
     options.max_cursor_size = 64;
     options.max_clipboard_bytes = 4096;
+    options.jpeg = rfb::MakeJpegDecoder();
+    options.jpeg_quality = 8;
     rfb::Client client(options);
     client.Receive(handshake);
     if (size == 0) {

@@ -9,6 +9,7 @@
 #include "rfb/cut_text.h"
 #include "rfb/decoders.h"
 #include "rfb/des.h"
+#include "rfb/tight.h"
 
 namespace rfb {
 namespace {
@@ -56,7 +57,9 @@ struct Client::RectState {
 };
 
 Client::Client(Options options)
-    : options_(std::move(options)), zrle_(std::make_unique<detail::ZrleDecoder>()) {}
+    : options_(std::move(options)),
+      zrle_(std::make_unique<detail::ZrleDecoder>()),
+      tight_(std::make_unique<detail::TightDecoder>(options_.jpeg.get())) {}
 
 Client::~Client() = default;
 
@@ -582,23 +585,48 @@ bool Client::StepServerInit() {
     output_.insert(
         output_.end(),
         {kSetPixelFormat, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0});
+    SendEncodings();
+    RequestUpdate(false);
+    phase_ = Phase::kNormal;
+    events_.push_back(event::Connected{std::move(name), width, height});
+    return true;
+}
+
+// SetEncodings: ours in order of preference, then the pseudo-encodings.
+void Client::SendEncodings() {
     std::vector<int32_t> encodings;
     for (const Encoding e : options_.encodings) {
         encodings.push_back(static_cast<int32_t>(e));
+    }
+    // Tight's levels, clamped to the ten the wire has; JPEG only when we can decode it.
+    if (options_.jpeg_quality && options_.jpeg) {
+        encodings.push_back(static_cast<int32_t>(Encoding::kJpegQuality0) +
+                            std::clamp(*options_.jpeg_quality, 0, 9));
+    }
+    if (options_.compress_level) {
+        encodings.push_back(static_cast<int32_t>(Encoding::kCompressLevel0) +
+                            std::clamp(*options_.compress_level, 0, 9));
     }
     encodings.push_back(static_cast<int32_t>(Encoding::kCursor));
     encodings.push_back(static_cast<int32_t>(Encoding::kDesktopSize));
     encodings.push_back(static_cast<int32_t>(Encoding::kExtendedDesktopSize));
     encodings.push_back(static_cast<int32_t>(Encoding::kExtendedClipboard));
+    encodings.push_back(static_cast<int32_t>(Encoding::kLastRect));
     output_.insert(output_.end(), {kSetEncodings, 0});
     Put16(output_, static_cast<uint32_t>(encodings.size()));
     for (const int32_t e : encodings) {
         Put32(output_, static_cast<uint32_t>(e));
     }
-    RequestUpdate(false);
-    phase_ = Phase::kNormal;
-    events_.push_back(event::Connected{std::move(name), width, height});
-    return true;
+}
+
+void Client::SetEncodings(std::vector<Encoding> encodings, std::optional<int> jpeg_quality,
+                          std::optional<int> compress_level) {
+    options_.encodings = std::move(encodings);
+    options_.jpeg_quality = jpeg_quality;
+    options_.compress_level = compress_level;
+    if (connected()) {
+        SendEncodings();
+    }
 }
 
 void Client::RequestUpdate(bool incremental) {
@@ -748,6 +776,7 @@ bool Client::StepRect() {
             case static_cast<int32_t>(Encoding::kCopyRect):
             case static_cast<int32_t>(Encoding::kHextile):
             case static_cast<int32_t>(Encoding::kZrle):
+            case static_cast<int32_t>(Encoding::kTight):
                 if (r.x + r.width > framebuffer_.width || r.y + r.height > framebuffer_.height) {
                     Fail("the server sent a " + std::to_string(r.width) + "x" +
                          std::to_string(r.height) + " rectangle at " + std::to_string(r.x) + "," +
@@ -778,6 +807,11 @@ bool Client::StepRect() {
                 return true;
             case static_cast<int32_t>(Encoding::kExtendedDesktopSize):
                 break;  // checked once its screens are in
+            case static_cast<int32_t>(Encoding::kLastRect):
+                // The update ends here, whatever its header's count said.
+                rects_left_ = 0;
+                FinishUpdate();
+                return true;
             default:
                 Fail("the server sent a rectangle in encoding " + std::to_string(state->encoding) +
                      ", which this viewer did not ask for");
@@ -816,6 +850,9 @@ bool Client::StepRect() {
             }
             break;
         }
+        case static_cast<int32_t>(Encoding::kTight):
+            progress = tight_->Decode(framebuffer_, s.rect, in);
+            break;
         default:  // kCursor: the only other encoding that gets here
             progress = detail::DecodeCursor(cursor_, s.rect, in);
             if (progress.done) {

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "rfb/framebuffer.h"
+#include "rfb/jpeg.h"
 #include "rfb/screens.h"
 #include "rfb/security.h"
 #include "rfb/wire.h"
@@ -58,10 +59,17 @@ namespace rfb {
 struct Options {
     // Allow security types that leave the session unencrypted (None, VNC authentication).
     bool allow_insecure = false;
-    // The encodings offered, most preferred first; Cursor and DesktopSize are always added.
-    // Tests and benchmarks narrow it to force one encoding.
-    std::vector<Encoding> encodings = {Encoding::kZrle, Encoding::kHextile, Encoding::kCopyRect,
-                                       Encoding::kRaw};
+    // The encodings offered, most preferred first; Cursor, DesktopSize and LastRect are always
+    // added. Tests and benchmarks narrow it to force one encoding. ZRLE leads: it is smallest on
+    // text; a front end that wants JPEG puts Tight first (viewer/quality.h).
+    std::vector<Encoding> encodings = {Encoding::kZrle, Encoding::kTight, Encoding::kHextile,
+                                       Encoding::kCopyRect, Encoding::kRaw};
+    // Tight's JPEG quality 0-9 (none: lossless only), offered only with a JPEG decoder, and its
+    // zlib level 0-9 (none: the server's choice).
+    std::optional<int> jpeg_quality;
+    std::optional<int> compress_level;
+    // Decodes Tight's JPEG rectangles (rfb/jpeg.h); none: JPEG is never asked for.
+    std::shared_ptr<JpegDecoder> jpeg;
     // Limits on what a server may make the core allocate. A desktop beyond them ends the session.
     int max_width = 16384;
     int max_height = 16384;
@@ -114,7 +122,8 @@ using Event = std::variant<event::Connected, event::FramebufferUpdated, event::D
 
 namespace detail {
 class ZrleDecoder;
-}
+class TightDecoder;
+}  // namespace detail
 
 class Client {
 public:
@@ -148,6 +157,10 @@ public:
     // UTF-8 text for the server's clipboard: as UTF-8 where the server speaks Extended Clipboard,
     // else as Latin-1 (RFB's charset), other characters becoming '?'.
     void SendClipboard(std::string_view utf8_text);
+    // Changes Options' encodings, JPEG quality and zlib level; once connected, tells the server
+    // at once (SetEncodings), so the next update uses them.
+    void SetEncodings(std::vector<Encoding> encodings, std::optional<int> jpeg_quality,
+                      std::optional<int> compress_level);
 
     // The desktop; its pixels are allocated (black) on the first read after a resize.
     const Framebuffer& framebuffer() const {
@@ -210,6 +223,7 @@ private:
     void StartSubtype();
     void StartPlain();
     void SendPlain();
+    void SendEncodings();
     void FinishUpdate();
     void RequestUpdate(bool incremental);
     bool ResizeFramebuffer(int width, int height);
@@ -258,6 +272,7 @@ private:
     bool full_update_needed_ = false;
     uint64_t skip_left_ = 0;
     std::unique_ptr<detail::ZrleDecoder> zrle_;
+    std::unique_ptr<detail::TightDecoder> tight_;
 };
 
 }  // namespace rfb

@@ -3,6 +3,8 @@
 
 #include <zlib.h>
 
+#include <cstring>
+
 namespace rfb {
 namespace {
 
@@ -129,10 +131,13 @@ std::vector<uint8_t> ExtendedCutText(uint8_t type, uint32_t flags,
 
 std::vector<uint8_t> PackText(std::string_view utf8) {
     const std::string text = ToCrlf(utf8);
-    std::vector<uint8_t> plain;
-    Put32(plain, static_cast<uint32_t>(text.size() + 1));
-    plain.insert(plain.end(), text.begin(), text.end());
-    plain.push_back(0);  // the text is NUL-terminated on the wire
+    // The size, the text and its NUL (the text is NUL-terminated on the wire), sized at once.
+    std::vector<uint8_t> plain(4 + text.size() + 1, 0);
+    const auto size_word = static_cast<uint32_t>(text.size() + 1);
+    for (int i = 0; i < 4; ++i) {
+        plain[static_cast<std::size_t>(i)] = static_cast<uint8_t>(size_word >> (24 - 8 * i));
+    }
+    std::memcpy(plain.data() + 4, text.data(), text.size());
     uLongf size = compressBound(static_cast<uLong>(plain.size()));
     std::vector<uint8_t> packed(size);
     if (compress2(packed.data(), &size, plain.data(), static_cast<uLong>(plain.size()),

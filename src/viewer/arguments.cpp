@@ -3,6 +3,7 @@
 // platform's own calls, O_APPEND on POSIX and FILE_APPEND_DATA on Windows.
 #include "viewer/arguments.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -135,6 +136,15 @@ std::vector<Argv> ReadRecords(const std::string& path) {
             records.push_back(std::move(*argv));
     }
     return records;
+}
+
+std::optional<std::string> TakeOption(Argv& args, std::string_view flag) {
+    if (args.empty() || args[0] != flag) {
+        return std::nullopt;
+    }
+    std::string value = args.size() > 1 ? args[1] : std::string();
+    args.erase(args.begin(), args.begin() + std::min<std::ptrdiff_t>(2, std::ssize(args)));
+    return value;
 }
 
 }  // namespace talviewer

@@ -33,6 +33,10 @@ std::optional<Argv> ParseRecordLine(std::string_view line);
 // together never interleave. Returns an error message, or an empty string.
 std::string AppendRecord(const std::string& path, const Argv& argv);
 
+// Takes a leading "FLAG VALUE" off `args` and returns VALUE ("" when it is missing); nothing
+// when `args` does not start with FLAG. The viewers' options come before the four fields.
+std::optional<std::string> TakeOption(Argv& args, std::string_view flag);
+
 // Every record in the file at `path`, in order. A line without its newline
 // (a record being written) and a line that is no record are left out; a
 // missing file has none.

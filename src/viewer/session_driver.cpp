@@ -26,9 +26,18 @@ bool Superseded(const SessionEvent& event) {
            std::holds_alternative<session_event::FramebufferUpdated>(event);
 }
 
+// JPEG is decoded by the platform's backend (rfb/jpeg.h); SetQuality chooses the encodings.
+rfb::Options WithJpeg() {
+    rfb::Options options;
+    options.jpeg = rfb::MakeJpegDecoder();
+    return options;
+}
+
 }  // namespace
 
-SessionDriver::SessionDriver(SessionSetup setup) : SessionDriver(std::move(setup), {}) {}
+SessionDriver::SessionDriver(SessionSetup setup) : SessionDriver(std::move(setup), WithJpeg()) {
+    SetQuality(setup_.quality);
+}
 
 SessionDriver::SessionDriver(SessionSetup setup, rfb::Options options)
     : setup_(std::move(setup)), client_([&] {
@@ -64,7 +73,41 @@ void SessionDriver::Receive(std::span<const uint8_t> bytes, TimePoint now) {
         reply_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         ReadReply(now);
     } else if (stage_ == Stage::kRfb) {
+        // An update's time runs from its first bytes, so the idle wait before it is not counted.
+        if (!update_start_) {
+            update_start_ = now;
+        }
+        update_bytes_ += bytes.size();
+        last_receive_ = now;
         Feed(bytes);
+    }
+}
+
+void SessionDriver::SetQuality(viewer::Quality quality) {
+    quality_ = quality;
+    level_ = quality == viewer::Quality::kAuto ? viewer::Quality::kBalanced : quality;
+    viewer::EncodingRequest request = viewer::RequestFor(level_);
+    client_.SetEncodings(std::move(request.encodings), request.jpeg_quality,
+                         request.compress_level);
+}
+
+// Auto moves by the throughput updates show; a move is asked of the server at once.
+void SessionDriver::MeasureUpdate() {
+    const double seconds =
+        std::chrono::duration<double>(last_receive_ - update_start_.value_or(last_receive_))
+            .count();
+    const std::optional<double> throughput = meter_.Add(update_bytes_, seconds);
+    update_bytes_ = 0;
+    update_start_.reset();
+    if (quality_ != viewer::Quality::kAuto || !throughput) {
+        return;
+    }
+    const viewer::Quality next = viewer::AutoLevel(level_, *throughput);
+    if (next != level_) {
+        level_ = next;
+        viewer::EncodingRequest request = viewer::RequestFor(level_);
+        client_.SetEncodings(std::move(request.encodings), request.jpeg_quality,
+                             request.compress_level);
     }
 }
 
@@ -138,6 +181,7 @@ void SessionDriver::DrainCore() {
                     deadline_.reset();
                     Push(se::Connected{client_.encrypted()});
                 } else if constexpr (std::is_same_v<T, rfb::event::FramebufferUpdated>) {
+                    MeasureUpdate();
                     Push(se::FramebufferUpdated{std::move(e.rects)});
                 } else if constexpr (std::is_same_v<T, rfb::event::DesktopResized>) {
                     // Everything drawn or resized before this is gone: the core repaints

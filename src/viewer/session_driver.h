@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "rfb/client.h"
+#include "viewer/quality.h"
 #include "viewer/session_messages.h"
 
 namespace talviewer {
@@ -56,6 +57,8 @@ struct SessionSetup {
     std::function<std::optional<std::string>(std::string_view name, std::string_view nonce)>
         answer_challenge;
     std::string no_credentials;
+    // The picture quality asked for (View > Quality, -quality); Auto follows the throughput.
+    viewer::Quality quality = viewer::Quality::kAuto;
 };
 
 namespace session_event {
@@ -100,15 +103,17 @@ using SessionEvent =
     std::variant<session_event::Status, session_event::Accepted, session_event::Connected,
                  session_event::FramebufferUpdated, session_event::DesktopResized,
                  session_event::CursorChanged, session_event::ScreensChanged,
-                 session_event::Clipboard, session_event::Bell,
-                 session_event::CredentialsNeeded, session_event::StartTls, session_event::Failed>;
+                 session_event::Clipboard, session_event::Bell, session_event::CredentialsNeeded,
+                 session_event::StartTls, session_event::Failed>;
 
 class SessionDriver {
 public:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
 
+    // The core's encodings, JPEG decoder and levels follow setup.quality.
     explicit SessionDriver(SessionSetup setup);
+    // Exactly these options (tests), apart from the security they get from `setup`.
     SessionDriver(SessionSetup setup, rfb::Options options);
 
     // The front end starts connecting to the server.
@@ -140,6 +145,8 @@ public:
     void SendClipboard(std::string_view utf8_text);
     // Asks the server to fit its desktop to `width` x `height` (see rfb::Client).
     bool RequestDesktopSize(int width, int height);
+    // A new quality setting, asked of the server at once; Auto starts from Balanced again.
+    void SetQuality(viewer::Quality quality);
 
     std::vector<uint8_t> TakeOutput();
     bool HasOutput() const {
@@ -174,6 +181,7 @@ private:
     void ArmHandshake(TimePoint now);
     void Status(std::string text);
     void Fail(Failure failure, std::string detail);
+    void MeasureUpdate();
 
     SessionSetup setup_;
     rfb::Client client_;
@@ -185,6 +193,13 @@ private:
     std::optional<TimePoint> deadline_;
     Failure deadline_failure_ = Failure::kTimeout;
     std::string deadline_detail_;
+    // Auto: the level in use, and the current update's size and the time its first bytes came.
+    viewer::Quality quality_ = viewer::Quality::kAuto;
+    viewer::Quality level_ = viewer::Quality::kBalanced;
+    viewer::ThroughputMeter meter_;
+    std::size_t update_bytes_ = 0;
+    std::optional<TimePoint> update_start_;
+    TimePoint last_receive_{};
 };
 
 }  // namespace talviewer

@@ -63,11 +63,15 @@ std::string Printable(std::string_view bytes) {
 }
 
 std::string_view UsageText() {
-    return "usage: talviewer TALVERO-VNC SERVER-ADDRESS SERVER-PORT NAME\n"
+    return "usage: talviewer [-quality auto|lossless|balanced|low] TALVERO-VNC SERVER-ADDRESS\n"
+           "                 SERVER-PORT NAME\n"
            "       talviewer --help | --version\n"
            "\n"
            "Shows the desktop of machine NAME, asked for at the directory server\n"
            "SERVER-ADDRESS:SERVER-PORT. The launcher starts it on a double-click in its list.\n"
+           "-quality: lossless (best on text), balanced (JPEG, for photos and video), low (for\n"
+           "slow links), or auto (the default: chosen by the link's measured speed; View >\n"
+           "Quality changes it during the session).\n"
            "ca.pem beside the program is the deployment's CA. Without it a session is opened\n"
            "only when the file allow-plain-sessions is beside the program too, and it is not\n"
            "encrypted.\n"

@@ -20,6 +20,7 @@ constexpr int kHeight = 130;
 std::unique_ptr<rfb::Client> Connected(int width = kWidth, int height = kHeight) {
     rfb::Options options;
     options.allow_insecure = true;
+    options.jpeg = rfb::MakeJpegDecoder();
     auto client = std::make_unique<rfb::Client>(options);
     client->Receive(PlainHandshake38(width, height));
     client->TakeOutput();
@@ -56,14 +57,23 @@ Bytes TwoUpdates(const Image& first, const Image& second,
 
 const Bytes kIncrementalRequest = {3, 1, 0, 0, 0, 0, 0, kWidth, 0, kHeight};
 
+// The picture with only the colour bits `mask` keeps.
+Image Posterised(Image image, uint32_t mask) {
+    for (uint32_t& p : image.pixels) {
+        p &= mask;
+    }
+    return image;
+}
+
 TEST(RfbDecode, EachEncodingIsPixelExact) {
-    const Image first = MakeDesktop(kWidth, kHeight, 1);
-    const Image second = MakeDesktop(kWidth, kHeight, 2);
     ZrleEncoder zrle_best(ZrleEncoder::Mode::kBest);
     ZrleEncoder zrle_cycle(ZrleEncoder::Mode::kCycle);
+    using Filter = TightEncoder::Filter;
+    TightEncoder tight_copy, tight_gradient, tight_rotating(true), tight_palette2, tight_palette;
     struct Case {
         const char* name;
         std::function<Bytes(const Image&, Area)> encode;
+        uint32_t mask = 0xffffffffu;  // colours kept in the pictures
     };
     const Case cases[] = {
         {"raw", EncodeRaw},
@@ -71,9 +81,26 @@ TEST(RfbDecode, EachEncodingIsPixelExact) {
         {"zrle", [&](const Image& i, Area a) { return zrle_best.Encode(i, a); }},
         {"zrle, every subencoding",
          [&](const Image& i, Area a) { return zrle_cycle.Encode(i, a); }},
+        // Tight sends the 1x1 rectangle as a fill, and data under 12 bytes uncompressed.
+        {"tight, copy",
+         [&](const Image& i, Area a) { return tight_copy.Encode(i, a, Filter::kCopy); }},
+        {"tight, gradient",
+         [&](const Image& i, Area a) { return tight_gradient.Encode(i, a, Filter::kGradient); }},
+        {"tight, four streams and their resets",
+         [&](const Image& i, Area a) {
+             return tight_rotating.Encode(i, a, Filter::kExplicitCopy);
+         }},
+        {"tight, palette of 2",
+         [&](const Image& i, Area a) { return tight_palette2.Encode(i, a, Filter::kPalette); },
+         0xff800000u},
+        {"tight, palette of up to 256",
+         [&](const Image& i, Area a) { return tight_palette.Encode(i, a, Filter::kPalette); },
+         0xffc0c0c0u},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const Image first = Posterised(MakeDesktop(kWidth, kHeight, 1), c.mask);
+        const Image second = Posterised(MakeDesktop(kWidth, kHeight, 2), c.mask);
         auto client = Connected();  // however a stream is cut: SameResultHoweverTheStreamIsCut
         client->Receive(TwoUpdates(first, second, c.encode));
         const auto events = Events(*client);
@@ -147,7 +174,18 @@ Bytes MixedStream() {
         PutPixel(b, 0xff000000u | static_cast<uint32_t>(i * 0x010203));
     }
     Append(b, Bytes{0xaa, 0x80, 0x55, 0x00, 0xff, 0x80});  // mask rows of 2 bytes
-    Append(b, Bytes{2});                                   // bell
+    // An update of uncounted Tight rectangles that LastRect ends; 11 bytes of indices are sent
+    // as they are, 12 of pixels compressed.
+    TightEncoder tight;
+    Append(b, Concat({UpdateHeader(0xffff),
+                      tight.EncodeBasic({0, 0, 11, 1}, 0x40, {1, 2, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                                        {0, 1, 2, 2, 1, 0, 0, 1, 2, 0, 1}),
+                      tight.EncodeBasic({0, 1, 4, 1}, 0x00, {}, Bytes(12, 0x42)),
+                      tight.Encode(a, {0, 0, 90, 60}, TightEncoder::Filter::kGradient),
+                      tight.Encode(Posterised(a, 0xffc0c0c0u), {90, 60, 40, 30},
+                                   TightEncoder::Filter::kPalette),
+                      RectHeader(0, 0, 0, 0, -224)}));
+    Append(b, Bytes{2});  // bell
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0, 4, 'c', 'a', 'f', 0xe9});
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0, 6, 0xed, 0x95, 0x9c, 0xea, 0xb8, 0x80});  // UTF-8 bytes
     Append(b, Bytes{3, 0, 0, 0, 0, 0, 0x03, 0xe9});  // one byte over the cap
@@ -205,10 +243,11 @@ TEST(RfbDecode, SameResultHoweverTheStreamIsCut) {
     const Outcome whole = Play(stream, [&] { return stream.size(); });
     EXPECT_EQ(whole.width, 120);
     EXPECT_EQ(whole.height, 90);
-    // Connected, cursor, updated (3 rects), bell, clipboard twice, resized, updated (whole
-    // desktop). The cursor is reported as soon as it is decoded, the pixels once their update is
-    // whole.
-    EXPECT_EQ(whole.events, "0\n3\n1/3\n5\n4/caf\xc3\xa9\n4/\xed\x95\x9c\xea\xb8\x80\n2\n1/1\n");
+    // Connected, cursor, updated (3 rects), updated (4 rects), bell, clipboard twice, resized,
+    // updated (whole desktop). The cursor is reported as soon as it is decoded, the pixels once
+    // their update is whole.
+    EXPECT_EQ(whole.events,
+              "0\n3\n1/3\n1/4\n5\n4/caf\xc3\xa9\n4/\xed\x95\x9c\xea\xb8\x80\n2\n1/1\n");
     const rfb::Cursor& c = whole.cursor;
     ASSERT_EQ(std::tuple(c.width, c.hotspot_x, c.hotspot_y), std::tuple(9, 2, 1));
     // Mask 0xaa 0x80 0x55 0x00: pixels 0 and 8 shown, 1 and 9 + 8 transparent.
@@ -252,20 +291,72 @@ TEST(RfbDecode, EmptyDesktopsAndRectanglesAreHarmless) {
     EXPECT_EQ(client->cursor().width, 0);
 }
 
-struct Malformed {
-    const char* what;
-    Bytes stream;  // after the handshake of a 64x48 desktop
-    const char* reason;
-};
-
 Bytes Update(const Bytes& rect) {
     Bytes b = UpdateHeader(1);
     Append(b, rect);
     return b;
 }
 
+// A 16x8 JPEG (4:4:4, quality 90): its left 8x8 block 0x3080c0, its right one 0xe0a020.
+const Bytes kTwoBlocksJpeg = {
+    0xff, 0xd8, 0xff, 0xe0, 0x00, 0x10, 0x4a, 0x46, 0x49, 0x46, 0x00, 0x01, 0x01, 0x00, 0x00, 0x01,
+    0x00, 0x01, 0x00, 0x00, 0xff, 0xdb, 0x00, 0x43, 0x00, 0x03, 0x02, 0x02, 0x03, 0x02, 0x02, 0x03,
+    0x03, 0x03, 0x03, 0x04, 0x03, 0x03, 0x04, 0x05, 0x08, 0x05, 0x05, 0x04, 0x04, 0x05, 0x0a, 0x07,
+    0x07, 0x06, 0x08, 0x0c, 0x0a, 0x0c, 0x0c, 0x0b, 0x0a, 0x0b, 0x0b, 0x0d, 0x0e, 0x12, 0x10, 0x0d,
+    0x0e, 0x11, 0x0e, 0x0b, 0x0b, 0x10, 0x16, 0x10, 0x11, 0x13, 0x14, 0x15, 0x15, 0x15, 0x0c, 0x0f,
+    0x17, 0x18, 0x16, 0x14, 0x18, 0x12, 0x14, 0x15, 0x14, 0xff, 0xdb, 0x00, 0x43, 0x01, 0x03, 0x04,
+    0x04, 0x05, 0x04, 0x05, 0x09, 0x05, 0x05, 0x09, 0x14, 0x0d, 0x0b, 0x0d, 0x14, 0x14, 0x14, 0x14,
+    0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14,
+    0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14,
+    0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0x14, 0xff, 0xc0,
+    0x00, 0x11, 0x08, 0x00, 0x08, 0x00, 0x10, 0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11,
+    0x01, 0xff, 0xc4, 0x00, 0x15, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0x08, 0xff, 0xc4, 0x00, 0x14, 0x10, 0x01, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0xc4,
+    0x00, 0x16, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x07, 0x08, 0x09, 0xff, 0xc4, 0x00, 0x14, 0x11, 0x01, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0xda, 0x00, 0x0c,
+    0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3f, 0x00, 0x24, 0x78, 0x03, 0xa9, 0x06, 0x5f,
+    0xae, 0x87, 0xff, 0xd9};
+
+// JPEG lands in its rectangle, in our pixel layout, whatever the platform's decoder.
+TEST(RfbDecode, TightJpegIsDrawnIntoItsRectangle) {
+    auto client = Connected(64, 48);
+    client->Receive(Update(TightEncoder::EncodeJpeg({20, 10, 16, 8}, kTwoBlocksJpeg)));
+    EXPECT_EQ(FailureOf(Events(*client)), "");
+    const rfb::Framebuffer& fb = client->framebuffer();
+    auto near = [](uint32_t got, uint32_t want) {
+        for (int shift : {0, 8, 16}) {
+            if (std::abs(static_cast<int>((got >> shift) & 0xff) -
+                         static_cast<int>((want >> shift) & 0xff)) > 4) {
+                return false;
+            }
+        }
+        return (got >> 24) == 0xff;
+    };
+    EXPECT_PRED2(near, fb.At(20, 10), 0xff3080c0u);
+    EXPECT_PRED2(near, fb.At(35, 17), 0xffe0a020u);
+    EXPECT_EQ(fb.At(19, 10), 0xff000000u);  // the pixels around it are left alone
+    EXPECT_EQ(fb.At(36, 17), 0xff000000u);
+    EXPECT_EQ(fb.At(20, 18), 0xff000000u);
+}
+
+struct Malformed {
+    const char* what;
+    Bytes stream;  // after the handshake of a 64x48 desktop
+    const char* reason;
+};
+
 Bytes ZrleTile(Area a, const Bytes& tile) {
     return Update(ZrleEncoder().EncodeRawTileData(a, tile));
+}
+
+Bytes TightData(Area a, uint8_t control, const Bytes& header, const Bytes& data) {
+    return Update(TightEncoder().EncodeBasic(a, control, header, data));
+}
+
+Bytes TightJpeg(Area a, const Bytes& jpeg) {
+    return Update(TightEncoder::EncodeJpeg(a, jpeg));
 }
 
 TEST(RfbDecode, MalformedInputEndsTheSessionWithAReason) {
@@ -281,6 +372,8 @@ TEST(RfbDecode, MalformedInputEndsTheSessionWithAReason) {
     const Bytes zrle_huge = Concat({zrle, {0x7f, 0xff, 0xff, 0xff}});
     const Bytes zrle_garbage =
         Concat({zrle, {0, 0, 0, 8, 0xde, 0xad, 0xbe, 0xef, 0xde, 0xad, 0xbe, 0xef}});
+
+    const Bytes tight = Update(RectHeader(0, 0, 4, 4, 7));
 
     const Malformed cases[] = {
         {"raw past the right edge", raw_past_right, "outside the 64x48 desktop"},
@@ -303,9 +396,24 @@ TEST(RfbDecode, MalformedInputEndsTheSessionWithAReason) {
          "past the end"},
         {"ZRLE inflating past the rectangle", ZrleTile({0, 0, 2, 2}, Bytes(500, 0)),
          "inflates to more"},
+        {"Tight length beyond any valid encoding", Concat({tight, {0x00, 0xff, 0xff, 0x7f}}),
+         "larger than any valid"},
+        {"Tight JPEG length beyond any valid encoding", Concat({tight, {0x90, 0xff, 0xff, 0x7f}}),
+         "larger than any valid"},
+        {"Tight zlib garbage", Concat({tight, {0x00, 12}, Bytes(12, 0xee)}),
+         "not a valid zlib stream"},
+        {"Tight zlib bomb", TightData({0, 0, 2, 2}, 0x00, {}, Bytes(5000, 0)), "to more than"},
+        {"Tight zlib data short of its rectangle", TightData({0, 0, 4, 4}, 0x00, {}, Bytes(20, 0)),
+         "to less than"},
+        {"Tight palette index beyond the palette",
+         TightData({0, 0, 4, 1}, 0x40, {1, 2, 1, 1, 1, 2, 2, 2, 3, 3, 3}, {0, 1, 2, 3}),
+         "palette index"},
+        {"Tight filter 3", Concat({tight, {0x40, 3}}), "undefined filter"},
+        {"Tight compression type 10", Concat({tight, {0xa0}}), "undefined compression type"},
+        {"Tight JPEG that is not one", TightJpeg({0, 0, 4, 4}, Bytes(40, 0xd8)), "valid JPEG"},
         {"cursor too large", Update(RectHeader(0, 0, 4096, 4096, -239)), "cursor larger"},
         {"resize beyond the limits", Update(RectHeader(0, 0, 20000, 100, -223)), "20000x100"},
-        {"unknown encoding", Update(RectHeader(0, 0, 4, 4, 7)), "encoding 7"},
+        {"unknown encoding", Update(RectHeader(0, 0, 4, 4, 6)), "encoding 6"},
         {"unknown message type", Bytes{99}, "unknown message (type 99)"},
     };
     for (const Malformed& c : cases) {

@@ -73,4 +73,26 @@ private:
     unsigned next_ = 0;
 };
 
+// Tight (rfb_stream_tight.cpp): one colour as fill, otherwise basic compression with `filter`
+// (palette falls back to copy beyond 256 colours). Four deflate streams, like a server.
+class TightEncoder {
+public:
+    enum class Filter { kCopy, kExplicitCopy, kPalette, kGradient };
+    // `rotate_streams`: each rectangle on the next stream, every fifth one reset first.
+    explicit TightEncoder(bool rotate_streams = false);
+    ~TightEncoder();
+    Bytes Encode(const Image& image, Area area, Filter filter);
+    // A JPEG rectangle around `jpeg`.
+    static Bytes EncodeJpeg(Area area, const Bytes& jpeg);
+    // Basic compression with a given control byte and filter header, `data` compressed on the
+    // control byte's stream when 12 bytes or longer (for malformed cases).
+    Bytes EncodeBasic(Area area, uint8_t control, const Bytes& header, const Bytes& data);
+
+private:
+    struct Streams;
+    std::unique_ptr<Streams> streams_;
+    bool rotate_;
+    unsigned next_ = 0;
+};
+
 }  // namespace rfbtest

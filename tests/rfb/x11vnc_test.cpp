@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "rfb/client.h"
+#include "rfb/jpeg.h"
 #include "rfb_stream.h"
 #include "support/loopback.h"
 
@@ -51,6 +54,7 @@ struct Session {
     bool matched = false, encrypted = false;
     std::string failure;
     int mismatches = -1;
+    double psnr = 0;  // dB, of the last update
 };
 
 class X11vncTest : public ::testing::Test {
@@ -175,9 +179,31 @@ protected:
         return wrong;
     }
 
+    // Peak signal-to-noise ratio of the framebuffer against the picture, the pointer's box aside.
+    static double Psnr(const rfb::Framebuffer& fb) {
+        double squares = 0;
+        int samples = 0;
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                if (std::abs(x - kWidth / 2) < kCursorBox &&
+                    std::abs(y - kHeight / 2) < kCursorBox) {
+                    continue;
+                }
+                for (int shift : {0, 8, 16}) {
+                    const int d = static_cast<int>((fb.At(x, y) >> shift) & 0xff) -
+                                  static_cast<int>((picture_.At(x, y) >> shift) & 0xff);
+                    squares += d * d;
+                    ++samples;
+                }
+            }
+        }
+        return squares == 0 ? 99 : 10 * std::log10(255.0 * 255 * samples / squares);
+    }
+
     // Runs a session until the framebuffer shows the screen, the core fails, or the server goes
     // quiet or away. On StartTls the driver does TLS on the same socket.
-    Session Run(rfb::Options options, const std::string& password) {
+    // With `min_psnr`, a lossy session ends once an update brings the screen that close.
+    Session Run(rfb::Options options, const std::string& password, double min_psnr = 0) {
         Session result;
         const int s = Connect();
         if (s < 0) {
@@ -216,7 +242,9 @@ protected:
                     result.failure = f->reason;
                 } else if (std::holds_alternative<rfb::event::FramebufferUpdated>(*e)) {
                     result.mismatches = Mismatches(client.framebuffer());
-                    result.matched = result.mismatches == 0;
+                    result.psnr = Psnr(client.framebuffer());
+                    result.matched =
+                        min_psnr > 0 ? result.psnr >= min_psnr : result.mismatches == 0;
                 }
             }
         }
@@ -235,8 +263,9 @@ protected:
     SSL_CTX* tls_ = nullptr;  // trusts the test's CA only
 };
 
-// Raw and Hextile forced by narrowing the core's encoding list, ZRLE by the default list; VNC
-// authentication in the clear, VeNCrypt X509None without a password and X509Vnc with one.
+// Raw, Hextile and Tight (lossless) forced by narrowing the core's encoding list, ZRLE by the
+// default list; VNC authentication in the clear, VeNCrypt X509None without a password and X509Vnc
+// with one.
 TEST_F(X11vncTest, EachEncodingAndSecurityTypeShowsTheScreenPixelExact) {
     struct Case {
         rfb::Encoding encoding;  // the only one asked for; kZrle for the default list
@@ -245,8 +274,8 @@ TEST_F(X11vncTest, EachEncodingAndSecurityTypeShowsTheScreenPixelExact) {
     };
     for (const Case& c :
          {Case{rfb::Encoding::kRaw, "", false}, Case{rfb::Encoding::kHextile, "", false},
-          Case{rfb::Encoding::kZrle, "sesame", false}, Case{rfb::Encoding::kZrle, "", true},
-          Case{rfb::Encoding::kZrle, "sesame", true}}) {
+          Case{rfb::Encoding::kTight, "", false}, Case{rfb::Encoding::kZrle, "sesame", false},
+          Case{rfb::Encoding::kZrle, "", true}, Case{rfb::Encoding::kZrle, "sesame", true}}) {
         SCOPED_TRACE("encoding " + std::to_string(static_cast<int>(c.encoding)) + ", password '" +
                      c.password + "'" + (c.tls ? ", TLS" : ""));
         StartX11vnc(c.password, c.tls);
@@ -269,6 +298,28 @@ TEST_F(X11vncTest, EachEncodingAndSecurityTypeShowsTheScreenPixelExact) {
         EXPECT_TRUE(wrong.failure.find("authentication failed") != std::string::npos ||
                     (c.tls && wrong.failure == kClosed))
             << wrong.failure;
+    }
+}
+
+// Tight with JPEG at quality 8 and 2: lossy, but close to the picture.
+TEST_F(X11vncTest, TightJpegShowsTheScreenWithinItsQuality) {
+    struct Case {
+        int quality;
+        double min_psnr;
+    };
+    StartX11vnc("", false);
+    for (const Case& c : {Case{8, 35}, Case{2, 22}}) {
+        SCOPED_TRACE("quality " + std::to_string(c.quality));
+        rfb::Options options;
+        options.allow_insecure = true;
+        options.encodings = {rfb::Encoding::kTight};
+        options.jpeg_quality = c.quality;
+        options.jpeg = rfb::MakeJpegDecoder();
+        const Session s = Run(options, "", c.min_psnr);
+        EXPECT_EQ(s.failure, "");
+        EXPECT_TRUE(s.matched) << s.psnr << " dB";
+        EXPECT_GT(s.mismatches, 0) << "no JPEG was sent";
+        std::printf("quality %d: %.1f dB\n", c.quality, s.psnr);
     }
 }
 

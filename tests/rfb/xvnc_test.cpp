@@ -104,7 +104,13 @@ protected:
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
     }
 
-    rfb::Client client_{rfb::Options{.allow_insecure = true}};
+    static rfb::Options Plain() {
+        rfb::Options options;
+        options.allow_insecure = true;
+        return options;
+    }
+
+    rfb::Client client_{Plain()};
     std::string clipboard_;
     std::string display_;
     std::filesystem::path display_file_;

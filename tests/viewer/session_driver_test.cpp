@@ -368,5 +368,69 @@ TEST(SessionDriver, CoalescesTheResizesOfOneCall) {
     EXPECT_EQ(sizes, (std::vector<std::string>{"resized 150x100", "update"}));
 }
 
+// SetEncodings as the core sends it for a quality level (with a JPEG decoder present).
+std::string SetEncodingsFor(viewer::Quality level) {
+    const viewer::EncodingRequest r = viewer::RequestFor(level);
+    std::vector<int32_t> all;
+    for (const rfb::Encoding e : r.encodings) {
+        all.push_back(static_cast<int32_t>(e));
+    }
+    if (r.jpeg_quality) {
+        all.push_back(-32 + *r.jpeg_quality);
+    }
+    if (r.compress_level) {
+        all.push_back(-256 + *r.compress_level);
+    }
+    all.insert(all.end(), {-239, -223, -308, static_cast<int32_t>(0xc0a1e5ce), -224});
+    Bytes b = {2, 0};
+    rfbtest::Put16(b, static_cast<uint32_t>(all.size()));
+    for (const int32_t e : all) {
+        rfbtest::Put32(b, static_cast<uint32_t>(e));
+    }
+    return std::string(b.begin(), b.end());
+}
+
+// Auto starts Balanced; an update of 400 kB whose bytes take 0.1 s (32 Mbit/s) moves it to
+// Lossless, 2 s (1.6 Mbit/s) to Low bandwidth, 0.5 s (6.4 Mbit/s) leaves it, and so do 40 small
+// updates of a second each (typing: their time is latency); the server is told.
+TEST(SessionDriver, AutoQualityFollowsTheMeasuredThroughput) {
+    const rfbtest::Image picture = rfbtest::MakeDesktop(64, 48, 1);
+    auto update = [&](int rects) {
+        Bytes b = rfbtest::UpdateHeader(rects);
+        for (int i = 0; i < rects; ++i) {
+            rfbtest::Append(b, rfbtest::EncodeRaw(picture, {0, 0, 64, 48}));
+        }
+        return b;
+    };
+    struct Case {
+        int rects;  // of 12 kB
+        std::chrono::milliseconds takes;
+        viewer::Quality level;
+    };
+    using viewer::Quality;
+    for (const Case& c :
+         {Case{32, 100ms, Quality::kLossless}, Case{32, 2000ms, Quality::kLowBandwidth},
+          Case{32, 500ms, Quality::kBalanced}, Case{1, 1000ms, Quality::kBalanced}}) {
+        const Bytes all = update(c.rects);
+        const Bytes first(all.begin(), all.begin() + 100), rest(all.begin() + 100, all.end());
+        SCOPED_TRACE(c.takes.count());
+        const Step later = [&](Ctx& ctx) { ctx.now += c.takes; };
+        std::vector<Step> script = {Up, Server(Concat({kOk, kPlain}))};
+        for (int i = 0; i < (c.rects == 1 ? 40 : 1); ++i) {  // typing: many small updates
+            script.insert(script.end(), {Server(first), later, Server(rest)});
+        }
+        const Played run = Play({"", script, ""}, false);
+        // After the first request (Balanced, at the handshake): only the move, if any.
+        const std::string balanced = SetEncodingsFor(Quality::kBalanced);
+        const std::string after = run.sent.substr(run.sent.find(balanced) + balanced.size());
+        for (const Quality level :
+             {Quality::kLossless, Quality::kBalanced, Quality::kLowBandwidth}) {
+            EXPECT_EQ(after.find(SetEncodingsFor(level)) != std::string::npos,
+                      level == c.level && level != Quality::kBalanced)
+                << static_cast<int>(level);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace talviewer

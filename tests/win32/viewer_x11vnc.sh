@@ -82,6 +82,22 @@ check "vencrypt: TLS 1.2 or 1.3" 0 $?
 TALVIEWER_OPERATOR=$(wine_path "$pki/ca/operators/alice.pem") session client-cert pc-3 pc-3 \
     "$pki/ca/ca.pem"
 
+# A photo-like patch over the desktop, which x11vnc sends as Tight JPEG at the viewer's default
+# quality: WIC decodes it, close to its colour, and the flat desktop around it stays exact.
+DISPLAY=$REMOTE xwd -root -silent >"$work/desktop.xwd" &&
+    python3 "$here/photo_patch.py" "$work/desktop.xwd" "$work/photo.xwd" 400 40 200 160 8040c0
+DISPLAY=$REMOTE xwud -in "$work/photo.xwd" &
+photo_pid=$!
+pids+=($photo_pid)
+sleep 1
+dir=$(folder jpeg)
+got=$(cd "$dir" && timeout 120 "$WINE" "$build/win32-tools/driver.exe" viewer 127.0.0.1 "$relay" \
+    pc-plain window "pc-plain (not encrypted)" color 78 25 8040c0 color 15 15 20c040 close exit \
+    2>&1 | tr -d '\r')
+check "jpeg: a photo-like patch in its colour, the desktop around it exact" \
+    $'color ok\ncolor ok\nexit 0' "$got"
+kill $photo_pid 2>/dev/null
+
 row() { # CASE NAME STATUS TEXT [CA] [ENV]
     local dir out status
     dir=$(folder "$1" "${5:-}")

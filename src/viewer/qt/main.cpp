@@ -1,6 +1,6 @@
 // talviewer: the remote-desktop viewer the launcher starts for a machine in its list.
 //
-//   talviewer TALVERO-VNC SERVER-ADDRESS SERVER-PORT NAME
+//   talviewer [-quality auto|lossless|balanced|low] TALVERO-VNC SERVER-ADDRESS SERVER-PORT NAME
 //
 // It asks the directory server at SERVER-ADDRESS:SERVER-PORT for a session with NAME and shows
 // and controls that machine's desktop (session.h, viewer_window.h). The deployment's CA
@@ -50,7 +50,10 @@ int main(int argc, char** argv) {
     using talviewer::Failure;
     // Taken before Qt sees the command line, and Qt gets none of it: a machine named "-style"
     // is a machine's name here, not a Qt option.
-    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const std::optional<std::string> quality_word = talviewer::TakeOption(args, "-quality");
+    const std::optional<viewer::Quality> quality =
+        quality_word ? viewer::ParseQuality(*quality_word) : viewer::Quality::kAuto;
     // The launcher always passes four arguments, so a lone --help or --version is a person
     // asking; neither needs a display, so both are answered before Qt starts.
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) {
@@ -72,6 +75,12 @@ int main(int argc, char** argv) {
         return talviewer::Report(nullptr, Failure::kUsage, {}, got + QLatin1Char('.'));
     }
     const QString name = QString::fromLocal8Bit(args[3]);
+    if (!quality) {
+        return talviewer::Report(nullptr, Failure::kUsage, name,
+                                 QStringLiteral("\"%1\" is not a quality (auto, lossless, "
+                                                "balanced, low).")
+                                     .arg(QString::fromLocal8Bit(*quality_word)));
+    }
     const std::optional<quint16> port = ParsePort(args[2]);
     if (!port) {
         return talviewer::Report(
@@ -104,6 +113,7 @@ int main(int argc, char** argv) {
     params.allow_plain = QFile::exists(QDir(QCoreApplication::applicationDirPath())
                                            .filePath(QLatin1String(talviewer::kAllowPlainFile)));
     params.operator_credentials = talviewer::LoadOperatorCredentials();
+    params.quality = *quality;
 
     talviewer::ViewerWindow window(std::move(params));
     window.Start();

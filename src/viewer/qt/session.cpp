@@ -28,7 +28,8 @@ SessionSetup SetupFor(const SessionParams& params) {
                         .have_ca = !params.ca.isEmpty(),
                         .allow_plain = params.allow_plain,
                         .answer_challenge = params.operator_credentials.answer_challenge,
-                        .no_credentials = params.operator_credentials.problem};
+                        .no_credentials = params.operator_credentials.problem,
+                        .quality = params.quality};
 }
 
 }  // namespace
@@ -231,6 +232,11 @@ void Session::StartTls(const session_event::StartTls& start) {
 
 void Session::SetCredentials(const QString& user, const QString& password) {
     driver_.SetCredentials(user.toStdString(), password.toStdString(), Now());
+    Pump();
+}
+
+void Session::SetQuality(viewer::Quality quality) {
+    driver_.SetQuality(quality);
     Pump();
 }
 

@@ -59,6 +59,7 @@ struct SessionParams {
     // Proves the operator to the directory server, and is the TLS client certificate for a
     // machine that asks for one.
     OperatorCredentials operator_credentials;
+    viewer::Quality quality = viewer::Quality::kAuto;
 };
 
 class Session {
@@ -72,6 +73,7 @@ public:
     const rfb::Client& client() const { return driver_.client(); }
 
     void SetCredentials(const QString& user, const QString& password);
+    void SetQuality(viewer::Quality quality);
     void SendKey(uint32_t keysym, bool down);
     void SendPointer(int x, int y, uint8_t buttons);
     void SendClipboard(const QString& text);

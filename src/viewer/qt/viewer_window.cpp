@@ -68,6 +68,7 @@ public:
 }  // namespace
 
 ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
+    const viewer::Quality initial_quality = params.quality;
     session_ = std::make_unique<Session>(std::move(params), static_cast<SessionObserver&>(*this));
     view_ = new DesktopView(
         &session_->client(),
@@ -113,6 +114,16 @@ ViewerWindow::ViewerWindow(SessionParams params) : name_(params.display_name) {
     fit_action_->setChecked(true);
     connect(fit_action_, &QAction::triggered, this, [this] { SetFit(true); });
     connect(actual_action_, &QAction::triggered, this, [this] { SetFit(false); });
+    QMenu* quality = view->addMenu(QStringLiteral("Quality"));
+    auto* qualities = new QActionGroup(this);
+    for (const viewer::QualityName& q : viewer::kQualityNames) {
+        QAction* action = quality->addAction(QString::fromLatin1(q.menu));
+        action->setCheckable(true);
+        action->setChecked(q.quality == initial_quality);
+        qualities->addAction(action);
+        connect(action, &QAction::triggered, this,
+                [this, level = q.quality] { session_->SetQuality(level); });
+    }
     view->addSeparator();
     full_screen_action_ = view->addAction(QStringLiteral("Full screen"));
     full_screen_action_->setShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+Shift+Return")));

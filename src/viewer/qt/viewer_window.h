@@ -1,4 +1,5 @@
-// The viewer's window: the desktop view in a scroll area, the View, Send keys and Session menus
+// The viewer's window: the desktop view in a scroll area, the View (with Quality), Send keys and
+// Session menus
 // (on the menu bar, and together in a popup that F8 opens), the title, and what the operator is
 // told when the session cannot start or ends. It is the session's observer and sends the view's
 // input and the local clipboard to the session.

@@ -100,6 +100,22 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         argv_wide.emplace_back(argv[i]);
     }
     LocalFree(argv);
+    // Options come before the four fields.
+    Argv fields(args.begin() + 1, args.end());
+    const std::optional<std::string> quality_word = TakeOption(fields, "-quality");
+    const std::optional<viewer::Quality> quality =
+        quality_word ? viewer::ParseQuality(*quality_word) : viewer::Quality::kAuto;
+    const auto taken = static_cast<std::ptrdiff_t>(args.size() - 1 - fields.size());
+    args.erase(args.begin() + 1, args.begin() + 1 + taken);
+    argv_wide.erase(argv_wide.begin() + 1, argv_wide.begin() + 1 + taken);
+    if (!quality) {
+        Tell(nullptr, "talviewer",
+             FailureText(Failure::kUsage, "",
+                         "\"" + *quality_word +
+                             "\" is not a quality (auto, lossless, balanced, "
+                             "low)."));
+        return ExitStatus(Failure::kUsage);
+    }
     // The launcher always passes four arguments, so a lone option is a person asking.
     if (args.size() == 2 && (args[1] == "--help" || args[1] == "--version")) {
         PrintOut(args[1] == "--help" ? UsageText() : "talviewer " LAUNCHER_VERSION "\n");
@@ -144,7 +160,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         .have_ca = !ca.empty(),
         .allow_plain = GetFileAttributesW(allow_plain.c_str()) != INVALID_FILE_ATTRIBUTES,
         .answer_challenge = {},
-        .no_credentials = {}};
+        .no_credentials = {},
+        .quality = *quality};
     // Only a server that checks operators asks for the proof, so a missing or unusable file
     // is told then, not now.
     const std::unique_ptr<OperatorIdentity> identity =

@@ -224,6 +224,11 @@ void Session::SetCredentials(std::string user, std::string password) {
     Pump();
 }
 
+void Session::SetQuality(viewer::Quality quality) {
+    driver_.SetQuality(quality);
+    Pump();
+}
+
 void Session::SendKey(uint32_t keysym, bool down) {
     driver_.SendKey(keysym, down);
     Pump();

@@ -61,6 +61,7 @@ public:
     void Close();
 
     void SetCredentials(std::string user, std::string password);
+    void SetQuality(viewer::Quality quality);
     void SendKey(uint32_t keysym, bool down);
     // Motion is dropped while much is queued unsent (a stalled relay must not make the queue
     // grow without bound); presses and releases always go.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -24,12 +25,16 @@ constexpr UINT kAskPasswordMessage = WM_APP + 2;
 // fit after the flood, not one per read, and input keeps its turn meanwhile.
 constexpr UINT_PTR kResizeTimer = 2;
 constexpr UINT kResizeSettleMs = 100;
-constexpr int kCancelledStatus = 1;  // the operator cancelled the password dialog
+constexpr int kCancelledStatus = 1;         // the operator cancelled the password dialog
+constexpr UINT kMenuQualityFirst = 0x1200;  // + 16 * the setting's place in kQualityNames
+constexpr UINT kQualityCount = std::size(viewer::kQualityNames);
 
 }  // namespace
 
 ViewerWindow::ViewerWindow(SessionSetup setup, TlsSetup tls)
-    : name_(setup.display_name), session_(std::move(setup), std::move(tls), *this) {}
+    : name_(setup.display_name),
+      quality_(setup.quality),
+      session_(std::move(setup), std::move(tls), *this) {}
 
 bool ViewerWindow::Create(HINSTANCE instance, int show) {
     WNDCLASSEXW wc{};
@@ -57,6 +62,13 @@ bool ViewerWindow::Create(HINSTANCE instance, int show) {
     const HMENU keys = CreatePopupMenu();
     for (std::size_t i = 0; i < kKeyChords.size(); ++i)
         AppendMenuW(keys, MF_STRING, kMenuChordFirst + 16 * i, Wide(kKeyChords[i].label).c_str());
+    quality_menu_ = CreatePopupMenu();
+    for (UINT i = 0; i < kQualityCount; ++i) {
+        AppendMenuW(quality_menu_, MF_STRING, kMenuQualityFirst + 16 * i,
+                    Wide(viewer::kQualityNames[i].menu).c_str());
+    }
+    AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(quality_menu_), L"Quality");
+    CheckQuality();
     AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(keys), L"Send keys");
     AddClipboardFormatListener(hwnd_);
     ShowWindow(hwnd_, show);
@@ -129,6 +141,13 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
                 SendChord(kKeyChords[(id - kMenuChordFirst) / 16]);
                 return 0;
             }
+            if (const UINT id = wp & 0xfff0;
+                id >= kMenuQualityFirst && id < kMenuQualityFirst + 16 * kQualityCount) {
+                quality_ = viewer::kQualityNames[(id - kMenuQualityFirst) / 16].quality;
+                CheckQuality();
+                session_.SetQuality(quality_);
+                return 0;
+            }
             switch (wp & 0xfff0) {
                 case kMenuFit:
                     SetFit(true);
@@ -164,6 +183,17 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
 }
 
 // ---- what the session reports ----
+
+// The Quality menu's bullet on the setting in use.
+void ViewerWindow::CheckQuality() {
+    for (UINT i = 0; i < kQualityCount; ++i) {
+        if (viewer::kQualityNames[i].quality == quality_) {
+            CheckMenuRadioItem(quality_menu_, kMenuQualityFirst,
+                               kMenuQualityFirst + 16 * (kQualityCount - 1),
+                               kMenuQualityFirst + 16 * i, MF_BYCOMMAND);
+        }
+    }
+}
 
 void ViewerWindow::OnStatus(const std::string& text) {
     status_ = text;

@@ -53,6 +53,7 @@ private:
     void InvalidateDesktop(const rfb::Rect& r);
     void FitWindow();
     void SetFit(bool fit);
+    void CheckQuality();
     void UpdateScrollBars();
     void Scroll(int bar, WORD request);
 
@@ -81,6 +82,8 @@ private:
     static constexpr UINT kMenuChordFirst = 0x1100;  // + 16 * the chord's place in kKeyChords
 
     std::string name_;
+    viewer::Quality quality_;
+    HMENU quality_menu_ = nullptr;
     Session session_;
     bool encrypted_ = true;
     bool view_only_ = false;  // no keys, pointer or clipboard go to the remote side

@@ -1,0 +1,88 @@
+// The quality setting's mapping to encodings and Auto's rule; see quality.h.
+#include "viewer/quality.h"
+
+namespace viewer {
+namespace {
+
+using rfb::Encoding;
+
+// Auto's bounds, bits per second. Above 16 Mbit/s (a LAN) full-screen ZRLE updates arrive fast
+// enough; below 2.5 Mbit/s even quality 8 makes a photo-like screen take a second.
+constexpr double kLosslessAbove = 16e6;
+constexpr double kLosslessBelow = 10e6;  // back to Balanced
+constexpr double kLowBelow = 2.5e6;
+constexpr double kLowAbove = 5e6;  // back to Balanced
+
+// What a measurement needs: enough bytes that the round trip does not dominate.
+constexpr std::size_t kMeasureBytes = 256 * 1024;
+constexpr double kMeasureSeconds = 0.05;
+constexpr std::size_t kSmallUpdate = 16 * 1024;
+
+}  // namespace
+
+std::optional<Quality> ParseQuality(std::string_view word) {
+    for (const QualityName& n : kQualityNames) {
+        if (n.word == word) {
+            return n.quality;
+        }
+    }
+    return std::nullopt;
+}
+
+EncodingRequest RequestFor(Quality quality) {
+    switch (quality) {
+        case Quality::kLossless:
+            return {{Encoding::kZrle, Encoding::kTight, Encoding::kHextile, Encoding::kCopyRect,
+                     Encoding::kRaw},
+                    std::nullopt,
+                    std::nullopt};
+        case Quality::kLowBandwidth:
+            return {{Encoding::kTight, Encoding::kZrle, Encoding::kHextile, Encoding::kCopyRect,
+                     Encoding::kRaw},
+                    2,
+                    6};
+        case Quality::kAuto:
+        case Quality::kBalanced:
+            break;
+    }
+    return {{Encoding::kTight, Encoding::kZrle, Encoding::kHextile, Encoding::kCopyRect,
+             Encoding::kRaw},
+            8,
+            std::nullopt};
+}
+
+Quality AutoLevel(Quality current, double bits_per_second) {
+    switch (current) {
+        case Quality::kLossless:
+            return bits_per_second < kLowBelow        ? Quality::kLowBandwidth
+                   : bits_per_second < kLosslessBelow ? Quality::kBalanced
+                                                      : Quality::kLossless;
+        case Quality::kLowBandwidth:
+            return bits_per_second > kLosslessAbove ? Quality::kLossless
+                   : bits_per_second > kLowAbove    ? Quality::kBalanced
+                                                    : Quality::kLowBandwidth;
+        case Quality::kAuto:
+        case Quality::kBalanced:
+            break;
+    }
+    return bits_per_second > kLosslessAbove ? Quality::kLossless
+           : bits_per_second < kLowBelow    ? Quality::kLowBandwidth
+                                            : Quality::kBalanced;
+}
+
+std::optional<double> ThroughputMeter::Add(std::size_t bytes, double seconds) {
+    if (bytes < kSmallUpdate) {
+        return std::nullopt;
+    }
+    bytes_ += bytes;
+    seconds_ += seconds;
+    if (bytes_ < kMeasureBytes || seconds_ < kMeasureSeconds) {
+        return std::nullopt;
+    }
+    const double bits_per_second = static_cast<double>(bytes_) * 8 / seconds_;
+    bytes_ = 0;
+    seconds_ = 0;
+    return bits_per_second;
+}
+
+}  // namespace viewer
