@@ -27,18 +27,19 @@ bool HostRegistry::SetStaticNames(std::vector<std::string> names) {
     return true;
 }
 
-bool HostRegistry::AddAgent(std::string_view name) {
+bool HostRegistry::AddAgent(std::string_view name, bool rebuild) {
     auto it = agents_.find(name);
     if (it == agents_.end())
         it = agents_.emplace(std::string(name), Holders{0, IsStatic(name)}).first;
     if (it->second.agents++ > 0 || it->second.static_)
         return false;
     ++agent_only_;
-    Rebuild();
+    if (rebuild)
+        Rebuild();
     return true;
 }
 
-bool HostRegistry::RemoveAgent(std::string_view name) {
+bool HostRegistry::RemoveAgent(std::string_view name, bool rebuild) {
     const auto it = agents_.find(name);
     if (it == agents_.end() || --it->second.agents > 0)
         return false;
@@ -47,7 +48,8 @@ bool HostRegistry::RemoveAgent(std::string_view name) {
     if (listed_elsewhere)
         return false;
     --agent_only_;
-    Rebuild();
+    if (rebuild)
+        Rebuild();
     return true;
 }
 
