@@ -67,6 +67,18 @@ std::string ParseUrl(std::string_view url, ClusterOptions& into) {
     return {};
 }
 
+bool IsHostPort(std::string_view text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0 || colon > 253 ||
+        !tools::ParseWhole<unsigned>(text.substr(colon + 1), 1, 65535))
+        return false;
+    const std::string_view host = text.substr(0, colon);
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-';
+    });
+}
+
 bool IsNodeName(std::string_view name) {
     return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -80,10 +92,8 @@ std::string FormatHolder(const Holder& holder) {
 
 std::optional<Holder> ParseHolder(std::string_view value) {
     std::vector<std::string_view> fields;
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
     if (!TakeFields(value, 2, fields) || !value.empty() || !IsNodeName(fields[0]) ||
-        !ParseEndpoint(fields[1], address, port))
+        !IsHostPort(fields[1]))
         return std::nullopt;
     return Holder{std::string(fields[0]), std::string(fields[1])};
 }
@@ -106,14 +116,11 @@ std::optional<Order> ParseOrder(std::string_view text) {
     if (!TakeFields(text, 1, f))
         return std::nullopt;
     Order order;
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
     if (f[0] == kConnectOrder) {
         // Every field goes into a line to an agent: none may carry anything but its own word.
         if (!TakeFields(text, 5, f) || text.empty() || !IsNodeName(f[1]) || !IsDigits(f[2]) ||
             (f[3] != wire::kAnonymousOperator && opproof::WhyNotAnOperatorName(f[3])) ||
-            (f[4] != wire::kRightControl && f[4] != wire::kRightView) ||
-            !ParseEndpoint(f[5], address, port))
+            (f[4] != wire::kRightControl && f[4] != wire::kRightView) || !IsHostPort(f[5]))
             return std::nullopt;
         order = {Order::Kind::Connect, std::string(f[1]), std::string(f[2]), std::string(f[3]),
                  std::string(f[4]),    std::string(f[5]), std::string(text), {}};

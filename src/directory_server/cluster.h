@@ -36,6 +36,9 @@ inline constexpr std::string_view kGone = "gone";
 std::string ParseUrl(std::string_view url, ClusterOptions& into);
 // "HOST:PORT" with a dotted IPv4 HOST and PORT 1-65535.
 bool ParseEndpoint(std::string_view text, std::uint32_t& address, std::uint16_t& port);
+// "HOST:PORT" as agents are given it: a dotted IPv4 address or a DNS name (letters, digits, '.'
+// and '-'), PORT 1-65535. The node never looks it up; agents do.
+bool IsHostPort(std::string_view text);
 // 1-64 letters, digits, '.', '_' and '-': fits a channel name, a value and a log line as it is.
 bool IsNodeName(std::string_view name);
 

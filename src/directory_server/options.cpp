@@ -57,10 +57,9 @@ std::string ParseClusterOption(std::string_view name, std::optional<std::string_
         cluster.node = *value;
         return {};
     }
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    if (!value || !cluster::ParseEndpoint(*value, address, port) || address == 0)
-        return "--advertise needs a dotted IPv4 HOST:PORT that agents can reach";
+    if (!value || !cluster::IsHostPort(*value))
+        return "--advertise needs the HOST:PORT agents reach this node at, as their --server "
+               "names it";
     cluster.advertise = *value;
     return {};
 }
@@ -156,8 +155,8 @@ std::string Usage() {
            "directory-server(1)):\n"
            "  --cluster redis://HOST:PORT[/DB]  the Redis the nodes share (dotted IPv4 HOST)\n"
            "  --node NAME              this node's name, unique in the cluster\n"
-           "  --advertise HOST:PORT    where agents reach this node (its --listen as others\n"
-           "                           see it)\n"
+           "  --advertise HOST:PORT    where agents reach this node, written as one of their\n"
+           "                           --server options names it\n"
            "  --cluster-ttl SECONDS    how long Redis keeps the agents of a node that stopped\n"
            "                           (15)\n"
            "  --help                   show this text\n"
