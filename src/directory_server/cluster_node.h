@@ -57,6 +57,8 @@ public:
     // Sends `order` to `node`; `unheard` is called (perhaps at once) when no node took it.
     void Send(const std::string& node, const cluster::Order& order, std::function<void()> unheard);
 
+    // Connected to Redis, with the other nodes' names read.
+    bool joined() const { return joined_; }
     const std::string& node() const { return options_.node; }
     const std::string& advertise() const { return options_.advertise; }
 

@@ -131,12 +131,14 @@ void Server::StartView(Connection& c, std::string_view view_name, std::string_vi
         ConnectOut(c, id, it->second, who);
         return;
     }
-    // In a cluster the newest registration may be another node's.
-    if (const auto* holder = cluster_ ? cluster_->RemoteHolder(name) : nullptr) {
+    const auto agents = agents_by_name_.find(name);
+    // In a cluster the newest registration may be another node's. Without Redis no order can
+    // reach that node, and an agent here is the better choice.
+    if (const auto* holder = cluster_ ? cluster_->RemoteHolder(name) : nullptr;
+        holder && (cluster_->joined() || agents == agents_by_name_.end())) {
         ViewElsewhere(c, name, *holder, std::move(who));
         return;
     }
-    const auto agents = agents_by_name_.find(name);
     Connection* agent = agents == agents_by_name_.end() ? nullptr : Find(agents->second.back());
     auto* registered = agent ? agent->as<Connection::Agent>() : nullptr;
     if (!registered) {

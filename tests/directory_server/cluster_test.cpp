@@ -20,7 +20,7 @@ TEST(ClusterOrders, CarryOnlyWellFormedFieldsToAnAgent) {
              "connect c 1234 alice\nconnect 99 view 192.0.2.1:47010 pc",  // a second line
              "connect c 1234 alice admin 192.0.2.1:47010 pc",             // no such right
              "connect c 12x4 alice view 192.0.2.1:47010 pc",              // not an ID
-             "connect c 1234 alice view evil.example:47010 pc",           // not a dotted address
+             "connect c 1234 alice view $(reboot):47010 pc",              // not a host name
              "connect c 1234 alice view 192.0.2.1:47010",                 // no machine
              "connect c/d 1234 - view 192.0.2.1:47010 pc",                // not a node name
              "declined 1234 busy\nx",                                     // a control byte
@@ -97,14 +97,16 @@ protected:
         port_ = ports_[node];
         return Register(name);
     }
-    // A viewer at `node` asks for `name`; its agent must be sent to `node` itself. Returns the
-    // viewer, paired with the agent's session connection in `session`.
+    // A viewer at `node` asks for `name`; another node's agent must be sent to `node` itself,
+    // its own agent gets the order of one server. Returns the viewer, paired with the agent's
+    // session connection in `session`.
     std::unique_ptr<Client> ViewThrough(const std::string& node, Client& agent,
-                                        const std::string& name, std::unique_ptr<Client>& session) {
+                                        const std::string& name, std::unique_ptr<Client>& session,
+                                        bool own_agent = false) {
         auto viewer = std::make_unique<Client>(ports_[node]);
         viewer->Send("view " + name + "\n");
-        const std::string id =
-            OrderedId(agent, "- control 127.0.0.1:" + std::to_string(ports_[node]));
+        const std::string id = OrderedId(
+            agent, own_agent ? "- control" : "- control 127.0.0.1:" + std::to_string(ports_[node]));
         port_ = ports_[node];
         session = Join(*viewer, id);
         return viewer;
@@ -156,8 +158,13 @@ TEST_F(Cluster, ServesOnWithoutRedisAndConvergesWhenItReturns) {
     StopRedis();
     auto late = RegisterAt("b", "pc-2");
     Relays(*viewer, *session);
+    // The machine moves to B meanwhile: B's own agent is used, not A's that B cannot reach.
+    auto moved = RegisterAt("b", "pc-1");
+    std::unique_ptr<Client> local_session;
+    auto local_viewer = ViewThrough("b", *moved, "pc-1", local_session, true);
+    Relays(*local_viewer, *local_session);
     EXPECT_TRUE(Lists("a", "00ok|pc-1"));  // its own agent, however long Redis is away
-    EXPECT_TRUE(Lists("b", "00ok|pc-2"));  // A's name gone after the TTL, its own kept
+    EXPECT_TRUE(Lists("c", "00ok"));       // A's and B's names gone after the TTL
     EXPECT_EQ(Count(ReadFile(dir_ / "a.log"), "warning: cluster: Redis"), 1u);
 
     StartRedis();
