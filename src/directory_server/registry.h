@@ -44,6 +44,9 @@ private:
 
     std::vector<std::string> static_;  // sorted, unique
     std::map<std::string, Holders, std::less<>> agents_;
+    // How many names of agents_ have each length: the shortest ends a rebuild's search for
+    // names that still fit, so a rebuild costs the reply's names, not every agent's.
+    std::map<std::size_t, std::size_t> lengths_;
     std::size_t agent_only_ = 0;  // agent names the hosts file does not list
     Reply reply_;
 };
