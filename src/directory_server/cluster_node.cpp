@@ -4,6 +4,9 @@
 #include "directory_server/cluster_node.h"
 
 #include <hiredis/hiredis.h>
+#include <sys/stat.h>
+
+#include <fstream>
 
 #include <utility>
 
@@ -73,10 +76,36 @@ std::string ClusterNode::Key(std::string_view name) const {
     return std::string(cluster::kAgentKeyPrefix) + std::string(name);
 }
 
-void ClusterNode::Start() {
+std::string ClusterNode::Start() {
+    if (!options_.password_file.empty()) {
+        struct stat info {};
+        std::ifstream file(options_.password_file, std::ios::binary);
+        if (!file || ::stat(options_.password_file.c_str(), &info) != 0)
+            return "cannot read the Redis password file " + options_.password_file;
+        std::getline(file, password_);
+        if (!password_.empty() && password_.back() == '\r')
+            password_.pop_back();
+        if (password_.empty())
+            return "the Redis password file " + options_.password_file + " is empty";
+        if (info.st_mode & (S_IRWXG | S_IRWXO)) {
+            Log(Level::Warning, "the Redis password file " + options_.password_file +
+                                    " is open to other users: chmod 600 it");
+        }
+    }
     Log(Level::Info, "cluster: node " + options_.node + ", reached by agents at " +
                          options_.advertise + ", through Redis at " + where_);
     Connect();
+    return {};
+}
+
+// First on each connection; a refused password ends it, said once like any other outage.
+void ClusterNode::Authenticate(RedisLink& link) {
+    if (password_.empty())
+        return;
+    link.Command({"AUTH", password_}, [this](redisReply* reply) {
+        if (!closing_ && reply && reply->type == REDIS_REPLY_ERROR)
+            Lost("the password was refused: " + Text(reply));
+    });
 }
 
 void ClusterNode::Connect() {
@@ -94,6 +123,7 @@ void ClusterNode::Connect() {
             host, options_.redis_port,
             [this] {
                 const std::string db = std::to_string(options_.redis_db);
+                Authenticate(subscriber_);
                 const auto on_message = [this](redisReply* reply) { OnMessage(reply); };
                 subscriber_.Subscribe({"SUBSCRIBE", std::string(cluster::kChangesChannel),
                                        std::string(cluster::kNodeChannelPrefix) + options_.node,
@@ -107,6 +137,7 @@ void ClusterNode::Connect() {
 }
 
 void ClusterNode::CommandsUp() {
+    Authenticate(commands_);
     if (options_.redis_db != 0)
         commands_.Command({"SELECT", std::to_string(options_.redis_db)});
     // Expired keys are announced only when Redis is told to ("Ex"); add those flags to what

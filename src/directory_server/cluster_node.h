@@ -43,8 +43,9 @@ public:
     ClusterNode(const ClusterNode&) = delete;
     ClusterNode& operator=(const ClusterNode&) = delete;
 
-    // Connects (and, when that fails, goes on trying from Tick).
-    void Start();
+    // Reads the password file, if any, and connects (and, when that fails, goes on trying from
+    // Tick). Returns why the node cannot start, or "".
+    std::string Start();
     // Reconnects, refreshes this node's agents, watches Redis's answers. Call every tick.
     void Tick();
 
@@ -66,6 +67,7 @@ private:
     using Clock = EventLoop::Clock;
 
     void Connect();
+    void Authenticate(RedisLink& link);
     void CommandsUp();
     void Subscribed();
     void Lost(const std::string& why);
@@ -85,6 +87,7 @@ private:
     RedisLink commands_;
     RedisLink subscriber_;
     std::string own_value_;                          // this node's holder value
+    std::string password_;                           // for AUTH; empty: none
     std::string where_;                              // Redis's address, for the log
     std::map<std::string, int, std::less<>> local_;  // this node's agents' names, and how many
     std::map<std::string, cluster::Holder, std::less<>> remote_;  // names other nodes hold

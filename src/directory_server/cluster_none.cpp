@@ -13,7 +13,9 @@ ClusterNode::ClusterNode(const ClusterOptions& options, EventLoop& loop, Hooks h
       commands_(loop),
       subscriber_(loop) {}
 ClusterNode::~ClusterNode() = default;
-void ClusterNode::Start() {}
+std::string ClusterNode::Start() {
+    return {};
+}
 void ClusterNode::Tick() {}
 void ClusterNode::AgentJoined(const std::string&) {}
 void ClusterNode::AgentLeft(const std::string&) {}

@@ -11,7 +11,7 @@
 
 namespace dirsrv {
 
-void Server::StartCluster() {
+std::string Server::StartCluster() {
     ClusterNode::Hooks hooks;
     hooks.listed = [this](const std::string& name, bool listed) {
         cluster_list_changed_ |=
@@ -25,7 +25,7 @@ void Server::StartCluster() {
     };
     hooks.order = [this](const cluster::Order& order) { HandleOrder(order); };
     cluster_ = std::make_unique<ClusterNode>(options_.cluster, loop_, std::move(hooks));
-    cluster_->Start();
+    return cluster_->Start();
 }
 
 // The audit file says which node each line comes from.

@@ -66,9 +66,9 @@ std::string ParseClusterOption(std::string_view name, std::optional<std::string_
 
 std::string CheckCluster(const ClusterOptions& cluster) {
     if (!cluster.enabled())
-        return cluster.node.empty() && cluster.advertise.empty()
+        return cluster.node.empty() && cluster.advertise.empty() && cluster.password_file.empty()
                    ? std::string()
-                   : "--node and --advertise need --cluster";
+                   : "--node, --advertise and --cluster-password-file need --cluster";
     if (cluster.node.empty() || cluster.advertise.empty())
         return "--cluster needs --node and --advertise";
     if (cluster.ttl < Millis(1000))
@@ -157,6 +157,7 @@ std::string Usage() {
            "  --node NAME              this node's name, unique in the cluster\n"
            "  --advertise HOST:PORT    where agents reach this node, written as one of their\n"
            "                           --server options names it\n"
+           "  --cluster-password-file FILE  Redis's password (its requirepass), mode 600\n"
            "  --cluster-ttl SECONDS    how long Redis keeps the agents of a node that stopped\n"
            "                           (15)\n"
            "  --help                   show this text\n"
@@ -214,14 +215,15 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             duration = &options.auth_timeout;
         if (name == "--cluster-ttl")
             duration = &options.cluster.ttl;
-        std::string* path = name == "--hosts"          ? &options.hosts_path
-                            : name == "--agent-keys"   ? &options.agent_keys_path
-                            : name == "--operators-ca" ? &options.operators_ca_path
-                            : name == "--crl"          ? &options.crl_path
-                            : name == "--access"       ? &options.access_path
-                            : name == "--cert"         ? &options.cert_path
-                            : name == "--audit"        ? &options.audit_path
-                                                       : nullptr;
+        std::string* path = name == "--hosts"                   ? &options.hosts_path
+                            : name == "--agent-keys"            ? &options.agent_keys_path
+                            : name == "--operators-ca"          ? &options.operators_ca_path
+                            : name == "--crl"                   ? &options.crl_path
+                            : name == "--access"                ? &options.access_path
+                            : name == "--cert"                  ? &options.cert_path
+                            : name == "--audit"                 ? &options.audit_path
+                            : name == "--cluster-password-file" ? &options.cluster.password_file
+                                                                : nullptr;
 
         if (name == "--listen") {
             const auto text = reader.TakeValue();

@@ -29,9 +29,10 @@ struct ClusterOptions {
     std::uint32_t redis_address = 0;  // host byte order; 0: no cluster
     std::uint16_t redis_port = 0;
     unsigned redis_db = 0;
-    std::string advertise;  // HOST:PORT other nodes' agents reach this node at
-    std::string node;       // this node's name
-    Millis ttl{15'000};     // how long Redis keeps an agent its node no longer refreshes
+    std::string advertise;      // HOST:PORT other nodes' agents reach this node at
+    std::string node;           // this node's name
+    Millis ttl{15'000};         // how long Redis keeps an agent its node no longer refreshes
+    std::string password_file;  // Redis's password (AUTH); empty: none
     bool enabled() const { return redis_address != 0; }
 };
 

@@ -109,8 +109,10 @@ std::string Server::Open() {
     next_ping_ = loop_.now() + options_.ping_interval;
     if (hosts_)
         ApplyHosts(hosts_->ReadNow(), true);
-    if (options_.cluster.enabled())
-        StartCluster();
+    if (options_.cluster.enabled()) {
+        if (std::string error = StartCluster(); !error.empty())
+            return error;
+    }
     Log(Level::Info, "listening on " + FormatAddress(options_.listen_address, port_) +
                          (hosts_ ? ", hosts file " + hosts_->path() : ", no hosts file") +
                          "; agents pinged every " + Seconds(options_.ping_interval) +

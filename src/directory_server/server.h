@@ -188,7 +188,7 @@ private:
     void CheckRelayMemory();
 
     // A cluster's sessions (cluster_sessions.cpp).
-    void StartCluster();
+    std::string StartCluster();
     AuditRecord Stamped(AuditRecord record) const;
     void ViewElsewhere(Connection& c, std::string_view name, const cluster::Holder& holder,
                        Operator who);

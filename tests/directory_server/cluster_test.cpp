@@ -35,6 +35,7 @@ protected:
     void SetUp() override {
         DirectoryServer::SetUp();
         fs::create_directories(dir_ / "redis");
+        WriteFile(dir_ / "redis-password", "sekrit\n");
         const auto [fd, port] = Listener();
         close(fd);
         redis_port_ = port;
@@ -69,7 +70,7 @@ protected:
             kill(redis_, SIGKILL), waitpid(redis_, nullptr, 0);
         redis_ = -1;
     }
-    // A node on a free port, advertising it, with a TTL of 2 s.
+    // A node on a free port, advertising it, with Redis's password and a TTL of 2 s.
     void StartNode(const std::string& node) {
         const auto [fd, port] = Listener();
         close(fd);
