@@ -50,7 +50,10 @@ struct RedisAdapter {
         constexpr std::uint32_t kErrors = EPOLLERR | EPOLLHUP;
         if ((interest & EPOLLOUT) && (mask & (EPOLLOUT | kErrors)))
             redisAsyncHandleWrite(context);
-        if (alive && (interest & EPOLLIN) && (mask & (EPOLLIN | kErrors)))
+        // An error with no interest at all is still read, or level-triggered epoll would
+        // report it again and again: hiredis then finds the error and ends the connection.
+        const std::uint32_t wanted = (interest & EPOLLIN) ? (EPOLLIN | kErrors) : kErrors;
+        if (alive && (mask & wanted) && !((interest & EPOLLOUT) && !(interest & EPOLLIN)))
             redisAsyncHandleRead(context);
     }
 
