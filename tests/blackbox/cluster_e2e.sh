@@ -11,7 +11,7 @@ colour=c04020
 for tool in x11vnc xsetroot redis-server; do
     command -v $tool >/dev/null || { echo "SKIP: $tool is not installed (scripts/deps session)"; exit 77; }
 done
-"$server_bin" --help | grep -q -- --cluster || { echo "SKIP: built without --cluster"; exit 77; }
+[[ $("$server_bin" --help) == *--cluster* ]] || { echo "SKIP: built without --cluster"; exit 77; }
 
 xvfb_start 640x480x24 || fail "the remote Xvfb did not start"
 track "$XVFB_PID"
