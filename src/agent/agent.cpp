@@ -445,6 +445,15 @@ void Agent::Drop(const std::string& why) {
         std::uniform_int_distribution<long long>(std::max(min, base / 2), base)(random_));
     failures_ = std::min(failures_ + 1, 62);
     deadline_ = Clock::now() + wait;
+    // With several --server options, the next one is tried (several servers act as one).
+    const auto next =
+        std::find_if(options_.servers.begin(), options_.servers.end(), [&](const Endpoint& e) {
+            return e.host == options_.server.host && e.port == options_.server.port;
+        });
+    if (options_.servers.size() > 1 && next != options_.servers.end()) {
+        options_.server =
+            next + 1 == options_.servers.end() ? options_.servers.front() : *(next + 1);
+    }
     Log(Level::Warning, why + "; connecting again in " + Seconds(wait));
 }
 

@@ -91,8 +91,11 @@ void Agent::OnConnectOrder(const Message& order) {
 }
 
 bool Agent::IsOwnServer(const Endpoint& target) const {
-    return target.port == options_.server.port &&
-           (target.host == options_.server.host || target.host == server_address_);
+    if (target.port == options_.server.port && target.host == server_address_)
+        return true;
+    return std::any_of(options_.servers.begin(), options_.servers.end(), [&](const Endpoint& e) {
+        return e.port == target.port && e.host == target.host;
+    });
 }
 
 void Agent::Decline(const std::string& id, std::string_view reason) {

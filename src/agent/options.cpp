@@ -13,7 +13,8 @@ std::string Usage() {
            "Keeps this machine registered with a directory server and, when an operator asks,\n"
            "starts x11vnc to connect this X display out to the server for one session.\n"
            "\n"
-           "  --server HOST:PORT     the directory server (IPv4 address or DNS name)\n"
+           "  --server HOST:PORT     the directory server (IPv4 address or DNS name); several\n"
+           "                         are tried in turn, and orders may name any of them\n"
            "  --name NAME            the name this machine is listed under\n"
            "  --key-file FILE        the agent key (hex; a line \"KEY\" or \"NAME KEY\"), needed\n"
            "                         when the server checks keys; mode 600\n"
@@ -104,7 +105,8 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
                 return bad("--server: '" + std::string(text) +
                            "' is not HOST:PORT (IPv4 address or DNS name, port 1-65535)");
             }
-            options.server = *endpoint;
+            options.servers.push_back(*endpoint);
+            options.server = options.servers.front();
             have_server = true;
         } else if (name == "--name") {
             if (const auto why = names::WhyNotAMachineName(text))

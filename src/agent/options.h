@@ -15,7 +15,8 @@ namespace talagent {
 using Millis = std::chrono::milliseconds;
 
 struct Options {
-    Endpoint server;
+    Endpoint server;                // the server in use: one of `servers`
+    std::vector<Endpoint> servers;  // every --server, in the order given
     std::string name;
     std::string key_file;  // empty: no key (open registration only)
     std::string display;   // ":N"

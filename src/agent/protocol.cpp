@@ -61,11 +61,12 @@ Message Bad(std::string why) {
     return Of(MessageKind::Bad, std::move(why));
 }
 
-// "ID", "ID HOST:PORT" (older servers) or "ID OPERATOR RIGHT"; an operator name never holds
-// ':', so two fields with one are the older form's target.
+// "ID", "ID HOST:PORT" (older servers), "ID OPERATOR RIGHT" or "ID OPERATOR RIGHT HOST:PORT"
+// (a server of a cluster sending the agent to the node where the viewer waits); an operator name
+// never holds ':', so two fields with one are the older form's target.
 Message ParseConnect(std::string_view rest) {
     std::vector<std::string_view> fields;
-    while (fields.size() < 4) {
+    while (fields.size() < 5) {
         const auto blank = rest.find(' ');
         fields.push_back(rest.substr(0, blank));
         if (blank == std::string_view::npos)
@@ -80,7 +81,7 @@ Message ParseConnect(std::string_view rest) {
         message.target = ParseEndpoint(fields[1]);
         if (!message.target)
             return Bad("the target is not a plain HOST:PORT");
-    } else if (fields.size() == 3) {
+    } else if (fields.size() == 3 || fields.size() == 4) {
         if (fields[1] != wire::kAnonymousOperator) {
             if (opproof::WhyNotAnOperatorName(fields[1]))
                 return Bad("the operator is not an operator's name");
@@ -89,7 +90,9 @@ Message ParseConnect(std::string_view rest) {
         if (fields[2] != wire::kRightControl && fields[2] != wire::kRightView)
             return Bad("the right is neither 'control' nor 'view'");
         message.right = fields[2] == wire::kRightView ? Right::View : Right::Control;
-    } else if (fields.size() > 3) {
+        if (fields.size() == 4 && !(message.target = ParseEndpoint(fields[3])))
+            return Bad("the target is not a plain HOST:PORT");
+    } else if (fields.size() > 4) {
         return Bad("too many fields");
     }
     return message;

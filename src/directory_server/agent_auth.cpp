@@ -101,6 +101,8 @@ Server::Next Server::HandleProof(Connection& c, std::string_view proof) {
 Server::Next Server::AcceptAgent(Connection& c, std::string_view name, std::string key) {
     agents_by_name_[std::string(name)].push_back(c.token());
     c.role = Connection::Agent{std::string(name), std::move(key)};
+    if (cluster_)
+        cluster_->AgentJoined(std::string(name));
     if (registry_.AddAgent(name)) {
         ListChanged("agent " + Printable(name) + " registered from " + Peer(c), kAgentJoined);
     } else {

@@ -83,8 +83,33 @@ std::string EventLoop::Watch(int fd, std::function<void()> on_ready) {
     event.data.u64 = watched_.size();
     if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0)
         return Errno("epoll_ctl");
-    watched_.push_back(std::move(on_ready));
+    watched_.push_back([on_ready = std::move(on_ready)](std::uint32_t) { on_ready(); });
     return {};
+}
+
+EventLoop::Token EventLoop::Attach(int fd, std::function<void(std::uint32_t)> on_event) {
+    Token token = watched_.size();
+    if (!free_.empty()) {
+        token = free_.back();
+        free_.pop_back();
+        watched_[token] = std::move(on_event);
+    } else {
+        watched_.push_back(std::move(on_event));
+    }
+    epoll_event event{};
+    event.data.u64 = token;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    return token;
+}
+
+void EventLoop::Interest(Token token, int fd, std::uint32_t events) {
+    Modify(fd, token, events);
+}
+
+void EventLoop::Detach(Token token, int fd) {
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    watched_[token] = nullptr;
+    released_.push_back(token);
 }
 
 bool EventLoop::Add(int fd, Token token, std::uint32_t events) {
@@ -112,10 +137,14 @@ int EventLoop::Run(const std::function<void(Token, std::uint32_t)>& dispatch) {
             return 0;
         }
         AdvanceClock(Clock::now());
+        free_.insert(free_.end(), released_.begin(), released_.end());
+        released_.clear();
         for (int i = 0; i < count && stop_signal_ == 0; ++i) {
             const Token token = events[i].data.u64;
             if (token < kFirstOwnerToken) {
-                watched_[token]();
+                // A copy: the callback may detach its own descriptor.
+                if (auto on_event = watched_[token])
+                    on_event(events[i].events);
             } else {
                 dispatch(token, events[i].events);
             }

@@ -41,6 +41,14 @@ public:
     // Calls `on_ready` whenever `fd` is readable (level-triggered). Returns why it could not.
     std::string Watch(int fd, std::function<void()> on_ready);
 
+    // A descriptor whose interest its holder changes as it goes (the Redis connections,
+    // cluster_redis.cpp): `on_event` gets epoll's mask. It starts with no interest; Detach it
+    // before closing it. Its token is not reused within the batch it was detached in, so an
+    // event already taken for it never reaches a newcomer.
+    Token Attach(int fd, std::function<void(std::uint32_t events)> on_event);
+    void Interest(Token token, int fd, std::uint32_t events);
+    void Detach(Token token, int fd);
+
     // The owner's descriptors: their events go to the dispatch function given to Run, with
     // `token` (at least kFirstOwnerToken). A closed descriptor leaves the set by itself.
     bool Add(int fd, Token token, std::uint32_t events);
@@ -62,7 +70,9 @@ private:
     int timer_ = -1;
     int signals_ = -1;
     Clock::duration tick_{};
-    std::vector<std::function<void()>> watched_;  // by token
+    std::vector<std::function<void(std::uint32_t)>> watched_;  // by token; empty: detached
+    std::vector<Token> free_;                                  // detached tokens, free to reuse
+    std::vector<Token> released_;  // detached in this batch: free from the next one
     int stop_signal_ = 0;
     std::function<void()> on_hangup_;
     Clock::time_point now_;

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include "common/command_line.h"
+#include "directory_server/cluster.h"
 
 namespace dirsrv {
 namespace {
@@ -41,6 +42,38 @@ std::optional<Network> ParseNetwork(std::string_view text) {
     const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
     // The address's bits beyond the prefix are dropped, as routers read "192.0.2.7/24".
     return Network{ntohl(address.s_addr) & mask, mask};
+}
+
+std::string ParseClusterOption(std::string_view name, std::optional<std::string_view> value,
+                               Options& options) {
+    if (!DIRSRV_CLUSTER)
+        return "this directory-server was built without hiredis: no " + std::string(name);
+    ClusterOptions& cluster = options.cluster;
+    if (name == "--cluster")
+        return value ? cluster::ParseUrl(*value, cluster) : "--cluster needs redis://HOST:PORT";
+    if (name == "--node") {
+        if (!value || !cluster::IsNodeName(*value))
+            return "--node needs 1-64 letters, digits, '.', '_' or '-'";
+        cluster.node = *value;
+        return {};
+    }
+    if (!value || !cluster::IsHostPort(*value))
+        return "--advertise needs the HOST:PORT agents reach this node at, as their --server "
+               "names it";
+    cluster.advertise = *value;
+    return {};
+}
+
+std::string CheckCluster(const ClusterOptions& cluster) {
+    if (!cluster.enabled())
+        return cluster.node.empty() && cluster.advertise.empty() && cluster.password_file.empty()
+                   ? std::string()
+                   : "--node, --advertise and --cluster-password-file need --cluster";
+    if (cluster.node.empty() || cluster.advertise.empty())
+        return "--cluster needs --node and --advertise";
+    if (cluster.ttl < Millis(1000))
+        return "--cluster-ttl needs at least 1 second";
+    return {};
 }
 
 }  // namespace
@@ -117,6 +150,16 @@ std::string Usage() {
            "  --list-from CIDR[,CIDR...]  who may ask for the list (default: everyone)\n"
            "  --audit FILE             one JSON line per session start and end, refused operator\n"
            "                           and agent registration; opened again on SIGHUP\n"
+           "\n"
+           "A cluster (several servers that list and reach each other's agents; see\n"
+           "directory-server(1)):\n"
+           "  --cluster redis://HOST:PORT[/DB]  the Redis the nodes share (dotted IPv4 HOST)\n"
+           "  --node NAME              this node's name, unique in the cluster\n"
+           "  --advertise HOST:PORT    where agents reach this node, written as one of their\n"
+           "                           --server options names it\n"
+           "  --cluster-password-file FILE  Redis's password (its requirepass), mode 600\n"
+           "  --cluster-ttl SECONDS    how long Redis keeps the agents of a node that stopped\n"
+           "                           (15)\n"
            "  --help                   show this text\n"
            "  --version                show the version\n"
            "\n"
@@ -170,14 +213,17 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
             duration = &options.handshake_timeout;
         if (name == "--auth-timeout")
             duration = &options.auth_timeout;
-        std::string* path = name == "--hosts"          ? &options.hosts_path
-                            : name == "--agent-keys"   ? &options.agent_keys_path
-                            : name == "--operators-ca" ? &options.operators_ca_path
-                            : name == "--crl"          ? &options.crl_path
-                            : name == "--access"       ? &options.access_path
-                            : name == "--cert"         ? &options.cert_path
-                            : name == "--audit"        ? &options.audit_path
-                                                       : nullptr;
+        if (name == "--cluster-ttl")
+            duration = &options.cluster.ttl;
+        std::string* path = name == "--hosts"                   ? &options.hosts_path
+                            : name == "--agent-keys"            ? &options.agent_keys_path
+                            : name == "--operators-ca"          ? &options.operators_ca_path
+                            : name == "--crl"                   ? &options.crl_path
+                            : name == "--access"                ? &options.access_path
+                            : name == "--cert"                  ? &options.cert_path
+                            : name == "--audit"                 ? &options.audit_path
+                            : name == "--cluster-password-file" ? &options.cluster.password_file
+                                                                : nullptr;
 
         if (name == "--listen") {
             const auto text = reader.TakeValue();
@@ -187,6 +233,10 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
                 return bad("--listen: '" + std::string(*text) +
                            "' is not an IPv4 ADDR:PORT such as 127.0.0.1:47010");
             }
+        } else if (name == "--cluster" || name == "--node" || name == "--advertise") {
+            if (const std::string error = ParseClusterOption(name, reader.TakeValue(), options);
+                !error.empty())
+                return bad(error);
         } else if (path) {
             const auto text = reader.TakeValue();
             if (!text || text->empty())
@@ -253,6 +303,8 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args) {
         (!options.crl_path.empty() || !options.access_path.empty())) {
         return bad("--crl and --access need --operators-ca, or no operator is checked");
     }
+    if (const std::string error = CheckCluster(options.cluster); !error.empty())
+        return bad(error);
     result.options = std::move(options);
     return result;
 }

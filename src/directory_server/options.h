@@ -24,6 +24,18 @@ struct Network {
     bool Holds(std::uint32_t address) const { return (address & mask) == network; }
 };
 
+// A node of a cluster of directory servers that share their agents through Redis (cluster.h).
+struct ClusterOptions {
+    std::uint32_t redis_address = 0;  // host byte order; 0: no cluster
+    std::uint16_t redis_port = 0;
+    unsigned redis_db = 0;
+    std::string advertise;      // HOST:PORT other nodes' agents reach this node at
+    std::string node;           // this node's name
+    Millis ttl{15'000};         // how long Redis keeps an agent its node no longer refreshes
+    std::string password_file;  // Redis's password (AUTH); empty: none
+    bool enabled() const { return redis_address != 0; }
+};
+
 struct Options {
     std::uint32_t listen_address = 0x7F000001;  // host byte order; loopback unless told otherwise
     std::uint16_t listen_port = 47010;
@@ -56,6 +68,7 @@ struct Options {
     std::size_t max_operator_sessions = 8;  // one operator's sessions, waiting and relayed
     std::vector<Network> list_from;         // who may ask for the list; empty: everyone
     std::string audit_path;                 // the audit file; empty: none
+    ClusterOptions cluster;
 };
 
 struct ParsedOptions {

@@ -27,27 +27,33 @@ bool HostRegistry::SetStaticNames(std::vector<std::string> names) {
     return true;
 }
 
-bool HostRegistry::AddAgent(std::string_view name) {
+bool HostRegistry::AddAgent(std::string_view name, bool rebuild) {
     auto it = agents_.find(name);
-    if (it == agents_.end())
+    if (it == agents_.end()) {
         it = agents_.emplace(std::string(name), Holders{0, IsStatic(name)}).first;
+        ++lengths_[name.size()];
+    }
     if (it->second.agents++ > 0 || it->second.static_)
         return false;
     ++agent_only_;
-    Rebuild();
+    if (rebuild)
+        Rebuild();
     return true;
 }
 
-bool HostRegistry::RemoveAgent(std::string_view name) {
+bool HostRegistry::RemoveAgent(std::string_view name, bool rebuild) {
     const auto it = agents_.find(name);
     if (it == agents_.end() || --it->second.agents > 0)
         return false;
     const bool listed_elsewhere = it->second.static_;
     agents_.erase(it);
+    if (const auto length = lengths_.find(name.size()); --length->second == 0)
+        lengths_.erase(length);
     if (listed_elsewhere)
         return false;
     --agent_only_;
-    Rebuild();
+    if (rebuild)
+        Rebuild();
     return true;
 }
 
@@ -65,7 +71,9 @@ void HostRegistry::Rebuild() {
         chosen.push_back(name);
     }
     const std::size_t static_chosen = chosen.size();
-    for (auto it = agents_.begin(); all_static && room >= 2 && it != agents_.end(); ++it) {
+    const std::size_t shortest = lengths_.empty() ? 1 : lengths_.begin()->first;
+    for (auto it = agents_.begin(); all_static && room >= shortest + 1 && it != agents_.end();
+         ++it) {
         if (it->second.static_ || it->first.size() + 1 > room)
             continue;
         room -= it->first.size() + 1;

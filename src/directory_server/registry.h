@@ -22,9 +22,12 @@ public:
     HostRegistry();
 
     // Each returns true when the set of listed names changed. Names must have passed CheckName.
+    // Many changes at once (a cluster's names, cluster_node.h) pass `rebuild` false and call
+    // Rebuild once at the end.
     bool SetStaticNames(std::vector<std::string> names);
-    bool AddAgent(std::string_view name);
-    bool RemoveAgent(std::string_view name);
+    bool AddAgent(std::string_view name, bool rebuild = true);
+    bool RemoveAgent(std::string_view name, bool rebuild = true);
+    void Rebuild();
 
     // Names listed, each once however many sources list it.
     std::size_t count() const { return static_.size() + agent_only_; }
@@ -38,10 +41,12 @@ private:
     };
 
     bool IsStatic(std::string_view name) const;
-    void Rebuild();
 
     std::vector<std::string> static_;  // sorted, unique
     std::map<std::string, Holders, std::less<>> agents_;
+    // How many names of agents_ have each length: the shortest ends a rebuild's search for
+    // names that still fit, so a rebuild costs the reply's names, not every agent's.
+    std::map<std::size_t, std::size_t> lengths_;
     std::size_t agent_only_ = 0;  // agent names the hosts file does not list
     Reply reply_;
 };

@@ -109,6 +109,10 @@ std::string Server::Open() {
     next_ping_ = loop_.now() + options_.ping_interval;
     if (hosts_)
         ApplyHosts(hosts_->ReadNow(), true);
+    if (options_.cluster.enabled()) {
+        if (std::string error = StartCluster(); !error.empty())
+            return error;
+    }
     Log(Level::Info, "listening on " + FormatAddress(options_.listen_address, port_) +
                          (hosts_ ? ", hosts file " + hosts_->path() : ", no hosts file") +
                          "; agents pinged every " + Seconds(options_.ping_interval) +
@@ -141,7 +145,7 @@ std::string Server::LoadCertificate() {
 void Server::Audit(const AuditRecord& record) {
     if (!audit_)
         return;
-    const bool written = audit_->Write(record);
+    const bool written = audit_->Write(Stamped(record));
     if (written == !audit_failing_)
         return;
     audit_failing_ = !written;
@@ -367,6 +371,8 @@ void Server::Tick() {
         LoadAgentKeys(false);
     }
     TickSessions();
+    if (cluster_)
+        TickCluster();
     const bool ping = now >= next_ping_;
     if (ping)
         next_ping_ = now + options_.ping_interval;
@@ -495,6 +501,8 @@ void Server::AgentLeaves(Connection& c, std::string_view why) {
             agents_by_name_.erase(it);
     }
     c.role = Connection::Client{};
+    if (cluster_)
+        cluster_->AgentLeft(name);
     if (registry_.RemoveAgent(name)) {
         ListChanged("agent " + Printable(name) + " left" +
                         (why.empty() ? std::string() : ": " + std::string(why)),

@@ -8,6 +8,7 @@
 //   operator_auth.cpp operators: the viewer's challenge and proof, access, per-operator limits
 //   session.cpp    sessions: "view", the ID block, "declined", pairing, the relay's end
 //   audit.*        the audit file's JSON lines
+//   cluster_sessions.cpp  sessions across the nodes of a cluster (cluster_node.h, --cluster)
 // The hosts file is read on a thread of its own (hosts_reader.h).
 #pragma once
 
@@ -26,6 +27,7 @@
 
 #include "directory_server/agent_keys.h"
 #include "directory_server/audit.h"
+#include "directory_server/cluster_node.h"
 #include "directory_server/connection.h"
 #include "directory_server/event_loop.h"
 #include "directory_server/hosts_reader.h"
@@ -64,6 +66,15 @@ private:
         std::uint64_t outgoing = 0;  // the server's own connection to a hosts-file target
         Clock::time_point deadline;  // on the serving clock
         Operator who;                // the proven operator, and their right
+        std::string node;            // the other node whose agent was ordered; empty: this one
+    };
+
+    // Another node's order passed to one of this node's agents, until its session connection
+    // has arrived there (or the time is up).
+    struct Forwarded {
+        std::string from;  // the node the viewer waits at
+        std::uint64_t agent = 0;
+        Clock::time_point deadline;  // on the serving clock
     };
 
     // Connections per peer address, so one address cannot hold every slot.
@@ -176,15 +187,30 @@ private:
     std::string Unshaken(Relay& relay);
     void CheckRelayMemory();
 
+    // A cluster's sessions (cluster_sessions.cpp).
+    std::string StartCluster();
+    AuditRecord Stamped(AuditRecord record) const;
+    void ViewElsewhere(Connection& c, std::string_view name, const cluster::Holder& holder,
+                       Operator who);
+    void EndRemotePending(const std::string& id, std::string_view reply, std::string_view why);
+    void HandleOrder(const cluster::Order& order);
+    void OrderAgent(const cluster::Order& order);
+    bool ForwardDeclined(const Connection& agent, std::string_view id, std::string_view reason);
+    void ReleaseForwarded(const Forwarded& forwarded);
+    void TickCluster();
+
     Options options_;
     EventLoop loop_;
     HostRegistry registry_;
     std::unique_ptr<HostsReader> hosts_;
     std::optional<AgentKeysFile> keys_file_;
-    std::unique_ptr<OperatorGate> operators_;  // null: anyone may open sessions
-    std::unique_ptr<TlsServer> tls_;           // null: agents' connections are plain
-    std::unique_ptr<AuditLog> audit_;          // null: no audit file
-    bool audit_failing_ = false;               // the last record could not be written
+    std::unique_ptr<OperatorGate> operators_;               // null: anyone may open sessions
+    std::unique_ptr<TlsServer> tls_;                        // null: agents' connections are plain
+    std::unique_ptr<AuditLog> audit_;                       // null: no audit file
+    std::unique_ptr<ClusterNode> cluster_;                  // null: not in a cluster
+    std::unordered_map<std::string, Forwarded> forwarded_;  // by session ID
+    bool cluster_list_changed_ = false;
+    bool audit_failing_ = false;  // the last record could not be written
     AgentKeysContent keys_;
     std::map<std::string, DirectTarget, std::less<>> direct_;  // hosts-file targets
     std::map<std::string, std::vector<std::uint64_t>, std::less<>> agents_by_name_;

@@ -132,6 +132,13 @@ void Server::StartView(Connection& c, std::string_view view_name, std::string_vi
         return;
     }
     const auto agents = agents_by_name_.find(name);
+    // In a cluster the newest registration may be another node's. Without Redis no order can
+    // reach that node, and an agent here is the better choice.
+    if (const auto* holder = cluster_ ? cluster_->RemoteHolder(name) : nullptr;
+        holder && (cluster_->joined() || agents == agents_by_name_.end())) {
+        ViewElsewhere(c, name, *holder, std::move(who));
+        return;
+    }
     Connection* agent = agents == agents_by_name_.end() ? nullptr : Find(agents->second.back());
     auto* registered = agent ? agent->as<Connection::Agent>() : nullptr;
     if (!registered) {
@@ -166,7 +173,8 @@ void Server::StartView(Connection& c, std::string_view view_name, std::string_vi
                     agent->token(),
                     0,
                     loop_.serving_now() + options_.session_timeout,
-                    std::move(who)};
+                    std::move(who),
+                    {}};
     c.role = Connection::Viewer{id};
     UpdateInterest(c);
 }
@@ -176,7 +184,7 @@ void Server::StartView(Connection& c, std::string_view view_name, std::string_vi
 std::size_t Server::PendingFor(std::string_view target) const {
     std::size_t count = 0;
     for (const auto& [id, pending] : pending_)
-        count += pending.agent == 0 && pending.name == target;
+        count += pending.agent == 0 && pending.node.empty() && pending.name == target;
     return count;
 }
 
@@ -194,6 +202,8 @@ Server::Next Server::HandleDeclined(Connection& agent, std::string_view body) {
              "closing " + Peer(agent) + ": not \"declined ID REASON\": " + Printable(body));
         return Next::HangUp;
     }
+    if (cluster_ && ForwardDeclined(agent, declined->id, declined->reason))
+        return Next::Continue;
     const auto it = pending_.find(std::string(declined->id));
     if (it == pending_.end() || it->second.agent != agent.token())
         return Next::Continue;
@@ -239,7 +249,8 @@ void Server::ConnectOut(Connection& viewer, const std::string& id, const DirectT
                     0,
                     out->token(),
                     loop_.serving_now() + options_.session_timeout,
-                    std::move(who)};
+                    std::move(who),
+                    {}};
     viewer.role = Connection::Viewer{id};
     UpdateInterest(viewer);
 }
@@ -272,7 +283,8 @@ void Server::ConnectDone(Connection& c, std::uint32_t mask) {
 
 void Server::JoinSession(Connection& c, std::string_view id, std::string_view held) {
     const auto it = pending_.find(std::string(id));
-    if (it == pending_.end() || it->second.agent == 0) {
+    // A session waits for an agent here, or for another node's agent sent here.
+    if (it == pending_.end() || (it->second.agent == 0 && it->second.node.empty())) {
         Note(kBadInput, Level::Info,
              "closing " + Peer(c) + ": session ID " + Printable(id) +
                  " is unknown, used or expired");
@@ -289,6 +301,12 @@ void Server::JoinSession(Connection& c, std::string_view id, std::string_view he
         return;
     }
     viewer->role = Connection::Client{};
+    if (!pending.node.empty()) {
+        cluster::Order joined;
+        joined.kind = cluster::Order::Kind::Joined;
+        joined.id = session_id;
+        cluster_->Send(pending.node, joined, [] {});
+    }
     Pair(*viewer, c, held, session_id, pending);
 }
 
