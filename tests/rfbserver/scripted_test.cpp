@@ -100,8 +100,7 @@ Bytes TextProvide(const std::string& text) {
     return Deflate(plain);
 }
 
-constexpr uint32_t kText = 1, kCaps = 1u << 24, kRequest = 1u << 25, kNotify = 1u << 27,
-                   kProvide = 1u << 28;
+using namespace rfb::clipboard;
 
 // A 3.8 viewer with security None, through ClientInit; the server's output so far dropped.
 std::unique_ptr<rfbserver::Server> Connected(rfbserver::Options options = {}) {
