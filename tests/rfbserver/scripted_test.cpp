@@ -251,6 +251,80 @@ TEST(RfbServerScripted, BadInputEndsTheSessionWithAReasonHoweverItIsCut) {
     }
 }
 
+TEST(RfbServerScripted, PixelsGoOutInTheViewersFormat) {
+    // 0x123456, as each format holds it (channels rounded to their range).
+    struct Row {
+        const char* name;
+        Bytes format;  // SetPixelFormat's 16 bytes
+        rfb::Encoding encoding;
+        Bytes pixel;  // Raw: the first pixel; ZRLE: each solid tile's colour
+    };
+    const Row rows[] = {
+        {"32 little-endian RGB",
+         {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0},
+         rfb::Encoding::kRaw,
+         {0x56, 0x34, 0x12, 0}},
+        {"32 big-endian RGB",
+         {32, 24, 1, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0},
+         rfb::Encoding::kRaw,
+         {0, 0x12, 0x34, 0x56}},
+        {"32 little-endian BGR",
+         {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 0, 8, 16, 0, 0, 0},
+         rfb::Encoding::kRaw,
+         {0x12, 0x34, 0x56, 0}},
+        {"16 big-endian 565",
+         {16, 16, 1, 1, 0, 31, 0, 63, 0, 31, 11, 5, 0, 0, 0, 0},
+         rfb::Encoding::kRaw,
+         {0x11, 0xaa}},
+        {"8 bit 332",
+         {8, 8, 0, 1, 0, 7, 0, 7, 0, 3, 5, 2, 0, 0, 0, 0},
+         rfb::Encoding::kRaw,
+         {0x05}},
+        {"ZRLE's 3 low bytes, little-endian",
+         {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0},
+         rfb::Encoding::kZrle,
+         {0x56, 0x34, 0x12}},
+        {"ZRLE's 3 low bytes, big-endian",
+         {32, 24, 1, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0},
+         rfb::Encoding::kZrle,
+         {0x12, 0x34, 0x56}},
+        {"ZRLE's 3 high bytes, little-endian",
+         {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 24, 16, 8, 0, 0, 0},
+         rfb::Encoding::kZrle,
+         {0x56, 0x34, 0x12}},
+    };
+    constexpr std::size_t kPayload = 4 + 12;  // update and rectangle headers
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto server = Connected();
+        server->Receive(Concat({{rfb::client_msg::kSetPixelFormat, 0, 0, 0},
+                                row.format,
+                                SetEncodings({row.encoding}),
+                                UpdateRequest(false)}));
+        server->SetFrame(Frame());
+        const Bytes out = server->TakeOutput();
+        ASSERT_GT(out.size(), kPayload + 4);
+        if (row.encoding == rfb::Encoding::kRaw) {
+            EXPECT_EQ(Bytes(out.begin() + kPayload, out.begin() + kPayload + row.pixel.size()),
+                      row.pixel);
+            continue;
+        }
+        // Four solid tiles (100x80 in 64x64 tiles), one zlib stream flushed.
+        Bytes tiles(64);
+        z_stream z{};
+        inflateInit(&z);
+        z.next_in = const_cast<uint8_t*>(out.data() + kPayload + 4);
+        z.avail_in = static_cast<uInt>(out.size() - kPayload - 4);
+        z.next_out = tiles.data();
+        z.avail_out = static_cast<uInt>(tiles.size());
+        inflate(&z, Z_SYNC_FLUSH);
+        tiles.resize(tiles.size() - z.avail_out);
+        inflateEnd(&z);
+        const Bytes tile = Concat({{rfb::zrle::kSolid}, row.pixel});
+        EXPECT_EQ(tiles, Concat({tile, tile, tile, tile}));
+    }
+}
+
 TEST(RfbServerScripted, AResizeEndsTheSessionOfAViewerThatCannotFollowIt) {
     auto server = Connected();
     server->Receive(Concat({SetEncodings({rfb::Encoding::kRaw}), UpdateRequest(false)}));
