@@ -137,7 +137,10 @@ void EncodeTile(const TileView& tile, const PixelWriter& writer, Palette& palett
     const std::size_t best = std::min({packed, plain_rle, palette_rle, raw});
     if (best == raw) {
         out.push_back(kRaw);
-        tile.ForEach(put_cpixel);
+        std::size_t at = out.size();
+        out.resize(at + pixels * cpx);
+        tile.ForEach(
+            [&](uint32_t c) { at = writer.PutCompressed(c, out.data() + at) - out.data(); });
     } else if (best == packed || best == palette_rle) {
         out.push_back(static_cast<uint8_t>(best == packed ? n : kPlainRle + n));
         for (std::size_t i = 0; i < n; ++i) {
