@@ -21,7 +21,8 @@
 //   4. Normal: the client's messages. SetPixelFormat is honoured for 32-bit true colour of any
 //      byte order and shifts, and for 16- and 8-bit true colour; colour maps end the session.
 //      SetEncodings picks the encoding for updates (the client's first of ZRLE, Hextile, Raw, and
-//      Tight once the client core decodes it), CopyRect, Cursor, DesktopSize, Extended Clipboard.
+//      Tight once the client core decodes it), Cursor, DesktopSize, Extended Clipboard (CopyRect
+//      is not sent: moved areas go as changed tiles).
 //      A full update request is answered with the whole screen at the next SetFrame(); an
 //      incremental one as soon as a frame differs from the one last sent (tile by tile, 64x64),
 //      with only the tiles that changed.
@@ -100,7 +101,7 @@ struct Pointer {
     uint8_t buttons = 0;  // bit 0 left, 1 middle, 2 right, 3/4 wheel up/down
 };
 struct Clipboard {
-    std::string text;  // UTF-8 (Extended Clipboard), or Latin-1 ServerCutText converted
+    std::string text;  // UTF-8 (Extended Clipboard), or Latin-1 ClientCutText converted
 };
 struct Closed {
     std::string reason;  // for the log, in English
@@ -135,7 +136,9 @@ public:
     void SetFrame(const Frame& frame);
     // The cursor's shape (sent with the next update where the client understands Cursor).
     void SetCursor(const rfb::Cursor& cursor);
-    // Text copied on the supported machine (UTF-8).
+    // Text copied on the supported machine (UTF-8). Viewers with Extended Clipboard get UTF-8;
+    // others plain cut text: Latin-1 where every character has one, else the UTF-8 bytes, which
+    // viewers that check for UTF-8 (ours does) take as such.
     void SetClipboard(std::string_view utf8_text);
     // Ring the viewer's bell.
     void Bell();
