@@ -21,13 +21,28 @@
 //   4. Normal: the client's messages. SetPixelFormat is honoured for 32-bit true colour of any
 //      byte order and shifts, and for 16- and 8-bit true colour; colour maps end the session.
 //      SetEncodings picks the encoding for updates (the client's first of ZRLE, Hextile, Raw, and
-//      Tight once the client core decodes it), CopyRect, Cursor, DesktopSize, Extended Clipboard.
+//      Tight once the client core decodes it), Cursor, DesktopSize, Extended Clipboard (CopyRect
+//      is not sent: moved areas go as changed tiles).
 //      A full update request is answered with the whole screen at the next SetFrame(); an
 //      incremental one as soon as a frame differs from the one last sent (tile by tile, 64x64),
 //      with only the tiles that changed.
 // Anything the core cannot accept ends the session: one Closed event with a reason, after which
 // input is ignored and the front end closes the connection. Every allocation a client can cause
-// is bounded (Options).
+// is bounded (Options); cut text beyond max_clipboard_bytes is dropped as it arrives and the
+// session goes on.
+//
+// Time is the front end's: the core has no clock, so a viewer that stalls in the handshake (or
+// never finishes TLS) is ended by the front end's own deadline, which it clears on Ready.
+//
+// Output is bounded by the viewer's reading: each update answers one FramebufferUpdateRequest,
+// and WantsFrame() is false while more than Options::max_pending_output bytes wait in the core.
+// The front end takes output only when its socket has room for more (it holds one TakeOutput()
+// batch at a time), so a viewer that stops reading stops the captures, and the queue grows by
+// at most one update beyond the bound.
+//
+// Updates cover the whole screen whatever region a request names (viewers ask for the whole
+// screen). A frame of a new size goes out as DesktopSize followed by the whole screen; a viewer
+// that did not announce DesktopSize cannot follow, and the session ends with a reason.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +70,8 @@ struct Options {
     // Limits on what a client may make the core allocate or do.
     std::size_t max_clipboard_bytes = std::size_t{1} << 20;
     std::size_t max_encodings = 64;
+    // WantsFrame() is false while more output than this waits to be taken.
+    std::size_t max_pending_output = std::size_t{256} << 10;
 };
 
 // One captured screen: pixels 0x00RRGGBB (the top byte ignored), top row first, `stride` pixels
@@ -84,7 +101,7 @@ struct Pointer {
     uint8_t buttons = 0;  // bit 0 left, 1 middle, 2 right, 3/4 wheel up/down
 };
 struct Clipboard {
-    std::string text;  // UTF-8 (Extended Clipboard), or Latin-1 ServerCutText converted
+    std::string text;  // UTF-8 (Extended Clipboard), or Latin-1 ClientCutText converted
 };
 struct Closed {
     std::string reason;  // for the log, in English
@@ -119,7 +136,9 @@ public:
     void SetFrame(const Frame& frame);
     // The cursor's shape (sent with the next update where the client understands Cursor).
     void SetCursor(const rfb::Cursor& cursor);
-    // Text copied on the supported machine (UTF-8).
+    // Text copied on the supported machine (UTF-8). Viewers with Extended Clipboard get UTF-8;
+    // others plain cut text: Latin-1 where every character has one, else the UTF-8 bytes, which
+    // viewers that check for UTF-8 (ours does) take as such.
     void SetClipboard(std::string_view utf8_text);
     // Ring the viewer's bell.
     void Bell();
