@@ -27,7 +27,21 @@
 //      with only the tiles that changed.
 // Anything the core cannot accept ends the session: one Closed event with a reason, after which
 // input is ignored and the front end closes the connection. Every allocation a client can cause
-// is bounded (Options).
+// is bounded (Options); cut text beyond max_clipboard_bytes is dropped as it arrives and the
+// session goes on.
+//
+// Time is the front end's: the core has no clock, so a viewer that stalls in the handshake (or
+// never finishes TLS) is ended by the front end's own deadline, which it clears on Ready.
+//
+// Output is bounded by the viewer's reading: each update answers one FramebufferUpdateRequest,
+// and WantsFrame() is false while more than Options::max_pending_output bytes wait in the core.
+// The front end takes output only when its socket has room for more (it holds one TakeOutput()
+// batch at a time), so a viewer that stops reading stops the captures, and the queue grows by
+// at most one update beyond the bound.
+//
+// Updates cover the whole screen whatever region a request names (viewers ask for the whole
+// screen). A frame of a new size goes out as DesktopSize followed by the whole screen; a viewer
+// that did not announce DesktopSize cannot follow, and the session ends with a reason.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +69,8 @@ struct Options {
     // Limits on what a client may make the core allocate or do.
     std::size_t max_clipboard_bytes = std::size_t{1} << 20;
     std::size_t max_encodings = 64;
+    // WantsFrame() is false while more output than this waits to be taken.
+    std::size_t max_pending_output = std::size_t{256} << 10;
 };
 
 // One captured screen: pixels 0x00RRGGBB (the top byte ignored), top row first, `stride` pixels

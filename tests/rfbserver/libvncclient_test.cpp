@@ -1,0 +1,142 @@
+// The server core served over loopback to libvncclient, a client written elsewhere: the screen
+// it decodes is the one served, pixel-exact, in ZRLE, Hextile and Raw, at 32, 16 and 8 bits per
+// pixel with its own channel order. The harness thread owns the socket and the core, as a front
+// end would.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <rfb/rfbclient.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "rfb_stream.h"
+#include "rfbserver/server.h"
+
+namespace rfbserver_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Serves `image` to the first connection on `listener` until the viewer leaves or `stop`.
+void Serve(int listener, const rfbtest::Image& image, const std::atomic<bool>& stop) {
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) {
+        return;
+    }
+    const int fd = accept(listener, nullptr, nullptr);
+    rfbserver::Options options;
+    options.security = rfbserver::Options::Security::kNone;
+    rfbserver::Server server(options);
+    const rfbserver::Frame frame{image.width, image.height, image.width, image.pixels.data()};
+    server.SetFrame(frame);
+    uint8_t buffer[65536];
+    while (!stop && !server.closed()) {
+        const auto out = server.TakeOutput();
+        for (std::size_t sent = 0; sent < out.size();) {
+            const ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                close(fd);
+                return;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        pollfd q{fd, POLLIN, 0};
+        if (poll(&q, 1, 20) == 1) {
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            server.Receive(std::span(buffer, static_cast<std::size_t>(n)));
+        }
+        while (server.PollEvent()) {
+        }
+        if (server.WantsFrame()) {
+            server.SetFrame(frame);
+        }
+    }
+    close(fd);
+}
+
+void Quiet(const char*, ...) {}
+
+struct Format {
+    int bits_per_sample;
+    int bytes_per_pixel;
+};
+
+// The channel `value` (0..255) as a client with `max` levels should hold it.
+uint32_t Scaled(uint32_t value, uint32_t max) {
+    return (value * max + 127) / 255;
+}
+
+// The first pixel libvncclient holds differently from `image`, or -1.
+long FirstMismatch(const rfbClient* client, const rfbtest::Image& image) {
+    const rfbPixelFormat& f = client->format;
+    const int bpp = f.bitsPerPixel / 8;
+    // Bits outside the channels are libvncclient's own (its ZRLE decoder sets some).
+    const uint32_t channels = uint32_t{f.redMax} << f.redShift |
+                              uint32_t{f.greenMax} << f.greenShift |
+                              uint32_t{f.blueMax} << f.blueShift;
+    for (long i = 0; i < static_cast<long>(image.pixels.size()); ++i) {
+        uint32_t held = 0;
+        std::memcpy(&held, client->frameBuffer + i * bpp, static_cast<std::size_t>(bpp));
+        const uint32_t rgb = image.pixels[static_cast<std::size_t>(i)];
+        const uint32_t want = Scaled((rgb >> 16) & 255, f.redMax) << f.redShift |
+                              Scaled((rgb >> 8) & 255, f.greenMax) << f.greenShift |
+                              Scaled(rgb & 255, f.blueMax) << f.blueShift;
+        if ((held & channels) != want) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+TEST(RfbServerLibvncclient, DecodesTheServedScreenExactlyInEveryEncodingAndDepth) {
+    rfbClientLog = rfbClientErr = Quiet;
+    const rfbtest::Image image = rfbtest::MakeDesktop(333, 215, 11);
+    for (const char* encoding : {"zrle", "hextile", "raw"}) {
+        for (const Format format : {Format{8, 4}, Format{5, 2}, Format{2, 1}}) {
+            SCOPED_TRACE(std::string(encoding) + " at " +
+                         std::to_string(format.bytes_per_pixel * 8) + " bits");
+            const int listener = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof address;
+            ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+            ASSERT_EQ(listen(listener, 1), 0);
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+            std::atomic<bool> stop = false;
+            std::thread server(Serve, listener, std::cref(image), std::cref(stop));
+
+            rfbClient* client = rfbGetClient(format.bits_per_sample, 3, format.bytes_per_pixel);
+            client->serverHost = strdup("127.0.0.1");
+            client->serverPort = ntohs(address.sin_port);
+            client->appData.encodingsString = encoding;
+            ASSERT_TRUE(rfbInitClient(client, nullptr, nullptr));  // frees the client if not
+            long mismatch = 0;
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (mismatch >= 0 && std::chrono::steady_clock::now() < deadline) {
+                if (WaitForMessage(client, 50000) > 0 && !HandleRFBServerMessage(client)) {
+                    break;
+                }
+                mismatch = FirstMismatch(client, image);
+            }
+            EXPECT_EQ(mismatch, -1);
+            stop = true;
+            std::free(client->frameBuffer);
+            rfbClientCleanup(client);
+            server.join();
+            close(listener);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace rfbserver_test

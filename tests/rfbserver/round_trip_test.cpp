@@ -1,0 +1,176 @@
+// The server core against the project's client core, in memory: pictures of every kind in every
+// encoding, over both securities, arrive pixel-exact; only changed tiles travel; a new size,
+// the cursor, input and plain cut text cross.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "session_pair.h"
+
+namespace rfbserver_test {
+namespace {
+
+// Odd sizes, so that both the 64x64 and the 16x16 tile grids end in partial tiles.
+constexpr int kWidth = 203;
+constexpr int kHeight = 141;
+
+Image Generate(int width, int height, uint32_t (*pixel)(int x, int y, uint32_t& state)) {
+    Image image{width, height, std::vector<uint32_t>(static_cast<std::size_t>(width) * height)};
+    uint32_t state = 12345;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            // The top byte varies: the server must ignore it.
+            image.At(x, y) = pixel(x, y, state) | (static_cast<uint32_t>(x) << 24);
+        }
+    }
+    return image;
+}
+
+std::vector<Image> Pictures(int width, int height) {
+    return {
+        Generate(width, height, [](int, int, uint32_t&) { return 0x3070b0u; }),
+        Generate(width, height,
+                 [](int x, int y, uint32_t&) {
+                     return static_cast<uint32_t>((x & 255) << 16 | (y & 255) << 8 | 0x40);
+                 }),
+        Generate(width, height,
+                 [](int, int, uint32_t& s) { return (s = s * 1664525u + 1013904223u) >> 8; }),
+        rfbtest::MakeDesktop(width, height, 7),
+    };
+}
+
+rfb::Options ClientOptions(rfb::Encoding encoding) {
+    rfb::Options options;
+    options.allow_insecure = true;
+    options.encodings = {encoding};
+    return options;
+}
+
+rfbserver::Options ServerOptions(rfbserver::Options::Security security) {
+    rfbserver::Options options;
+    options.security = security;
+    options.desktop_name = "Büro-PC";
+    return options;
+}
+
+// A connected pair showing `first`.
+std::unique_ptr<SessionPair> Connect(
+    const Image& first, rfb::Encoding encoding = rfb::Encoding::kZrle,
+    rfbserver::Options::Security security = rfbserver::Options::Security::kNone) {
+    auto pair = std::make_unique<SessionPair>(ServerOptions(security), ClientOptions(encoding));
+    pair->server.SetFrame(FrameOf(first));
+    pair->Pump();
+    EXPECT_TRUE(pair->server.ready());
+    EXPECT_TRUE(pair->client.connected());
+    EXPECT_TRUE(pair->Offer(first));
+    EXPECT_EQ(Mismatch(pair->client, first), "");
+    return pair;
+}
+
+TEST(RfbServerRoundTrip, EveryPictureArrivesExactlyInEveryEncodingOverBothSecurities) {
+    using Security = rfbserver::Options::Security;
+    const auto pictures = Pictures(kWidth, kHeight);
+    for (const Security security : {Security::kNone, Security::kVeNCryptX509}) {
+        for (const rfb::Encoding encoding :
+             {rfb::Encoding::kZrle, rfb::Encoding::kHextile, rfb::Encoding::kRaw}) {
+            SCOPED_TRACE("encoding " + std::to_string(static_cast<int>(encoding)));
+            auto pair = Connect(pictures.back(), encoding, security);
+            EXPECT_EQ(pair->client.encrypted(), security == Security::kVeNCryptX509);
+            const auto connected = std::find_if(
+                pair->client_events.begin(), pair->client_events.end(),
+                [](const auto& e) { return std::holds_alternative<rfb::event::Connected>(e); });
+            ASSERT_NE(connected, pair->client_events.end());
+            EXPECT_EQ(std::get<rfb::event::Connected>(*connected).name, "Büro-PC");
+            for (std::size_t i = 0; i < pictures.size(); ++i) {
+                EXPECT_TRUE(pair->Offer(pictures[i]));
+                EXPECT_EQ(Mismatch(pair->client, pictures[i]), "") << "picture " << i;
+            }
+        }
+    }
+}
+
+TEST(RfbServerRoundTrip, OnlyTheTilesThatChangedAreSentMergedIntoRectangles) {
+    struct Row {
+        const char* name;
+        std::vector<std::pair<int, int>> changed;
+        std::vector<rfb::Rect> sent;  // empty: no update at all
+    };
+    const Row rows[] = {
+        {"nothing changed", {}, {}},
+        {"one pixel", {{100, 70}}, {{64, 64, 64, 64}}},
+        {"the partial corner tile", {{202, 140}}, {{192, 128, 11, 13}}},
+        {"two tiles side by side", {{10, 10}, {70, 10}}, {{0, 0, 128, 64}}},
+        {"a square of four tiles", {{10, 10}, {70, 10}, {10, 70}, {70, 70}}, {{0, 0, 128, 128}}},
+        {"an L of three tiles", {{10, 10}, {70, 10}, {10, 70}}, {{0, 0, 128, 64}, {0, 64, 64, 64}}},
+        {"two tiles apart", {{10, 10}, {150, 10}}, {{0, 0, 64, 64}, {128, 0, 64, 64}}},
+    };
+    const Image base = rfbtest::MakeDesktop(kWidth, kHeight, 3);
+    auto pair = Connect(base);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Image next = base;
+        for (const auto& [x, y] : row.changed) {
+            next.At(x, y) ^= 0x00ff00ffu;
+        }
+        // The top byte alone never counts as a change.
+        next.At(0, 0) ^= 0xff000000u;
+        const std::size_t before = pair->client_events.size();
+        ASSERT_TRUE(pair->Offer(next));
+        if (row.sent.empty()) {
+            EXPECT_EQ(pair->client_events.size(), before);
+            EXPECT_TRUE(pair->server.WantsFrame());
+        } else {
+            EXPECT_EQ(pair->LastUpdate(), row.sent);
+        }
+        EXPECT_EQ(Mismatch(pair->client, next), "");
+        ASSERT_TRUE(pair->Offer(base));  // back, for the next row
+    }
+}
+
+TEST(RfbServerRoundTrip, ANewSizeIsAnnouncedAndDrawnWhole) {
+    auto pair = Connect(rfbtest::MakeDesktop(kWidth, kHeight, 1));
+    for (const auto& [w, h] : {std::pair{320, 200}, std::pair{64, 48}}) {
+        const Image bigger = rfbtest::MakeDesktop(w, h, 2);
+        ASSERT_TRUE(pair->Offer(bigger));
+        EXPECT_EQ(Mismatch(pair->client, bigger), "");
+        EXPECT_EQ(pair->LastUpdate(), (std::vector<rfb::Rect>{{0, 0, w, h}}));
+    }
+}
+
+TEST(RfbServerRoundTrip, CursorInputAndCutTextCrossBothWays) {
+    const Image screen = rfbtest::MakeDesktop(kWidth, kHeight, 5);
+    auto pair = Connect(screen);
+    rfb::Cursor cursor{2, 1, 3, 2, {0xffff0000u, 0, 0xff00ff00u, 0, 0xff0000ffu, 0xffffffffu}};
+    pair->server.SetCursor(cursor);
+    ASSERT_TRUE(pair->Offer(screen));
+    EXPECT_EQ(pair->client.cursor().pixels, cursor.pixels);
+    EXPECT_EQ(pair->client.cursor().hotspot_x, 2);
+
+    pair->client.SendKey(0xff0d, true);
+    pair->client.SendPointer(30, 40, 5);
+    pair->client.SendClipboard("naïve café");
+    pair->Pump();
+    const auto keys = pair->ServerEvents<rfbserver::event::Key>();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].keysym, 0xff0du);
+    EXPECT_TRUE(keys[0].down);
+    const auto pointers = pair->ServerEvents<rfbserver::event::Pointer>();
+    ASSERT_EQ(pointers.size(), 1u);
+    EXPECT_EQ(std::tie(pointers[0].x, pointers[0].y, pointers[0].buttons),
+              std::make_tuple(30, 40, uint8_t{5}));
+    const auto clips = pair->ServerEvents<rfbserver::event::Clipboard>();
+    ASSERT_EQ(clips.size(), 1u);
+    EXPECT_EQ(clips[0].text, "naïve café");
+
+    // Latin-1 where it fits; Korean, which has no Latin-1 form, as UTF-8 the viewer recognises.
+    for (const std::string text : {"naïve café", "안녕하세요"}) {
+        pair->server.SetClipboard(text);
+        pair->Pump();
+        const auto* clip = std::get_if<rfb::event::Clipboard>(&pair->client_events.back());
+        ASSERT_NE(clip, nullptr);
+        EXPECT_EQ(clip->text, text);
+    }
+}
+
+}  // namespace
+}  // namespace rfbserver_test
