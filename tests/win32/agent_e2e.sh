@@ -1,0 +1,209 @@
+#!/usr/bin/env bash
+# talagent.exe under Wine serves its desktop to the Linux viewer through the real directory
+# server. The Wine desktop is an Xvfb whose root is one colour (20c040) with a Wine window of
+# another (c02040, agent_probe.exe, which prints the input it gets); talagent.exe registers over
+# TLS and proves its key; talviewer on a second Xvfb, with alice's operator certificate, must
+# show both colours where they are, and a click, a key and Unicode text typed into it must reach
+# the Wine window. Then the refusals: talagent.exe that does not trust the server's CA (or is
+# told a name the certificate does not hold) never registers; a viewer without an operator
+# certificate, or without the CA (a plain viewer), gets no picture. With --ask: Allow shows the
+# desktop, Deny and the time-out decline the session.
+#   tests/win32/agent_e2e.sh BUILD_WIN BUILD   (BUILD: directory-server, talviewer and the
+#                                               screenshot tool; skipped when they are missing)
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build_win=$(realpath "$1") build=$(realpath -m "$2")
+for program in "$build_win/talagent.exe" "$build/directory-server" "$build/talviewer" \
+    "$build/tests/tools/screenshot"; do
+    [[ -x $program || -f $program ]] || { echo "SKIP: no $program"; exit 0; }
+done
+source "$here/lib.sh"
+work=$build_win/agent-e2e
+rm -rf "$work"
+mkdir -p "$work/app" "$build_win/artifacts"
+trap stop_all EXIT
+fail() {
+    echo "FAIL: $*"
+    tail -n 15 "$work/server.log" "$work/agent.log" "$work/viewer.log" "$work/probe.log" 2>/dev/null
+    exit 1
+}
+
+# The Wine desktop, and the operator's screen beside it.
+W=640 H=480 PX=300 PY=200 PW=200 PH=150
+wine_prefix_prepare "$build_win" || fail "no Wine prefix"
+xvfb_start "${W}x${H}x24" || fail "no Xvfb for Wine"
+"$WINESERVER" -p >/dev/null 2>&1
+"$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+WINE_DISPLAY=$DISPLAY WINE_XVFB=$XVFB_PID
+xsetroot -display "$WINE_DISPLAY" -solid '#20c040'
+xvfb_start 1280x1024x24 || fail "no Xvfb for the viewer"
+VIEWER_DISPLAY=$DISPLAY
+pids+=("$XVFB_PID")
+XVFB_PID=$WINE_XVFB DISPLAY=$WINE_DISPLAY
+
+make_pki "$work/pki" || fail "no certificates"
+ca=$work/pki/ca
+chmod 600 "$ca/agents/pc-1.pem"
+(umask 077 && openssl rand -hex 32 >"$work/agent.key" && echo "pc-1 $(cat "$work/agent.key")" >"$work/keys")
+printf 'alice pc-* control\n' >"$work/access"
+
+# start_server [OPTIONS...]: the directory server on a free port ($port), agents in TLS.
+start_server() {
+    "$build/directory-server" --listen 127.0.0.1:0 --agent-keys "$work/keys" \
+        --cert "$ca/servers/localhost.pem" "$@" 2>"$work/server.log" &
+    server=$!
+    pids+=($server)
+    wait_for 10 grep -q 'listening on' "$work/server.log" || fail "the directory server did not start"
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log")
+}
+
+# start_agent [OPTIONS...]: talagent.exe for pc-1 at the server, its log in agent.log.
+start_agent() {
+    DISPLAY=$WINE_DISPLAY "$WINE" "$build_win/talagent.exe" --server "${server_at:-127.0.0.1:$port}" \
+        --name pc-1 --key-file "$(wine_path "$work/agent.key")" \
+        --cert "$(wine_path "$ca/agents/pc-1.pem")" --ca "$(wine_path "${agent_ca:-$ca/ca.pem}")" \
+        "$@" 2>"$work/agent.log" </dev/null &
+    agent=$!
+    pids+=($agent)
+}
+stop_agent() { kill "$agent" 2>/dev/null; wait "$agent" 2>/dev/null; }
+
+# pixel SHOT X Y: the colour at X, Y of the remote desktop in a PPM screenshot of the viewer's
+# window, as rrggbb; pixel SHOT top: how far below the window's top the desktop starts (the
+# viewer's tool bar is above it).
+pixel() {
+    python3 -c 'import re, sys
+data = open(sys.argv[1], "rb").read()
+header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+\d+\s", data)
+top = int(header[2]) - int(sys.argv[-1])
+if sys.argv[2] == "top":
+    sys.exit(print(top))
+at = header.end() + ((int(sys.argv[3]) + top) * int(header[1]) + int(sys.argv[2])) * 3
+print(data[at:at + 3].hex())' "$@" "$H"
+}
+
+# start_viewer OPERATOR_PEM: the Linux viewer for pc-1 on the operator's screen.
+start_viewer() {
+    (cd "$work/app" && DISPLAY=$VIEWER_DISPLAY QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$work/config \
+        TALVIEWER_NO_DIALOGS=1 TALVIEWER_OPERATOR=$1 exec timeout 120 ./talviewer \
+        TALVERO-VNC 127.0.0.1 "$port" pc-1) 2>"$work/viewer.log" &
+    viewer_pid=$!
+    pids+=($viewer_pid)
+}
+
+# shows COLOUR X Y: the viewer's window shows COLOUR at X, Y of the remote desktop.
+shows() {
+    local window shot=$work/viewer.ppm
+    window=$(DISPLAY=$VIEWER_DISPLAY xdotool search --onlyvisible --name '^pc-1' 2>/dev/null | head -n 1)
+    [[ -n $window ]] || return 1
+    DISPLAY=$VIEWER_DISPLAY "$build/tests/tools/screenshot" "$shot" "$window" 2>/dev/null || return 1
+    [[ $(pixel "$shot" "$2" "$3") == "$1" ]]
+}
+
+# --- a whole session: picture and input
+cp "$ca/ca.pem" "$work/app/ca.pem"
+cp "$build/talviewer" "$work/app/talviewer"
+start_server --operators-ca "$ca/ca.pem" --access "$work/access"
+DISPLAY=$WINE_DISPLAY "$WINE" "$build_win/win32-tools/agent_probe.exe" $PX $PY $PW $PH c02040 \
+    >"$work/probe.log" 2>/dev/null </dev/null &
+pids+=($!)
+wait_for 20 grep -q ready "$work/probe.log" || fail "the probe window did not start"
+start_agent
+wait_for 20 grep -q 'agent "pc-1" registered' "$work/server.log" || fail "talagent.exe did not register"
+grep -q 'registered as pc-1 (key proven)' "$work/agent.log" || fail "talagent.exe did not prove its key"
+echo "PASS: talagent.exe registers over TLS and proves its key"
+
+start_viewer "$ca/operators/alice.pem"
+wait_for 30 shows c02040 $((PX + PW / 2)) $((PY + PH / 2)) ||
+    fail "the viewer does not show the Wine window's colour where it is"
+shows 20c040 $((PX / 2)) $((PY / 2)) || fail "the viewer does not show the X root's colour"
+DISPLAY=$VIEWER_DISPLAY "$build/tests/tools/screenshot" "$build_win/artifacts/agent-session.ppm" \
+    "$(DISPLAY=$VIEWER_DISPLAY xdotool search --onlyvisible --name '^pc-1' | head -n 1)" 2>/dev/null
+echo "PASS: the viewer shows the X root and the Wine window, each where it is"
+
+viewer=$(DISPLAY=$VIEWER_DISPLAY xdotool search --onlyvisible --name '^pc-1' | head -n 1)
+top=$(pixel "$work/viewer.ppm" top)
+DISPLAY=$VIEWER_DISPLAY xdotool mousemove --window "$viewer" $((PX + 20)) $((PY + 30 + top)) click 1
+wait_for 10 grep -q '^click 20 30' "$work/probe.log" || fail "no click at 20,30 in the Wine window"
+echo "PASS: a click reaches the Wine window where it was made"
+DISPLAY=$VIEWER_DISPLAY xdotool windowfocus "$viewer" 2>/dev/null
+DISPLAY=$VIEWER_DISPLAY xdotool key --window "$viewer" k
+wait_for 10 grep -q '^key 75 3[0-9]' "$work/probe.log" || fail "no key K with its scan code"
+wait_for 5 grep -q '^char U+006B' "$work/probe.log" || fail "no character k"
+echo "PASS: a key reaches the Wine window with its scan code"
+DISPLAY=$VIEWER_DISPLAY xdotool type --window "$viewer" 'é€한'
+for code in 00E9 20AC D55C; do
+    wait_for 10 grep -q "^char U+$code" "$work/probe.log" || fail "no character U+$code"
+done
+echo "PASS: Unicode text (é € 한) reaches the Wine window"
+kill "$viewer_pid" 2>/dev/null
+
+# --- refusals by the agent's TLS
+refused_viewer() { # CASE OPERATOR_PEM
+    rm -f "$work/viewer.ppm"
+    start_viewer "$2"
+    wait_for 60 eval "! kill -0 $viewer_pid 2>/dev/null" || fail "$1: the viewer did not end"
+    shows c02040 $((PX + PW / 2)) $((PY + PH / 2)) && fail "$1: the viewer shows the desktop"
+    grep -q "session .* ended: no TLS with the viewer" "$work/agent.log" ||
+        fail "$1: talagent.exe did not refuse the viewer's TLS"
+    echo "PASS: $1: talagent.exe refuses the viewer"
+}
+stop_agent
+kill "$server" 2>/dev/null
+# The server checks no operators here, so that the agent's own check is what refuses.
+start_server
+start_agent
+wait_for 20 grep -q 'agent "pc-1" registered' "$work/server.log" || fail "talagent.exe did not register"
+refused_viewer "a viewer without an operator certificate" "$work/none.pem"
+stop_agent
+
+# 127.0.0.2 leads to the same server, whose certificate names 127.0.0.1 and localhost only.
+relay=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.2",0)); print(s.getsockname()[1])')
+socat TCP-LISTEN:"$relay",bind=127.0.0.2,reuseaddr,fork TCP:127.0.0.1:"$port" &
+pids+=($!)
+for case in "a server certificate from another CA" "an address the server's certificate does not name"; do
+    agent_ca= server_at=
+    [[ $case == *"another CA"* ]] && agent_ca=$work/pki/other/ca.pem
+    [[ $case == *"address"* ]] && server_at=127.0.0.2:$relay
+    : >"$work/agent.log"
+    start_agent
+    wait_for 20 grep -q 'no TLS with' "$work/agent.log" || fail "$case: talagent.exe went on"
+    echo "PASS: $case: talagent.exe refuses the server and sends nothing"
+    stop_agent
+done
+agent_ca= server_at=
+
+# --- --ask: the question on the Wine desktop, answered with the keyboard or not at all
+ask_case() { # CASE KEY WANT (KEY empty: no answer; WANT: allowed or denied)
+    local question
+    : >"$work/agent.log"
+    start_agent --ask --ask-timeout 3
+    wait_for 20 grep -q 'registered as pc-1' "$work/agent.log" || fail "$1: talagent.exe did not register"
+    start_viewer "$ca/operators/alice.pem"
+    question=$(wait_window_on "$WINE_DISPLAY" '^Remote session request$' 20) || fail "$1: no question"
+    if [[ -n $2 ]]; then
+        DISPLAY=$WINE_DISPLAY xdotool windowfocus "$question" key "$2"
+    fi
+    wait_for 10 grep -q "session .* $3 at the screen" "$work/agent.log" || fail "$1: not $3"
+    if [[ $3 == allowed ]]; then
+        wait_for 30 shows c02040 $((PX + PW / 2)) $((PY + PH / 2)) || fail "$1: no picture"
+    else
+        wait_for 30 eval "! kill -0 $viewer_pid 2>/dev/null" || fail "$1: the viewer did not end"
+    fi
+    echo "PASS: --ask: $1: $3"
+    kill "$viewer_pid" 2>/dev/null
+    stop_agent
+}
+wait_window_on() { # DISPLAY NAME SECONDS
+    local id
+    _found() { id=$(DISPLAY=$1 xdotool search --onlyvisible --name "$2" 2>/dev/null | head -n 1) && [[ -n $id ]]; }
+    wait_for "$3" _found "$1" "$2" && echo "$id"
+}
+# The question names the operator: the server proves who it is.
+kill "$server" 2>/dev/null
+start_server --operators-ca "$ca/ca.pem" --access "$work/access"
+ask_case "Allow" a allowed
+ask_case "Deny" Return denied
+ask_case "no answer" "" denied
+
+echo "all agent tests passed"
