@@ -2,7 +2,9 @@
 #include "agent/win32/clipboard.h"
 
 #include <cstring>
+#include <string>
 
+#include "agent/log.h"
 #include "agent/win32/text.h"
 
 namespace talagent::win {
@@ -72,13 +74,15 @@ void ClipboardWatch::OnUpdate() {
         }
     }
     CloseClipboard();
+    // Lines end in LF on the wire, as on the operator's side.
+    std::erase(text, '\r');
     if (!text.empty())
         on_copied_(text);
 }
 
-void ClipboardWatch::Set(const std::string& utf8) {
+bool ClipboardWatch::Set(const std::string& utf8) {
     if (!g_window)
-        return;
+        return false;
     // Windows programs expect CR LF line ends.
     std::wstring wide;
     for (const wchar_t c : Wide(utf8)) {
@@ -88,17 +92,19 @@ void ClipboardWatch::Set(const std::string& utf8) {
     }
     HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (wide.size() + 1) * sizeof(wchar_t));
     if (!memory)
-        return;
+        return false;
     std::memcpy(GlobalLock(memory), wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
     GlobalUnlock(memory);
     if (!OpenClipboard(g_window)) {
         GlobalFree(memory);
-        return;
+        return false;
     }
     EmptyClipboard();
-    if (!SetClipboardData(CF_UNICODETEXT, memory))
+    const bool set = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+    if (!set)
         GlobalFree(memory);
     CloseClipboard();
+    return set;
 }
 
 }  // namespace talagent::win

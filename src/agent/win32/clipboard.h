@@ -17,8 +17,8 @@ public:
     ClipboardWatch(const ClipboardWatch&) = delete;
     ClipboardWatch& operator=(const ClipboardWatch&) = delete;
 
-    // Puts `utf8` on the clipboard (the first watch made does; without one, nothing happens).
-    static void Set(const std::string& utf8);
+    // Puts `utf8` on the clipboard (the first watch made does); false when it could not.
+    static bool Set(const std::string& utf8);
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l);
@@ -29,8 +29,8 @@ private:
 };
 
 // What session.cpp calls for the operator's text.
-inline void SetDesktopClipboard(const std::string& utf8) {
-    ClipboardWatch::Set(utf8);
+inline bool SetDesktopClipboard(const std::string& utf8) {
+    return ClipboardWatch::Set(utf8);
 }
 
 }  // namespace talagent::win

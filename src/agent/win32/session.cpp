@@ -220,8 +220,10 @@ void Session::HandleEvents() {
             if (right_ == Right::Control)
                 input_.Pointer(pointer->x, pointer->y, pointer->buttons, screen_.origin());
         } else if (auto* clipboard = std::get_if<rfbserver::event::Clipboard>(&*event)) {
-            if (right_ == Right::Control)
-                SetDesktopClipboard(clipboard->text);
+            if (right_ == Right::Control && !SetDesktopClipboard(clipboard->text))
+                Log(Level::Warning, "session " + id_ +
+                                        ": the operator's text cannot be put on "
+                                        "the clipboard");
         } else if (auto* closed = std::get_if<rfbserver::event::Closed>(&*event)) {
             return End(closed->reason);
         }
