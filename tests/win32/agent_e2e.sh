@@ -110,7 +110,7 @@ pids+=($!)
 wait_for 20 grep -q ready "$work/probe.log" || fail "the probe window did not start"
 start_agent
 wait_for 20 grep -q 'agent "pc-1" registered' "$work/server.log" || fail "talagent.exe did not register"
-grep -q 'registered as pc-1 (key proven)' "$work/agent.log" || fail "talagent.exe did not prove its key"
+wait_for 5 grep -q 'registered as pc-1 (key proven)' "$work/agent.log" || fail "talagent.exe did not prove its key"
 echo "PASS: talagent.exe registers over TLS and proves its key"
 
 start_viewer "$ca/operators/alice.pem"
