@@ -21,6 +21,7 @@
 #include "agent/log.h"
 #include "agent/options.h"
 #include "agent/win32/control.h"
+#include "agent/win32/startup.h"
 #include "agent/win32/text.h"
 #include "common/command_line.h"
 
@@ -53,8 +54,13 @@ std::string WindowsUsage() {
            "  --max-sessions N       sessions open at once, further orders declined busy (4)\n"
            "  --retry-min SECONDS    first wait before reconnecting (1)\n"
            "  --retry-max SECONDS    longest wait before reconnecting (60)\n"
+           "  --autostart on|off     start at each logon of this user with these options\n"
+           "                         (the Run key), or no longer; then exit\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
+           "\n"
+           "Started without options, talagent.exe reads them from talagent.ini beside it: one\n"
+           "\"name = value\" (or \"name\" for a switch) a line, file names relative to it.\n"
            "\n"
            "One of --cert (with --ca) and --insecure is required. Exit status: 0 stopped (Ctrl+C,\n"
            "logoff), 1 a file is missing or unusable, 2 bad command line, 3 the server refused\n"
@@ -117,6 +123,52 @@ int Fail(const std::string& message) {
     return win::kExitUnusable;
 }
 
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "talagent: %s\nTry 'talagent.exe --help'.\n", message.c_str());
+    return win::kExitUsage;
+}
+
+std::wstring ProgramPath() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    std::wstring full(32768, L'\0');
+    const DWORD n =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    full.resize(n < full.size() ? n : 0);
+    return full.empty() ? path : full;
+}
+
+// --autostart on: the Run key starts this program with `args`, its file names made absolute
+// (the Run key starts it in another folder). off: it no longer does.
+int Autostart(bool on, const std::vector<std::string>& args) {
+    std::wstring command;
+    if (on) {
+        command = win::QuoteArgument(ProgramPath());
+        bool file_value = false;
+        for (const std::string& arg : args) {
+            std::wstring wide = win::Wide(arg);
+            const auto equals = arg.find('=');
+            if (file_value) {
+                wide = FullPath(wide);
+            } else if (equals != std::string::npos && win::IsFileOption(arg.substr(0, equals))) {
+                wide = win::Wide(arg.substr(0, equals + 1)) +
+                       FullPath(win::Wide(arg.substr(equals + 1)));
+            }
+            file_value = !file_value && win::IsFileOption(arg);
+            command += L" " + win::QuoteArgument(wide);
+        }
+    }
+    if (std::string error = win::SetAutostart(command); !error.empty())
+        return Fail("--autostart: " + error);
+    Log(Level::Info, on ? "talagent.exe starts at each logon of this user: " + win::Utf8(command)
+                        : "talagent.exe no longer starts at logon");
+    return 0;
+}
+
 BOOL WINAPI OnConsoleEvent(DWORD) {
     SetEvent(g_stop);
     return TRUE;
@@ -131,6 +183,25 @@ int main() {
     for (int i = 1; i < argc; ++i)
         utf8.push_back(win::Utf8(wide_argv[i]));
     LocalFree(wide_argv);
+    if (utf8.empty()) {
+        // Started without options (a double-click, the Run key): talagent.ini beside it, whose
+        // file names are relative to that folder.
+        std::wstring folder = ProgramPath();
+        folder.resize(folder.find_last_of(L"\\/") + 1);
+        std::string text, error;
+        if (!ReadPublicFile(win::Utf8(folder + L"talagent.ini"), text).empty())
+            return UsageError("no options, and no talagent.ini beside talagent.exe");
+        utf8 = win::IniArguments(text, error);
+        if (!error.empty())
+            return UsageError("talagent.ini: " + error);
+        SetCurrentDirectoryW(folder.c_str());
+    }
+    std::string autostart_error;
+    const std::string autostart = win::TakeAutostart(utf8, autostart_error);
+    if (!autostart_error.empty())
+        return UsageError(autostart_error);
+    if (autostart == "off" && utf8.empty())
+        return Autostart(false, utf8);
     const std::vector<std::string_view> args(utf8.begin(), utf8.end());
 
     ParsedOptions parsed = ParseOptions(args, nullptr);
@@ -143,11 +214,8 @@ int main() {
         std::fputs(Version().c_str(), stdout);
         return 0;
     }
-    if (!refused.empty() || !parsed.options) {
-        std::fprintf(stderr, "talagent: %s\nTry 'talagent.exe --help'.\n",
-                     (refused.empty() ? parsed.error : refused).c_str());
-        return win::kExitUsage;
-    }
+    if (!refused.empty() || !parsed.options)
+        return UsageError(refused.empty() ? parsed.error : refused);
     Options& options = *parsed.options;
 
     std::unique_ptr<win::TlsContext> tls;
@@ -174,6 +242,10 @@ int main() {
             return Fail("--key-file: " + loaded.error);
         key = std::move(loaded.key);
     }
+
+    // Registered once every file has passed, so that logon does not start a broken agent.
+    if (!autostart.empty())
+        return Autostart(autostart == "on", utf8);
 
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
