@@ -111,8 +111,9 @@ void Session::OnSocket(bool readable, bool writable, bool failed) {
                 return;
         }
     }
+    // Pump, not only Flush: TLS starts once the plain bytes before it are gone.
     if (writable || (tls_ && tls_->wants_write()))
-        Flush();
+        Pump();
     if (ended_ || !(readable || failed || (tls_ && tls_->wants_write())))
         return;
     std::string bytes;
@@ -170,6 +171,7 @@ void Session::Pump() {
         tls_ = std::make_unique<TlsStream>(*tls_context_, TlsStream::Role::Server, sock_,
                                            std::string(),
                                            std::string(pending_tls_.begin(), pending_tls_.end()));
+        tls_pending_ = false;
         tls_handshaking_ = true;
         OnSocket(false, false, false);
     }
@@ -195,7 +197,7 @@ void Session::Flush() {
         } else {
             return;
         }
-        if (out_.empty() && core_.HasOutput() && !tls_pending_) {
+        if (out_.empty() && core_.HasOutput() && !tls_pending_ && !tls_handshaking_) {
             const auto bytes = core_.TakeOutput();
             out_.assign(bytes.begin(), bytes.end());
         }
