@@ -4,7 +4,7 @@
 # another (c02040, agent_probe.exe, which prints the input it gets); talagent.exe registers over
 # TLS and proves its key; talviewer on a second Xvfb, with alice's operator certificate, must
 # show both colours where they are, and a click, a key and Unicode text typed into it must reach
-# the Wine window, and copied text must cross both ways. Then the refusals: talagent.exe that does not trust the server's CA (or is
+# the Wine window, copied text must cross both ways, and a still screen must cost little. Then the refusals: talagent.exe that does not trust the server's CA (or is
 # told a name the certificate does not hold) never registers; a viewer without an operator
 # certificate, or without the CA (a plain viewer), gets no picture. With --ask: Allow shows the
 # desktop, Deny and the time-out decline the session.
@@ -151,6 +151,15 @@ printf 'from the desktop ü\nline 2' | DISPLAY=$WINE_DISPLAY xclip -selection cl
 wait_for 15 clipboard_is "$VIEWER_DISPLAY" $'from the desktop ü\nline 2' ||
     fail "the desktop's text does not reach the operator"
 echo "PASS: copied text crosses both ways"
+
+# A session on a still screen leaves the agent mostly waiting (a generous bound: a loop that
+# never waits takes a whole core).
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+before=$(cpu_ticks "$agent")
+sleep 10
+used=$((($(cpu_ticks "$agent") - before) * 100 / $(getconf CLK_TCK) / 10))
+((used < 25)) || fail "talagent.exe took $used % of a core over 10 s of a still screen"
+echo "PASS: a still screen costs little ($used % of a core)"
 kill "$viewer_pid" 2>/dev/null
 
 # --- refusals by the agent's TLS

@@ -71,7 +71,15 @@ int Control::Run() {
     });
     deadline_ = Clock::now();
     while (exit_status_ < 0) {
-        // The event is only a wake-up; select() with no wait says what is ready now.
+        // The event is only a wake-up; select() with no wait says what is ready now. Each
+        // socket's record of what it reported is cleared too, or Winsock signals it again.
+        WSANETWORKEVENTS reported;
+        if (sock_ != INVALID_SOCKET)
+            WSAEnumNetworkEvents(sock_, nullptr, &reported);
+        for (const auto& session : sessions_) {
+            if (session->socket() != INVALID_SOCKET)
+                WSAEnumNetworkEvents(session->socket(), nullptr, &reported);
+        }
         WSAResetEvent(socket_event_);
         const bool worked = SelectReady();
         OnTimers();

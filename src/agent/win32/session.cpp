@@ -1,6 +1,7 @@
 // One session of talagent.exe (see session.h).
 #include "agent/win32/session.h"
 
+#include <algorithm>
 #include <utility>
 #include <variant>
 
@@ -15,8 +16,11 @@ using namespace std::chrono_literals;
 // The viewer has this long from the connection to the end of the handshake; a session that
 // stalls before it shows nothing and only holds a place.
 constexpr auto kHandshakeTime = 30s;
-// The screen is captured at most this often while the viewer waits for a change.
-constexpr auto kCaptureInterval = 40ms;
+// The screen is captured at most this often while the viewer waits for a change. GDI says
+// nothing about what changed, so a still screen is captured less and less often, down to the
+// slowest; a change, or the operator's input, brings the fastest back.
+constexpr auto kFastestCapture = 40ms;
+constexpr auto kSlowestCapture = 320ms;
 // Bytes read from the socket at a time.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
@@ -216,11 +220,15 @@ void Session::HandleEvents() {
             Log(Level::Info, "session " + id_ + ": the viewer sees this desktop" +
                                  (right_ == Right::View ? " (view only)" : ""));
         } else if (auto* key = std::get_if<rfbserver::event::Key>(&*event)) {
-            if (right_ == Right::Control)
+            if (right_ == Right::Control) {
                 input_.Key(key->keysym, key->down);
+                Quicken();
+            }
         } else if (auto* pointer = std::get_if<rfbserver::event::Pointer>(&*event)) {
-            if (right_ == Right::Control)
+            if (right_ == Right::Control) {
                 input_.Pointer(pointer->x, pointer->y, pointer->buttons, screen_.origin());
+                Quicken();
+            }
         } else if (auto* clipboard = std::get_if<rfbserver::event::Clipboard>(&*event)) {
             if (right_ == Right::Control && !SetDesktopClipboard(clipboard->text))
                 Log(Level::Warning, "session " + id_ +
@@ -239,11 +247,16 @@ void Session::OnTimers() {
     if (!ready_ && now >= deadline_)
         return End("the viewer did not finish the handshake within 30 s");
     if (ready_ && core_.WantsFrame() && now >= next_capture_) {
-        next_capture_ = now + kCaptureInterval;
         if (auto cursor = screen_.CursorIfChanged())
             core_.SetCursor(*cursor);
         if (screen_.Capture())
             core_.SetFrame(screen_.frame());
+        // An update is on its way when the core has output or waits no more.
+        const bool changed = core_.HasOutput() || !core_.WantsFrame();
+        capture_interval_ =
+            changed ? std::chrono::milliseconds(kFastestCapture)
+                    : std::min<std::chrono::milliseconds>(capture_interval_ * 2, kSlowestCapture);
+        next_capture_ = now + capture_interval_;
         Pump();
     }
 }
@@ -254,6 +267,12 @@ Session::Clock::time_point Session::next_time() const {
     if (!ready_)
         return deadline_;
     return core_.WantsFrame() ? next_capture_ : Clock::time_point::max();
+}
+
+// The operator's input usually changes the screen: the next capture comes at the fastest.
+void Session::Quicken() {
+    capture_interval_ = kFastestCapture;
+    next_capture_ = std::min(next_capture_, Clock::now() + kFastestCapture);
 }
 
 void Session::OnClipboard(const std::string& text) {

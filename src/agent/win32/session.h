@@ -54,6 +54,7 @@ private:
     void Flush();
     void HandleEvents();
     void End(const std::string& why);
+    void Quicken();
 
     std::string id_;
     Endpoint target_;
@@ -73,6 +74,7 @@ private:
     std::string out_;  // bytes for the socket (plain) or for TLS
     Clock::time_point deadline_;
     Clock::time_point next_capture_{};
+    std::chrono::milliseconds capture_interval_{40};
     bool ready_ = false;
     bool ended_ = false;
 };
