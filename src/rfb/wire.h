@@ -51,6 +51,38 @@ inline constexpr uint8_t kEndOfContinuousUpdates = 150;
 inline constexpr uint8_t kServerFence = 248;
 }  // namespace server_msg
 
+// Hextile: each 16x16 tile's header bits.
+namespace hextile {
+inline constexpr int kTileSize = 16;
+inline constexpr uint8_t kRaw = 1;
+inline constexpr uint8_t kBackgroundSpecified = 2;
+inline constexpr uint8_t kForegroundSpecified = 4;
+inline constexpr uint8_t kAnySubrects = 8;
+inline constexpr uint8_t kSubrectsColoured = 16;
+}  // namespace hextile
+
+// ZRLE: each 64x64 tile's subencoding. 2..16 are packed palettes of that many colours,
+// kPlainRle + 2..127 RLE over a palette of that many.
+namespace zrle {
+inline constexpr int kTileSize = 64;
+inline constexpr uint8_t kRaw = 0;
+inline constexpr uint8_t kSolid = 1;
+inline constexpr uint8_t kMaxPackedPalette = 16;
+inline constexpr uint8_t kPlainRle = 128;
+inline constexpr uint8_t kMaxRlePalette = 127;
+}  // namespace zrle
+
+// Extended Clipboard: the flags word of a cut text with a negative length. Formats in the low
+// bits, actions in the high ones.
+namespace clipboard {
+inline constexpr uint32_t kText = 1u << 0;
+inline constexpr uint32_t kCaps = 1u << 24;
+inline constexpr uint32_t kRequest = 1u << 25;
+inline constexpr uint32_t kPeek = 1u << 26;
+inline constexpr uint32_t kNotify = 1u << 27;
+inline constexpr uint32_t kProvide = 1u << 28;
+}  // namespace clipboard
+
 // Security types and VeNCrypt subtypes.
 inline constexpr uint8_t kSecurityNone = 1;
 inline constexpr uint8_t kSecurityVncAuth = 2;
@@ -62,5 +94,7 @@ inline constexpr uint32_t kVeNCryptTlsPlain = 259;
 inline constexpr uint32_t kVeNCryptX509None = 260;
 inline constexpr uint32_t kVeNCryptX509Vnc = 261;
 inline constexpr uint32_t kVeNCryptX509Plain = 262;
+inline constexpr uint8_t kVeNCryptMajor = 0;  // the only version served: 0.2
+inline constexpr uint8_t kVeNCryptMinor = 2;
 
 }  // namespace rfb

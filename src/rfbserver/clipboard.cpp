@@ -13,13 +13,7 @@
 namespace rfbserver::detail {
 namespace {
 
-// Extended Clipboard's flags: formats in the low bits, actions in the high ones.
-constexpr uint32_t kFormatText = 1u << 0;
-constexpr uint32_t kActionCaps = 1u << 24;
-constexpr uint32_t kActionRequest = 1u << 25;
-constexpr uint32_t kActionPeek = 1u << 26;
-constexpr uint32_t kActionNotify = 1u << 27;
-constexpr uint32_t kActionProvide = 1u << 28;
+using namespace rfb::clipboard;
 
 std::string Latin1ToUtf8(std::string_view s) {
     std::string out;
@@ -100,7 +94,7 @@ void SendProvide(Session& s) {
         return;  // out of memory: the viewer keeps its clipboard
     }
     packed.resize(size);
-    SendExtended(s, kActionProvide | kFormatText, packed);
+    SendExtended(s, kProvide | kText, packed);
 }
 
 // The text of a provide message, or nullopt if it carries none or more than the limit.
@@ -137,22 +131,22 @@ void ReceiveExtended(Session& s, const uint8_t* payload, std::size_t size) {
         return;
     }
     const uint32_t flags = U32(payload);
-    const bool text = (flags & kFormatText) != 0;
-    if (flags & kActionCaps) {
+    const bool text = (flags & kText) != 0;
+    if (flags & kCaps) {
         s.viewer_clipboard_flags = flags;
         // One size per format announced, lowest bit first: text's is the first.
         s.viewer_text_limit = text && size >= 8 ? U32(payload + 4) : 0;
-    } else if (flags & kActionRequest) {
+    } else if (flags & kRequest) {
         if (text) {
             SendProvide(s);
         }
-    } else if (flags & kActionPeek) {
-        SendExtended(s, kActionNotify | (s.clipboard.empty() ? 0 : kFormatText));
-    } else if (flags & kActionNotify) {
+    } else if (flags & kPeek) {
+        SendExtended(s, kNotify | (s.clipboard.empty() ? 0 : kText));
+    } else if (flags & kNotify) {
         if (text) {
-            SendExtended(s, kActionRequest | kFormatText);
+            SendExtended(s, kRequest | kText);
         }
-    } else if (flags & kActionProvide) {
+    } else if (flags & kProvide) {
         const std::string_view packed(reinterpret_cast<const char*>(payload + 4), size - 4);
         if (auto received =
                 text ? InflateText(packed, s.options.max_clipboard_bytes) : std::nullopt) {
@@ -178,21 +172,18 @@ void ReceiveCutText(Session& s, int32_t length, const uint8_t* payload) {
 void SendClipboardCaps(Session& s) {
     Bytes limit;
     Put32(limit, static_cast<uint32_t>(s.options.max_clipboard_bytes));
-    SendExtended(
-        s,
-        kActionCaps | kActionRequest | kActionPeek | kActionNotify | kActionProvide | kFormatText,
-        limit);
+    SendExtended(s, kCaps | kRequest | kPeek | kNotify | kProvide | kText, limit);
 }
 
 void SendClipboard(Session& s) {
     const uint32_t viewer = s.viewer_clipboard_flags;
-    if (s.wants_extended_clipboard && (viewer & kFormatText)) {
+    if (s.wants_extended_clipboard && (viewer & kText)) {
         // Small enough for the viewer to take unasked: sent at once; otherwise announced, and
         // sent when the viewer asks for it.
-        if ((viewer & kActionProvide) && s.clipboard.size() < s.viewer_text_limit) {
+        if ((viewer & kProvide) && s.clipboard.size() < s.viewer_text_limit) {
             SendProvide(s);
-        } else if (viewer & kActionNotify) {
-            SendExtended(s, kActionNotify | kFormatText);
+        } else if (viewer & kNotify) {
+            SendExtended(s, kNotify | kText);
         }
         return;
     }

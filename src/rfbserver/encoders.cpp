@@ -4,16 +4,13 @@
 #include <algorithm>
 #include <array>
 
+#include "rfb/wire.h"
+
 namespace rfbserver::detail {
 namespace {
 
-// Hextile tile header bits.
-constexpr uint8_t kHextileRaw = 1;
-constexpr uint8_t kHextileBackground = 2;
-constexpr uint8_t kHextileForeground = 4;
-constexpr uint8_t kHextileAnySubrects = 8;
-constexpr uint8_t kHextileColoured = 16;
-constexpr int kHextileTile = 16;
+using namespace rfb::hextile;
+constexpr int kHextileTile = rfb::hextile::kTileSize;
 constexpr std::size_t kHextileMaxSubrects = 255;
 
 struct Subrect {
@@ -123,7 +120,7 @@ void EncodeHextileTile(const HextileTile& tile, const PixelWriter& writer, Hexti
                              (subrects.empty() ? 0 : 1) +
                              subrects.size() * (one_colour ? 2 : 2 + bpp);
     if (!fits || size >= raw_size) {
-        out.push_back(kHextileRaw);
+        out.push_back(kRaw);
         for (int y = 0; y < tile.height; ++y) {
             for (int x = 0; x < tile.width; ++x) {
                 PutPixel(out, writer, tile.At(x, y));
@@ -132,9 +129,10 @@ void EncodeHextileTile(const HextileTile& tile, const PixelWriter& writer, Hexti
         carry = HextileCarry{};  // a raw tile leaves neither colour defined
         return;
     }
-    out.push_back(static_cast<uint8_t>(
-        (send_background ? kHextileBackground : 0) | (send_foreground ? kHextileForeground : 0) |
-        (subrects.empty() ? 0 : kHextileAnySubrects) | (one_colour ? 0 : kHextileColoured)));
+    out.push_back(static_cast<uint8_t>((send_background ? kBackgroundSpecified : 0) |
+                                       (send_foreground ? kForegroundSpecified : 0) |
+                                       (subrects.empty() ? 0 : kAnySubrects) |
+                                       (one_colour ? 0 : kSubrectsColoured)));
     if (send_background) {
         PutPixel(out, writer, background);
     }

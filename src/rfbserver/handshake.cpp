@@ -10,8 +10,6 @@ namespace rfbserver::detail {
 namespace {
 
 constexpr std::size_t kVersionLength = 12;  // "RFB 003.008\n"
-constexpr uint8_t kVeNCryptMajor = 0;
-constexpr uint8_t kVeNCryptMinor = 2;
 constexpr uint32_t kSecurityResultOk = 0;
 constexpr uint32_t kSecurityResultFailed = 1;
 constexpr std::size_t kMaxEarlyInput = 64 * 1024;
@@ -34,7 +32,7 @@ void Refuse(Session& s, const std::string& reason) {
 // The chosen type is in use: VeNCrypt starts its own exchange, None goes on to ClientInit.
 void StartSecurity(Session& s) {
     if (OfferedType(s) == rfb::kSecurityVeNCrypt) {
-        s.output.insert(s.output.end(), {kVeNCryptMajor, kVeNCryptMinor});
+        s.output.insert(s.output.end(), {rfb::kVeNCryptMajor, rfb::kVeNCryptMinor});
         s.phase = Phase::kVeNCryptVersion;
         return;
     }
@@ -95,7 +93,7 @@ bool StepVeNCryptVersion(Session& s) {
     const uint8_t major = s.Peek()[0];
     const uint8_t minor = s.Peek()[1];
     s.Consume(2);
-    if (major != kVeNCryptMajor || minor != kVeNCryptMinor) {
+    if (major != rfb::kVeNCryptMajor || minor != rfb::kVeNCryptMinor) {
         s.output.push_back(0xff);  // not supported
         Close(s, "the viewer asked for VeNCrypt " + std::to_string(major) + "." +
                      std::to_string(minor) + "; only 0.2 is served");

@@ -147,13 +147,23 @@ void Server::SetFrame(const Frame& frame) {
 }
 
 void Server::SetCursor(const rfb::Cursor& cursor) {
+    if (cursor.width < 0 || cursor.height < 0 || cursor.width > 0xffff || cursor.height > 0xffff ||
+        cursor.pixels.size() != static_cast<std::size_t>(cursor.width) * cursor.height) {
+        return;  // not a shape: the viewer keeps the one it has
+    }
     state_->cursor = cursor;
     state_->cursor_pending = true;
 }
 
 void Server::SetClipboard(std::string_view utf8_text) {
     auto& s = *state_;
-    s.clipboard.assign(utf8_text.substr(0, s.options.max_clipboard_bytes));
+    // Cut to the limit at a character's start, so the text stays UTF-8.
+    std::size_t length = std::min(utf8_text.size(), s.options.max_clipboard_bytes);
+    while (length < utf8_text.size() && length > 0 &&
+           (static_cast<unsigned char>(utf8_text[length]) & 0xc0) == 0x80) {
+        --length;
+    }
+    s.clipboard.assign(utf8_text.substr(0, length));
     if (s.phase >= Phase::kNormal && s.phase != Phase::kClosed) {
         detail::SendClipboard(s);
     }

@@ -7,18 +7,15 @@
 #include <algorithm>
 #include <array>
 
+#include "rfb/wire.h"
 #include "rfbserver/encoders.h"
 
 namespace rfbserver::detail {
 namespace {
 
-constexpr int kTile = 64;
-// Subencodings: raw, solid, packed palettes of 2 to 16 colours, plain RLE, palette RLE.
-constexpr uint8_t kRaw = 0;
-constexpr uint8_t kSolid = 1;
-constexpr uint8_t kPlainRle = 128;
-constexpr std::size_t kMaxPackedPalette = 16;
-constexpr std::size_t kMaxPalette = 127;
+using namespace rfb::zrle;
+constexpr int kTile = rfb::zrle::kTileSize;
+constexpr std::size_t kMaxPalette = kMaxRlePalette;
 // Speed over size: the screen changes under the viewer faster than a higher level pays off.
 constexpr int kZlibLevel = 1;
 

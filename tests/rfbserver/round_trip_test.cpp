@@ -47,8 +47,7 @@ rfb::Options ClientOptions(rfb::Encoding encoding) {
 }
 
 rfbserver::Options ServerOptions(rfbserver::Options::Security security) {
-    rfbserver::Options options;
-    options.security = security;
+    rfbserver::Options options = WithSecurity(security);
     options.desktop_name = "Büro-PC";
     return options;
 }
@@ -150,15 +149,15 @@ TEST(RfbServerRoundTrip, CursorInputAndCutTextCrossBothWays) {
     pair->client.SendPointer(30, 40, 5);
     pair->client.SendClipboard("naïve café");
     pair->Pump();
-    const auto keys = pair->ServerEvents<rfbserver::event::Key>();
+    const auto keys = Only<rfbserver::event::Key>(pair->server_events);
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_EQ(keys[0].keysym, 0xff0du);
     EXPECT_TRUE(keys[0].down);
-    const auto pointers = pair->ServerEvents<rfbserver::event::Pointer>();
+    const auto pointers = Only<rfbserver::event::Pointer>(pair->server_events);
     ASSERT_EQ(pointers.size(), 1u);
     EXPECT_EQ(std::tie(pointers[0].x, pointers[0].y, pointers[0].buttons),
               std::make_tuple(30, 40, uint8_t{5}));
-    const auto clips = pair->ServerEvents<rfbserver::event::Clipboard>();
+    const auto clips = Only<rfbserver::event::Clipboard>(pair->server_events);
     ASSERT_EQ(clips.size(), 1u);
     EXPECT_EQ(clips[0].text, "naïve café");
 

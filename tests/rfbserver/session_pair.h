@@ -1,6 +1,7 @@
-// The server core and the client core wired together in memory, for the round-trip tests: every
-// byte one side emits is fed to the other until both fall silent, and StartTls on both sides
-// stands for a TLS handshake (the "TLS" then passes plaintext through).
+// What the server core's tests share: draining its events, and the server core and the client
+// core wired together in memory for the round trips. Every byte one side emits is fed to the
+// other until both fall silent; StartTls on both sides stands for a TLS handshake (the "TLS"
+// then passes plaintext through).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,31 @@
 namespace rfbserver_test {
 
 using rfbtest::Image;
+
+inline std::vector<rfbserver::Event> Events(rfbserver::Server& server) {
+    std::vector<rfbserver::Event> out;
+    while (auto e = server.PollEvent()) {
+        out.push_back(std::move(*e));
+    }
+    return out;
+}
+
+template <typename T>
+std::vector<T> Only(const std::vector<rfbserver::Event>& events) {
+    std::vector<T> out;
+    for (const auto& e : events) {
+        if (const auto* t = std::get_if<T>(&e)) {
+            out.push_back(*t);
+        }
+    }
+    return out;
+}
+
+inline rfbserver::Options WithSecurity(rfbserver::Options::Security security) {
+    rfbserver::Options options;
+    options.security = security;
+    return options;
+}
 
 inline rfbserver::Frame FrameOf(const Image& image) {
     return {image.width, image.height, image.width, image.pixels.data()};
@@ -43,9 +69,9 @@ struct SessionPair {
             if (client.HasOutput()) {
                 server.Receive(client.TakeOutput());
             }
-            while (auto e = server.PollEvent()) {
-                tls_server = tls_server || std::holds_alternative<rfbserver::event::StartTls>(*e);
-                server_events.push_back(std::move(*e));
+            for (auto& e : Events(server)) {
+                tls_server = tls_server || std::holds_alternative<rfbserver::event::StartTls>(e);
+                server_events.push_back(std::move(e));
             }
             if (tls_server && tls_client) {
                 server.TlsEstablished();
@@ -73,17 +99,6 @@ struct SessionPair {
             }
         }
         return {};
-    }
-
-    template <typename T>
-    std::vector<T> ServerEvents() const {
-        std::vector<T> out;
-        for (const auto& e : server_events) {
-            if (const auto* t = std::get_if<T>(&e)) {
-                out.push_back(*t);
-            }
-        }
-        return out;
     }
 };
 
