@@ -5,8 +5,8 @@
 # TLS and proves its key; talviewer on a second Xvfb, with alice's operator certificate, must
 # show both colours where they are, and a click, a key and Unicode text typed into it must reach
 # the Wine window, copied text must cross both ways, and a still screen must cost little. Then the refusals: talagent.exe that does not trust the server's CA (or is
-# told a name the certificate does not hold) never registers; a viewer without an operator
-# certificate, or without the CA (a plain viewer), gets no picture. With --ask: Allow shows the
+# told an address the certificate does not hold) never registers; a viewer without an operator
+# certificate, or with a revoked one, gets no picture. With --ask: Allow shows the
 # desktop, Deny and the time-out decline the session.
 #   tests/win32/agent_e2e.sh BUILD_WIN BUILD   (BUILD: directory-server, talviewer and the
 #                                               screenshot tool; skipped when they are missing)
@@ -176,9 +176,10 @@ stop_agent
 kill "$server" 2>/dev/null
 # The server checks no operators here, so that the agent's own check is what refuses.
 start_server
-start_agent
+start_agent --crl "$(wine_path "$ca/crl.pem")"
 wait_for 20 grep -q 'agent "pc-1" registered' "$work/server.log" || fail "talagent.exe did not register"
 refused_viewer "a viewer without an operator certificate" "$work/none.pem"
+refused_viewer "a revoked operator (--crl)" "$ca/operators/mallory.pem"
 stop_agent
 
 # 127.0.0.2 leads to the same server, whose certificate names 127.0.0.1 and localhost only.
