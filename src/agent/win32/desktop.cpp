@@ -130,19 +130,18 @@ rfbserver::Frame Screen::frame() const {
     return {width_, height_, width_, pixels_};
 }
 
-std::optional<rfb::Cursor> Screen::CursorIfChanged() {
+std::optional<rfb::Cursor> Screen::CursorIfChanged(CursorSeen& seen) {
     CURSORINFO info{};
     info.cbSize = sizeof info;
     if (!GetCursorInfo(&info))
         return std::nullopt;
-    const bool hidden = !(info.flags & CURSOR_SHOWING) || !info.hCursor;
-    if (hidden == cursor_hidden_ && (hidden || info.hCursor == last_cursor_))
+    const HCURSOR shown = (info.flags & CURSOR_SHOWING) ? info.hCursor : nullptr;
+    if (seen.known && shown == seen.shown)
         return std::nullopt;
-    cursor_hidden_ = hidden;
-    last_cursor_ = info.hCursor;
+    seen = {shown, true};
     rfb::Cursor cursor;
     ICONINFO icon{};
-    if (hidden || !GetIconInfo(info.hCursor, &icon))
+    if (!shown || !GetIconInfo(shown, &icon))
         return cursor;  // no shape: none drawn
     BITMAP mask{};
     GetObjectW(icon.hbmMask, sizeof mask, &mask);

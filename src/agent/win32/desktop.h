@@ -28,8 +28,13 @@ public:
     // The virtual screen's top-left corner on the desktop (negative left of the main monitor).
     POINT origin() const { return origin_; }
 
-    // The cursor's shape, when it changed since the last call.
-    std::optional<rfb::Cursor> CursorIfChanged();
+    // What one viewer was last sent of the cursor: its handle (null: hidden).
+    struct CursorSeen {
+        HCURSOR shown = nullptr;
+        bool known = false;
+    };
+    // The cursor's shape, when it is not the one `seen` (which is then updated).
+    std::optional<rfb::Cursor> CursorIfChanged(CursorSeen& seen);
 
 private:
     bool Resize(int width, int height);
@@ -42,8 +47,6 @@ private:
     int width_ = 0;
     int height_ = 0;
     POINT origin_{};
-    HCURSOR last_cursor_ = nullptr;
-    bool cursor_hidden_ = false;
 };
 
 // The operator's input, for one session.

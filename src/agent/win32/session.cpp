@@ -151,7 +151,7 @@ void Session::OnConnected() {
     if (!screen_.Capture())
         return End("the screen cannot be captured (a locked or secure desktop)");
     core_.SetFrame(screen_.frame());
-    if (auto cursor = screen_.CursorIfChanged())
+    if (auto cursor = screen_.CursorIfChanged(cursor_seen_))
         core_.SetCursor(*cursor);
     out_ = IdBlock(id_);
     Log(Level::Info, "session " + id_ + ": connected to " + target_.ToString() +
@@ -247,7 +247,7 @@ void Session::OnTimers() {
     if (!ready_ && now >= deadline_)
         return End("the viewer did not finish the handshake within 30 s");
     if (ready_ && core_.WantsFrame() && now >= next_capture_) {
-        if (auto cursor = screen_.CursorIfChanged())
+        if (auto cursor = screen_.CursorIfChanged(cursor_seen_))
             core_.SetCursor(*cursor);
         if (screen_.Capture())
             core_.SetFrame(screen_.frame());

@@ -64,6 +64,7 @@ private:
     WSAEVENT socket_event_;
     Screen& screen_;
     Input input_;
+    Screen::CursorSeen cursor_seen_;
     SOCKET sock_ = INVALID_SOCKET;
     bool connecting_ = false;
     std::unique_ptr<TlsStream> tls_;
