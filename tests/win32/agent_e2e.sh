@@ -100,6 +100,25 @@ shows() {
     [[ $(pixel "$shot" "$2" "$3") == "$1" ]]
 }
 
+# --- files checked at start: STATUS and a phrase of what talagent.exe says, per case (124: it
+# runs on, having warned)
+{ sed -n '/BEGIN PRIVATE KEY/,/END PRIVATE KEY/p' "$work/pki/self.pem"
+  sed -n '/BEGIN CERTIFICATE/,/END CERTIFICATE/p' "$ca/agents/pc-1.pem"; } >"$work/mixed.pem"
+cp "$ca/agents/pc-1.pem" "$work/open.pem" && chmod 644 "$work/open.pem"
+chmod 600 "$work/mixed.pem"
+while IFS='|' read -r case status phrase args; do
+    out=$(DISPLAY=$WINE_DISPLAY timeout 8 "$WINE" "$build_win/talagent.exe" --server 127.0.0.1:9 \
+        --ca "$(wine_path "$ca/ca.pem")" --retry-min 60 $args 2>&1 </dev/null)
+    got=$?
+    [[ $got == "$status" && ${out//$'\r'/} == *"$phrase"* ]] || fail "$case: status $got, said: $out"
+    echo "PASS: $case"
+done <<ROWS
+a key that is not the certificate's|1|the private key is not the certificate's|--name pc-1 --cert $(wine_path "$work/mixed.pem")
+a certificate others may read|1|may be read by Everyone|--name pc-1 --cert $(wine_path "$work/open.pem")
+a certificate for another name (warned)|124|the certificate is not for 'pc-2'|--name pc-2 --cert $(wine_path "$ca/agents/pc-1.pem")
+an option of x11vnc's|2|is for talagent on Linux|--name pc-1 --cert $(wine_path "$ca/agents/pc-1.pem") --display :0
+ROWS
+
 # --- a whole session: picture and input
 cp "$ca/ca.pem" "$work/app/ca.pem"
 cp "$build/talviewer" "$work/app/talviewer"

@@ -231,9 +231,11 @@ int main() {
             if (crl.empty())
                 return Fail("--crl: " + options.crl + " is empty");
         }
-        tls = win::TlsContext::Make(ca, crl, cert, error);
+        tls = win::TlsContext::Make(ca, crl, cert, options.name, error);
         if (!tls)
             return Fail(error);
+        for (const std::string& warning : tls->warnings())
+            Log(Level::Warning, warning);
     }
     Key key;
     if (!options.key_file.empty()) {

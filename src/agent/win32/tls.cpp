@@ -16,6 +16,8 @@
 #include <climits>
 #include <cstring>
 
+#include "common/machine_name.h"
+
 namespace talagent::win {
 namespace {
 
@@ -96,7 +98,8 @@ TlsContext::TlsContext() : state_(std::make_unique<State>()) {}
 TlsContext::~TlsContext() = default;
 
 std::unique_ptr<TlsContext> TlsContext::Make(const std::string& ca, const std::string& crl,
-                                             const std::string& cert, std::string& error) {
+                                             const std::string& cert, const std::string& name,
+                                             std::string& error) {
     std::unique_ptr<TlsContext> context(new TlsContext());
     State& s = *context->state_;
     static constexpr char kPersonal[] = "talagent";
@@ -133,6 +136,26 @@ std::unique_ptr<TlsContext> TlsContext::Make(const std::string& ca, const std::s
         error = "--cert: no private key: " + Describe(r);
         return nullptr;
     }
+    if (mbedtls_pk_check_pair(&s.own.pk, &s.key) != 0) {
+        error = "--cert: the private key is not the certificate's";
+        return nullptr;
+    }
+    std::vector<std::string> dns_names;
+    for (const mbedtls_x509_sequence* san = &s.own.subject_alt_names; san && san->buf.p;
+         san = san->next) {
+        if (san->buf.tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | 2))  // dNSName [2]
+            dns_names.emplace_back(reinterpret_cast<const char*>(san->buf.p), san->buf.len);
+    }
+    if (!names::CertificateIsFor(dns_names, name)) {
+        context->warnings_.push_back("--cert: the certificate is not for '" + name +
+                                     "': viewers will refuse it (talpki agent DIR " + name +
+                                     " makes one)");
+    }
+    if (mbedtls_x509_time_is_past(&s.own.valid_to) ||
+        mbedtls_x509_time_is_future(&s.own.valid_from))
+        context->warnings_.push_back(
+            "--cert: the certificate is outside its validity: viewers "
+            "will refuse it");
     if (std::string why = s.Configure(s.server, MBEDTLS_SSL_IS_SERVER); !why.empty()) {
         error = why;
         return nullptr;

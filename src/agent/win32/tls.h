@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct mbedtls_x509_crt;
 
@@ -24,9 +25,14 @@ namespace talagent::win {
 class TlsContext {
 public:
     // `ca` and `crl` are PEM texts (crl may be empty); `cert` is the PEM with this machine's
-    // private key and certificate, empty for a client-only context. Why not, in `error`.
+    // private key and certificate, for the agent named `name`. Why not, in `error`: also a key
+    // that is not the certificate's, which would fail every session.
     static std::unique_ptr<TlsContext> Make(const std::string& ca, const std::string& crl,
-                                            const std::string& cert, std::string& error);
+                                            const std::string& cert, const std::string& name,
+                                            std::string& error);
+    // What viewers will refuse though the agent can serve: a certificate for another name (the
+    // server may be the one told a new name), or one outside its validity.
+    const std::vector<std::string>& warnings() const { return warnings_; }
     ~TlsContext();
     TlsContext(const TlsContext&) = delete;
     TlsContext& operator=(const TlsContext&) = delete;
@@ -36,6 +42,7 @@ private:
     TlsContext();
     struct State;
     std::unique_ptr<State> state_;
+    std::vector<std::string> warnings_;
 };
 
 // One connection's TLS. Each call does what the socket allows now and says what it waits for.
