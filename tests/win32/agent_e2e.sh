@@ -6,7 +6,7 @@
 # show both colours where they are, and a click, a key and Unicode text typed into it must reach
 # the Wine window, copied text must cross both ways, and a still screen must cost little. Then the refusals: talagent.exe that does not trust the server's CA (or is
 # told an address the certificate does not hold) never registers; a viewer without an operator
-# certificate, or with a revoked one, gets no picture. With --ask: Allow shows the
+# certificate, or with a revoked one, or a plain viewer, gets no picture. With --ask: Allow shows the
 # desktop, Deny and the time-out decline the session.
 #   tests/win32/agent_e2e.sh BUILD_WIN BUILD   (BUILD: directory-server, talviewer and the
 #                                               screenshot tool; skipped when they are missing)
@@ -199,6 +199,16 @@ start_agent --crl "$(wine_path "$ca/crl.pem")"
 wait_for 20 grep -q 'agent "pc-1" registered' "$work/server.log" || fail "talagent.exe did not register"
 refused_viewer "a viewer without an operator certificate" "$work/none.pem"
 refused_viewer "a revoked operator (--crl)" "$ca/operators/mallory.pem"
+# A viewer that takes plain sessions and has no CA: the agent offers none but VeNCrypt.
+mkdir -p "$work/plain" && cp "$build/talviewer" "$work/plain/" && : >"$work/plain/allow-plain-sessions"
+seen=$(grep -c 'the viewer sees this desktop' "$work/agent.log")
+(cd "$work/plain" && DISPLAY=$VIEWER_DISPLAY QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$work/config \
+    TALVIEWER_NO_DIALOGS=1 TALVIEWER_OPERATOR=$ca/operators/alice.pem timeout 60 ./talviewer \
+    TALVERO-VNC 127.0.0.1 "$port" pc-1) 2>"$work/plain.log"
+status=$?
+((status != 0 && status != 124)) && [[ $(grep -c 'the viewer sees this desktop' "$work/agent.log") == "$seen" ]] ||
+    fail "a plain viewer: status $status: $(cat "$work/plain.log")"
+echo "PASS: a plain viewer: talagent.exe shows it nothing (status $status)"
 stop_agent
 
 # 127.0.0.2 leads to the same server, whose certificate names 127.0.0.1 and localhost only.
