@@ -18,6 +18,7 @@
 #include <cstring>
 #include <utility>
 
+#include "agent/backoff.h"
 #include "agent/display.h"
 #include "agent/log.h"
 #include "agent/session.h"
@@ -434,15 +435,7 @@ void Agent::Drop(const std::string& why) {
         failures_ = 0;
     link_ = Link::Waiting;
     out_.clear();
-    // Exponential back-off with jitter: the base doubles per failure up to --retry-max, and the
-    // wait is drawn from its upper half, so agents dropped together do not return together.
-    const long long min = options_.retry_min.count(), max = options_.retry_max.count();
-    long long base = min;
-    for (int i = 0; i < failures_ && base < max; ++i)
-        base *= 2;
-    base = std::min(base, max);
-    const auto wait = std::chrono::milliseconds(
-        std::uniform_int_distribution<long long>(std::max(min, base / 2), base)(random_));
+    const auto wait = RetryWait(options_.retry_min, options_.retry_max, failures_, random_);
     failures_ = std::min(failures_ + 1, 62);
     deadline_ = Clock::now() + wait;
     // With several --server options, the next one is tried (several servers act as one).

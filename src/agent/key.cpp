@@ -1,11 +1,8 @@
 // Key file parsing and the challenge's proof (see key.h); the proof itself is key_proof.h's.
 #include "agent/key.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/key_proof.h"
@@ -56,27 +53,6 @@ KeyResult ParseKeyText(std::string_view text, std::string_view name) {
     if (!bytes)
         return {{}, "the key holds a character that is not a hex digit"};
     return {Key(bytes->begin(), bytes->end()), {}};
-}
-
-int OpenPrivateFile(const std::string& path, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return -1;
-    }
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = path + " is not a regular file";
-    } else if ((info.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(info.st_mode & 0777));
-        error =
-            path + " is open to other users (mode " + mode + "); it holds a secret: chmod 600 it";
-    } else {
-        return fd;
-    }
-    ::close(fd);
-    return -1;
 }
 
 KeyResult LoadKeyFile(const std::string& path, std::string_view name) {

@@ -1,7 +1,11 @@
 // Parsing and checking what the directory server sends the agent (see protocol.h).
 #include "agent/protocol.h"
 
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 #include <algorithm>
 #include <utility>
 

@@ -1,9 +1,13 @@
 // The key proof's hex and HMAC (see key_proof.h).
 #include "common/key_proof.h"
 
+#ifdef LAUNCHER_KEY_PROOF_MBEDTLS
+#include <mbedtls/md.h>
+#else
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#endif
 
 namespace keyproof {
 namespace {
@@ -18,6 +22,28 @@ int HexValue(char c) {
     return -1;
 }
 
+#ifdef LAUNCHER_KEY_PROOF_MBEDTLS
+// talagent.exe has mbed TLS, not OpenSSL.
+constexpr std::size_t EVP_MAX_MD_SIZE = 64;
+
+bool Digest(std::string_view key, std::string_view nonce, unsigned char (&digest)[EVP_MAX_MD_SIZE],
+            unsigned int& length) {
+    const mbedtls_md_info_t* sha256 = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
+    length = mbedtls_md_get_size(sha256);
+    return mbedtls_md_hmac(sha256, reinterpret_cast<const unsigned char*>(key.data()), key.size(),
+                           reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size(),
+                           digest) == 0;
+}
+
+int CRYPTO_memcmp(const void* a, const void* b, std::size_t length) {
+    const volatile unsigned char* x = static_cast<const unsigned char*>(a);
+    const volatile unsigned char* y = static_cast<const unsigned char*>(b);
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < length; ++i)
+        difference |= x[i] ^ y[i];
+    return difference;
+}
+#else
 // HMAC-SHA256; false if OpenSSL failed.
 bool Digest(std::string_view key, std::string_view nonce, unsigned char (&digest)[EVP_MAX_MD_SIZE],
             unsigned int& length) {
@@ -25,6 +51,7 @@ bool Digest(std::string_view key, std::string_view nonce, unsigned char (&digest
                 reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size(), digest,
                 &length) != nullptr;
 }
+#endif
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // How an agent proves its key to the directory server, defined once for both sides: talagent
 // computes the proof, directory-server checks it. A key is 32 to 512 bytes, written as hex
 // digits in either side's key file; the proof for a challenge NONCE is HMAC-SHA256(key, NONCE)
-// as 64 lowercase hex digits. OpenSSL does the HMAC.
+// as 64 lowercase hex digits. OpenSSL does the HMAC (mbed TLS in talagent.exe).
 #pragma once
 
 #include <cstddef>

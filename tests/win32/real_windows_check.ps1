@@ -16,6 +16,22 @@
 #   - Keyboard: type in a terminal on the remote desktop, with AltGr and dead keys of your layout;
 #     hold a key and switch windows with the mouse: it must not repeat on the remote side.
 #   - Clipboard: copy text on either side and paste it on the other.
+# With talagent.exe (build-win/talagent.exe) beside this script, its rows run too: the options it
+# refuses, and a secret file whose NTFS access list lets Users read it. Then, by hand, with
+# talagent.exe registered at a Linux directory server (its --cert, --ca and --key-file from
+# talpki) and the Linux talviewer open on it:
+#   - Capture with the compositor: a playing video, a translucent window and a browser appear in
+#     the viewer as on the screen (GDI capture, not black rectangles); Task Manager shows the
+#     agent's CPU near 0 while nothing changes.
+#   - DXGI: not used (GDI only); note here whether a full-screen game or video shows at all.
+#   - Mixed DPI: two monitors at 100 % and 150 %: the viewer shows both, side by side in physical
+#     pixels; a click at a corner of a window on each monitor lands there.
+#   - Elevated windows: an administrator's command prompt takes no input from a session of an
+#     agent that is not elevated (Windows refuses it); the agent goes on, nothing else is lost.
+#   - Logon and lock screens: Win+L: the viewer stops changing (the secure desktop cannot be
+#     captured), the session does not end; after unlocking it shows the desktop again.
+#   - User switching: switch to another user: the agent's session shows no change and takes no
+#     input until its user returns; the other user's desktop is never shown.
 param(
     [Parameter(Mandatory = $true)][string]$Server,
     [int]$Port = 47020
@@ -105,6 +121,27 @@ Row 'wrong-password' 'pc-auth' 8 'pc-auth did not accept the password.' '' 'TALV
 Row 'not-connected' 'pc-9' 3 'pc-9 is not connected to the server right now.' ''
 Row 'busy' 'pc-busy' 5 'The server is busy' ''
 Row 'usage' 'pc-1' 2 'talviewer is started by the launcher as' '' 'OTHER-VNC'
+
+# talagent.exe's own checks, where it is beside this script.
+$agent = Join-Path $here 'talagent.exe'
+function Agent([string]$row, [string]$arguments, [int]$status, [string]$phrase) {
+    $info = New-Object System.Diagnostics.ProcessStartInfo -Property @{
+        FileName = $agent; Arguments = $arguments; UseShellExecute = $false; RedirectStandardError = $true
+    }
+    $p = [System.Diagnostics.Process]::Start($info)
+    $reading = $p.StandardError.ReadToEndAsync()
+    if (-not $p.WaitForExit(20000)) { $p.Kill(); Check $row $false 'still running after 20 s'; return }
+    $err = $reading.Result
+    Check "$row (status $status)" ($p.ExitCode -eq $status) "got $($p.ExitCode): $err"
+    Check "$row (message)" ($err -like "*$phrase*") "no '$phrase' in: $err"
+}
+if (Test-Path $agent) {
+    Agent 'agent-x11vnc-option' '--server 127.0.0.1:1 --name pc-w --insecure --display :0' 2 'is for talagent on Linux'
+    $open = Join-Path $work 'open.key'
+    Set-Content -Path $open -Value ('ab' * 32) -Encoding ascii
+    icacls $open /grant '*S-1-5-32-545:R' | Out-Null  # Users may read it
+    Agent 'agent-key-open-to-users' "--server 127.0.0.1:1 --name pc-w --insecure --key-file `"$open`"" 1 'may be read by Users'
+}
 
 Remove-Item -Recurse -Force $work
 Write-Output "$failures failure(s)"

@@ -1,0 +1,572 @@
+// talagent.exe's event loop and control connection (see control.h).
+#include "agent/win32/control.h"
+
+#include <mstcpip.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "agent/backoff.h"
+#include "agent/log.h"
+#include "agent/win32/ask.h"
+
+namespace talagent::win {
+namespace {
+
+using namespace std::chrono_literals;
+
+// As talagent's (agent.cpp): attempt and registration time-outs, the back-off reset, the output
+// bound, and the one refusal that is only for now.
+constexpr auto kConnectTimeout = 10s;
+constexpr auto kRegisterTimeout = 30s;
+constexpr auto kStableConnection = 30s;
+constexpr std::size_t kMaxOutput = 64 * 1024;
+constexpr std::string_view kTransientRefusal = "busy";
+
+std::string Seconds(std::chrono::milliseconds duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(duration.count()) / 1000);
+    return text;
+}
+
+std::string SocketError(int code) {
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    std::string message(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' '))
+        message.pop_back();
+    return message.empty() ? "error " + std::to_string(code) : message;
+}
+
+}  // namespace
+
+Control::Control(Options options, Key key, std::unique_ptr<TlsContext> tls, HANDLE stop)
+    : options_(std::move(options)),
+      key_(std::move(key)),
+      tls_context_(std::move(tls)),
+      stop_(stop),
+      socket_event_(WSACreateEvent()),
+      random_(std::random_device{}()) {}
+
+Control::~Control() {
+    CloseSocket();
+    if (socket_event_ != WSA_INVALID_EVENT)
+        WSACloseEvent(socket_event_);
+}
+
+int Control::Run() {
+    Log(Level::Info, "talagent for " + Printable(options_.name) + ", server " +
+                         options_.server.ToString() +
+                         (tls_context_ ? ", TLS control connection, encrypted sessions"
+                                       : ", plain control connection and sessions (--insecure)") +
+                         (options_.ask ? ", asking first" : ""));
+    screen_ = std::make_unique<Screen>();
+    clipboard_ = std::make_unique<ClipboardWatch>([this](const std::string& text) {
+        for (auto& session : sessions_)
+            session->OnClipboard(text);
+    });
+    deadline_ = Clock::now();
+    while (exit_status_ < 0) {
+        // The event is only a wake-up; select() with no wait says what is ready now. Each
+        // socket's record of what it reported is cleared too, or Winsock signals it again.
+        WSANETWORKEVENTS reported;
+        if (sock_ != INVALID_SOCKET)
+            WSAEnumNetworkEvents(sock_, nullptr, &reported);
+        for (const auto& session : sessions_) {
+            if (session->socket() != INVALID_SOCKET)
+                WSAEnumNetworkEvents(session->socket(), nullptr, &reported);
+        }
+        WSAResetEvent(socket_event_);
+        const bool worked = SelectReady();
+        OnTimers();
+        sessions_.remove_if([](const auto& session) { return session->ended(); });
+        if (worked || exit_status_ >= 0)
+            continue;
+        const HANDLE handles[] = {stop_, socket_event_};
+        const DWORD woke = MsgWaitForMultipleObjects(2, handles, FALSE, WaitMillis(), QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) {
+            Log(Level::Info, "stopping");
+            Finish(kExitStopped);
+        }
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                Finish(kExitStopped);
+            } else if (message.message == kAskAnswer && !message.hwnd) {
+                OnAskAnswer(message.wParam, message.lParam != 0);
+            } else {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+    }
+    sessions_.clear();
+    return exit_status_;
+}
+
+// One select() with no wait over the control connection and the sessions; true when a socket
+// was ready (and handled).
+bool Control::SelectReady() {
+    fd_set read_set, write_set, error_set;
+    FD_ZERO(&read_set);
+    FD_ZERO(&write_set);
+    FD_ZERO(&error_set);
+    if (sock_ != INVALID_SOCKET) {
+        if (link_ != Link::Connecting)
+            FD_SET(sock_, &read_set);
+        if (link_ == Link::Connecting || (tls_ && tls_->wants_write()) ||
+            (link_ != Link::Handshaking && !out_.empty()))
+            FD_SET(sock_, &write_set);
+        FD_SET(sock_, &error_set);
+    }
+    for (const auto& session : sessions_) {
+        if (session->socket() == INVALID_SOCKET || session->ended())
+            continue;
+        if (session->wants_read())
+            FD_SET(session->socket(), &read_set);
+        if (session->wants_write())
+            FD_SET(session->socket(), &write_set);
+        FD_SET(session->socket(), &error_set);
+    }
+    if (error_set.fd_count == 0)
+        return false;
+    timeval now{0, 0};
+    if (select(0, &read_set, &write_set, &error_set, &now) <= 0)
+        return false;
+    if (sock_ != INVALID_SOCKET) {
+        const SOCKET control = sock_;
+        OnSocket(FD_ISSET(control, &read_set), FD_ISSET(control, &write_set),
+                 FD_ISSET(control, &error_set));
+    }
+    for (auto& session : sessions_) {
+        const SOCKET s = session->socket();
+        if (s != INVALID_SOCKET)
+            session->OnSocket(FD_ISSET(s, &read_set), FD_ISSET(s, &write_set),
+                              FD_ISSET(s, &error_set));
+    }
+    return true;
+}
+
+DWORD Control::WaitMillis() const {
+    Clock::time_point next = link_ == Link::Registered ? Clock::time_point::max() : deadline_;
+    for (const auto& session : sessions_)
+        next = std::min(next, session->next_time());
+    for (const auto& asking : asking_)
+        next = std::min(next, asking.deadline);
+    if (next == Clock::time_point::max())
+        return INFINITE;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+    return static_cast<DWORD>(std::clamp<long long>(wait.count(), 0, 3'600'000));
+}
+
+void Control::OnTimers() {
+    if (exit_status_ >= 0)
+        return;
+    const auto now = Clock::now();
+    for (auto& session : sessions_)
+        session->OnTimers();
+    // A question whose window never answered (it could not be shown) denies.
+    for (auto asking = asking_.begin(); asking != asking_.end();) {
+        const auto current = asking++;
+        if (now >= current->deadline)
+            OnAskAnswer(current->number, false);
+    }
+    if (link_ == Link::Waiting && now >= deadline_) {
+        StartConnect();
+    } else if (link_ != Link::Waiting && link_ != Link::Registered && now >= deadline_) {
+        Drop(link_ == Link::Connecting ? "no connection within 10 s"
+                                       : "not registered within 30 s");
+    }
+}
+
+void Control::StartConnect() {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const std::string port = std::to_string(options_.server.port);
+    // Blocks while the name is looked up; nothing else waits on the loop while it is not
+    // connected.
+    const int error = getaddrinfo(options_.server.host.c_str(), port.c_str(), &hints, &list);
+    addresses_.clear();
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        const char* bytes = reinterpret_cast<const char*>(a->ai_addr);
+        addresses_.emplace_back(bytes, bytes + a->ai_addrlen);
+    }
+    if (list)
+        freeaddrinfo(list);
+    next_address_ = 0;
+    if (error != 0) {
+        Drop("cannot look up " + options_.server.host + ": " + SocketError(error));
+        return;
+    }
+    if (!TryNextAddress())
+        Drop("cannot connect to " + options_.server.ToString());
+}
+
+bool Control::TryNextAddress() {
+    while (next_address_ < addresses_.size()) {
+        const auto& address = addresses_[next_address_++];
+        const auto* peer = reinterpret_cast<const sockaddr*>(address.data());
+        sock_ = WSASocketW(peer->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+        if (sock_ == INVALID_SOCKET)
+            continue;
+        // Also makes the socket non-blocking.
+        WSAEventSelect(sock_, socket_event_, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE);
+        if (connect(sock_, peer, static_cast<int>(address.size())) == 0 ||
+            WSAGetLastError() == WSAEWOULDBLOCK) {
+            link_ = Link::Connecting;
+            deadline_ = Clock::now() + kConnectTimeout;
+            return true;
+        }
+        CloseSocket();
+    }
+    return false;
+}
+
+void Control::OnSocket(bool readable, bool writable, bool failed) {
+    if (link_ == Link::Connecting) {
+        if (failed) {
+            int error = 0;
+            int length = sizeof error;
+            getsockopt(sock_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+            CloseSocket();
+            if (!TryNextAddress())
+                Drop("cannot connect to " + options_.server.ToString() + ": " + SocketError(error));
+        } else if (writable) {
+            OnConnected();
+        }
+        return;
+    }
+    if (link_ == Link::Handshaking) {
+        OnHandshake();
+        return;
+    }
+    const bool read_again = tls_ && tls_->wants_write();
+    if (writable)
+        OnWritable();
+    if (sock_ != INVALID_SOCKET && (readable || read_again || failed))
+        OnReadable();
+}
+
+void Control::OnConnected() {
+    // Keepalive finds a server machine that vanished while the connection was quiet.
+    tcp_keepalive keepalive{1, 60'000, 10'000};
+    DWORD returned = 0;
+    WSAIoctl(sock_, SIO_KEEPALIVE_VALS, &keepalive, sizeof keepalive, nullptr, 0, &returned,
+             nullptr, nullptr);
+    // An order may name the server by the address the agent reached it at.
+    const auto& address = addresses_[next_address_ - 1];
+    char host[NI_MAXHOST] = "";
+    getnameinfo(reinterpret_cast<const sockaddr*>(address.data()),
+                static_cast<socklen_t>(address.size()), host, sizeof host, nullptr, 0,
+                NI_NUMERICHOST);
+    server_address_ = host;
+    deadline_ = Clock::now() + kRegisterTimeout;
+    out_.clear();
+    if (!tls_context_) {
+        StartRegistering();
+        return;
+    }
+    tls_ = std::make_unique<TlsStream>(*tls_context_, TlsStream::Role::Client, sock_,
+                                       options_.server.host);
+    link_ = Link::Handshaking;
+    OnHandshake();
+}
+
+void Control::OnHandshake() {
+    switch (tls_->Handshake()) {
+        case TlsStream::Status::Done:
+            StartRegistering();
+            return;
+        case TlsStream::Status::WantRead:
+        case TlsStream::Status::WantWrite:
+            return;
+        case TlsStream::Status::Closed:
+            Drop(
+                "the server closed the connection during the TLS handshake (a directory "
+                "server without --cert does so)");
+            return;
+        case TlsStream::Status::Failed:
+            // A wrong server is no reason to stop: the right one may answer next time.
+            Drop("no TLS with " + options_.server.ToString() + ": " + tls_->error() +
+                 " (nothing sent; not stopping)");
+            return;
+    }
+}
+
+void Control::StartRegistering() {
+    link_ = Link::Registering;
+    proof_sent_ = false;
+    splitter_ = LineSplitter();
+    Log(Level::Info,
+        "connected to " + options_.server.ToString() +
+            (tls_ ? " (" + tls_->version() + ", the server's certificate verified)" : "") +
+            "; registering");
+    Send(std::string(kRegister) + options_.name + "\n");
+}
+
+void Control::Send(std::string_view bytes) {
+    if (out_.size() + bytes.size() > kMaxOutput) {
+        Drop("the server does not read what the agent sends");
+        return;
+    }
+    out_ += bytes;
+    OnWritable();
+}
+
+void Control::OnWritable() {
+    while (!out_.empty() && sock_ != INVALID_SOCKET) {
+        std::size_t n = 0;
+        if (tls_) {
+            const TlsStream::Status status = tls_->Write(out_, n);
+            out_.erase(0, n);
+            if (status == TlsStream::Status::WantRead || status == TlsStream::Status::WantWrite)
+                return;
+            if (status != TlsStream::Status::Done) {
+                Drop("cannot send to the server: " +
+                     (tls_->error().empty() ? "the connection is closed" : tls_->error()));
+                return;
+            }
+            continue;
+        }
+        const int sent = ::send(sock_, out_.data(), static_cast<int>(out_.size()), 0);
+        if (sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
+            return;
+        if (sent <= 0) {
+            Drop("cannot send to the server: " + SocketError(WSAGetLastError()));
+            return;
+        }
+        out_.erase(0, static_cast<std::size_t>(sent));
+    }
+}
+
+void Control::OnReadable() {
+    std::string bytes;
+    bool closed = false;
+    std::string error;
+    if (tls_) {
+        TlsStream::Status status = TlsStream::Status::Done;
+        while (status == TlsStream::Status::Done && bytes.size() < kMaxLine * 16)
+            status = tls_->Read(bytes);
+        closed = status == TlsStream::Status::Closed;
+        if (status == TlsStream::Status::Failed)
+            error = tls_->error();
+    } else {
+        char buffer[4096];
+        const int n = ::recv(sock_, buffer, sizeof buffer, 0);
+        if (n > 0)
+            bytes.assign(buffer, static_cast<std::size_t>(n));
+        else if (n == 0)
+            closed = true;
+        else if (WSAGetLastError() != WSAEWOULDBLOCK)
+            error = SocketError(WSAGetLastError());
+    }
+    for (const auto& line : splitter_.Feed(bytes)) {
+        if (sock_ == INVALID_SOCKET || exit_status_ >= 0)
+            return;
+        if (line.overlong) {
+            Log(Level::Warning, "ignoring a line of more than " + std::to_string(kMaxLine) +
+                                    " bytes from the server: " + Printable(line.text));
+        } else {
+            OnLine(line.text);
+        }
+    }
+    if (sock_ == INVALID_SOCKET || exit_status_ >= 0)
+        return;
+    if (closed)
+        Drop("the server closed the connection");
+    else if (!error.empty())
+        Drop("connection error: " + error);
+}
+
+void Control::OnLine(const std::string& line) {
+    const Message message = ParseLine(line);
+    switch (message.kind) {
+        case MessageKind::Ping:
+            Send(kPong);
+            return;
+        case MessageKind::Challenge:
+            if (link_ != Link::Registering || proof_sent_) {
+                Log(Level::Warning, "ignoring an unexpected challenge from the server");
+                return;
+            }
+            if (key_.empty()) {
+                Log(Level::Error,
+                    "the server wants a proof of this agent's key, but no --key-file was given");
+                Finish(kExitRefused);
+                return;
+            }
+            proof_sent_ = true;
+            Send(std::string(kProof) + Proof(key_, message.text) + "\n");
+            return;
+        case MessageKind::Registered:
+            if (link_ != Link::Registering) {
+                Log(Level::Warning, "ignoring an unexpected 'registered' from the server");
+                return;
+            }
+            // A server that lists this agent without asking for the key it was given is not
+            // the server that checks keys: it could be anyone who got in between.
+            if (!key_.empty() && !proof_sent_) {
+                Drop("the server registered this agent without asking for its key");
+                return;
+            }
+            link_ = Link::Registered;
+            registered_at_ = Clock::now();
+            Log(Level::Info, "registered as " + Printable(options_.name) +
+                                 (proof_sent_ ? " (key proven)" : " (the server checks no keys)"));
+            return;
+        case MessageKind::Refused:
+            if (std::string_view(message.text).starts_with(kTransientRefusal)) {
+                Drop("the server refused for now: " + Printable(message.text));
+                return;
+            }
+            if (message.text == wire::kRefuseTlsRequired) {
+                Log(Level::Error,
+                    "the server takes agents only over TLS: give talagent --cert and --ca "
+                    "instead of --insecure");
+                Finish(kExitRefused);
+                return;
+            }
+            Log(Level::Error,
+                "the server refused " + Printable(options_.name) + " for good: " +
+                    (message.text.empty() ? "(no reason given)" : Printable(message.text)));
+            Finish(kExitRefused);
+            return;
+        case MessageKind::Connect:
+            if (link_ != Link::Registered) {
+                Log(Level::Warning, "ignoring a connect order before registration");
+                return;
+            }
+            OnConnectOrder(message);
+            return;
+        case MessageKind::Bad:
+            Log(Level::Warning,
+                "ignoring a line from the server (" + message.text + "): " + Printable(line));
+            return;
+    }
+}
+
+bool Control::IsOwnServer(const Endpoint& target) const {
+    return target.port == options_.server.port &&
+           (target.host == options_.server.host || target.host == server_address_);
+}
+
+void Control::OnConnectOrder(const Message& order) {
+    const Endpoint target = order.target.value_or(options_.server);
+    const std::string what = "session " + order.id + " to " + target.ToString();
+    // Only the server proves operators; an order to connect elsewhere would hand the screen to
+    // whoever listens there.
+    if (!IsOwnServer(target)) {
+        Log(Level::Warning, "refusing the order for " + what + ": not this agent's server " +
+                                options_.server.ToString());
+        return;
+    }
+    if (std::any_of(sessions_.begin(), sessions_.end(),
+                    [&](const auto& s) { return s->id() == order.id; }) ||
+        std::any_of(asking_.begin(), asking_.end(),
+                    [&](const Asking& a) { return a.id == order.id; })) {
+        Log(Level::Warning, "ignoring the order for " + what + ": that session is already open");
+        return;
+    }
+    const std::size_t open = sessions_.size() + asking_.size();
+    if (static_cast<int>(open) >= options_.max_sessions) {
+        Log(Level::Warning, "declining the order for " + what + ": " + std::to_string(open) +
+                                " open (--max-sessions)");
+        Decline(order.id, wire::kDeclineBusy);
+        return;
+    }
+    // The question names who asks; an order that names nobody must not raise it, or anyone who
+    // reaches the server could put windows on this screen.
+    if (options_.ask && order.operator_name.empty()) {
+        Log(Level::Warning, "declining the order for " + what +
+                                ": --ask shows the screen only to a proven operator");
+        Decline(order.id, wire::kDeclineDenied);
+        return;
+    }
+    if (!options_.ask) {
+        StartSession(order.id, target, order.operator_name, order.right);
+        return;
+    }
+    const WPARAM number = next_number_++;
+    // The window denies at zero by itself; this is for a window that never came up.
+    const auto deadline =
+        Clock::now() + std::chrono::seconds(options_.ask_timeout_seconds) + std::chrono::seconds(5);
+    if (!Ask(thread_, number, order.operator_name, order.right == Right::Control,
+             options_.ask_timeout_seconds)) {
+        Log(Level::Error, "declining the order for " + what + ": the question cannot be shown");
+        Decline(order.id, wire::kDeclineFailed);
+        return;
+    }
+    Log(Level::Info, "asking about " + what + " of " + Printable(order.operator_name));
+    asking_.push_back({number, order.id, target, order.operator_name, order.right, deadline});
+}
+
+void Control::OnAskAnswer(WPARAM number, bool allowed) {
+    const auto asking = std::find_if(asking_.begin(), asking_.end(),
+                                     [&](const Asking& a) { return a.number == number; });
+    if (asking == asking_.end())
+        return;
+    const Asking order = *asking;
+    asking_.erase(asking);
+    if (exit_status_ >= 0)
+        return;
+    if (!allowed) {
+        Log(Level::Info, "session " + order.id + " denied at the screen");
+        Decline(order.id, wire::kDeclineDenied);
+        return;
+    }
+    Log(Level::Info, "session " + order.id + " allowed at the screen");
+    StartSession(order.id, order.target, order.operator_name, order.right);
+}
+
+void Control::StartSession(const std::string& id, const Endpoint& target,
+                           const std::string& operator_name, Right right) {
+    Log(Level::Info, "session " + id + " to " + target.ToString() +
+                         (right == Right::View ? " (view only)" : " (control)"));
+    auto session = std::make_unique<Session>(id, target, operator_name, right, tls_context_.get(),
+                                             socket_event_, *screen_);
+    // The session goes where the control connection went: the target is this server.
+    if (!session->Start(addresses_)) {
+        Decline(id, wire::kDeclineFailed);
+        return;
+    }
+    sessions_.push_back(std::move(session));
+}
+
+void Control::Decline(const std::string& id, std::string_view reason) {
+    if (link_ == Link::Registered)
+        Send(std::string(kDeclined) + id + " " + std::string(reason) + "\n");
+}
+
+void Control::CloseSocket() {
+    tls_.reset();
+    if (sock_ != INVALID_SOCKET)
+        closesocket(std::exchange(sock_, INVALID_SOCKET));
+}
+
+void Control::Drop(const std::string& why) {
+    CloseSocket();
+    if (link_ == Link::Registered && Clock::now() - registered_at_ >= kStableConnection)
+        failures_ = 0;
+    link_ = Link::Waiting;
+    out_.clear();
+    const auto wait = RetryWait(options_.retry_min, options_.retry_max, failures_, random_);
+    failures_ = std::min(failures_ + 1, 62);
+    deadline_ = Clock::now() + wait;
+    Log(Level::Warning, why + "; connecting again in " + Seconds(wait));
+}
+
+void Control::Finish(int status) {
+    if (exit_status_ >= 0)
+        return;
+    exit_status_ = status;
+    CloseSocket();
+}
+
+}  // namespace talagent::win
