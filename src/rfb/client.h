@@ -29,9 +29,16 @@
 //   5. SecurityResult: failures end the session with the server's reason where it gives one.
 //   6. ClientInit (shared, so an operator does not throw out the supported user's own viewer),
 //      ServerInit: the desktop's size and name. The core then asks for 32-bit true colour
-//      0x00RRGGBB little-endian, its encodings, and the whole screen; Connected is emitted.
-//   7. Normal: server messages; each FramebufferUpdate is decoded into framebuffer() and followed
-//      by an incremental update request, so the server sends changes as they happen.
+//      0x00RRGGBB little-endian, its encodings (with Cursor, DesktopSize, Fence and
+//      ContinuousUpdates), and the whole screen; Connected is emitted.
+//   7. Normal: server messages; each FramebufferUpdate is decoded into framebuffer(). The next
+//      incremental request goes out as soon as an update's header arrives, before its rectangles,
+//      so the server has a request while the link still carries the update: one round trip per
+//      update becomes one per update's header. A resize adds a request for the whole new desktop;
+//      never more than two are outstanding. Servers that send EndOfContinuousUpdates (they
+//      understand continuous updates) are switched to them after the first update: the core
+//      then sends no requests, and the server paces itself by fences, which the core answers at
+//      once (answering is all a client that handles everything in order has to do).
 // Anything the core cannot accept ends the session: one Failed event with a reason for the
 // operator, after which input is ignored and the front end closes the connection.
 #pragma once
@@ -57,7 +64,8 @@ namespace rfb {
 struct Options {
     // Allow security types that leave the session unencrypted (None, VNC authentication).
     bool allow_insecure = false;
-    // The encodings offered, most preferred first; Cursor and DesktopSize are always added.
+    // The encodings offered, most preferred first; Cursor, DesktopSize, Fence and
+    // ContinuousUpdates are always added.
     // Tests and benchmarks narrow it to force one encoding.
     std::vector<Encoding> encodings = {Encoding::kZrle, Encoding::kHextile, Encoding::kCopyRect,
                                        Encoding::kRaw};
@@ -186,12 +194,16 @@ private:
     bool StepMessage();
     bool StepRect();
     bool StepSkip();
+    bool StepFence();
 
     void AfterSecurity(bool password_used);
     void SendClientInit();
     void AnswerChallenge();
     void FinishUpdate();
+    void AskForNextUpdate();
     void RequestUpdate(bool incremental);
+    void EnableContinuousUpdates();
+    void EndOfContinuousUpdates();
     bool ResizeFramebuffer(int width, int height);
     void AllocatePixels() const;
     void Fail(std::string reason);
@@ -224,6 +236,18 @@ private:
     std::unique_ptr<RectState> rect_;  // the rectangle being decoded, if any
     std::vector<Rect> dirty_;
     bool full_update_needed_ = false;
+    // Requests sent and not yet answered by an update's header, as far as the core can tell:
+    // a server may answer two requests that arrive together with one update (libvncserver
+    // does), so this is an upper bound, used to bound, never to wait.
+    int requests_in_flight_ = 0;
+    bool full_request_pending_ = false;  // a resize's request, held back by that bound
+    enum class Continuous {
+        kUnknown,    // the server has not said it has continuous updates
+        kSupported,  // it has (EndOfContinuousUpdates): enabled after the update under way
+        kEnabled,    // enabled: no requests are sent
+        kEnded,      // the server ended them: back to requests, for good
+    };
+    Continuous continuous_ = Continuous::kUnknown;
     uint64_t skip_left_ = 0;
     std::unique_ptr<detail::ZrleDecoder> zrle_;
 };

@@ -3,6 +3,7 @@
 // defined once. Sources: RFC 6143 and the community registry of extensions (rfbproto).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace rfb {
@@ -50,6 +51,15 @@ inline constexpr uint8_t kServerCutText = 3;
 inline constexpr uint8_t kEndOfContinuousUpdates = 150;
 inline constexpr uint8_t kServerFence = 248;
 }  // namespace server_msg
+
+// Fence flags (either direction) and the longest payload a fence may carry.
+namespace fence {
+inline constexpr uint32_t kBlockBefore = 1u << 0;  // handle all earlier messages first
+inline constexpr uint32_t kBlockAfter = 1u << 1;   // handle no later message before the reply
+inline constexpr uint32_t kSyncNext = 1u << 2;     // the next message right after the reply
+inline constexpr uint32_t kRequest = 1u << 31;     // the peer asks for the fence back
+inline constexpr std::size_t kMaxPayload = 64;
+}  // namespace fence
 
 // Security types and VeNCrypt subtypes.
 inline constexpr uint8_t kSecurityNone = 1;

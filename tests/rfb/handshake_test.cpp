@@ -28,8 +28,8 @@ const Bytes kV33 = Str("RFB 003.003\n"), kV37 = Str("RFB 003.007\n"), kV38 = Str
 
 Bytes ExpectedSetup(int width, int height) {
     Bytes b = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
-    Append(b, Bytes{2, 0, 0, 6});
-    for (int32_t e : {16, 5, 1, 0, -239, -223}) {
+    Append(b, Bytes{2, 0, 0, 8});
+    for (int32_t e : {16, 5, 1, 0, -239, -223, -312, -313}) {
         Put32(b, static_cast<uint32_t>(e));
     }
     Append(b, Bytes{3, 0, 0, 0, 0, 0});
