@@ -585,12 +585,13 @@ void Client::RequestUpdate(bool incremental) {
 
 // An update's header has arrived: ask for the next one now, so the server has a request while
 // this one is still on its way. Every header asks (unless continuous updates make requests
-// needless), since a server may have merged the requests the count still holds.
-void Client::AskForNextUpdate() {
+// needless, or the update starts with a resize, whose end asks for the whole desktop), since a
+// server may have merged the requests the count still holds.
+void Client::AskForNextUpdate(bool resize_first) {
     if (requests_in_flight_ > 0) {
         --requests_in_flight_;
     }
-    if (continuous_ == Continuous::kEnabled && !full_request_pending_) {
+    if (resize_first || (continuous_ == Continuous::kEnabled && !full_request_pending_)) {
         return;
     }
     if (requests_in_flight_ < kMaxRequestsInFlight) {
@@ -653,20 +654,28 @@ bool Client::StepMessage() {
     }
     const uint8_t* p = Peek();
     switch (p[0]) {
-        case kFramebufferUpdate:
-            if (Available() < 4) {
+        case kFramebufferUpdate: {
+            // With the first rectangle's header, which comes in the same packet: an update that
+            // starts with a resize asks for the whole new desktop (when it is in), not for
+            // changes to the old one.
+            constexpr std::size_t kWithFirstRect = 4 + 12;
+            if (Available() < 4 || (U16(p + 2) > 0 && Available() < kWithFirstRect)) {
                 return false;
             }
             rects_left_ = U16(p + 2);
+            const bool resize_first =
+                rects_left_ > 0 &&
+                static_cast<int32_t>(U32(p + 12)) == static_cast<int32_t>(Encoding::kDesktopSize);
             Consume(4);
             dirty_.clear();
             full_update_needed_ = false;
             phase_ = Phase::kUpdateRects;
-            AskForNextUpdate();
+            AskForNextUpdate(resize_first);
             if (rects_left_ == 0) {
                 FinishUpdate();
             }
             return true;
+        }
         case kSetColourMapEntries:
             // Only sent for colour-mapped formats, which we never ask for: skip the entries.
             if (Available() < 6) {

@@ -32,10 +32,11 @@
 //      0x00RRGGBB little-endian, its encodings (with Cursor, DesktopSize, Fence and
 //      ContinuousUpdates), and the whole screen; Connected is emitted.
 //   7. Normal: server messages; each FramebufferUpdate is decoded into framebuffer(). The next
-//      incremental request goes out as soon as an update's header arrives, before its rectangles,
-//      so the server has a request while the link still carries the update: one round trip per
-//      update becomes one per update's header. A resize adds a request for the whole new desktop;
-//      never more than two are outstanding. Servers that send EndOfContinuousUpdates (they
+//      incremental request goes out as soon as an update's header arrives (with its first
+//      rectangle's), before its rectangles are decoded, so the server has a request while the
+//      link still carries the update. An update that starts with a resize asks instead for the
+//      whole new desktop once it is in; a resize later in an update asks for it as well. Never
+//      more than two requests are outstanding. Servers that send EndOfContinuousUpdates (they
 //      understand continuous updates) are switched to them after the first update: the core
 //      then sends no requests, and the server paces itself by fences, which the core answers at
 //      once (answering is all a client that handles everything in order has to do).
@@ -200,7 +201,7 @@ private:
     void SendClientInit();
     void AnswerChallenge();
     void FinishUpdate();
-    void AskForNextUpdate();
+    void AskForNextUpdate(bool resize_first);
     void RequestUpdate(bool incremental);
     void EnableContinuousUpdates();
     void EndOfContinuousUpdates();

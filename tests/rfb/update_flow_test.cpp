@@ -62,6 +62,12 @@ Bytes PixelUpdate() {
 Bytes ResizeUpdate(int width, int height) {
     return Concat({UpdateHeader(1), RectHeader(0, 0, width, height, -223)});
 }
+Bytes PixelThenResize(int width, int height) {
+    return Concat({UpdateHeader(2),
+                   RectHeader(0, 0, 1, 1, 0),
+                   {1, 2, 3, 0},
+                   RectHeader(0, 0, width, height, -223)});
+}
 const Bytes kEndOfContinuousUpdates = {150};
 
 Bytes Fence(uint32_t flags, const std::string& data) {
@@ -87,12 +93,13 @@ TEST(RfbUpdateFlow, AnswersEachServerStepWithTheRightRequests) {
          {{Concat({UpdateHeader(1), RectHeader(0, 0, 1, 1, 0)}), {"inc 64x48"}},
           {{1, 2, 3, 0}, {}},
           {UpdateHeader(0), {"inc 64x48"}}}},
-        {"a resize asks for the new desktop, held back while two requests are out",
-         {{ResizeUpdate(80, 60), {"inc 64x48", "full 80x60"}},
+        {"a resize asks for the whole new desktop, held back while two requests are out",
+         {{ResizeUpdate(80, 60), {"full 80x60"}},
           {PixelUpdate(), {"inc 80x60"}},
-          {ResizeUpdate(96, 72), {"inc 80x60"}},
-          {PixelUpdate(), {"full 96x72"}},
-          {PixelUpdate(), {"inc 96x72"}}}},
+          {PixelThenResize(96, 72), {"inc 80x60", "full 96x72"}},
+          {PixelThenResize(64, 48), {"inc 96x72"}},
+          {PixelUpdate(), {"full 64x48"}},
+          {PixelUpdate(), {"inc 64x48"}}}},
         {"continuous updates after the first update, only once offered; requests if they end",
          {{PixelUpdate(), {"inc 64x48"}},
           {kEndOfContinuousUpdates, {}},
@@ -137,7 +144,7 @@ TEST(RfbUpdateFlow, KeepsOneToTwoRequestsAtTheServerThroughResizes) {
         for (int update = 0; update < 200; ++update) {
             ASSERT_GT(pending, 0) << "no request left at the server after update " << update;
             --pending;
-            client->Receive(rng() % 3 == 0 ? ResizeUpdate(40 + static_cast<int>(rng() % 50), 30)
+            client->Receive(rng() % 3 == 0 ? PixelThenResize(40 + static_cast<int>(rng() % 50), 30)
                                            : PixelUpdate());
             const auto sent = Messages(client->TakeOutput());
             pending += static_cast<int>(sent.size());
