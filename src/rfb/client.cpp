@@ -24,6 +24,11 @@ constexpr uint32_t kMaxReasonLength = 64 * 1024;
 constexpr uint32_t kMaxNameLength = 64 * 1024;
 // Start compacting the input buffer once this much of it has been read.
 constexpr std::size_t kCompactAfter = 64 * 1024;
+// Update requests outstanding at most: the one that keeps the server busy, and a resize's.
+constexpr int kMaxRequestsInFlight = 2;
+// Fence flags the core honours; it handles messages one at a time, in order, so all of them.
+constexpr uint32_t kFenceFlagsHonoured =
+    fence::kBlockBefore | fence::kBlockAfter | fence::kSyncNext;
 
 uint16_t U16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
@@ -612,6 +617,8 @@ void Client::SendEncodings() {
     encodings.push_back(static_cast<int32_t>(Encoding::kExtendedDesktopSize));
     encodings.push_back(static_cast<int32_t>(Encoding::kExtendedClipboard));
     encodings.push_back(static_cast<int32_t>(Encoding::kLastRect));
+    encodings.push_back(static_cast<int32_t>(Encoding::kFence));
+    encodings.push_back(static_cast<int32_t>(Encoding::kContinuousUpdates));
     output_.insert(output_.end(), {kSetEncodings, 0});
     Put16(output_, static_cast<uint32_t>(encodings.size()));
     for (const int32_t e : encodings) {
@@ -634,6 +641,72 @@ void Client::RequestUpdate(bool incremental) {
                                    static_cast<uint8_t>(incremental ? 1 : 0), 0, 0, 0, 0});
     Put16(output_, static_cast<uint32_t>(framebuffer_.width));
     Put16(output_, static_cast<uint32_t>(framebuffer_.height));
+    ++requests_in_flight_;
+}
+
+// An update's header has arrived: ask for the next one now, so the server has a request while
+// this one is still on its way. Every header asks (unless continuous updates make requests
+// needless, or the update starts with a resize, whose end asks for the whole desktop), since a
+// server may have merged the requests the count still holds.
+void Client::AskForNextUpdate(bool resize_first) {
+    if (requests_in_flight_ > 0) {
+        --requests_in_flight_;
+    }
+    if (resize_first || (continuous_ == Continuous::kEnabled && !full_request_pending_)) {
+        return;
+    }
+    if (requests_in_flight_ < kMaxRequestsInFlight) {
+        RequestUpdate(!full_request_pending_);
+        full_request_pending_ = false;
+    }
+}
+
+void Client::EnableContinuousUpdates() {
+    output_.insert(output_.end(), {kEnableContinuousUpdates, 1, 0, 0, 0, 0});
+    Put16(output_, static_cast<uint32_t>(framebuffer_.width));
+    Put16(output_, static_cast<uint32_t>(framebuffer_.height));
+}
+
+// Sent once when the server learns we understand continuous updates, and after we disable them
+// (which we never do). Any other one means the server stopped them: requests take over again.
+void Client::EndOfContinuousUpdates() {
+    if (continuous_ == Continuous::kUnknown) {
+        continuous_ = Continuous::kSupported;
+    } else if (continuous_ == Continuous::kEnabled) {
+        continuous_ = Continuous::kEnded;
+        if (requests_in_flight_ < kMaxRequestsInFlight) {
+            RequestUpdate(true);
+        }
+    }
+}
+
+// Fence: the server asks for it back (Request) to learn when we have handled what it sent
+// before; a fence without Request would answer one of ours, and we send none.
+bool Client::StepFence() {
+    constexpr std::size_t kFixed = 9;  // type, padding, flags, length
+    if (Available() < kFixed) {
+        return false;
+    }
+    const uint8_t* p = Peek();
+    const uint32_t flags = U32(p + 4);
+    const std::size_t length = p[8];
+    if (length > fence::kMaxPayload) {
+        Fail("the server sent a fence with " + std::to_string(length) +
+             " bytes of data, more than the " + std::to_string(fence::kMaxPayload) + " allowed");
+        return false;
+    }
+    if (Available() < kFixed + length) {
+        return false;
+    }
+    if (flags & fence::kRequest) {
+        // The same flags less Request and those we do not know, and the same data.
+        output_.insert(output_.end(), {kClientFence, 0, 0, 0});
+        Put32(output_, flags & kFenceFlagsHonoured);
+        output_.push_back(static_cast<uint8_t>(length));
+        output_.insert(output_.end(), p + kFixed, p + kFixed + length);
+    }
+    Consume(kFixed + length);
+    return true;
 }
 
 bool Client::StepMessage() {
@@ -642,19 +715,28 @@ bool Client::StepMessage() {
     }
     const uint8_t* p = Peek();
     switch (p[0]) {
-        case kFramebufferUpdate:
-            if (Available() < 4) {
+        case kFramebufferUpdate: {
+            // With the first rectangle's header, which comes in the same packet: an update that
+            // starts with a resize asks for the whole new desktop (when it is in), not for
+            // changes to the old one.
+            constexpr std::size_t kWithFirstRect = 4 + 12;
+            if (Available() < 4 || (U16(p + 2) > 0 && Available() < kWithFirstRect)) {
                 return false;
             }
             rects_left_ = U16(p + 2);
+            const bool resize_first =
+                rects_left_ > 0 &&
+                static_cast<int32_t>(U32(p + 12)) == static_cast<int32_t>(Encoding::kDesktopSize);
             Consume(4);
             dirty_.clear();
             full_update_needed_ = false;
             phase_ = Phase::kUpdateRects;
+            AskForNextUpdate(resize_first);
             if (rects_left_ == 0) {
                 FinishUpdate();
             }
             return true;
+        }
         case kSetColourMapEntries:
             // Only sent for colour-mapped formats, which we never ask for: skip the entries.
             if (Available() < 6) {
@@ -668,6 +750,12 @@ bool Client::StepMessage() {
             Consume(1);
             events_.push_back(event::Bell{});
             return true;
+        case kEndOfContinuousUpdates:
+            Consume(1);
+            EndOfContinuousUpdates();
+            return true;
+        case kServerFence:
+            return StepFence();
         case kServerCutText: {
             if (Available() < 8) {
                 return false;
@@ -878,8 +966,9 @@ bool Client::StepRect() {
     return true;
 }
 
-// The whole update is in: tell the front end, and ask for the next changes (the whole screen
-// again after a resize, since nothing of the new size has been sent yet).
+// The whole update is in: tell the front end. The next incremental request went out with the
+// header; after a resize the whole new desktop is asked for as well (nothing of the new size
+// has been sent yet), at once or, when two requests are out, with the next header.
 void Client::FinishUpdate() {
     if (full_update_needed_) {
         dirty_.assign(1, Rect{0, 0, framebuffer_.width, framebuffer_.height});
@@ -888,7 +977,20 @@ void Client::FinishUpdate() {
         events_.push_back(event::FramebufferUpdated{std::move(dirty_)});
         dirty_.clear();
     }
-    RequestUpdate(!full_update_needed_);
+    if (continuous_ == Continuous::kSupported) {
+        // After the first update, as the initial request asked for the whole screen.
+        continuous_ = Continuous::kEnabled;
+        EnableContinuousUpdates();
+    } else if (full_update_needed_ && continuous_ == Continuous::kEnabled) {
+        EnableContinuousUpdates();  // for the new size
+    }
+    if (full_update_needed_) {
+        if (requests_in_flight_ < kMaxRequestsInFlight) {
+            RequestUpdate(false);
+        } else {
+            full_request_pending_ = true;
+        }
+    }
     full_update_needed_ = false;
     phase_ = Phase::kNormal;
 }

@@ -29,9 +29,17 @@
 //   5. SecurityResult: failures end the session with the server's reason where it gives one.
 //   6. ClientInit (shared, so an operator does not throw out the supported user's own viewer),
 //      ServerInit: the desktop's size and name. The core then asks for 32-bit true colour
-//      0x00RRGGBB little-endian, its encodings, and the whole screen; Connected is emitted.
-//   7. Normal: server messages; each FramebufferUpdate is decoded into framebuffer() and followed
-//      by an incremental update request, so the server sends changes as they happen.
+//      0x00RRGGBB little-endian, its encodings (with Cursor, DesktopSize, Fence and
+//      ContinuousUpdates), and the whole screen; Connected is emitted.
+//   7. Normal: server messages; each FramebufferUpdate is decoded into framebuffer(). The next
+//      incremental request goes out as soon as an update's header arrives (with its first
+//      rectangle's), before its rectangles are decoded, so the server has a request while the
+//      link still carries the update. An update that starts with a resize asks instead for the
+//      whole new desktop once it is in; a resize later in an update asks for it as well. Never
+//      more than two requests are outstanding. Servers that send EndOfContinuousUpdates (they
+//      understand continuous updates) are switched to them after the first update: the core
+//      then sends no requests, and the server paces itself by fences, which the core answers at
+//      once (answering is all a client that handles everything in order has to do).
 // Anything the core cannot accept ends the session: one Failed event with a reason for the
 // operator, after which input is ignored and the front end closes the connection.
 #pragma once
@@ -59,9 +67,10 @@ namespace rfb {
 struct Options {
     // Allow security types that leave the session unencrypted (None, VNC authentication).
     bool allow_insecure = false;
-    // The encodings offered, most preferred first; Cursor, DesktopSize and LastRect are always
-    // added. Tests and benchmarks narrow it to force one encoding. ZRLE leads: it is smallest on
-    // text; a front end that wants JPEG puts Tight first (viewer/quality.h).
+    // The encodings offered, most preferred first; Cursor, DesktopSize, ExtendedDesktopSize,
+    // Extended Clipboard, LastRect, Fence and ContinuousUpdates are always added. Tests and
+    // benchmarks narrow it to force one encoding. ZRLE leads: it is smallest on text; a front end
+    // that wants JPEG puts Tight first (viewer/quality.h).
     std::vector<Encoding> encodings = {Encoding::kZrle, Encoding::kTight, Encoding::kHextile,
                                        Encoding::kCopyRect, Encoding::kRaw};
     // Tight's JPEG quality 0-9 (none: lossless only), offered only with a JPEG decoder, and its
@@ -216,6 +225,7 @@ private:
     bool StepMessage();
     bool StepRect();
     bool StepSkip();
+    bool StepFence();
 
     void AfterSecurity(bool password_used);
     void SendClientInit();
@@ -225,7 +235,10 @@ private:
     void SendPlain();
     void SendEncodings();
     void FinishUpdate();
+    void AskForNextUpdate(bool resize_first);
     void RequestUpdate(bool incremental);
+    void EnableContinuousUpdates();
+    void EndOfContinuousUpdates();
     bool ResizeFramebuffer(int width, int height);
     bool ApplyScreens(const Rect& header, std::span<const uint8_t> payload);
     void ExtendedClipboard(std::span<const uint8_t> message);
@@ -270,6 +283,18 @@ private:
     std::unique_ptr<RectState> rect_;  // the rectangle being decoded, if any
     std::vector<Rect> dirty_;
     bool full_update_needed_ = false;
+    // Requests sent and not yet answered by an update's header, as far as the core can tell:
+    // a server may answer two requests that arrive together with one update (libvncserver
+    // does), so this is an upper bound, used to bound, never to wait.
+    int requests_in_flight_ = 0;
+    bool full_request_pending_ = false;  // a resize's request, held back by that bound
+    enum class Continuous {
+        kUnknown,    // the server has not said it has continuous updates
+        kSupported,  // it has (EndOfContinuousUpdates): enabled after the update under way
+        kEnabled,    // enabled: no requests are sent
+        kEnded,      // the server ended them: back to requests, for good
+    };
+    Continuous continuous_ = Continuous::kUnknown;
     uint64_t skip_left_ = 0;
     std::unique_ptr<detail::ZrleDecoder> zrle_;
     std::unique_ptr<detail::TightDecoder> tight_;

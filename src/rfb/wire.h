@@ -3,6 +3,7 @@
 // defined once. Sources: RFC 6143 and the community registry of extensions (rfbproto).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace rfb {
@@ -82,6 +83,14 @@ inline constexpr uint32_t kPeek = 1u << 26;
 inline constexpr uint32_t kNotify = 1u << 27;
 inline constexpr uint32_t kProvide = 1u << 28;
 }  // namespace clipboard
+// Fence flags (either direction) and the longest payload a fence may carry.
+namespace fence {
+inline constexpr uint32_t kBlockBefore = 1u << 0;  // handle all earlier messages first
+inline constexpr uint32_t kBlockAfter = 1u << 1;   // handle no later message before the reply
+inline constexpr uint32_t kSyncNext = 1u << 2;     // the next message right after the reply
+inline constexpr uint32_t kRequest = 1u << 31;     // the peer asks for the fence back
+inline constexpr std::size_t kMaxPayload = 64;
+}  // namespace fence
 
 // Security types and VeNCrypt subtypes.
 inline constexpr uint8_t kSecurityNone = 1;

@@ -29,8 +29,9 @@ const Bytes kV33 = Str("RFB 003.003\n"), kV37 = Str("RFB 003.007\n"), kV38 = Str
 
 Bytes ExpectedSetup(int width, int height) {
     Bytes b = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
-    Append(b, Bytes{2, 0, 0, 10});
-    for (int32_t e : {16, 7, 5, 1, 0, -239, -223, -308, static_cast<int32_t>(0xc0a1e5ce), -224}) {
+    Append(b, Bytes{2, 0, 0, 12});
+    for (int32_t e :
+         {16, 7, 5, 1, 0, -239, -223, -308, static_cast<int32_t>(0xc0a1e5ce), -224, -312, -313}) {
         Put32(b, static_cast<uint32_t>(e));
     }
     Append(b, Bytes{3, 0, 0, 0, 0, 0});

@@ -381,7 +381,7 @@ std::string SetEncodingsFor(viewer::Quality level) {
     if (r.compress_level) {
         all.push_back(-256 + *r.compress_level);
     }
-    all.insert(all.end(), {-239, -223, -308, static_cast<int32_t>(0xc0a1e5ce), -224});
+    all.insert(all.end(), {-239, -223, -308, static_cast<int32_t>(0xc0a1e5ce), -224, -312, -313});
     Bytes b = {2, 0};
     rfbtest::Put16(b, static_cast<uint32_t>(all.size()));
     for (const int32_t e : all) {
