@@ -235,14 +235,28 @@ const char* ZrleDecoder::Inflate(std::span<const uint8_t> compressed, std::size_
         }
         stream_->ready = true;
     }
-    // One byte beyond the limit tells "exactly the limit" from "more than allowed".
-    if (inflated_capacity_ < limit + 1) {
-        inflated_ = std::make_unique_for_overwrite<uint8_t[]>(limit + 1);
-        inflated_capacity_ = limit + 1;
+    switch (inflated_.Inflate(z, compressed, limit)) {
+        case Inflated::Result::kNotZlib:
+            return "ZRLE data is not a valid zlib stream";
+        case Inflated::Result::kTooLong:
+            return "ZRLE data inflates to more than the rectangle can hold";
+        case Inflated::Result::kTrailing:
+            return "ZRLE data continues after its zlib stream ended";
+        case Inflated::Result::kOk:
+            break;
+    }
+    return nullptr;
+}
+
+Inflated::Result Inflated::Inflate(z_stream_s& z, std::span<const uint8_t> compressed,
+                                   std::size_t limit) {
+    if (capacity_ < limit + 1) {
+        buffer_ = std::make_unique_for_overwrite<uint8_t[]>(limit + 1);
+        capacity_ = limit + 1;
     }
     z.next_in = const_cast<Bytef*>(compressed.data());
     z.avail_in = static_cast<uInt>(compressed.size());
-    z.next_out = inflated_.get();
+    z.next_out = buffer_.get();
     z.avail_out =
         static_cast<uInt>(std::min<std::size_t>(limit + 1, std::numeric_limits<uInt>::max()));
     const uInt room = z.avail_out;
@@ -252,19 +266,15 @@ const char* ZrleDecoder::Inflate(std::span<const uint8_t> compressed, std::size_
             break;
         }
         if (status != Z_OK) {
-            return "ZRLE data is not a valid zlib stream";
+            return Result::kNotZlib;
         }
     }
-    inflated_size_ = room - z.avail_out;
-    if (z.avail_in > 0 || inflated_size_ > limit) {
-        return inflated_size_ > limit ? "ZRLE data inflates to more than the rectangle can hold"
-                                      : "ZRLE data continues after its zlib stream ended";
-    }
-    return nullptr;
+    size_ = room - z.avail_out;
+    return size_ > limit ? Result::kTooLong : z.avail_in > 0 ? Result::kTrailing : Result::kOk;
 }
 
 const char* ZrleDecoder::DecodeTiles(Framebuffer& fb, const Rect& rect) const {
-    Reader r{inflated_.get(), inflated_size_};
+    Reader r{inflated_.data(), inflated_.size()};
     uint32_t palette[128];
     for (int ty = rect.y; ty < rect.y + rect.height; ty += kZrleTile) {
         const int th = std::min(kZrleTile, rect.y + rect.height - ty);

@@ -17,6 +17,8 @@
 
 #include "rfb/framebuffer.h"
 
+struct z_stream_s;  // zlib's z_stream
+
 namespace rfb::detail {
 
 struct Progress {
@@ -46,6 +48,23 @@ struct HextileState {
 Progress DecodeHextile(Framebuffer& fb, const Rect& rect, HextileState& state,
                        std::span<const uint8_t> in);
 
+// One rectangle's inflated bytes (ZRLE, Tight), in a buffer kept across rectangles: it is
+// overwritten before it is read, so it is no vector, and growing it need not clear it.
+class Inflated {
+public:
+    enum class Result { kOk, kNotZlib, kTooLong, kTrailing };
+    // Inflates the whole of `compressed` through `z` (a stream kept across rectangles), taking no
+    // more than `limit` bytes: one byte of room beyond it tells "exactly the limit" from "more".
+    Result Inflate(z_stream_s& z, std::span<const uint8_t> compressed, std::size_t limit);
+    const uint8_t* data() const { return buffer_.get(); }
+    std::size_t size() const { return size_; }
+
+private:
+    std::unique_ptr<uint8_t[]> buffer_;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
 // ZRLE: one zlib stream runs through the whole connection, so one decoder lives as long as the
 // client does.
 class ZrleDecoder {
@@ -63,10 +82,7 @@ private:
 
     struct Stream;
     std::unique_ptr<Stream> stream_;
-    // Not a vector: it is overwritten before it is read, so growing it need not clear it.
-    std::unique_ptr<uint8_t[]> inflated_;
-    std::size_t inflated_capacity_ = 0;
-    std::size_t inflated_size_ = 0;
+    Inflated inflated_;
 };
 
 // The Cursor pseudo-encoding: `rect` gives the hotspot (x, y) and the shape's size.

@@ -249,7 +249,7 @@ Progress TightDecoder::Decode(Framebuffer& fb, const Rect& rect, std::span<const
     } else if (!layout.compressed) {
         progress.error = Draw(fb, rect, layout, data.data());
     } else if ((progress.error = Inflate(layout.type & 3, data, layout.raw_size)) == nullptr) {
-        progress.error = Draw(fb, rect, layout, inflated_.get());
+        progress.error = Draw(fb, rect, layout, inflated_.data());
     }
     progress.done = progress.error == nullptr;
     return progress;
@@ -265,34 +265,17 @@ const char* TightDecoder::Inflate(int stream, std::span<const uint8_t> compresse
         streams_[stream] = std::move(s);
     }
     z_stream& z = streams_[stream]->z;
-    // One byte beyond the size tells "exactly the size" from "more than the rectangle holds".
-    if (inflated_capacity_ < size + 1) {
-        inflated_ = std::make_unique_for_overwrite<uint8_t[]>(size + 1);
-        inflated_capacity_ = size + 1;
-    }
-    z.next_in = const_cast<Bytef*>(compressed.data());
-    z.avail_in = static_cast<uInt>(compressed.size());
-    z.next_out = inflated_.get();
-    z.avail_out =
-        static_cast<uInt>(std::min<std::size_t>(size + 1, std::numeric_limits<uInt>::max()));
-    const uInt room = z.avail_out;
-    while (z.avail_in > 0 && z.avail_out > 0) {
-        const int status = inflate(&z, Z_SYNC_FLUSH);
-        if (status == Z_STREAM_END) {
-            break;
-        }
-        if (status != Z_OK) {
+    switch (inflated_.Inflate(z, compressed, size)) {
+        case Inflated::Result::kNotZlib:
             return "Tight data is not a valid zlib stream";
-        }
+        case Inflated::Result::kTooLong:
+            return "Tight data inflates to more than the rectangle holds";
+        case Inflated::Result::kTrailing:
+            return "Tight data continues after its zlib stream ended";
+        case Inflated::Result::kOk:
+            break;
     }
-    const std::size_t inflated = room - z.avail_out;
-    if (inflated > size) {
-        return "Tight data inflates to more than the rectangle holds";
-    }
-    if (z.avail_in > 0) {
-        return "Tight data continues after its zlib stream ended";
-    }
-    if (inflated < size) {
+    if (inflated_.size() < size) {
         return "Tight data inflates to less than the rectangle holds";
     }
     return nullptr;

@@ -45,9 +45,7 @@ private:
     struct Stream;
     JpegDecoder* jpeg_;
     std::array<std::unique_ptr<Stream>, 4> streams_;
-    // Not a vector: it is overwritten before it is read, so growing it need not clear it.
-    std::unique_ptr<uint8_t[]> inflated_;
-    std::size_t inflated_capacity_ = 0;
+    Inflated inflated_;
 };
 
 }  // namespace rfb::detail
