@@ -161,15 +161,16 @@ for pair in 00E9:é 20AC:€ D55C:한; do
 done
 echo "PASS: Unicode text (é € 한) reaches the Wine window"
 
-# The clipboard both ways, through Wine's own bridge to the X clipboard of its display. Latin-1
-# text: the viewer sends and takes plain cut text.
+# The clipboard both ways, through Wine's own bridge to the X clipboard of its display: text
+# beyond Latin-1 (€, Korean) travels as UTF-8 in the Extended Clipboard.
 clipboard_is() { [[ $(DISPLAY=$1 xclip -o -selection clipboard 2>/dev/null) == "$2" ]]; }
-printf 'from the operator é' | DISPLAY=$VIEWER_DISPLAY xclip -selection clipboard
-wait_for 15 clipboard_is "$WINE_DISPLAY" 'from the operator é' || fail "the operator's text is not on the desktop"
-printf 'from the desktop ü\nline 2' | DISPLAY=$WINE_DISPLAY xclip -selection clipboard
-wait_for 15 clipboard_is "$VIEWER_DISPLAY" $'from the desktop ü\nline 2' ||
+printf 'from the operator é € 한국어' | DISPLAY=$VIEWER_DISPLAY xclip -selection clipboard
+wait_for 15 clipboard_is "$WINE_DISPLAY" 'from the operator é € 한국어' ||
+    fail "the operator's text is not on the desktop"
+printf 'from the desktop ü 글\nline 2' | DISPLAY=$WINE_DISPLAY xclip -selection clipboard
+wait_for 15 clipboard_is "$VIEWER_DISPLAY" $'from the desktop ü 글\nline 2' ||
     fail "the desktop's text does not reach the operator"
-echo "PASS: copied text crosses both ways"
+echo "PASS: copied text crosses both ways, Korean included"
 
 # A session on a still screen leaves the agent mostly waiting (a generous bound: a loop that
 # never waits takes a whole core).
