@@ -18,6 +18,7 @@
 #include "agent/key.h"
 #include "agent/options.h"
 #include "agent/protocol.h"
+#include "agent/registration.h"
 #include "agent/tls_link.h"
 
 namespace talagent {
@@ -69,7 +70,6 @@ private:
     void Drop(const std::string& why);
     void Finish(int status);
     void OnConnectOrder(const Message& order);
-    bool IsOwnServer(const Endpoint& target) const;
     void Decline(const std::string& id, std::string_view reason);
     void StartX11vnc(Session& session);
     void Refuse(Session& session, const std::string& why);
@@ -80,6 +80,7 @@ private:
 
     Options options_;
     Key key_;
+    Registration registration_{options_.name, key_};
     int signals_ = -1;
     int sock_ = -1;
     std::unique_ptr<TlsTrust> trust_;  // null with --insecure: a plain control connection
@@ -87,7 +88,6 @@ private:
     Link link_ = Link::Waiting;
     LineSplitter splitter_;
     std::string out_;
-    bool proof_sent_ = false;
     // Waiting: when to connect next; Connecting/Registering: when to give up on this attempt.
     Clock::time_point deadline_{};
     Clock::time_point registered_at_{};

@@ -41,7 +41,7 @@ void Agent::OnConnectOrder(const Message& order) {
                              (order.right == Right::View ? ", view only)" : ", control)");
     // Only the server proves operators; an order to connect elsewhere would hand the screen to
     // whoever listens there.
-    if (!IsOwnServer(target)) {
+    if (!IsConfiguredServer(options_, server_address_, target)) {
         Log(Level::Warning, "refusing the order for " + what + ": not this agent's server " +
                                 options_.server.ToString());
         return;
@@ -88,14 +88,6 @@ void Agent::OnConnectOrder(const Message& order) {
     session.ask_deadline =
         Clock::now() + std::chrono::seconds(options_.ask_timeout_seconds) + kAskGrace;
     Log(Level::Info, "order for " + what + "; asking on display " + options_.display);
-}
-
-bool Agent::IsOwnServer(const Endpoint& target) const {
-    if (target.port == options_.server.port && target.host == server_address_)
-        return true;
-    return std::any_of(options_.servers.begin(), options_.servers.end(), [&](const Endpoint& e) {
-        return e.port == target.port && e.host == target.host;
-    });
 }
 
 void Agent::Decline(const std::string& id, std::string_view reason) {

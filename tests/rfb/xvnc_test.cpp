@@ -95,7 +95,7 @@ protected:
         for (int n = 70; n < 200 && display_.empty(); ++n) {
             if (!std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") &&
                 !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n))) {
-                display_ = ":" + std::to_string(n);
+                display_ = std::string(":").append(std::to_string(n));  // GCC 12 -Wrestrict
             }
         }
         const auto [listener, port] = wire_test::Listener();  // a free port, for Xvnc to take

@@ -23,7 +23,6 @@ constexpr auto kConnectTimeout = 10s;
 constexpr auto kRegisterTimeout = 30s;
 constexpr auto kStableConnection = 30s;
 constexpr std::size_t kMaxOutput = 64 * 1024;
-constexpr std::string_view kTransientRefusal = "busy";
 
 std::string Seconds(std::chrono::milliseconds duration) {
     char text[32];
@@ -302,13 +301,12 @@ void Control::OnHandshake() {
 
 void Control::StartRegistering() {
     link_ = Link::Registering;
-    proof_sent_ = false;
     splitter_ = LineSplitter();
     Log(Level::Info,
         "connected to " + options_.server.ToString() +
             (tls_ ? " (" + tls_->version() + ", the server's certificate verified)" : "") +
             "; registering");
-    Send(std::string(kRegister) + options_.name + "\n");
+    Send(registration_.Start());
 }
 
 void Control::Send(std::string_view bytes) {
@@ -386,75 +384,28 @@ void Control::OnReadable() {
 }
 
 void Control::OnLine(const std::string& line) {
-    const Message message = ParseLine(line);
-    switch (message.kind) {
-        case MessageKind::Ping:
-            Send(kPong);
+    using Step = Registration::Outcome::Step;
+    Registration::Outcome outcome = registration_.OnLine(line);
+    switch (outcome.step) {
+        case Step::kNone:
             return;
-        case MessageKind::Challenge:
-            if (link_ != Link::Registering || proof_sent_) {
-                Log(Level::Warning, "ignoring an unexpected challenge from the server");
-                return;
-            }
-            if (key_.empty()) {
-                Log(Level::Error,
-                    "the server wants a proof of this agent's key, but no --key-file was given");
-                Finish(kExitRefused);
-                return;
-            }
-            proof_sent_ = true;
-            Send(std::string(kProof) + Proof(key_, message.text) + "\n");
+        case Step::kSend:
+            Send(outcome.text);
             return;
-        case MessageKind::Registered:
-            if (link_ != Link::Registering) {
-                Log(Level::Warning, "ignoring an unexpected 'registered' from the server");
-                return;
-            }
-            // A server that lists this agent without asking for the key it was given is not
-            // the server that checks keys: it could be anyone who got in between.
-            if (!key_.empty() && !proof_sent_) {
-                Drop("the server registered this agent without asking for its key");
-                return;
-            }
+        case Step::kRegistered:
             link_ = Link::Registered;
             registered_at_ = Clock::now();
-            Log(Level::Info, "registered as " + Printable(options_.name) +
-                                 (proof_sent_ ? " (key proven)" : " (the server checks no keys)"));
             return;
-        case MessageKind::Refused:
-            if (std::string_view(message.text).starts_with(kTransientRefusal)) {
-                Drop("the server refused for now: " + Printable(message.text));
-                return;
-            }
-            if (message.text == wire::kRefuseTlsRequired) {
-                Log(Level::Error,
-                    "the server takes agents only over TLS: give talagent --cert and --ca "
-                    "instead of --insecure");
-                Finish(kExitRefused);
-                return;
-            }
-            Log(Level::Error,
-                "the server refused " + Printable(options_.name) + " for good: " +
-                    (message.text.empty() ? "(no reason given)" : Printable(message.text)));
+        case Step::kDrop:
+            Drop(outcome.text);
+            return;
+        case Step::kRefused:
             Finish(kExitRefused);
             return;
-        case MessageKind::Connect:
-            if (link_ != Link::Registered) {
-                Log(Level::Warning, "ignoring a connect order before registration");
-                return;
-            }
-            OnConnectOrder(message);
-            return;
-        case MessageKind::Bad:
-            Log(Level::Warning,
-                "ignoring a line from the server (" + message.text + "): " + Printable(line));
+        case Step::kConnect:
+            OnConnectOrder(outcome.order);
             return;
     }
-}
-
-bool Control::IsOwnServer(const Endpoint& target) const {
-    return target.port == options_.server.port &&
-           (target.host == options_.server.host || target.host == server_address_);
 }
 
 void Control::OnConnectOrder(const Message& order) {
@@ -462,7 +413,7 @@ void Control::OnConnectOrder(const Message& order) {
     const std::string what = "session " + order.id + " to " + target.ToString();
     // Only the server proves operators; an order to connect elsewhere would hand the screen to
     // whoever listens there.
-    if (!IsOwnServer(target)) {
+    if (!IsConfiguredServer(options_, server_address_, target)) {
         Log(Level::Warning, "refusing the order for " + what + ": not this agent's server " +
                                 options_.server.ToString());
         return;
@@ -555,10 +506,13 @@ void Control::Drop(const std::string& why) {
     if (link_ == Link::Registered && Clock::now() - registered_at_ >= kStableConnection)
         failures_ = 0;
     link_ = Link::Waiting;
+    registration_.Reset();
     out_.clear();
     const auto wait = RetryWait(options_.retry_min, options_.retry_max, failures_, random_);
     failures_ = std::min(failures_ + 1, 62);
     deadline_ = Clock::now() + wait;
+    // With several --server options, the next one is tried (several servers act as one).
+    options_.server = NextServer(options_, options_.server);
     Log(Level::Warning, why + "; connecting again in " + Seconds(wait));
 }
 

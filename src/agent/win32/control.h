@@ -22,6 +22,7 @@
 #include "agent/key.h"
 #include "agent/options.h"
 #include "agent/protocol.h"
+#include "agent/registration.h"
 #include "agent/win32/clipboard.h"
 #include "agent/win32/desktop.h"
 #include "agent/win32/session.h"
@@ -64,7 +65,6 @@ private:
     void StartSession(const std::string& id, const Endpoint& target,
                       const std::string& operator_name, Right right);
     bool SelectReady();
-    bool IsOwnServer(const Endpoint& target) const;
     void Decline(const std::string& id, std::string_view reason);
     void Send(std::string_view bytes);
     void CloseSocket();
@@ -75,6 +75,7 @@ private:
 
     Options options_;
     Key key_;
+    Registration registration_{options_.name, key_};
     std::unique_ptr<TlsContext> tls_context_;
     HANDLE stop_;
     WSAEVENT socket_event_ = WSA_INVALID_EVENT;
@@ -83,7 +84,6 @@ private:
     Link link_ = Link::Waiting;
     LineSplitter splitter_;
     std::string out_;
-    bool proof_sent_ = false;
     Clock::time_point deadline_{};
     Clock::time_point registered_at_{};
     int failures_ = 0;
