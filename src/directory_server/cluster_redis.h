@@ -51,7 +51,6 @@ private:
     EventLoop& loop_;
     redisAsyncContext* context_ = nullptr;
     bool up_ = false;
-    bool dropping_ = false;
     std::function<void()> on_up_;
     std::function<void(std::string)> on_down_;
     std::vector<std::unique_ptr<OnReply>> subscriptions_;
