@@ -98,11 +98,11 @@ if(WIN32 AND TARGET launcher AND TARGET talviewer_win32)
   install(FILES ${pkg_gen}/set.xml ${pkg_gen}/README.txt DESTINATION . ${bundle})
 elseif(NOT WIN32 AND TARGET launcher AND TARGET talviewer)
   set(bundle_name launcher-${PROJECT_VERSION}-linux-x86_64)
-  # What `apt install` the README names: the libraries the two programs link (Qt, and OpenSSL,
-  # with which the viewer signs the operator's proof; the bundle test checks this against
-  # dpkg-shlibdeps) and the package of Qt's platform plugins.
+  # What `apt install` the README names: the libraries the two programs link (Qt; OpenSSL, with
+  # which the viewer signs the operator's proof; libjpeg-turbo, which decodes Tight's JPEG; the
+  # bundle test checks this against dpkg-shlibdeps) and the package of Qt's platform plugins.
   set(QT_RUNTIME_PACKAGES
-      "libqt6widgets6 libqt6gui6 libqt6core6 libqt6network6 libssl3 qt6-qpa-plugins")
+      "libqt6widgets6 libqt6gui6 libqt6core6 libqt6network6 libssl3 libturbojpeg0 qt6-qpa-plugins")
   configure_file(${pkg_src}/linux/README.txt ${pkg_gen}/README.txt @ONLY)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_custom_command(OUTPUT ${pkg_gen}/launcher.png
