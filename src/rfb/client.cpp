@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "rfb/bytes.h"
 #include "rfb/cut_text.h"
 #include "rfb/decoders.h"
 #include "rfb/des.h"
@@ -29,21 +30,6 @@ constexpr int kMaxRequestsInFlight = 2;
 // Fence flags the core honours; it handles messages one at a time, in order, so all of them.
 constexpr uint32_t kFenceFlagsHonoured =
     fence::kBlockBefore | fence::kBlockAfter | fence::kSyncNext;
-
-uint16_t U16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t U32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-void Put16(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    Put16(out, v >> 16);
-    Put16(out, v & 0xffff);
-}
 
 bool IsPseudo(int32_t encoding) {
     return encoding == static_cast<int32_t>(Encoding::kCursor) ||

@@ -5,14 +5,10 @@
 
 #include <cstring>
 
+#include "rfb/bytes.h"
+
 namespace rfb {
 namespace {
-
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<uint8_t>(v >> shift));
-    }
-}
 
 // The Latin-1 byte of the two-byte UTF-8 sequence at s[i] (U+0080..U+00FF), if it is one.
 std::optional<char> Latin1At(std::string_view s, std::size_t i) {

@@ -3,27 +3,10 @@
 
 #include <algorithm>
 
+#include "rfb/bytes.h"
 #include "rfb/wire.h"
 
 namespace rfb {
-namespace {
-
-uint16_t U16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t U32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-void Put16(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    Put16(out, v >> 16);
-    Put16(out, v & 0xffff);
-}
-
-}  // namespace
 
 std::vector<Screen> ParseScreens(std::span<const uint8_t> payload, int width, int height) {
     std::vector<Screen> screens;

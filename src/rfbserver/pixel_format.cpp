@@ -2,12 +2,12 @@
 // pixel_format.h.
 #include "rfbserver/pixel_format.h"
 
+#include "rfb/bytes.h"
+
 namespace rfbserver::detail {
 namespace {
 
-uint16_t U16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+using rfb::U16;
 
 bool IsChannelMax(uint16_t max) {
     return max != 0 && (max & (max + 1u)) == 0;  // 2^n - 1

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "rfb/bytes.h"
 #include "rfb/framebuffer.h"
 #include "rfb/wire.h"
 #include "rfbserver/encoders.h"
@@ -98,9 +99,9 @@ void SendClipboardCaps(Session& s);
 // A frame while the viewer waits: the update it asked for, or nothing if nothing changed.
 void SendUpdate(Session& s, const Frame& frame);
 
-uint16_t U16(const uint8_t* p);
-uint32_t U32(const uint8_t* p);
-void Put16(Bytes& out, uint32_t v);
-void Put32(Bytes& out, uint32_t v);
+using rfb::Put16;
+using rfb::Put32;
+using rfb::U16;
+using rfb::U32;
 
 }  // namespace rfbserver::detail

@@ -6,14 +6,12 @@
 
 #include <array>
 
+#include "rfb/bytes.h"
+
 namespace talviewer {
 namespace {
 
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<uint8_t>(v >> shift));
-    }
-}
+using rfb::Put32;
 
 // A chunk: length, type, data, CRC over type and data.
 void Chunk(std::vector<uint8_t>& out, const char (&type)[5], const std::vector<uint8_t>& data) {
