@@ -35,3 +35,8 @@ else()
   set(LAUNCHER_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all WINEPREFIX=${LAUNCHER_WINEPREFIX} ${LAUNCHER_WINE})
+
+# The test programs are asked for their tests when ctest runs (inside the Wine session
+# scripts/test-windows starts), not after each link: a build outside that session would wait
+# for Wine to start and fail the link on the discovery's time-out.
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
