@@ -1,10 +1,10 @@
 // talviewer.exe's window: the remote desktop drawn scaled to fit or at 1:1 with scroll bars,
 // the status line while there is none, the system menu's view and Send keys items (F8 opens it),
 // the remote screen shown, the remote desktop resized to the window, full screen, view only and
-// the screenshot, the sign-in dialog, and the end of the viewer with a
-// message and an exit status. It owns the session (session.h) and is its observer; the operator's
-// keys, mouse, cursor and clipboard (desktop_input.cpp) go to the session from here. main.cpp
-// creates it and runs the loop.
+// the screenshot, the sign-in dialog, and the end of the viewer with a message and an exit
+// status. It owns the session (session.h) and is its observer; the operator's keys, mouse, cursor
+// and clipboard (desktop_input.cpp) go to the session from here. main.cpp creates it and runs the
+// loop.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN

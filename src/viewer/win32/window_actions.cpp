@@ -1,10 +1,9 @@
 // talviewer.exe's window actions for the operator (see viewer_window.h): the Screen menu (all of
 // the remote desktop or one of the screens the server describes; screen_choice.h, shared with the
 // Qt viewer), the remote desktop resized to the window (SetDesktopSize, where the server allows
-// it), full screen (the frame
-// dropped and the window over its whole monitor, put back as it was), view only (no keys,
-// pointer or clipboard go to the remote side; desktop_input.cpp asks view_only_), and a
-// screenshot saved as PNG (screenshot.h, shared with the Qt viewer) into the Pictures folder.
+// it), full screen (the frame dropped and the window over its whole monitor, put back as it was),
+// view only (no keys, pointer or clipboard go to the remote side; desktop_input.cpp asks
+// view_only_), and a screenshot saved as PNG (screenshot.h) into the Pictures folder.
 #include "viewer/win32/viewer_window.h"
 
 #include <commdlg.h>
