@@ -26,11 +26,12 @@ NAME = "pc-01"
 PASSWORD = "secret12"
 DESKTOP = "desktop"  # the outcome of a session that shows the remote desktop
 
-# The server's certificate and key (one PEM file from talpki), for Xvnc's X.509 modes.
-X509 = ["-SecurityTypes", "X509Vnc", "-X509Cert", "{pki}/agents/pc-01.pem",
-        "-X509Key", "{pki}/agents/pc-01.pem"]
-X509_OTHER_NAME = ["-SecurityTypes", "X509Vnc", "-X509Cert", "{pki}/agents/other-pc.pem",
-                   "-X509Key", "{pki}/agents/other-pc.pem"]
+
+def x509(machine):
+    """X509Vnc with a machine's key and certificate (one PEM file from talpki)."""
+    pem = "{pki}/agents/%s.pem" % machine
+    return ["-SecurityTypes", "X509Vnc", "-X509Cert", pem, "-X509Key", pem]
+
 
 # (row, Xvnc's security options, the viewer's folder, what stdin holds, the outcome: DESKTOP or
 # the exit status). Without -SecurityTypes Xvnc offers TLSVnc (anonymous TLS) and VncAuth.
@@ -40,9 +41,9 @@ ROWS = [
     ("default security, a deployment CA: not secure", [], "ca", PASSWORD, 7),
     ("VncAuth: the right password", ["-SecurityTypes", "VncAuth"], "plain", PASSWORD, DESKTOP),
     ("VncAuth: a wrong password", ["-SecurityTypes", "VncAuth"], "plain", "wrong123", 8),
-    ("X509Vnc: the deployment's CA", X509, "ca", PASSWORD, DESKTOP),
-    ("X509Vnc: a certificate for another machine", X509_OTHER_NAME, "ca", PASSWORD, 7),
-    ("X509Vnc: another deployment's CA", X509, "other-ca", PASSWORD, 7),
+    ("X509Vnc: the deployment's CA", x509(NAME), "ca", PASSWORD, DESKTOP),
+    ("X509Vnc: a certificate for another machine", x509("other-pc"), "ca", PASSWORD, 7),
+    ("X509Vnc: another deployment's CA", x509(NAME), "other-ca", PASSWORD, 7),
 ]
 
 
@@ -92,15 +93,10 @@ def run_viewer(folder, relay_port, stdin, env):
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline and not drawn.is_set() and viewer.poll() is None:
         time.sleep(0.05)
-    if drawn.is_set():
-        viewer.terminate()
-        outcome = DESKTOP
-    else:
-        try:
-            outcome = viewer.wait(max(1, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            viewer.kill()
-            outcome = "timeout"
+    outcome = DESKTOP if drawn.is_set() else viewer.poll()
+    if outcome is None:
+        outcome = "timeout"
+    viewer.kill()
     viewer.wait()
     reader.join(5)
     return outcome, [line for line in lines if line.startswith("talviewer: ")]
