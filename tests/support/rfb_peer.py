@@ -224,6 +224,10 @@ class Session:
         elif kind == 6:
             (length,) = struct.unpack(">xxxI", self.recv(7))
             self.record("cut", self.recv(length))
+        elif kind == 251:  # SetDesktopSize: the size and each screen's (x, y, w, h)
+            width, height, count = struct.unpack(">xHHBx", self.recv(7))
+            screens = [struct.unpack(">IHHHHI", self.recv(16))[1:5] for _ in range(count)]
+            self.record("setdesktopsize", width, height, tuple(screens))
         else:
             self.record("unknown", kind)
             raise Closed()

@@ -2,7 +2,7 @@
 """talviewer.exe under Wine, worked as an operator would (xdotool on the Wine session's display,
 xclip for the X clipboard that Wine bridges to the Windows one), against the recording RFB
 server of tests/support/rfb_peer.py through view_relay.py: keys, pointer, focus loss,
-clipboard, desktop resize, a flood of resizes, view only, the screenshot and the password
+clipboard, desktop resize, the remote screens, a flood of resizes, view only, the screenshot and the password
 dialog, each checked against the server's records of what the viewer sent.
 
   tests/win32/viewer_input.py BUILD_WIN    (run by viewer_input.sh, inside a Wine session)
@@ -17,7 +17,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from rfb_peer import Server, key_latency_under_flood, wait_for  # noqa: E402
+from rfb_peer import Server, key_latency_under_flood, update, wait_for  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1])
 WINE = os.environ["WINE"]
@@ -255,6 +255,47 @@ def check_resize(session, title, origin):
           wait_events(session, start, {"pointer"}, 3))
 
 
+# ---- screens ----
+
+EXTENDED_DESKTOP_SIZE = -308
+
+
+def describe_screens(session, *screens):
+    """An ExtendedDesktopSize rectangle (the server's own change) describing these (x, y, w, h)."""
+    session.send(update(session.width, session.height, EXTENDED_DESKTOP_SIZE) +
+                 bytes([len(screens), 0, 0, 0]) +
+                 b"".join(struct.pack(">IHHHHI", i + 1, *s, 0) for i, s in enumerate(screens)))
+
+
+def check_screens(session, title, origin):
+    """On a 400x240 desktop described as two screens side by side, the F8 menu's Screen item
+    shows the right one alone: the window fits it, it is painted from the right part of the
+    framebuffer, and a click lands there. Described as one screen again, the whole desktop is
+    back, and "Resize remote desktop to window" asks for the window's size."""
+    describe_screens(session, (0, 0, 200, 240), (200, 0, 200, 240))
+    # The second screen in a colour of its own (0x00RRGGBB little-endian: blue, green, red).
+    session.send(struct.pack(">BxHHHHHi", 0, 1, 200, 0, 200, 240, 0) +
+                 bytes([0x20, 0xA0, 0x40, 0]) * (200 * 240))
+    time.sleep(1)
+    # Up from the top: Send keys, Quality, Save screenshot, Screen; in it: All screens, 1, 2.
+    xdotool("key", "F8", "Up", "Up", "Up", "Up", "Right", "Down", "Down", "Return")
+    got = driver("window", title, "client", 200, 240, "color", 5, 5, "40a020")
+    check("screens: the second screen alone, in its colour",
+          ["client %d %d 200 240" % origin, "color ok"], got)
+    start = len(session.snapshot())
+    xdotool("mousemove", origin[0] + 10, origin[1] + 20, "click", 1)
+    check("screens: a click lands on the second screen", [(0, 210, 20), (1, 210, 20), (0, 210, 20)],
+          wait_events(session, start, {"pointer"}, 3))
+    # One screen: the choice goes, and the remote desktop may follow the 200x240 window.
+    describe_screens(session, (0, 0, 400, 240))
+    time.sleep(1)
+    start = len(session.snapshot())
+    xdotool("key", "F8", "Up", "Up", "Up", "Up", "Up", "Return")
+    check("screens: the remote desktop asked to fit the window",
+          [(200, 240, ((0, 0, 200, 240),))], wait_events(session, start, {"setdesktopsize"}, 1))
+    xdotool("key", "F8", "Up", "Up", "Up", "Up", "Up", "Return")  # off again
+
+
 def check_flood(session):
     """A desktop that floods 8192x8192 resizes for a second: a key typed during the flood and
     one typed after it reach the server within the flood's second plus a generous bound."""
@@ -288,6 +329,7 @@ def plain_session(relay_port, server):
     check_focus_loss(session, wid, origin)
     cut_start, sent = check_clipboard(session)
     check_resize(session, title, origin)
+    check_screens(session, title, origin)
     check_flood(session)
 
     driver("window", title, "close")

@@ -13,6 +13,7 @@
 
 #include "viewer/qt/keymap.h"
 #include "viewer/qt/timing.h"
+#include "viewer/screen_choice.h"
 
 namespace talviewer {
 
@@ -83,14 +84,8 @@ QSize DesktopView::NaturalSize() const {
 // The part of the framebuffer shown: the chosen screen while the server describes it, else all.
 QRect DesktopView::Source() const {
     const rfb::Framebuffer& fb = client_->framebuffer();
-    const QRect whole(0, 0, fb.width, fb.height);
-    const auto& screens = client_->screens();
-    if (screen_ < 0 || screen_ >= static_cast<int>(screens.size())) {
-        return whole;
-    }
-    const rfb::Rect& r = screens[static_cast<std::size_t>(screen_)].rect;
-    const QRect chosen = QRect(r.x, r.y, r.width, r.height) & whole;
-    return chosen.isEmpty() ? whole : chosen;
+    const rfb::Rect r = viewer::ShownArea(client_->screens(), screen_, fb.width, fb.height);
+    return QRect(r.x, r.y, r.width, r.height);
 }
 
 void DesktopView::SetScreen(int index) {

@@ -26,6 +26,7 @@
 #include "viewer/key_chords.h"
 #include "viewer/qt/credentials_dialog.h"
 #include "viewer/qt/timing.h"
+#include "viewer/screen_choice.h"
 #include "viewer/screenshot.h"
 
 namespace talviewer {
@@ -304,13 +305,11 @@ void ViewerWindow::OnDesktopResized() {
 // The Screen menu: all of the desktop, or one of its screens, when the server describes several.
 void ViewerWindow::OnScreensChanged() {
     const auto& screens = session_->client().screens();
-    resize_remote_action_->setEnabled(screens.size() == 1);
+    resize_remote_action_->setEnabled(viewer::CanResizeRemote(screens));
     screens_menu_->clear();
     screens_menu_->setEnabled(screens.size() > 1);
     // The operator's choice stays while the server still has that screen.
-    const int chosen = screens.size() > 1 && view_->screen() < static_cast<int>(screens.size())
-                           ? view_->screen()
-                           : -1;
+    const int chosen = viewer::KeptScreen(view_->screen(), screens.size());
     view_->SetScreen(chosen);
     if (screens.size() < 2) {
         return;
@@ -326,16 +325,9 @@ void ViewerWindow::OnScreensChanged() {
             SizeToDesktop();
         });
     };
-    add(QStringLiteral("All screens"), -1);
+    add(QString::fromLatin1(viewer::kAllScreensLabel), viewer::kAllScreens);
     for (std::size_t i = 0; i < screens.size(); ++i) {
-        const rfb::Rect& r = screens[i].rect;
-        add(QStringLiteral("Screen %1 (%2x%3 at %4,%5)")
-                .arg(i + 1)
-                .arg(r.width)
-                .arg(r.height)
-                .arg(r.x)
-                .arg(r.y),
-            static_cast<int>(i));
+        add(QString::fromStdString(viewer::ScreenLabel(i, screens[i].rect)), static_cast<int>(i));
     }
 }
 

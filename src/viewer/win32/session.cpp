@@ -229,6 +229,11 @@ void Session::SetQuality(viewer::Quality quality) {
     Pump();
 }
 
+void Session::RequestDesktopSize(int width, int height) {
+    if (driver_.RequestDesktopSize(width, height))
+        Pump();
+}
+
 void Session::SendKey(uint32_t keysym, bool down) {
     driver_.SendKey(keysym, down);
     Pump();

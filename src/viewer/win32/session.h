@@ -67,6 +67,8 @@ public:
     // grow without bound); presses and releases always go.
     void SendPointer(int x, int y, uint8_t buttons, bool motion_only);
     void SendClipboard(const std::string& utf8);
+    // Asks the server to fit its desktop to `width` x `height`, where it allows that.
+    void RequestDesktopSize(int width, int height);
 
     const rfb::Client& client() const { return driver_.client(); }
     bool connected() const { return driver_.connected(); }

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "viewer/screen_choice.h"
 #include "viewer/win32/credentials_dialog.h"
 #include "viewer/win32/resource.h"
 #include "viewer/win32/support.h"
@@ -25,6 +26,9 @@ constexpr UINT kAskPasswordMessage = WM_APP + 2;
 // fit after the flood, not one per read, and input keeps its turn meanwhile.
 constexpr UINT_PTR kResizeTimer = 2;
 constexpr UINT kResizeSettleMs = 100;
+// With the remote desktop following the window, one request once the operator stops dragging.
+constexpr UINT_PTR kRemoteResizeTimer = 3;
+constexpr UINT kRemoteResizeSettleMs = 300;
 constexpr int kCancelledStatus = 1;         // the operator cancelled the password dialog
 constexpr UINT kMenuQualityFirst = 0x1200;  // + 16 * the setting's place in kQualityNames
 constexpr UINT kQualityCount = std::size(viewer::kQualityNames);
@@ -58,6 +62,12 @@ bool ViewerWindow::Create(HINSTANCE instance, int show) {
     AppendMenuW(menu, MF_STRING, kMenuActual, L"Actual size (1:1)\tCtrl+Alt+Shift+A");
     AppendMenuW(menu, MF_STRING, kMenuFullScreen, L"Full screen\tCtrl+Alt+Shift+Enter");
     AppendMenuW(menu, MF_STRING, kMenuViewOnly, L"View only\tCtrl+Alt+Shift+V");
+    // Servers that can change their size (Xvnc) follow the window when asked to; the desktop of
+    // a person at the machine is theirs, so this is off until the operator turns it on. Both
+    // this and the Screen menu stay grey until the server describes its screens.
+    AppendMenuW(menu, MF_STRING | MF_GRAYED, kMenuResizeRemote, L"Resize remote desktop to window");
+    screens_menu_ = CreatePopupMenu();
+    AppendMenuW(menu, MF_POPUP | MF_GRAYED, reinterpret_cast<UINT_PTR>(screens_menu_), L"Screen");
     AppendMenuW(menu, MF_STRING, kMenuScreenshot, L"Save screenshot...\tCtrl+Alt+Shift+S");
     const HMENU keys = CreatePopupMenu();
     for (std::size_t i = 0; i < kKeyChords.size(); ++i)
@@ -102,10 +112,14 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
         case WM_TIMER:
             if (wp == Session::kStageTimer) {
                 session_.OnStageTimer();
+            } else if (wp == kRemoteResizeTimer) {
+                KillTimer(hwnd_, kRemoteResizeTimer);
+                FitRemoteDesktop();
             } else if (wp == kResizeTimer) {
                 KillTimer(hwnd_, kResizeTimer);
                 resize_pending_ = false;
-                FitWindow();
+                if (!resize_remote_)
+                    FitWindow();  // else the window leads and the desktop follows it
                 UpdateScrollBars();
                 InvalidateRect(hwnd_, nullptr, FALSE);
             }
@@ -116,6 +130,8 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
         case WM_ERASEBKGND:
             return 1;  // Paint covers every pixel
         case WM_SIZE:
+            if (resize_remote_)
+                SetTimer(hwnd_, kRemoteResizeTimer, kRemoteResizeSettleMs, nullptr);
             UpdateScrollBars();
             InvalidateRect(hwnd_, nullptr, FALSE);
             return 0;
@@ -148,6 +164,10 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
                 session_.SetQuality(quality_);
                 return 0;
             }
+            if (const UINT id = wp & 0xfff0; id >= kMenuScreenFirst && id <= kMenuScreenLast) {
+                ChooseScreen(static_cast<int>((id - kMenuScreenFirst) / 16) - 1);
+                return 0;
+            }
             switch (wp & 0xfff0) {
                 case kMenuFit:
                     SetFit(true);
@@ -163,6 +183,9 @@ LRESULT ViewerWindow::Handle(UINT message, WPARAM wp, LPARAM lp) {
                     return 0;
                 case kMenuScreenshot:
                     SaveScreenshot();
+                    return 0;
+                case kMenuResizeRemote:
+                    SetResizeRemote(!resize_remote_);
                     return 0;
                 case SC_KEYMENU:
                     return 0;  // Alt, Alt+Space and F10 belong to the remote desktop
@@ -270,10 +293,15 @@ void ViewerWindow::OnFailed(Failure failure, const std::string& detail) {
 
 // ---- the picture ----
 
+rfb::Rect ViewerWindow::Shown() const {
+    const rfb::Framebuffer& fb = session_.client().framebuffer();
+    return viewer::ShownArea(session_.client().screens(), screen_, fb.width, fb.height);
+}
+
 RECT ViewerWindow::Destination() const {
     RECT client;
     GetClientRect(hwnd_, &client);
-    const rfb::Framebuffer& fb = session_.client().framebuffer();
+    const rfb::Rect fb = Shown();
     if (fb.width <= 0 || fb.height <= 0)
         return RECT{0, 0, 0, 0};
     const long cw = client.right, ch = client.bottom;
@@ -295,21 +323,22 @@ RECT ViewerWindow::Destination() const {
 
 bool ViewerWindow::ToDesktop(int x, int y, int& dx, int& dy) const {
     const RECT d = Destination();
-    const rfb::Framebuffer& fb = session_.client().framebuffer();
+    const rfb::Rect fb = Shown();
     if (d.right <= d.left || d.bottom <= d.top)
         return false;
     dx = static_cast<int>(static_cast<long long>(x - d.left) * fb.width / (d.right - d.left));
     dy = static_cast<int>(static_cast<long long>(y - d.top) * fb.height / (d.bottom - d.top));
-    dx = std::clamp(dx, 0, fb.width - 1);
-    dy = std::clamp(dy, 0, fb.height - 1);
+    dx = fb.x + std::clamp(dx, 0, fb.width - 1);
+    dy = fb.y + std::clamp(dy, 0, fb.height - 1);
     return true;
 }
 
-void ViewerWindow::InvalidateDesktop(const rfb::Rect& r) {
+void ViewerWindow::InvalidateDesktop(const rfb::Rect& updated) {
     const RECT d = Destination();
-    const rfb::Framebuffer& fb = session_.client().framebuffer();
+    const rfb::Rect fb = Shown();
     if (fb.width <= 0 || fb.height <= 0)
         return;
+    const rfb::Rect r{updated.x - fb.x, updated.y - fb.y, updated.width, updated.height};
     const long dw = d.right - d.left, dh = d.bottom - d.top;
     // Scaled outward, plus a pixel for the halftone filter's reach.
     RECT area{d.left + static_cast<long>(static_cast<long long>(r.x) * dw / fb.width) - 1,
@@ -348,6 +377,7 @@ void ViewerWindow::Paint() {
         return;
     }
     const RECT d = Destination();
+    const rfb::Rect shown = Shown();
     // The bars beside the desktop.
     const HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     const RECT bars[4] = {{0, 0, client.right, d.top},
@@ -359,20 +389,22 @@ void ViewerWindow::Paint() {
             FillRect(dc, &bar, black);
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
+    // The shown rows only, from the first: a top-down DIB's source origin is its first row.
+    const uint32_t* rows = fb.Row(shown.y);
     info.bmiHeader.biWidth = fb.stride;
-    info.bmiHeader.biHeight = -fb.height;  // top-down
+    info.bmiHeader.biHeight = -shown.height;  // top-down
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     const long dw = d.right - d.left, dh = d.bottom - d.top;
-    if (dw == fb.width && dh == fb.height) {
-        SetDIBitsToDevice(dc, d.left, d.top, static_cast<DWORD>(fb.width),
-                          static_cast<DWORD>(fb.height), 0, 0, 0, static_cast<UINT>(fb.height),
-                          fb.pixels.data(), &info, DIB_RGB_COLORS);
+    if (dw == shown.width && dh == shown.height) {
+        SetDIBitsToDevice(dc, d.left, d.top, static_cast<DWORD>(shown.width),
+                          static_cast<DWORD>(shown.height), shown.x, 0, 0,
+                          static_cast<UINT>(shown.height), rows, &info, DIB_RGB_COLORS);
     } else {
         SetStretchBltMode(dc, HALFTONE);
         SetBrushOrgEx(dc, 0, 0, nullptr);
-        StretchDIBits(dc, d.left, d.top, dw, dh, 0, 0, fb.width, fb.height, fb.pixels.data(), &info,
+        StretchDIBits(dc, d.left, d.top, dw, dh, shown.x, 0, shown.width, shown.height, rows, &info,
                       DIB_RGB_COLORS, SRCCOPY);
     }
     EndPaint(hwnd_, &ps);
@@ -380,7 +412,7 @@ void ViewerWindow::Paint() {
 
 // On connecting and on a resize: the window sized for the desktop, within the work area.
 void ViewerWindow::FitWindow() {
-    const rfb::Framebuffer& fb = session_.client().framebuffer();
+    const rfb::Rect fb = Shown();
     if (fb.width <= 0 || fb.height <= 0 || IsZoomed(hwnd_))
         return;
     MONITORINFO monitor{};
@@ -420,7 +452,7 @@ void ViewerWindow::SetFit(bool fit) {
 
 // Scroll bars only at 1:1 and only where the desktop is larger than the window.
 void ViewerWindow::UpdateScrollBars() {
-    const rfb::Framebuffer& fb = session_.client().framebuffer();
+    const rfb::Rect fb = Shown();
     RECT client;
     GetClientRect(hwnd_, &client);
     for (const int bar : {SB_HORZ, SB_VERT}) {

@@ -1,9 +1,10 @@
 // talviewer.exe's window: the remote desktop drawn scaled to fit or at 1:1 with scroll bars,
 // the status line while there is none, the system menu's view and Send keys items (F8 opens it),
-// full screen, view only and the screenshot, the sign-in dialog, and the end of the viewer with a
-// message and an exit status. It owns the session (session.h) and is its observer; the operator's
-// keys, mouse, cursor and clipboard (desktop_input.cpp) go to the session from here. main.cpp
-// creates it and runs the loop.
+// the remote screen shown, the remote desktop resized to the window, full screen, view only and
+// the screenshot, the sign-in dialog, and the end of the viewer with a message and an exit
+// status. It owns the session (session.h) and is its observer; the operator's keys, mouse, cursor
+// and clipboard (desktop_input.cpp) go to the session from here. main.cpp creates it and runs the
+// loop.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
@@ -39,7 +40,7 @@ private:
     void OnFramebufferUpdated(const std::vector<rfb::Rect>& rects) override;
     void OnDesktopResized(int width, int height) override;
     void OnCursorChanged() override;
-    void OnScreensChanged() override {}
+    void OnScreensChanged() override;
     void OnClipboard(const std::string& utf8) override;
     void OnBell() override;
     void OnCredentialsNeeded(bool user_name) override;
@@ -56,6 +57,7 @@ private:
     void CheckQuality();
     void UpdateScrollBars();
     void Scroll(int bar, WORD request);
+    rfb::Rect Shown() const;  // the part of the framebuffer shown (screen_choice.h)
 
     // The operator's input, cursor and clipboard (desktop_input.cpp).
     void Mouse(UINT message, WPARAM wp, LPARAM lp);
@@ -67,6 +69,9 @@ private:
     void SetFullScreen(bool on);
     void SetViewOnly(bool on);
     void SaveScreenshot();
+    void ChooseScreen(int index);
+    void SetResizeRemote(bool on);
+    void FitRemoteDesktop();
     void SendChord(const KeyChord& chord);  // the Send keys menu's
     void ShowMenu();                        // F8: the system menu, at the desktop's centre
     void UpdateCursor();
@@ -79,11 +84,17 @@ private:
     static constexpr UINT kMenuFullScreen = 0x1030;
     static constexpr UINT kMenuViewOnly = 0x1040;
     static constexpr UINT kMenuScreenshot = 0x1050;
+    static constexpr UINT kMenuResizeRemote = 0x1060;
+    static constexpr UINT kMenuScreenFirst = 0x1300;  // + 16 * (the screen's index + 1); all: +0
+    static constexpr UINT kMenuScreenLast = kMenuScreenFirst + 16 * 255;
     static constexpr UINT kMenuChordFirst = 0x1100;  // + 16 * the chord's place in kKeyChords
 
     std::string name_;
     viewer::Quality quality_;
     HMENU quality_menu_ = nullptr;
+    HMENU screens_menu_ = nullptr;  // one item per remote screen, when there are several
+    int screen_ = -1;               // the remote screen shown, or -1 for all
+    bool resize_remote_ = false;    // the remote desktop follows the window's size
     Session session_;
     bool encrypted_ = true;
     bool view_only_ = false;  // no keys, pointer or clipboard go to the remote side

@@ -1,15 +1,19 @@
-// talviewer.exe's window actions for the operator (see viewer_window.h): full screen (the frame
-// dropped and the window over its whole monitor, put back as it was), view only (no keys,
-// pointer or clipboard go to the remote side; desktop_input.cpp asks view_only_), and a
-// screenshot saved as PNG (screenshot.h, shared with the Qt viewer) into the Pictures folder.
+// talviewer.exe's window actions for the operator (see viewer_window.h): the Screen menu (all of
+// the remote desktop or one of the screens the server describes; screen_choice.h, shared with the
+// Qt viewer), the remote desktop resized to the window (SetDesktopSize, where the server allows
+// it), full screen (the frame dropped and the window over its whole monitor, put back as it was),
+// view only (no keys, pointer or clipboard go to the remote side; desktop_input.cpp asks
+// view_only_), and a screenshot saved as PNG (screenshot.h) into the Pictures folder.
 #include "viewer/win32/viewer_window.h"
 
 #include <commdlg.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 
+#include "viewer/screen_choice.h"
 #include "viewer/screenshot.h"
 #include "viewer/win32/support.h"
 #include "viewer/win32/tls.h"
@@ -56,6 +60,69 @@ void ViewerWindow::SetViewOnly(bool on) {
     view_only_ = on;
     CheckMenuItem(GetSystemMenu(hwnd_, FALSE), kMenuViewOnly, on ? MF_CHECKED : MF_UNCHECKED);
     ShowTitle();
+}
+
+// The Screen menu, built again whenever the server describes its screens: an item per screen
+// when there are several, else grey.
+void ViewerWindow::OnScreensChanged() {
+    const std::vector<rfb::Screen>& screens = session_.client().screens();
+    const HMENU menu = GetSystemMenu(hwnd_, FALSE);
+    EnableMenuItem(menu, kMenuResizeRemote,
+                   MF_BYCOMMAND | (viewer::CanResizeRemote(screens) ? MF_ENABLED : MF_GRAYED));
+    // The operator's choice stays while the server still has that screen.
+    screen_ = viewer::KeptScreen(screen_, screens.size());
+    while (GetMenuItemCount(screens_menu_) > 0)
+        DeleteMenu(screens_menu_, 0, MF_BYPOSITION);
+    const std::size_t count = std::min<std::size_t>(screens.size(), 255);
+    if (count > 1) {
+        AppendMenuW(screens_menu_, MF_STRING, kMenuScreenFirst,
+                    Wide(viewer::kAllScreensLabel).c_str());
+        for (std::size_t i = 0; i < count; ++i) {
+            AppendMenuW(screens_menu_, MF_STRING, kMenuScreenFirst + 16 * (i + 1),
+                        Wide(viewer::ScreenLabel(i, screens[i].rect)).c_str());
+        }
+        CheckMenuRadioItem(screens_menu_, kMenuScreenFirst,
+                           static_cast<UINT>(kMenuScreenFirst + 16 * count),
+                           static_cast<UINT>(kMenuScreenFirst + 16 * (screen_ + 1)), MF_BYCOMMAND);
+    }
+    for (int i = GetMenuItemCount(menu) - 1; i >= 0; --i) {
+        if (GetSubMenu(menu, i) == screens_menu_)
+            EnableMenuItem(menu, static_cast<UINT>(i),
+                           MF_BYPOSITION | (count > 1 ? MF_ENABLED : MF_GRAYED));
+    }
+    Log("screens " + std::to_string(screens.size()));
+    UpdateScrollBars();
+    InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void ViewerWindow::ChooseScreen(int index) {
+    const std::size_t count = session_.client().screens().size();
+    screen_ = viewer::KeptScreen(index, count);
+    CheckMenuRadioItem(screens_menu_, kMenuScreenFirst,
+                       static_cast<UINT>(kMenuScreenFirst + 16 * std::min<std::size_t>(count, 255)),
+                       static_cast<UINT>(kMenuScreenFirst + 16 * (screen_ + 1)), MF_BYCOMMAND);
+    const rfb::Rect shown = Shown();
+    Log("screen " + std::to_string(screen_) + " " + std::to_string(shown.width) + "x" +
+        std::to_string(shown.height));
+    FitWindow();
+    UpdateScrollBars();
+    InvalidateRect(hwnd_, nullptr, FALSE);
+}
+
+void ViewerWindow::SetResizeRemote(bool on) {
+    resize_remote_ = on;
+    CheckMenuItem(GetSystemMenu(hwnd_, FALSE), kMenuResizeRemote, on ? MF_CHECKED : MF_UNCHECKED);
+    FitRemoteDesktop();
+}
+
+// Asks the server for a desktop the size of the client area, in device pixels (the window is
+// per-monitor DPI aware).
+void ViewerWindow::FitRemoteDesktop() {
+    if (!resize_remote_ || IsIconic(hwnd_))
+        return;
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    session_.RequestDesktopSize(client.right, client.bottom);
 }
 
 namespace {
