@@ -120,12 +120,12 @@ std::string ReadSecretFile(const std::string& path, std::string& text) {
 
 int Fail(const std::string& message) {
     Log(Level::Error, message);
-    return win::kExitUnusable;
+    return kExitUnusable;
 }
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "talagent: %s\nTry 'talagent.exe --help'.\n", message.c_str());
-    return win::kExitUsage;
+    return kExitUsage;
 }
 
 std::wstring ProgramPath() {
