@@ -46,7 +46,7 @@ Agent::Agent(Options options, Key key)
 }
 
 Agent::~Agent() {
-    CloseSocket();
+    Close();
     if (signals_ >= 0)
         ::close(signals_);
 }
@@ -67,7 +67,7 @@ int Agent::Run() {
                          (options_.ask ? ", asking first" : ""));
     while (exit_status_ < 0 || !sessions_.empty()) {
         OnTimers();
-        Pump();
+        link_.Drive(*this);
         pollfd fds[2] = {{signals_, POLLIN, 0}, {sock_, PollEvents(), 0}};
         const int ready = poll(fds, sock_ >= 0 ? 2 : 1, PollTimeout());
         if (ready < 0 && errno != EINTR) {
@@ -80,44 +80,18 @@ int Agent::Run() {
             OnSignal();
         if (ready > 0 && sock_ >= 0 && fds[1].fd == sock_ && fds[1].revents)
             OnSocket(fds[1].revents);
-        Pump();
+        link_.Drive(*this);
     }
     return exit_status_;
 }
 
-// Carries out what the core decided, in its order, and writes what it queued; handling an event
-// may raise more (a connection that fails at once, a declined order).
-void Agent::Pump() {
-    for (auto events = link_.TakeEvents(); exit_status_ < 0; events = link_.TakeEvents()) {
-        if (events.empty()) {
-            Flush();
-            events = link_.TakeEvents();
-            if (events.empty())
-                return;
-        }
-        for (LinkEvent& event : events) {
-            if (exit_status_ >= 0)
-                return;
-            switch (event.kind) {
-                case LinkEvent::Kind::kConnect:
-                    StartConnect();
-                    break;
-                case LinkEvent::Kind::kStartTls:
-                    tls_ = std::make_unique<TlsLink>(*trust_, sock_, options_.server.host);
-                    OnHandshake();
-                    break;
-                case LinkEvent::Kind::kClose:
-                    CloseSocket();
-                    break;
-                case LinkEvent::Kind::kOrder:
-                    OnConnectOrder(event.order);
-                    break;
-                case LinkEvent::Kind::kStop:
-                    Finish(kExitRefused);
-                    break;
-            }
-        }
-    }
+void Agent::StartTls() {
+    tls_ = std::make_unique<TlsLink>(*trust_, sock_, options_.server.host);
+    OnHandshake();
+}
+
+void Agent::Stop() {
+    Finish(kExitRefused);
 }
 
 short Agent::PollEvents() const {
@@ -165,7 +139,7 @@ void Agent::OnTimers() {
     link_.OnTime(now);
 }
 
-void Agent::StartConnect() {
+void Agent::Connect() {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -210,7 +184,7 @@ bool Agent::TryNextAddress() {
     return false;
 }
 
-void Agent::CloseSocket() {
+void Agent::Close() {
     tls_.reset();
     if (sock_ >= 0)
         ::close(std::exchange(sock_, -1));
@@ -262,34 +236,14 @@ void Agent::OnConnected() {
 }
 
 void Agent::OnHandshake() {
-    switch (tls_->Handshake()) {
-        case TlsLink::Status::Done:
-            link_.Secured(tls_->version());
-            return;
-        case TlsLink::Status::WantRead:
-        case TlsLink::Status::WantWrite:
-            return;
-        case TlsLink::Status::Closed:
-            link_.Failed(
-                "the server closed the connection during the TLS handshake (a directory "
-                "server without --cert does so)",
-                Clock::now());
-            return;
-        case TlsLink::Status::Failed:
-            // A wrong server (a mistake in the network or in --server, or someone in between)
-            // is no reason to stop: the right one may answer at the next attempt.
-            link_.Failed("no TLS with " + options_.server.ToString() + ": " + tls_->error() +
-                             " (nothing sent; not stopping)",
-                         Clock::now());
-            return;
-    }
+    const TlsStatus status = tls_->Handshake();
+    link_.Handshaken(status, status == TlsStatus::Done ? tls_->version() : tls_->error(),
+                     Clock::now());
 }
 
 // Writes what the core queued, as far as the socket takes it.
 void Agent::Flush() {
-    const auto state = link_.state();
-    if (sock_ < 0 ||
-        (state != ControlLink::State::kRegistering && state != ControlLink::State::kRegistered))
+    if (sock_ < 0 || !link_.open())
         return;
     std::string& out = link_.out();
     while (!out.empty() && tls_) {
@@ -299,9 +253,7 @@ void Agent::Flush() {
         if (status == TlsLink::Status::WantRead || status == TlsLink::Status::WantWrite)
             return;
         if (status != TlsLink::Status::Done) {
-            link_.Failed("cannot send to the server: " +
-                             (tls_->error().empty() ? "the connection is closed" : tls_->error()),
-                         Clock::now());
+            link_.SendFailed(tls_->error(), Clock::now());
             return;
         }
     }
@@ -310,8 +262,7 @@ void Agent::Flush() {
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
         if (n <= 0) {
-            link_.Failed(std::string("cannot send to the server: ") + std::strerror(errno),
-                         Clock::now());
+            link_.SendFailed(std::strerror(errno), Clock::now());
             return;
         }
         out.erase(0, static_cast<std::size_t>(n));
@@ -320,11 +271,7 @@ void Agent::Flush() {
 
 // Feeds the core what the server sent; it stops taking bytes once it dropped the connection.
 void Agent::OnReadable() {
-    const auto open = [&] {
-        const auto state = link_.state();
-        return exit_status_ < 0 && (state == ControlLink::State::kRegistering ||
-                                    state == ControlLink::State::kRegistered);
-    };
+    const auto open = [&] { return exit_status_ < 0 && link_.open(); };
     if (tls_) {
         std::string bytes;
         TlsLink::Status status = TlsLink::Status::Done;
@@ -333,10 +280,9 @@ void Agent::OnReadable() {
             status = tls_->Read(bytes);
             link_.Received(bytes, Clock::now());
         }
-        if (status == TlsLink::Status::Closed)
-            link_.Failed("the server closed the connection", Clock::now());
-        else if (status == TlsLink::Status::Failed)
-            link_.Failed("connection error: " + tls_->error(), Clock::now());
+        if (status == TlsLink::Status::Closed || status == TlsLink::Status::Failed)
+            link_.ReceiveEnded(status == TlsLink::Status::Closed ? "" : tls_->error(),
+                               Clock::now());
         return;
     }
     char buffer[4096];
@@ -344,9 +290,7 @@ void Agent::OnReadable() {
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     if (n <= 0) {
-        link_.Failed(n == 0 ? "the server closed the connection"
-                            : std::string("connection error: ") + std::strerror(errno),
-                     Clock::now());
+        link_.ReceiveEnded(n == 0 ? "" : std::strerror(errno), Clock::now());
         return;
     }
     link_.Received({buffer, static_cast<std::size_t>(n)}, Clock::now());
@@ -356,7 +300,7 @@ void Agent::Finish(int status) {
     if (exit_status_ >= 0)
         return;
     exit_status_ = status;
-    CloseSocket();
+    Close();
     for (const auto& session : sessions_) {
         for (const pid_t pid : {session.dialog, session.x11vnc, session.refusal}) {
             if (pid > 0)

@@ -21,7 +21,7 @@
 
 namespace talagent {
 
-class Agent {
+class Agent : private ControlLink::Driver {
 public:
     Agent(Options options, Key key);
     ~Agent();
@@ -45,18 +45,22 @@ private:
         bool dialog_timed_out = false;
     };
 
-    void Pump();
-    void StartConnect();
+    // What the control connection's core asks for.
+    void Connect() override;
+    void StartTls() override;
+    void Close() override;
+    void Order(const Message& order) override;
+    void Stop() override;
+    void Flush() override;
+    bool stopping() const override { return exit_status_ >= 0; }
+
     bool TryNextAddress();
-    void CloseSocket();
     short PollEvents() const;
     void OnSocket(short revents);
     void OnConnected();
     void OnHandshake();
-    void Flush();
     void OnReadable();
     void Finish(int status);
-    void OnConnectOrder(const Message& order);
     void Decline(const std::string& id, std::string_view reason);
     void StartX11vnc(Session& session);
     void Refuse(Session& session, const std::string& why);

@@ -29,7 +29,7 @@ std::string DescribeStatus(int status) {
 
 }  // namespace
 
-void Agent::OnConnectOrder(const Message& order) {
+void Agent::Order(const Message& order) {
     const bool open = std::any_of(sessions_.begin(), sessions_.end(),
                                   [&](const Session& s) { return s.id == order.id; });
     if (link_.Admit(order, open, sessions_.size()) != Admission::kStart)

@@ -40,6 +40,38 @@ std::string Sessions(std::size_t count) {
 ControlLink::ControlLink(Options options, Key key, std::uint64_t seed)
     : options_(std::move(options)), key_(std::move(key)), random_(seed) {}
 
+void ControlLink::Drive(Driver& driver) {
+    for (auto events = TakeEvents(); !driver.stopping(); events = TakeEvents()) {
+        if (events.empty()) {
+            driver.Flush();
+            events = TakeEvents();
+            if (events.empty())
+                return;
+        }
+        for (const LinkEvent& event : events) {
+            if (driver.stopping())
+                return;
+            switch (event.kind) {
+                case LinkEvent::Kind::kConnect:
+                    driver.Connect();
+                    break;
+                case LinkEvent::Kind::kStartTls:
+                    driver.StartTls();
+                    break;
+                case LinkEvent::Kind::kClose:
+                    driver.Close();
+                    break;
+                case LinkEvent::Kind::kOrder:
+                    driver.Order(event.order);
+                    break;
+                case LinkEvent::Kind::kStop:
+                    driver.Stop();
+                    break;
+            }
+        }
+    }
+}
+
 ControlLink::Clock::time_point ControlLink::deadline() const {
     return state_ == State::kRegistered || stopped_ ? Clock::time_point::max() : deadline_;
 }
@@ -75,18 +107,47 @@ void ControlLink::Connected(std::string address, Clock::time_point now) {
     Send(registration_.Start(), now);
 }
 
-void ControlLink::Secured(const std::string& version) {
+void ControlLink::Handshaken(TlsStatus status, const std::string& detail, Clock::time_point now) {
     if (state_ != State::kHandshaking)
         return;
-    state_ = State::kRegistering;
-    splitter_ = LineSplitter();
-    Log(Level::Info, "connected to " + options_.server.ToString() + " (" + version +
-                         ", the server's certificate verified); registering");
-    out_ += registration_.Start();
+    switch (status) {
+        case TlsStatus::Done:
+            state_ = State::kRegistering;
+            splitter_ = LineSplitter();
+            Log(Level::Info, "connected to " + options_.server.ToString() + " (" + detail +
+                                 ", the server's certificate verified); registering");
+            out_ += registration_.Start();
+            return;
+        case TlsStatus::WantRead:
+        case TlsStatus::WantWrite:
+            return;
+        case TlsStatus::Closed:
+            Drop(
+                "the server closed the connection during the TLS handshake (a directory server "
+                "without --cert does so)",
+                now);
+            return;
+        case TlsStatus::Failed:
+            // A wrong server (a mistake in the network or in --server, or someone in between)
+            // is no reason to stop: the right one may answer at the next attempt.
+            Drop("no TLS with " + options_.server.ToString() + ": " + detail +
+                     " (nothing sent; not stopping)",
+                 now);
+            return;
+    }
+}
+
+void ControlLink::ReceiveEnded(const std::string& error, Clock::time_point now) {
+    Failed(error.empty() ? "the server closed the connection" : "connection error: " + error, now);
+}
+
+void ControlLink::SendFailed(const std::string& error, Clock::time_point now) {
+    Failed("cannot send to the server: " + (error.empty() ? "the connection is closed" : error),
+           now);
 }
 
 void ControlLink::Received(std::string_view bytes, Clock::time_point now) {
-    if (state_ != State::kRegistering && state_ != State::kRegistered)
+    if (!open())
         return;
     for (const auto& line : splitter_.Feed(bytes)) {
         // A line that dropped the connection or stopped the agent ends the batch.

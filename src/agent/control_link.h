@@ -19,6 +19,7 @@
 #include "agent/options.h"
 #include "agent/protocol.h"
 #include "agent/registration.h"
+#include "agent/tls_status.h"
 
 namespace talagent {
 
@@ -56,6 +57,22 @@ public:
     using Clock = std::chrono::steady_clock;
     enum class State { kWaiting, kConnecting, kHandshaking, kRegistering, kRegistered };
 
+    // What a front end does for the core: one call per event kind, and Flush() to write out().
+    class Driver {
+    public:
+        virtual void Connect() = 0;
+        virtual void StartTls() = 0;
+        virtual void Close() = 0;
+        virtual void Order(const Message& order) = 0;
+        virtual void Stop() = 0;
+        virtual void Flush() = 0;
+        // The agent is stopping: nothing more is carried out.
+        virtual bool stopping() const = 0;
+
+    protected:
+        ~Driver() = default;
+    };
+
     // `options` is the agent's (TLS unless --insecure). The seed randomises the back-off.
     ControlLink(Options options, Key key, std::uint64_t seed);
     ControlLink(const ControlLink&) = delete;
@@ -65,14 +82,22 @@ public:
     void OnTime(Clock::time_point now);
     // The connection to server() is up; `address` is the numeric address reached.
     void Connected(std::string address, Clock::time_point now);
-    // The TLS handshake is done; `version` names the protocol ("TLSv1.3").
-    void Secured(const std::string& version);
+    // A step of the TLS handshake came to `status`; `detail` is the protocol's version when Done
+    // ("TLSv1.3"), else the TLS's error.
+    void Handshaken(TlsStatus status, const std::string& detail, Clock::time_point now);
     void Received(std::string_view bytes, Clock::time_point now);
-    // The attempt or the connection failed, or the server closed it: back off and connect again.
+    // The server closed the connection (`error` empty) or it broke (`error` says how).
+    void ReceiveEnded(const std::string& error, Clock::time_point now);
+    // Sending failed: `error` says why, empty when the connection was closed.
+    void SendFailed(const std::string& error, Clock::time_point now);
+    // The attempt or the connection failed: back off and connect again.
     void Failed(const std::string& why, Clock::time_point now);
 
     // Outputs.
     std::deque<LinkEvent> TakeEvents() { return std::exchange(events_, {}); }
+    // Carries out the events in their order with `driver`, then writes what is queued; handling
+    // an event may raise more (a connection that fails at once, a declined order).
+    void Drive(Driver& driver);
     // Bytes for the server; the front end erases what it sent.
     std::string& out() { return out_; }
     bool has_out() const { return !out_.empty(); }
@@ -86,6 +111,9 @@ public:
     void Decline(const std::string& id, std::string_view reason);
 
     State state() const { return state_; }
+    // Past the handshake: the line protocol runs (what is queued may be written, what is read
+    // is taken).
+    bool open() const { return state_ == State::kRegistering || state_ == State::kRegistered; }
     const Options& options() const { return options_; }
     // The server to connect to now: one of the --server options, in turn.
     const Endpoint& server() const { return options_.server; }

@@ -37,7 +37,7 @@ void Register(ControlLink& link, Time now) {
     link.OnTime(now);
     link.Connected("192.0.2.1", now);
     if (!link.options().insecure)
-        link.Secured("TLSv1.3");
+        link.Handshaken(TlsStatus::Done, "TLSv1.3", now);
     link.out().clear();
     link.Received("registered\n", now);
     ASSERT_EQ(link.state(), State::kRegistered);
@@ -107,7 +107,9 @@ TEST(ControlLink, TimesOutAttemptsAndBacksOffUntilAConnectionHolds) {
     link.Connected("192.0.2.1", now);
     EXPECT_EQ(Kinds(link), "CT");
     EXPECT_EQ(link.out(), "");
-    link.Secured("TLSv1.3");
+    link.Handshaken(TlsStatus::WantRead, "", now);
+    EXPECT_EQ(link.out(), "");
+    link.Handshaken(TlsStatus::Done, "TLSv1.3", now);
     EXPECT_EQ(link.out(), "register pc1\n");
     link.OnTime(now + 30s);
     EXPECT_EQ(Kinds(link), "X");

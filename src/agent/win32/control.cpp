@@ -35,7 +35,7 @@ Control::Control(Options options, Key key, std::unique_ptr<TlsContext> tls, HAND
       socket_event_(WSACreateEvent()) {}
 
 Control::~Control() {
-    CloseSocket();
+    Close();
     if (socket_event_ != WSA_INVALID_EVENT)
         WSACloseEvent(socket_event_);
 }
@@ -63,9 +63,9 @@ int Control::Run() {
         }
         WSAResetEvent(socket_event_);
         const bool worked = SelectReady();
-        Pump();
+        link_.Drive(*this);
         OnTimers();
-        Pump();
+        link_.Drive(*this);
         sessions_.remove_if([](const auto& session) { return session->ended(); });
         if (worked || exit_status_ >= 0)
             continue;
@@ -162,43 +162,17 @@ void Control::OnTimers() {
     link_.OnTime(now);
 }
 
-// Carries out what the core decided, in its order, and writes what it queued; handling an event
-// may raise more (a connection that fails at once, a declined order).
-void Control::Pump() {
-    for (auto events = link_.TakeEvents(); exit_status_ < 0; events = link_.TakeEvents()) {
-        if (events.empty()) {
-            Flush();
-            events = link_.TakeEvents();
-            if (events.empty())
-                return;
-        }
-        for (LinkEvent& event : events) {
-            if (exit_status_ >= 0)
-                return;
-            switch (event.kind) {
-                case LinkEvent::Kind::kConnect:
-                    StartConnect();
-                    break;
-                case LinkEvent::Kind::kStartTls:
-                    tls_ = std::make_unique<TlsStream>(*tls_context_, TlsStream::Role::Client,
-                                                       sock_, options_.server.host);
-                    OnHandshake();
-                    break;
-                case LinkEvent::Kind::kClose:
-                    CloseSocket();
-                    break;
-                case LinkEvent::Kind::kOrder:
-                    OnConnectOrder(event.order);
-                    break;
-                case LinkEvent::Kind::kStop:
-                    Finish(kExitRefused);
-                    break;
-            }
-        }
-    }
+void Control::StartTls() {
+    tls_ = std::make_unique<TlsStream>(*tls_context_, TlsStream::Role::Client, sock_,
+                                       options_.server.host);
+    OnHandshake();
 }
 
-void Control::StartConnect() {
+void Control::Stop() {
+    Finish(kExitRefused);
+}
+
+void Control::Connect() {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -226,18 +200,9 @@ void Control::StartConnect() {
 
 bool Control::TryNextAddress() {
     while (next_address_ < addresses_.size()) {
-        const auto& address = addresses_[next_address_++];
-        const auto* peer = reinterpret_cast<const sockaddr*>(address.data());
-        sock_ = WSASocketW(peer->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-        if (sock_ == INVALID_SOCKET)
-            continue;
-        // Also makes the socket non-blocking.
-        WSAEventSelect(sock_, socket_event_, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE);
-        if (connect(sock_, peer, static_cast<int>(address.size())) == 0 ||
-            WSAGetLastError() == WSAEWOULDBLOCK)
+        sock_ = StartConnection(addresses_[next_address_++], socket_event_);
+        if (sock_ != INVALID_SOCKET)
             return true;
-        CloseSocket();
     }
     return false;
 }
@@ -249,7 +214,7 @@ void Control::OnSocket(bool readable, bool writable, bool failed) {
             int error = 0;
             int length = sizeof error;
             getsockopt(sock_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-            CloseSocket();
+            Close();
             if (!TryNextAddress())
                 link_.Failed(
                     "cannot connect to " + options_.server.ToString() + ": " + SocketError(error),
@@ -286,32 +251,14 @@ void Control::OnConnected() {
 }
 
 void Control::OnHandshake() {
-    switch (tls_->Handshake()) {
-        case TlsStream::Status::Done:
-            link_.Secured(tls_->version());
-            return;
-        case TlsStream::Status::WantRead:
-        case TlsStream::Status::WantWrite:
-            return;
-        case TlsStream::Status::Closed:
-            link_.Failed(
-                "the server closed the connection during the TLS handshake (a directory "
-                "server without --cert does so)",
-                Clock::now());
-            return;
-        case TlsStream::Status::Failed:
-            // A wrong server is no reason to stop: the right one may answer next time.
-            link_.Failed("no TLS with " + options_.server.ToString() + ": " + tls_->error() +
-                             " (nothing sent; not stopping)",
-                         Clock::now());
-            return;
-    }
+    const TlsStatus status = tls_->Handshake();
+    link_.Handshaken(status, status == TlsStatus::Done ? tls_->version() : tls_->error(),
+                     Clock::now());
 }
 
 // Writes what the core queued, as far as the socket takes it.
 void Control::Flush() {
-    const auto state = link_.state();
-    if (state != ControlLink::State::kRegistering && state != ControlLink::State::kRegistered)
+    if (!link_.open())
         return;
     std::string& out = link_.out();
     while (!out.empty() && sock_ != INVALID_SOCKET) {
@@ -322,10 +269,7 @@ void Control::Flush() {
             if (status == TlsStream::Status::WantRead || status == TlsStream::Status::WantWrite)
                 return;
             if (status != TlsStream::Status::Done) {
-                link_.Failed(
-                    "cannot send to the server: " +
-                        (tls_->error().empty() ? "the connection is closed" : tls_->error()),
-                    Clock::now());
+                link_.SendFailed(tls_->error(), Clock::now());
                 return;
             }
             continue;
@@ -334,8 +278,7 @@ void Control::Flush() {
         if (sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
             return;
         if (sent <= 0) {
-            link_.Failed("cannot send to the server: " + SocketError(WSAGetLastError()),
-                         Clock::now());
+            link_.SendFailed(SocketError(WSAGetLastError()), Clock::now());
             return;
         }
         out.erase(0, static_cast<std::size_t>(sent));
@@ -364,13 +307,11 @@ void Control::OnReadable() {
             error = SocketError(WSAGetLastError());
     }
     link_.Received(bytes, Clock::now());
-    if (closed)
-        link_.Failed("the server closed the connection", Clock::now());
-    else if (!error.empty())
-        link_.Failed("connection error: " + error, Clock::now());
+    if (closed || !error.empty())
+        link_.ReceiveEnded(error, Clock::now());
 }
 
-void Control::OnConnectOrder(const Message& order) {
+void Control::Order(const Message& order) {
     const bool open = std::any_of(sessions_.begin(), sessions_.end(),
                                   [&](const auto& s) { return s->id() == order.id; }) ||
                       std::any_of(asking_.begin(), asking_.end(),
@@ -429,7 +370,7 @@ void Control::StartSession(const std::string& id, const Endpoint& target,
     sessions_.push_back(std::move(session));
 }
 
-void Control::CloseSocket() {
+void Control::Close() {
     tls_.reset();
     if (sock_ != INVALID_SOCKET)
         closesocket(std::exchange(sock_, INVALID_SOCKET));
@@ -439,7 +380,7 @@ void Control::Finish(int status) {
     if (exit_status_ >= 0)
         return;
     exit_status_ = status;
-    CloseSocket();
+    Close();
 }
 
 }  // namespace talagent::win

@@ -30,7 +30,7 @@
 
 namespace talagent::win {
 
-class Control {
+class Control : private ControlLink::Driver {
 public:
     // `tls` is null with --insecure. `stop` is signalled to end the agent (Ctrl+C, logoff).
     Control(Options options, Key key, std::unique_ptr<TlsContext> tls, HANDLE stop);
@@ -43,20 +43,25 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    void Pump();
-    void StartConnect();
+
+    // What the control connection's core asks for.
+    void Connect() override;
+    void StartTls() override;
+    void Close() override;
+    void Order(const Message& order) override;
+    void Stop() override;
+    void Flush() override;
+    bool stopping() const override { return exit_status_ >= 0; }
+
     bool TryNextAddress();
     void OnSocket(bool readable, bool writable, bool failed);
     void OnConnected();
     void OnHandshake();
-    void Flush();
     void OnReadable();
-    void OnConnectOrder(const Message& order);
     void OnAskAnswer(WPARAM number, bool allowed);
     void StartSession(const std::string& id, const Endpoint& target,
                       const std::string& operator_name, Right right);
     bool SelectReady();
-    void CloseSocket();
     void Finish(int status);
     void OnTimers();
     DWORD WaitMillis() const;
