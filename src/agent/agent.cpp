@@ -1,6 +1,6 @@
-// The agent's event loop and its control connection (see agent.h): connecting, TLS
-// (tls_link.h), registering and the server's lines (protocol.h), back-off and stopping. What an
-// order starts, and the children's ends, are agent_sessions.cpp's.
+// The agent's event loop and the I/O of its control connection (see agent.h): the socket, its
+// TLS (tls_link.h) and stopping; what to do when is the core's (control_link.h). What an order
+// starts, and the children's ends, are agent_sessions.cpp's.
 #include "agent/agent.h"
 
 #include <fcntl.h>
@@ -14,11 +14,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
+#include <random>
 #include <utility>
 
-#include "agent/backoff.h"
 #include "agent/display.h"
 #include "agent/log.h"
 #include "agent/session.h"
@@ -28,29 +27,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long a connection attempt, and then registration, may take before the agent tries again.
-constexpr auto kConnectTimeout = 10s;
-constexpr auto kRegisterTimeout = 30s;
-// A registration that held this long resets the back-off to --retry-min; a server that accepts
-// and drops agents at once keeps them backing off instead of reconnecting every second.
-constexpr auto kStableConnection = 30s;
 // On stopping, children get SIGTERM and this long before SIGKILL.
 constexpr auto kStopGrace = 3s;
-// Unsent bytes to the server at most; a server that does not read is dropped.
-constexpr std::size_t kMaxOutput = 64 * 1024;
-// A refusal whose reason starts with this word is transient (the server is at a limit): the
-// agent retries with back-off. Every other refusal (unknown name, wrong key) is for good.
-
-std::string Seconds(std::chrono::milliseconds duration) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(duration.count()) / 1000);
-    return text;
-}
 
 }  // namespace
 
 Agent::Agent(Options options, Key key)
-    : options_(std::move(options)), key_(std::move(key)), random_(std::random_device{}()) {
+    : link_(std::move(options), std::move(key), std::random_device{}()) {
     sigset_t handled;
     sigemptyset(&handled);
     for (const int signal : {SIGCHLD, SIGTERM, SIGINT})
@@ -63,9 +46,7 @@ Agent::Agent(Options options, Key key)
 }
 
 Agent::~Agent() {
-    tls_.reset();
-    if (sock_ >= 0)
-        ::close(sock_);
+    Close();
     if (signals_ >= 0)
         ::close(signals_);
 }
@@ -84,8 +65,9 @@ int Agent::Run() {
                          (options_.insecure ? ", plain control connection and sessions (--insecure)"
                                             : ", TLS control connection, encrypted sessions") +
                          (options_.ask ? ", asking first" : ""));
-    deadline_ = Clock::now();
     while (exit_status_ < 0 || !sessions_.empty()) {
+        OnTimers();
+        link_.Drive(*this);
         pollfd fds[2] = {{signals_, POLLIN, 0}, {sock_, PollEvents(), 0}};
         const int ready = poll(fds, sock_ >= 0 ? 2 : 1, PollTimeout());
         if (ready < 0 && errno != EINTR) {
@@ -96,41 +78,34 @@ int Agent::Run() {
         // is counted against --max-sessions.
         if (ready > 0 && fds[0].revents)
             OnSignal();
-        if (ready > 0 && sock_ >= 0 && fds[1].fd == sock_ && fds[1].revents) {
-            if (link_ == Link::Handshaking) {
-                OnHandshake();
-            } else {
-                // A TLS read that had to write (a key update) is retried once it can.
-                const bool read_again = tls_ && tls_->wants_write();
-                if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))
-                    OnWritable();
-                if (sock_ >= 0 && link_ != Link::Connecting &&
-                    (read_again || (fds[1].revents & (POLLIN | POLLHUP))))
-                    OnReadable();
-            }
-        }
-        OnTimers();
+        if (ready > 0 && sock_ >= 0 && fds[1].fd == sock_ && fds[1].revents)
+            OnSocket(fds[1].revents);
+        link_.Drive(*this);
     }
     return exit_status_;
 }
 
+void Agent::StartTls() {
+    tls_ = std::make_unique<TlsLink>(*trust_, sock_, options_.server.host);
+    OnHandshake();
+}
+
+void Agent::Stop() {
+    Finish(kExitRefused);
+}
+
 short Agent::PollEvents() const {
-    if (link_ == Link::Connecting)
+    const auto state = link_.state();
+    if (state == ControlLink::State::kConnecting)
         return POLLOUT;
+    const bool handshaking = state == ControlLink::State::kHandshaking;
     const bool write =
-        tls_ ? tls_->wants_write() || (link_ != Link::Handshaking && !out_.empty()) : !out_.empty();
-    return static_cast<short>(link_ == Link::Handshaking && write ? POLLOUT
-                              : write                             ? POLLIN | POLLOUT
-                                                                  : POLLIN);
+        tls_ ? tls_->wants_write() || (!handshaking && link_.has_out()) : link_.has_out();
+    return static_cast<short>(handshaking && write ? POLLOUT : write ? POLLIN | POLLOUT : POLLIN);
 }
 
 int Agent::PollTimeout() const {
-    Clock::time_point next = Clock::time_point::max();
-    if (exit_status_ >= 0) {
-        next = stop_deadline_;
-    } else if (link_ != Link::Registered) {
-        next = deadline_;
-    }
+    Clock::time_point next = exit_status_ >= 0 ? stop_deadline_ : link_.deadline();
     for (const auto& session : sessions_) {
         if (session.dialog > 0 && !session.dialog_timed_out)
             next = std::min(next, session.ask_deadline);
@@ -161,15 +136,10 @@ void Agent::OnTimers() {
             kill(-session.dialog, SIGTERM);
         }
     }
-    if (link_ == Link::Waiting && now >= deadline_) {
-        StartConnect();
-    } else if (link_ != Link::Waiting && link_ != Link::Registered && now >= deadline_) {
-        Drop(link_ == Link::Connecting ? "no connection within 10 s"
-                                       : "not registered within 30 s");
-    }
+    link_.OnTime(now);
 }
 
-void Agent::StartConnect() {
+void Agent::Connect() {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -190,11 +160,13 @@ void Agent::StartConnect() {
         freeaddrinfo(list);
     next_address_ = 0;
     if (error != 0) {
-        Drop(std::string("cannot look up ") + options_.server.host + ": " + gai_strerror(error));
+        link_.Failed(
+            std::string("cannot look up ") + options_.server.host + ": " + gai_strerror(error),
+            Clock::now());
         return;
     }
     if (!TryNextAddress())
-        Drop("cannot connect to " + options_.server.ToString());
+        link_.Failed("cannot connect to " + options_.server.ToString(), Clock::now());
 }
 
 bool Agent::TryNextAddress() {
@@ -205,131 +177,112 @@ bool Agent::TryNextAddress() {
             continue;
         if (connect(sock_, reinterpret_cast<const sockaddr*>(&address.storage), address.length) ==
                 0 ||
-            errno == EINPROGRESS) {
-            link_ = Link::Connecting;
-            deadline_ = Clock::now() + kConnectTimeout;
+            errno == EINPROGRESS)
             return true;
-        }
         ::close(std::exchange(sock_, -1));
     }
     return false;
 }
 
-void Agent::OnWritable() {
-    if (link_ == Link::Connecting) {
-        int error = 0;
-        socklen_t length = sizeof error;
-        getsockopt(sock_, SOL_SOCKET, SO_ERROR, &error, &length);
-        if (error != 0) {
-            ::close(std::exchange(sock_, -1));
-            if (!TryNextAddress()) {
-                Drop("cannot connect to " + options_.server.ToString() + ": " +
-                     std::strerror(error));
-            }
+void Agent::Close() {
+    tls_.reset();
+    if (sock_ >= 0)
+        ::close(std::exchange(sock_, -1));
+}
+
+void Agent::OnSocket(short revents) {
+    switch (link_.state()) {
+        case ControlLink::State::kConnecting:
+            OnConnected();
             return;
-        }
-        // Keepalive finds a server machine that vanished while the connection was quiet.
-        const int on = 1, idle = 60, interval = 10, count = 3;
-        setsockopt(sock_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-        setsockopt(sock_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-        setsockopt(sock_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-        setsockopt(sock_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-        // An order may name the server by the address the agent reached it at.
-        const Address& peer = addresses_[next_address_ - 1];
-        char host[NI_MAXHOST] = "";
-        getnameinfo(reinterpret_cast<const sockaddr*>(&peer.storage), peer.length, host,
-                    sizeof host, nullptr, 0, NI_NUMERICHOST);
-        server_address_ = host;
-        // The TLS handshake counts against the time to register.
-        deadline_ = Clock::now() + kRegisterTimeout;
-        out_.clear();
-        if (!trust_) {
-            StartRegistering();
+        case ControlLink::State::kHandshaking:
+            OnHandshake();
             return;
+        default:
+            break;
+    }
+    // A TLS read that had to write (a key update) is retried once it can.
+    const bool read_again = tls_ && tls_->wants_write();
+    if (revents & (POLLOUT | POLLERR | POLLHUP))
+        Flush();
+    if (sock_ >= 0 && (read_again || (revents & (POLLIN | POLLHUP))))
+        OnReadable();
+}
+
+void Agent::OnConnected() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(sock_, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+        ::close(std::exchange(sock_, -1));
+        if (!TryNextAddress()) {
+            link_.Failed(
+                "cannot connect to " + options_.server.ToString() + ": " + std::strerror(error),
+                Clock::now());
         }
-        tls_ = std::make_unique<TlsLink>(*trust_, sock_, options_.server.host);
-        link_ = Link::Handshaking;
-        OnHandshake();
         return;
     }
-    while (!out_.empty() && tls_) {
-        std::size_t n = 0;
-        const TlsLink::Status status = tls_->Write(out_, n);
-        out_.erase(0, n);
-        if (status == TlsLink::Status::WantRead || status == TlsLink::Status::WantWrite)
-            return;
-        if (status != TlsLink::Status::Done) {
-            Drop("cannot send to the server: " +
-                 (tls_->error().empty() ? "the connection is closed" : tls_->error()));
-            return;
-        }
-    }
-    while (!out_.empty()) {
-        const ssize_t n = ::send(sock_, out_.data(), out_.size(), MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return;
-        if (n <= 0) {
-            Drop(std::string("cannot send to the server: ") + std::strerror(errno));
-            return;
-        }
-        out_.erase(0, static_cast<std::size_t>(n));
-    }
+    // Keepalive finds a server machine that vanished while the connection was quiet.
+    const int on = 1, idle = 60, interval = 10, count = 3;
+    setsockopt(sock_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(sock_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(sock_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(sock_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    const Address& peer = addresses_[next_address_ - 1];
+    char host[NI_MAXHOST] = "";
+    getnameinfo(reinterpret_cast<const sockaddr*>(&peer.storage), peer.length, host, sizeof host,
+                nullptr, 0, NI_NUMERICHOST);
+    link_.Connected(host, Clock::now());
 }
 
 void Agent::OnHandshake() {
-    switch (tls_->Handshake()) {
-        case TlsLink::Status::Done:
-            StartRegistering();
-            return;
-        case TlsLink::Status::WantRead:
-        case TlsLink::Status::WantWrite:
-            return;
-        case TlsLink::Status::Closed:
-            Drop(
-                "the server closed the connection during the TLS handshake (a directory "
-                "server without --cert does so)");
-            return;
-        case TlsLink::Status::Failed:
-            // A wrong server (a mistake in the network or in --server, or someone in between)
-            // is no reason to stop: the right one may answer at the next attempt.
-            Drop("no TLS with " + options_.server.ToString() + ": " + tls_->error() +
-                 " (nothing sent; not stopping)");
-            return;
-    }
+    const TlsStatus status = tls_->Handshake();
+    link_.Handshaken(status, status == TlsStatus::Done ? tls_->version() : tls_->error(),
+                     Clock::now());
 }
 
-void Agent::StartRegistering() {
-    link_ = Link::Registering;
-    splitter_ = LineSplitter();
-    Log(Level::Info,
-        "connected to " + options_.server.ToString() +
-            (tls_ ? " (" + tls_->version() + ", the server's certificate verified)" : "") +
-            "; registering");
-    Send(registration_.Start());
-}
-
-void Agent::Send(std::string_view bytes) {
-    if (out_.size() + bytes.size() > kMaxOutput) {
-        Drop("the server does not read what the agent sends");
+// Writes what the core queued, as far as the socket takes it.
+void Agent::Flush() {
+    if (sock_ < 0 || !link_.open())
         return;
+    std::string& out = link_.out();
+    while (!out.empty() && tls_) {
+        std::size_t n = 0;
+        const TlsLink::Status status = tls_->Write(out, n);
+        out.erase(0, n);
+        if (status == TlsLink::Status::WantRead || status == TlsLink::Status::WantWrite)
+            return;
+        if (status != TlsLink::Status::Done) {
+            link_.SendFailed(tls_->error(), Clock::now());
+            return;
+        }
     }
-    out_ += bytes;
-    OnWritable();
+    while (!out.empty()) {
+        const ssize_t n = ::send(sock_, out.data(), out.size(), MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            link_.SendFailed(std::strerror(errno), Clock::now());
+            return;
+        }
+        out.erase(0, static_cast<std::size_t>(n));
+    }
 }
 
+// Feeds the core what the server sent; it stops taking bytes once it dropped the connection.
 void Agent::OnReadable() {
+    const auto open = [&] { return exit_status_ < 0 && link_.open(); };
     if (tls_) {
         std::string bytes;
         TlsLink::Status status = TlsLink::Status::Done;
-        while (sock_ >= 0 && status == TlsLink::Status::Done) {
+        while (open() && status == TlsLink::Status::Done) {
             bytes.clear();
             status = tls_->Read(bytes);
-            OnBytes(bytes);
+            link_.Received(bytes, Clock::now());
         }
-        if (sock_ >= 0 && exit_status_ < 0 && status == TlsLink::Status::Closed)
-            Drop("the server closed the connection");
-        else if (sock_ >= 0 && exit_status_ < 0 && status == TlsLink::Status::Failed)
-            Drop("connection error: " + tls_->error());
+        if (status == TlsLink::Status::Closed || status == TlsLink::Status::Failed)
+            link_.ReceiveEnded(status == TlsLink::Status::Closed ? "" : tls_->error(),
+                               Clock::now());
         return;
     }
     char buffer[4096];
@@ -337,75 +290,17 @@ void Agent::OnReadable() {
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     if (n <= 0) {
-        Drop(n == 0 ? "the server closed the connection"
-                    : std::string("connection error: ") + std::strerror(errno));
+        link_.ReceiveEnded(n == 0 ? "" : std::strerror(errno), Clock::now());
         return;
     }
-    OnBytes({buffer, static_cast<std::size_t>(n)});
-}
-
-void Agent::OnBytes(std::string_view bytes) {
-    for (const auto& line : splitter_.Feed(bytes)) {
-        if (sock_ < 0 || exit_status_ >= 0)
-            return;
-        if (line.overlong) {
-            Log(Level::Warning, "ignoring a line of more than " + std::to_string(kMaxLine) +
-                                    " bytes from the server: " + Printable(line.text));
-        } else {
-            OnLine(line.text);
-        }
-    }
-}
-
-void Agent::OnLine(const std::string& line) {
-    using Step = Registration::Outcome::Step;
-    Registration::Outcome outcome = registration_.OnLine(line);
-    switch (outcome.step) {
-        case Step::kNone:
-            return;
-        case Step::kSend:
-            Send(outcome.text);
-            return;
-        case Step::kRegistered:
-            link_ = Link::Registered;
-            registered_at_ = Clock::now();
-            return;
-        case Step::kDrop:
-            Drop(outcome.text);
-            return;
-        case Step::kRefused:
-            Finish(kExitRefused);
-            return;
-        case Step::kConnect:
-            OnConnectOrder(outcome.order);
-            return;
-    }
-}
-
-void Agent::Drop(const std::string& why) {
-    tls_.reset();
-    if (sock_ >= 0)
-        ::close(std::exchange(sock_, -1));
-    if (link_ == Link::Registered && Clock::now() - registered_at_ >= kStableConnection)
-        failures_ = 0;
-    link_ = Link::Waiting;
-    registration_.Reset();
-    out_.clear();
-    const auto wait = RetryWait(options_.retry_min, options_.retry_max, failures_, random_);
-    failures_ = std::min(failures_ + 1, 62);
-    deadline_ = Clock::now() + wait;
-    // With several --server options, the next one is tried (several servers act as one).
-    options_.server = NextServer(options_, options_.server);
-    Log(Level::Warning, why + "; connecting again in " + Seconds(wait));
+    link_.Received({buffer, static_cast<std::size_t>(n)}, Clock::now());
 }
 
 void Agent::Finish(int status) {
     if (exit_status_ >= 0)
         return;
     exit_status_ = status;
-    tls_.reset();
-    if (sock_ >= 0)
-        ::close(std::exchange(sock_, -1));
+    Close();
     for (const auto& session : sessions_) {
         for (const pid_t pid : {session.dialog, session.x11vnc, session.refusal}) {
             if (pid > 0)

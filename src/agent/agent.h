@@ -1,38 +1,27 @@
 // The agent's event loop: one thread, one poll() over the control connection and a signalfd.
-// It keeps the control connection to the directory server up (connecting, TLS with the
-// server's certificate checked (tls_link.h), registering, proving its key, answering pings,
-// reconnecting with back-off), turns valid `connect` orders into sessions (the question first with
-// --ask, then x11vnc; a refusal the viewer can show when the X display is gone), and reaps the
-// children on SIGCHLD. It never waits on a child: the dialog and x11vnc run on their own while
-// pings are answered.
+// It carries out what the control connection's core (control_link.h) decides: connecting, TLS
+// with the server's certificate checked (tls_link.h), reading and writing the socket; turns
+// admitted `connect` orders into sessions (the question first with --ask, then x11vnc; a refusal
+// the viewer can show when the X display is gone), and reaps the children on SIGCHLD. It never
+// waits on a child: the dialog and x11vnc run on their own while pings are answered.
 #pragma once
 
 #include <sys/socket.h>
 #include <chrono>
 #include <list>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "agent/control_link.h"
 #include "agent/key.h"
 #include "agent/options.h"
 #include "agent/protocol.h"
-#include "agent/registration.h"
 #include "agent/tls_link.h"
 
 namespace talagent {
 
-// Exit statuses (see Usage()).
-inline constexpr int kExitStopped = 0;
-inline constexpr int kExitUnusable = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitRefused = 3;
-
-// "1 session", "2 sessions".
-std::string Sessions(std::size_t count);
-
-class Agent {
+class Agent : private ControlLink::Driver {
 public:
     Agent(Options options, Key key);
     ~Agent();
@@ -44,7 +33,6 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Link { Waiting, Connecting, Handshaking, Registering, Registered };
     struct Session {
         std::string id;
         Endpoint target;
@@ -57,19 +45,22 @@ private:
         bool dialog_timed_out = false;
     };
 
-    void StartConnect();
+    // What the control connection's core asks for.
+    void Connect() override;
+    void StartTls() override;
+    void Close() override;
+    void Order(const Message& order) override;
+    void Stop() override;
+    void Flush() override;
+    bool stopping() const override { return exit_status_ >= 0; }
+
     bool TryNextAddress();
     short PollEvents() const;
-    void OnWritable();
+    void OnSocket(short revents);
+    void OnConnected();
     void OnHandshake();
-    void StartRegistering();
     void OnReadable();
-    void OnBytes(std::string_view bytes);
-    void OnLine(const std::string& line);
-    void Send(std::string_view bytes);
-    void Drop(const std::string& why);
     void Finish(int status);
-    void OnConnectOrder(const Message& order);
     void Decline(const std::string& id, std::string_view reason);
     void StartX11vnc(Session& session);
     void Refuse(Session& session, const std::string& why);
@@ -78,29 +69,19 @@ private:
     void OnTimers();
     int PollTimeout() const;
 
-    Options options_;
-    Key key_;
-    Registration registration_{options_.name, key_};
+    ControlLink link_;
+    const Options& options_ = link_.options();
     int signals_ = -1;
     int sock_ = -1;
     std::unique_ptr<TlsTrust> trust_;  // null with --insecure: a plain control connection
     std::unique_ptr<TlsLink> tls_;     // this connection's TLS
-    Link link_ = Link::Waiting;
-    LineSplitter splitter_;
-    std::string out_;
-    // Waiting: when to connect next; Connecting/Registering: when to give up on this attempt.
-    Clock::time_point deadline_{};
-    Clock::time_point registered_at_{};
-    int failures_ = 0;
     struct Address {
         sockaddr_storage storage;
         socklen_t length;
     };
     std::vector<Address> addresses_;
-    std::string server_address_;  // the numeric address of the server connected to
     std::size_t next_address_ = 0;
     std::list<Session> sessions_;
-    std::mt19937_64 random_;
     int exit_status_ = -1;  // set: stopping; the loop ends once the children are gone
     Clock::time_point stop_deadline_{};
 };

@@ -29,43 +29,12 @@ std::string DescribeStatus(int status) {
 
 }  // namespace
 
-std::string Sessions(std::size_t count) {
-    return std::to_string(count) + (count == 1 ? " session" : " sessions");
-}
-
-void Agent::OnConnectOrder(const Message& order) {
-    const Endpoint target = order.target.value_or(options_.server);
-    const std::string who =
-        order.operator_name.empty() ? "no proven operator" : order.operator_name;
-    const std::string what = "session " + order.id + " to " + target.ToString() + " (" + who +
-                             (order.right == Right::View ? ", view only)" : ", control)");
-    // Only the server proves operators; an order to connect elsewhere would hand the screen to
-    // whoever listens there.
-    if (!IsConfiguredServer(options_, server_address_, target)) {
-        Log(Level::Warning, "refusing the order for " + what + ": not this agent's server " +
-                                options_.server.ToString());
+void Agent::Order(const Message& order) {
+    const bool open = std::any_of(sessions_.begin(), sessions_.end(),
+                                  [&](const Session& s) { return s.id == order.id; });
+    if (link_.Admit(order, open, sessions_.size()) != Admission::kStart)
         return;
-    }
-    if (std::any_of(sessions_.begin(), sessions_.end(),
-                    [&](const Session& s) { return s.id == order.id; })) {
-        Log(Level::Warning, "ignoring the order for " + what + ": that session is already open");
-        return;
-    }
-    if (static_cast<int>(sessions_.size()) >= options_.max_sessions) {
-        Log(Level::Warning, "declining the order for " + what + ": " + Sessions(sessions_.size()) +
-                                (sessions_.size() == 1 ? " is" : " are") +
-                                " open (--max-sessions)");
-        Decline(order.id, wire::kDeclineBusy);
-        return;
-    }
-    // The question names who asks; an order that names nobody must not raise it, or anyone who
-    // reaches the server could put dialogs on this screen.
-    if (options_.ask && order.operator_name.empty()) {
-        Log(Level::Warning, "declining the order for " + what +
-                                ": --ask shows the screen only to a proven operator");
-        Decline(order.id, wire::kDeclineDenied);
-        return;
-    }
+    const Endpoint target = link_.Target(order);
     Session& session =
         sessions_.emplace_back(Session{order.id, target, order.operator_name, order.right});
     if (const auto gone = WhyDisplayIsGone(options_.display)) {
@@ -73,7 +42,6 @@ void Agent::OnConnectOrder(const Message& order) {
         return;
     }
     if (!options_.ask) {
-        Log(Level::Info, "order for " + what);
         StartX11vnc(session);
         return;
     }
@@ -87,13 +55,11 @@ void Agent::OnConnectOrder(const Message& order) {
     }
     session.ask_deadline =
         Clock::now() + std::chrono::seconds(options_.ask_timeout_seconds) + kAskGrace;
-    Log(Level::Info, "order for " + what + "; asking on display " + options_.display);
+    Log(Level::Info, "session " + order.id + ": asking on display " + options_.display);
 }
 
 void Agent::Decline(const std::string& id, std::string_view reason) {
-    // On a later connection the server no longer knows the order: it would ignore the line.
-    if (link_ == Link::Registered)
-        Send(std::string(kDeclined) + id + " " + std::string(reason) + "\n");
+    link_.Decline(id, reason);
 }
 
 void Agent::StartX11vnc(Session& session) {

@@ -8,50 +8,89 @@
 
 namespace talagent {
 
-std::string Usage() {
-    return "Usage: talagent --server HOST:PORT --name NAME [OPTION]...\n"
-           "Keeps this machine registered with a directory server and, when an operator asks,\n"
-           "starts x11vnc to connect this X display out to the server for one session.\n"
-           "\n"
-           "  --server HOST:PORT     the directory server (IPv4 address or DNS name); several\n"
-           "                         are tried in turn, and orders may name any of them\n"
-           "  --name NAME            the name this machine is listed under\n"
-           "  --key-file FILE        the agent key (hex; a line \"KEY\" or \"NAME KEY\"), needed\n"
-           "                         when the server checks keys; mode 600\n"
-           "  --display :N           the X display to show (default $DISPLAY, else :0)\n"
-           "  --ask                  ask the person at the screen first, naming the operator\n"
-           "                         (Allow/Deny; no answer denies)\n"
-           "  --ask-timeout SECONDS  how long the question stays open (25)\n"
-           "  --cert FILE            PEM with this machine's private key and certificate, for\n"
-           "                         encrypted sessions (mode 600)\n"
-           "  --ca FILE              the deployment's CA certificate (PEM): the server's\n"
-           "                         certificate and every viewer's must come from it; required\n"
-           "                         with --cert\n"
-           "  --crl FILE             the CA's revocation list (PEM): revoked viewers are refused\n"
-           "  --insecure             plain, unencrypted control connection and sessions instead\n"
-           "                         (tests, demos)\n"
-           "  --password-file FILE   x11vnc -passwdfile: a VNC password as well (mode 600)\n"
-           "  --max-sessions N       sessions open at once, further orders declined busy (4)\n"
-           "  --retry-min SECONDS    first wait before reconnecting (1)\n"
-           "  --retry-max SECONDS    longest wait before reconnecting (60)\n"
-           "  --x11vnc PATH          the x11vnc program (default: x11vnc on PATH)\n"
-           "  --ask-program PATH     the dialog program, xmessage-compatible (default: xmessage\n"
-           "                         on PATH)\n"
-           "  --x11vnc-log FILE      append x11vnc's own output to FILE (default: discarded)\n"
-           "  --help                 show this text\n"
-           "  --version              show the version\n"
-           "\n"
-           "One of --cert (with --ca) and --insecure is required. Exit status: 0 stopped by\n"
-           "SIGTERM or SIGINT, 1 a file, a program or the X display is missing or unusable,\n"
-           "2 bad command line, 3 the server refused this agent for good (unknown name, wrong\n"
-           "key, plain agent at a server that requires TLS).\n";
+namespace {
+
+// Options only talagent on Linux takes: they concern x11vnc and the X display.
+constexpr std::string_view kX11vncOnly[] = {"--display", "--x11vnc", "--x11vnc-log",
+                                            "--ask-program", "--password-file"};
+
+}  // namespace
+
+std::string Usage(Platform platform) {
+    const bool linux = platform == Platform::kLinux;
+    const std::string secret = linux ? "mode 600" : "readable by you only";
+    std::string text =
+        linux ? "Usage: talagent --server HOST:PORT --name NAME [OPTION]...\n"
+                "Keeps this machine registered with a directory server and, when an operator "
+                "asks,\nstarts x11vnc to connect this X display out to the server for one "
+                "session.\n"
+              : "Usage: talagent.exe --server HOST:PORT --name NAME [OPTION]...\n"
+                "Keeps this machine registered with a directory server and, when an operator "
+                "asks,\nconnects this desktop out to the server for one session.\n";
+    text +=
+        "\n"
+        "  --server HOST:PORT     the directory server (IPv4 address or DNS name); several\n"
+        "                         are tried in turn, and orders may name any of them\n"
+        "  --name NAME            the name this machine is listed under\n"
+        "  --key-file FILE        the agent key (hex; a line \"KEY\" or \"NAME KEY\"), needed\n"
+        "                         when the server checks keys; " +
+        secret + "\n";
+    if (linux)
+        text += "  --display :N           the X display to show (default $DISPLAY, else :0)\n";
+    text +=
+        "  --ask                  ask the person at the screen first, naming the operator\n"
+        "                         (Allow/Deny; no answer denies)\n"
+        "  --ask-timeout SECONDS  how long the question stays open (25)\n"
+        "  --cert FILE            PEM with this machine's private key and certificate, for\n"
+        "                         encrypted sessions (" +
+        secret +
+        ")\n"
+        "  --ca FILE              the deployment's CA certificate (PEM): the server's\n"
+        "                         certificate and every viewer's must come from it; required\n"
+        "                         with --cert\n"
+        "  --crl FILE             the CA's revocation list (PEM): revoked viewers are refused\n"
+        "  --insecure             plain, unencrypted control connection and sessions instead\n"
+        "                         (tests, demos)\n";
+    if (linux)
+        text += "  --password-file FILE   x11vnc -passwdfile: a VNC password as well (mode 600)\n";
+    text +=
+        "  --max-sessions N       sessions open at once, further orders declined busy (4)\n"
+        "  --retry-min SECONDS    first wait before reconnecting (1)\n"
+        "  --retry-max SECONDS    longest wait before reconnecting (60)\n";
+    text += linux ? "  --x11vnc PATH          the x11vnc program (default: x11vnc on PATH)\n"
+                    "  --ask-program PATH     the dialog program, xmessage-compatible (default: "
+                    "xmessage\n                         on PATH)\n"
+                    "  --x11vnc-log FILE      append x11vnc's own output to FILE (default: "
+                    "discarded)\n"
+                  : "  --autostart on|off     start at each logon of this user with these options\n"
+                    "                         (the Run key), or no longer; then exit\n";
+    text +=
+        "  --help                 show this text\n"
+        "  --version              show the version\n"
+        "\n";
+    if (!linux) {
+        text +=
+            "Started without options, talagent.exe reads them from talagent.ini beside it: one\n"
+            "\"name = value\" (or \"name\" for a switch) a line, file names relative to it.\n"
+            "\n";
+    }
+    text += linux ? "One of --cert (with --ca) and --insecure is required. Exit status: 0 stopped "
+                    "by\nSIGTERM or SIGINT, 1 a file, a program or the X display is missing or "
+                    "unusable,\n2 bad command line, 3 the server refused this agent for good "
+                    "(unknown name, wrong\nkey, plain agent at a server that requires TLS).\n"
+                  : "One of --cert (with --ca) and --insecure is required. Exit status: 0 stopped "
+                    "(Ctrl+C,\nlogoff), 1 a file is missing or unusable, 2 bad command line, 3 the "
+                    "server refused\nthis agent for good (unknown name, wrong key, plain agent at "
+                    "a server that requires\nTLS).\n";
+    return text;
 }
 
 std::string Version() {
     return "talagent " LAUNCHER_VERSION "\n";
 }
 
-ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char* display_env) {
+ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char* display_env,
+                           Platform platform) {
     ParsedOptions result;
     Options options;
     bool have_server = false, have_name = false;
@@ -69,6 +108,15 @@ ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char
         if (reader.argument() == "--version") {
             result.version = true;
             return result;
+        }
+        // Named rather than unknown, so that a command line copied from a Linux machine says what
+        // to drop.
+        if (platform == Platform::kWindows &&
+            std::find(std::begin(kX11vncOnly), std::end(kX11vncOnly), name) !=
+                std::end(kX11vncOnly)) {
+            return bad(std::string(name) +
+                       " is for talagent on Linux, which starts x11vnc; talagent.exe serves this "
+                       "Windows desktop itself: leave it out");
         }
         const bool flag = name == "--ask" || name == "--insecure";
         if (flag) {

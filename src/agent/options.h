@@ -1,5 +1,6 @@
-// talagent's command line: parsing and checking it, and the usage text. Pure: the files and
-// programs it names are checked by main.cpp.
+// The agents' command line, one for talagent (Linux, x11vnc) and talagent.exe (Windows, its own
+// server): parsing and checking it, and the usage text. Pure: the files and programs it names are
+// checked by main.cpp and win32/main.cpp.
 #pragma once
 
 #include <chrono>
@@ -42,10 +43,15 @@ struct ParsedOptions {
     std::string error;
 };
 
-// `display_env` is $DISPLAY (or null), the default for --display when it names a local display.
-ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char* display_env);
+// Which agent reads the command line: talagent.exe serves the desktop itself and takes no option
+// that only x11vnc or the X display needs.
+enum class Platform { kLinux, kWindows };
 
-std::string Usage();
+// `display_env` is $DISPLAY (or null), the default for --display when it names a local display.
+ParsedOptions ParseOptions(const std::vector<std::string_view>& args, const char* display_env,
+                           Platform platform = Platform::kLinux);
+
+std::string Usage(Platform platform = Platform::kLinux);
 std::string Version();  // "talagent X.Y.Z\n"
 
 }  // namespace talagent

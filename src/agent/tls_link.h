@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "agent/tls_status.h"
+
 struct ssl_st;
 struct ssl_ctx_st;
 
@@ -36,13 +38,7 @@ private:
 // One connection's TLS. Each call does what the socket allows now and says what it waits for.
 class TlsLink {
 public:
-    enum class Status {
-        Done,       // handshake complete; read or written what there was
-        WantRead,   // call again once the socket is readable
-        WantWrite,  // ... writable
-        Closed,     // the server ended the connection
-        Failed,     // error() says why
-    };
+    using Status = TlsStatus;
 
     TlsLink(const TlsTrust& trust, int fd, const std::string& host);
     ~TlsLink();

@@ -1,34 +1,19 @@
-// talagent.exe's event loop and control connection (see control.h).
+// talagent.exe's event loop and the I/O of its control connection (see control.h); when to do
+// what is the core's (agent/control_link.h).
 #include "agent/win32/control.h"
 
 #include <mstcpip.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <random>
 #include <utility>
 
-#include "agent/backoff.h"
 #include "agent/log.h"
 #include "agent/win32/ask.h"
 
 namespace talagent::win {
 namespace {
-
-using namespace std::chrono_literals;
-
-// As talagent's (agent.cpp): attempt and registration time-outs, the back-off reset, the output
-// bound, and the one refusal that is only for now.
-constexpr auto kConnectTimeout = 10s;
-constexpr auto kRegisterTimeout = 30s;
-constexpr auto kStableConnection = 30s;
-constexpr std::size_t kMaxOutput = 64 * 1024;
-
-std::string Seconds(std::chrono::milliseconds duration) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(duration.count()) / 1000);
-    return text;
-}
 
 std::string SocketError(int code) {
     char text[256] = "";
@@ -44,15 +29,13 @@ std::string SocketError(int code) {
 }  // namespace
 
 Control::Control(Options options, Key key, std::unique_ptr<TlsContext> tls, HANDLE stop)
-    : options_(std::move(options)),
-      key_(std::move(key)),
+    : link_(std::move(options), std::move(key), std::random_device{}()),
       tls_context_(std::move(tls)),
       stop_(stop),
-      socket_event_(WSACreateEvent()),
-      random_(std::random_device{}()) {}
+      socket_event_(WSACreateEvent()) {}
 
 Control::~Control() {
-    CloseSocket();
+    Close();
     if (socket_event_ != WSA_INVALID_EVENT)
         WSACloseEvent(socket_event_);
 }
@@ -68,7 +51,6 @@ int Control::Run() {
         for (auto& session : sessions_)
             session->OnClipboard(text);
     });
-    deadline_ = Clock::now();
     while (exit_status_ < 0) {
         // The event is only a wake-up; select() with no wait says what is ready now. Each
         // socket's record of what it reported is cleared too, or Winsock signals it again.
@@ -81,7 +63,9 @@ int Control::Run() {
         }
         WSAResetEvent(socket_event_);
         const bool worked = SelectReady();
+        link_.Drive(*this);
         OnTimers();
+        link_.Drive(*this);
         sessions_.remove_if([](const auto& session) { return session->ended(); });
         if (worked || exit_status_ >= 0)
             continue;
@@ -115,10 +99,11 @@ bool Control::SelectReady() {
     FD_ZERO(&write_set);
     FD_ZERO(&error_set);
     if (sock_ != INVALID_SOCKET) {
-        if (link_ != Link::Connecting)
+        const auto state = link_.state();
+        if (state != ControlLink::State::kConnecting)
             FD_SET(sock_, &read_set);
-        if (link_ == Link::Connecting || (tls_ && tls_->wants_write()) ||
-            (link_ != Link::Handshaking && !out_.empty()))
+        if (state == ControlLink::State::kConnecting || (tls_ && tls_->wants_write()) ||
+            (state != ControlLink::State::kHandshaking && link_.has_out()))
             FD_SET(sock_, &write_set);
         FD_SET(sock_, &error_set);
     }
@@ -151,7 +136,7 @@ bool Control::SelectReady() {
 }
 
 DWORD Control::WaitMillis() const {
-    Clock::time_point next = link_ == Link::Registered ? Clock::time_point::max() : deadline_;
+    Clock::time_point next = link_.deadline();
     for (const auto& session : sessions_)
         next = std::min(next, session->next_time());
     for (const auto& asking : asking_)
@@ -174,15 +159,20 @@ void Control::OnTimers() {
         if (now >= current->deadline)
             OnAskAnswer(current->number, false);
     }
-    if (link_ == Link::Waiting && now >= deadline_) {
-        StartConnect();
-    } else if (link_ != Link::Waiting && link_ != Link::Registered && now >= deadline_) {
-        Drop(link_ == Link::Connecting ? "no connection within 10 s"
-                                       : "not registered within 30 s");
-    }
+    link_.OnTime(now);
 }
 
-void Control::StartConnect() {
+void Control::StartTls() {
+    tls_ = std::make_unique<TlsStream>(*tls_context_, TlsStream::Role::Client, sock_,
+                                       options_.server.host);
+    OnHandshake();
+}
+
+void Control::Stop() {
+    Finish(kExitRefused);
+}
+
+void Control::Connect() {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -200,55 +190,47 @@ void Control::StartConnect() {
         freeaddrinfo(list);
     next_address_ = 0;
     if (error != 0) {
-        Drop("cannot look up " + options_.server.host + ": " + SocketError(error));
+        link_.Failed("cannot look up " + options_.server.host + ": " + SocketError(error),
+                     Clock::now());
         return;
     }
     if (!TryNextAddress())
-        Drop("cannot connect to " + options_.server.ToString());
+        link_.Failed("cannot connect to " + options_.server.ToString(), Clock::now());
 }
 
 bool Control::TryNextAddress() {
     while (next_address_ < addresses_.size()) {
-        const auto& address = addresses_[next_address_++];
-        const auto* peer = reinterpret_cast<const sockaddr*>(address.data());
-        sock_ = WSASocketW(peer->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-        if (sock_ == INVALID_SOCKET)
-            continue;
-        // Also makes the socket non-blocking.
-        WSAEventSelect(sock_, socket_event_, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE);
-        if (connect(sock_, peer, static_cast<int>(address.size())) == 0 ||
-            WSAGetLastError() == WSAEWOULDBLOCK) {
-            link_ = Link::Connecting;
-            deadline_ = Clock::now() + kConnectTimeout;
+        sock_ = StartConnection(addresses_[next_address_++], socket_event_);
+        if (sock_ != INVALID_SOCKET)
             return true;
-        }
-        CloseSocket();
     }
     return false;
 }
 
 void Control::OnSocket(bool readable, bool writable, bool failed) {
-    if (link_ == Link::Connecting) {
+    const auto state = link_.state();
+    if (state == ControlLink::State::kConnecting) {
         if (failed) {
             int error = 0;
             int length = sizeof error;
             getsockopt(sock_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-            CloseSocket();
+            Close();
             if (!TryNextAddress())
-                Drop("cannot connect to " + options_.server.ToString() + ": " + SocketError(error));
+                link_.Failed(
+                    "cannot connect to " + options_.server.ToString() + ": " + SocketError(error),
+                    Clock::now());
         } else if (writable) {
             OnConnected();
         }
         return;
     }
-    if (link_ == Link::Handshaking) {
+    if (state == ControlLink::State::kHandshaking) {
         OnHandshake();
         return;
     }
     const bool read_again = tls_ && tls_->wants_write();
     if (writable)
-        OnWritable();
+        Flush();
     if (sock_ != INVALID_SOCKET && (readable || read_again || failed))
         OnReadable();
 }
@@ -265,82 +247,41 @@ void Control::OnConnected() {
     getnameinfo(reinterpret_cast<const sockaddr*>(address.data()),
                 static_cast<socklen_t>(address.size()), host, sizeof host, nullptr, 0,
                 NI_NUMERICHOST);
-    server_address_ = host;
-    deadline_ = Clock::now() + kRegisterTimeout;
-    out_.clear();
-    if (!tls_context_) {
-        StartRegistering();
-        return;
-    }
-    tls_ = std::make_unique<TlsStream>(*tls_context_, TlsStream::Role::Client, sock_,
-                                       options_.server.host);
-    link_ = Link::Handshaking;
-    OnHandshake();
+    link_.Connected(host, Clock::now());
 }
 
 void Control::OnHandshake() {
-    switch (tls_->Handshake()) {
-        case TlsStream::Status::Done:
-            StartRegistering();
-            return;
-        case TlsStream::Status::WantRead:
-        case TlsStream::Status::WantWrite:
-            return;
-        case TlsStream::Status::Closed:
-            Drop(
-                "the server closed the connection during the TLS handshake (a directory "
-                "server without --cert does so)");
-            return;
-        case TlsStream::Status::Failed:
-            // A wrong server is no reason to stop: the right one may answer next time.
-            Drop("no TLS with " + options_.server.ToString() + ": " + tls_->error() +
-                 " (nothing sent; not stopping)");
-            return;
-    }
+    const TlsStatus status = tls_->Handshake();
+    link_.Handshaken(status, status == TlsStatus::Done ? tls_->version() : tls_->error(),
+                     Clock::now());
 }
 
-void Control::StartRegistering() {
-    link_ = Link::Registering;
-    splitter_ = LineSplitter();
-    Log(Level::Info,
-        "connected to " + options_.server.ToString() +
-            (tls_ ? " (" + tls_->version() + ", the server's certificate verified)" : "") +
-            "; registering");
-    Send(registration_.Start());
-}
-
-void Control::Send(std::string_view bytes) {
-    if (out_.size() + bytes.size() > kMaxOutput) {
-        Drop("the server does not read what the agent sends");
+// Writes what the core queued, as far as the socket takes it.
+void Control::Flush() {
+    if (!link_.open())
         return;
-    }
-    out_ += bytes;
-    OnWritable();
-}
-
-void Control::OnWritable() {
-    while (!out_.empty() && sock_ != INVALID_SOCKET) {
+    std::string& out = link_.out();
+    while (!out.empty() && sock_ != INVALID_SOCKET) {
         std::size_t n = 0;
         if (tls_) {
-            const TlsStream::Status status = tls_->Write(out_, n);
-            out_.erase(0, n);
+            const TlsStream::Status status = tls_->Write(out, n);
+            out.erase(0, n);
             if (status == TlsStream::Status::WantRead || status == TlsStream::Status::WantWrite)
                 return;
             if (status != TlsStream::Status::Done) {
-                Drop("cannot send to the server: " +
-                     (tls_->error().empty() ? "the connection is closed" : tls_->error()));
+                link_.SendFailed(tls_->error(), Clock::now());
                 return;
             }
             continue;
         }
-        const int sent = ::send(sock_, out_.data(), static_cast<int>(out_.size()), 0);
+        const int sent = ::send(sock_, out.data(), static_cast<int>(out.size()), 0);
         if (sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
             return;
         if (sent <= 0) {
-            Drop("cannot send to the server: " + SocketError(WSAGetLastError()));
+            link_.SendFailed(SocketError(WSAGetLastError()), Clock::now());
             return;
         }
-        out_.erase(0, static_cast<std::size_t>(sent));
+        out.erase(0, static_cast<std::size_t>(sent));
     }
 }
 
@@ -365,81 +306,20 @@ void Control::OnReadable() {
         else if (WSAGetLastError() != WSAEWOULDBLOCK)
             error = SocketError(WSAGetLastError());
     }
-    for (const auto& line : splitter_.Feed(bytes)) {
-        if (sock_ == INVALID_SOCKET || exit_status_ >= 0)
-            return;
-        if (line.overlong) {
-            Log(Level::Warning, "ignoring a line of more than " + std::to_string(kMaxLine) +
-                                    " bytes from the server: " + Printable(line.text));
-        } else {
-            OnLine(line.text);
-        }
-    }
-    if (sock_ == INVALID_SOCKET || exit_status_ >= 0)
+    link_.Received(bytes, Clock::now());
+    if (closed || !error.empty())
+        link_.ReceiveEnded(error, Clock::now());
+}
+
+void Control::Order(const Message& order) {
+    const bool open = std::any_of(sessions_.begin(), sessions_.end(),
+                                  [&](const auto& s) { return s->id() == order.id; }) ||
+                      std::any_of(asking_.begin(), asking_.end(),
+                                  [&](const Asking& a) { return a.id == order.id; });
+    if (link_.Admit(order, open, sessions_.size() + asking_.size()) != Admission::kStart)
         return;
-    if (closed)
-        Drop("the server closed the connection");
-    else if (!error.empty())
-        Drop("connection error: " + error);
-}
-
-void Control::OnLine(const std::string& line) {
-    using Step = Registration::Outcome::Step;
-    Registration::Outcome outcome = registration_.OnLine(line);
-    switch (outcome.step) {
-        case Step::kNone:
-            return;
-        case Step::kSend:
-            Send(outcome.text);
-            return;
-        case Step::kRegistered:
-            link_ = Link::Registered;
-            registered_at_ = Clock::now();
-            return;
-        case Step::kDrop:
-            Drop(outcome.text);
-            return;
-        case Step::kRefused:
-            Finish(kExitRefused);
-            return;
-        case Step::kConnect:
-            OnConnectOrder(outcome.order);
-            return;
-    }
-}
-
-void Control::OnConnectOrder(const Message& order) {
-    const Endpoint target = order.target.value_or(options_.server);
+    const Endpoint target = link_.Target(order);
     const std::string what = "session " + order.id + " to " + target.ToString();
-    // Only the server proves operators; an order to connect elsewhere would hand the screen to
-    // whoever listens there.
-    if (!IsConfiguredServer(options_, server_address_, target)) {
-        Log(Level::Warning, "refusing the order for " + what + ": not this agent's server " +
-                                options_.server.ToString());
-        return;
-    }
-    if (std::any_of(sessions_.begin(), sessions_.end(),
-                    [&](const auto& s) { return s->id() == order.id; }) ||
-        std::any_of(asking_.begin(), asking_.end(),
-                    [&](const Asking& a) { return a.id == order.id; })) {
-        Log(Level::Warning, "ignoring the order for " + what + ": that session is already open");
-        return;
-    }
-    const std::size_t open = sessions_.size() + asking_.size();
-    if (static_cast<int>(open) >= options_.max_sessions) {
-        Log(Level::Warning, "declining the order for " + what + ": " + std::to_string(open) +
-                                " open (--max-sessions)");
-        Decline(order.id, wire::kDeclineBusy);
-        return;
-    }
-    // The question names who asks; an order that names nobody must not raise it, or anyone who
-    // reaches the server could put windows on this screen.
-    if (options_.ask && order.operator_name.empty()) {
-        Log(Level::Warning, "declining the order for " + what +
-                                ": --ask shows the screen only to a proven operator");
-        Decline(order.id, wire::kDeclineDenied);
-        return;
-    }
     if (!options_.ask) {
         StartSession(order.id, target, order.operator_name, order.right);
         return;
@@ -451,7 +331,7 @@ void Control::OnConnectOrder(const Message& order) {
     if (!Ask(thread_, number, order.operator_name, order.right == Right::Control,
              options_.ask_timeout_seconds)) {
         Log(Level::Error, "declining the order for " + what + ": the question cannot be shown");
-        Decline(order.id, wire::kDeclineFailed);
+        link_.Decline(order.id, wire::kDeclineFailed);
         return;
     }
     Log(Level::Info, "asking about " + what + " of " + Printable(order.operator_name));
@@ -469,7 +349,7 @@ void Control::OnAskAnswer(WPARAM number, bool allowed) {
         return;
     if (!allowed) {
         Log(Level::Info, "session " + order.id + " denied at the screen");
-        Decline(order.id, wire::kDeclineDenied);
+        link_.Decline(order.id, wire::kDeclineDenied);
         return;
     }
     Log(Level::Info, "session " + order.id + " allowed at the screen");
@@ -484,43 +364,23 @@ void Control::StartSession(const std::string& id, const Endpoint& target,
                                              socket_event_, *screen_);
     // The session goes where the control connection went: the target is this server.
     if (!session->Start(addresses_)) {
-        Decline(id, wire::kDeclineFailed);
+        link_.Decline(id, wire::kDeclineFailed);
         return;
     }
     sessions_.push_back(std::move(session));
 }
 
-void Control::Decline(const std::string& id, std::string_view reason) {
-    if (link_ == Link::Registered)
-        Send(std::string(kDeclined) + id + " " + std::string(reason) + "\n");
-}
-
-void Control::CloseSocket() {
+void Control::Close() {
     tls_.reset();
     if (sock_ != INVALID_SOCKET)
         closesocket(std::exchange(sock_, INVALID_SOCKET));
-}
-
-void Control::Drop(const std::string& why) {
-    CloseSocket();
-    if (link_ == Link::Registered && Clock::now() - registered_at_ >= kStableConnection)
-        failures_ = 0;
-    link_ = Link::Waiting;
-    registration_.Reset();
-    out_.clear();
-    const auto wait = RetryWait(options_.retry_min, options_.retry_max, failures_, random_);
-    failures_ = std::min(failures_ + 1, 62);
-    deadline_ = Clock::now() + wait;
-    // With several --server options, the next one is tried (several servers act as one).
-    options_.server = NextServer(options_, options_.server);
-    Log(Level::Warning, why + "; connecting again in " + Seconds(wait));
 }
 
 void Control::Finish(int status) {
     if (exit_status_ >= 0)
         return;
     exit_status_ = status;
-    CloseSocket();
+    Close();
 }
 
 }  // namespace talagent::win

@@ -1,6 +1,7 @@
-// talagent.exe's event loop and its control connection to the directory server: connecting,
-// TLS (tls.h), registering and proving the agent key, answering pings, reconnecting with the
-// shared back-off, and turning valid `connect` orders into sessions.
+// talagent.exe's event loop and the I/O of its control connection to the directory server: it
+// carries out what the control connection's core (agent/control_link.h, talagent's too) decides
+// (connecting, TLS (tls.h), reading and writing the socket), and turns admitted `connect` orders
+// into sessions, asking the person at the screen first with --ask.
 //
 // One thread does it all: Winsock sockets signal one event object each (WSAEventSelect), the
 // thread waits on them and on its window messages at once (MsgWaitForMultipleObjects), and then
@@ -15,14 +16,13 @@
 #include <chrono>
 #include <list>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "agent/control_link.h"
 #include "agent/key.h"
 #include "agent/options.h"
 #include "agent/protocol.h"
-#include "agent/registration.h"
 #include "agent/win32/clipboard.h"
 #include "agent/win32/desktop.h"
 #include "agent/win32/session.h"
@@ -30,13 +30,7 @@
 
 namespace talagent::win {
 
-// Exit statuses, as talagent's.
-inline constexpr int kExitStopped = 0;
-inline constexpr int kExitUnusable = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitRefused = 3;
-
-class Control {
+class Control : private ControlLink::Driver {
 public:
     // `tls` is null with --insecure. `stop` is signalled to end the agent (Ctrl+C, logoff).
     Control(Options options, Key key, std::unique_ptr<TlsContext> tls, HANDLE stop);
@@ -49,48 +43,38 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Link { Waiting, Connecting, Handshaking, Registering, Registered };
 
-    void StartConnect();
+    // What the control connection's core asks for.
+    void Connect() override;
+    void StartTls() override;
+    void Close() override;
+    void Order(const Message& order) override;
+    void Stop() override;
+    void Flush() override;
+    bool stopping() const override { return exit_status_ >= 0; }
+
     bool TryNextAddress();
     void OnSocket(bool readable, bool writable, bool failed);
     void OnConnected();
     void OnHandshake();
-    void OnWritable();
     void OnReadable();
-    void StartRegistering();
-    void OnLine(const std::string& line);
-    void OnConnectOrder(const Message& order);
     void OnAskAnswer(WPARAM number, bool allowed);
     void StartSession(const std::string& id, const Endpoint& target,
                       const std::string& operator_name, Right right);
     bool SelectReady();
-    void Decline(const std::string& id, std::string_view reason);
-    void Send(std::string_view bytes);
-    void CloseSocket();
-    void Drop(const std::string& why);
     void Finish(int status);
     void OnTimers();
     DWORD WaitMillis() const;
 
-    Options options_;
-    Key key_;
-    Registration registration_{options_.name, key_};
+    ControlLink link_;
+    const Options& options_ = link_.options();
     std::unique_ptr<TlsContext> tls_context_;
     HANDLE stop_;
     WSAEVENT socket_event_ = WSA_INVALID_EVENT;
     SOCKET sock_ = INVALID_SOCKET;
     std::unique_ptr<TlsStream> tls_;
-    Link link_ = Link::Waiting;
-    LineSplitter splitter_;
-    std::string out_;
-    Clock::time_point deadline_{};
-    Clock::time_point registered_at_{};
-    int failures_ = 0;
     std::vector<std::vector<char>> addresses_;  // sockaddr bytes, in getaddrinfo's order
     std::size_t next_address_ = 0;
-    std::string server_address_;
-    std::mt19937_64 random_;
     DWORD thread_ = GetCurrentThreadId();
     std::unique_ptr<Screen> screen_;
     std::unique_ptr<ClipboardWatch> clipboard_;

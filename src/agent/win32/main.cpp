@@ -1,7 +1,7 @@
 // talagent.exe: keeps this Windows machine registered with a directory server and serves the
 // operator's sessions of this user's desktop itself. Here: the command line (talagent's, less
-// what only x11vnc does), the checks of the files it names before the event loop (control.cpp)
-// starts, so that a mistake shows at once and not at the first session, and Ctrl+C.
+// what only x11vnc does: options.h), the checks of the files it names before the event loop
+// (control.cpp) starts, so that a mistake shows at once and not at the first session, and Ctrl+C.
 #include <winsock2.h>
 
 #include <windows.h>
@@ -31,69 +31,6 @@ using namespace talagent;
 
 HANDLE g_stop = nullptr;
 
-std::string WindowsUsage() {
-    return "Usage: talagent.exe --server HOST:PORT --name NAME [OPTION]...\n"
-           "Keeps this machine registered with a directory server and, when an operator asks,\n"
-           "connects this desktop out to the server for one session.\n"
-           "\n"
-           "  --server HOST:PORT     the directory server (IPv4 address or DNS name)\n"
-           "  --name NAME            the name this machine is listed under\n"
-           "  --key-file FILE        the agent key (hex; a line \"KEY\" or \"NAME KEY\"), needed\n"
-           "                         when the server checks keys; readable by you only\n"
-           "  --ask                  ask the person at the screen first, naming the operator\n"
-           "                         (Allow/Deny; no answer denies)\n"
-           "  --ask-timeout SECONDS  how long the question stays open (25)\n"
-           "  --cert FILE            PEM with this machine's private key and certificate, for\n"
-           "                         encrypted sessions (readable by you only)\n"
-           "  --ca FILE              the deployment's CA certificate (PEM): the server's\n"
-           "                         certificate and every viewer's must come from it; required\n"
-           "                         with --cert\n"
-           "  --crl FILE             the CA's revocation list (PEM): revoked viewers are refused\n"
-           "  --insecure             plain, unencrypted control connection and sessions instead\n"
-           "                         (tests, demos)\n"
-           "  --max-sessions N       sessions open at once, further orders declined busy (4)\n"
-           "  --retry-min SECONDS    first wait before reconnecting (1)\n"
-           "  --retry-max SECONDS    longest wait before reconnecting (60)\n"
-           "  --autostart on|off     start at each logon of this user with these options\n"
-           "                         (the Run key), or no longer; then exit\n"
-           "  --help                 show this text\n"
-           "  --version              show the version\n"
-           "\n"
-           "Started without options, talagent.exe reads them from talagent.ini beside it: one\n"
-           "\"name = value\" (or \"name\" for a switch) a line, file names relative to it.\n"
-           "\n"
-           "One of --cert (with --ca) and --insecure is required. Exit status: 0 stopped (Ctrl+C,\n"
-           "logoff), 1 a file is missing or unusable, 2 bad command line, 3 the server refused\n"
-           "this agent for good (unknown name, wrong key, plain agent at a server that requires\n"
-           "TLS).\n";
-}
-
-// What only the Linux agent's x11vnc does: refused by name rather than as unknown, so that a
-// command line copied from a Linux machine says what to drop.
-std::string RefuseX11vncOptions(const std::vector<std::string_view>& args) {
-    static constexpr std::string_view kX11vncOnly[] = {"--display", "--x11vnc", "--x11vnc-log",
-                                                       "--ask-program", "--password-file"};
-    static constexpr std::string_view kValued[] = {
-        "--server", "--name",        "--key-file",     "--cert",      "--ca",
-        "--crl",    "--ask-timeout", "--max-sessions", "--retry-min", "--retry-max"};
-    tools::OptionReader reader(args);
-    while (reader.Next()) {
-        const std::string_view name = reader.name();
-        for (const std::string_view refused : kX11vncOnly) {
-            if (name == refused) {
-                return std::string(name) +
-                       " is for talagent on Linux, which starts x11vnc; talagent.exe serves this "
-                       "Windows desktop itself: leave it out";
-            }
-        }
-        for (const std::string_view valued : kValued) {
-            if (name == valued && !reader.has_inline_value())
-                reader.TakeValue();
-        }
-    }
-    return {};
-}
-
 // Reads `path`, no secret, into `text`. Empty on success, else the message.
 std::string ReadPublicFile(const std::string& path, std::string& text) {
     std::ifstream file(std::filesystem::path(win::Wide(path)), std::ios::binary);
@@ -120,12 +57,12 @@ std::string ReadSecretFile(const std::string& path, std::string& text) {
 
 int Fail(const std::string& message) {
     Log(Level::Error, message);
-    return win::kExitUnusable;
+    return kExitUnusable;
 }
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "talagent: %s\nTry 'talagent.exe --help'.\n", message.c_str());
-    return win::kExitUsage;
+    return kExitUsage;
 }
 
 std::wstring ProgramPath() {
@@ -204,18 +141,17 @@ int main() {
         return Autostart(false, utf8);
     const std::vector<std::string_view> args(utf8.begin(), utf8.end());
 
-    ParsedOptions parsed = ParseOptions(args, nullptr);
-    std::string refused = parsed.help || parsed.version ? "" : RefuseX11vncOptions(args);
+    ParsedOptions parsed = ParseOptions(args, nullptr, Platform::kWindows);
     if (parsed.help) {
-        std::fputs(WindowsUsage().c_str(), stdout);
+        std::fputs(Usage(Platform::kWindows).c_str(), stdout);
         return 0;
     }
     if (parsed.version) {
         std::fputs(Version().c_str(), stdout);
         return 0;
     }
-    if (!refused.empty() || !parsed.options)
-        return UsageError(refused.empty() ? parsed.error : refused);
+    if (!parsed.options)
+        return UsageError(parsed.error);
     Options& options = *parsed.options;
 
     std::unique_ptr<win::TlsContext> tls;

@@ -56,20 +56,28 @@ Session::~Session() {
         closesocket(sock_);
 }
 
+SOCKET StartConnection(const std::vector<char>& address, WSAEVENT event) {
+    const auto* peer = reinterpret_cast<const sockaddr*>(address.data());
+    SOCKET s = WSASocketW(peer->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET)
+        return s;
+    // Also makes the socket non-blocking.
+    WSAEventSelect(s, event, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE);
+    if (connect(s, peer, static_cast<int>(address.size())) == 0 ||
+        WSAGetLastError() == WSAEWOULDBLOCK)
+        return s;
+    closesocket(s);
+    return INVALID_SOCKET;
+}
+
 bool Session::Start(const std::vector<std::vector<char>>& addresses) {
     for (const auto& address : addresses) {
-        const auto* peer = reinterpret_cast<const sockaddr*>(address.data());
-        sock_ = WSASocketW(peer->sa_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-        if (sock_ == INVALID_SOCKET)
-            continue;
-        WSAEventSelect(sock_, socket_event_, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE);
-        if (connect(sock_, peer, static_cast<int>(address.size())) == 0 ||
-            WSAGetLastError() == WSAEWOULDBLOCK) {
+        sock_ = StartConnection(address, socket_event_);
+        if (sock_ != INVALID_SOCKET) {
             connecting_ = true;
             return true;
         }
-        closesocket(std::exchange(sock_, INVALID_SOCKET));
     }
     Log(Level::Error, "session " + id_ + ": cannot connect to " + target_.ToString());
     ended_ = true;

@@ -19,6 +19,11 @@
 
 namespace talagent::win {
 
+// Starts a non-blocking TCP connection to `address` (sockaddr bytes, as getaddrinfo gave them)
+// whose events signal `event`: the socket, or INVALID_SOCKET when it cannot be started. The
+// control connection and the sessions connect alike.
+SOCKET StartConnection(const std::vector<char>& address, WSAEVENT event);
+
 class Session {
 public:
     using Clock = std::chrono::steady_clock;

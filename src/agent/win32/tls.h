@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/tls_status.h"
+
 struct mbedtls_x509_crt;
 
 namespace talagent::win {
@@ -48,13 +50,7 @@ private:
 // One connection's TLS. Each call does what the socket allows now and says what it waits for.
 class TlsStream {
 public:
-    enum class Status {
-        Done,       // handshake complete; read or written what there was
-        WantRead,   // call again once the socket is readable
-        WantWrite,  // ... writable
-        Closed,     // the peer ended the connection
-        Failed,     // error() says why
-    };
+    using Status = TlsStatus;
     enum class Role { Client, Server };
 
     // Client: `host` is what the server's certificate must name (a DNS name or an IPv4
