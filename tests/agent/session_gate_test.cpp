@@ -66,8 +66,9 @@ TEST(SessionGate, OffersTheViewerOneSubtypeAndAsksX11vncForTheMatchingType) {
         to_x11vnc += gate.TakeToX11vnc();
         EXPECT_EQ(gate.step(), row.step) << gate.error();
         EXPECT_EQ(to_viewer.substr(0, row.to_viewer.size()), row.to_viewer);
-        if (row.step == Step::kSplice)
+        if (row.step == Step::kSplice) {
             EXPECT_EQ(to_viewer, row.to_viewer);
+        }
         EXPECT_EQ(to_x11vnc, row.to_x11vnc);
         EXPECT_EQ(gate.deadline().has_value(), false);
     }
