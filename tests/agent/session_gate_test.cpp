@@ -28,8 +28,6 @@ TEST(SessionGate, OffersTheViewerOneSubtypeAndAsksX11vncForTheMatchingType) {
     } rows[] = {
         {"a 3.3 viewer is told why in place of the type", false, "RFB 003.003\n", "", "",
          Step::kFailed, greeting + "\0\0\0\0\0\0\0"s, ""},
-        {"a 3.7 viewer in place of the list of types", false, "RFB 003.007\n", "", "",
-         Step::kFailed, greeting + "\0\0\0\0"s, ""},
         {"not RFB", false, "GET / HTTP/1.1\n", "", "", Step::kFailed, greeting, ""},
         {"security None is refused", false, v38 + "\x01", "", "", Step::kFailed,
          greeting + "\x01\x13\0\0\0\x01"s, ""},
