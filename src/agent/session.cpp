@@ -152,8 +152,11 @@ std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
 }
 
 std::vector<std::string> X11vncArgv(const Options& options, Right right) {
+    // In -inetd mode x11vnc naps 250 ms between the viewer's first messages (its idle naps
+    // count from a start that had no viewer), which held the first frame back by a second and
+    // more; -nonap keeps it awake.
     std::vector<std::string> argv = CommonArgv(options);
-    argv.push_back("-inetd");
+    argv.insert(argv.end(), {"-inetd", "-nonap"});
     AddRightAndPassword(argv, options, right);
     return argv;
 }

@@ -255,11 +255,12 @@ TEST_F(AgentTest, StartsX11vncOnlyForAViewerWithTheCasCertificate) {
             continue;
         }
         const bool view = row.order.ends_with("view");
-        EXPECT_EQ(Started("x11vnc"),
-                  std::vector<std::vector<std::string>>{Words(
-                      "-display " + display_ + " -rfbport 0 -noxdamage -nopw -noprimary -inetd" +
-                      (view ? " -viewonly" : "") +
-                      (row.password ? " -passwdfile " + (dir_ / "vncpasswd").string() : ""))});
+        EXPECT_EQ(
+            Started("x11vnc"),
+            std::vector<std::vector<std::string>>{Words(
+                "-display " + display_ + " -rfbport 0 -noxdamage -nopw -noprimary -inetd -nonap" +
+                (view ? " -viewonly" : "") +
+                (row.password ? " -passwdfile " + (dir_ / "vncpasswd").string() : ""))});
         const std::string x11vnc = Files("x11vnc").at(0).extension().string().substr(1);
         Stop();
         EXPECT_TRUE(Eventually([&] { return kill(std::stoi(x11vnc), 0) != 0; }))
