@@ -102,6 +102,20 @@ bool SendPlain(int fd, std::string_view bytes, Clock::time_point deadline) {
     return true;
 }
 
+// Closed only once the viewer has closed, or 2 s have passed: closing with its bytes unread
+// would reset the connection, and the relay could lose what the viewer was told (a refusal,
+// TLS's alert).
+void Linger(int viewer) {
+    shutdown(viewer, SHUT_WR);
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    char buffer[4096];
+    while (WaitFor(viewer, POLLIN, deadline)) {
+        const ssize_t n = ::recv(viewer, buffer, sizeof buffer, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return;
+    }
+}
+
 // RFB with the viewer up to TLS. Reads exactly what the gate takes, so that the viewer's TLS
 // hello stays in the socket for OpenSSL. Empty, or why the viewer was refused.
 std::string GreetViewer(int viewer, SessionGate& gate) {
@@ -283,33 +297,46 @@ int StartX11vnc(const Options& options, Right right, std::string& error) {
     return pair[0];
 }
 
+// The session past TLS: x11vnc, and the bytes both ways. The exit status.
+int Run(const Options& options, const std::string& id, Right right, SessionGate& gate, SSL* ssl,
+        int viewer) {
+    gate.TlsDone();
+    std::string error;
+    const int x11vnc = StartX11vnc(options, right, error);
+    if (x11vnc < 0) {
+        Log(Level::Error, "session " + id + ": x11vnc not started: " + error);
+        return 1;
+    }
+    if (error = Splice(gate, ssl, viewer, x11vnc); !error.empty()) {
+        Log(Level::Warning, "session " + id + ": " + error);
+        return 1;
+    }
+    return 0;
+}
+
 int Serve(const Options& options, const std::string& id, const Endpoint& target, Right right) {
-    const auto fail = [&](const std::string& why, int status) {
-        Log(Level::Warning, "session " + id + ": " + why);
-        return status;
-    };
     std::string error;
     SSL_CTX* context = ServerContext(options, error);
-    if (!context)
-        return fail("cannot set up TLS: " + error, 1);
+    if (!context) {
+        Log(Level::Error, "session " + id + ": cannot set up TLS: " + error);
+        return 1;
+    }
     const int viewer = ConnectTo(target);
-    if (viewer < 0)
-        return fail("cannot connect to " + target.ToString(), 1);
+    if (viewer < 0) {
+        Log(Level::Warning, "session " + id + ": cannot connect to " + target.ToString());
+        return 1;
+    }
     fcntl(viewer, F_SETFL, O_NONBLOCK);
     SessionGate gate(id, !options.password_file.empty(), Clock::now());
-    if (error = GreetViewer(viewer, gate); !error.empty())
-        return fail("viewer refused: " + error, 2);
-    SSL* ssl = SSL_new(context);
-    SSL_set_fd(ssl, viewer);
-    if (error = AcceptTls(ssl, viewer, *gate.deadline()); !error.empty())
-        return fail("viewer refused: " + error, 2);
-    gate.TlsDone();
-    const int x11vnc = StartX11vnc(options, right, error);
-    if (x11vnc < 0)
-        return fail("x11vnc not started: " + error, 1);
-    if (error = Splice(gate, ssl, viewer, x11vnc); !error.empty())
-        return fail(error, 1);
-    return 0;
+    if (error = GreetViewer(viewer, gate); error.empty()) {
+        SSL* ssl = SSL_new(context);
+        SSL_set_fd(ssl, viewer);
+        if (error = AcceptTls(ssl, viewer, *gate.deadline()); error.empty())
+            return Run(options, id, right, gate, ssl, viewer);
+    }
+    Log(Level::Warning, "session " + id + ": viewer refused: " + error);
+    Linger(viewer);
+    return 2;
 }
 
 }  // namespace
