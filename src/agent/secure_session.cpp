@@ -23,6 +23,9 @@ namespace {
 
 using Clock = SessionGate::Clock;
 
+// "within 30 s", for the log.
+const std::string kWithin = "within " + std::to_string(SessionGate::kHandshakeTime.count()) + " s";
+
 // Bytes held for a side that is not reading before the other side is read no more.
 constexpr std::size_t kMaxPending = 256 * 1024;
 
@@ -130,7 +133,7 @@ std::string GreetViewer(int viewer, SessionGate& gate) {
         else if (n == 0 || (errno != EAGAIN && errno != EINTR))
             return "the viewer left";
         else if (!WaitFor(viewer, POLLIN, deadline))
-            return "the viewer did not answer within 30 s";
+            return "the viewer did not answer " + kWithin;
     }
     // A refusal is sent before the connection is closed.
     SendPlain(viewer, gate.TakeToViewer(), deadline);
@@ -159,7 +162,7 @@ std::string AcceptTls(SSL* ssl, int viewer, Clock::time_point deadline) {
         if (kind != SSL_ERROR_WANT_READ && kind != SSL_ERROR_WANT_WRITE)
             return HandshakeFailure(ssl, result);
         if (!WaitFor(viewer, kind == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
-            return "the viewer did not finish TLS within 30 s";
+            return "the viewer did not finish TLS " + kWithin;
     }
 }
 
@@ -272,7 +275,7 @@ std::string Splice(SessionGate& gate, SSL* ssl, int viewer, int x11vnc) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
             if (left.count() <= 0)
-                return "x11vnc did not answer within 30 s";
+                return "x11vnc did not answer " + kWithin;
             wait = static_cast<int>(left.count());
         }
         if (poll(fds, 2, wait) < 0 && errno != EINTR)
