@@ -11,6 +11,7 @@
 #include "agent/agent.h"
 #include "agent/display.h"
 #include "agent/log.h"
+#include "agent/secure_session.h"
 #include "agent/session.h"
 
 namespace talagent {
@@ -64,8 +65,12 @@ void Agent::Decline(const std::string& id, std::string_view reason) {
 
 void Agent::StartX11vnc(Session& session) {
     std::string error;
-    session.x11vnc = Spawn(X11vncArgv(options_, session.id, session.target, session.right),
-                           options_.x11vnc_log, error);
+    // Encrypted, the session's own process is the viewer's TLS server and starts x11vnc plain.
+    session.x11vnc =
+        options_.insecure
+            ? Spawn(X11vncArgv(options_, session.id, session.target, session.right),
+                    options_.x11vnc_log, error)
+            : SpawnSecureSession(options_, session.id, session.target, session.right, error);
     if (session.x11vnc < 0) {
         Log(Level::Error, "session " + session.id + " not started: " + error);
         const std::string id = session.id;

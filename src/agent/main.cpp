@@ -88,8 +88,8 @@ std::string ReadPublicFile(std::string& path, std::string& text) {
     return {};
 }
 
-// The deployment's CA and revocation list, which x11vnc and the control connection's TLS load
-// themselves: read here once so that a wrong file shows at start.
+// The deployment's CA and revocation list, which the sessions and the control connection's TLS
+// load themselves: read here once so that a wrong file shows at start.
 std::string CheckTrust(Options& options) {
     opproof::Trust trust;
     std::string text;

@@ -24,7 +24,7 @@ struct Options {
     bool ask = false;
     int ask_timeout_seconds = 25;
     bool insecure = false;
-    std::string cert;           // combined PEM (key + certificate) for x11vnc -ssl
+    std::string cert;           // combined PEM (key + certificate): the agent's TLS identity
     std::string ca;             // the deployment's CA: the server's and the viewers' issuer
     std::string crl;            // empty: no revocation list for the viewers' certificates
     std::string password_file;  // for x11vnc -passwdfile

@@ -32,6 +32,8 @@ bool SendAll(int fd, std::string_view bytes) {
     return true;
 }
 
+}  // namespace
+
 int ConnectTo(const Endpoint& target) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -53,6 +55,8 @@ int ConnectTo(const Endpoint& target) {
     freeaddrinfo(list);
     return fd;
 }
+
+namespace {
 
 // The refusal's side of the connection (protocol.h); the exit status of its process.
 int Refuse(const Endpoint& target, const std::string& id, const std::string& reason) {
@@ -91,6 +95,10 @@ std::string DisplayGoneReason(const Options& options) {
 
 pid_t SpawnRefusal(const Endpoint& target, const std::string& id, const std::string& reason,
                    std::string& error) {
+    return SpawnProcess([&] { return Refuse(target, id, reason); }, error);
+}
+
+pid_t SpawnProcess(const std::function<int()>& body, std::string& error) {
     const pid_t pid = fork();
     if (pid < 0) {
         error = std::string("cannot fork: ") + std::strerror(errno);
@@ -107,48 +115,49 @@ pid_t SpawnRefusal(const Endpoint& target, const std::string& id, const std::str
             for (int fd = 3; fd < 1024; ++fd)
                 ::close(fd);
         }
-        _exit(Refuse(target, id, reason));
+        _exit(body());
     }
     setpgid(pid, pid);  // as in the child: whichever runs first
     return pid;
 }
 
-std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
-                                    const Endpoint& target, Right right) {
-    // -nopw only silences x11vnc's warning that it has no password of its own, which would
-    // otherwise hold every session's start back by a second; the agent decides who connects.
-    // -noprimary: a mere selection on this screen (PRIMARY) is not sent to the operator, whose
-    // clipboard it would overwrite; what the user copies (CLIPBOARD) is.
-    std::vector<std::string> argv = {options.x11vnc,
-                                     "-display",
-                                     options.display,
-                                     "-rfbport",
-                                     "0",
-                                     "-once",
-                                     "-timeout",
-                                     "30",
-                                     "-noxdamage",
-                                     "-nopw",
-                                     "-noprimary",
-                                     "-connect_or_exit",
-                                     "repeater=ID:" + std::string(id) + "+" + target.ToString()};
+namespace {
+
+// What both kinds of session give x11vnc.
+// -nopw only silences x11vnc's warning that it has no password of its own, which would
+// otherwise hold every session's start back by a second; the agent decides who connects.
+// -noprimary: a mere selection on this screen (PRIMARY) is not sent to the operator, whose
+// clipboard it would overwrite; what the user copies (CLIPBOARD) is.
+std::vector<std::string> CommonArgv(const Options& options) {
+    return {options.x11vnc, "-display", options.display, "-rfbport", "0",
+            "-noxdamage",   "-nopw",    "-noprimary"};
+}
+
+void AddRightAndPassword(std::vector<std::string>& argv, const Options& options, Right right) {
     if (right == Right::View)
         argv.push_back("-viewonly");
-    if (!options.insecure) {
-        // x11vnc would otherwise act as the TLS client on a connection it makes itself; the
-        // viewer, at the other end of the relay, is the client. -sslverify makes x11vnc itself
-        // refuse a viewer without a certificate from the deployment's CA, whatever the relay
-        // does; SSL_INIT_TIMEOUT bounds the TLS set-up, so that a viewer that goes silent
-        // after the server's "ok" frees the machine.
-        argv.insert(argv.end(), {"-ssl", options.cert, "-sslverify", options.ca});
-        if (!options.crl.empty())
-            argv.insert(argv.end(), {"-sslCRL", options.crl});
-        argv.insert(argv.end(),
-                    {"-env", "X11VNC_DISABLE_SSL_CLIENT_MODE=1", "-env", "SSL_INIT_TIMEOUT=30",
-                     "-vencrypt", "nodh:only", "-anontls", "never"});
-    }
     if (!options.password_file.empty())
         argv.insert(argv.end(), {"-passwdfile", options.password_file});
+}
+
+}  // namespace
+
+std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
+                                    const Endpoint& target, Right right) {
+    std::vector<std::string> argv = CommonArgv(options);
+    argv.insert(argv.end(), {"-once", "-timeout", "30", "-connect_or_exit",
+                             "repeater=ID:" + std::string(id) + "+" + target.ToString()});
+    AddRightAndPassword(argv, options, right);
+    return argv;
+}
+
+std::vector<std::string> X11vncArgv(const Options& options, Right right) {
+    // In -inetd mode x11vnc naps 250 ms between the viewer's first messages (its idle naps
+    // count from a start that had no viewer), which held the first frame back by a second and
+    // more; -nonap keeps it awake.
+    std::vector<std::string> argv = CommonArgv(options);
+    argv.insert(argv.end(), {"-inetd", "-nonap"});
+    AddRightAndPassword(argv, options, right);
     return argv;
 }
 
@@ -172,7 +181,8 @@ std::vector<std::string> AskArgv(const Options& options, std::string_view operat
             question};
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& output, std::string& error) {
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& output, std::string& error,
+            int input, bool own_group) {
     std::vector<char*> pointers;
     for (const auto& arg : argv)
         pointers.push_back(const_cast<char*>(arg.c_str()));
@@ -182,7 +192,10 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& output, std
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (input >= 0)
+        posix_spawn_file_actions_adddup2(&actions, input, 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (output.empty()) {
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     } else {
@@ -200,8 +213,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& output, std
     posix_spawnattr_setsigmask(&attributes, &empty);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                              (own_group ? POSIX_SPAWN_SETPGROUP : 0));
     pid_t pid = -1;
     const int result =
         posix_spawn(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,10 +21,13 @@ inline constexpr int kAllowStatus = 101;
 inline constexpr int kDenyStatus = 102;
 
 // x11vnc for session `id`, connecting out to `target` through the repeater convention, taking
-// no input for Right::View. The paths in `options` are absolute (main.cpp makes them so):
-// x11vnc gives some relative words in -ssl, -sslverify and -passwdfile meanings of their own.
+// no input for Right::View: the plain session of --insecure. The paths in `options` are absolute
+// (main.cpp makes them so): x11vnc gives some relative words in -passwdfile a meaning of its own.
 std::vector<std::string> X11vncArgv(const Options& options, std::string_view id,
                                     const Endpoint& target, Right right);
+// x11vnc serving the one viewer on its stdin and ending with it: the encrypted session, whose
+// session process (secure_session.h) runs the TLS and hands x11vnc the plain bytes.
+std::vector<std::string> X11vncArgv(const Options& options, Right right);
 
 // xmessage (or a program taking the same options) asking the person at options.display whether
 // `operator_name` (a proven operator's name: protocol.h) may see or control the screen.
@@ -39,9 +43,20 @@ std::string DisplayGoneReason(const Options& options);
 pid_t SpawnRefusal(const Endpoint& target, const std::string& id, const std::string& reason,
                    std::string& error);
 
-// Starts argv[0] (an absolute path) with argv, stdin from /dev/null, stdout and stderr to
-// `output` (appended; empty: /dev/null), default signal handling and an empty signal mask, in a
-// process group of its own. Returns the pid, or -1 with `error` set.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& output, std::string& error);
+// Starts argv[0] (an absolute path) with argv, stdin from `input` (-1: /dev/null), stdout and
+// stderr to `output` (appended; empty: /dev/null), default signal handling and an empty signal
+// mask, in a process group of its own (or, with `own_group` false, in the caller's: a session
+// process's x11vnc goes when its group is ended). Returns the pid, or -1 with `error` set.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& output, std::string& error,
+            int input = -1, bool own_group = true);
+
+// Forks a session process: a process group of its own, none of the agent's descriptors above
+// stderr, signals unblocked; it runs `body` and exits with what it returns. Returns the pid, or
+// -1 with `error` set.
+pid_t SpawnProcess(const std::function<int()>& body, std::string& error);
+
+// A blocking connection to `target` whose connect, sends and receives each wait at most 2 s;
+// -1 when none can be made.
+int ConnectTo(const Endpoint& target);
 
 }  // namespace talagent

@@ -41,6 +41,8 @@ inline fs::path Pki(const std::string& file) {
         {"ca/servers/elsewhere.example.pem", "server ca elsewhere.example"},
         {"ca/crl.pem", "crl ca"},
         {"ca/operators/alice.pem", "operator ca alice"},
+        {"ca/operators/bob.pem", "operator ca bob"},
+        {"other/operators/eve.pem", "operator other eve"},
         {"other/ca.pem", "ca other"},
         {"other/servers/localhost.pem", "server other localhost 127.0.0.1"},
     };

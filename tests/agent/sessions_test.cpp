@@ -7,62 +7,45 @@ namespace agent_test {
 namespace {
 
 // Orders that do not parse never reach x11vnc (orders to other servers are control_link_test.cpp's
-// table); well-formed ones start it with the session's right and the agent's TLS, CA, CRL and
-// password; one that cannot be started is declined.
+// table); well-formed ones start it (plain here: it connects out itself) with the session's
+// right and the agent's password; one that cannot be started is declined.
 TEST_F(AgentTest, StartsX11vncOnlyForWellFormedOrdersToItsServer) {
     WriteFile(dir_ / "vncpasswd", "secret\n");
     fs::copy_file(FAKE_X11VNC, dir_ / "x11vnc");
-    const std::string cert = Pki("ca/agents/pc-1.pem"), ca = Pki("ca/ca.pem");
-    server_pem_ = Pki("ca/servers/localhost.pem");
-    for (const bool crl : {false, true}) {
-        SCOPED_TRACE(crl ? "with --crl" : "without --crl");
-        Start(Words("--cert " + cert + " --ca " + ca + " --password-file " + dir_.string() +
-                    "/vncpasswd --x11vnc " + dir_.string() + "/x11vnc" +
-                    (crl ? " --crl " + Pki("ca/crl.pem").string() : "")));
-        auto peer = Registered();
-        ASSERT_TRUE(peer);
-        if (!crl) {
-            // One order a line; the last, too long to keep and split across sends, is dropped
-            // whole.
-            const std::string hostile =
-                "connect\nconnect abc\nconnect 12 $(reboot):5900\nconnect 12 a+b:5900"
-                "\nconnect 12 -evil:5900\nconnect 12 evil-.example:5900\nconnect 12 127.0.0.1"
-                "\nconnect 12 127.0.0.1:0\nconnect 12 127.0.0.1:65536\nconnect 12  127.0.0.1:5900"
-                "\nconnect 12 1.2.3.4.5:5900\nconnect 123456789012345678901\nconnect\t12"
-                "\nconnect 12 127.0.0.1\0"
-                "1:5900\nconnect 12\0 x\nconnect 12 alice admin\nconnect 12 -alice view"
-                "\nconnect 12 al:ce view\nconnect 12 alice view more\nconnect 12 alice"
-                "\nCONNECT 12\nping now\nconnect 5 "s;
-            peer->Send(hostile + std::string(300, 'a'));
-            peer->Send(std::string(300, 'a') + ":5900\n");
-            Sync(*peer);
-            EXPECT_EQ(Count(Log(), "ignoring a line"), Count(hostile, "\n") + 1);
-            EXPECT_TRUE(Started("x11vnc").empty());
-        }
-        // The orders of older servers (control, anonymous) and of this one.
-        peer->Send("connect 77\nconnect 78 " + server_ + "\nconnect 79 alice view\n" +
-                   "connect 80 - control\n");
-        ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 4; }));
-        const auto argv = [&](const std::string& id, bool view) {
-            return Words("-display " + display_ +
-                         " -rfbport 0 -once -timeout 30 -noxdamage -nopw -noprimary " +
-                         "-connect_or_exit repeater=ID:" + id + "+" + server_ +
-                         (view ? " -viewonly" : "") + " -ssl " + cert + " -sslverify " + ca +
-                         (crl ? " -sslCRL " + Pki("ca/crl.pem").string() : "") +
-                         " -env X11VNC_DISABLE_SSL_CLIENT_MODE=1 -env SSL_INIT_TIMEOUT=30" +
-                         " -vencrypt nodh:only -anontls never -passwdfile " +
-                         (dir_ / "vncpasswd").string());
-        };
-        EXPECT_EQ(Started("x11vnc"), (std::vector{argv("77", false), argv("78", false),
-                                                  argv("79", true), argv("80", false)}));
-        for (const fs::path& file : Files("x11vnc"))
-            fs::remove(file);
-        Stop();
-    }
-    // x11vnc gone since the agent started: the order is declined at once.
-    server_pem_.clear();
-    Start({"--x11vnc", (dir_ / "x11vnc").string()});
+    Start(Words("--password-file " + dir_.string() + "/vncpasswd --x11vnc " + dir_.string() +
+                "/x11vnc"));
     auto peer = Registered();
+    ASSERT_TRUE(peer);
+    // One order a line; the last, too long to keep and split across sends, is dropped whole.
+    const std::string hostile =
+        "connect\nconnect abc\nconnect 12 $(reboot):5900\nconnect 12 a+b:5900"
+        "\nconnect 12 -evil:5900\nconnect 12 evil-.example:5900\nconnect 12 127.0.0.1"
+        "\nconnect 12 127.0.0.1:0\nconnect 12 127.0.0.1:65536\nconnect 12  127.0.0.1:5900"
+        "\nconnect 12 1.2.3.4.5:5900\nconnect 123456789012345678901\nconnect\t12"
+        "\nconnect 12 127.0.0.1\0"
+        "1:5900\nconnect 12\0 x\nconnect 12 alice admin\nconnect 12 -alice view"
+        "\nconnect 12 al:ce view\nconnect 12 alice view more\nconnect 12 alice"
+        "\nCONNECT 12\nping now\nconnect 5 "s;
+    peer->Send(hostile + std::string(300, 'a'));
+    peer->Send(std::string(300, 'a') + ":5900\n");
+    Sync(*peer);
+    EXPECT_EQ(Count(Log(), "ignoring a line"), Count(hostile, "\n") + 1);
+    EXPECT_TRUE(Started("x11vnc").empty());
+    // The orders of older servers (control, anonymous) and of this one.
+    peer->Send("connect 77\nconnect 78 " + server_ + "\nconnect 79 alice view\n" +
+               "connect 80 - control\n");
+    ASSERT_TRUE(Eventually([&] { return Started("x11vnc").size() == 4; }));
+    const auto argv = [&](const std::string& id, bool view) {
+        return Words("-display " + display_ + " -rfbport 0 -noxdamage -nopw -noprimary " +
+                     "-once -timeout 30 -connect_or_exit repeater=ID:" + id + "+" + server_ +
+                     (view ? " -viewonly" : "") + " -passwdfile " + (dir_ / "vncpasswd").string());
+    };
+    EXPECT_EQ(Started("x11vnc"), (std::vector{argv("77", false), argv("78", false),
+                                              argv("79", true), argv("80", false)}));
+    Stop();
+    // x11vnc gone since the agent started: the order is declined at once.
+    Start({"--x11vnc", (dir_ / "x11vnc").string()});
+    peer = Registered();
     ASSERT_TRUE(peer);
     fs::remove(dir_ / "x11vnc");
     peer->Send("connect 81\n");
@@ -178,72 +161,109 @@ TEST_F(AgentTest, AsksFirstAndKeepsAnsweringPings) {
     }
 }
 
-// Speaks the viewer's side of x11vnc's session on `fd`, which the test accepted for the server:
-// past the ID block and RFB's version to VeNCrypt's X509None, then TLS with the operator's
-// certificate in `client_pem` (none if empty). True when x11vnc answers inside the TLS.
-bool ViewerGetsIn(Peer& x11vnc, const std::string& id, const fs::path& client_pem) {
+// Plays the viewer of session `id` on `relay`, the connection the test accepted for the server:
+// the ID block and RFB's version, then `hello`; if that is RFB 3.8, VeNCrypt's `subtype`, which
+// must be the one offered, then TLS with the certificate in `pem` (none if empty). Returns the
+// first `count` bytes said inside the TLS: empty when refused.
+std::string ViewerHears(Peer& relay, const std::string& id, const std::string& hello,
+                        uint32_t subtype, const fs::path& pem, std::size_t count) {
     const timeval wait{20, 0};
-    setsockopt(x11vnc.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    EXPECT_EQ(x11vnc.Exactly(262),
+    setsockopt(relay.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    EXPECT_EQ(relay.Exactly(262),
               "ID:" + id + std::string(247 - id.size(), '\0') + "RFB 003.008\n");
-    x11vnc.Send("RFB 003.008\n");
-    EXPECT_EQ(x11vnc.Exactly(2), "\x01\x13");  // VeNCrypt only
-    x11vnc.Send("\x13\0\x02"s);                // and its version 0.2
-    EXPECT_EQ(x11vnc.Exactly(3), "\0\x02\0"s);
-    const std::string subtypes = x11vnc.Exactly(1);
-    x11vnc.Exactly(subtypes.empty() ? 0 : 4u * static_cast<std::uint8_t>(subtypes[0]));
-    x11vnc.Send("\0\0\x01\x04"s);  // X509None
-    if (x11vnc.Exactly(1) != "\x01")
-        return false;
+    relay.Send(hello);
+    if (hello != "RFB 003.008\n")
+        return relay.UntilClosed();
+    const std::string subtype_bytes = {0, 0, 1, static_cast<char>(subtype & 0xff)};
+    EXPECT_EQ(relay.Exactly(2), "\x01\x13");  // VeNCrypt only
+    relay.Send("\x13\0\x02"s);                // and its version 0.2
+    EXPECT_EQ(relay.Exactly(8), "\0\x02\0\x01"s + subtype_bytes);
+    relay.Send(subtype_bytes);
+    if (relay.Exactly(1) != "\x01")
+        return "";
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-    if (!client_pem.empty()) {
-        SSL_CTX_use_certificate_chain_file(context, client_pem.c_str());
-        SSL_CTX_use_PrivateKey_file(context, client_pem.c_str(), SSL_FILETYPE_PEM);
+    if (!pem.empty()) {
+        SSL_CTX_use_certificate_chain_file(context, pem.c_str());
+        SSL_CTX_use_PrivateKey_file(context, pem.c_str(), SSL_FILETYPE_PEM);
     }
     SSL* ssl = SSL_new(context);
     SSL_CTX_free(context);
-    SSL_set_fd(ssl, x11vnc.fd);
-    char result[4];
+    SSL_set_fd(ssl, relay.fd);
+    std::string heard(count, '\0');
+    std::size_t n = 0;
     // With TLS 1.3 the refusal of the client's certificate arrives after the handshake, at
-    // the first read; the security result is the first thing x11vnc says inside.
-    const bool in = SSL_connect(ssl) == 1 && SSL_read(ssl, result, 4) == 4;
+    // the first read.
+    if (SSL_connect(ssl) != 1 || SSL_read_ex(ssl, heard.data(), count, &n) != 1)
+        n = 0;
     SSL_free(ssl);
-    return in;
+    return heard.substr(0, n);
 }
 
-// The real x11vnc, started by the agent on a private Xvfb, lets in only a viewer with a
-// certificate from the deployment's CA, whatever the relay does.
-TEST_F(AgentTest, X11vncTakesOnlyAViewerWithTheCasCertificate) {
-    std::string display;
-    int xvfb = -1;
-    if (FILE* start = popen("bash -c 'type -P Xvfb x11vnc >/dev/null && . " XVFB_SCRIPT
-                            " && xvfb_start 320x240x24 && echo $DISPLAY $XVFB_PID'",
-                            "r")) {
-        char text[32] = "";
-        if (fscanf(start, "%31s %d", text, &xvfb) == 2)
-            display = text;
-        pclose(start);
-    }
-    if (display.empty())
-        GTEST_SKIP() << "needs Xvfb and x11vnc";
+// Encrypted, the agent is the viewer's TLS server and starts x11vnc (plain, on a socket pair)
+// only for a viewer with an operator's certificate from the deployment's CA that the CRL does not
+// list. x11vnc is then asked for the security type that matches the viewer's subtype, and what
+// it answers reaches the viewer; ending the agent ends x11vnc too.
+TEST_F(AgentTest, StartsX11vncOnlyForAViewerWithTheCasCertificate) {
+    const fs::path alice = Pki("ca/operators/alice.pem"), bob = Pki("ca/operators/bob.pem");
+    const fs::path ca = Pki("ca/ca.pem");
+    ASSERT_EQ(std::system(("cd '" + ca.parent_path().parent_path().string() +
+                           "' && '" TALPKI_PATH "' revoke ca bob 2>/dev/null")
+                              .c_str()),
+              0);
+    WriteFile(dir_ / "vncpasswd", "secret\n");
     server_pem_ = Pki("ca/servers/localhost.pem");
-    Start({"--cert", Pki("ca/agents/pc-1.pem"), "--ca", Pki("ca/ca.pem"), "--x11vnc", "x11vnc",
-           "--display", display});
-    auto peer = Registered();
-    // No certificate; a machine's certificate from the CA, which is not for clients; an
-    // operator's.
-    for (const auto& [id, pem, in] :
-         {std::tuple{"31"s, fs::path(), false}, std::tuple{"32"s, Pki("ca/agents/pc-1.pem"), false},
-          std::tuple{"33"s, Pki("ca/operators/alice.pem"), true}}) {
-        SCOPED_TRACE(id);
+    const std::string rfb = "RFB 003.008\n", result_ok = "\0\0\0\0"s;
+    const struct {
+        std::string order;  // id and right
+        std::string hello;
+        fs::path pem;
+        bool password;      // --password-file: X509Vnc, x11vnc's challenge
+        std::string heard;  // empty: refused, and no x11vnc
+    } rows[] = {
+        {"31 alice control", rfb, {}, false, ""},
+        {"32 alice control", rfb, Pki("ca/agents/pc-1.pem"), false, ""},  // not a client's
+        {"33 alice control", rfb, Pki("other/operators/eve.pem"), false, ""},
+        {"34 bob control", rfb, bob, false, ""},  // revoked
+        {"35 alice control", "GET / HTTP/1.1\r\n", alice, false, ""},
+        {"36 alice control", rfb, alice, false, result_ok},
+        {"37 alice view", rfb, alice, true, "challenge16bytes"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.order);
+        for (const fs::path& file : Files("x11vnc"))
+            fs::remove(file);
+        std::vector<std::string> options = {"--cert", Pki("ca/agents/pc-1.pem"), "--ca", ca,
+                                            "--crl",  Pki("ca/crl.pem")};
+        if (row.password)
+            options.insert(options.end(), {"--password-file", (dir_ / "vncpasswd").string()});
+        Start(options, {"FAKE_X11VNC_SECONDS=30"});
+        auto peer = Registered();
         ASSERT_TRUE(peer);
-        peer->Send("connect " + id + " alice control\n");
-        auto x11vnc = AcceptRaw();
-        ASSERT_TRUE(x11vnc);
-        EXPECT_EQ(ViewerGetsIn(*x11vnc, id, pem), in);
+        peer->Send("connect " + row.order + "\n");
+        auto relay = AcceptRaw();
+        ASSERT_TRUE(relay);
+        const std::string id = row.order.substr(0, 2);
+        const uint32_t subtype = row.password ? 261 : 260;
+        EXPECT_EQ(ViewerHears(*relay, id, row.hello, subtype, row.pem, row.heard.size() + 4),
+                  row.heard);
+        if (row.heard.empty()) {
+            EXPECT_TRUE(LogHas("session " + id + " ended"));
+            EXPECT_TRUE(Started("x11vnc").empty());
+            Stop();
+            continue;
+        }
+        const bool view = row.order.ends_with("view");
+        EXPECT_EQ(
+            Started("x11vnc"),
+            std::vector<std::vector<std::string>>{Words(
+                "-display " + display_ + " -rfbport 0 -noxdamage -nopw -noprimary -inetd -nonap" +
+                (view ? " -viewonly" : "") +
+                (row.password ? " -passwdfile " + (dir_ / "vncpasswd").string() : ""))});
+        const std::string x11vnc = Files("x11vnc").at(0).extension().string().substr(1);
+        Stop();
+        EXPECT_TRUE(Eventually([&] { return kill(std::stoi(x11vnc), 0) != 0; }))
+            << "x11vnc outlived the agent";
     }
-    Stop();
-    kill(xvfb, SIGTERM);
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 # beside the viewer, the agent with a machine certificate and a key it
 # proves to the server) and plain (agent --insecure, no CA file; the title
 # says "not encrypted"). In the encrypted case the agent holds its control
-# connection to the server in TLS and its x11vnc checks the operator's client
-# certificate: the viewer with operator.pem gets in, one without it does not
-# (status 7). Then the real server's refusals as the viewer tells them: a
+# connection to the server in TLS and is itself the TLS end of each session,
+# starting x11vnc only for a viewer with an operator's client certificate from
+# its CA: the viewer with operator.pem gets in, one without it does not (status
+# 7); with the agent checking alone, a revoked operator and one from another CA
+# are refused, and with a password file the viewer is asked for the password. Then the real server's refusals as the viewer tells them: a
 # name nobody holds (status 3), an agent that holds pc-1 with pc-2's
 # certificate (status 7), and, with the server checking operators, a valid
 # operator sees the desktop (also beside four silent requests) while no
@@ -108,7 +110,7 @@ viewer_refused() {
 }
 
 # wait_colour LABEL WINDOW: the viewer WINDOW comes to show the remote desktop; sets w, h, got.
-# The desktop arrives a moment later (x11vnc's TLS set-up takes about 2 s). Its colour is
+# The desktop arrives a moment later. Its colour is
 # read right of xev's window, away from the centre where a cursor could be.
 wait_colour() {
     local shot=$WORK/viewer-$1.ppm
@@ -200,7 +202,7 @@ run_case() {
     wait_exit $launcher 20 || fail "$mode: the launcher did not end"
     if [[ $mode == tls ]]; then
         viewer_refused "a name nobody holds" pc-9 3 "is not connected"
-        TALVIEWER_OPERATOR=$WORK/none.pem viewer_refused "x11vnc refuses a viewer without an operator" \
+        TALVIEWER_OPERATOR=$WORK/none.pem viewer_refused "no viewer without an operator" \
             pc-1 7 "No operator certificate at $WORK/none.pem"
     fi
     stop_pair
@@ -212,7 +214,24 @@ start_pair wrong-cert "${tls_server[@]}" -- --cert "$WORK/pki/agents/pc-2.pem" "
 cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
 viewer_refused "pc-2's certificate for pc-1" pc-1 7 "TLS handshake with pc-1 failed"
 stop_pair
-# The server checks operators; x11vnc checks the client certificate too.
+# The server checks no operators: the agent alone refuses a revoked operator and one from
+# another CA before x11vnc starts, and x11vnc asks for the password of --password-file.
+"$talpki" ca "$WORK/other" 2>/dev/null
+"$talpki" operator "$WORK/other" eve 2>/dev/null
+printf 'secret\n' >"$WORK/vncpasswd" && chmod 600 "$WORK/vncpasswd"
+start_pair agent-checks "${tls_server[@]}" -- --cert "$WORK/pki/agents/pc-1.pem" "${tls_agent[@]}" \
+    --crl "$WORK/pki/crl.pem" --password-file "$WORK/vncpasswd"
+for row in "a revoked operator at the agent|$WORK/pki/operators/bob.pem" \
+    "an operator of another CA at the agent|$WORK/other/operators/eve.pem"; do
+    IFS='|' read -r label file <<<"$row"
+    TALVIEWER_OPERATOR=$file viewer_refused "$label" pc-1 7 "TLS" </dev/null
+done
+grep -q "certificate revoked" "$WORK/agent-agent-checks.log" || fail "the agent did not refuse bob"
+! grep -q "x11vnc version" "$WORK/x11vnc-agent-checks.log" 2>/dev/null ||
+    fail "x11vnc started for a refused viewer"
+viewer_refused "a password-file session with a wrong password" pc-1 8 "did not accept the password" <<<"wrong"
+stop_pair
+# The server checks operators; the agent checks the client certificate too.
 start_pair operators --agent-keys "$WORK/keys" --operators-ca "$WORK/pki/ca.pem" \
     --crl "$WORK/pki/crl.pem" --access "$WORK/access" "${tls_server[@]}" -- \
     --cert "$WORK/pki/agents/pc-1.pem" "${tls_agent[@]}" --key-file "$WORK/keys"

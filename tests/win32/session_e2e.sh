@@ -5,8 +5,9 @@
 # the signature CryptoAPI made must verify with OpenSSL); the server orders talagent to start
 # x11vnc on a private Xvfb desktop of a known colour and relays; the session is VeNCrypt with
 # the deployment's CA (ca.pem beside the viewer; the agent's control connection is in TLS
-# too, and its x11vnc checks the operator's certificate). The viewer's window must show that colour and
-# pass a click to the remote display. Without an operator certificate the viewer ends with
+# too, and the agent, the TLS end of the session, checks the operator's certificate before it
+# starts x11vnc). The viewer's window must show that colour and pass a click to the remote
+# display. Without an operator certificate the viewer ends with
 # status 11, with a revoked one with 12, one the access file leaves out with 13.
 #   tests/win32/session_e2e.sh BUILD_WIN BUILD   (BUILD: directory-server and talagent with
 #                                                 sessions; skipped when they are missing)
