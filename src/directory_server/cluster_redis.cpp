@@ -92,6 +92,13 @@ void SubscriptionTrampoline(redisAsyncContext*, void* reply, void* data) {
 
 }  // namespace
 
+std::string ReplyText(const redisReply* reply) {
+    return reply && (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS ||
+                     reply->type == REDIS_REPLY_ERROR)
+               ? std::string(reply->str, reply->len)
+               : std::string();
+}
+
 RedisLink::~RedisLink() {
     Drop();
 }

@@ -16,6 +16,9 @@ struct redisReply;
 
 namespace dirsrv {
 
+// A reply's text (a string, a status or an error), or "" for any other reply and for null.
+std::string ReplyText(const redisReply* reply);
+
 class RedisLink {
 public:
     // A reply, or null when the connection ended before one came.
