@@ -320,7 +320,9 @@ void ClusterNode::Send(const std::string& node, const cluster::Order& order,
                                                 reply->integer == 0))
                                   unheard();
                           });
-    if (!sent)
+    if (sent)
+        commands_.Flush();  // a viewer waits on the order
+    else
         unheard();
 }
 

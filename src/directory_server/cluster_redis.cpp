@@ -190,6 +190,13 @@ bool RedisLink::Command(const std::vector<std::string>& argv, OnReply on_reply) 
     return true;
 }
 
+// hiredis may end the connection here (a write error): on_down is then called before this
+// returns, as from the loop.
+void RedisLink::Flush() {
+    if (up_)
+        redisAsyncHandleWrite(context_);
+}
+
 bool RedisLink::Subscribe(const std::vector<std::string>& argv, OnReply on_message) {
     if (context_ == nullptr)
         return false;

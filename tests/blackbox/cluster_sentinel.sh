@@ -12,7 +12,8 @@ agents="python3 $(dirname "$0")/../../bench/cluster/agents.py agents"
 command -v redis-server >/dev/null || { echo "SKIP: redis-server is not installed (scripts/deps session)"; exit 77; }
 [[ $("$server_bin" --help) == *sentinel://* ]] || { echo "SKIP: built without --cluster"; exit 77; }
 # redis-sentinel is redis-server in sentinel mode; either name runs it.
-sentinel() { if command -v redis-sentinel >/dev/null; then redis-sentinel "$@"; else redis-server "$@" --sentinel; fi; }
+sentinel=(redis-server CONF --sentinel)
+command -v redis-sentinel >/dev/null && sentinel=(redis-sentinel CONF)
 
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 ping() { [[ $(redis-cli -p "$1" ping 2>/dev/null) == PONG ]]; }
@@ -55,7 +56,7 @@ sentinel monitor directory 127.0.0.1 $master 2
 sentinel down-after-milliseconds directory 1000
 sentinel failover-timeout directory 10000
 CONF
-    sentinel "$WORK/sentinel-$i.conf" &
+    "${sentinel[@]/CONF/$WORK/sentinel-$i.conf}" &
     track $!
     sentinels+=("127.0.0.1:$port")
 done
