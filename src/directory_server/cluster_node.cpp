@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 constexpr auto kAnswerLimit = 5s;    // Redis that has not answered by then is taken as lost
 constexpr auto kSentinelLimit = 2s;  // a sentinel that has not answered by then is passed
 constexpr auto kResyncEvery = 30s;   // a full reading of the names, in case a message was lost
-constexpr std::size_t kBatch = 500;  // keys per refresh script
+constexpr std::size_t kBatch = 100;  // keys per refresh script
 
 // Refreshes this node's keys: a key that still names this node gets its TTL again, a missing one
 // (expired while Redis was away, or deleted by the node of a newer agent that has left since) is
@@ -269,17 +269,35 @@ void ClusterNode::Tick() {
         StartResync();
 }
 
+// Refreshes `names` one batch at a time, the next when Redis has run the last: Redis runs a
+// script to its end before anything else, so a node's thousands of keys sent at once would hold
+// up every other node's orders (and the viewers waiting on them) for as long as all of them take.
+// A new round replaces one still running.
 void ClusterNode::Refresh(std::vector<std::string> names) {
-    for (std::size_t first = 0; first < names.size(); first += kBatch) {
-        const std::size_t count = std::min(kBatch, names.size() - first);
-        std::vector<std::string> argv{"EVAL", kRefreshScript, std::to_string(count)};
-        for (std::size_t i = first; i < first + count; ++i)
-            argv.push_back(Key(names[i]));
-        argv.insert(argv.end(), {own_value_, std::to_string(options_.ttl.count()),
-                                 std::string(cluster::kChangesChannel),
-                                 std::to_string(cluster::kAgentKeyPrefix.size())});
-        commands_.Command(argv);
+    refresh_queue_ = std::move(names);
+    refresh_next_ = 0;
+    ++refresh_round_;
+    RefreshStep();
+}
+
+void ClusterNode::RefreshStep() {
+    const std::size_t first = refresh_next_;
+    const std::size_t count = std::min(kBatch, refresh_queue_.size() - first);
+    if (count == 0) {
+        refresh_queue_.clear();
+        return;
     }
+    std::vector<std::string> argv{"EVAL", kRefreshScript, std::to_string(count)};
+    for (std::size_t i = first; i < first + count; ++i)
+        argv.push_back(Key(refresh_queue_[i]));
+    argv.insert(argv.end(), {own_value_, std::to_string(options_.ttl.count()),
+                             std::string(cluster::kChangesChannel),
+                             std::to_string(cluster::kAgentKeyPrefix.size())});
+    refresh_next_ += count;
+    commands_.Command(argv, [this, round = refresh_round_](redisReply* reply) {
+        if (!closing_ && reply && round == refresh_round_)
+            RefreshStep();
+    });
 }
 
 void ClusterNode::AgentJoined(const std::string& name) {

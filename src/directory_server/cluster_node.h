@@ -85,6 +85,7 @@ private:
     void Fetch(const std::string& name);
     void Apply(const std::string& name, std::optional<cluster::Holder> holder);
     void Refresh(std::vector<std::string> names);
+    void RefreshStep();
     void StartResync();
     void ResyncStep(const std::string& cursor);
     void EndResync();
@@ -131,6 +132,10 @@ private:
     // A reading of every name, while it runs, and the names that changed meanwhile.
     std::optional<std::map<std::string, cluster::Holder, std::less<>>> resync_;
     std::set<std::string> changed_meanwhile_;
+    // The names a refresh round still has to send from refresh_next_ on, and the round's number.
+    std::vector<std::string> refresh_queue_;
+    std::size_t refresh_next_ = 0;
+    unsigned refresh_round_ = 0;
 };
 
 }  // namespace dirsrv
