@@ -9,6 +9,7 @@
 #include "common/command_line.h"
 #include "common/operator_proof.h"
 #include "common/wire.h"
+#include "directory_server/cluster_sentinel.h"
 
 namespace dirsrv::cluster {
 namespace {
@@ -50,8 +51,11 @@ bool ParseEndpoint(std::string_view text, std::uint32_t& address, std::uint16_t&
 
 std::string ParseUrl(std::string_view url, ClusterOptions& into) {
     constexpr std::string_view kScheme = "redis://";
+    if (url.starts_with(kSentinelScheme))
+        return ParseSentinelUrl(url.substr(kSentinelScheme.size()), into);
     if (!url.starts_with(kScheme))
-        return "--cluster needs redis://HOST:PORT[/DB]";
+        return "--cluster needs redis://HOST:PORT[/DB] or "
+               "sentinel://HOST:PORT[,HOST:PORT...]/MASTER[/DB]";
     url.remove_prefix(kScheme.size());
     unsigned db = 0;
     if (const auto slash = url.find('/'); slash != std::string_view::npos) {

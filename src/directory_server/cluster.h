@@ -31,8 +31,8 @@ inline constexpr std::string_view kJoinedOrder = "joined";
 // The reason a node gives when it holds no agent for the name any more.
 inline constexpr std::string_view kGone = "gone";
 
-// "redis://HOST:PORT[/DB]" into `into`; HOST is a dotted IPv4 address (no name look-up ever
-// holds the server up). Returns why not, or "".
+// "redis://HOST:PORT[/DB]" or "sentinel://..." (cluster_sentinel.h) into `into`; HOST is a
+// dotted IPv4 address (no name look-up ever holds the server up). Returns why not, or "".
 std::string ParseUrl(std::string_view url, ClusterOptions& into);
 // "HOST:PORT" with a dotted IPv4 HOST and PORT 1-65535.
 bool ParseEndpoint(std::string_view text, std::uint32_t& address, std::uint16_t& port);

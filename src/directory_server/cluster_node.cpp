@@ -18,10 +18,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kRetry = 1s;          // between attempts to reach Redis
 constexpr auto kAnswerLimit = 5s;    // Redis that has not answered by then is taken as lost
+constexpr auto kSentinelLimit = 2s;  // a sentinel that has not answered by then is passed
 constexpr auto kResyncEvery = 30s;   // a full reading of the names, in case a message was lost
-constexpr std::size_t kBatch = 500;  // keys per refresh script
+constexpr std::size_t kBatch = 100;  // keys per refresh script
 
 // Refreshes this node's keys: a key that still names this node gets its TTL again, a missing one
 // (expired while Redis was away, or deleted by the node of a newer agent that has left since) is
@@ -48,13 +48,6 @@ constexpr const char* kLeaveScript = R"(if redis.call('GET', KEYS[1]) == ARGV[1]
 end
 return 0)";
 
-std::string Text(const redisReply* reply) {
-    return reply && (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS ||
-                     reply->type == REDIS_REPLY_ERROR)
-               ? std::string(reply->str, reply->len)
-               : std::string();
-}
-
 }  // namespace
 
 ClusterNode::ClusterNode(const ClusterOptions& options, EventLoop& loop, Hooks hooks)
@@ -63,13 +56,18 @@ ClusterNode::ClusterNode(const ClusterOptions& options, EventLoop& loop, Hooks h
       hooks_(std::move(hooks)),
       commands_(loop),
       subscriber_(loop),
+      sentinel_(loop),
+      round_(options.sentinels.size()),
+      redis_{options.redis_address, options.redis_port},
       own_value_(cluster::FormatHolder({options.node, options.advertise})),
-      where_(FormatAddress(options.redis_address, options.redis_port)) {}
+      where_(sentinels() ? "the master " + options.master_name
+                         : "Redis at " + FormatAddress(redis_.address, redis_.port)) {}
 
 ClusterNode::~ClusterNode() {
     closing_ = true;
     commands_.Drop();
     subscriber_.Drop();
+    sentinel_.Drop();
 }
 
 std::string ClusterNode::Key(std::string_view name) const {
@@ -92,8 +90,13 @@ std::string ClusterNode::Start() {
                                     " is open to other users: chmod 600 it");
         }
     }
+    std::string through = where_;
+    for (std::size_t i = 0; i < options_.sentinels.size(); ++i) {
+        through += (i == 0 ? " named by the sentinels at " : ", ") +
+                   FormatAddress(options_.sentinels[i].address, options_.sentinels[i].port);
+    }
     Log(Level::Info, "cluster: node " + options_.node + ", reached by agents at " +
-                         options_.advertise + ", through Redis at " + where_);
+                         options_.advertise + ", through " + through);
     Connect();
     return {};
 }
@@ -104,23 +107,43 @@ void ClusterNode::Authenticate(RedisLink& link) {
         return;
     link.Command({"AUTH", password_}, [this](redisReply* reply) {
         if (!closing_ && reply && reply->type == REDIS_REPLY_ERROR)
-            Lost("the password was refused: " + Text(reply));
+            Lost("the password was refused: " + ReplyText(reply));
     });
 }
 
 void ClusterNode::Connect() {
     next_attempt_ = loop_.now() + kRetry;
+    if (!sentinels())
+        return ConnectTo(redis_);
+    // While a sentinel would announce a failover, the master it named is tried again; after a
+    // few failed tries (that sentinel may be cut off from the others) the sentinels are asked.
+    constexpr int kTriesBeforeAsking = 3;
+    if (watching_ && unwatched_tries_ < kTriesBeforeAsking) {
+        ++unwatched_tries_;
+        return ConnectTo(redis_);
+    }
+    sentinel_.Drop();
+    watching_ = false;
+    unwatched_tries_ = 0;
+    discovering_ = true;
+    AskSentinel(round_.Begin());
+}
+
+void ClusterNode::ConnectTo(Endpoint redis) {
     ping_sent_ = loop_.now();  // the whole joining is held to kAnswerLimit
-    const std::string host = where_.substr(0, where_.rfind(':'));
+    std::string host = FormatAddress(redis.address, redis.port);
+    if (sentinels())
+        where_ = "the master " + options_.master_name + " at " + host;
+    host.resize(host.rfind(':'));
     const auto lost = [this](std::string why) {
         if (!closing_)
             Lost(why);
     };
     std::string error = commands_.Connect(
-        host, options_.redis_port, [this] { CommandsUp(); }, lost);
+        host, redis.port, [this] { CommandsUp(); }, lost);
     if (error.empty()) {
         error = subscriber_.Connect(
-            host, options_.redis_port,
+            host, redis.port,
             [this] {
                 const std::string db = std::to_string(options_.redis_db);
                 Authenticate(subscriber_);
@@ -140,6 +163,12 @@ void ClusterNode::CommandsUp() {
     Authenticate(commands_);
     if (options_.redis_db != 0)
         commands_.Command({"SELECT", std::to_string(options_.redis_db)});
+    sentinels() ? CheckRole() : Ready();
+}
+
+// Sets up the commands connection, publishes this node's agents and, once the subscriptions
+// are confirmed too, reads the others'.
+void ClusterNode::Ready() {
     // Expired keys are announced only when Redis is told to ("Ex"); add those flags to what
     // it has. A Redis that refuses CONFIG still works: expired names leave at the next full
     // reading instead.
@@ -148,7 +177,7 @@ void ClusterNode::CommandsUp() {
             return;
         std::string flags;
         if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 2)
-            flags = Text(reply->element[1]);
+            flags = ReplyText(reply->element[1]);
         if (flags.find('E') != std::string::npos &&
             (flags.find('x') != std::string::npos || flags.find('A') != std::string::npos))
             return;
@@ -156,7 +185,7 @@ void ClusterNode::CommandsUp() {
             {"CONFIG", "SET", "notify-keyspace-events", flags + "Ex"}, [this](redisReply* answer) {
                 if (!closing_ && answer && answer->type == REDIS_REPLY_ERROR) {
                     Log(Level::Warning, "cluster: Redis refuses to announce expired keys (" +
-                                            Text(answer) +
+                                            ReplyText(answer) +
                                             "): agents of a node that stopped leave the lists "
                                             "only at the next full reading, every 30 s");
                 }
@@ -167,12 +196,13 @@ void ClusterNode::CommandsUp() {
         names.push_back(name);
     Refresh(std::move(names));
     next_refresh_ = loop_.now() + options_.ttl / 3;
+    ready_ = true;
     if (confirmations_ == 3)
         StartResync();
 }
 
 void ClusterNode::Subscribed() {
-    if (commands_.up())
+    if (ready_)
         StartResync();
 }
 
@@ -180,12 +210,18 @@ void ClusterNode::Lost(const std::string& why) {
     if (!outage_said_) {
         outage_said_ = true;
         lost_at_ = loop_.now();
-        Log(Level::Warning, "cluster: Redis at " + where_ + ": " + why +
+        Log(Level::Warning, "cluster: " + where_ + ": " + why +
                                 "; this node serves its own agents and lists alone until Redis "
                                 "is back");
     }
+    Disconnect();
+}
+
+// Leaves Redis; what this node lists stays until it joins again (or for one TTL, Tick).
+void ClusterNode::Disconnect() {
     commands_.Drop();
     subscriber_.Drop();
+    ready_ = false;
     joined_ = false;
     confirmations_ = 0;
     resync_.reset();
@@ -195,8 +231,13 @@ void ClusterNode::Lost(const std::string& why) {
 
 void ClusterNode::Tick() {
     const auto now = loop_.now();
-    if (!commands_.open() && now >= next_attempt_)
+    if (sentinel_asked_ && now - *sentinel_asked_ >= kSentinelLimit)
+        SentinelFailed("no answer within 2 s");
+    if (!commands_.open() && !discovering_ && now >= next_attempt_)
         Connect();
+    // Joined but deaf to failovers (the sentinel watched was lost): ask the sentinels again.
+    if (sentinels() && commands_.open() && !watching_ && !sentinel_asked_ && now >= next_watch_)
+        AskSentinel(round_.Begin());
     if (ping_sent_ && now - *ping_sent_ >= kAnswerLimit) {
         Lost("no answer within 5 s");
         return;
@@ -228,17 +269,35 @@ void ClusterNode::Tick() {
         StartResync();
 }
 
+// Refreshes `names` one batch at a time, the next when Redis has run the last: Redis runs a
+// script to its end before anything else, so a node's thousands of keys sent at once would hold
+// up every other node's orders (and the viewers waiting on them) for as long as all of them take.
+// A new round replaces one still running.
 void ClusterNode::Refresh(std::vector<std::string> names) {
-    for (std::size_t first = 0; first < names.size(); first += kBatch) {
-        const std::size_t count = std::min(kBatch, names.size() - first);
-        std::vector<std::string> argv{"EVAL", kRefreshScript, std::to_string(count)};
-        for (std::size_t i = first; i < first + count; ++i)
-            argv.push_back(Key(names[i]));
-        argv.insert(argv.end(), {own_value_, std::to_string(options_.ttl.count()),
-                                 std::string(cluster::kChangesChannel),
-                                 std::to_string(cluster::kAgentKeyPrefix.size())});
-        commands_.Command(argv);
+    refresh_queue_ = std::move(names);
+    refresh_next_ = 0;
+    ++refresh_round_;
+    RefreshStep();
+}
+
+void ClusterNode::RefreshStep() {
+    const std::size_t first = refresh_next_;
+    const std::size_t count = std::min(kBatch, refresh_queue_.size() - first);
+    if (count == 0) {
+        refresh_queue_.clear();
+        return;
     }
+    std::vector<std::string> argv{"EVAL", kRefreshScript, std::to_string(count)};
+    for (std::size_t i = first; i < first + count; ++i)
+        argv.push_back(Key(refresh_queue_[i]));
+    argv.insert(argv.end(), {own_value_, std::to_string(options_.ttl.count()),
+                             std::string(cluster::kChangesChannel),
+                             std::to_string(cluster::kAgentKeyPrefix.size())});
+    refresh_next_ += count;
+    commands_.Command(argv, [this, round = refresh_round_](redisReply* reply) {
+        if (!closing_ && reply && round == refresh_round_)
+            RefreshStep();
+    });
 }
 
 void ClusterNode::AgentJoined(const std::string& name) {
@@ -279,14 +338,16 @@ void ClusterNode::Send(const std::string& node, const cluster::Order& order,
                                                 reply->integer == 0))
                                   unheard();
                           });
-    if (!sent)
+    if (sent)
+        commands_.Flush();  // a viewer waits on the order
+    else
         unheard();
 }
 
 void ClusterNode::OnMessage(redisReply* reply) {
     if (closing_ || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3)
         return;
-    const std::string kind = Text(reply->element[0]);
+    const std::string kind = ReplyText(reply->element[0]);
     if (kind == "subscribe") {
         if (++confirmations_ == 3)
             Subscribed();
@@ -294,8 +355,8 @@ void ClusterNode::OnMessage(redisReply* reply) {
     }
     if (kind != "message")
         return;
-    const std::string channel = Text(reply->element[1]);
-    const std::string payload = Text(reply->element[2]);
+    const std::string channel = ReplyText(reply->element[1]);
+    const std::string payload = ReplyText(reply->element[2]);
     if (channel == cluster::kChangesChannel) {
         Fetch(payload);
     } else if (channel.starts_with("__keyevent@")) {
@@ -319,8 +380,8 @@ void ClusterNode::Fetch(const std::string& name) {
     commands_.Command({"GET", Key(name)}, [this, name](redisReply* reply) {
         if (closing_ || !reply)
             return;
-        Apply(name,
-              reply->type == REDIS_REPLY_STRING ? cluster::ParseHolder(Text(reply)) : std::nullopt);
+        Apply(name, reply->type == REDIS_REPLY_STRING ? cluster::ParseHolder(ReplyText(reply))
+                                                      : std::nullopt);
         hooks_.settled();
     });
 }
@@ -358,7 +419,7 @@ void ClusterNode::ResyncStep(const std::string& cursor) {
             if (closing_ || !reply || !resync_ || reply->type != REDIS_REPLY_ARRAY ||
                 reply->elements != 2 || reply->element[1]->type != REDIS_REPLY_ARRAY)
                 return;
-            const std::string next = Text(reply->element[0]);
+            const std::string next = ReplyText(reply->element[0]);
             const redisReply* keys = reply->element[1];
             const bool last = next == "0";
             if (keys->elements == 0) {
@@ -367,13 +428,13 @@ void ClusterNode::ResyncStep(const std::string& cursor) {
             }
             std::vector<std::string> argv{"MGET"};
             for (std::size_t i = 0; i < keys->elements; ++i)
-                argv.push_back(Text(keys->element[i]));
+                argv.push_back(ReplyText(keys->element[i]));
             commands_.Command(argv, [this, argv, last](redisReply* values) {
                 if (closing_ || !values || !resync_ || values->type != REDIS_REPLY_ARRAY)
                     return;
                 for (std::size_t i = 0; i < values->elements && i + 1 < argv.size(); ++i) {
                     const std::string name = argv[i + 1].substr(cluster::kAgentKeyPrefix.size());
-                    auto holder = cluster::ParseHolder(Text(values->element[i]));
+                    auto holder = cluster::ParseHolder(ReplyText(values->element[i]));
                     if (!holder || CheckName(name))
                         continue;
                     // A key of this node's that no agent here holds any more (it left while
@@ -409,7 +470,8 @@ void ClusterNode::EndResync() {
     ping_sent_.reset();
     if (!joined_) {
         joined_ = true;
-        Log(Level::Info, "cluster: joined through Redis at " + where_ + " with " +
+        unwatched_tries_ = 0;
+        Log(Level::Info, "cluster: joined through " + where_ + " with " +
                              Counted(local_.size(), "agent name") + " of this node; " +
                              Counted(remote_.size(), "name") + " of other nodes listed");
         outage_said_ = false;

@@ -92,6 +92,13 @@ void SubscriptionTrampoline(redisAsyncContext*, void* reply, void* data) {
 
 }  // namespace
 
+std::string ReplyText(const redisReply* reply) {
+    return reply && (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS ||
+                     reply->type == REDIS_REPLY_ERROR)
+               ? std::string(reply->str, reply->len)
+               : std::string();
+}
+
 RedisLink::~RedisLink() {
     Drop();
 }
@@ -181,6 +188,13 @@ bool RedisLink::Command(const std::vector<std::string>& argv, OnReply on_reply) 
         return false;
     }
     return true;
+}
+
+// hiredis may end the connection here (a write error): on_down is then called before this
+// returns, as from the loop.
+void RedisLink::Flush() {
+    if (up_)
+        redisAsyncHandleWrite(context_);
 }
 
 bool RedisLink::Subscribe(const std::vector<std::string>& argv, OnReply on_message) {

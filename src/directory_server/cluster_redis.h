@@ -16,6 +16,9 @@ struct redisReply;
 
 namespace dirsrv {
 
+// A reply's text (a string, a status or an error), or "" for any other reply and for null.
+std::string ReplyText(const redisReply* reply);
+
 class RedisLink {
 public:
     // A reply, or null when the connection ended before one came.
@@ -38,6 +41,9 @@ public:
 
     // Sends one command; `on_reply` is called once. False when there is no connection.
     bool Command(const std::vector<std::string>& argv, OnReply on_reply = {});
+    // Writes the commands sent so far now rather than when the loop next turns (after the rest
+    // of its batch of events): for a message another node is waiting for.
+    void Flush();
     // A subscription: `on_message` is called for its confirmation and every message after it.
     bool Subscribe(const std::vector<std::string>& argv, OnReply on_message);
 

@@ -50,7 +50,8 @@ std::string ParseClusterOption(std::string_view name, std::optional<std::string_
         return "this directory-server was built without hiredis: no " + std::string(name);
     ClusterOptions& cluster = options.cluster;
     if (name == "--cluster")
-        return value ? cluster::ParseUrl(*value, cluster) : "--cluster needs redis://HOST:PORT";
+        return value ? cluster::ParseUrl(*value, cluster)
+                     : "--cluster needs redis://HOST:PORT or sentinel://HOST:PORT/MASTER";
     if (name == "--node") {
         if (!value || !cluster::IsNodeName(*value))
             return "--node needs 1-64 letters, digits, '.', '_' or '-'";
@@ -154,10 +155,13 @@ std::string Usage() {
            "A cluster (several servers that list and reach each other's agents; see\n"
            "directory-server(1)):\n"
            "  --cluster redis://HOST:PORT[/DB]  the Redis the nodes share (dotted IPv4 HOST)\n"
+           "  --cluster sentinel://HOST:PORT[,HOST:PORT...]/MASTER[/DB]  the master the\n"
+           "                           sentinels name, followed through failovers\n"
            "  --node NAME              this node's name, unique in the cluster\n"
            "  --advertise HOST:PORT    where agents reach this node, written as one of their\n"
            "                           --server options names it\n"
-           "  --cluster-password-file FILE  Redis's password (its requirepass), mode 600\n"
+           "  --cluster-password-file FILE  Redis's password (its requirepass), mode 600;\n"
+           "                           sent to the sentinels too\n"
            "  --cluster-ttl SECONDS    how long Redis keeps the agents of a node that stopped\n"
            "                           (15)\n"
            "  --help                   show this text\n"

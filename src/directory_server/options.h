@@ -24,16 +24,26 @@ struct Network {
     bool Holds(std::uint32_t address) const { return (address & mask) == network; }
 };
 
+// An IPv4 address and port, host byte order.
+struct Endpoint {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    bool operator==(const Endpoint&) const = default;
+};
+
 // A node of a cluster of directory servers that share their agents through Redis (cluster.h).
+// Redis is either one fixed address (redis://) or the master that sentinels name (sentinel://).
 struct ClusterOptions {
-    std::uint32_t redis_address = 0;  // host byte order; 0: no cluster
+    std::uint32_t redis_address = 0;  // host byte order; 0: none fixed
     std::uint16_t redis_port = 0;
+    std::vector<Endpoint> sentinels;  // asked in turn for the master of `master_name`
+    std::string master_name;
     unsigned redis_db = 0;
     std::string advertise;      // HOST:PORT other nodes' agents reach this node at
     std::string node;           // this node's name
     Millis ttl{15'000};         // how long Redis keeps an agent its node no longer refreshes
     std::string password_file;  // Redis's password (AUTH); empty: none
-    bool enabled() const { return redis_address != 0; }
+    bool enabled() const { return redis_address != 0 || !sentinels.empty(); }
 };
 
 struct Options {

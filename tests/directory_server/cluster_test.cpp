@@ -3,6 +3,7 @@
 // one node of another node's agent, a node or Redis gone. First, the orders nodes pass each
 // other, which end up in lines to agents.
 #include "directory_server/cluster.h"
+#include "directory_server/cluster_sentinel.h"
 #include "fixture.h"
 
 namespace {
@@ -28,6 +29,54 @@ TEST(ClusterOrders, CarryOnlyWellFormedFieldsToAnAgent) {
          }) {
         EXPECT_FALSE(dirsrv::cluster::ParseOrder(bad)) << bad;
     }
+}
+
+TEST(ClusterSentinels, TakeOnlyAWellFormedUrlAndTheirOwnMastersSwitch) {
+    dirsrv::ClusterOptions options;
+    ASSERT_EQ(
+        dirsrv::cluster::ParseUrl("sentinel://10.0.0.1:26379,10.0.0.2:26380/dir-1/3", options), "");
+    EXPECT_EQ(options.sentinels,
+              (std::vector<dirsrv::Endpoint>{{0x0A000001, 26379}, {0x0A000002, 26380}}));
+    EXPECT_EQ(options.master_name, "dir-1");
+    EXPECT_EQ(options.redis_db, 3u);
+    EXPECT_TRUE(options.enabled());
+    std::string many = "sentinel://10.0.0.1:1";
+    for (int i = 0; i < 16; ++i)
+        many += ",10.0.0.1:1";
+    for (const std::string& bad : std::vector<std::string>{
+             "sentinel://10.0.0.1:26379",           // no master
+             "sentinel://10.0.0.1:26379/a b",       // not a master name
+             "sentinel://10.0.0.1:26379,/dir",      // an empty sentinel
+             "sentinel://redis.example:26379/dir",  // a name to look up
+             "sentinel://10.0.0.1:26379/dir/x",     // not a database
+             "sentinel://10.0.0.1:26379/dir/1/2",   // more after the database
+             many + "/dir",                         // too many sentinels
+         }) {
+        dirsrv::ClusterOptions refused;
+        EXPECT_NE(dirsrv::cluster::ParseUrl(bad, refused), "") << bad;
+        EXPECT_FALSE(refused.enabled()) << bad;
+    }
+    using dirsrv::cluster::ParseSwitchMaster;
+    EXPECT_EQ(ParseSwitchMaster("dir 10.0.0.1 6379 10.0.0.2 6380", "dir"),
+              (dirsrv::Endpoint{0x0A000002, 6380}));
+    EXPECT_FALSE(ParseSwitchMaster("other 10.0.0.1 6379 10.0.0.2 6380", "dir"));
+    EXPECT_FALSE(ParseSwitchMaster("dir 10.0.0.1 6379 redis-2 6380", "dir"));
+    EXPECT_FALSE(ParseSwitchMaster("dir 10.0.0.1 6379 10.0.0.2 6380 x", "dir"));
+}
+
+TEST(ClusterSentinels, AreAskedEachOnceARoundBeginningWithTheLastThatAnswered) {
+    dirsrv::cluster::SentinelRound round(3);
+    const auto asked = [&round] {
+        std::vector<std::size_t> order{round.Begin()};
+        while (const auto next = round.Next())
+            order.push_back(*next);
+        return order;
+    };
+    EXPECT_EQ(asked(), (std::vector<std::size_t>{0, 1, 2}));
+    round.Begin();
+    round.Next();
+    round.Answered();
+    EXPECT_EQ(asked(), (std::vector<std::size_t>{1, 2, 0}));
 }
 
 class Cluster : public DirectoryServer {
