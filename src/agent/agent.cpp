@@ -121,7 +121,7 @@ void Agent::OnTimers() {
     if (exit_status_ >= 0) {
         if (now >= stop_deadline_ && !sessions_.empty()) {
             for (const auto& session : sessions_) {
-                for (const pid_t pid : {session.dialog, session.x11vnc, session.refusal}) {
+                for (const pid_t pid : {session.dialog, session.server, session.refusal}) {
                     if (pid > 0)
                         kill(-pid, SIGKILL);
                 }
@@ -302,7 +302,7 @@ void Agent::Finish(int status) {
     exit_status_ = status;
     Close();
     for (const auto& session : sessions_) {
-        for (const pid_t pid : {session.dialog, session.x11vnc, session.refusal}) {
+        for (const pid_t pid : {session.dialog, session.server, session.refusal}) {
             if (pid > 0)
                 kill(-pid, SIGTERM);
         }

@@ -39,7 +39,7 @@ private:
         std::string operator_name;  // empty: not proven
         Right right = Right::Control;
         pid_t dialog = -1;
-        pid_t x11vnc = -1;
+        pid_t server = -1;   // x11vnc, or the encrypted session's process that starts it
         pid_t refusal = -1;  // telling the viewer that the display is gone
         Clock::time_point ask_deadline{};
         bool dialog_timed_out = false;
@@ -63,6 +63,8 @@ private:
     void Finish(int status);
     void Decline(const std::string& id, std::string_view reason);
     void StartX11vnc(Session& session);
+    // What serves a session's screen, as the log names it.
+    std::string ServerName() const;
     void Refuse(Session& session, const std::string& why);
     void OnSignal();
     void Reap(pid_t pid, int status);

@@ -63,23 +63,27 @@ void Agent::Decline(const std::string& id, std::string_view reason) {
     link_.Decline(id, reason);
 }
 
+std::string Agent::ServerName() const {
+    return options_.insecure ? "x11vnc" : "the session's TLS end";
+}
+
 void Agent::StartX11vnc(Session& session) {
     std::string error;
     // Encrypted, the session's own process is the viewer's TLS server and starts x11vnc plain.
-    session.x11vnc =
+    session.server =
         options_.insecure
             ? Spawn(X11vncArgv(options_, session.id, session.target, session.right),
                     options_.x11vnc_log, error)
             : SpawnSecureSession(options_, session.id, session.target, session.right, error);
-    if (session.x11vnc < 0) {
+    if (session.server < 0) {
         Log(Level::Error, "session " + session.id + " not started: " + error);
         const std::string id = session.id;
         sessions_.remove_if([&](const Session& s) { return &s == &session; });
         Decline(id, wire::kDeclineFailed);
         return;
     }
-    Log(Level::Info,
-        "session " + session.id + ": x11vnc started (pid " + std::to_string(session.x11vnc) + ")");
+    Log(Level::Info, "session " + session.id + ": " + ServerName() + " started (pid " +
+                         std::to_string(session.server) + ")");
 }
 
 void Agent::Refuse(Session& session, const std::string& why) {
@@ -114,7 +118,7 @@ void Agent::OnSignal() {
 
 void Agent::Reap(pid_t pid, int status) {
     const auto session = std::find_if(sessions_.begin(), sessions_.end(), [&](const Session& s) {
-        return s.dialog == pid || s.x11vnc == pid || s.refusal == pid;
+        return s.dialog == pid || s.server == pid || s.refusal == pid;
     });
     if (session == sessions_.end())
         return;
@@ -126,8 +130,9 @@ void Agent::Reap(pid_t pid, int status) {
         sessions_.erase(session);
         return;
     }
-    if (session->x11vnc == pid) {
-        Log(Level::Info, "session " + session->id + " ended: x11vnc " + DescribeStatus(status));
+    if (session->server == pid) {
+        Log(Level::Info,
+            "session " + session->id + " ended: " + ServerName() + " " + DescribeStatus(status));
         sessions_.erase(session);
         return;
     }
