@@ -190,6 +190,9 @@ public:
     bool encrypted() const { return encrypted_; }
 
 private:
+    // Update requests outstanding at most: the one that keeps the server busy, and a resize's.
+    static constexpr int kMaxRequestsInFlight = 2;
+
     enum class Phase {
         kVersion,
         kSecurityTypes,   // 3.7+: the server's list
@@ -211,6 +214,8 @@ private:
         kFailed,
     };
     struct RectState;
+    // Forgets the rectangle being decoded (RectState is complete only in client_rects.cpp).
+    void DropRect();
 
     void Run();
     bool Step();

@@ -1,5 +1,5 @@
 // Rectangle decoders for Raw, CopyRect, Hextile, ZRLE and the Cursor pseudo-encoding; see
-// decoders.h for how they take partial input. Called by client.cpp only.
+// decoders.h for how they take partial input. Called by client_rects.cpp only.
 #include "rfb/decoders.h"
 
 #include <zlib.h>

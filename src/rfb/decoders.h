@@ -1,5 +1,5 @@
 // The rectangle decoders of the RFB client core: each turns one rectangle's wire bytes into
-// framebuffer pixels. client.cpp reads rectangle headers and calls these; nothing else does.
+// framebuffer pixels. client_rects.cpp reads rectangle headers and calls these; nothing else does.
 //
 // Input arrives cut anywhere, so each decoder reports how far it got. Raw and Hextile keep their
 // place (row, tile) and take what is complete, so a large rectangle is never parsed twice and

@@ -1,5 +1,5 @@
 // The RFB core's choice of security (rules and reasons in security.h), apart from the state
-// machine in client.cpp that calls it, so the rules read, and are tested, as one table.
+// machine in client_handshake.cpp that calls it, so the rules read, and are tested, as one table.
 #include "rfb/security.h"
 
 #include <algorithm>
