@@ -5,7 +5,8 @@
 // Lossless prefers ZRLE (smallest on text) and never JPEG. Balanced and Low bandwidth prefer
 // Tight with JPEG, which is 6 to 20 times smaller than ZRLE on photo-like screens and far cheaper
 // for the server to encode. Auto starts Balanced and moves by the throughput the session
-// measures: a LAN gets Lossless, a slow link Low bandwidth.
+// measures: a slow link gets Low bandwidth; a LAN stays Balanced (Lossless is the operator's
+// choice: on a LAN the server's encoding CPU sets the update rate, and ZRLE costs it most).
 #pragma once
 
 #include <cstddef>
@@ -42,8 +43,9 @@ struct EncodingRequest {
 // What `quality` asks for (Auto: what Balanced asks for, where it starts).
 EncodingRequest RequestFor(Quality quality);
 
-// Auto's next level: from `current` (never kAuto) after measuring `bits_per_second`. The bounds
-// to move up lie above those to move back down, so a link near one does not flip to and fro.
+// Auto's next level, Balanced or Low bandwidth: from `current` (never kAuto) after measuring
+// `bits_per_second`. The bound to move up lies above the one to move down, so a link near it
+// does not flip to and fro.
 Quality AutoLevel(Quality current, double bits_per_second);
 
 // Turns updates (bytes, and seconds from the update's first bytes to its last) into throughput
