@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "viewer/arguments.h"
+#include "viewer/qt/early_connect.h"
 #include "viewer/qt/operator_file.h"
 #include "viewer/qt/viewer_window.h"
 #include "viewer/session_messages.h"
@@ -61,6 +62,13 @@ int main(int argc, char** argv) {
                                                      : "talviewer " LAUNCHER_VERSION "\n";
         std::fputs(text.c_str(), stdout);
         return 0;
+    }
+    // Well-formed arguments: the connection begins now, while Qt and the window are set up.
+    int early_socket = -1;
+    if (args.size() == talviewer::kFieldCount && args[0] == kMarker && quality) {
+        if (const auto port = ParsePort(args[2]); port && !talviewer::CheckName(args[3])) {
+            early_socket = talviewer::BeginConnect(args[1], *port);
+        }
     }
     int qt_argc = argc > 0 ? 1 : 0;
     QApplication app(qt_argc, argv);
@@ -114,6 +122,7 @@ int main(int argc, char** argv) {
                                            .filePath(QLatin1String(talviewer::kAllowPlainFile)));
     params.operator_credentials = talviewer::LoadOperatorCredentials();
     params.quality = *quality;
+    params.early_socket = early_socket;
 
     talviewer::ViewerWindow window(std::move(params));
     window.Start();

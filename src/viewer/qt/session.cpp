@@ -4,12 +4,15 @@
 // window, then the timer is set for its next deadline.
 #include "viewer/qt/session.h"
 
+#include <unistd.h>
 #include <QSslConfiguration>
+
 #include <chrono>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
+#include "viewer/qt/early_connect.h"
 #include "viewer/qt/timing.h"
 
 namespace talviewer {
@@ -61,14 +64,40 @@ Session::Session(SessionParams params, SessionObserver& observer)
 Session::~Session() {
     failed_ = true;
     socket_.abort();
+    early_.reset();
+    if (params_.early_socket >= 0) {
+        ::close(params_.early_socket);
+    }
 }
 
 void Session::Start() {
     driver_.Start(Now());
     Pump();
+    if (params_.early_socket < 0) {
+        Connect();
+        return;
+    }
+    early_ = std::make_unique<QSocketNotifier>(params_.early_socket, QSocketNotifier::Write);
+    QObject::connect(early_.get(), &QSocketNotifier::activated, [this] { AdoptEarlySocket(); });
+}
+
+void Session::Connect() {
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     socket_.connectToHost(params_.address, params_.port);
+}
+
+// The early connection has finished: taken over when it succeeded; otherwise it is dropped and
+// the connection made again, so a refusal or an unreachable server is reported as ever.
+void Session::AdoptEarlySocket() {
+    early_->setEnabled(false);
+    const int fd = std::exchange(params_.early_socket, -1);
+    if (ConnectSucceeded(fd) && socket_.setSocketDescriptor(fd)) {
+        HandleConnected();
+        return;
+    }
+    ::close(fd);
+    Connect();
 }
 
 void Session::HandleConnected() {

@@ -11,12 +11,14 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSocketNotifier>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QSslSocket>
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "rfb/client.h"
@@ -60,6 +62,8 @@ struct SessionParams {
     // machine that asks for one.
     OperatorCredentials operator_credentials;
     viewer::Quality quality = viewer::Quality::kAuto;
+    // A connection to address:port main() began before Qt started (early_connect.h), or -1.
+    int early_socket = -1;
 };
 
 class Session {
@@ -82,6 +86,8 @@ public:
 private:
     void HandleConnected();
     void HandleReadable();
+    void Connect();
+    void AdoptEarlySocket();
     void HandleClosed(QAbstractSocket::SocketError error);
     void HandleEncrypted();
     void ReadSome();
@@ -98,8 +104,9 @@ private:
     bool encrypted_ = false;
     bool failed_ = false;
     QStringList tls_errors_;
-    QTimer timer_;  // the driver's deadline
-    QTimer more_;   // reading on after a bounded turn
+    QTimer timer_;                            // the driver's deadline
+    QTimer more_;                             // reading on after a bounded turn
+    std::unique_ptr<QSocketNotifier> early_;  // waits for the early connection to finish
 };
 
 }  // namespace talviewer
