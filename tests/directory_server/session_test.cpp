@@ -254,6 +254,18 @@ std::string Pattern(std::size_t size, std::uint32_t seed) {
     return bytes;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
     // 8 sessions start with about 256 KiB of pipes; together they may grow to 2 MiB.
     constexpr std::size_t kLimit = 2 << 20, kDown = 16 << 20, kUp = 2 << 20;
@@ -305,7 +317,10 @@ TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
         t.join();
     EXPECT_GT(most, start) << "a bulk transfer grows its buffers";
     EXPECT_LE(most, kLimit);
-    EXPECT_LT(most_resident, resident + 4096) << "resident KiB before " << resident;
+    // (Under AddressSanitizer its quarantine and shadow memory, not the relay, set the figure.)
+    if (!kAddressSanitizer) {
+        EXPECT_LT(most_resident, resident + 4096) << "resident KiB before " << resident;
+    }
     // Quiet now: the grown pipes go back to their start size; closed, they are gone.
     EXPECT_TRUE(Eventually([&] { return PipeBytes(pid_) - idle <= start; }));
     for (auto& p : pairs) {
