@@ -21,6 +21,7 @@ import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from rfb_peer import recv_exact  # noqa: E402
+from viewer_deployment import make_pki, viewer_folder  # noqa: E402
 
 NAME = "pc-01"
 
@@ -158,19 +159,9 @@ def main():
     work = tempfile.mkdtemp(prefix="talviewer-errors-")
     try:
         pki = os.path.join(work, "pki")
-        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        subprocess.run([talpki, "ca", "--days", "2", pki], **quiet)
-        for name in (NAME, "other-pc"):
-            subprocess.run([talpki, "agent", "--days", "2", pki, name], **quiet)
-        subprocess.run([talpki, "ca", "--days", "2", os.path.join(pki, "other")], **quiet)
-        subprocess.run([talpki, "agent", "--days", "2", os.path.join(pki, "other"), NAME], **quiet)
-        dirs = {}
-        for kind in ("ca", "plain"):
-            dirs[kind] = os.path.join(work, kind)
-            os.mkdir(dirs[kind])
-            shutil.copy(viewer, dirs[kind])
-        shutil.copy(os.path.join(pki, "ca.pem"), dirs["ca"])
-        open(os.path.join(dirs["plain"], "allow-plain-sessions"), "w").close()
+        make_pki(talpki, pki, NAME)
+        dirs = {"ca": viewer_folder(viewer, os.path.join(work, "ca"), pki),
+                "plain": viewer_folder(viewer, os.path.join(work, "plain"))}
 
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", TALVIEWER_NO_DIALOGS="1",
                    XDG_RUNTIME_DIR=work, XDG_CONFIG_HOME=work)

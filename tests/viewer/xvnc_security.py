@@ -21,6 +21,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "win32"))
 from view_relay import serve, serve_forever  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from viewer_deployment import make_pki, viewer_folder  # noqa: E402
 
 NAME = "pc-01"
 PASSWORD = "secret12"
@@ -105,24 +107,13 @@ def run_viewer(folder, relay_port, stdin, env):
 def deployment(talviewer, talpki, work):
     """The certificates, the password file and the viewer's three folders; the folders by kind."""
     pki = os.path.join(work, "pki")
-    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    subprocess.run([talpki, "ca", "--days", "2", pki], **quiet)
-    for name in (NAME, "other-pc"):
-        subprocess.run([talpki, "agent", "--days", "2", pki, name], **quiet)
-    subprocess.run([talpki, "ca", "--days", "2", os.path.join(pki, "other")], **quiet)
+    make_pki(talpki, pki, NAME)
     with open(os.path.join(work, "passwd"), "wb") as f:
         f.write(subprocess.run(["vncpasswd", "-f"], input=PASSWORD.encode(), capture_output=True,
                                check=True).stdout)
     os.chmod(os.path.join(work, "passwd"), 0o600)
-    folders = {}
-    for kind, ca in (("plain", None), ("ca", pki), ("other-ca", os.path.join(pki, "other"))):
-        folders[kind] = os.path.join(work, kind)
-        os.mkdir(folders[kind])
-        shutil.copy(talviewer, folders[kind])
-        if ca:
-            shutil.copy(os.path.join(ca, "ca.pem"), folders[kind])
-        else:
-            open(os.path.join(folders[kind], "allow-plain-sessions"), "w").close()
+    kinds = (("plain", None), ("ca", pki), ("other-ca", os.path.join(pki, "other")))
+    folders = {kind: viewer_folder(talviewer, os.path.join(work, kind), ca) for kind, ca in kinds}
     return pki, folders
 
 
