@@ -28,6 +28,9 @@
 //      was set before), the front end answers with SetPassword().
 //   5. SecurityResult: failures end the session with the server's reason where it gives one.
 //   6. ClientInit (shared, so an operator does not throw out the supported user's own viewer),
+//      sent with the choice of None (or after TLS with no password) on 3.8 rather than after
+//      the SecurityResult, which saves the link's round trip before the first frame: nothing
+//      can fail there but the server's own refusal, whose reason is still read. Then
 //      ServerInit: the desktop's size and name. The core then asks for 32-bit true colour
 //      0x00RRGGBB little-endian, its encodings (with Cursor, DesktopSize, Fence and
 //      ContinuousUpdates), and the whole screen; Connected is emitted.
@@ -261,6 +264,7 @@ private:
     std::vector<uint32_t> offered_types_;  // the server's list, for the reason if nothing fits
     uint32_t vencrypt_subtype_ = 0;
     bool encrypted_ = false;
+    bool client_init_sent_ = false;  // ahead of the SecurityResult
     std::optional<std::string> password_;
     std::optional<std::string> user_;
     std::array<uint8_t, 16> challenge_{};

@@ -273,12 +273,19 @@ void Client::AnswerChallenge() {
     AfterSecurity(true);
 }
 
-// VNC authentication always ends in a SecurityResult; None (alone or inside TLS) only from 3.8.
+// VNC authentication always ends in a SecurityResult; None (alone or inside TLS) only from 3.8,
+// and ClientInit need not wait for that one (see client.h). After a password it does: a wrong
+// one ends the session, and a server that closes with our byte unread may reset the connection
+// before its reason arrives.
 void Client::AfterSecurity(bool password_used) {
-    if (password_used || minor_version_ >= 8) {
+    if (password_used) {
         phase_ = Phase::kSecurityResult;
-    } else {
-        SendClientInit();
+        return;
+    }
+    SendClientInit();
+    if (minor_version_ >= 8) {
+        client_init_sent_ = true;
+        phase_ = Phase::kSecurityResult;
     }
 }
 
@@ -289,7 +296,11 @@ bool Client::StepSecurityResult() {
     const uint32_t result = U32(Peek());
     Consume(4);
     if (result == 0) {
-        SendClientInit();
+        if (client_init_sent_) {
+            phase_ = Phase::kServerInit;
+        } else {
+            SendClientInit();
+        }
         return true;
     }
     const std::string what =
