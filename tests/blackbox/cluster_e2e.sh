@@ -19,7 +19,6 @@ REMOTE=$DISPLAY
 DISPLAY=$REMOTE xsetroot -solid "#$colour"
 start_xvfb
 
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 redis_port=$(free_port)
 redis-server --port "$redis_port" --bind 127.0.0.1 --save "" --appendonly no --dir "$WORK" \
     --logfile "$WORK/redis.log" &
@@ -44,14 +43,5 @@ cp "$BUILD/talviewer" "$WORK/app/"
 track $!
 viewer=$(wait_window '^pc-1 \(not encrypted\)$' 20) ||
     fail "no viewer window: $(cat "$WORK/viewer.log") $(cat "$WORK/c.log")"
-shows_colour() {
-    eval "$(xdotool getwindowgeometry --shell "$viewer" | sed -n 's/^WIDTH=/w=/p; s/^HEIGHT=/h=/p')"
-    screenshot "$WORK/viewer.ppm" "$viewer"
-    [[ -s $WORK/viewer.ppm ]] && [[ $(python3 -c 'import re, sys
-data = open(sys.argv[1], "rb").read()
-header = re.match(rb"P6\s+(\d+)\s+\d+\s+\d+\s", data)
-at = header.end() + (int(sys.argv[3]) * int(header[1]) + int(sys.argv[2])) * 3
-print(data[at:at + 3].hex())' "$WORK/viewer.ppm" $((w * 3 / 4)) $((h * 3 / 4))) == "$colour" ]]
-}
-wait_for 20 shows_colour || fail "the viewer does not show $colour; node c: $(cat "$WORK/c.log")"
+wait_for 20 shows_colour "$viewer" $colour "$WORK/viewer.ppm" || fail "the viewer does not show $colour; node c: $(cat "$WORK/c.log")"
 echo "ok - a viewer at node c sees pc-1's desktop, whose agent is at node a"

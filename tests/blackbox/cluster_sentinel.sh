@@ -15,7 +15,6 @@ command -v redis-server >/dev/null || { echo "SKIP: redis-server is not installe
 sentinel=(redis-server CONF --sentinel)
 command -v redis-sentinel >/dev/null && sentinel=(redis-sentinel CONF)
 
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 ping() { [[ $(redis-cli -p "$1" ping 2>/dev/null) == PONG ]]; }
 # The names node $1 lists, "|"-separated after "00ok".
 list() {

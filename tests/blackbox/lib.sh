@@ -35,6 +35,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/xvfb.sh"
 # wait_for SECONDS COMMAND...: until COMMAND succeeds.
 wait_for() { for _ in $(seq $(($1 * 20))); do "${@:2}" && return 0; sleep 0.05; done; return 1; }
 
+# A loopback port nobody listens on.
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
 # A private X server (see scripts/xvfb.sh), stopped on exit, that answers
 # requests before the test goes on.
 start_xvfb() {
@@ -81,6 +84,18 @@ press() {
 }
 
 screenshot() { "$BUILD/tests/tools/screenshot" "$1" "${2:-0}" 2>/dev/null || true; }
+
+# shows_colour WINDOW COLOUR SHOT: window WINDOW, saved to SHOT (PPM), has COLOUR (rrggbb) at 3/4
+# of its width and height, away from the centre where a remote cursor could be; sets w, h, got.
+shows_colour() {
+    eval "$(xdotool getwindowgeometry --shell "$1" | sed -n 's/^WIDTH=/w=/p; s/^HEIGHT=/h=/p')"
+    screenshot "$3" "$1"
+    [[ -s $3 ]] && got=$(python3 -c 'import re, sys
+data = open(sys.argv[1], "rb").read()
+header = re.match(rb"P6\s+(\d+)\s+\d+\s+\d+\s", data)
+at = header.end() + (int(sys.argv[3]) * int(header[1]) + int(sys.argv[2])) * 3
+print(data[at:at + 3].hex())' "$3" $((w * 3 / 4)) $((h * 3 / 4))) && [[ $got == "$2" ]]
+}
 
 # Lays out a launcher installation in $WORK/app: the binary and set.xml.
 install_launcher() {

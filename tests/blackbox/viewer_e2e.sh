@@ -62,15 +62,6 @@ tls_server=(--cert "$WORK/pki/servers/localhost.pem")
 tls_agent=(--ca "$WORK/pki/ca.pem")
 (umask 077 && echo "pc-1 $(openssl rand -hex 32)" >"$WORK/keys")
 
-# Reads pixel ($2, $3) of the PPM screenshot $1 as rrggbb.
-pixel() {
-    python3 -c 'import re, sys
-data = open(sys.argv[1], "rb").read()
-header = re.match(rb"P6\s+(\d+)\s+\d+\s+\d+\s", data)
-at = header.end() + (int(sys.argv[3]) * int(header[1]) + int(sys.argv[2])) * 3
-print(data[at:at + 3].hex())' "$@"
-}
-
 # start_pair LABEL SERVER_ARGS... -- AGENT_ARGS...: the directory server on a free port ($port)
 # and talagent holding pc-1 on the remote display, registered.
 start_pair() {
@@ -109,30 +100,22 @@ viewer_refused() {
     echo "ok - $label: status $got"
 }
 
-# wait_colour LABEL WINDOW: the viewer WINDOW comes to show the remote desktop; sets w, h, got.
-# The desktop arrives a moment later. Its colour is
-# read right of xev's window, away from the centre where a cursor could be.
+# wait_colour LABEL WINDOW: the viewer WINDOW comes to show the remote desktop (a moment after
+# it appears); sets w, h, got.
 wait_colour() {
-    local shot=$WORK/viewer-$1.ppm
-    got=
-    shows_colour() {
-        eval "$(xdotool getwindowgeometry --shell "$2" | sed -n 's/^WIDTH=/w=/p; s/^HEIGHT=/h=/p')"
-        screenshot "$shot" "$2"
-        [[ -s $shot ]] && got=$(pixel "$shot" $((w * 3 / 4)) $((h * 3 / 4))) && [[ $got == "$colour" ]]
-    }
-    wait_for 20 shows_colour "$@"
+    wait_for 20 shows_colour "$2" $colour "$WORK/viewer-$1.ppm"
     screenshot "$ARTIFACTS/viewer-$1.png" "$2"
     [[ $got == "$colour" ]] || fail "$1: viewer pixel is '$got', not $colour (see $ARTIFACTS/viewer-$1.png)"
     echo "ok - $1: the viewer shows the remote desktop ($w x $h, pixel $got)"
 }
 
-# viewer_sees LABEL [click]: talviewer from $WORK/app, on the operator's screen, shows pc-1's
-# desktop (then clicks over xev's window).
+# viewer_sees LABEL [click [TITLE]]: talviewer from $WORK/app, on the operator's screen, shows
+# pc-1's desktop in a window titled TITLE (default: pc-1), then clicks over xev's window.
 viewer_sees() {
     (cd "$WORK/app" && exec ./talviewer TALVERO-VNC 127.0.0.1 "$port" pc-1) 2>"$WORK/sees.log" &
     local pid=$! viewer
     track $pid
-    viewer=$(wait_window '^pc-1$' 20) || fail "$1: no viewer window: $(cat "$WORK/sees.log")"
+    viewer=$(wait_window "${3:-^pc-1\$}" 20) || fail "$1: no viewer window: $(cat "$WORK/sees.log")"
     wait_colour "$1" "$viewer"
     if [[ ${2:-} == click ]]; then
         xdotool mousemove --window "$viewer" $((w / 8)) $((h / 4)) click 1
@@ -142,76 +125,45 @@ viewer_sees() {
     wait $pid 2>/dev/null || true
 }
 
-# One session: $1 is "tls" or "plain".
-run_case() {
-    local mode=$1 agent_args server_args=() title
-    rm -rf "$WORK/app"
-    install_launcher
-    cp "$BUILD/talviewer" "$WORK/app/talviewer"
-    if [[ $mode == tls ]]; then
-        cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
-        agent_args=(--cert "$WORK/pki/agents/pc-1.pem" "${tls_agent[@]}" --key-file "$WORK/keys")
-        server_args=(--agent-keys "$WORK/keys" "${tls_server[@]}")
-        title='^pc-1$'
-    else
-        agent_args=(--insecure)
-        title='^pc-1 \(not encrypted\)$'
-    fi
-    start_pair "$mode" "${server_args[@]}" -- "${agent_args[@]}"
-    if [[ $mode == tls ]]; then
-        grep -q 'registered.*key proven' "$WORK/agent-$mode.log" ||
-            fail "tls: the agent did not prove its key: $(cat "$WORK/agent-$mode.log")"
-        echo "ok - tls: the agent proves its key"
-    else
-        viewer_refused "plain without allow-plain-sessions" pc-1 7 '"allow-plain-sessions"'
-        : >"$WORK/app/allow-plain-sessions"
-    fi
-
-    printf '<xml><connect ip="127.0.0.1" port="%s"/><title>Support</title></xml>' "$port" >"$WORK/app/set.xml"
-    (cd "$WORK/app" && exec ./launcher) &
-    local launcher=$!
-    track $launcher
-    local win
-    win=$(wait_window '^Support$' 15) || fail "$mode: the launcher did not appear"
-    wait_for 15 has_read $launcher 9 || fail "$mode: the launcher did not read the host list"
-    xdotool mousemove --window "$win" 40 25 click --repeat 2 --delay 80 1
-
-    local viewer
-    viewer=$(wait_window "$title" 20) || fail "$mode: no viewer window titled $title"
-    wait_colour "$mode" "$viewer"
-
-    # A click over xev's window on the remote display: xev sees the button
-    # only if the remote pointer went there.
-    : >"$WORK/xev.log"
-    xdotool mousemove --window "$viewer" $((w / 8)) $((h / 4)) click 1
-    wait_for 10 grep -q "ButtonPress" "$WORK/xev.log" || fail "$mode: no click arrived on the remote display"
-    echo "ok - $mode: a click arrives on the remote display"
-
-    # A key typed into the viewer: xev (under the remote pointer, so it has
-    # the keyboard) records its keysym.
-    press "$viewer" k
-    wait_for 10 grep -q "keysym 0x6b, k)" "$WORK/xev.log" || fail "$mode: no key arrived on the remote display"
-    echo "ok - $mode: a key arrives on the remote display"
-
-    # Closing the viewer ends the session: the server logs its end.
-    kill "$(xdotool getwindowpid "$viewer")"
-    wait_for 15 grep -q 'session with "pc-1" ended' "$WORK/server.log" ||
-        fail "$mode: the session did not end when the viewer closed"
-    echo "ok - $mode: closing the viewer ends the session"
-    press "$win" Escape
-    wait_exit $launcher 20 || fail "$mode: the launcher did not end"
-    if [[ $mode == tls ]]; then
-        viewer_refused "a name nobody holds" pc-9 3 "is not connected"
-        TALVIEWER_OPERATOR=$WORK/none.pem viewer_refused "no viewer without an operator" \
-            pc-1 7 "No operator certificate at $WORK/none.pem"
-    fi
-    stop_pair
-}
-
-run_case tls
+# The encrypted session, from the launcher: the agent proves its key, and the viewer shows the
+# desktop and passes a click and a key; closing it ends the session.
+install_launcher
+cp "$BUILD/talviewer" "$WORK/pki/ca.pem" "$WORK/app/"
+start_pair tls --agent-keys "$WORK/keys" "${tls_server[@]}" -- \
+    --cert "$WORK/pki/agents/pc-1.pem" "${tls_agent[@]}" --key-file "$WORK/keys"
+grep -q 'registered.*key proven' "$WORK/agent-tls.log" ||
+    fail "tls: the agent did not prove its key: $(cat "$WORK/agent-tls.log")"
+echo "ok - tls: the agent proves its key"
+printf '<xml><connect ip="127.0.0.1" port="%s"/><title>Support</title></xml>' "$port" >"$WORK/app/set.xml"
+(cd "$WORK/app" && exec ./launcher) &
+launcher=$!
+track $launcher
+win=$(wait_window '^Support$' 15) || fail "tls: the launcher did not appear"
+wait_for 15 has_read $launcher 9 || fail "tls: the launcher did not read the host list"
+xdotool mousemove --window "$win" 40 25 click --repeat 2 --delay 80 1
+viewer=$(wait_window '^pc-1$' 20) || fail "tls: no viewer window titled pc-1"
+wait_colour tls "$viewer"
+# A click over xev's window on the remote display: xev sees the button only if the remote
+# pointer went there; a key typed then goes to xev, which has the keyboard under the pointer.
+: >"$WORK/xev.log"
+xdotool mousemove --window "$viewer" $((w / 8)) $((h / 4)) click 1
+wait_for 10 grep -q "ButtonPress" "$WORK/xev.log" || fail "tls: no click arrived on the remote display"
+echo "ok - tls: a click arrives on the remote display"
+press "$viewer" k
+wait_for 10 grep -q "keysym 0x6b, k)" "$WORK/xev.log" || fail "tls: no key arrived on the remote display"
+echo "ok - tls: a key arrives on the remote display"
+kill "$(xdotool getwindowpid "$viewer")"
+wait_for 15 grep -q 'session with "pc-1" ended' "$WORK/server.log" ||
+    fail "tls: the session did not end when the viewer closed"
+echo "ok - tls: closing the viewer ends the session"
+press "$win" Escape
+wait_exit $launcher 20 || fail "tls: the launcher did not end"
+viewer_refused "a name nobody holds" pc-9 3 "is not connected"
+TALVIEWER_OPERATOR=$WORK/none.pem viewer_refused "no viewer without an operator" \
+    pc-1 7 "No operator certificate at $WORK/none.pem"
+stop_pair
 # Someone else's certificate under the name pc-1 (the CA is still beside the viewer).
 start_pair wrong-cert "${tls_server[@]}" -- --cert "$WORK/pki/agents/pc-2.pem" "${tls_agent[@]}"
-cp "$WORK/pki/ca.pem" "$WORK/app/ca.pem"
 viewer_refused "pc-2's certificate for pc-1" pc-1 7 "TLS handshake with pc-1 failed"
 stop_pair
 # The server checks no operators: the agent alone refuses a revoked operator and one from
@@ -235,9 +187,8 @@ stop_pair
 start_pair operators --agent-keys "$WORK/keys" --operators-ca "$WORK/pki/ca.pem" \
     --crl "$WORK/pki/crl.pem" --access "$WORK/access" "${tls_server[@]}" -- \
     --cert "$WORK/pki/agents/pc-1.pem" "${tls_agent[@]}" --key-file "$WORK/keys"
-viewer_sees "operator alice"
-# Four connections that ask for pc-1 and then say nothing hold no session: the operator still
-# gets in while they are open.
+# alice proves who she is and sees the desktop, even beside four connections that ask for pc-1 and
+# then say nothing (they hold no session).
 for _ in 1 2 3 4; do exec {silent}<>/dev/tcp/127.0.0.1/$port; printf 'view pc-1\n' >&$silent; done
 viewer_sees "operator alice beside four silent requests"
 # dave may only watch: his click does not reach the remote display.
@@ -253,4 +204,14 @@ for row in "no operator.pem|$WORK/none.pem|11|No operator certificate at $WORK/n
     TALVIEWER_OPERATOR=$file viewer_refused "$label" pc-1 "$want" "$phrase"
 done
 stop_pair
-run_case plain
+# Plain (agent --insecure, no CA beside the viewer): refused without allow-plain-sessions, then
+# the desktop under a title that says so, and a click that arrives.
+start_pair plain -- --insecure
+rm "$WORK/app/ca.pem"
+viewer_refused "plain without allow-plain-sessions" pc-1 7 '"allow-plain-sessions"'
+: >"$WORK/app/allow-plain-sessions"
+: >"$WORK/xev.log"
+viewer_sees plain click '^pc-1 \(not encrypted\)$'
+grep -q ButtonPress "$WORK/xev.log" || fail "plain: no click arrived on the remote display"
+echo "ok - plain: a click arrives on the remote display"
+stop_pair

@@ -48,6 +48,11 @@ def wait_for(probe, timeout=15, step=0.1):
     return value
 
 
+def tap(keysym):
+    """A key's press and release as the server records them: (down, keysym)."""
+    return [(1, keysym), (0, keysym)]
+
+
 def recv_exact(conn, n):
     """n bytes from conn; Closed if the other side closes first."""
     data = b""

@@ -17,7 +17,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from rfb_peer import Server, key_latency_under_flood, update, wait_for  # noqa: E402
+from rfb_peer import Server, key_latency_under_flood, tap, update, wait_for, xdotool  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1])
 WINE = os.environ["WINE"]
@@ -38,11 +38,6 @@ def check(name, want, got):
         print(f"FAIL: {name}\n  want {want!r}\n  got  {got!r}")
         failed = True
     return want == got
-
-
-def xdotool(*args):
-    return subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True,
-                          timeout=30).stdout.strip()
 
 
 def driver(*steps):
@@ -93,11 +88,6 @@ def wait_events(session, start, kinds, count):
 # ---- keys ----
 
 SHIFT, CTRL, ALT = 0xFFE1, 0xFFE3, 0xFFE9
-
-
-def tap(keysym):
-    return [(1, keysym), (0, keysym)]
-
 
 KEY_ROWS = [
     # xdotool's words, the KeyEvents (down, keysym) the server must see, in order

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
-"""talviewer's keys on a private X server against the recording RFB server: keys a menu bar or
+"""talviewer's input on a private X server against the recording RFB server: keys a menu bar or
 the local desktop would take reach the server and open no menu; F8 opens the viewer's menu, and
 its Send keys items send their keys as a keyboard makes them; View only stops every key until
-turned off; Save screenshot writes the desktop as a PNG into the pictures folder.
-  menu_keys.py TALVIEWER     (on DISPLAY, an Xvfb of its own: see CMakeLists.txt)
+turned off; Save screenshot writes the desktop as a PNG into the pictures folder. Last, the
+desktop floods 8192x8192 resizes for a second: a key typed during the flood, and one typed after
+it, must reach the server within the flood's second plus a generous bound (unserved input once
+waited for over 90 s).
+  qt_input.py TALVIEWER     (on DISPLAY, an Xvfb of its own: see CMakeLists.txt)
 """
 import glob
 import os
@@ -14,13 +17,9 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from rfb_peer import qt_viewer, wait_for, xdotool  # noqa: E402
+from rfb_peer import key_latency_under_flood, qt_viewer, tap, wait_for, xdotool  # noqa: E402
 
 CTRL, ALT, SUPER, DELETE, TAB, F8, F10 = 0xFFE3, 0xFFE9, 0xFFEB, 0xFFFF, 0xFF09, 0xFFC5, 0xFFC7
-
-
-def tap(keysym):
-    return [(1, keysym), (0, keysym)]
 
 
 # xdotool's words; the key events (down, keysym) the server must see, in order; whether a menu
@@ -97,7 +96,12 @@ def main():
             ok = got == want and opened == menu_open and viewer.poll() is None
             print(f"{'PASS' if ok else 'FAIL'}: {words}: keys {got}, menu open {opened}")
             failed |= not ok
-        for what, ok in view_only_and_screenshot(viewer, session):
+        results = view_only_and_screenshot(viewer, session)
+        during, after = key_latency_under_flood(session, lambda: xdotool("key", "x"), ord("x"),
+                                                bound=10)
+        results.append((f"flood: keys arrived {during} s (typed during it), {after} s (after)",
+                        during is not None and after is not None and viewer.poll() is None))
+        for what, ok in results:
             print(f"{'PASS' if ok else 'FAIL'}: {what}")
             failed |= not ok
     return 1 if failed else 0
