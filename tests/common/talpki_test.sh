@@ -75,7 +75,8 @@ private "$op.pem" && pairs "$op.pem"
 "$talpki" server pki dir.example 192.0.2.10 2001:db8::7 2>/dev/null
 srv=pki/servers/dir.example
 private "$srv.pem"
-# Its name and IPv4 address serve in the directory server's and talagent's TLS tests.
+# Its IPv4 address serves in the directory server's TLS test.
+verifies sslserver "$srv.crt" -verify_hostname dir.example || fail "server certificate for its name"
 verifies sslserver "$srv.crt" -verify_ip 2001:db8::7 || fail "server certificate for its IPv6 address"
 ! verifies sslserver "$srv.crt" -verify_ip 192.0.2.11 || fail "server certificate for another address"
 ! verifies sslclient "$srv.crt" || fail "a server certificate serves as an operator's"
