@@ -9,54 +9,23 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <sstream>
 
 #include <openssl/ssl.h>
 
+#include "common/test_pki.h"
 #include "support/loopback.h"
 
 namespace agent_test {
 
 using namespace wire_test;
+using test_pki::Pki;
 using Clock = std::chrono::steady_clock;
 
 inline void WriteFile(const fs::path& path, const std::string& bytes,
                       fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
     std::ofstream(path, std::ios::binary) << bytes;
     fs::permissions(path, perms);
-}
-
-// `file` of the test's deployment, made by talpki on first use as an administrator makes it:
-// "ca/..." from the deployment's CA, "other/..." from a CA the agent does not trust.
-inline fs::path Pki(const std::string& file) {
-    static const struct Dir {
-        fs::path path = fs::temp_directory_path() / ("talagent-pki-" + std::to_string(getpid()));
-        ~Dir() { fs::remove_all(path); }
-    } dir;
-    static const std::map<std::string, std::string> kMadeBy = {
-        {"ca/ca.pem", "ca ca"},
-        {"ca/agents/pc-1.pem", "agent ca pc-1"},
-        {"ca/servers/localhost.pem", "server ca localhost 127.0.0.1"},
-        {"ca/servers/elsewhere.example.pem", "server ca elsewhere.example"},
-        {"ca/crl.pem", "crl ca"},
-        {"ca/operators/alice.pem", "operator ca alice"},
-        {"ca/operators/bob.pem", "operator ca bob"},
-        {"other/operators/eve.pem", "operator other eve"},
-        {"other/ca.pem", "ca other"},
-        {"other/servers/localhost.pem", "server other localhost 127.0.0.1"},
-    };
-    const fs::path path = dir.path / file;
-    if (!fs::exists(path)) {
-        const std::string ca = file.substr(0, file.find('/')) + "/ca.pem";
-        if (file != ca)
-            Pki(ca);
-        fs::create_directories(dir.path);
-        const std::string command = "cd '" + dir.path.string() + "' && '" TALPKI_PATH "' " +
-                                    kMadeBy.at(file) + " 2>/dev/null";
-        EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    }
-    return path;
 }
 
 // The stand-in's end of a control connection: plain, or in TLS as a server with --cert speaks.

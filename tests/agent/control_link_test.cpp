@@ -67,6 +67,8 @@ TEST(ControlLink, AdmitsOnlyOrdersThatPassEveryRule) {
         {"ask, an operator", "connect 7 alice view", true, false, 0, Admission::kStart, ""},
         {"ask, nobody", "connect 7 - control", true, false, 0, Admission::kDecline,
          "declined 7 denied\n"},
+        {"ask, an older server's order", "connect 7", true, false, 0, Admission::kDecline,
+         "declined 7 denied\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.rule);

@@ -50,7 +50,8 @@ TEST(CommandLineNumbers, AcceptOnlyWholeTextsInRange) {
     EXPECT_EQ(tools::ParseWhole(std::string_view("64"), 1, 64), 64);
     for (const std::string_view bad : {"0", "65", "", " 1", "1 ", "1x", "+1", "-1", "0x10"})
         EXPECT_FALSE(tools::ParseWhole(bad, 1, 64)) << bad;
-    EXPECT_FALSE(tools::ParseWhole<unsigned>("99999999999", 0, 65535));
+    for (const std::string_view bad : {"99999999999", "-1"})  // past the type, or wrapped into it
+        EXPECT_FALSE(tools::ParseWhole<unsigned>(bad, 0, ~0u)) << bad;
 
     EXPECT_EQ(tools::ParseSeconds("0.01", 10), std::chrono::milliseconds(10));
     EXPECT_EQ(tools::ParseSeconds("2.5", 10), std::chrono::milliseconds(2500));

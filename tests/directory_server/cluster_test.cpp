@@ -84,7 +84,6 @@ protected:
     void SetUp() override {
         DirectoryServer::SetUp();
         fs::create_directories(dir_ / "redis");
-        WriteFile(dir_ / "redis-password", "sekrit\n");
         const auto [fd, port] = Listener();
         close(fd);
         redis_port_ = port;
@@ -102,24 +101,15 @@ protected:
         redis_ = wire_test::Spawn(
             {"redis-server", "--port", std::to_string(redis_port_), "--bind", "127.0.0.1", "--save",
              "", "--appendonly", "no", "--dir", (dir_ / "redis").string()},
-            {}, "/dev/null", "");
-        ASSERT_TRUE(Eventually([&] {
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in to{AF_INET,
-                           htons(static_cast<std::uint16_t>(redis_port_)),
-                           {htonl(INADDR_LOOPBACK)},
-                           {}};
-            const bool up = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-            close(fd);
-            return up;
-        }));
+            {}, dir_ / "redis.log", "");
+        ASSERT_TRUE(FileGets(dir_ / "redis.log", "Ready to accept connections"));
     }
     void StopRedis() {
         if (redis_ > 0)
             kill(redis_, SIGKILL), waitpid(redis_, nullptr, 0);
         redis_ = -1;
     }
-    // A node on a free port, advertising it, with Redis's password and a TTL of 2 s.
+    // A node on a free port, advertising it, with a TTL of 2 s.
     void StartNode(const std::string& node) {
         const auto [fd, port] = Listener();
         close(fd);

@@ -1,6 +1,6 @@
 // The directory-server binary with talpki's certificates, made at test time. Operators proving
-// who they are: the access file's verdict, the per-operator limit, no order for a refused viewer;
-// --list-from. Agents' control connections in TLS, checked by an OpenSSL client as talagent
+// who they are: the access file's verdict, the per-operator limit, no order for a refused viewer.
+// Agents' control connections in TLS, checked by an OpenSSL client as talagent
 // checks them: the key's proof, the order and its answer inside TLS; plain agents refused by a
 // --cert server; a silent handshake closed in time.
 #include <openssl/ssl.h>
@@ -8,88 +8,66 @@
 #include <sys/socket.h>
 
 #include "common/operator_proof.h"
+#include "common/test_pki.h"
 #include "fixture.h"
 
 namespace {
 
 using namespace std::literals;
 using namespace dirsrv_test;
+using test_pki::Pki;
 namespace fs = std::filesystem;
 
 // An agent's control connection in TLS, the server's certificate checked against the CA and the
 // address 127.0.0.1 (as its subjectAltName holds it). Blocking, each read bounded by 10 s.
-class TlsAgent {
-public:
-    TlsAgent(int port, const fs::path& ca) : plain_(port) {
+struct TlsAgent : Client {
+    TlsAgent(int port, const fs::path& ca) : Client(port) {
         const timeval bound{10, 0};
-        setsockopt(plain_.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-        context_ = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_load_verify_locations(context_, ca.c_str(), nullptr);
-        SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
-        ssl_ = SSL_new(context_);
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), "127.0.0.1");
-        SSL_set_fd(ssl_, plain_.fd);
-        connected_ = SSL_connect(ssl_) == 1;
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_load_verify_locations(context, ca.c_str(), nullptr);
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+        ssl = SSL_new(context);
+        SSL_CTX_free(context);
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
+        SSL_set_fd(ssl, fd);
+        connected = SSL_connect(ssl) == 1;
     }
-    ~TlsAgent() {
-        SSL_free(ssl_);
-        SSL_CTX_free(context_);
-    }
-    bool connected() const { return connected_; }
+    ~TlsAgent() { SSL_free(ssl); }
     bool Send(const std::string& bytes) {
-        return SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) > 0;
+        return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) > 0;
     }
-    // The next line with its LF, or what came of it before the end.
-    std::string Line() {
-        std::string line;
-        for (char byte = 0; !line.ends_with('\n') && SSL_read(ssl_, &byte, 1) == 1;)
-            line += byte;
-        return line;
-    }
-    // Everything until the server ends the connection.
-    std::string UntilClosed() {
+    // The next line with its LF (everything until the server ends the connection, when not
+    // `line`), or what came of it before the end.
+    std::string Read(bool line) {
         std::string all;
-        for (char buffer[256]; const int n = SSL_read(ssl_, buffer, sizeof buffer);) {
-            if (n < 0)
-                break;
-            all.append(buffer, static_cast<std::size_t>(n));
-        }
+        for (char byte = 0; !(line && all.ends_with('\n')) && SSL_read(ssl, &byte, 1) == 1;)
+            all += byte;
         return all;
     }
-
-private:
-    Client plain_;
-    SSL_CTX* context_ = nullptr;
-    SSL* ssl_ = nullptr;
-    bool connected_ = false;
+    SSL* ssl = nullptr;
+    bool connected = false;
 };
 
 class Operators : public DirectoryServer {
 protected:
-    // Operators alice, bob and carol (revoked) of this deployment; mallory of another; the
-    // server's certificate for localhost and 127.0.0.1.
-    static void SetUpTestSuite() {
-        fs::create_directories(pki_);
-        const std::string pki = pki_.string(), other = (pki_ / "other").string();
-        for (const std::string& args :
-             {"ca " + pki, "operator " + pki + " alice", "operator " + pki + " bob",
-              "operator " + pki + " carol", "revoke " + pki + " carol", "ca " + other,
-              "operator " + other + " mallory", "server " + pki + " localhost 127.0.0.1"})
-            Talpki(args);
-    }
-    static void Talpki(const std::string& args) {
-        ASSERT_EQ(std::system(("sh " TALPKI_PATH " " + args + " 2>/dev/null").c_str()), 0) << args;
-    }
-    static void TearDownTestSuite() { fs::remove_all(pki_); }
+    // The certificate and key of operator `who`: alice, bob and carol (revoked) of this
+    // deployment, mallory of another.
     static std::string Pem(const std::string& who) {
-        return ReadFile(pki_ / (who == "mallory" ? "other/operators/" : "operators/") /
-                        (who + ".pem"));
+        return test_pki::Pem((who == "mallory" ? "other" : "ca") + "/operators/"s + who + ".pem");
+    }
+    // Made before any server starts: a key made mid-test takes long enough for a waiting
+    // connection to time out.
+    static void SetUpTestSuite() {
+        for (const char* who : {"alice", "bob", "carol", "mallory"})
+            Pem(who);
+        Pki("ca/crl.pem");
     }
 
     void StartChecking(const std::string& access, const std::string& args = "") {
         WriteFile(dir_ / "access", access);
-        Start("", "--operators-ca " + (pki_ / "ca.pem").string() + " --crl " +
-                      (pki_ / "crl.pem").string() + " --access access " + args);
+        Start("", "--operators-ca " + Pki("ca/ca.pem").string() + " --crl " +
+                      Pki("ca/crl.pem").string() + " --access access " + args);
     }
     // Sends "view MACHINE" and answers the challenge as `who` would, signing `signed_name` (and
     // a nonce other than the one sent, when `other_nonce`). Returns the challenge's nonce.
@@ -116,9 +94,6 @@ protected:
         EXPECT_TRUE(agent.Send("server"));
         EXPECT_EQ(agent.Recv(), list);
     }
-
-    static inline const fs::path pki_ =
-        fs::temp_directory_path() / ("dirsrv-operators-" + std::to_string(getpid()));
 };
 
 TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
@@ -126,7 +101,6 @@ TEST_F(Operators, OnlyAProvenOperatorAllowedTheMachineGetsASession) {
         "# who        machines   right\nalice        pc-*       control\n"
         "bob          pc-1       view\nbob pc-2\n",
         "--auth-timeout 1");
-    EXPECT_TRUE(LogHas("access file access read: 2 rules, 1 line refused (line 4: \"bob pc-2\""));
     auto pc1 = Register("pc-1");
     auto pc2 = Register("pc-2");
     const std::string list = "00ok|pc-1|pc-2";
@@ -202,24 +176,12 @@ TEST_F(Operators, KeepsEachOperatorWithinTheirSessionLimit) {
     EXPECT_TRUE(agent->Line().starts_with("connect "));
 }
 
-TEST_F(Operators, WithoutTheCheckAnyoneOpensSessionsAndListFromLimitsTheList) {
-    Start("", "--list-from 10.0.0.0/8,127.0.0.1");
-    EXPECT_TRUE(LogHas("no --operators-ca: anyone who can reach the server may open sessions"));
-    auto agent = Register("pc-1");
-    Client viewer(port_);
-    viewer.Send("view pc-1\n");
-    ExpectPaired(viewer, *agent, "- control");
-    EXPECT_EQ(Answer("server", "127.0.0.2"), "");  // outside the networks: no list
-    EXPECT_EQ(Query(), "00ok|pc-1");
-}
-
 // As the package starts it before the administrator has made a CA: machines are listed, and
 // no viewer gets a session (nor a challenge).
 TEST_F(Operators, AServerWithoutItsCaFileListsMachinesButRefusesEveryView) {
     Start("pc-1\n", "--operators-ca missing.pem");
     EXPECT_EQ(Query(), "00ok|pc-1");
     EXPECT_EQ(Answer("view pc-1\n"), "error not-authorized\n");
-    EXPECT_TRUE(LogHas("refused: there is no operators' CA file missing.pem"));
 }
 
 // The audit file's lines as Python's json module reads them: per line the event, operator,
@@ -271,23 +233,20 @@ TEST_F(Operators, WritesOneJsonLinePerEventToTheAuditFileAndAnotherAfterSighup) 
 // Exit 2 for a bad command line, 1 for a busy port or a file it cannot use.
 TEST_F(Operators, RefusesToStartOnABadCommandLineABusyPortOrFilesItCannotUse) {
     Start("");
-    WriteFile(dir_ / "not-a-ca.pem", ReadFile(pki_ / "operators/alice.crt"));
-    const std::string ca = "--listen 127.0.0.1:0 --operators-ca " + (pki_ / "ca.pem").string();
-    Talpki("crl " + (pki_ / "other").string());
+    WriteFile(dir_ / "not-a-ca.pem", ReadFile(Pki("ca/operators/alice.crt")));
+    const std::string ca = "--listen 127.0.0.1:0 --operators-ca " + Pki("ca/ca.pem").string();
     for (const auto& [args, status] : std::vector<std::pair<std::string, int>>{
              {"--listen", 2},
              {"--listen localhost:80", 2},
              {"--listen 127.0.0.1:65536", 2},
-             {"--idle-timeout nan", 2},
              {"--ping-interval 5 --agent-timeout 5", 2},
-             {"--relay-memory -1", 2},
              {"extra", 2},
              {"--listen 127.0.0.1:" + std::to_string(port_), 1},
              {"--listen 127.0.0.1:0 --agent-keys missing", 1},
              {"--listen 127.0.0.1:0 --operators-ca not-a-ca.pem", 1},
              {"--listen 127.0.0.1:0 --cert missing.pem", 1},
              {"--listen 127.0.0.1:0 --cert not-a-ca.pem", 1},  // a certificate without its key
-             {ca + " --crl " + (pki_ / "other/crl.pem").string(), 1},
+             {ca + " --crl " + Pki("other/crl.pem").string(), 1},
              {ca + " --access missing", 1}})
         EXPECT_EQ(WaitExit(Spawn(args, "other.log")), status) << args;
 }
@@ -296,16 +255,16 @@ using Tls = Operators;
 
 TEST_F(Tls, AnAgentRegistersAndTakesOrdersInTlsOnlyWhenTheServerHasACertificate) {
     WriteFile(dir_ / "keys", "pc " + std::string(64, 'a') + "\n");
-    Start("", "--cert " + (pki_ / "servers/localhost.pem").string() +
+    Start("", "--cert " + Pki("ca/servers/localhost.pem").string() +
                   " --agent-keys keys --auth-timeout 0.5 --audit audit");
     // The key's proof runs inside TLS.
-    TlsAgent agent(port_, pki_ / "ca.pem");
-    ASSERT_TRUE(agent.connected());
+    TlsAgent agent(port_, Pki("ca/ca.pem"));
+    ASSERT_TRUE(agent.connected);
     agent.Send("register pc\n");
-    const std::string challenge = agent.Line();
+    const std::string challenge = agent.Read(true);
     ASSERT_TRUE(challenge.starts_with("challenge ")) << challenge;
     agent.Send("proof " + Proof(std::string(64, 'a'), challenge.substr(10, 64)) + "\n");
-    EXPECT_EQ(agent.Line(), "registered\n");
+    EXPECT_EQ(agent.Read(true), "registered\n");
     EXPECT_NE(ReadFile(dir_ / "audit").find(R"("machine":"pc","address":"127.0.0.1:)"),
               std::string::npos);
     EXPECT_TRUE(ReadFile(dir_ / "audit")
@@ -315,17 +274,17 @@ TEST_F(Tls, AnAgentRegistersAndTakesOrdersInTlsOnlyWhenTheServerHasACertificate)
     // The order and its answer cross inside TLS.
     Client viewer(port_);
     viewer.Send("view pc\n");
-    const std::string order = agent.Line();
+    const std::string order = agent.Read(true);
     ASSERT_TRUE(order.starts_with("connect ") && order.ends_with(" - control\n")) << order;
     agent.Send("declined " + order.substr(8, 19) + " denied\n");
     EXPECT_EQ(viewer.UntilClosed(), "error denied\n");
     // A plain agent is told to use TLS; TLS carries nothing but the control connection; a
     // handshake that never comes ends within --auth-timeout.
     EXPECT_EQ(Answer("register other\n"), "refused tls-required\n");
-    TlsAgent session(port_, pki_ / "ca.pem");
-    ASSERT_TRUE(session.connected());
+    TlsAgent session(port_, Pki("ca/ca.pem"));
+    ASSERT_TRUE(session.connected);
     session.Send("view pc\n");
-    EXPECT_EQ(session.UntilClosed(), "");
+    EXPECT_EQ(session.Read(false), "");
     EXPECT_EQ(Answer("\x16\x03\x01"), "");
     EXPECT_TRUE(LogHas("no TLS handshake within 0.5 s"));
     EXPECT_EQ(Query(), "00ok|pc");  // the agent is still registered
