@@ -31,12 +31,8 @@ Bytes Size(uint32_t size) {
 // A connected client after the server's capabilities (`actions`, a 1000-byte text limit).
 std::unique_ptr<rfb::Client> AfterCaps(uint32_t actions) {
     rfb::Options options;
-    options.allow_insecure = true;
     options.max_clipboard_bytes = 4096;
-    auto client = std::make_unique<rfb::Client>(options);
-    client->Receive(PlainHandshake38(16, 16));
-    client->TakeOutput();
-    Events(*client);
+    auto client = Connected(16, 16, std::move(options));
     client->Receive(ServerExtended(kCaps | kText | actions, Size(1000)));
     EXPECT_EQ(client->TakeOutput(), ClientExtended(kCaps | kText | kAllActions, Size(4096)));
     return client;

@@ -16,16 +16,11 @@ using namespace rfbtest;
 constexpr int kWidth = 200;  // not a multiple of the 16- and 64-pixel tiles
 constexpr int kHeight = 130;
 
-// A client past the handshake, with its set-up output discarded.
+// A client past the handshake that decodes JPEG, with its set-up output discarded.
 std::unique_ptr<rfb::Client> Connected(int width = kWidth, int height = kHeight) {
     rfb::Options options;
-    options.allow_insecure = true;
     options.jpeg = rfb::MakeJpegDecoder();
-    auto client = std::make_unique<rfb::Client>(options);
-    client->Receive(PlainHandshake38(width, height));
-    client->TakeOutput();
-    Events(*client);
-    return client;
+    return rfbtest::Connected(width, height, std::move(options));
 }
 
 void ExpectFramebufferIs(const rfb::Client& client, const Image& image) {
