@@ -1,5 +1,6 @@
-// Helpers the RFB core's tests share: a client past the handshake, draining its events, reading
-// back what it sends, and a stream that must end the session with a reason.
+// Helpers the RFB core's tests (and the server core's) share: a client past the handshake,
+// draining its events, reading back what it sends, comparing what it shows, and a stream that must
+// end the session with a reason.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -78,6 +79,23 @@ inline std::vector<std::string> Messages(const Bytes& out) {
         }
     }
     return messages;
+}
+
+// The first pixel where the client's framebuffer differs from `image` (its top byte aside: the
+// client shows every pixel opaque), or "" if none.
+inline std::string Mismatch(const rfb::Client& client, const Image& image) {
+    const rfb::Framebuffer& fb = client.framebuffer();
+    if (fb.width != image.width || fb.height != image.height) {
+        return "size " + std::to_string(fb.width) + "x" + std::to_string(fb.height);
+    }
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            if (fb.At(x, y) != (image.At(x, y) | 0xff000000u)) {
+                return "pixel " + std::to_string(x) + "," + std::to_string(y);
+            }
+        }
+    }
+    return "";
 }
 
 // The failure reason, or "" if the client has not failed.

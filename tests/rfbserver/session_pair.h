@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "rfb/client.h"
-#include "rfb_stream.h"
+#include "rfb_test_util.h"
 #include "rfbserver/server.h"
 
 namespace rfbserver_test {
 
 using rfbtest::Image;
+using rfbtest::Mismatch;
 
 inline std::vector<rfbserver::Event> Events(rfbserver::Server& server) {
     std::vector<rfbserver::Event> out;
@@ -101,21 +102,5 @@ struct SessionPair {
         return {};
     }
 };
-
-// The first pixel where the client's framebuffer differs from `image`, or "" if none.
-inline std::string Mismatch(const rfb::Client& client, const Image& image) {
-    const rfb::Framebuffer& fb = client.framebuffer();
-    if (fb.width != image.width || fb.height != image.height) {
-        return "size " + std::to_string(fb.width) + "x" + std::to_string(fb.height);
-    }
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            if ((fb.At(x, y) & 0xffffff) != (image.At(x, y) & 0xffffff)) {
-                return "pixel " + std::to_string(x) + "," + std::to_string(y);
-            }
-        }
-    }
-    return "";
-}
 
 }  // namespace rfbserver_test
