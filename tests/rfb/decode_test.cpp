@@ -399,6 +399,8 @@ TEST(RfbDecode, MalformedInputEndsTheSessionWithAReason) {
         {"cursor too large", Update(RectHeader(0, 0, 4096, 4096, -239)), "cursor larger"},
         {"resize beyond the limits", Update(RectHeader(0, 0, 20000, 100, -223)), "20000x100"},
         {"unknown encoding", Update(RectHeader(0, 0, 4, 4, 6)), "encoding 6"},
+        {"fence longer than allowed", Concat({{248, 0, 0, 0, 0x80, 0, 0, 0, 65}, Bytes(65, 'x')}),
+         "fence with 65 bytes"},
         {"unknown message type", Bytes{99}, "unknown message (type 99)"},
     };
     for (const Malformed& c : cases) {

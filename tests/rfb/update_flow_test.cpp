@@ -114,9 +114,4 @@ TEST(RfbUpdateFlow, KeepsOneToTwoRequestsAtTheServerThroughResizes) {
     }
 }
 
-TEST(RfbUpdateFlow, AFenceLongerThanAllowedEndsTheSession) {
-    ExpectFailure([] { return Connected(kWidth, kHeight); },
-                  Fence(0x80000000, std::string(65, 'x')), "fence with 65 bytes");
-}
-
 }  // namespace

@@ -29,14 +29,12 @@ constexpr int kHeight = 240;
 constexpr int kCursorBox = 24;  // half-size of the area around the centre left out of comparisons
 constexpr double kExact = 99;   // the PSNR of a framebuffer with no pixel wrong
 
-// SIGTERM, then SIGKILL: x11vnc now and then ignores SIGTERM while it tears a client down. Xvfb
-// is not our child (scripts/xvfb.sh starts it): it is not waited for.
+// SIGTERM, then SIGKILL after a while: x11vnc now and then ignores SIGTERM while it tears a client
+// down.
 void Stop(pid_t pid) {
-    if (pid > 0 && kill(pid, SIGTERM) == 0 && !wire_test::Eventually([&] {
-            return waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0;
-        })) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        wire_test::WaitExit(pid);
     }
 }
 
@@ -83,7 +81,9 @@ protected:
         if (display_) {
             XCloseDisplay(std::exchange(display_, nullptr));
         }
-        Stop(std::exchange(xvfb_, -1));
+        if (xvfb_ > 0) {
+            kill(std::exchange(xvfb_, -1), SIGTERM);  // not our child (scripts/xvfb.sh starts it)
+        }
     }
 
     void SetUp() override {
