@@ -16,9 +16,11 @@
 
 namespace rfbtest {
 
-inline std::vector<rfb::Event> Events(rfb::Client& c) {
-    std::vector<rfb::Event> out;
-    while (auto e = c.PollEvent()) {
+// The events a core (the client's, or the server's) has for us, drained.
+template <typename Core>
+auto Events(Core& core) {
+    std::vector<typename decltype(core.PollEvent())::value_type> out;
+    while (auto e = core.PollEvent()) {
         out.push_back(std::move(*e));
     }
     return out;

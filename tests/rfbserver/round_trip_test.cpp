@@ -39,24 +39,16 @@ std::vector<Image> Pictures(int width, int height) {
     };
 }
 
-rfb::Options ClientOptions(rfb::Encoding encoding) {
-    rfb::Options options;
-    options.allow_insecure = true;
-    options.encodings = {encoding};
-    return options;
-}
-
-rfbserver::Options ServerOptions(rfbserver::Options::Security security) {
-    rfbserver::Options options = WithSecurity(security);
-    options.desktop_name = "Büro-PC";
-    return options;
-}
-
 // A connected pair showing `first`.
 std::unique_ptr<SessionPair> Connect(
     const Image& first, rfb::Encoding encoding = rfb::Encoding::kZrle,
     rfbserver::Options::Security security = rfbserver::Options::Security::kNone) {
-    auto pair = std::make_unique<SessionPair>(ServerOptions(security), ClientOptions(encoding));
+    rfbserver::Options server = WithSecurity(security);
+    server.desktop_name = "Büro-PC";
+    rfb::Options client;
+    client.allow_insecure = true;
+    client.encodings = {encoding};
+    auto pair = std::make_unique<SessionPair>(server, client);
     pair->server.SetFrame(FrameOf(first));
     pair->Pump();
     EXPECT_TRUE(pair->server.ready());

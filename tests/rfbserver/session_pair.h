@@ -1,4 +1,4 @@
-// What the server core's tests share: draining its events, and the server core and the client
+// What the server core's tests share: picking events, and the server core and the client
 // core wired together in memory for the round trips. Every byte one side emits is fed to the
 // other until both fall silent; StartTls on both sides stands for a TLS handshake (the "TLS"
 // then passes plaintext through).
@@ -15,16 +15,9 @@
 
 namespace rfbserver_test {
 
+using rfbtest::Events;
 using rfbtest::Image;
 using rfbtest::Mismatch;
-
-inline std::vector<rfbserver::Event> Events(rfbserver::Server& server) {
-    std::vector<rfbserver::Event> out;
-    while (auto e = server.PollEvent()) {
-        out.push_back(std::move(*e));
-    }
-    return out;
-}
 
 template <typename T>
 std::vector<T> Only(const std::vector<rfbserver::Event>& events) {
