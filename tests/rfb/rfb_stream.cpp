@@ -82,6 +82,15 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 Bytes Str(std::string_view s) {
     return Bytes(s.begin(), s.end());
 }
+Bytes Deflate(const Bytes& plain) {
+    uLongf size = compressBound(static_cast<uLong>(plain.size()));
+    Bytes out(size);
+    if (compress(out.data(), &size, plain.data(), static_cast<uLong>(plain.size())) != Z_OK) {
+        throw std::runtime_error("compress");
+    }
+    out.resize(size);
+    return out;
+}
 Bytes Reason(std::string_view reason) {
     Bytes b;
     Put32(b, static_cast<uint32_t>(reason.size()));

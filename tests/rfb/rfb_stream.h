@@ -37,6 +37,8 @@ void Append(Bytes& b, std::string_view s);
 void Append(Bytes& b, const Bytes& more);
 Bytes Concat(std::initializer_list<Bytes> parts);
 Bytes Str(std::string_view s);
+// `plain` as one whole zlib stream, as the Extended Clipboard sends text.
+Bytes Deflate(const Bytes& plain);
 // A reason as servers send one: its length in 4 bytes, then the text.
 Bytes Reason(std::string_view reason);
 

@@ -27,23 +27,13 @@ Bytes ExtendedSize(int reason, int status, int width, int height,
     return b;
 }
 
-std::unique_ptr<rfb::Client> Connected() {
-    rfb::Options options;
-    options.allow_insecure = true;
-    auto client = std::make_unique<rfb::Client>(options);
-    client->Receive(PlainHandshake38(200, 100));
-    client->TakeOutput();
-    Events(*client);
-    return client;
-}
-
 TEST(RfbScreens, LayoutIsKeptHoweverTheStreamIsCut) {
     // The second screen reaches past the desktop: it is clipped; an empty third is dropped.
     const Bytes update = ExtendedSize(
         0, 0, 640, 480, {{1, 0, 0, 320, 480}, {2, 320, 0, 400, 480}, {3, 700, 0, 10, 10}});
     for (const std::size_t cut : {update.size(), std::size_t{1}, std::size_t{13}}) {
         SCOPED_TRACE("cut every " + std::to_string(cut));
-        auto client = Connected();
+        auto client = Connected(200, 100);
         for (std::size_t i = 0; i < update.size(); i += cut) {
             client->Receive(std::span(update).subspan(i, std::min(cut, update.size() - i)));
         }
@@ -61,7 +51,7 @@ TEST(RfbScreens, LayoutIsKeptHoweverTheStreamIsCut) {
 }
 
 TEST(RfbScreens, OneScreenIsResizedUntilTheServerRefuses) {
-    auto client = Connected();
+    auto client = Connected(200, 100);
     EXPECT_FALSE(client->RequestDesktopSize(800, 600)) << "before the server showed it can";
     client->Receive(ExtendedSize(0, 0, 200, 100, {{7, 0, 0, 200, 100}}));
     Events(*client);

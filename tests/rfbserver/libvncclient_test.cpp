@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "session_pair.h"
+#include "support/loopback.h"
 
 namespace rfbserver_test {
 namespace {
@@ -89,20 +90,13 @@ TEST(RfbServerLibvncclient, DecodesTheServedScreenExactlyInEveryEncodingAndDepth
         for (const auto& [bits_per_sample, bytes_per_pixel] : {std::pair{8, 4}, {5, 2}, {2, 1}}) {
             SCOPED_TRACE(std::string(encoding) + " at " + std::to_string(bytes_per_pixel * 8) +
                          " bits");
-            const int listener = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t length = sizeof address;
-            ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-            ASSERT_EQ(listen(listener, 1), 0);
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+            const auto [listener, port] = wire_test::Listener();
             std::atomic<bool> stop = false;
             std::thread server(Serve, listener, std::cref(image), std::cref(stop));
 
             rfbClient* client = rfbGetClient(bits_per_sample, 3, bytes_per_pixel);
             client->serverHost = strdup("127.0.0.1");
-            client->serverPort = ntohs(address.sin_port);
+            client->serverPort = port;
             client->appData.encodingsString = encoding;
             ASSERT_TRUE(rfbInitClient(client, nullptr, nullptr));  // frees the client if not
             long mismatch = 0;

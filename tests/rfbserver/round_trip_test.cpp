@@ -14,49 +14,31 @@ namespace {
 constexpr int kWidth = 203;
 constexpr int kHeight = 141;
 
-Image Generate(int width, int height, uint32_t (*pixel)(int x, int y, uint32_t& state)) {
-    Image image{width, height, std::vector<uint32_t>(static_cast<std::size_t>(width) * height)};
-    uint32_t state = 12345;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            // The top byte varies: the server must ignore it.
-            image.At(x, y) = pixel(x, y, state) | (static_cast<uint32_t>(x) << 24);
+// A flat picture, then desktop-like ones (flat areas, glyphs, gradients, noise); the top byte
+// varies from pixel to pixel: the server must ignore it.
+std::vector<Image> Pictures(int width, int height) {
+    std::vector<Image> pictures = {rfbtest::MakeDesktop(width, height, 1),
+                                   rfbtest::MakeDesktop(width, height, 6),
+                                   rfbtest::MakeDesktop(width, height, 7)};
+    std::fill(pictures[0].pixels.begin(), pictures[0].pixels.end(), 0x3070b0u);
+    for (Image& image : pictures) {
+        for (std::size_t i = 0; i < image.pixels.size(); ++i) {
+            image.pixels[i] = (image.pixels[i] & 0xffffff) | static_cast<uint32_t>(i) << 24;
         }
     }
-    return image;
-}
-
-std::vector<Image> Pictures(int width, int height) {
-    return {
-        Generate(width, height, [](int, int, uint32_t&) { return 0x3070b0u; }),
-        Generate(width, height,
-                 [](int x, int y, uint32_t&) {
-                     return static_cast<uint32_t>((x & 255) << 16 | (y & 255) << 8 | 0x40);
-                 }),
-        Generate(width, height,
-                 [](int, int, uint32_t& s) { return (s = s * 1664525u + 1013904223u) >> 8; }),
-        rfbtest::MakeDesktop(width, height, 7),
-    };
-}
-
-rfb::Options ClientOptions(rfb::Encoding encoding) {
-    rfb::Options options;
-    options.allow_insecure = true;
-    options.encodings = {encoding};
-    return options;
-}
-
-rfbserver::Options ServerOptions(rfbserver::Options::Security security) {
-    rfbserver::Options options = WithSecurity(security);
-    options.desktop_name = "Büro-PC";
-    return options;
+    return pictures;
 }
 
 // A connected pair showing `first`.
 std::unique_ptr<SessionPair> Connect(
     const Image& first, rfb::Encoding encoding = rfb::Encoding::kZrle,
     rfbserver::Options::Security security = rfbserver::Options::Security::kNone) {
-    auto pair = std::make_unique<SessionPair>(ServerOptions(security), ClientOptions(encoding));
+    rfbserver::Options server = WithSecurity(security);
+    server.desktop_name = "Büro-PC";
+    rfb::Options client;
+    client.allow_insecure = true;
+    client.encodings = {encoding};
+    auto pair = std::make_unique<SessionPair>(server, client);
     pair->server.SetFrame(FrameOf(first));
     pair->Pump();
     EXPECT_TRUE(pair->server.ready());

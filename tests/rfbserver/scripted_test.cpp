@@ -67,14 +67,6 @@ Bytes Extended(uint32_t flags, const Bytes& payload = {}) {
     return CutText(-static_cast<int32_t>(4 + payload.size()), Concat({U32(flags), payload}));
 }
 
-Bytes Deflate(const Bytes& plain) {
-    uLongf size = compressBound(static_cast<uLong>(plain.size()));
-    Bytes out(size);
-    compress(out.data(), &size, plain.data(), static_cast<uLong>(plain.size()));
-    out.resize(size);
-    return out;
-}
-
 // The start of a zlib stream, flushed but not ended.
 Bytes Inflate(const uint8_t* data, std::size_t size) {
     Bytes out(256);
@@ -140,28 +132,17 @@ TEST(RfbServerScripted, PixelsGoOutInTheViewersFormat) {
         rfb::Encoding encoding;
         Bytes pixel;  // Raw: the first pixel; ZRLE: each solid tile's colour
     };
+    constexpr auto kRaw = rfb::Encoding::kRaw, kZrle = rfb::Encoding::kZrle;
     const Row rows[] = {
-        {SetPixelFormat(32, 24, false, 1, 255, 255, 255, 16, 8, 0),
-         rfb::Encoding::kRaw,
-         {0x56, 0x34, 0x12, 0}},
-        {SetPixelFormat(32, 24, true, 1, 255, 255, 255, 16, 8, 0),
-         rfb::Encoding::kRaw,
-         {0, 0x12, 0x34, 0x56}},
-        {SetPixelFormat(32, 24, false, 1, 255, 255, 255, 0, 8, 16),
-         rfb::Encoding::kRaw,
-         {0x12, 0x34, 0x56, 0}},
-        {SetPixelFormat(16, 16, true, 1, 31, 63, 31, 11, 5, 0), rfb::Encoding::kRaw, {0x11, 0xaa}},
-        {SetPixelFormat(8, 8, false, 1, 7, 7, 3, 5, 2, 0), rfb::Encoding::kRaw, {0x05}},
+        {SetPixelFormat(32, 24, false, 1, 255, 255, 255, 16, 8, 0), kRaw, {0x56, 0x34, 0x12, 0}},
+        {SetPixelFormat(32, 24, true, 1, 255, 255, 255, 16, 8, 0), kRaw, {0, 0x12, 0x34, 0x56}},
+        {SetPixelFormat(32, 24, false, 1, 255, 255, 255, 0, 8, 16), kRaw, {0x12, 0x34, 0x56, 0}},
+        {SetPixelFormat(16, 16, true, 1, 31, 63, 31, 11, 5, 0), kRaw, {0x11, 0xaa}},
+        {SetPixelFormat(8, 8, false, 1, 7, 7, 3, 5, 2, 0), kRaw, {0x05}},
         // ZRLE leaves out the byte that holds no colour.
-        {SetPixelFormat(32, 24, false, 1, 255, 255, 255, 16, 8, 0),
-         rfb::Encoding::kZrle,
-         {0x56, 0x34, 0x12}},
-        {SetPixelFormat(32, 24, true, 1, 255, 255, 255, 16, 8, 0),
-         rfb::Encoding::kZrle,
-         {0x12, 0x34, 0x56}},
-        {SetPixelFormat(32, 24, false, 1, 255, 255, 255, 24, 16, 8),
-         rfb::Encoding::kZrle,
-         {0x56, 0x34, 0x12}},
+        {SetPixelFormat(32, 24, false, 1, 255, 255, 255, 16, 8, 0), kZrle, {0x56, 0x34, 0x12}},
+        {SetPixelFormat(32, 24, true, 1, 255, 255, 255, 16, 8, 0), kZrle, {0x12, 0x34, 0x56}},
+        {SetPixelFormat(32, 24, false, 1, 255, 255, 255, 24, 16, 8), kZrle, {0x56, 0x34, 0x12}},
     };
     constexpr std::size_t kPayload = 4 + 12;  // update and rectangle headers
     for (const Row& row : rows) {
@@ -171,7 +152,7 @@ TEST(RfbServerScripted, PixelsGoOutInTheViewersFormat) {
         server->SetFrame(Frame());
         const Bytes out = server->TakeOutput();
         ASSERT_GT(out.size(), kPayload + 4);
-        if (row.encoding == rfb::Encoding::kRaw) {
+        if (row.encoding == kRaw) {
             EXPECT_EQ(Bytes(out.begin() + kPayload, out.begin() + kPayload + row.pixel.size()),
                       row.pixel);
         } else {  // four solid tiles (100x80 in 64x64 tiles)

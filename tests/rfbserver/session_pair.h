@@ -1,4 +1,4 @@
-// What the server core's tests share: draining its events, and the server core and the client
+// What the server core's tests share: picking events, and the server core and the client
 // core wired together in memory for the round trips. Every byte one side emits is fed to the
 // other until both fall silent; StartTls on both sides stands for a TLS handshake (the "TLS"
 // then passes plaintext through).
@@ -10,20 +10,14 @@
 #include <vector>
 
 #include "rfb/client.h"
-#include "rfb_stream.h"
+#include "rfb_test_util.h"
 #include "rfbserver/server.h"
 
 namespace rfbserver_test {
 
+using rfbtest::Events;
 using rfbtest::Image;
-
-inline std::vector<rfbserver::Event> Events(rfbserver::Server& server) {
-    std::vector<rfbserver::Event> out;
-    while (auto e = server.PollEvent()) {
-        out.push_back(std::move(*e));
-    }
-    return out;
-}
+using rfbtest::Mismatch;
 
 template <typename T>
 std::vector<T> Only(const std::vector<rfbserver::Event>& events) {
@@ -101,21 +95,5 @@ struct SessionPair {
         return {};
     }
 };
-
-// The first pixel where the client's framebuffer differs from `image`, or "" if none.
-inline std::string Mismatch(const rfb::Client& client, const Image& image) {
-    const rfb::Framebuffer& fb = client.framebuffer();
-    if (fb.width != image.width || fb.height != image.height) {
-        return "size " + std::to_string(fb.width) + "x" + std::to_string(fb.height);
-    }
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            if ((fb.At(x, y) & 0xffffff) != (image.At(x, y) & 0xffffff)) {
-                return "pixel " + std::to_string(x) + "," + std::to_string(y);
-            }
-        }
-    }
-    return "";
-}
 
 }  // namespace rfbserver_test
