@@ -20,8 +20,11 @@ namespace talviewer {
 namespace {
 
 // At most this much is fed to the driver per turn of the event loop; then input and painting
-// get their turn, and reading goes on from a zero timer.
+// get their turn, and reading goes on from a zero timer. It is fed a slice at a time, and what
+// the core has to send goes out after each slice: the next update request, which the core asks
+// for as an update's header arrives, leaves then rather than after the whole turn's decoding.
 constexpr qint64 kReadBudget = qint64{1} << 20;
+constexpr qint64 kSlice = qint64{64} << 10;
 
 SessionSetup SetupFor(const SessionParams& params) {
     return SessionSetup{.address = params.address.toStdString(),
@@ -116,8 +119,12 @@ void Session::ReadSome() {
     if (failed_ || (tls_started_ && !encrypted_)) {
         return;
     }
-    const QByteArray bytes = socket_.read(kReadBudget);
-    if (!bytes.isEmpty()) {
+    for (qint64 total = 0; !failed_ && total < kReadBudget;) {
+        const QByteArray bytes = socket_.read(kSlice);
+        if (bytes.isEmpty()) {
+            break;
+        }
+        total += bytes.size();
         driver_.Receive(std::span(reinterpret_cast<const uint8_t*>(bytes.constData()),
                                   static_cast<std::size_t>(bytes.size())),
                         Now());
@@ -182,6 +189,7 @@ void Session::Pump() {
     const std::vector<uint8_t> out = driver_.TakeOutput();
     if (!out.empty()) {
         socket_.write(reinterpret_cast<const char*>(out.data()), static_cast<qint64>(out.size()));
+        socket_.flush();  // now, not when the event loop next looks (after painting)
     }
     while (!failed_) {
         std::optional<SessionEvent> next = driver_.PollEvent();
