@@ -38,11 +38,15 @@
 //      incremental request goes out as soon as an update's header arrives (with its first
 //      rectangle's), before its rectangles are decoded, so the server has a request while the
 //      link still carries the update. An update that starts with a resize asks instead for the
-//      whole new desktop once it is in; a resize later in an update asks for it as well. Never
-//      more than two requests are outstanding. Servers that send EndOfContinuousUpdates (they
-//      understand continuous updates) are switched to them after the first update: the core
-//      then sends no requests, and the server paces itself by fences, which the core answers at
-//      once (answering is all a client that handles everything in order has to do).
+//      whole new desktop once it is in; a resize later in an update asks for it as well. The
+//      end of the first ordinary update sends one more incremental request, so that on a
+//      distant link the server finds the next request waiting as it finishes an update (one
+//      update per round trip otherwise); a server that merges two waiting requests into one
+//      update goes back to one. Never more than two requests are outstanding. Servers that send
+//      EndOfContinuousUpdates (they understand continuous updates) are switched to them after the
+//      first update: the core then sends no requests, and the server paces itself by fences, which
+//      the core answers at once (answering is all a client that handles everything in order has to
+//      do).
 // Anything the core cannot accept ends the session: one Failed event with a reason for the
 // operator, after which input is ignored and the front end closes the connection.
 #pragma once
@@ -296,6 +300,7 @@ private:
     // a server may answer two requests that arrive together with one update (libvncserver
     // does), so this is an upper bound, used to bound, never to wait.
     int requests_in_flight_ = 0;
+    bool second_request_sent_ = false;   // the one the first update's end adds
     bool full_request_pending_ = false;  // a resize's request, held back by that bound
     enum class Continuous {
         kUnknown,    // the server has not said it has continuous updates

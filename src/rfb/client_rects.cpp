@@ -236,7 +236,8 @@ bool Client::StepRect() {
 
 // The whole update is in: tell the front end. The next incremental request went out with the
 // header; after a resize the whole new desktop is asked for as well (nothing of the new size
-// has been sent yet), at once or, when two requests are out, with the next header.
+// has been sent yet), at once or, when two requests are out, with the next header. The first
+// ordinary update adds the second request (see client.h).
 void Client::FinishUpdate() {
     if (full_update_needed_) {
         dirty_.assign(1, Rect{0, 0, framebuffer_.width, framebuffer_.height});
@@ -258,6 +259,10 @@ void Client::FinishUpdate() {
         } else {
             full_request_pending_ = true;
         }
+    } else if (!second_request_sent_ && continuous_ != Continuous::kEnabled &&
+               requests_in_flight_ < kMaxRequestsInFlight) {
+        second_request_sent_ = true;
+        RequestUpdate(true);
     }
     full_update_needed_ = false;
     phase_ = Phase::kNormal;

@@ -48,19 +48,20 @@ TEST(RfbUpdateFlow, AnswersEachServerStepWithTheRightRequests) {
         const char* what;
         std::vector<Step> steps;
     } scenarios[] = {
-        {"the next request goes out with the header, before the rectangles",
+        {"the next request goes out with the header, before the rectangles; a second one with "
+         "the end of the first update",
          {{Concat({UpdateHeader(1), RectHeader(0, 0, 1, 1, 0)}), {"inc 64x48"}},
-          {{1, 2, 3, 0}, {}},
+          {{1, 2, 3, 0}, {"inc 64x48"}},
           {UpdateHeader(0), {"inc 64x48"}}}},
         {"a resize asks for the whole new desktop, held back while two requests are out",
          {{ResizeUpdate(80, 60), {"full 80x60"}},
-          {PixelUpdate(), {"inc 80x60"}},
-          {PixelThenResize(96, 72), {"inc 80x60", "full 96x72"}},
-          {PixelThenResize(64, 48), {"inc 96x72"}},
+          {PixelUpdate(), {"inc 80x60", "inc 80x60"}},
+          {PixelThenResize(96, 72), {"inc 80x60"}},
+          {PixelThenResize(64, 48), {"full 96x72"}},
           {PixelUpdate(), {"full 64x48"}},
           {PixelUpdate(), {"inc 64x48"}}}},
         {"continuous updates after the first update, only once offered; requests if they end",
-         {{PixelUpdate(), {"inc 64x48"}},
+         {{PixelUpdate(), {"inc 64x48", "inc 64x48"}},
           {kEndOfContinuousUpdates, {}},
           {PixelUpdate(), {"inc 64x48", "cu 64x48"}},
           {PixelUpdate(), {}},
