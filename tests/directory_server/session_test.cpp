@@ -293,8 +293,9 @@ TEST_F(Sessions, ManyBulkSessionsShareRelayMemoryAndGiveItBackWhenQuiet) {
         }
     }
     // The bytes pass through pipes in the kernel: the server itself grows by little.
-    const std::size_t resident = ResidentKiB(pid_);
-    std::size_t most = 0, most_resident = 0;
+    [[maybe_unused]] const std::size_t resident = ResidentKiB(pid_);
+    std::size_t most = 0;
+    [[maybe_unused]] std::size_t most_resident = 0;
     while (running > 0) {
         most = std::max(most, PipeBytes(pid_) - idle);
         most_resident = std::max(most_resident, ResidentKiB(pid_));
