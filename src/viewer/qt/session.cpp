@@ -20,11 +20,10 @@ namespace talviewer {
 namespace {
 
 // At most this much is fed to the driver per turn of the event loop; then input and painting
-// get their turn, and reading goes on from a zero timer. It is fed a slice at a time, and what
-// the core has to send goes out after each slice: the next update request, which the core asks
-// for as an update's header arrives, leaves then rather than after the whole turn's decoding.
+// get their turn, and reading goes on from a zero timer. (Feeding it in smaller pieces, each
+// followed by what the core has to say, kept the operator's keys waiting under a flood of
+// resizes.)
 constexpr qint64 kReadBudget = qint64{1} << 20;
-constexpr qint64 kSlice = qint64{64} << 10;
 
 SessionSetup SetupFor(const SessionParams& params) {
     return SessionSetup{.address = params.address.toStdString(),
@@ -119,12 +118,8 @@ void Session::ReadSome() {
     if (failed_ || (tls_started_ && !encrypted_)) {
         return;
     }
-    for (qint64 total = 0; !failed_ && total < kReadBudget;) {
-        const QByteArray bytes = socket_.read(kSlice);
-        if (bytes.isEmpty()) {
-            break;
-        }
-        total += bytes.size();
+    const QByteArray bytes = socket_.read(kReadBudget);
+    if (!bytes.isEmpty()) {
         driver_.Receive(std::span(reinterpret_cast<const uint8_t*>(bytes.constData()),
                                   static_cast<std::size_t>(bytes.size())),
                         Now());

@@ -92,11 +92,9 @@ void Session::OnSocketMessage(WPARAM socket, LPARAM lp) {
 }
 
 // One bounded turn: the rest comes with the FD_READ that Winsock posts again after a recv
-// that left data behind, after the window has had its turn. Each recv's bytes are decoded and
-// what the core has to send (the next update request, asked for at an update's header) goes
-// out before the next recv: small pieces keep it from waiting behind a large update's decoding.
+// that left data behind, after the window has had its turn.
 void Session::ReadSocket() {
-    static std::vector<uint8_t> buffer(std::size_t{64} << 10);
+    static std::vector<uint8_t> buffer(std::size_t{256} << 10);
     std::size_t total = 0;
     while (!failed_ && socket_ != INVALID_SOCKET && total < kReadBudget) {
         const int n = recv(socket_, reinterpret_cast<char*>(buffer.data()),
