@@ -197,7 +197,8 @@ public:
     bool encrypted() const { return encrypted_; }
 
 private:
-    // Update requests outstanding at most: the one that keeps the server busy, and a resize's.
+    // Update requests outstanding at most: the one the server works on and the one waiting for
+    // it (or a resize's).
     static constexpr int kMaxRequestsInFlight = 2;
 
     enum class Phase {
